@@ -1,0 +1,145 @@
+// An emulated Windows machine kept in a folder, as a platform backend.
+//
+// Layout of the folder:
+//   machine.ini     settings: [Machine] ComputerName, WindowsDirectory, CodePage
+//   registry.reg    HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, REGEDIT4 text
+//   drive_c/ ...    one folder per drive, as in a Wine prefix
+//
+// The registry lives in memory while the machine is open and reaches the disk
+// only through Save(), which replaces registry.reg atomically; a run that fails
+// halfway leaves the store as it was at the last save. INI writes and log
+// appends go straight to the drive folders. HKEY_CLASSES_ROOT is an alias of
+// HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace qvi::emu {
+
+// A malformed store or settings file, or a machine folder that cannot be used.
+// The message names the file and, for parse errors, the line.
+class MachineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A Windows path that names nothing inside the machine folder.
+class PathError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct MachineSettings {
+  std::string computer_name = "SRV1";
+  std::string windows_directory = "C:\\WINNT";
+  std::uint32_t code_page = 1252;
+};
+
+struct MessageBoxRecord {
+  std::string text;
+  std::string caption;
+};
+
+// One registry value as stored: name ("" for the default value), type and the
+// exact bytes.
+struct RegistryValue {
+  std::string name;
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+  bool operator==(const RegistryValue&) const = default;
+};
+
+// One key with its full path ("HKEY_LOCAL_MACHINE\SOFTWARE\...", spelled as
+// created) and its values in creation order.
+struct RegistryKey {
+  std::string path;
+  std::vector<RegistryValue> values;
+  bool operator==(const RegistryKey&) const = default;
+};
+
+class Machine final : public platform::Platform, public platform::RegistryReader {
+ public:
+  // Opens the machine in `folder`. When the folder holds no machine yet, one is
+  // made with `create_with` (or default settings) and a drive_c folder.
+  // Throws MachineError when a store or settings file is malformed (file:line)
+  // or the folder cannot be used.
+  static std::unique_ptr<Machine> Open(const std::filesystem::path& folder,
+                                       const std::optional<MachineSettings>& create_with = std::nullopt);
+  ~Machine() override;
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  const std::filesystem::path& folder() const;
+  const MachineSettings& settings() const;
+
+  // Writes registry.reg (and machine.ini) atomically: a temporary file in the
+  // folder, flushed, then renamed over the old one. Throws MachineError.
+  void Save();
+
+  // Maps a Windows path ("C:\WINNT\x.ini", "\\SRV1\C$\x", a bare name meaning
+  // the Windows directory) to its place in the folder, matching existing
+  // components whatever their letter case. Throws PathError for a path that
+  // would leave the folder.
+  std::filesystem::path MapPath(std::string_view windows_path) const;
+  // The Windows path of a file inside a drive folder ("C:\WINNT\x.ini").
+  std::string WindowsPathOf(const std::filesystem::path& host_path) const;
+
+  // Every key of HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, parents before
+  // children, subkeys in enumeration order.
+  std::vector<RegistryKey> SnapshotRegistry() const;
+  // Applies a .reg text (REGEDIT4 or version 5.00) to the registry: keys and
+  // values are created or replaced, [-KEY] sections delete trees. Throws
+  // MachineError naming `source_name` and the line.
+  void ImportReg(std::string_view reg_text, const std::string& source_name);
+  // The registry as REGEDIT4 text, as Save() writes it.
+  std::string ExportReg() const;
+
+  // Message boxes shown so far, in order.
+  const std::vector<MessageBoxRecord>& message_boxes() const;
+  // Called for every message box after it is recorded, e.g. to show it on a
+  // terminal and wait; none by default.
+  void SetMessageBoxPresenter(std::function<void(const MessageBoxRecord&)> presenter);
+
+  // platform::Platform
+  platform::Status RegCreateKeyA(platform::HKey key, const char* sub_key, platform::HKey* result) override;
+  platform::Status RegSetValueExA(platform::HKey key, const char* value_name, std::uint32_t reserved,
+                                  std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override;
+  platform::Status RegCloseKey(platform::HKey key) override;
+  platform::Status RegOpenKeyExA(platform::HKey key, const char* sub_key, std::uint32_t options,
+                                 std::uint32_t sam_desired, platform::HKey* result) override;
+  platform::Status RegEnumKeyA(platform::HKey key, std::uint32_t index, char* name,
+                               std::uint32_t name_size) override;
+  platform::Status RegDeleteKeyA(platform::HKey key, const char* sub_key) override;
+  platform::Status RegConnectRegistryA(const char* machine_name, platform::HKey key, platform::HKey* result) override;
+  std::uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* default_value,
+                                         char* buffer, std::uint32_t size, const char* file_name) override;
+  std::int32_t WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                          const char* file_name) override;
+  std::int32_t GetComputerNameA(char* buffer, std::uint32_t* size) override;
+  std::uint32_t GetLastError() const override;
+  std::int32_t MessageBoxOk(const std::string& text, const std::string& caption) override;
+  platform::Status AppendLine(const std::string& file_name, const std::string& line) override;
+
+  // platform::RegistryReader
+  platform::Status RegQueryValueExA(platform::HKey key, const char* value_name, std::uint32_t* type,
+                                    std::uint8_t* data, std::uint32_t* size) override;
+  platform::Status RegEnumValueA(platform::HKey key, std::uint32_t index, char* name, std::uint32_t* name_size,
+                                 std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size) override;
+
+ private:
+  struct Impl;
+  explicit Machine(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qvi::emu

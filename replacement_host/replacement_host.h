@@ -1,0 +1,131 @@
+// A replacement for the setup host: it answers every operation of the host
+// kit's controls QviPublic and QviNTNWSvc from a configuration, keeps the state
+// those operations change, records every call in order, and can make chosen
+// calls fail.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/host_control.h"
+
+namespace qvi::rhost {
+
+inline constexpr const char* kQviPublic = "QviPublic";
+inline constexpr const char* kQviNTNWSvc = "QviNTNWSvc";
+
+// Makes the `occurrence`-th call (1-based, counted per control and DISPID over
+// the whole session; 0 = every call) fail with this error.
+struct InjectedFailure {
+  std::string control = kQviPublic;
+  host::DispId dispid = 0;
+  int occurrence = 1;
+  std::int32_t number = 440;  // the number a failing automation call raises
+  std::string description = "Automation error";
+};
+
+// What the host knows before the setup starts. Keys of the directory table and
+// parameter sections are matched without regard to letter case.
+struct HostConfig {
+  // DISPIDs 8 and 9: the directory table, key -> directories by index.
+  std::map<std::string, std::vector<std::string>> directories;
+  // DISPID 24: directories answered while removing, key -> directory.
+  std::map<std::string, std::string> removal_directories;
+  // DISPID 13: true while installing.
+  bool installing = true;
+  // DISPID 22: platform code (1 NT, 2 Windows 95) and the version written back
+  // (major in the upper 16 bits, minor in the lower).
+  std::int32_t platform_code = 1;
+  std::int32_t platform_version = 4 << 16;
+  // DISPID 20: texts by number.
+  std::map<std::int32_t, std::string> texts;
+  // DISPID 21.
+  std::string language = "enu";
+  // DISPID 4: shell folders by number.
+  std::map<std::int32_t, std::string> shell_folders;
+  // DISPID 25: parameter sections, name -> entries in order.
+  std::map<std::string, std::vector<std::string>> parameters;
+  // DISPID 6 answers this number; DISPID 28 answers dir_operation_results by
+  // operation code (4, 5), 1 when absent.
+  std::int32_t icon_result = 1;
+  std::map<std::int32_t, std::int32_t> directory_operation_results;
+  // QviNTNWSvc DISPID 10: the UNC name of this computer ("\\SRV1\").
+  std::string unc_computer_name = "\\\\SRV1\\";
+  // QviNTNWSvc DISPID 11: the UNC machine prefix of the drives ("\\SRV1").
+  std::string drive_prefix = "\\\\SRV1";
+  // QviNTNWSvc DISPID 9: server name (without "\\") -> version.
+  std::map<std::string, std::int32_t> server_versions;
+  std::vector<InjectedFailure> failures;
+};
+
+struct RecordedArgument {
+  host::Variant value;  // by-reference ones as they were after the call
+  bool by_ref = false;
+};
+
+struct HostCall {
+  std::string event;
+  std::string control;
+  host::DispId dispid = 0;
+  std::vector<RecordedArgument> args;
+  host::Variant result;
+  bool failed = false;
+  std::string failure;  // "number: description" when failed
+};
+
+struct IconRequest {
+  std::string title;
+  std::string target;
+  std::string arguments;
+  std::string folder;
+  std::int32_t result = 0;
+};
+
+struct DirectoryOperation {
+  std::int32_t operation = 0;
+  std::string directory;
+  std::int32_t result = 0;
+};
+
+// What the snap-in has asked of the host so far.
+struct HostState {
+  std::string settings_file;                                   // DISPID 14
+  std::vector<std::pair<std::string, std::string>> destination_dirs;  // DISPID 2, in order, last one wins per name
+  std::vector<std::string> copy_sections;                      // DISPID 3, in order
+  std::vector<IconRequest> icons;                              // DISPID 6
+  std::vector<std::string> removed_folders;                    // DISPID 5
+  std::vector<DirectoryOperation> directory_operations;        // DISPID 28
+  std::map<std::string, std::vector<std::string>> directories; // the table as DISPID 9 left it
+};
+
+class ReplacementHost {
+ public:
+  explicit ReplacementHost(HostConfig config);
+  ~ReplacementHost();
+  ReplacementHost(const ReplacementHost&) = delete;
+  ReplacementHost& operator=(const ReplacementHost&) = delete;
+
+  host::HostControl& QviPublic();
+  host::HostControl& QviNTNWSvc();
+
+  // Calls from now on are recorded under this event name ("creation",
+  // "qviSetup", ...).
+  void BeginEvent(const std::string& event);
+  const std::string& current_event() const;
+
+  const std::vector<HostCall>& calls() const;
+  const HostState& state() const;
+  const HostConfig& config() const;
+  // Lets a test change what the host answers between events.
+  HostConfig& mutable_config();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qvi::rhost
