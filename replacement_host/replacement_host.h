@@ -2,6 +2,50 @@
 // kit's controls QviPublic and QviNTNWSvc from a configuration, keeps the state
 // those operations change, records every call in order, and can make chosen
 // calls fail.
+//
+// What each operation answers (arguments are coerced as a dispatch interface
+// does: numbers from decimal text, text from numbers; a value that cannot be
+// coerced fails with 13 "Type mismatch"):
+//
+//   QviPublic
+//    2  name, path, int      records the destination directory; a name given
+//                            again (any letter case) keeps its place and takes
+//                            the new path. Answers Empty.
+//    3  section, int         records the copy section once, in first-selected
+//                            order (letter case ignored). Answers Empty.
+//    4  int folder           the configured shell folder, "" for an unknown number.
+//    5  folder               records the folder as removed. Answers Empty.
+//    6  title, target,       records the icon request; answers icon_result.
+//       arguments, folder
+//    8  key, int index       the index-th directory of the key (table as DISPID 9
+//                            left it), "" past the end, for a negative index or
+//                            an unknown key.
+//    9  key, dir, int index  stores the directory, padding the list with "" up
+//                            to the index; "" clears the entry but keeps later
+//                            ones where they are. Answers 1. A negative index or
+//                            one beyond kMaxDirectoryIndex fails with
+//                            9 "Subscript out of range".
+//   13  none                 1 while installing, 0 while removing.
+//   14  name                 records the settings-file name. Answers Empty.
+//   20  int number           the configured text, "" for an unknown number.
+//   21  none                 the configured language.
+//   22  int (by ref)         writes platform_version into the variable and
+//                            answers platform_code.
+//   24  key, text, int       the configured removal directory of the key, "".
+//   25  section, int index   the index-th parameter of the section, "" past the
+//                            last, for a negative index or an unknown section.
+//   28  int operation, dir   records the operation; answers
+//                            directory_operation_results[operation], else 1.
+//   QviNTNWSvc
+//    9  "\\" + server        server_versions[server] (without the leading
+//                            backslashes, letter case ignored), 0 when unknown.
+//   10  int, text            unc_computer_name.
+//   11  int drive letter     drive_prefix.
+//
+// Any other DISPID fails with 438 "Object doesn't support this property or
+// method (member not found)"; a wrong number of arguments fails with 450
+// "Wrong number of arguments or invalid property assignment". A failing call
+// changes no state and leaves by-reference arguments as they were.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +61,13 @@ namespace qvi::rhost {
 
 inline constexpr const char* kQviPublic = "QviPublic";
 inline constexpr const char* kQviNTNWSvc = "QviNTNWSvc";
+
+// Error numbers of a dispatch interface that refuses a call.
+inline constexpr std::int32_t kMemberNotFound = 438;
+inline constexpr std::int32_t kBadParamCount = 450;
+inline constexpr std::int32_t kSubscriptOutOfRange = 9;
+// The highest index DISPID 9 accepts, so a runaway index cannot exhaust memory.
+inline constexpr std::int32_t kMaxDirectoryIndex = 4095;
 
 // Makes the `occurrence`-th call (1-based, counted per control and DISPID over
 // the whole session; 0 = every call) fail with this error.
@@ -49,7 +100,7 @@ struct HostConfig {
   std::map<std::int32_t, std::string> shell_folders;
   // DISPID 25: parameter sections, name -> entries in order.
   std::map<std::string, std::vector<std::string>> parameters;
-  // DISPID 6 answers this number; DISPID 28 answers dir_operation_results by
+  // DISPID 6 answers this number; DISPID 28 answers directory_operation_results by
   // operation code (4, 5), 1 when absent.
   std::int32_t icon_result = 1;
   std::map<std::int32_t, std::int32_t> directory_operation_results;
