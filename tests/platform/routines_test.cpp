@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/emu/machine.h"
+#include "platform/errors.h"
+#include "platform/fault_injection.h"
+#include "platform/qvi_common.h"
+#include "platform/text.h"
+#include "platform/win_api.h"
+#include "support/temp_dir.h"
+
+namespace qvi::platform {
+namespace {
+
+class RoutinesTest : public ::testing::Test {
+ protected:
+  RoutinesTest() {
+    emu::MachineSettings settings;
+    settings.computer_name = "ALPHA";
+    settings.windows_directory = "C:\\WINNT";
+    machine_ = emu::Machine::Open(dir_.path() / "m", settings);
+    std::filesystem::create_directories(machine_->MapPath("C:\\WINNT"));
+  }
+
+  std::string Value(HKey root, const std::string& path, const std::string& name) {
+    HKey key = kNoKey;
+    if (machine_->RegOpenKeyExA(root, path.c_str(), 0, kKeyAllAccess, &key) != win32::kSuccess) return "<no key>";
+    std::uint8_t data[512] = {};
+    std::uint32_t size = sizeof data;
+    std::uint32_t type = 0;
+    const Status status = machine_->RegQueryValueExA(key, name.c_str(), &type, data, &size);
+    machine_->RegCloseKey(key);
+    if (status != win32::kSuccess) return "<no value>";
+    return std::string(reinterpret_cast<char*>(data), size);
+  }
+
+  bool KeyExists(HKey root, const std::string& path) {
+    HKey key = kNoKey;
+    if (machine_->RegOpenKeyExA(root, path.c_str(), 0, kKeyAllAccess, &key) != win32::kSuccess) return false;
+    machine_->RegCloseKey(key);
+    return true;
+  }
+
+  void CreateKey(HKey root, const std::string& path) {
+    HKey key = kNoKey;
+    ASSERT_EQ(machine_->RegCreateKeyA(root, path.c_str(), &key), win32::kSuccess) << path;
+    machine_->RegCloseKey(key);
+  }
+
+  testing::TempDir dir_;
+  std::unique_ptr<emu::Machine> machine_;
+};
+
+TEST_F(RoutinesTest, ReadIniStringReturnsValuesAndDefaultsCutToTheirLength) {
+  ASSERT_NE(WriteIniString(*machine_, "Uninstall 32", "Console", "C:\\QVCON", "kethra.ini"), 0);
+  struct Case {
+    const char* section;
+    const char* key;
+    const char* default_value;
+    const char* file;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"Uninstall 32", "Console", "", "kethra.ini", "C:\\QVCON"},
+      {"uninstall 32", "CONSOLE", "", "C:\\WINNT\\kethra.ini", "C:\\QVCON"},
+      {"Uninstall 32", "PM Group", "none", "kethra.ini", "none"},
+      {"Uninstall 32", "PM Group", "", "kethra.ini", ""},
+      {"Other", "Console", "dflt  ", "kethra.ini", "dflt"},
+      {"Uninstall 32", "Console", "x", "missing.ini", "x"},
+  };
+  for (const Case& c : cases) {
+    std::string value = "stale";
+    const std::int32_t n = ReadIniString(*machine_, c.section, c.key, c.default_value, value, c.file);
+    EXPECT_EQ(value, c.expected) << c.section << "/" << c.key << " in " << c.file;
+    EXPECT_EQ(n, static_cast<std::int32_t>(c.expected.size()));
+  }
+}
+
+TEST_F(RoutinesTest, ReadIniStringCutsAValueLongerThanItsBuffer) {
+  const std::string long_value(1500, 'v');
+  ASSERT_NE(WriteIniString(*machine_, "S", "K", long_value, "long.ini"), 0);
+  std::string value;
+  EXPECT_EQ(ReadIniString(*machine_, "S", "K", "", value, "long.ini"), 1023);
+  EXPECT_EQ(value, std::string(1023, 'v'));
+}
+
+TEST_F(RoutinesTest, WriteIniStringOfASingleNulKeepsTheKeyWithAnEmptyValue) {
+  ASSERT_NE(WriteIniString(*machine_, "Uninstall 32", "Console", "C:\\OLD", "kethra.ini"), 0);
+  ASSERT_NE(WriteIniString(*machine_, "Uninstall 32", "Console", std::string(1, '\0'), "kethra.ini"), 0);
+  std::string value = "stale";
+  EXPECT_EQ(ReadIniString(*machine_, "Uninstall 32", "Console", "absent", value, "kethra.ini"), 0);
+  EXPECT_EQ(value, "");
+}
+
+TEST_F(RoutinesTest, WriteIniStringPassesTheFailureOfTheOperatingSystemBack) {
+  FaultInjectingPlatform faulty(*machine_);
+  faulty.FailCall(Function::kWritePrivateProfileStringA, 1, win32::kAccessDenied);
+  EXPECT_EQ(WriteIniString(faulty, "S", "K", "V", "x.ini"), 0);
+  EXPECT_NE(WriteIniString(faulty, "S", "K", "V", "x.ini"), 0);
+}
+
+//  Quorvex
+//  +-- Install
+//  |   +-- InstalledFiles   (value)
+//  +-- Settings
+//      +-- Deep
+//          +-- Deeper
+TEST_F(RoutinesTest, DeleteRegistryTreeRemovesEveryLevelAndReportsSuccess) {
+  CreateKey(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Quorvex\\Install\\InstalledFiles");
+  CreateKey(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Quorvex\\Settings\\Deep\\Deeper");
+  CreateKey(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Keep");
+  EXPECT_TRUE(DeleteRegistryTree(*machine_, kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Quorvex"));
+  EXPECT_FALSE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Quorvex"));
+  EXPECT_TRUE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Keep"));
+}
+
+TEST_F(RoutinesTest, DeleteRegistryTreeOfAMissingKeyIsTrueAndChangesNothing) {
+  CreateKey(kHkeyLocalMachine, "SOFTWARE\\A");
+  const auto before = machine_->SnapshotRegistry();
+  EXPECT_TRUE(DeleteRegistryTree(*machine_, kHkeyLocalMachine, "SOFTWARE\\Nothing\\Here"));
+  EXPECT_EQ(machine_->SnapshotRegistry(), before);
+}
+
+TEST_F(RoutinesTest, DeleteRegistryTreeResolvesThePathBelowAnOpenKey) {
+  CreateKey(kHkeyCurrentUser, "SOFTWARE\\Parent\\Child\\Grandchild");
+  HKey parent = kNoKey;
+  ASSERT_EQ(machine_->RegOpenKeyExA(kHkeyCurrentUser, "SOFTWARE\\Parent", 0, kKeyAllAccess, &parent), 0);
+  EXPECT_TRUE(DeleteRegistryTree(*machine_, parent, "Child"));
+  machine_->RegCloseKey(parent);
+  EXPECT_TRUE(KeyExists(kHkeyCurrentUser, "SOFTWARE\\Parent"));
+  EXPECT_FALSE(KeyExists(kHkeyCurrentUser, "SOFTWARE\\Parent\\Child"));
+}
+
+TEST_F(RoutinesTest, DeleteRegistryTreeRemovesALevelWiderThanItsNameTable) {
+  for (int i = 0; i < 1203; ++i) CreateKey(kHkeyLocalMachine, "SOFTWARE\\Wide\\k" + std::to_string(i) + "\\leaf");
+  EXPECT_TRUE(DeleteRegistryTree(*machine_, kHkeyLocalMachine, "SOFTWARE\\Wide"));
+  EXPECT_FALSE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\Wide"));
+}
+
+TEST_F(RoutinesTest, DeleteRegistryTreeReportsAFailedDeleteAndKeepsTheParent) {
+  CreateKey(kHkeyLocalMachine, "SOFTWARE\\T\\A");
+  CreateKey(kHkeyLocalMachine, "SOFTWARE\\T\\B");
+  FaultInjectingPlatform faulty(*machine_);
+  // Deletes run A, B, then T itself: fail the one of A.
+  faulty.FailCall(Function::kRegDeleteKeyA, 1, win32::kAccessDenied);
+  EXPECT_FALSE(DeleteRegistryTree(faulty, kHkeyLocalMachine, "SOFTWARE\\T"));
+  EXPECT_TRUE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\T\\A"));
+  EXPECT_FALSE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\T\\B"));
+}
+
+TEST_F(RoutinesTest, ComputerNameRoutines) {
+  EXPECT_EQ(QueryComputerName(*machine_), "ALPHA");
+  EXPECT_EQ(ServerNameFromPath(*machine_, "\\\\BETA\\SHARE\\DIR"), "BETA");
+  EXPECT_EQ(ServerNameFromPath(*machine_, "\\\\BETA\\"), "BETA");
+  EXPECT_EQ(ServerNameFromPath(*machine_, "\\\\BETA"), "");  // no backslash after the server
+  EXPECT_EQ(ServerNameFromPath(*machine_, "C:\\Apps"), "ALPHA");
+  EXPECT_EQ(MakeLocalUNC(*machine_, "C:\\PROGRAMS\\CONSOLE"), "\\\\ALPHA\\C$\\PROGRAMS\\CONSOLE");
+  EXPECT_EQ(MakeLocalUNC(*machine_, "d:\\x:y"), "\\\\ALPHA\\d$\\x$y");
+  for (const char* unchanged : {"\\\\BETA\\C$\\X", "relative\\dir", "C:", "AB:\\X", ""}) {
+    EXPECT_EQ(MakeLocalUNC(*machine_, unchanged), unchanged);
+  }
+}
+
+TEST_F(RoutinesTest, QueryComputerNameRaisesWhenTheNameCannotBeRead) {
+  FaultInjectingPlatform faulty(*machine_);
+  faulty.FailCall(Function::kGetComputerNameA, 0, win32::kBufferOverflow);
+  try {
+    QueryComputerName(faulty);
+    FAIL() << "expected an error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), errors::kInvalidArgument);
+  }
+  // The routines that absorb their errors give their empty result instead.
+  EXPECT_EQ(ServerNameFromPath(faulty, "C:\\Apps"), "");
+  EXPECT_EQ(MakeLocalUNC(faulty, "C:\\Apps"), "");
+}
+
+struct ReplaceCase {
+  std::string text;
+  std::string sought;
+  std::string replacement;
+  std::int16_t case_sensitive;
+  std::string expected;
+};
+
+class ReplaceTextTest : public ::testing::TestWithParam<ReplaceCase> {};
+
+TEST_P(ReplaceTextTest, Replaces) {
+  ReplaceCase c = GetParam();
+  EXPECT_EQ(ReplaceText(c.text, c.sought, c.replacement, c.case_sensitive), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReplaceTextTest,
+                         ::testing::Values(ReplaceCase{"C:\\A:B", ":", "$", 0, "C$\\A$B"},
+                                           ReplaceCase{"", ":", "$", 0, ""},
+                                           ReplaceCase{"no colon", ":", "$", 0, "no colon"},
+                                           ReplaceCase{"aA", "A", "x", 0, "xx"},
+                                           ReplaceCase{"aA", "A", "x", 1, "ax"},
+                                           ReplaceCase{"aa", "a", "ba", 0, "baba"},
+                                           ReplaceCase{"abc", "", "x", 0, "abc"}));
+
+TEST(ParentDirTest, TakesThePathBeforeTheLastBackslash) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"C:\\DIR\\SUB", "C:\\DIR"}, {"C:\\DIR\\", "C:\\DIR"}, {"C:\\DIR", "C:"}, {"\\DIR", ""},
+      {"NAME", ""},                {"", ""},                 {"\\\\SRV1\\C$\\X", "\\\\SRV1\\C$"}};
+  for (const auto& [path, parent] : cases) EXPECT_EQ(ParentDir(path), parent) << path;
+}
+
+TEST(ParentDirTest, RaisesOverflowPastItsSixteenBitPositions) {
+  EXPECT_THROW(ParentDir(std::string(40000, 'x') + "\\y"), Error);
+}
+
+}  // namespace
+}  // namespace qvi::platform
