@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "host/qvi_public.h"
+#include "platform/errors.h"
 #include "platform/platform.h"
 
 namespace qvi {
@@ -23,7 +26,9 @@ class FrmCommon {
   // `qvi_public` and `qvi_ntnwsvc` are the host controls placed on the form.
   FrmCommon(host::HostControl& qvi_public, host::HostControl& qvi_ntnwsvc, platform::Platform& os);
 
-  // Setup parameters.
+  // Setup parameters. Scans read the host's list from index 0 up to the first
+  // empty entry and end after index 32767 at the latest (reported as an
+  // overflow). Failures are reported through DMsgBox and the scan goes on.
   bool AutoNext();
   bool NoErr();
   bool ParamUninstall();
@@ -35,17 +40,22 @@ class FrmCommon {
   std::string CLParamDebug();
   std::string ParamLanguage();
 
-  // Debug messages and log; failures pass to the caller.
+  // Debug messages and log; failures pass to the caller. The debug level is
+  // the "debug:" parameter, read on every call; a log line
+  // "(" + Title + ") : " + Msg goes to "ods.txt" at the root of the host's
+  // "System" directory (the share root when that directory is a UNC path).
+  // A log append that fails raises qvi::Error.
   void DMsgBox(const std::string& Msg, const std::string& Title);
   void ODS(const std::string& Msg, const std::string& Title);
 
-  // Machine names, component directory and UNC paths.
+  // Machine names, component directory and UNC paths. InitComponentDir
+  // clears at most 32768 entries, then reports an overflow and stops.
   std::string GetComputerName();
   std::string GetLocalComputerName();
   void InitComponentDir(std::string& ComponentKey);
   std::string LocalToUNCPath(std::string LocalPath);
 
-  // Operating-system detection: one of the OS_ codes.
+  // Operating-system detection: one of the OS_ codes. Traces through ODS.
   std::int32_t GetOSType(const std::string& ServerUNCPath);
 
   // Help files; failures pass to the caller.
@@ -53,8 +63,22 @@ class FrmCommon {
   std::string UnInstallHelpFile();
 
  private:
+  // The upper and the lower 16-bit word of a version value.
   std::int32_t GetMajorVersion(std::int32_t version) const;
   std::int32_t GetMinorVersion(std::int32_t version) const;
+
+  // Report-and-continue: DMsgBox "Error in " + label, title "frmCommon".
+  OnError ReportAs(std::string label);
+  bool HasGlobalFlag(std::string_view flag, const std::string& label);
+  std::string FindKeyedEntry(const std::function<std::string(std::int32_t)>& fetch, std::string& Key,
+                             const std::string& label);
+  std::string TakeMachineName(const std::function<std::string()>& fetch, const std::string& label);
+  std::string DebugLevel();
+  void WriteLogLine(const std::string& Msg, const std::string& Title);
+
+  // Set while a report reads the debug level: a failure inside that look-up
+  // cannot be reported, since the report would need the level again.
+  bool reading_debug_level_ = false;
 
   host::QviPublic QviPublic1;
   host::QviNTNWSvc QviNTNWSvc1;
