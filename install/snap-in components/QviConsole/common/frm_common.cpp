@@ -27,10 +27,12 @@ FrmCommon::FrmCommon(host::HostControl& qvi_public, host::HostControl& qvi_ntnws
     : QviPublic1(qvi_public), QviNTNWSvc1(qvi_ntnwsvc), os_(os) {}
 
 OnError FrmCommon::ReportAs(std::string label) {
-  return OnError::Report([this, label = std::move(label)](const Error&) {
+  return OnError::Report([this, label = std::move(label)](const Error& error) {
     // DMsgBox reads the level through GetGlobalParam, whose own failures come
-    // back here; reporting those again would recurse without end.
-    if (reading_debug_level_) return;
+    // back here: reporting them would recurse without end, and going on with
+    // the scan would cost each report a full scan. The level read is given up
+    // instead; CLParamDebug then answers "" and the report shows nothing.
+    if (reading_debug_level_) throw error;
     DMsgBox("Error in " + label, "frmCommon");
   });
 }

@@ -76,8 +76,9 @@ class FrmCommon {
   std::string DebugLevel();
   void WriteLogLine(const std::string& Msg, const std::string& Title);
 
-  // Set while a report reads the debug level: a failure inside that look-up
-  // cannot be reported, since the report would need the level again.
+  // Set while DMsgBox or ODS reads the debug level: a failure inside that
+  // look-up cannot be reported (the report would need the level again) and
+  // ends the look-up with no level.
   bool reading_debug_level_ = false;
 
   host::QviPublic QviPublic1;

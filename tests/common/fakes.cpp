@@ -1,0 +1,74 @@
+#include "fakes.h"
+
+#include <cstring>
+
+#include "platform/errors.h"
+
+namespace qvi::testing {
+
+void ScriptedHost::ServeParameters(std::map<std::string, std::vector<std::string>> sections) {
+  On(host::dispid::kGetParameter, [sections = std::move(sections)](std::vector<host::Argument>& args) {
+    const auto it = sections.find(args.at(0).value.ToString());
+    const std::int32_t index = args.at(1).value.ToInt32();
+    if (it == sections.end() || index < 0 || static_cast<std::size_t>(index) >= it->second.size()) {
+      return host::Variant("");
+    }
+    return host::Variant(it->second[static_cast<std::size_t>(index)]);
+  });
+}
+
+void ScriptedHost::ServeDirectories(std::map<std::string, std::vector<std::string>> directories) {
+  On(host::dispid::kGetDirectory, [directories = std::move(directories)](std::vector<host::Argument>& args) {
+    const auto it = directories.find(args.at(0).value.ToString());
+    const std::int32_t index = args.at(1).value.ToInt32();
+    if (it == directories.end() || index < 0 || static_cast<std::size_t>(index) >= it->second.size()) {
+      return host::Variant("");
+    }
+    return host::Variant(it->second[static_cast<std::size_t>(index)]);
+  });
+}
+
+host::Variant ScriptedHost::Invoke(host::DispId id, std::vector<host::Argument>& args) {
+  calls_.push_back({id, args});
+  const int nth = ++counts_[id];
+  if (const auto failure = failures_.find(id); failure != failures_.end() && failure->second(nth, args)) {
+    throw Error(440, kHostFailure);
+  }
+  const auto handler = handlers_.find(id);
+  if (handler == handlers_.end()) throw Error(438, "Object doesn't support this property or method");
+  return handler->second(args);
+}
+
+std::vector<RecordedCall> ScriptedHost::CallsOf(host::DispId id) const {
+  std::vector<RecordedCall> result;
+  for (const RecordedCall& call : calls_) {
+    if (call.id == id) result.push_back(call);
+  }
+  return result;
+}
+
+std::int32_t RecordingPlatform::GetComputerNameA(char* buffer, std::uint32_t* size) {
+  if (*size <= computer_name.size()) {
+    *size = static_cast<std::uint32_t>(computer_name.size() + 1);
+    last_error_ = platform::win32::kBufferOverflow;
+    return 0;
+  }
+  std::memcpy(buffer, computer_name.c_str(), computer_name.size() + 1);
+  *size = static_cast<std::uint32_t>(computer_name.size());
+  return 1;
+}
+
+std::int32_t RecordingPlatform::MessageBoxOk(const std::string& text, const std::string& caption) {
+  boxes.emplace_back(text, caption);
+  return 1;
+}
+
+platform::Status RecordingPlatform::AppendLine(const std::string& file_name, const std::string& line) {
+  if (append_status != platform::win32::kSuccess) return append_status;
+  files[file_name] += line + "\r\n";
+  return platform::win32::kSuccess;
+}
+
+std::int32_t IndexOf(const RecordedCall& call) { return call.args.at(1).value.ToInt32(); }
+
+}  // namespace qvi::testing

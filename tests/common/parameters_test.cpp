@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frm_common_fixture.h"
+#include "platform/errors.h"
+
+namespace qvi::testing {
+namespace {
+
+using host::dispid::kGetParameter;
+
+struct FlagRoutine {
+  const char* flag;
+  const char* label;
+  bool (FrmCommon::*routine)();
+};
+
+const FlagRoutine kFlagRoutines[] = {
+    {"autonext", "AutoNext", &FrmCommon::AutoNext},
+    {"noerr", "No Err", &FrmCommon::NoErr},
+    {"uninstall", "ParamUninstall", &FrmCommon::ParamUninstall},
+    {"upgrade", "ParamUpgrade", &FrmCommon::ParamUpgrade},
+    {"debug", "ParamDebug", &FrmCommon::ParamDebug},
+};
+
+class FlagTest : public FrmCommonTest, public ::testing::WithParamInterface<FlagRoutine> {
+ protected:
+  bool Run() { return (frm.*GetParam().routine)(); }
+  std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(c - 'a' + 'A');
+    return s;
+  }
+};
+
+TEST_P(FlagTest, FindsTheWholeEntryInAnyLetterCaseBeforeTheFirstEmptyOne) {
+  const std::string flag = GetParam().flag;
+  struct Case {
+    std::vector<std::string> entries;
+    bool expected;
+  } const cases[] = {
+      {{}, false},
+      {{flag}, true},
+      {{"x", "y", Upper(flag)}, true},
+      {{"x", "", flag}, false},
+      {{" " + flag}, false},
+      {{flag + " "}, false},
+      {{flag + ":2"}, false},
+      {{flag.substr(1)}, false},
+  };
+  for (const Case& c : cases) {
+    Global(c.entries);
+    EXPECT_EQ(Run(), c.expected) << ::testing::PrintToString(c.entries);
+  }
+}
+
+TEST_P(FlagTest, StopsAtTheMatch) {
+  Global({"a", GetParam().flag, GetParam().flag, "b"});
+  ASSERT_TRUE(Run());
+  const auto calls = qvi_public.CallsOf(kGetParameter);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].args[0].value, host::Variant("Global"));
+  EXPECT_EQ(calls[1].args[1].value, host::Variant(std::int32_t{1}));
+}
+
+TEST_P(FlagTest, ReportsAFailingFetchWithItsLabelAndGoesOn) {
+  Global({"debug:1", "other", GetParam().flag});
+  // The routine's second fetch fails; the report's own level read comes after.
+  qvi_public.FailWhen(kGetParameter, [](int nth, const auto&) { return nth == 2; });
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Log(), "(frmCommon) : Error in " + std::string(GetParam().label) + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, FlagTest, ::testing::ValuesIn(kFlagRoutines),
+                         [](const auto& info) { return std::string(info.param.flag); });
+
+TEST_F(FrmCommonTest, DebugFlagIsNotTheDebugLevel) {
+  Global({"debug:3", "DEBUG:4"});
+  EXPECT_EQ(frm.CLParamDebug(), "3");
+  EXPECT_FALSE(frm.ParamDebug());
+}
+
+TEST_F(FrmCommonTest, KeyedLookUpReturnsTheValueOfTheFirstMatch) {
+  Global({"autonext", "Lng:EnU", "debug:2", "lng:deu", "", "Tail:x"});
+  struct Case {
+    std::string key;
+    std::string expected;
+    std::string key_after;
+  } const cases[] = {
+      {"Lng:", "EnU", "lng:"},
+      {"LNG:", "EnU", "lng:"},
+      {"debug", ":2", "debug"},
+      {"", "autonext", ""},
+      {"Tail:", "", "tail:"},
+      {"missing:", "", "missing:"},
+      {"autonext-and-more", "", "autonext-and-more"},
+  };
+  for (const Case& c : cases) {
+    std::string key = c.key;
+    EXPECT_EQ(frm.GetGlobalParam(key), c.expected) << c.key;
+    EXPECT_EQ(key, c.key_after);
+  }
+}
+
+TEST_F(FrmCommonTest, ValuesKeepTheirCaseAndBlanks) {
+  Global({"lng:", "Lng: Fr "});
+  EXPECT_EQ(frm.ParamLanguage(), "");
+  Global({"Lng: Fr "});
+  EXPECT_EQ(frm.ParamLanguage(), " Fr ");
+}
+
+TEST_F(FrmCommonTest, EmptyListGivesNothing) {
+  Global({});
+  std::string key;
+  EXPECT_EQ(frm.GetGlobalParam(key), "");
+  EXPECT_EQ(frm.CLParamDebug(), "");
+  EXPECT_EQ(frm.ParamLanguage(), "");
+}
+
+TEST_F(FrmCommonTest, SnapinLookUpReadsOnlyItsOwnSection) {
+  Global({"debug:1"}, {{"QVIConsole", {"noise", "DEBUG:4"}}});
+  std::string code_name = "QVIConsole";
+  std::string key = "Debug:";
+  EXPECT_EQ(frm.GetSnapinParam(code_name, key), "4");
+  EXPECT_EQ(key, "debug:");
+  for (const RecordedCall& call : qvi_public.CallsOf(kGetParameter)) {
+    EXPECT_EQ(call.args[0].value, host::Variant("QVIConsole"));
+    EXPECT_TRUE(call.args[0].by_ref);
+  }
+  std::string other = "Other";
+  key = "debug:";
+  EXPECT_EQ(frm.GetSnapinParam(other, key), "");
+}
+
+TEST_F(FrmCommonTest, SnapinLookUpPassesTheSectionTheHostLeftInTheVariable) {
+  qvi_public.On(kGetParameter, [](std::vector<host::Argument>& args) {
+    const std::string section = args[0].value.ToString();
+    args[0].value = host::Variant("Renamed");
+    return host::Variant(section == "Renamed" ? "key:found" : "other");
+  });
+  std::string code_name = "Original";
+  std::string key = "key:";
+  EXPECT_EQ(frm.GetSnapinParam(code_name, key), "found");
+  EXPECT_EQ(code_name, "Renamed");
+}
+
+TEST_F(FrmCommonTest, KeyedLookUpReportsAndKeepsThePreviousEntry) {
+  Global({"debug:2", "a", "b", "Lng:fra"});
+  // The scan's fetch of index 1 fails; entry 0 stays in place and the scan
+  // goes on with index 2.
+  qvi_public.FailWhen(kGetParameter, [](int, const std::vector<host::Argument>& args) {
+    return args[1].value.ToInt32() == 1;
+  });
+  std::string key = "Lng:";
+  EXPECT_EQ(frm.GetGlobalParam(key), "fra");
+  EXPECT_EQ(Log(), "(frmCommon) : Error in GetGlobalParam\r\n");
+}
+
+class FailingReportTest : public FrmCommonTest {
+ protected:
+  // The look-up's second fetch fails; its report finds level "1" but cannot
+  // write the log.
+  FailingReportTest() {
+    Global({"x", "debug:1", "Lng:fra"});
+    os.append_status = platform::win32::kAccessDenied;
+    qvi_public.FailWhen(kGetParameter, [](int nth, const auto&) { return nth == 2; });
+  }
+};
+
+TEST_F(FailingReportTest, LanguagePassesTheFailureToTheCaller) { EXPECT_THROW(frm.ParamLanguage(), Error); }
+
+TEST_F(FailingReportTest, DebugLevelContinuesWithoutAWord) { EXPECT_EQ(frm.CLParamDebug(), ""); }
+
+TEST_F(FailingReportTest, FlagRoutinePassesTheFailureToTheCaller) { EXPECT_THROW(frm.AutoNext(), Error); }
+
+// Hosts whose lists never end must not keep a scan going.
+class EndlessHostTest : public FrmCommonTest {
+ protected:
+  void AnswerForever(std::string first) {
+    qvi_public.On(kGetParameter, [first = std::move(first)](std::vector<host::Argument>& args) {
+      return host::Variant(args[1].value.ToInt32() == 0 ? first : std::string("x"));
+    });
+  }
+  std::size_t Fetches() const { return qvi_public.CallsOf(kGetParameter).size(); }
+};
+
+TEST_F(EndlessHostTest, FlagScanEndsAfterTheLast16BitIndexWithAReport) {
+  AnswerForever("debug:2");
+  EXPECT_FALSE(frm.AutoNext());
+  const auto calls = qvi_public.CallsOf(kGetParameter);
+  // 32768 fetches by the scan, then one by the report's level read.
+  ASSERT_EQ(calls.size(), 32769u);
+  EXPECT_EQ(IndexOf(calls[32767]), 32767);
+  EXPECT_EQ(IndexOf(calls[32768]), 0);
+  EXPECT_EQ(Log(), "(frmCommon) : Error in AutoNext\r\n");
+}
+
+TEST_F(EndlessHostTest, KeyedScanEndsAfterTheLast16BitIndexWithAReport) {
+  AnswerForever("debug:1");
+  std::string key = "missing:";
+  EXPECT_EQ(frm.GetGlobalParam(key), "");
+  EXPECT_EQ(Fetches(), 32769u);
+  EXPECT_EQ(Log(), "(frmCommon) : Error in GetGlobalParam\r\n");
+}
+
+TEST_F(EndlessHostTest, FetchesThatKeepFailingEndTheScanToo) {
+  Global({"debug:1", "y"});
+  qvi_public.FailWhen(kGetParameter, [](int, const std::vector<host::Argument>& args) {
+    return args[1].value.ToInt32() >= 2;
+  });
+  EXPECT_FALSE(frm.NoErr());
+  // 32766 failing fetches and the overflow, each reported once.
+  const std::string line = "(frmCommon) : Error in No Err\r\n";
+  EXPECT_EQ(Log().size(), line.size() * 32767);
+  EXPECT_EQ(Log().substr(0, line.size()), line);
+}
+
+TEST_F(EndlessHostTest, ALevelThatCannotBeReadEndsEachReport) {
+  // Every fetch from index 1 on fails, and the level would be at index 1: each
+  // report's level read stops at its first failure instead of scanning on.
+  Global({"x", "debug:1"});
+  qvi_public.FailWhen(kGetParameter, [](int, const std::vector<host::Argument>& args) {
+    return args[1].value.ToInt32() >= 1;
+  });
+  EXPECT_FALSE(frm.AutoNext());
+  // 32768 fetches by the scan; 32767 failures and the overflow reported, each
+  // report making two fetches.
+  EXPECT_EQ(Fetches(), 32768u + 2u * 32768u);
+  EXPECT_TRUE(os.files.empty());
+}
+
+TEST_F(EndlessHostTest, AHostThatAlwaysFailsCannotMakeReportsRecurse) {
+  qvi_public.FailAlways(kGetParameter);
+  EXPECT_FALSE(frm.AutoNext());
+  EXPECT_EQ(frm.CLParamDebug(), "");
+  // AutoNext: one fetch and one for its report; CLParamDebug likewise.
+  EXPECT_EQ(Fetches(), 4u);
+  EXPECT_TRUE(os.files.empty());
+  EXPECT_TRUE(os.boxes.empty());
+}
+
+}  // namespace
+}  // namespace qvi::testing
