@@ -1,0 +1,28 @@
+// The qvihost command line, callable in-process so tests can check its output
+// and exit status.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace qvi::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitInternalError = 1;
+inline constexpr int kExitBadInput = 2;
+
+struct Console {
+  std::ostream& out;
+  std::ostream& err;
+  std::istream& in;
+  // Whether `in` is a terminal a person can answer on.
+  bool interactive_terminal = false;
+};
+
+// Runs qvihost with `args` (without the program name) and returns its exit
+// status: 0 when the scenario ran (a failed event included), 2 for bad input,
+// 1 for an internal error.
+int RunCli(const std::vector<std::string>& args, Console console);
+
+}  // namespace qvi::cli

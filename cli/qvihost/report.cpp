@@ -1,0 +1,419 @@
+#include "report.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "host/dispid.h"
+#include "platform/win32_types.h"
+
+namespace qvi::cli {
+
+namespace {
+
+using nlohmann::json;
+
+bool IsValidUtf8(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t extra = 0;
+    if (c < 0x80) {
+      extra = 0;
+    } else if ((c & 0xE0) == 0xC0 && c >= 0xC2) {
+      extra = 1;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+    } else if ((c & 0xF8) == 0xF0 && c <= 0xF4) {
+      extra = 3;
+    } else {
+      return false;
+    }
+    if (i + extra >= text.size() && extra > 0) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+// JSON strings must be UTF-8; the machine's text is in its ANSI code page, so
+// bytes that are not already UTF-8 are taken one by one as Latin-1.
+std::string Utf8(const std::string& text) {
+  if (IsValidUtf8(text)) return text;
+  std::string out;
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out += ch;
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  std::string out;
+  char pair[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+    if (i > 0) out += ',';
+    out += pair;
+  }
+  return out;
+}
+
+std::string RegQuoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+json VariantJson(const host::Variant& value) {
+  switch (value.type()) {
+    case host::Variant::Type::kEmpty: return nullptr;
+    case host::Variant::Type::kString: return Utf8(value.ToString());
+    default: return value.ToInt32();
+  }
+}
+
+std::string VariantTypeName(const host::Variant& value) {
+  switch (value.type()) {
+    case host::Variant::Type::kEmpty: return "Empty";
+    case host::Variant::Type::kInt16: return "Integer";
+    case host::Variant::Type::kInt32: return "Long";
+    case host::Variant::Type::kString: return "String";
+  }
+  return "";
+}
+
+std::string OpName(RegistryChange::Op op) {
+  switch (op) {
+    case RegistryChange::Op::kCreateKey: return "create_key";
+    case RegistryChange::Op::kDeleteKey: return "delete_key";
+    case RegistryChange::Op::kSetValue: return "set_value";
+    case RegistryChange::Op::kDeleteValue: return "delete_value";
+  }
+  return "";
+}
+
+std::string DescribeCall(const rhost::HostCall& call) {
+  std::string text = call.control + " " + std::to_string(call.dispid);
+  if (const std::string name = OperationName(call.control, call.dispid); !name.empty()) text += " " + name;
+  text += "(";
+  for (std::size_t i = 0; i < call.args.size(); ++i) {
+    if (i > 0) text += ", ";
+    if (call.args[i].by_ref) text += "ByRef ";
+    text += call.args[i].value.Describe();
+  }
+  text += ")";
+  if (call.failed) return text + " FAILED " + call.failure;
+  return text + " -> " + call.result.Describe();
+}
+
+// True when some deleted key above this one already removes it.
+bool UnderDeletedKey(const std::vector<RegistryChange>& changes, const std::string& key) {
+  for (const auto& change : changes) {
+    if (change.op == RegistryChange::Op::kDeleteKey && key.size() > change.key.size() &&
+        key.compare(0, change.key.size(), change.key) == 0 && key[change.key.size()] == '\\') {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string Indent(const std::string& text, const std::string& prefix) {
+  std::string out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out += prefix + line + "\n";
+  return out;
+}
+
+}  // namespace
+
+std::string OperationName(const std::string& control, std::int32_t dispid) {
+  namespace d = host::dispid;
+  if (control == rhost::kQviNTNWSvc) {
+    switch (dispid) {
+      case d::kGetServerVersion: return "GetServerVersion";
+      case d::kGetUncComputerName: return "GetUncComputerName";
+      case d::kGetDrivePrefix: return "GetDrivePrefix";
+      default: return "";
+    }
+  }
+  switch (dispid) {
+    case d::kSetDestinationDir: return "SetDestinationDir";
+    case d::kSetCopySection: return "SetCopySection";
+    case d::kGetShellFolder: return "GetShellFolder";
+    case d::kRemoveFolder: return "RemoveFolder";
+    case d::kIconOperation: return "IconOperation";
+    case d::kGetDirectory: return "GetDirectory";
+    case d::kSetDirectory: return "SetDirectory";
+    case d::kIsInstalling: return "IsInstalling";
+    case d::kSetSettingsFile: return "SetSettingsFile";
+    case d::kGetText: return "GetText";
+    case d::kGetLanguage: return "GetLanguage";
+    case d::kGetPlatform: return "GetPlatform";
+    case d::kGetRemovalDirectory: return "GetRemovalDirectory";
+    case d::kGetParameter: return "GetParameter";
+    case d::kDirectoryOperation: return "DirectoryOperation";
+    default: return "";
+  }
+}
+
+std::string RegistryTypeName(std::uint32_t type) {
+  switch (type) {
+    case platform::kRegNone: return "REG_NONE";
+    case platform::kRegSz: return "REG_SZ";
+    case platform::kRegExpandSz: return "REG_EXPAND_SZ";
+    case platform::kRegBinary: return "REG_BINARY";
+    case platform::kRegDword: return "REG_DWORD";
+    case platform::kRegMultiSz: return "REG_MULTI_SZ";
+    default: {
+      char text[16];
+      std::snprintf(text, sizeof text, "0x%x", type);
+      return text;
+    }
+  }
+}
+
+std::string RegistryDataText(const emu::RegistryValue& value) {
+  if (value.type != platform::kRegSz) return Hex(value.data);
+  std::string text(value.data.begin(), value.data.end());
+  if (!text.empty() && text.back() == '\0') text.pop_back();
+  return text;
+}
+
+std::string RegLine(const emu::RegistryValue& value, bool removed) {
+  std::string line = value.name.empty() ? "@" : RegQuoted(value.name);
+  line += '=';
+  if (removed) return line + "-";
+  const std::string text = RegistryDataText(value);
+  const bool plain_text = value.type == platform::kRegSz && text.find('\0') == std::string::npos;
+  if (plain_text) return line + RegQuoted(text);
+  if (value.type == platform::kRegDword && value.data.size() == 4) {
+    char dword[16];
+    const std::uint32_t n = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+                            (static_cast<std::uint32_t>(value.data[3]) << 24);
+    std::snprintf(dword, sizeof dword, "%08x", n);
+    return line + "dword:" + dword;
+  }
+  if (value.type == platform::kRegBinary) return line + "hex:" + Hex(value.data);
+  char prefix[24];
+  std::snprintf(prefix, sizeof prefix, "hex(%x):", value.type);
+  return line + prefix + Hex(value.data);
+}
+
+std::string PrintableText(const std::string& bytes) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+    if (c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F)) {
+      out += static_cast<char>(c);
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
+std::string FormatReport(const RunResult& r) {
+  std::ostringstream out;
+  out << "Scenario " << (r.scenario.empty() ? "(unnamed)" : r.scenario) << " on "
+      << (r.machine_folder.empty() ? std::string("a temporary machine") : "machine " + r.machine_folder)
+      << " (computer " << r.computer_name << (r.fresh_machine ? ", fresh" : ", existing") << ")\n";
+
+  out << "\nEvents\n";
+  for (const auto& e : r.events) {
+    std::string name = e.event + (e.argument.empty() ? "" : "(" + e.argument + ")");
+    out << "  " << name << std::string(name.size() < 40 ? 40 - name.size() : 1, ' ')
+        << (e.failed ? "FAILED " + e.reason : "completed") << "\n";
+  }
+
+  out << "\nHost calls (" << r.host_calls.size() << ")\n";
+  std::string current;
+  bool first = true;
+  for (const auto& call : r.host_calls) {
+    if (first || call.event != current) {
+      out << "  [" << (call.event.empty() ? "(no event)" : call.event) << "]\n";
+      current = call.event;
+      first = false;
+    }
+    out << "    " << DescribeCall(call) << "\n";
+  }
+
+  out << "\nRegistry changes (" << r.registry_changes.size() << ")\n";
+  std::string open_key;
+  for (const auto& change : r.registry_changes) {
+    switch (change.op) {
+      case RegistryChange::Op::kDeleteKey:
+        if (!UnderDeletedKey(r.registry_changes, change.key)) out << "\n[-" << change.key << "]\n";
+        open_key.clear();
+        break;
+      case RegistryChange::Op::kCreateKey:
+        out << "\n[" << change.key << "]\n";
+        open_key = change.key;
+        break;
+      case RegistryChange::Op::kSetValue:
+      case RegistryChange::Op::kDeleteValue:
+        if (open_key != change.key) {
+          out << "\n[" << change.key << "]\n";
+          open_key = change.key;
+        }
+        out << RegLine(change.value, change.op == RegistryChange::Op::kDeleteValue) << "\n";
+        break;
+    }
+  }
+
+  out << "\nFiles changed (" << r.files.size() << ")\n";
+  for (const auto& file : r.files) {
+    const char* what = !file.before ? "created" : !file.after ? "removed" : "changed";
+    out << "  " << file.path << " (" << what << ")\n";
+    if (file.before && file.after) out << "    before:\n" << Indent(PrintableText(*file.before), "      | ");
+    if (file.after) out << (file.before ? "    after:\n" : "") << Indent(PrintableText(*file.after), "      | ");
+  }
+
+  out << "\nLog lines appended to ods.txt (" << r.log.size() << ")\n";
+  for (const auto& line : r.log) out << "  " << PrintableText(line) << "\n";
+
+  out << "\nMessage boxes (" << r.message_boxes.size() << ")\n";
+  for (const auto& box : r.message_boxes) {
+    out << "  [" << box.caption << "]\n" << Indent(PrintableText(box.text), "    ");
+  }
+
+  const auto& s = r.host_state;
+  out << "\nHost state\n";
+  out << "  settings file: " << (s.settings_file.empty() ? "(none)" : s.settings_file) << "\n";
+  out << "  destination directories:\n";
+  for (const auto& [name, path] : s.destination_dirs) out << "    " << name << " = " << path << "\n";
+  out << "  copy sections:";
+  for (const auto& section : s.copy_sections) out << " " << section;
+  out << "\n  icons:\n";
+  for (const auto& icon : s.icons) {
+    out << "    \"" << icon.title << "\" -> \"" << icon.target << "\" args \"" << icon.arguments << "\" in \""
+        << icon.folder << "\" = " << icon.result << "\n";
+  }
+  if (!s.removed_folders.empty()) {
+    out << "  removed folders:\n";
+    for (const auto& folder : s.removed_folders) out << "    " << folder << "\n";
+  }
+  if (!s.directory_operations.empty()) {
+    out << "  directory operations:\n";
+    for (const auto& op : s.directory_operations) {
+      out << "    " << op.operation << " \"" << op.directory << "\" = " << op.result << "\n";
+    }
+  }
+  out << "  directory table:\n";
+  for (const auto& [key, list] : s.directories) {
+    out << "    " << key << ":";
+    for (const auto& dir : list) out << " \"" << dir << "\"";
+    out << "\n";
+  }
+  return out.str();
+}
+
+json ReportJson(const RunResult& r) {
+  json doc;
+  doc["scenario"] = r.scenario;
+  doc["machine"] = {{"folder", r.machine_folder.empty() ? json(nullptr) : json(r.machine_folder)},
+                    {"fresh", r.fresh_machine},
+                    {"computer_name", r.computer_name}};
+
+  doc["events"] = json::array();
+  for (const auto& e : r.events) {
+    json event = {{"event", e.event},
+                  {"argument", e.argument.empty() ? json(nullptr) : json(Utf8(e.argument))},
+                  {"outcome", e.failed ? "failed" : "completed"}};
+    if (e.failed) event["reason"] = Utf8(e.reason);
+    doc["events"].push_back(std::move(event));
+  }
+
+  doc["host_calls"] = json::array();
+  for (const auto& call : r.host_calls) {
+    json args = json::array();
+    for (const auto& arg : call.args) {
+      args.push_back({{"value", VariantJson(arg.value)}, {"type", VariantTypeName(arg.value)}, {"by_ref", arg.by_ref}});
+    }
+    json entry = {{"event", call.event},     {"control", call.control},
+                  {"dispid", call.dispid},   {"operation", OperationName(call.control, call.dispid)},
+                  {"args", std::move(args)}, {"result", call.failed ? json(nullptr) : VariantJson(call.result)},
+                  {"failed", call.failed}};
+    if (call.failed) entry["failure"] = Utf8(call.failure);
+    doc["host_calls"].push_back(std::move(entry));
+  }
+
+  doc["registry_changes"] = json::array();
+  for (const auto& change : r.registry_changes) {
+    json entry = {{"op", OpName(change.op)}, {"key", Utf8(change.key)}};
+    if (change.op == RegistryChange::Op::kSetValue || change.op == RegistryChange::Op::kDeleteValue) {
+      entry["name"] = Utf8(change.value.name);
+      entry["type"] = RegistryTypeName(change.value.type);
+    }
+    if (change.op == RegistryChange::Op::kSetValue) {
+      entry["data"] = Utf8(RegistryDataText(change.value));
+      entry["size"] = change.value.data.size();
+    }
+    doc["registry_changes"].push_back(std::move(entry));
+  }
+
+  doc["files"] = json::array();
+  for (const auto& file : r.files) {
+    doc["files"].push_back({{"path", Utf8(file.path)},
+                            {"before", file.before ? json(PrintableText(*file.before)) : json(nullptr)},
+                            {"after", file.after ? json(PrintableText(*file.after)) : json(nullptr)}});
+  }
+
+  doc["log"] = json::array();
+  for (const auto& line : r.log) doc["log"].push_back(Utf8(line));
+
+  doc["message_boxes"] = json::array();
+  for (const auto& box : r.message_boxes) {
+    doc["message_boxes"].push_back({{"caption", Utf8(box.caption)}, {"text", Utf8(box.text)}});
+  }
+
+  const auto& s = r.host_state;
+  json state;
+  state["settings_file"] = Utf8(s.settings_file);
+  state["destination_dirs"] = json::array();
+  for (const auto& [name, path] : s.destination_dirs) {
+    state["destination_dirs"].push_back({{"name", Utf8(name)}, {"path", Utf8(path)}});
+  }
+  state["copy_sections"] = json::array();
+  for (const auto& section : s.copy_sections) state["copy_sections"].push_back(Utf8(section));
+  state["icons"] = json::array();
+  for (const auto& icon : s.icons) {
+    state["icons"].push_back({{"title", Utf8(icon.title)},
+                              {"target", Utf8(icon.target)},
+                              {"arguments", Utf8(icon.arguments)},
+                              {"folder", Utf8(icon.folder)},
+                              {"result", icon.result}});
+  }
+  state["removed_folders"] = json::array();
+  for (const auto& folder : s.removed_folders) state["removed_folders"].push_back(Utf8(folder));
+  state["directory_operations"] = json::array();
+  for (const auto& op : s.directory_operations) {
+    state["directory_operations"].push_back(
+        {{"operation", op.operation}, {"directory", Utf8(op.directory)}, {"result", op.result}});
+  }
+  state["directories"] = json::object();
+  for (const auto& [key, list] : s.directories) {
+    json dirs = json::array();
+    for (const auto& dir : list) dirs.push_back(Utf8(dir));
+    state["directories"][Utf8(key)] = std::move(dirs);
+  }
+  doc["host_state"] = std::move(state);
+  return doc;
+}
+
+}  // namespace qvi::cli

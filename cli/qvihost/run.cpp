@@ -1,0 +1,276 @@
+#include "run.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <system_error>
+
+#include "platform/fault_injection.h"
+
+namespace qvi::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// A folder under the system's temporary directory, removed with its contents
+// when the object goes.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string pattern = (fs::temp_directory_path() / "qvihost-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw emu::MachineError("cannot make a temporary machine folder under " + fs::temp_directory_path().string());
+    }
+    path_ = pattern;
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string ReadBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteBytes(const fs::path& file, const std::string& bytes) {
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out.flush()) throw emu::MachineError("cannot write " + file.string());
+}
+
+// Every file on the machine's drives, by Windows path.
+std::map<std::string, std::string> SnapshotFiles(const emu::Machine& machine) {
+  std::map<std::string, std::string> files;
+  for (const auto& drive : fs::directory_iterator(machine.folder())) {
+    if (!drive.is_directory() || drive.path().filename().string().rfind("drive_", 0) != 0) continue;
+    for (const auto& entry : fs::recursive_directory_iterator(drive.path())) {
+      if (entry.is_regular_file()) files[machine.WindowsPathOf(entry.path())] = ReadBytes(entry.path());
+    }
+  }
+  return files;
+}
+
+std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& before,
+                                  const std::map<std::string, std::string>& after) {
+  std::vector<FileChange> changes;
+  for (const auto& [path, bytes] : after) {
+    const auto old = before.find(path);
+    if (old == before.end()) {
+      changes.push_back({path, std::nullopt, bytes});
+    } else if (old->second != bytes) {
+      changes.push_back({path, old->second, bytes});
+    }
+  }
+  for (const auto& [path, bytes] : before) {
+    if (!after.contains(path)) changes.push_back({path, bytes, std::nullopt});
+  }
+  std::sort(changes.begin(), changes.end(), [](const FileChange& a, const FileChange& b) { return a.path < b.path; });
+  return changes;
+}
+
+// Splits "HKEY_LOCAL_MACHINE\SOFTWARE\x" into its root handle and the rest.
+std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
+  const auto slash = path.find('\\');
+  const std::string root = Lower(path.substr(0, slash));
+  const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
+  if (root == "hkey_local_machine") return {platform::kHkeyLocalMachine, rest};
+  if (root == "hkey_current_user") return {platform::kHkeyCurrentUser, rest};
+  throw emu::MachineError("registry key outside HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER: " + path);
+}
+
+// Adds what `seed` holds and `machine` lacks, value by value, so a machine
+// that has lived through earlier runs keeps what those runs left.
+void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source) {
+  ScratchFolder scratch_folder;
+  auto scratch = emu::Machine::Open(scratch_folder.path());
+  scratch->ImportReg(reg_text, source);
+  const auto present = machine.SnapshotRegistry();
+  std::map<std::string, const emu::RegistryKey*> by_path;
+  for (const auto& key : present) by_path[Lower(key.path)] = &key;
+
+  for (const auto& key : scratch->SnapshotRegistry()) {
+    const auto existing = by_path.find(Lower(key.path));
+    const auto [root, sub_key] = SplitRoot(key.path);
+    platform::HKey handle = platform::kNoKey;
+    if (machine.RegCreateKeyA(root, sub_key.c_str(), &handle) != platform::win32::kSuccess) {
+      throw emu::MachineError(source + ": cannot create " + key.path);
+    }
+    for (const auto& value : key.values) {
+      const bool has_value =
+          existing != by_path.end() &&
+          std::any_of(existing->second->values.begin(), existing->second->values.end(),
+                      [&](const emu::RegistryValue& v) { return Lower(v.name) == Lower(value.name); });
+      if (has_value) continue;
+      machine.RegSetValueExA(handle, value.name.c_str(), 0, value.type, value.data.data(),
+                             static_cast<std::uint32_t>(value.data.size()));
+    }
+    if (!platform::IsPredefinedKey(handle)) machine.RegCloseKey(handle);
+  }
+}
+
+void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
+  const std::string source = (scenario.name.empty() ? std::string("scenario") : scenario.name) + " registry seed";
+  if (!scenario.registry.empty()) {
+    if (fresh) {
+      machine.ImportReg(scenario.registry, source);
+    } else {
+      SeedRegistryWhereAbsent(machine, scenario.registry, source);
+    }
+  }
+  for (const SeedFile& file : scenario.files) {
+    const fs::path place = machine.MapPath(file.path);
+    if (!fresh && fs::exists(place)) continue;
+    WriteBytes(place, file.content);
+  }
+}
+
+}  // namespace
+
+std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
+                                         const std::vector<emu::RegistryKey>& after) {
+  using Op = RegistryChange::Op;
+  std::map<std::string, const emu::RegistryKey*> old_keys;
+  std::map<std::string, const emu::RegistryKey*> new_keys;
+  for (const auto& key : before) old_keys[Lower(key.path)] = &key;
+  for (const auto& key : after) new_keys[Lower(key.path)] = &key;
+
+  std::vector<RegistryChange> changes;
+  for (const auto& key : before) {
+    if (!new_keys.contains(Lower(key.path))) changes.push_back({Op::kDeleteKey, key.path, {}});
+  }
+  const auto find_value = [](const emu::RegistryKey& key, const std::string& name) -> const emu::RegistryValue* {
+    for (const auto& value : key.values) {
+      if (Lower(value.name) == Lower(name)) return &value;
+    }
+    return nullptr;
+  };
+  for (const auto& key : after) {
+    const auto old = old_keys.find(Lower(key.path));
+    if (old == old_keys.end()) {
+      changes.push_back({Op::kCreateKey, key.path, {}});
+      for (const auto& value : key.values) changes.push_back({Op::kSetValue, key.path, value});
+      continue;
+    }
+    for (const auto& value : key.values) {
+      const emu::RegistryValue* was = find_value(*old->second, value.name);
+      if (was == nullptr || was->type != value.type || was->data != value.data) {
+        changes.push_back({Op::kSetValue, key.path, value});
+      }
+    }
+    for (const auto& value : old->second->values) {
+      if (find_value(key, value.name) == nullptr) {
+        changes.push_back({Op::kDeleteValue, key.path, {value.name, value.type, {}}});
+      }
+    }
+  }
+  return changes;
+}
+
+std::vector<std::string> AppendedLines(const std::string& before, const std::string& after) {
+  const std::string tail = after.rfind(before, 0) == 0 ? after.substr(before.size()) : after;
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < tail.size()) {
+    std::size_t end = tail.find('\n', start);
+    if (end == std::string::npos) end = tail.size();
+    std::string line = tail.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
+  std::optional<ScratchFolder> scratch;
+  fs::path folder;
+  if (options.machine_dir) {
+    folder = *options.machine_dir;
+  } else {
+    scratch.emplace();
+    folder = scratch->path();
+  }
+  const bool fresh = !fs::exists(folder / "machine.ini") && !fs::exists(folder / "registry.reg");
+
+  auto machine = emu::Machine::Open(folder, scenario.machine);
+  Seed(*machine, scenario, fresh);
+  machine->Save();
+  if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
+
+  const auto registry_before = machine->SnapshotRegistry();
+  const auto files_before = SnapshotFiles(*machine);
+
+  rhost::HostConfig config = scenario.host;
+  if (!fresh) {
+    // The host's own notion of the service control's answers follows the
+    // machine it runs on, which keeps its name across chained runs.
+    const std::string name = machine->settings().computer_name;
+    if (config.unc_computer_name == "\\\\" + scenario.machine.computer_name + "\\") {
+      config.unc_computer_name = "\\\\" + name + "\\";
+    }
+    if (config.drive_prefix == "\\\\" + scenario.machine.computer_name) config.drive_prefix = "\\\\" + name;
+  }
+  rhost::ReplacementHost host(std::move(config));
+
+  std::optional<platform::FaultInjectingPlatform> faulty;
+  platform::Platform* os = machine.get();
+  if (!scenario.platform_failures.empty()) {
+    faulty.emplace(*machine);
+    for (const PlatformFailure& failure : scenario.platform_failures) {
+      faulty->FailCall(failure.function, failure.occurrence, failure.code);
+    }
+    os = &*faulty;
+  }
+
+  rhost::Session session(host, *os);
+  for (const ScenarioEvent& event : scenario.events) {
+    if (event.event == "creation") {
+      session.Create();
+    } else {
+      session.Raise(event.event, event.argument);
+    }
+    machine->Save();
+  }
+
+  RunResult result;
+  result.scenario = scenario.name;
+  result.machine_folder = options.machine_dir ? folder.string() : "";
+  result.fresh_machine = fresh;
+  result.computer_name = machine->settings().computer_name;
+  result.events = session.outcomes();
+  result.host_calls = host.calls();
+  result.host_state = host.state();
+  result.registry_changes = DiffRegistry(registry_before, machine->SnapshotRegistry());
+  result.files = DiffFiles(files_before, SnapshotFiles(*machine));
+  for (const FileChange& file : result.files) {
+    const auto name_at = file.path.find_last_of('\\');
+    const std::string name = Lower(name_at == std::string::npos ? file.path : file.path.substr(name_at + 1));
+    if (name != "ods.txt" || !file.after) continue;
+    for (auto& line : AppendedLines(file.before.value_or(""), *file.after)) result.log.push_back(std::move(line));
+  }
+  result.message_boxes = machine->message_boxes();
+  return result;
+}
+
+}  // namespace qvi::cli

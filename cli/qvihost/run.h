@@ -1,0 +1,73 @@
+// Runs a scenario on an emulated machine and gathers what it changed.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/emu/machine.h"
+#include "replacement_host/replacement_host.h"
+#include "replacement_host/session.h"
+#include "scenario.h"
+
+namespace qvi::cli {
+
+struct RunOptions {
+  // The machine folder; it persists, so runs can be chained on it. Without
+  // one a fresh temporary machine is used and removed afterwards.
+  std::optional<std::filesystem::path> machine_dir;
+  // Called for each message box as it is shown (e.g. to wait for Enter).
+  std::function<void(const emu::MessageBoxRecord&)> presenter;
+};
+
+struct RegistryChange {
+  enum class Op { kCreateKey, kDeleteKey, kSetValue, kDeleteValue };
+  Op op = Op::kCreateKey;
+  std::string key;  // full path, "HKEY_LOCAL_MACHINE\..."
+  // For value changes; `value.data` is empty for a deleted value.
+  emu::RegistryValue value;
+};
+
+struct FileChange {
+  std::string path;  // Windows path
+  std::optional<std::string> before;  // absent when the file was created
+  std::optional<std::string> after;   // absent when the file was removed
+};
+
+struct RunResult {
+  std::string scenario;
+  std::string machine_folder;  // "" for a temporary machine
+  bool fresh_machine = true;
+  std::string computer_name;
+  std::vector<rhost::EventOutcome> events;
+  std::vector<rhost::HostCall> host_calls;
+  rhost::HostState host_state;
+  std::vector<RegistryChange> registry_changes;
+  std::vector<FileChange> files;
+  std::vector<std::string> log;  // lines appended to any ods.txt
+  std::vector<emu::MessageBoxRecord> message_boxes;
+};
+
+// Opens (or makes) the machine, seeds it, raises the scenario's events through
+// the replacement host, saving the machine after each event, and compares the
+// machine before and after. A failed event is part of the result. Throws
+// emu::MachineError or emu::PathError for a machine or seed that cannot be
+// used, ScenarioError for a seed that cannot be applied.
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
+
+// The changes between two registry snapshots: deleted keys first (each key
+// of a removed tree, parents first), then created keys with their values and
+// changed or removed values of kept keys, in tree order; values in creation
+// order. Key paths compare without regard to letter case, as Windows does.
+std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
+                                         const std::vector<emu::RegistryKey>& after);
+
+// Lines added at the end of a text file (CRLF or LF separated); when `after`
+// does not extend `before`, all of its lines.
+std::vector<std::string> AppendedLines(const std::string& before, const std::string& after);
+
+}  // namespace qvi::cli

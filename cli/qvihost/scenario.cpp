@@ -1,0 +1,341 @@
+#include "scenario.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace qvi::cli {
+
+namespace {
+
+using nlohmann::json;
+
+const std::set<std::string>& KnownEvents() {
+  static const std::set<std::string> events = {"creation",     "qviSetup",     "qviUpgrade",
+                                               "qviPostSetup", "qviUninstall", "qviPostPageNotification"};
+  return events;
+}
+
+// Line and column (both 1-based) of the byte at 1-based offset `byte`.
+std::pair<std::size_t, std::size_t> LineAndColumn(std::string_view text, std::size_t byte) {
+  const std::size_t end = std::min(byte == 0 ? 0 : byte - 1, text.size());
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return {line, end - line_start + 1};
+}
+
+// Walks a JSON document and turns every wrong field into a ScenarioError that
+// names its path.
+class Reader {
+ public:
+  explicit Reader(std::string source) : source_(std::move(source)) {}
+
+  [[noreturn]] void Fail(const std::string& path, const std::string& message) const {
+    throw ScenarioError(source_ + ": field " + path + ": " + message);
+  }
+
+  void ExpectObject(const json& value, const std::string& path, const std::set<std::string>& allowed) const {
+    if (!value.is_object()) Fail(path, "must be an object");
+    for (const auto& [key, unused] : value.items()) {
+      if (!allowed.contains(key)) Fail(Join(path, key), "unknown field");
+    }
+  }
+
+  std::string String(const json& value, const std::string& path) const {
+    if (!value.is_string()) Fail(path, "must be a string");
+    return value.get<std::string>();
+  }
+
+  // A text given as one string or as an array of lines joined by `eol`.
+  std::string Text(const json& value, const std::string& path, const std::string& eol) const {
+    if (value.is_string()) return value.get<std::string>();
+    if (!value.is_array()) Fail(path, "must be a string or an array of lines");
+    std::string text;
+    for (std::size_t i = 0; i < value.size(); ++i) text += String(value[i], Index(path, i)) + eol;
+    return text;
+  }
+
+  std::int32_t Int(const json& value, const std::string& path) const {
+    if (!value.is_number_integer()) Fail(path, "must be a whole number");
+    const auto wide = value.get<std::int64_t>();
+    if (wide < INT32_MIN || wide > INT32_MAX) Fail(path, "is outside the 32-bit range");
+    return static_cast<std::int32_t>(wide);
+  }
+
+  bool Bool(const json& value, const std::string& path) const {
+    if (!value.is_boolean()) Fail(path, "must be true or false");
+    return value.get<bool>();
+  }
+
+  // A version as a number or as "major.minor" text.
+  std::int32_t Version(const json& value, const std::string& path) const {
+    if (value.is_number_integer()) return Int(value, path);
+    if (value.is_string()) {
+      if (const auto version = ParseVersionText(value.get<std::string>())) return *version;
+    }
+    Fail(path, "must be a version such as \"4.0\" or a whole number");
+  }
+
+  std::int32_t NumberKey(const std::string& key, const std::string& path) const {
+    std::int32_t number = 0;
+    const auto [ptr, ec] = std::from_chars(key.data(), key.data() + key.size(), number);
+    if (key.empty() || ec != std::errc() || ptr != key.data() + key.size()) Fail(path, "the key must be a whole number");
+    return number;
+  }
+
+  static std::string Join(const std::string& path, const std::string& key) {
+    return path.empty() ? key : path + "." + key;
+  }
+  static std::string Index(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
+
+ private:
+  std::string source_;
+};
+
+void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& base_dir, Scenario& s) {
+  r.ExpectObject(m, "machine", {"computer_name", "windows_directory", "code_page", "registry", "registry_file", "files"});
+  if (m.contains("computer_name")) s.machine.computer_name = r.String(m["computer_name"], "machine.computer_name");
+  if (m.contains("windows_directory")) {
+    s.machine.windows_directory = r.String(m["windows_directory"], "machine.windows_directory");
+  }
+  if (m.contains("code_page")) {
+    const std::int32_t cp = r.Int(m["code_page"], "machine.code_page");
+    if (cp <= 0) r.Fail("machine.code_page", "must be positive");
+    s.machine.code_page = static_cast<std::uint32_t>(cp);
+  }
+  if (m.contains("registry") && m.contains("registry_file")) {
+    r.Fail("machine.registry_file", "give either registry or registry_file, not both");
+  }
+  if (m.contains("registry")) s.registry = r.Text(m["registry"], "machine.registry", "\r\n");
+  if (m.contains("registry_file")) {
+    const std::filesystem::path file = base_dir / r.String(m["registry_file"], "machine.registry_file");
+    std::ifstream in(file, std::ios::binary);
+    if (!in) r.Fail("machine.registry_file", "cannot read " + file.string());
+    std::ostringstream text;
+    text << in.rdbuf();
+    s.registry = text.str();
+  }
+  if (m.contains("files")) {
+    const json& files = m["files"];
+    if (!files.is_array()) r.Fail("machine.files", "must be an array");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const std::string path = Reader::Index("machine.files", i);
+      r.ExpectObject(files[i], path, {"path", "content"});
+      if (!files[i].contains("path")) r.Fail(path + ".path", "is missing");
+      SeedFile file{r.String(files[i]["path"], path + ".path"), ""};
+      if (files[i].contains("content")) file.content = r.Text(files[i]["content"], path + ".content", "\r\n");
+      s.files.push_back(std::move(file));
+    }
+  }
+}
+
+void ReadHost(const Reader& r, const json& h, Scenario& s) {
+  const std::set<std::string> fields = {
+      "directories",  "removal_directories", "installing",  "platform_code", "platform_version",
+      "texts",        "language",            "shell_folders", "parameters",  "icon_result",
+      "directory_operation_results", "unc_computer_name", "drive_prefix", "server_versions", "failures"};
+  r.ExpectObject(h, "host", fields);
+  rhost::HostConfig& c = s.host;
+
+  const auto object = [&](const char* name) -> const json& {
+    const json& value = h[name];
+    if (!value.is_object()) r.Fail(Reader::Join("host", name), "must be an object");
+    return value;
+  };
+  const auto lists = [&](const char* name) {
+    std::map<std::string, std::vector<std::string>> table;
+    for (const auto& [key, value] : object(name).items()) {
+      const std::string path = Reader::Join(Reader::Join("host", name), key);
+      if (value.is_string()) {
+        table[key] = {value.get<std::string>()};
+        continue;
+      }
+      if (!value.is_array()) r.Fail(path, "must be a string or an array of strings");
+      for (std::size_t i = 0; i < value.size(); ++i) table[key].push_back(r.String(value[i], Reader::Index(path, i)));
+    }
+    return table;
+  };
+  const auto numbered = [&](const char* name, auto convert) {
+    std::map<std::int32_t, decltype(convert(json(), std::string()))> table;
+    for (const auto& [key, value] : object(name).items()) {
+      const std::string path = Reader::Join(Reader::Join("host", name), key);
+      table[r.NumberKey(key, path)] = convert(value, path);
+    }
+    return table;
+  };
+  const auto text = [&](const json& value, const std::string& path) { return r.String(value, path); };
+  const auto integer = [&](const json& value, const std::string& path) { return r.Int(value, path); };
+
+  if (h.contains("directories")) c.directories = lists("directories");
+  if (h.contains("removal_directories")) {
+    for (const auto& [key, value] : object("removal_directories").items()) {
+      c.removal_directories[key] = r.String(value, "host.removal_directories." + key);
+    }
+  }
+  if (h.contains("installing")) c.installing = r.Bool(h["installing"], "host.installing");
+  if (h.contains("platform_code")) c.platform_code = r.Int(h["platform_code"], "host.platform_code");
+  if (h.contains("platform_version")) c.platform_version = r.Version(h["platform_version"], "host.platform_version");
+  if (h.contains("texts")) c.texts = numbered("texts", text);
+  if (h.contains("language")) c.language = r.String(h["language"], "host.language");
+  if (h.contains("shell_folders")) c.shell_folders = numbered("shell_folders", text);
+  if (h.contains("parameters")) c.parameters = lists("parameters");
+  if (h.contains("icon_result")) c.icon_result = r.Int(h["icon_result"], "host.icon_result");
+  if (h.contains("directory_operation_results")) {
+    c.directory_operation_results = numbered("directory_operation_results", integer);
+  }
+  // Without their own answers the service control reports the machine's name.
+  c.unc_computer_name = "\\\\" + s.machine.computer_name + "\\";
+  c.drive_prefix = "\\\\" + s.machine.computer_name;
+  if (h.contains("unc_computer_name")) c.unc_computer_name = r.String(h["unc_computer_name"], "host.unc_computer_name");
+  if (h.contains("drive_prefix")) c.drive_prefix = r.String(h["drive_prefix"], "host.drive_prefix");
+  if (h.contains("server_versions")) {
+    for (const auto& [key, value] : object("server_versions").items()) {
+      c.server_versions[key] = r.Version(value, "host.server_versions." + key);
+    }
+  }
+  if (h.contains("failures")) {
+    const json& failures = h["failures"];
+    if (!failures.is_array()) r.Fail("host.failures", "must be an array");
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+      const std::string path = Reader::Index("host.failures", i);
+      const json& f = failures[i];
+      r.ExpectObject(f, path, {"control", "dispid", "occurrence", "number", "description"});
+      rhost::InjectedFailure failure;
+      if (f.contains("control")) {
+        failure.control = r.String(f["control"], path + ".control");
+        if (failure.control != rhost::kQviPublic && failure.control != rhost::kQviNTNWSvc) {
+          r.Fail(path + ".control", "must be \"QviPublic\" or \"QviNTNWSvc\"");
+        }
+      }
+      if (!f.contains("dispid")) r.Fail(path + ".dispid", "is missing");
+      failure.dispid = r.Int(f["dispid"], path + ".dispid");
+      if (f.contains("occurrence")) failure.occurrence = r.Int(f["occurrence"], path + ".occurrence");
+      if (failure.occurrence < 0) r.Fail(path + ".occurrence", "must be 0 (every call) or more");
+      if (f.contains("number")) failure.number = r.Int(f["number"], path + ".number");
+      if (f.contains("description")) failure.description = r.String(f["description"], path + ".description");
+      c.failures.push_back(failure);
+    }
+  }
+}
+
+void ReadPlatformFailures(const Reader& r, const json& list, Scenario& s) {
+  if (!list.is_array()) r.Fail("platform_failures", "must be an array");
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string path = Reader::Index("platform_failures", i);
+    const json& f = list[i];
+    r.ExpectObject(f, path, {"function", "occurrence", "code"});
+    if (!f.contains("function")) r.Fail(path + ".function", "is missing");
+    const auto function = platform::FunctionFromName(r.String(f["function"], path + ".function"));
+    if (!function) r.Fail(path + ".function", "is not a platform function such as \"RegCreateKeyA\"");
+    PlatformFailure failure;
+    failure.function = *function;
+    if (f.contains("occurrence")) failure.occurrence = r.Int(f["occurrence"], path + ".occurrence");
+    if (failure.occurrence < 0) r.Fail(path + ".occurrence", "must be 0 (every call) or more");
+    if (f.contains("code")) failure.code = r.Int(f["code"], path + ".code");
+    s.platform_failures.push_back(failure);
+  }
+}
+
+void ReadEvents(const Reader& r, const json& list, Scenario& s) {
+  if (!list.is_array()) r.Fail("events", "must be an array");
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string path = Reader::Index("events", i);
+    const json& e = list[i];
+    ScenarioEvent event;
+    if (e.is_string()) {
+      event.event = e.get<std::string>();
+    } else {
+      r.ExpectObject(e, path, {"event", "argument"});
+      if (!e.contains("event")) r.Fail(path + ".event", "is missing");
+      event.event = r.String(e["event"], path + ".event");
+      if (e.contains("argument")) {
+        const json& a = e["argument"];
+        if (event.event == "qviUpgrade") {
+          event.argument = std::to_string(r.Int(a, path + ".argument"));
+        } else if (event.event == "qviPostPageNotification") {
+          event.argument = r.String(a, path + ".argument");
+        } else {
+          r.Fail(path + ".argument", "the event " + event.event + " takes no argument");
+        }
+      }
+    }
+    if (event.event == "create") event.event = "creation";
+    if (!KnownEvents().contains(event.event)) {
+      r.Fail(e.is_string() ? path : path + ".event", "unknown event \"" + event.event + "\"");
+    }
+    s.events.push_back(std::move(event));
+  }
+}
+
+}  // namespace
+
+std::optional<std::int32_t> ParseVersionText(std::string_view text) {
+  const auto dot = text.find('.');
+  const std::string_view major_text = text.substr(0, dot);
+  const std::string_view minor_text = dot == std::string_view::npos ? std::string_view("0") : text.substr(dot + 1);
+  const auto number = [](std::string_view part) -> std::optional<std::int32_t> {
+    std::int32_t value = 0;
+    const auto [ptr, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+    if (part.empty() || ec != std::errc() || ptr != part.data() + part.size() || value < 0 || value > 0x7FFF) {
+      return std::nullopt;
+    }
+    return value;
+  };
+  const auto major = number(major_text);
+  const auto minor = number(minor_text);
+  if (!major || !minor) return std::nullopt;
+  return *major * 65536 + *minor;
+}
+
+Scenario ParseScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir) {
+  json doc;
+  try {
+    doc = json::parse(json_text);
+  } catch (const json::parse_error& error) {
+    const auto [line, column] = LineAndColumn(json_text, error.byte);
+    // nlohmann's own text repeats its byte offset; keep only the explanation.
+    std::string why = error.what();
+    if (const auto at = why.find(": syntax error"); at != std::string::npos) why = why.substr(at + 2);
+    throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + why);
+  }
+  const Reader r(source);
+  r.ExpectObject(doc, "(top level)",
+                 {"name", "description", "machine", "host", "platform_failures", "events"});
+  Scenario s;
+  if (doc.contains("name")) s.name = r.String(doc["name"], "name");
+  if (doc.contains("description")) s.description = r.Text(doc["description"], "description", "\n");
+  if (doc.contains("machine")) ReadMachine(r, doc["machine"], base_dir, s);
+  ReadHost(r, doc.contains("host") ? doc["host"] : json::object(), s);
+  if (doc.contains("platform_failures")) ReadPlatformFailures(r, doc["platform_failures"], s);
+  if (!doc.contains("events")) r.Fail("events", "is missing");
+  ReadEvents(r, doc["events"], s);
+  return s;
+}
+
+Scenario LoadScenario(const std::string& name_or_file) {
+  if (const auto text = EmbeddedScenarioText(name_or_file)) return ParseScenario(*text, name_or_file);
+  const std::filesystem::path file(name_or_file);
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    std::string known;
+    for (const std::string& name : EmbeddedScenarioNames()) known += (known.empty() ? "" : ", ") + name;
+    throw ScenarioError(name_or_file + ": neither an embedded scenario (" + known + ") nor a readable file");
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  Scenario s = ParseScenario(text.str(), name_or_file, file.parent_path());
+  if (s.name.empty()) s.name = file.stem().string();
+  return s;
+}
+
+}  // namespace qvi::cli

@@ -1,0 +1,70 @@
+// A scenario: the machine to run on, what the host answers and which events it
+// raises, loaded from JSON.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/emu/machine.h"
+#include "platform/fault_injection.h"
+#include "replacement_host/replacement_host.h"
+
+namespace qvi::cli {
+
+// A scenario that cannot be used. what() names the source, and either the line
+// and column of a JSON syntax error or the path of the offending field
+// ("host.failures[0].dispid").
+class ScenarioError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct SeedFile {
+  std::string path;  // Windows path, e.g. "C:\WINNT\kethra.ini"
+  std::string content;
+};
+
+struct PlatformFailure {
+  platform::Function function = platform::Function::kRegCreateKeyA;
+  int occurrence = 1;
+  platform::Status code = 5;
+};
+
+struct ScenarioEvent {
+  std::string event;     // "creation" or one of the five host events
+  std::string argument;  // as text; "" when the event has none
+};
+
+struct Scenario {
+  std::string name;
+  std::string description;
+  emu::MachineSettings machine;
+  std::string registry;  // .reg text seeded into the machine, "" for none
+  std::vector<SeedFile> files;
+  rhost::HostConfig host;
+  std::vector<PlatformFailure> platform_failures;
+  std::vector<ScenarioEvent> events;
+};
+
+// Parses a scenario. `source` names the text in error messages; `base_dir` is
+// where a "registry_file" is looked for. Throws ScenarioError.
+Scenario ParseScenario(std::string_view json_text, const std::string& source,
+                       const std::filesystem::path& base_dir = {});
+
+// A scenario built into qvihost, or a JSON file. Throws ScenarioError when the
+// name is neither an embedded scenario nor a readable file.
+Scenario LoadScenario(const std::string& name_or_file);
+
+// The embedded scenarios: names in a fixed order, and the text of one.
+std::vector<std::string> EmbeddedScenarioNames();
+std::optional<std::string_view> EmbeddedScenarioText(std::string_view name);
+
+// "4.0" or "3.51" -> major in the upper 16 bits, minor in the lower.
+std::optional<std::int32_t> ParseVersionText(std::string_view text);
+
+}  // namespace qvi::cli
