@@ -7,9 +7,27 @@
 //
 // The registry lives in memory while the machine is open and reaches the disk
 // only through Save(), which replaces registry.reg atomically; a run that fails
-// halfway leaves the store as it was at the last save. INI writes and log
-// appends go straight to the drive folders. HKEY_CLASSES_ROOT is an alias of
-// HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+// halfway leaves the store as it was at the last save. INI writes are held the
+// same way: the file is edited in memory (reads see the pending edit) and
+// written by Save(), each file to a temporary file in its own folder, flushed
+// and renamed over the old one, before registry.reg. So the machine folder
+// changes only at Save() (or at Open() of a new machine), and the destructor
+// writes nothing. Log appends (AppendLine) are the exception: they reach the
+// disk at once, since a log must outlive a crash.
+//
+// Parsed INI files are cached per file and checked against the file's size,
+// modification time and inode on every read, so an edit made outside the
+// machine shows at the next read as it would on Windows; a file with pending
+// edits is not re-read, and Save() then replaces any outside edit.
+//
+// HKEY_CLASSES_ROOT is an alias of HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+//
+// Windows paths: "X:\..." is drive_x/... (existing folders and files matched
+// whatever their letter case), "\\NAME\X$\..." on this machine's own name is
+// the same drive, and a bare file name lies in the Windows directory. A path
+// that would leave the machine folder (".." above a drive root, an unknown
+// drive or server, a relative or Unix path, a NUL byte, a symbolic link
+// inside a drive) is refused before anything is touched.
 #pragma once
 
 #include <cstdint>
@@ -33,10 +51,17 @@ class MachineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A Windows path that names nothing inside the machine folder.
+// A Windows path that names nothing inside the machine folder. code() is the
+// Win32 error the platform functions report for it (3 path not found, 53 bad
+// network path, 67 bad network name, 161 bad path name).
 class PathError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+  PathError(const std::string& message, platform::Status code) : std::runtime_error(message), code_(code) {}
+  platform::Status code() const { return code_; }
+
+ private:
+  platform::Status code_ = platform::win32::kPathNotFound;
 };
 
 struct MachineSettings {
@@ -69,8 +94,11 @@ struct RegistryKey {
 
 class Machine final : public platform::Platform, public platform::RegistryReader {
  public:
-  // Opens the machine in `folder`. When the folder holds no machine yet, one is
-  // made with `create_with` (or default settings) and a drive_c folder.
+  // Opens the machine in `folder` (created when absent). When the folder holds
+  // no machine.ini yet, one is written from `create_with` (or the default
+  // settings) with a drive_c folder and the Windows directory; otherwise
+  // `create_with` is ignored. Temporary files left by an interrupted save are
+  // removed.
   // Throws MachineError when a store or settings file is malformed (file:line)
   // or the folder cannot be used.
   static std::unique_ptr<Machine> Open(const std::filesystem::path& folder,
@@ -82,8 +110,10 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   const std::filesystem::path& folder() const;
   const MachineSettings& settings() const;
 
-  // Writes registry.reg (and machine.ini) atomically: a temporary file in the
-  // folder, flushed, then renamed over the old one. Throws MachineError.
+  // Writes the INI files with pending edits, then registry.reg when the
+  // registry changed or has never been saved, each atomically: a temporary
+  // file in the same folder, flushed, then renamed over the old one. Throws
+  // MachineError; what was not yet written stays pending.
   void Save();
 
   // Maps a Windows path ("C:\WINNT\x.ini", "\\SRV1\C$\x", a bare name meaning
@@ -110,7 +140,9 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // terminal and wait; none by default.
   void SetMessageBoxPresenter(std::function<void(const MessageBoxRecord&)> presenter);
 
-  // platform::Platform
+  // platform::Platform. RegSetValueExA, like Windows, reads the byte just past
+  // a string (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) whose last byte is not NUL,
+  // to keep a terminator found there: that byte must be readable.
   platform::Status RegCreateKeyA(platform::HKey key, const char* sub_key, platform::HKey* result) override;
   platform::Status RegSetValueExA(platform::HKey key, const char* value_name, std::uint32_t reserved,
                                   std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override;

@@ -1,0 +1,227 @@
+#include "platform/emu/ini_document.h"
+
+#include <utility>
+
+#include "platform/text.h"
+
+namespace qvi::emu {
+
+bool IsIniBlank(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u == 0x20 || (u >= 0x09 && u <= 0x0D) || u == 0x1A;
+}
+
+std::string_view TrimIniBlanks(std::string_view s) {
+  std::size_t from = 0;
+  std::size_t to = s.size();
+  while (from < to && IsIniBlank(s[from])) ++from;
+  while (to > from && IsIniBlank(s[to - 1])) --to;
+  return s.substr(from, to - from);
+}
+
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+
+std::string Fold(std::string_view s) { return text::LCase(s); }
+
+std::string_view StripQuotes(std::string_view v) {
+  if (v.size() > 1 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+    return v.substr(1, v.size() - 2);
+  }
+  return v;
+}
+
+}  // namespace
+
+IniDocument::IniDocument(std::string bytes) : bytes_(std::move(bytes)) { Reindex(); }
+
+void IniDocument::Reindex() {
+  lines_.clear();
+  sections_.clear();
+  first_section_.clear();
+  const std::size_t n = bytes_.size();
+  std::size_t pos = 0;
+  while (pos < n) {
+    std::size_t end = pos;
+    while (end < n && bytes_[end] != '\r' && bytes_[end] != '\n') ++end;
+    std::size_t next = end;
+    if (next < n) {
+      if (bytes_[next] == '\r' && next + 1 < n && bytes_[next + 1] == '\n') {
+        next += 2;
+      } else {
+        next += 1;
+      }
+    }
+    lines_.push_back({pos, end, next});
+    pos = next;
+  }
+
+  Section* current = nullptr;
+  const std::string_view all(bytes_);
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    const Line& line = lines_[i];
+    const std::string_view raw = all.substr(line.begin, line.end - line.begin);
+    const std::string_view t = TrimIniBlanks(raw);
+    if (t.empty()) {
+      if (current) current->last_line = i;
+      continue;
+    }
+    if (t.front() == '[') {
+      std::string_view name = t.substr(1);
+      const std::size_t close = name.rfind(']');
+      if (close != std::string_view::npos) name = name.substr(0, close);
+      sections_.push_back({std::string(TrimIniBlanks(name)), i, i, {}, {}});
+      current = &sections_.back();
+      first_section_.emplace(Fold(current->name), sections_.size() - 1);
+      continue;
+    }
+    if (!current) continue;
+    current->last_line = i;
+    if (t.front() == ';') continue;
+    const std::size_t eq = t.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view key = TrimIniBlanks(t.substr(0, eq));
+    const std::string_view value = TrimIniBlanks(t.substr(eq + 1));
+    const auto from = static_cast<std::size_t>(value.data() - all.data());
+    current->entries.push_back({std::string(key), i, from, from + value.size()});
+    current->first_entry.emplace(Fold(key), current->entries.size() - 1);
+  }
+}
+
+const IniDocument::Section* IniDocument::FindSection(std::string_view section) const {
+  const auto it = first_section_.find(Fold(TrimIniBlanks(section)));
+  return it == first_section_.end() ? nullptr : &sections_[it->second];
+}
+
+const IniDocument::Entry* IniDocument::FindEntry(const Section& section, std::string_view key) const {
+  const auto it = section.first_entry.find(Fold(TrimIniBlanks(key)));
+  return it == section.first_entry.end() ? nullptr : &section.entries[it->second];
+}
+
+std::optional<std::string_view> IniDocument::RawValue(std::string_view section, std::string_view key) const {
+  const Section* s = FindSection(section);
+  if (!s) return std::nullopt;
+  const Entry* e = FindEntry(*s, key);
+  if (!e) return std::nullopt;
+  return std::string_view(bytes_).substr(e->value_from, e->value_to - e->value_from);
+}
+
+std::optional<std::string_view> IniDocument::Value(std::string_view section, std::string_view key) const {
+  const auto raw = RawValue(section, key);
+  if (!raw) return raw;
+  return StripQuotes(*raw);
+}
+
+bool IniDocument::HasSection(std::string_view section) const { return FindSection(section) != nullptr; }
+
+std::vector<std::string> IniDocument::SectionNames() const {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < sections_.size(); ++i) {
+    const auto it = first_section_.find(Fold(sections_[i].name));
+    if (it != first_section_.end() && it->second == i) names.push_back(sections_[i].name);
+  }
+  return names;
+}
+
+std::vector<std::string> IniDocument::KeyNames(std::string_view section) const {
+  std::vector<std::string> names;
+  const Section* s = FindSection(section);
+  if (!s) return names;
+  for (std::size_t i = 0; i < s->entries.size(); ++i) {
+    const auto it = s->first_entry.find(Fold(s->entries[i].key));
+    if (it != s->first_entry.end() && it->second == i) names.push_back(s->entries[i].key);
+  }
+  return names;
+}
+
+std::size_t IniDocument::LineOf(std::string_view section, std::string_view key) const {
+  const Section* s = FindSection(section);
+  if (!s) return 0;
+  const Entry* e = FindEntry(*s, key);
+  return e ? e->line + 1 : 0;
+}
+
+void IniDocument::Replace(std::size_t from, std::size_t to, std::string_view with) {
+  bytes_.replace(from, to - from, with);
+  Reindex();
+}
+
+bool IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
+  section = TrimIniBlanks(section);
+  key = TrimIniBlanks(key);
+  const Section* s = FindSection(section);
+  if (!s) {
+    std::string added;
+    if (!lines_.empty() && lines_.back().next == lines_.back().end) added += kCrLf;
+    added.append("[").append(section).append("]").append(kCrLf);
+    added.append(key).append("=").append(value).append(kCrLf);
+    Replace(bytes_.size(), bytes_.size(), added);
+    return true;
+  }
+  const Entry* e = FindEntry(*s, key);
+  if (!e) {
+    const std::size_t after = s->entries.empty() ? s->header_line : s->entries.back().line;
+    const Line& line = lines_[after];
+    std::string added;
+    if (line.next == line.end) added += kCrLf;
+    added.append(key).append("=").append(value).append(kCrLf);
+    Replace(line.next, line.next, added);
+    return true;
+  }
+  const std::string_view old_value(bytes_.data() + e->value_from, e->value_to - e->value_from);
+  if (old_value == TrimIniBlanks(value)) return false;
+
+  // Changing a value is the frequent edit: patch the line and shift the
+  // offsets behind it rather than re-reading the whole file.
+  const std::size_t index = e->line;
+  Line& line = lines_[index];
+  std::string content;
+  content.reserve(e->key.size() + 1 + value.size() + 2);
+  content.append(e->key).append("=").append(value);
+  const std::size_t content_size = content.size();
+  content.append(kCrLf);
+  const std::string_view trimmed = TrimIniBlanks(value);
+  const std::size_t value_offset = e->key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+  const std::size_t old_span = line.next - line.begin;
+  bytes_.replace(line.begin, old_span, content);
+  const auto delta = static_cast<std::ptrdiff_t>(content.size()) - static_cast<std::ptrdiff_t>(old_span);
+  line.end = line.begin + content_size;
+  line.next = line.begin + content.size();
+  for (std::size_t i = index + 1; i < lines_.size(); ++i) {
+    lines_[i].begin += delta;
+    lines_[i].end += delta;
+    lines_[i].next += delta;
+  }
+  for (Section& sec : sections_) {
+    for (Entry& entry : sec.entries) {
+      if (entry.line > index) {
+        entry.value_from += delta;
+        entry.value_to += delta;
+      } else if (entry.line == index) {
+        entry.value_from = line.begin + value_offset;
+        entry.value_to = entry.value_from + trimmed.size();
+      }
+    }
+  }
+  return true;
+}
+
+bool IniDocument::DeleteKey(std::string_view section, std::string_view key) {
+  const Section* s = FindSection(section);
+  if (!s) return false;
+  const Entry* e = FindEntry(*s, key);
+  if (!e) return false;
+  const Line& line = lines_[e->line];
+  Replace(line.begin, line.next, {});
+  return true;
+}
+
+bool IniDocument::DeleteSection(std::string_view section) {
+  const Section* s = FindSection(section);
+  if (!s) return false;
+  Replace(lines_[s->header_line].begin, lines_[s->last_line].next, {});
+  return true;
+}
+
+}  // namespace qvi::emu

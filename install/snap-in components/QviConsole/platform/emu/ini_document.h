@@ -1,0 +1,86 @@
+// An INI file held as its exact bytes plus an index of its sections and keys,
+// so that lookups are cheap and edits touch only the lines they change.
+//
+// Reading follows the profile functions: CRLF, LF and CR-only line ends;
+// blanks (0x09-0x0D, 0x20, 0x1A) trimmed around lines, names and values;
+// section and key names compared without regard to ANSI letter case; the
+// first of duplicate sections or keys wins; lines before the first section
+// belong to no section; lines starting with ';' and lines without '=' are
+// not keys.
+//
+// Editing keeps every byte of every untouched line: a changed key's line is
+// replaced by "key=value" + CRLF (the file's spelling of the key kept), a new
+// key goes after the last key of its section, a new section goes at the end.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace qvi::emu {
+
+class IniDocument {
+ public:
+  IniDocument() = default;
+  explicit IniDocument(std::string bytes);
+
+  const std::string& bytes() const { return bytes_; }
+
+  // The value of `key` in `section` as stored (blanks trimmed, quotes kept),
+  // or nothing when the section or key is absent.
+  std::optional<std::string_view> RawValue(std::string_view section, std::string_view key) const;
+  // As RawValue, with one pair of matching surrounding quotes removed.
+  std::optional<std::string_view> Value(std::string_view section, std::string_view key) const;
+  bool HasSection(std::string_view section) const;
+  // Section names in file order, each once (as first spelt).
+  std::vector<std::string> SectionNames() const;
+  // Key names of the first section so named, in file order (duplicates kept
+  // once, as first spelt). Empty when the section is absent.
+  std::vector<std::string> KeyNames(std::string_view section) const;
+  // The 1-based line on which `key` of `section` stands, 0 when absent.
+  std::size_t LineOf(std::string_view section, std::string_view key) const;
+
+  // Each returns true when the bytes changed.
+  bool Set(std::string_view section, std::string_view key, std::string_view value);
+  bool DeleteKey(std::string_view section, std::string_view key);
+  bool DeleteSection(std::string_view section);
+
+ private:
+  struct Line {
+    std::size_t begin;  // first byte of the line
+    std::size_t end;    // one past the last byte before the line end
+    std::size_t next;   // first byte of the following line
+  };
+  struct Entry {
+    std::string key;         // trimmed, as spelt
+    std::size_t line;        // index into lines_
+    std::size_t value_from;  // trimmed value, as byte offsets
+    std::size_t value_to;
+  };
+  struct Section {
+    std::string name;
+    std::size_t header_line;
+    std::size_t last_line;  // last line belonging to the section
+    std::vector<Entry> entries;
+    std::unordered_map<std::string, std::size_t> first_entry;  // folded key -> entries index
+  };
+
+  void Reindex();
+  const Section* FindSection(std::string_view section) const;
+  const Entry* FindEntry(const Section& section, std::string_view key) const;
+  void Replace(std::size_t from, std::size_t to, std::string_view with);
+
+  std::string bytes_;
+  std::vector<Line> lines_;
+  std::vector<Section> sections_;
+  std::unordered_map<std::string, std::size_t> first_section_;  // folded name -> sections_ index
+};
+
+// Blanks as the profile functions see them.
+bool IsIniBlank(char c);
+std::string_view TrimIniBlanks(std::string_view s);
+
+}  // namespace qvi::emu

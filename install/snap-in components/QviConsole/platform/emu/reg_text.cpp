@@ -1,0 +1,478 @@
+#include "platform/emu/reg_text.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "platform/text.h"
+#include "platform/win32_types.h"
+
+namespace qvi::emu {
+
+namespace {
+
+constexpr std::string_view kRegedit4 = "REGEDIT4";
+constexpr std::string_view kRegedit5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kCrLf = "\r\n";
+constexpr std::size_t kHexLineLimit = 77;
+
+// Unicode code points of the bytes 0x80-0x9F in code page 1252.
+constexpr std::array<std::uint16_t, 32> kCp1252High = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+struct ParseError {
+  std::size_t line;
+  std::string message;
+};
+
+struct SetOp {
+  std::string key;
+  std::string name;
+  std::uint32_t type;
+  std::vector<std::uint8_t> data;
+};
+struct DeleteValueOp {
+  std::string key;
+  std::string name;
+};
+struct CreateKeyOp {
+  std::string key;
+};
+struct DeleteKeyOp {
+  std::string key;
+};
+using Op = std::variant<CreateKeyOp, DeleteKeyOp, SetOp, DeleteValueOp>;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::uint32_t> ParseHexNumber(std::string_view s) {
+  if (s.empty() || s.size() > 8) return std::nullopt;
+  std::uint32_t v = 0;
+  for (const char c : s) {
+    const int d = HexDigit(c);
+    if (d < 0) return std::nullopt;
+    v = (v << 4) | static_cast<std::uint32_t>(d);
+  }
+  return v;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+// Reads a quoted string at s[pos] == '"', with the escapes \\ and \".
+std::optional<std::string> ReadQuoted(std::string_view s, std::size_t& pos, std::string& error) {
+  std::string out;
+  for (++pos; pos < s.size(); ++pos) {
+    const char c = s[pos];
+    if (c == '"') {
+      ++pos;
+      return out;
+    }
+    if (c == '\\') {
+      if (pos + 1 >= s.size() || (s[pos + 1] != '\\' && s[pos + 1] != '"')) {
+        error = "unknown escape in quoted text (only \\\\ and \\\" are allowed)";
+        return std::nullopt;
+      }
+      out += s[++pos];
+      continue;
+    }
+    out += c;
+  }
+  error = "quoted text has no closing quote";
+  return std::nullopt;
+}
+
+// A key path from a section header: a known root and non-empty names.
+std::optional<std::string> CheckKeyPath(std::string_view path, std::string& error) {
+  std::size_t from = 0;
+  std::size_t index = 0;
+  while (true) {
+    const std::size_t slash = path.find('\\', from);
+    const std::string_view name = path.substr(from, slash == std::string_view::npos ? path.npos : slash - from);
+    if (index == 0) {
+      if (!text::EqualsNoCase(name, "HKEY_LOCAL_MACHINE") && !text::EqualsNoCase(name, "HKEY_CURRENT_USER") &&
+          !text::EqualsNoCase(name, "HKEY_CLASSES_ROOT")) {
+        error = "unsupported root key \"" + std::string(name) + "\"";
+        return std::nullopt;
+      }
+    } else if (name.empty()) {
+      error = "empty key name in \"" + std::string(path) + "\"";
+      return std::nullopt;
+    } else if (name.size() > RegistryStore::kMaxKeyNameLength) {
+      error = "key name longer than 255 characters";
+      return std::nullopt;
+    }
+    ++index;
+    if (slash == std::string_view::npos) break;
+    from = slash + 1;
+  }
+  return std::string(path);
+}
+
+std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view s, std::string& error) {
+  std::vector<std::uint8_t> out;
+  s = Trim(s);
+  if (s.empty()) return out;
+  std::size_t from = 0;
+  while (true) {
+    const std::size_t comma = s.find(',', from);
+    const std::string_view item = Trim(s.substr(from, comma == std::string_view::npos ? s.npos : comma - from));
+    if (item.empty() && comma == std::string_view::npos) break;  // a trailing comma
+    const auto v = ParseHexNumber(item);
+    if (!v || item.size() > 2) {
+      error = "bad hex byte \"" + std::string(item) + "\"";
+      return std::nullopt;
+    }
+    out.push_back(static_cast<std::uint8_t>(*v));
+    if (comma == std::string_view::npos) break;
+    from = comma + 1;
+  }
+  return out;
+}
+
+class Parser {
+ public:
+  Parser(std::string_view text, std::size_t first_line) : text_(text), line_number_(first_line) {}
+
+  std::vector<Op> Parse() {
+    std::string line;
+    std::size_t line_no = 0;
+    bool header_seen = false;
+    while (NextLogical(line, line_no)) {
+      const std::string_view t = Trim(line);
+      if (t.empty() || t.front() == ';') continue;
+      if (!header_seen) {
+        if (t == kRegedit4) {
+          unicode_ = false;
+        } else if (t == kRegedit5) {
+          unicode_ = true;
+        } else {
+          throw ParseError{line_no, "not a registry file: the first line must be REGEDIT4 or \"" +
+                                        std::string(kRegedit5) + "\""};
+        }
+        header_seen = true;
+        continue;
+      }
+      if (t.front() == '[') {
+        Section(t, line_no);
+      } else {
+        Value(t, line_no);
+      }
+    }
+    if (!header_seen) throw ParseError{line_number_ == 0 ? 1 : line_number_, "empty registry file"};
+    return std::move(ops_);
+  }
+
+ private:
+  // Joins "\"-continued lines; reports the number of the first physical line.
+  bool NextLogical(std::string& out, std::size_t& first) {
+    out.clear();
+    if (pos_ >= text_.size()) return false;
+    bool continuing = false;
+    while (pos_ < text_.size()) {
+      std::size_t end = pos_;
+      while (end < text_.size() && text_[end] != '\r' && text_[end] != '\n') ++end;
+      const std::string_view physical = text_.substr(pos_, end - pos_);
+      std::size_t next = end;
+      if (next < text_.size()) {
+        next += (text_[next] == '\r' && next + 1 < text_.size() && text_[next + 1] == '\n') ? 2 : 1;
+      }
+      pos_ = next;
+      ++line_number_;
+      if (!continuing) first = line_number_;
+      const std::string_view trimmed = Trim(physical);
+      if (!trimmed.empty() && trimmed.back() == '\\') {
+        std::string candidate = out;
+        candidate.append(trimmed);
+        if (IsValueLine(candidate)) {
+          candidate.pop_back();
+          out = std::move(candidate);
+          continuing = true;
+          continue;
+        }
+      }
+      out.append(continuing ? trimmed : physical);
+      return true;
+    }
+    return true;
+  }
+
+  // A line continues only where data is being listed, after the "=" of a
+  // value; a backslash at the end of quoted text is part of the text.
+  static bool IsValueLine(std::string_view t) {
+    std::size_t pos = 0;
+    if (t.front() == '"') {
+      std::string ignored;
+      if (!ReadQuoted(t, pos, ignored)) return false;
+    } else if (t.front() == '@') {
+      pos = 1;
+    } else {
+      return false;
+    }
+    const std::string_view rest = Trim(t.substr(pos));
+    if (rest.empty() || rest.front() != '=') return false;
+    const std::string_view data = Trim(rest.substr(1));
+    return StartsWithNoCase(data, "hex");
+  }
+
+  void Section(std::string_view t, std::size_t line_no) {
+    if (t.back() != ']') throw ParseError{line_no, "section header without closing ]"};
+    std::string_view inner = t.substr(1, t.size() - 2);
+    bool remove = false;
+    if (!inner.empty() && inner.front() == '-') {
+      remove = true;
+      inner.remove_prefix(1);
+    }
+    while (!inner.empty() && inner.back() == '\\') inner.remove_suffix(1);
+    std::string error;
+    const auto path = CheckKeyPath(inner, error);
+    if (!path) throw ParseError{line_no, error};
+    if (remove) {
+      if (path->find('\\') == std::string::npos) throw ParseError{line_no, "a root key cannot be deleted"};
+      ops_.push_back(DeleteKeyOp{*path});
+      key_.reset();
+    } else {
+      ops_.push_back(CreateKeyOp{*path});
+      key_ = *path;
+    }
+  }
+
+  void Value(std::string_view t, std::size_t line_no) {
+    if (!key_) throw ParseError{line_no, "value outside a key section"};
+    std::string name;
+    std::size_t pos = 0;
+    std::string error;
+    if (t.front() == '@') {
+      pos = 1;
+    } else if (t.front() == '"') {
+      const auto quoted = ReadQuoted(t, pos, error);
+      if (!quoted) throw ParseError{line_no, error};
+      name = *quoted;
+    } else {
+      throw ParseError{line_no, "expected a section, a value or a comment"};
+    }
+    std::string_view rest = Trim(t.substr(pos));
+    if (rest.empty() || rest.front() != '=') throw ParseError{line_no, "expected = after the value name"};
+    rest = Trim(rest.substr(1));
+    if (rest == "-") {
+      ops_.push_back(DeleteValueOp{*key_, name});
+      return;
+    }
+    SetOp op{*key_, name, platform::kRegSz, {}};
+    if (!rest.empty() && rest.front() == '"') {
+      std::size_t at = 0;
+      const auto data = ReadQuoted(rest, at, error);
+      if (!data) throw ParseError{line_no, error};
+      CheckTrailer(rest.substr(at), line_no);
+      op.data.assign(data->begin(), data->end());
+      op.data.push_back(0);
+    } else if (StartsWithNoCase(rest, "dword:")) {
+      const std::string_view digits = StripComment(rest.substr(6));
+      const auto v = ParseHexNumber(digits);
+      if (!v) throw ParseError{line_no, "bad dword \"" + std::string(digits) + "\""};
+      op.type = platform::kRegDword;
+      for (int i = 0; i < 4; ++i) op.data.push_back(static_cast<std::uint8_t>(*v >> (8 * i)));
+    } else if (StartsWithNoCase(rest, "hex")) {
+      std::string_view after = rest.substr(3);
+      op.type = platform::kRegBinary;
+      if (!after.empty() && after.front() == '(') {
+        const std::size_t close = after.find(')');
+        const auto type = close == std::string_view::npos ? std::nullopt : ParseHexNumber(after.substr(1, close - 1));
+        if (!type) throw ParseError{line_no, "bad hex(type)"};
+        op.type = *type;
+        after = after.substr(close + 1);
+      }
+      if (after.empty() || after.front() != ':') throw ParseError{line_no, "expected : after hex"};
+      const auto bytes = ParseHexBytes(StripComment(after.substr(1)), error);
+      if (!bytes) throw ParseError{line_no, error};
+      op.data = *bytes;
+      if (unicode_ && (op.type == platform::kRegSz || op.type == platform::kRegExpandSz ||
+                       op.type == platform::kRegMultiSz)) {
+        std::string narrow;
+        if (!Utf16LeToCp1252(std::string_view(reinterpret_cast<const char*>(op.data.data()), op.data.size()), narrow)) {
+          throw ParseError{line_no, "string data is not UTF-16 text that code page 1252 can hold"};
+        }
+        op.data.assign(narrow.begin(), narrow.end());
+      }
+    } else {
+      throw ParseError{line_no, "unknown value data \"" + std::string(rest) + "\""};
+    }
+    ops_.push_back(std::move(op));
+  }
+
+  static std::string_view StripComment(std::string_view s) {
+    const std::size_t semi = s.find(';');
+    return Trim(semi == std::string_view::npos ? s : s.substr(0, semi));
+  }
+
+  static void CheckTrailer(std::string_view rest, std::size_t line_no) {
+    rest = Trim(rest);
+    if (!rest.empty() && rest.front() != ';') throw ParseError{line_no, "unexpected text after the value"};
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  std::size_t line_number_;
+  bool unicode_ = false;
+  std::optional<std::string> key_;
+  std::vector<Op> ops_;
+};
+
+void AppendQuoted(std::string& out, std::string_view s) {
+  out += '"';
+  for (const char c : s) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  out += '"';
+}
+
+bool WritableAsText(const RegistryValue& v) {
+  if (v.type != platform::kRegSz || v.data.empty() || v.data.back() != 0) return false;
+  for (std::size_t i = 0; i + 1 < v.data.size(); ++i) {
+    const auto c = v.data[i];
+    if (c == 0 || c == '\r' || c == '\n') return false;
+  }
+  return true;
+}
+
+void AppendHex(std::string& out, std::size_t column, const std::vector<std::uint8_t>& data) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (column + 3 > kHexLineLimit) {
+      out.append("\\").append(kCrLf).append("  ");
+      column = 2;
+    }
+    out += kDigits[data[i] >> 4];
+    out += kDigits[data[i] & 0x0F];
+    column += 2;
+    if (i + 1 < data.size()) {
+      out += ',';
+      ++column;
+    }
+  }
+}
+
+}  // namespace
+
+bool Utf16LeToCp1252(std::string_view utf16, std::string& out) {
+  if (utf16.size() % 2 != 0) return false;
+  out.clear();
+  out.reserve(utf16.size() / 2);
+  for (std::size_t i = 0; i < utf16.size(); i += 2) {
+    const auto unit = static_cast<std::uint16_t>(static_cast<unsigned char>(utf16[i]) |
+                                                 (static_cast<unsigned char>(utf16[i + 1]) << 8));
+    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) {
+      out += static_cast<char>(unit);
+      continue;
+    }
+    bool found = false;
+    for (std::size_t b = 0; b < kCp1252High.size(); ++b) {
+      if (kCp1252High[b] == unit) {
+        out += static_cast<char>(0x80 + b);
+        found = true;
+        break;
+      }
+    }
+    if (!found) return false;
+  }
+  return true;
+}
+
+void ImportRegText(RegistryStore& store, std::string_view text, const std::string& source_name) {
+  std::string converted;
+  if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
+    if (!Utf16LeToCp1252(text.substr(2), converted)) {
+      // Find the line of the first character that does not convert.
+      std::size_t line = 1;
+      std::string ignored;
+      for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
+        if (!Utf16LeToCp1252(text.substr(i, 2), ignored)) break;
+        if (text[i] == '\n' && text[i + 1] == 0) ++line;
+      }
+      throw MachineError(source_name + ":" + std::to_string(line) +
+                         ": UTF-16 text holds a character that code page 1252 cannot hold");
+    }
+    text = converted;
+  } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
+    throw MachineError(source_name + ":1: UTF-8 registry files are not supported; save as ANSI or UTF-16");
+  }
+  std::vector<Op> ops;
+  try {
+    ops = Parser(text, 0).Parse();
+  } catch (const ParseError& error) {
+    throw MachineError(source_name + ":" + std::to_string(error.line) + ": " + error.message);
+  }
+  for (Op& op : ops) {
+    if (auto* create = std::get_if<CreateKeyOp>(&op)) {
+      store.EnsureKey(create->key);
+    } else if (auto* remove = std::get_if<DeleteKeyOp>(&op)) {
+      store.DeleteTree(remove->key);
+    } else if (auto* set = std::get_if<SetOp>(&op)) {
+      RegistryStore::PutValue(*store.EnsureKey(set->key), set->name, set->type, std::move(set->data));
+    } else if (auto* unset = std::get_if<DeleteValueOp>(&op)) {
+      RegistryStore::RemoveValue(*store.EnsureKey(unset->key), unset->name);
+    }
+  }
+  store.Touch();
+}
+
+std::string ExportRegText(const std::vector<RegistryKey>& keys) {
+  std::string out;
+  out.append(kRegedit4).append(kCrLf).append(kCrLf);
+  for (const RegistryKey& key : keys) {
+    out.append("[").append(key.path).append("]").append(kCrLf);
+    for (const RegistryValue& value : key.values) {
+      const std::size_t line_start = out.size();
+      if (value.name.empty()) {
+        out += '@';
+      } else {
+        AppendQuoted(out, value.name);
+      }
+      out += '=';
+      if (WritableAsText(value)) {
+        AppendQuoted(out, std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1));
+      } else if (value.type == platform::kRegDword && value.data.size() == 4) {
+        const std::uint32_t v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+                                (static_cast<std::uint32_t>(value.data[3]) << 24);
+        static constexpr char kDigits[] = "0123456789abcdef";
+        out += "dword:";
+        for (int shift = 28; shift >= 0; shift -= 4) out += kDigits[(v >> shift) & 0x0F];
+      } else {
+        if (value.type == platform::kRegBinary) {
+          out += "hex:";
+        } else {
+          static constexpr char kDigits[] = "0123456789abcdef";
+          std::string type;
+          for (std::uint32_t t = value.type; t != 0; t >>= 4) type.insert(type.begin(), kDigits[t & 0x0F]);
+          if (type.empty()) type = "0";
+          out.append("hex(").append(type).append("):");
+        }
+        AppendHex(out, out.size() - line_start, value.data);
+      }
+      out.append(kCrLf);
+    }
+    out.append(kCrLf);
+  }
+  return out;
+}
+
+}  // namespace qvi::emu

@@ -1,0 +1,36 @@
+// Registry text files: what regedit imports and exports.
+//
+// Reading accepts "REGEDIT4" and "Windows Registry Editor Version 5.00"
+// files, in the ANSI code page or as UTF-16LE with a byte-order mark (turned
+// into code page 1252; a character the code page lacks is an error). CRLF,
+// LF and CR line ends, "\" continuation lines, ";" comment lines, [KEY] and
+// [-KEY] sections, "name"=, @=, "text", dword:, hex: and hex(N): data, and
+// "name"=- value deletions. HKEY_CLASSES_ROOT sections land in
+// HKEY_LOCAL_MACHINE\SOFTWARE\Classes. In a version 5.00 file the data of
+// hex(1), hex(2) and hex(7) is UTF-16LE and is turned into the code page too.
+//
+// Writing produces REGEDIT4 with CRLF line ends. A REG_SZ is written as text
+// only when its bytes are exactly the text and one NUL; anything else goes
+// out as hex(1): so that every value reads back byte for byte.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/emu/machine.h"
+#include "platform/emu/registry_store.h"
+
+namespace qvi::emu {
+
+// Parses the whole text first and changes the store only when it parsed.
+// Throws MachineError "source_name:line: message".
+void ImportRegText(RegistryStore& store, std::string_view text, const std::string& source_name);
+
+std::string ExportRegText(const std::vector<RegistryKey>& keys);
+
+// UTF-16LE (without its byte-order mark) to code page 1252. Returns false
+// when a character has no place in the code page or the length is odd.
+bool Utf16LeToCp1252(std::string_view utf16, std::string& out);
+
+}  // namespace qvi::emu

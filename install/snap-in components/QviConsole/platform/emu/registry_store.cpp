@@ -1,0 +1,402 @@
+#include "platform/emu/registry_store.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "platform/text.h"
+
+namespace qvi::emu {
+
+using platform::HKey;
+using platform::Status;
+namespace win32 = platform::win32;
+
+namespace {
+
+constexpr std::size_t kMaxValueNameLength = 16383;
+constexpr std::string_view kHklmName = "HKEY_LOCAL_MACHINE";
+constexpr std::string_view kHkcuName = "HKEY_CURRENT_USER";
+constexpr std::string_view kHkcrName = "HKEY_CLASSES_ROOT";
+
+bool IsStringType(std::uint32_t type) {
+  return type == platform::kRegSz || type == platform::kRegExpandSz || type == platform::kRegMultiSz;
+}
+
+// Splits a subkey path into its names. Trailing backslashes are allowed, as
+// on Windows; an empty name inside the path is not. Leading backslashes have
+// been dealt with by the caller.
+Status SplitSubKey(std::string_view path, std::vector<std::string_view>& names) {
+  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  if (path.empty()) return win32::kSuccess;
+  std::size_t from = 0;
+  while (true) {
+    const std::size_t slash = path.find('\\', from);
+    const std::string_view name = path.substr(from, slash == std::string_view::npos ? path.size() - from : slash - from);
+    if (name.empty()) return win32::kBadPathName;
+    if (name.size() > RegistryStore::kMaxKeyNameLength) return win32::kInvalidParameter;
+    names.push_back(name);
+    if (slash == std::string_view::npos) return win32::kSuccess;
+    from = slash + 1;
+  }
+}
+
+// The subkey names below `root`, or an error for a malformed path. Only
+// HKEY_CLASSES_ROOT tolerates a leading backslash.
+Status ParseSubKey(HKey root, const char* sub_key, std::vector<std::string_view>& names) {
+  std::string_view path = sub_key ? std::string_view(sub_key) : std::string_view();
+  if (!path.empty() && path.front() == '\\') {
+    if (root != platform::kHkeyClassesRoot) return win32::kBadPathName;
+    while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
+  }
+  return SplitSubKey(path, names);
+}
+
+std::vector<std::string_view> SplitFullPath(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t from = 0;
+  while (from <= path.size()) {
+    const std::size_t slash = path.find('\\', from);
+    const std::size_t to = slash == std::string_view::npos ? path.size() : slash;
+    if (to > from) parts.push_back(path.substr(from, to - from));
+    if (slash == std::string_view::npos) break;
+    from = slash + 1;
+  }
+  return parts;
+}
+
+void CopyOut(const std::vector<std::uint8_t>& stored, std::uint32_t type, std::uint8_t* data, std::uint32_t capacity) {
+  if (!stored.empty()) std::memcpy(data, stored.data(), stored.size());
+  // A string stored without its terminator gets one when there is room; the
+  // reported size still leaves it out.
+  if (IsStringType(type) && !stored.empty() && stored.back() != 0 && capacity > stored.size()) {
+    data[stored.size()] = 0;
+  }
+}
+
+}  // namespace
+
+RegistryStore::RegistryStore() : hklm_(std::make_shared<Node>()), hkcu_(std::make_shared<Node>()) {
+  hklm_->name = std::string(kHklmName);
+  hkcu_->name = std::string(kHkcuName);
+  Node* software = AddChild(*hklm_, "SOFTWARE");
+  AddChild(*software, "Classes");
+  AddChild(*hkcu_, "Software");
+  dirty_ = false;
+}
+
+const std::shared_ptr<RegistryStore::Node>* RegistryStore::Child(const Node& node, std::string_view name) {
+  const auto it = std::lower_bound(node.children.begin(), node.children.end(), name,
+                                   [](const std::shared_ptr<Node>& child, std::string_view n) {
+                                     return text::CompareNoCase(child->name, n) < 0;
+                                   });
+  if (it == node.children.end() || text::CompareNoCase((*it)->name, name) != 0) return nullptr;
+  return &*it;
+}
+
+RegistryStore::Node* RegistryStore::AddChild(Node& node, std::string_view name) {
+  const auto it = std::lower_bound(node.children.begin(), node.children.end(), name,
+                                   [](const std::shared_ptr<Node>& child, std::string_view n) {
+                                     return text::CompareNoCase(child->name, n) < 0;
+                                   });
+  if (it != node.children.end() && text::CompareNoCase((*it)->name, name) == 0) return it->get();
+  auto child = std::make_shared<Node>();
+  child->name = std::string(name);
+  child->parent = &node;
+  Node* raw = child.get();
+  node.children.insert(it, std::move(child));
+  dirty_ = true;
+  return raw;
+}
+
+std::shared_ptr<RegistryStore::Node> RegistryStore::Root(HKey key) {
+  if (key == platform::kHkeyLocalMachine) return hklm_;
+  if (key == platform::kHkeyCurrentUser) return hkcu_;
+  if (key == platform::kHkeyClassesRoot) {
+    Node* software = AddChild(*hklm_, "SOFTWARE");
+    AddChild(*software, "Classes");
+    return *Child(*software, "Classes");
+  }
+  return nullptr;
+}
+
+std::shared_ptr<RegistryStore::Node> RegistryStore::Resolve(HKey key, Status& status) {
+  std::shared_ptr<Node> node;
+  if (platform::IsPredefinedKey(key)) {
+    node = Root(key);
+  } else if (const auto it = handles_.find(key); it != handles_.end()) {
+    node = it->second;
+  }
+  if (!node) {
+    status = win32::kInvalidHandle;
+    return nullptr;
+  }
+  if (node->deleted) {
+    status = win32::kKeyDeleted;
+    return nullptr;
+  }
+  status = win32::kSuccess;
+  return node;
+}
+
+HKey RegistryStore::NewHandle(std::shared_ptr<Node> node) {
+  HKey handle = next_handle_;
+  while (handle == platform::kNoKey || platform::IsPredefinedKey(handle) || handles_.count(handle) != 0) {
+    handle = handle + 4 >= 0x80000000u ? 0x100 : handle + 4;
+  }
+  next_handle_ = handle + 4;
+  handles_.emplace(handle, std::move(node));
+  return handle;
+}
+
+Status RegistryStore::CreateKey(HKey key, const char* sub_key, HKey* result) {
+  if (!result) return win32::kInvalidParameter;
+  Status status = win32::kSuccess;
+  auto node = Resolve(key, status);
+  if (!node) return status;
+  std::vector<std::string_view> names;
+  if (const Status parsed = ParseSubKey(key, sub_key, names); parsed != win32::kSuccess) return parsed;
+  if (names.empty()) {
+    *result = platform::IsPredefinedKey(key) ? key : NewHandle(node);
+    return win32::kSuccess;
+  }
+  Node* at = node.get();
+  for (std::size_t i = 0; i + 1 < names.size(); ++i) at = AddChild(*at, names[i]);
+  AddChild(*at, names.back());
+  *result = NewHandle(*Child(*at, names.back()));
+  return win32::kSuccess;
+}
+
+Status RegistryStore::OpenKey(HKey key, const char* sub_key, HKey* result) {
+  if (!result) return win32::kInvalidParameter;
+  Status status = win32::kSuccess;
+  if (!platform::IsPredefinedKey(key) && handles_.count(key) == 0) return win32::kInvalidHandle;
+  *result = platform::kNoKey;
+  auto node = Resolve(key, status);
+  if (!node) return status;
+  std::vector<std::string_view> names;
+  if (const Status parsed = ParseSubKey(key, sub_key, names); parsed != win32::kSuccess) return parsed;
+  const bool bare = !sub_key || sub_key[0] == '\0';
+  if (names.empty()) {
+    *result = platform::IsPredefinedKey(key) && bare ? key : NewHandle(node);
+    return win32::kSuccess;
+  }
+  Node* at = node.get();
+  const std::shared_ptr<Node>* found = nullptr;
+  for (const std::string_view name : names) {
+    found = Child(*at, name);
+    if (!found) return win32::kFileNotFound;
+    at = found->get();
+  }
+  *result = NewHandle(*found);
+  return win32::kSuccess;
+}
+
+Status RegistryStore::OpenRootHandle(HKey root, HKey* result) {
+  if (!result) return win32::kInvalidParameter;
+  auto node = Root(root);
+  if (!node) return win32::kInvalidHandle;
+  *result = NewHandle(std::move(node));
+  return win32::kSuccess;
+}
+
+Status RegistryStore::CloseKey(HKey key) {
+  if (platform::IsPredefinedKey(key)) return win32::kSuccess;
+  return handles_.erase(key) == 1 ? win32::kSuccess : win32::kInvalidHandle;
+}
+
+Status RegistryStore::EnumKey(HKey key, std::uint32_t index, char* name, std::uint32_t name_size) {
+  Status status = win32::kSuccess;
+  auto node = Resolve(key, status);
+  if (!node) return status;
+  if (index >= node->children.size()) return win32::kNoMoreItems;
+  const std::string& found = node->children[index]->name;
+  if (!name) return win32::kInvalidParameter;
+  if (name_size <= found.size()) return win32::kMoreData;
+  std::memcpy(name, found.c_str(), found.size() + 1);
+  return win32::kSuccess;
+}
+
+void RegistryStore::MarkDeleted(Node& node) {
+  for (auto& child : node.children) MarkDeleted(*child);
+  node.children.clear();
+  node.deleted = true;
+  node.parent = nullptr;
+}
+
+Status RegistryStore::DeleteKey(HKey key, const char* sub_key) {
+  if (!sub_key) return win32::kInvalidParameter;
+  Status status = win32::kSuccess;
+  auto node = Resolve(key, status);
+  if (!node) return status;
+  std::vector<std::string_view> names;
+  if (const Status parsed = ParseSubKey(key, sub_key, names); parsed != win32::kSuccess) return parsed;
+  Node* target = node.get();
+  for (const std::string_view name : names) {
+    const auto* found = Child(*target, name);
+    if (!found) return win32::kFileNotFound;
+    target = found->get();
+  }
+  if (!target->parent) return win32::kAccessDenied;  // a root
+  if (!target->children.empty()) return win32::kAccessDenied;
+  Node* parent = target->parent;
+  const auto it = std::find_if(parent->children.begin(), parent->children.end(),
+                               [target](const std::shared_ptr<Node>& child) { return child.get() == target; });
+  const std::shared_ptr<Node> keep = *it;
+  parent->children.erase(it);
+  MarkDeleted(*keep);
+  dirty_ = true;
+  return win32::kSuccess;
+}
+
+void RegistryStore::PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
+  for (RegistryValue& value : node.values) {
+    if (text::EqualsNoCase(value.name, name)) {
+      value.type = type;
+      value.data = std::move(data);
+      return;
+    }
+  }
+  node.values.push_back({std::string(name), type, std::move(data)});
+}
+
+bool RegistryStore::RemoveValue(Node& node, std::string_view name) {
+  const auto it = std::find_if(node.values.begin(), node.values.end(),
+                               [name](const RegistryValue& v) { return text::EqualsNoCase(v.name, name); });
+  if (it == node.values.end()) return false;
+  node.values.erase(it);
+  return true;
+}
+
+Status RegistryStore::SetValue(HKey key, const char* value_name, std::uint32_t type, const std::uint8_t* data,
+                               std::uint32_t size) {
+  Status status = win32::kSuccess;
+  auto node = Resolve(key, status);
+  if (!node) return status;
+  const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
+  if (name.size() > kMaxValueNameLength) return win32::kInvalidParameter;
+  if (!data && size > 0) return win32::kInvalidParameter;
+  std::uint32_t stored = size;
+  // Windows looks one byte past a string that was given without its
+  // terminator and keeps the terminator it finds there.
+  if (data && IsStringType(type) && size > 0 && data[size - 1] != 0 && data[size] == 0) ++stored;
+  std::vector<std::uint8_t> bytes(data, data + stored);
+  PutValue(*node, name, type, std::move(bytes));
+  dirty_ = true;
+  return win32::kSuccess;
+}
+
+Status RegistryStore::QueryValue(HKey key, const char* value_name, std::uint32_t* type, std::uint8_t* data,
+                                 std::uint32_t* size) {
+  Status status = win32::kSuccess;
+  auto node = Resolve(key, status);
+  if (!node) return status;
+  if (data && !size) return win32::kInvalidParameter;
+  const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
+  const auto it = std::find_if(node->values.begin(), node->values.end(),
+                               [name](const RegistryValue& v) { return text::EqualsNoCase(v.name, name); });
+  if (it == node->values.end()) {
+    if (!data && size) *size = 0;
+    return win32::kFileNotFound;
+  }
+  const auto length = static_cast<std::uint32_t>(it->data.size());
+  if (type) *type = it->type;
+  if (!data) {
+    if (size) *size = length;
+    return win32::kSuccess;
+  }
+  if (*size < length) {
+    *size = length;
+    return win32::kMoreData;
+  }
+  CopyOut(it->data, it->type, data, *size);
+  *size = length;
+  return win32::kSuccess;
+}
+
+Status RegistryStore::EnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* name_size,
+                                std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size) {
+  Status status = win32::kSuccess;
+  auto node = Resolve(key, status);
+  if (!node) return status;
+  if (!name || !name_size || (data && !data_size)) return win32::kInvalidParameter;
+  if (index >= node->values.size()) return win32::kNoMoreItems;
+  const RegistryValue& value = node->values[index];
+  if (*name_size <= value.name.size()) return win32::kMoreData;
+  const auto length = static_cast<std::uint32_t>(value.data.size());
+  if (data && *data_size < length) {
+    *data_size = length;
+    return win32::kMoreData;
+  }
+  std::memcpy(name, value.name.c_str(), value.name.size() + 1);
+  *name_size = static_cast<std::uint32_t>(value.name.size());
+  if (type) *type = value.type;
+  if (data) CopyOut(value.data, value.type, data, *data_size);
+  if (data_size) *data_size = length;
+  return win32::kSuccess;
+}
+
+RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path) {
+  const auto parts = SplitFullPath(full_path);
+  if (parts.empty()) return nullptr;
+  Node* at = nullptr;
+  std::size_t first = 1;
+  if (text::EqualsNoCase(parts[0], kHklmName)) {
+    at = hklm_.get();
+  } else if (text::EqualsNoCase(parts[0], kHkcuName)) {
+    at = hkcu_.get();
+  } else if (text::EqualsNoCase(parts[0], kHkcrName)) {
+    at = AddChild(*AddChild(*hklm_, "SOFTWARE"), "Classes");
+  } else {
+    return nullptr;
+  }
+  for (std::size_t i = first; i < parts.size(); ++i) at = AddChild(*at, parts[i]);
+  return at;
+}
+
+bool RegistryStore::DeleteTree(std::string_view full_path) {
+  const auto parts = SplitFullPath(full_path);
+  if (parts.empty()) return false;
+  Node* at = nullptr;
+  std::vector<std::string_view> rest(parts.begin() + 1, parts.end());
+  if (text::EqualsNoCase(parts[0], kHklmName)) {
+    at = hklm_.get();
+  } else if (text::EqualsNoCase(parts[0], kHkcuName)) {
+    at = hkcu_.get();
+  } else if (text::EqualsNoCase(parts[0], kHkcrName)) {
+    at = hklm_.get();
+    rest.insert(rest.begin(), {"SOFTWARE", "Classes"});
+  } else {
+    return false;
+  }
+  if (rest.empty()) return false;
+  for (const std::string_view name : rest) {
+    const auto* found = Child(*at, name);
+    if (!found) return true;
+    at = found->get();
+  }
+  Node* parent = at->parent;
+  const auto it = std::find_if(parent->children.begin(), parent->children.end(),
+                               [at](const std::shared_ptr<Node>& child) { return child.get() == at; });
+  const std::shared_ptr<Node> keep = *it;
+  parent->children.erase(it);
+  MarkDeleted(*keep);
+  dirty_ = true;
+  return true;
+}
+
+void RegistryStore::Walk(const Node& node, const std::string& path, std::vector<RegistryKey>& out) const {
+  out.push_back({path, node.values});
+  for (const auto& child : node.children) Walk(*child, path + "\\" + child->name, out);
+}
+
+std::vector<RegistryKey> RegistryStore::Snapshot() const {
+  std::vector<RegistryKey> out;
+  for (const Node* root : {hklm_.get(), hkcu_.get()}) {
+    if (!root->values.empty()) out.push_back({root->name, root->values});
+    for (const auto& child : root->children) Walk(*child, root->name + "\\" + child->name, out);
+  }
+  return out;
+}
+
+}  // namespace qvi::emu

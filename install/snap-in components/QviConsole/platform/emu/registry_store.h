@@ -1,0 +1,86 @@
+// The registry of an emulated machine, in memory: the HKEY_LOCAL_MACHINE and
+// HKEY_CURRENT_USER trees, the open handles, and the Win32 registry calls on
+// them. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+//
+// Keys and values are matched without regard to ANSI letter case and keep
+// the spelling they were created with. Subkeys enumerate in case-insensitive
+// alphabetical order, values in creation order. A deleted key stays alive
+// while handles refer to it; every operation through such a handle but
+// closing it gives ERROR_KEY_DELETED.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/emu/machine.h"
+#include "platform/win32_types.h"
+
+namespace qvi::emu {
+
+class RegistryStore {
+ public:
+  struct Node {
+    std::string name;
+    Node* parent = nullptr;  // null for a root and for a deleted key
+    std::vector<std::shared_ptr<Node>> children;  // sorted case-insensitively
+    std::vector<RegistryValue> values;            // creation order
+    bool deleted = false;
+  };
+
+  RegistryStore();
+
+  // Win32 calls; same codes and out-parameter rules as Windows.
+  platform::Status CreateKey(platform::HKey key, const char* sub_key, platform::HKey* result);
+  platform::Status OpenKey(platform::HKey key, const char* sub_key, platform::HKey* result);
+  platform::Status CloseKey(platform::HKey key);
+  platform::Status EnumKey(platform::HKey key, std::uint32_t index, char* name, std::uint32_t name_size);
+  platform::Status DeleteKey(platform::HKey key, const char* sub_key);
+  platform::Status SetValue(platform::HKey key, const char* value_name, std::uint32_t type, const std::uint8_t* data,
+                            std::uint32_t size);
+  platform::Status QueryValue(platform::HKey key, const char* value_name, std::uint32_t* type, std::uint8_t* data,
+                              std::uint32_t* size);
+  platform::Status EnumValue(platform::HKey key, std::uint32_t index, char* name, std::uint32_t* name_size,
+                             std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size);
+  // A new handle on a root, as a connection to the local registry hands out.
+  platform::Status OpenRootHandle(platform::HKey root, platform::HKey* result);
+
+  // Whole-tree access for import, export and snapshots. Paths are full
+  // ("HKEY_LOCAL_MACHINE\SOFTWARE\X"; HKEY_CLASSES_ROOT is accepted).
+  // Returns null for an unknown root.
+  Node* EnsureKey(std::string_view full_path);
+  // Removes a key and everything below it; a missing key is no error.
+  // Returns false for an unknown root.
+  bool DeleteTree(std::string_view full_path);
+  static void PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
+  static bool RemoveValue(Node& node, std::string_view name);
+  std::vector<RegistryKey> Snapshot() const;
+
+  // True when the trees changed since the last MarkClean().
+  bool dirty() const { return dirty_; }
+  void MarkClean() { dirty_ = false; }
+  void Touch() { dirty_ = true; }
+
+  static constexpr std::size_t kMaxKeyNameLength = 255;
+
+ private:
+  // Resolves a handle or predefined root; null with `status` set on failure.
+  std::shared_ptr<Node> Resolve(platform::HKey key, platform::Status& status);
+  std::shared_ptr<Node> Root(platform::HKey key);
+  platform::HKey NewHandle(std::shared_ptr<Node> node);
+  static const std::shared_ptr<Node>* Child(const Node& node, std::string_view name);
+  Node* AddChild(Node& node, std::string_view name);
+  void MarkDeleted(Node& node);
+  void Walk(const Node& node, const std::string& path, std::vector<RegistryKey>& out) const;
+
+  std::shared_ptr<Node> hklm_;
+  std::shared_ptr<Node> hkcu_;
+  std::unordered_map<platform::HKey, std::shared_ptr<Node>> handles_;
+  platform::HKey next_handle_ = 0x100;
+  bool dirty_ = false;
+};
+
+}  // namespace qvi::emu
