@@ -1,0 +1,281 @@
+#include "replacement_host/replacement_host.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/call.h"
+#include "host/dispid.h"
+#include "platform/errors.h"
+
+namespace qvi::rhost {
+namespace {
+
+using host::Arg;
+using host::Call;
+using host::Variant;
+namespace d = host::dispid;
+
+HostConfig TypicalConfig() {
+  HostConfig c;
+  c.directories = {{"TYConsole", {"C:\\Program Files\\Tessaly"}}, {"System", {"C:\\WINNT\\system32"}}};
+  c.removal_directories = {{"TYConsole", "D:\\Old"}};
+  c.texts = {{7014, "Console"}};
+  c.shell_folders = {{0, "C:\\Menu\\Default"}, {4, "C:\\Menu\\Group"}};
+  c.parameters = {{"Global", {"debug:1", "autonext"}}};
+  c.language = "deu";
+  c.platform_code = 2;
+  c.platform_version = 4 * 65536 + 10;
+  c.icon_result = 7;
+  c.directory_operation_results = {{4, 0}};
+  c.server_versions = {{"SRV2", 3 * 65536 + 51}};
+  c.unc_computer_name = "\\\\ADMIN7\\";
+  c.drive_prefix = "\\\\ADMIN7";
+  return c;
+}
+
+// Answers of the query operations, by control and DISPID.
+struct QueryCase {
+  const char* name;
+  bool ntnwsvc;
+  host::DispId dispid;
+  std::vector<host::Argument> args;
+  Variant expected;
+};
+
+class QueryTest : public ::testing::TestWithParam<QueryCase> {};
+
+TEST_P(QueryTest, AnswersFromConfiguration) {
+  ReplacementHost host(TypicalConfig());
+  QueryCase c = GetParam();
+  host::HostControl& control = c.ntnwsvc ? host.QviNTNWSvc() : host.QviPublic();
+  EXPECT_EQ(control.Invoke(c.dispid, c.args), c.expected);
+}
+
+std::vector<host::Argument> A(std::vector<Variant> values) {
+  std::vector<host::Argument> args;
+  for (auto& v : values) args.push_back({std::move(v), false});
+  return args;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryQuery, QueryTest,
+    ::testing::Values(
+        QueryCase{"ShellFolder", false, d::kGetShellFolder, A({std::int32_t{4}}), Variant("C:\\Menu\\Group")},
+        QueryCase{"UnknownShellFolder", false, d::kGetShellFolder, A({std::int32_t{3}}), Variant("")},
+        QueryCase{"ShellFolderFromText", false, d::kGetShellFolder, A({Variant(" 0 ")}), Variant("C:\\Menu\\Default")},
+        QueryCase{"Directory", false, d::kGetDirectory, A({"TYConsole", std::int32_t{0}}),
+                  Variant("C:\\Program Files\\Tessaly")},
+        QueryCase{"DirectoryKeyIgnoresCase", false, d::kGetDirectory, A({"system", std::int16_t{0}}),
+                  Variant("C:\\WINNT\\system32")},
+        QueryCase{"DirectoryPastEnd", false, d::kGetDirectory, A({"TYConsole", std::int32_t{1}}), Variant("")},
+        QueryCase{"DirectoryNegativeIndex", false, d::kGetDirectory, A({"TYConsole", std::int32_t{-1}}), Variant("")},
+        QueryCase{"UnknownDirectoryKey", false, d::kGetDirectory, A({"QVIConsole", std::int32_t{0}}), Variant("")},
+        QueryCase{"Installing", false, d::kIsInstalling, {}, Variant(std::int32_t{1})},
+        QueryCase{"Text", false, d::kGetText, A({std::int32_t{7014}}), Variant("Console")},
+        QueryCase{"UnknownText", false, d::kGetText, A({std::int32_t{7010}}), Variant("")},
+        QueryCase{"Language", false, d::kGetLanguage, {}, Variant("deu")},
+        QueryCase{"PlatformCode", false, d::kGetPlatform, A({std::int32_t{0}}), Variant(std::int32_t{2})},
+        QueryCase{"RemovalDirectory", false, d::kGetRemovalDirectory, A({"tyconsole", "", std::int32_t{1}}),
+                  Variant("D:\\Old")},
+        QueryCase{"Parameter", false, d::kGetParameter, A({"GLOBAL", std::int32_t{1}}), Variant("autonext")},
+        QueryCase{"ParameterPastLast", false, d::kGetParameter, A({"Global", std::int32_t{2}}), Variant("")},
+        QueryCase{"UnknownSection", false, d::kGetParameter, A({"QVIConsole", std::int32_t{0}}), Variant("")},
+        QueryCase{"IconResult", false, d::kIconOperation, A({"t", "x", "", "f"}), Variant(std::int32_t{7})},
+        QueryCase{"ConfiguredDirectoryOperation", false, d::kDirectoryOperation, A({std::int32_t{4}, "C:\\A"}),
+                  Variant(std::int32_t{0})},
+        QueryCase{"DefaultDirectoryOperation", false, d::kDirectoryOperation, A({std::int32_t{5}, "C:\\A"}),
+                  Variant(std::int32_t{1})},
+        QueryCase{"ServerVersion", true, d::kGetServerVersion, A({"\\\\srv2"}), Variant(std::int32_t{3 * 65536 + 51})},
+        QueryCase{"UnknownServer", true, d::kGetServerVersion, A({"\\\\NOPE"}), Variant(std::int32_t{0})},
+        QueryCase{"UncComputerName", true, d::kGetUncComputerName, A({std::int32_t{0}, ""}), Variant("\\\\ADMIN7\\")},
+        QueryCase{"DrivePrefix", true, d::kGetDrivePrefix, A({std::int16_t{67}}), Variant("\\\\ADMIN7")}),
+    [](const auto& info) { return info.param.name; });
+
+// Calls a dispatch interface refuses, with the number the caller sees.
+struct RefusedCase {
+  const char* name;
+  bool ntnwsvc;
+  host::DispId dispid;
+  std::vector<host::Argument> args;
+  std::int32_t number;
+};
+
+class RefusedTest : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedTest, FailsLikeADispatchInterfaceAndChangesNothing) {
+  ReplacementHost host(TypicalConfig());
+  const RefusedCase& c = GetParam();
+  std::vector<host::Argument> args = c.args;
+  host::HostControl& control = c.ntnwsvc ? host.QviNTNWSvc() : host.QviPublic();
+  try {
+    control.Invoke(c.dispid, args);
+    FAIL() << "the call succeeded";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.number(), c.number);
+  }
+  ASSERT_EQ(host.calls().size(), 1u);
+  EXPECT_TRUE(host.calls()[0].failed);
+  EXPECT_EQ(host.calls()[0].failure.substr(0, std::to_string(c.number).size() + 1), std::to_string(c.number) + ":");
+  EXPECT_TRUE(host.state().destination_dirs.empty());
+  EXPECT_TRUE(host.state().copy_sections.empty());
+  EXPECT_EQ(host.state().directories, TypicalConfig().directories);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusedTest,
+    ::testing::Values(
+        RefusedCase{"UnknownPublicDispid", false, 7, {}, kMemberNotFound},
+        RefusedCase{"NtNwSvcHasNoDispid2", true, d::kSetDestinationDir, A({"a", "b", std::int32_t{0}}),
+                    kMemberNotFound},
+        RefusedCase{"TooFewArguments", false, d::kSetDestinationDir, A({"windows", "C:\\WINNT"}), kBadParamCount},
+        RefusedCase{"TooManyArguments", false, d::kIsInstalling, A({std::int32_t{0}}), kBadParamCount},
+        RefusedCase{"TextWhereNumberExpected", false, d::kSetCopySection, A({"NT", "zero"}), errors::kTypeMismatch},
+        RefusedCase{"NumberOutOfRange", false, d::kGetText, A({"99999999999"}), errors::kOverflow},
+        RefusedCase{"NegativeDirectoryIndex", false, d::kSetDirectory, A({"K", "C:\\x", std::int32_t{-1}}),
+                    kSubscriptOutOfRange},
+        RefusedCase{"RunawayDirectoryIndex", false, d::kSetDirectory,
+                    A({"K", "C:\\x", std::int32_t{kMaxDirectoryIndex + 1}}), kSubscriptOutOfRange}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ReplacementHostTest, RecordsByReferenceArgumentsAsTheHostLeftThem) {
+  ReplacementHost host(TypicalConfig());
+  host.BeginEvent("qviSetup");
+  std::int32_t version = 0;
+  std::string key = "TYConsole";
+  const Variant code = Call(host.QviPublic(), d::kGetPlatform, {Arg::Ref(version)});
+  Call(host.QviPublic(), d::kGetDirectory, {Arg::Ref(key), std::int32_t{0}});
+
+  EXPECT_EQ(code, Variant(std::int32_t{2}));
+  EXPECT_EQ(version, 4 * 65536 + 10);
+  ASSERT_EQ(host.calls().size(), 2u);
+  const HostCall& platform = host.calls()[0];
+  EXPECT_EQ(platform.event, "qviSetup");
+  EXPECT_EQ(platform.control, kQviPublic);
+  EXPECT_EQ(platform.dispid, d::kGetPlatform);
+  ASSERT_EQ(platform.args.size(), 1u);
+  EXPECT_TRUE(platform.args[0].by_ref);
+  EXPECT_EQ(platform.args[0].value, Variant(4 * 65536 + 10));
+  EXPECT_EQ(platform.result, Variant(std::int32_t{2}));
+  EXPECT_TRUE(host.calls()[1].args[0].by_ref);
+  EXPECT_FALSE(host.calls()[1].args[1].by_ref);
+  EXPECT_EQ(key, "TYConsole");
+}
+
+TEST(ReplacementHostTest, AttributesCallsToTheCurrentEvent) {
+  ReplacementHost host(TypicalConfig());
+  host.BeginEvent("creation");
+  Call(host.QviPublic(), d::kSetSettingsFile, {"QVIConsole.ini"});
+  host.BeginEvent("qviPostSetup");
+  Call(host.QviPublic(), d::kGetText, {std::int32_t{7014}});
+  Call(host.QviNTNWSvc(), d::kGetDrivePrefix, {std::int16_t{67}});
+
+  ASSERT_EQ(host.calls().size(), 3u);
+  EXPECT_EQ(host.calls()[0].event, "creation");
+  EXPECT_EQ(host.calls()[1].event, "qviPostSetup");
+  EXPECT_EQ(host.calls()[2].event, "qviPostSetup");
+  EXPECT_EQ(host.calls()[2].control, kQviNTNWSvc);
+  EXPECT_EQ(host.state().settings_file, "QVIConsole.ini");
+}
+
+TEST(ReplacementHostTest, KeepsWhatTheSnapInAskedFor) {
+  ReplacementHost host(TypicalConfig());
+  auto& h = host.QviPublic();
+  Call(h, d::kSetDestinationDir, {"windows", "C:\\WINNT", std::int32_t{0}});
+  Call(h, d::kSetDestinationDir, {"system", "C:\\WINNT\\system32", std::int32_t{0}});
+  Call(h, d::kSetDestinationDir, {"Windows", "\\\\SRV1\\C$\\WINNT", std::int32_t{0}});
+  Call(h, d::kSetCopySection, {"NT", std::int32_t{0}});
+  Call(h, d::kSetCopySection, {"Common", std::int32_t{0}});
+  Call(h, d::kSetCopySection, {"nt", std::int32_t{0}});
+  Call(h, d::kIconOperation, {"Console", "C:\\Q\\Quorvex.exe", "", "C:\\Menu"});
+  Call(h, d::kRemoveFolder, {"C:\\Menu\\Old"});
+  Call(h, d::kDirectoryOperation, {std::int32_t{4}, "C:\\Program Files"});
+
+  const HostState& s = host.state();
+  using Dir = std::pair<std::string, std::string>;
+  EXPECT_EQ(s.destination_dirs, (std::vector<Dir>{{"windows", "\\\\SRV1\\C$\\WINNT"}, {"system", "C:\\WINNT\\system32"}}));
+  EXPECT_EQ(s.copy_sections, (std::vector<std::string>{"NT", "Common"}));
+  ASSERT_EQ(s.icons.size(), 1u);
+  EXPECT_EQ(s.icons[0].target, "C:\\Q\\Quorvex.exe");
+  EXPECT_EQ(s.icons[0].folder, "C:\\Menu");
+  EXPECT_EQ(s.icons[0].result, 7);
+  EXPECT_EQ(s.removed_folders, std::vector<std::string>{"C:\\Menu\\Old"});
+  ASSERT_EQ(s.directory_operations.size(), 1u);
+  EXPECT_EQ(s.directory_operations[0].directory, "C:\\Program Files");
+  EXPECT_EQ(s.directory_operations[0].result, 0);
+}
+
+TEST(ReplacementHostTest, DirectoryTableStoresPadsAndClearsInPlace) {
+  ReplacementHost host(TypicalConfig());
+  auto& h = host.QviPublic();
+  const auto get = [&](const char* key, std::int32_t index) {
+    return Call(h, d::kGetDirectory, {key, index}).ToString();
+  };
+  EXPECT_EQ(Call(h, d::kSetDirectory, {"QVConsole", "C:\\Q", std::int32_t{0}}), Variant(std::int32_t{1}));
+  Call(h, d::kSetDirectory, {"qvconsole", "C:\\R", std::int32_t{2}});
+  EXPECT_EQ(get("QVCONSOLE", 0), "C:\\Q");
+  EXPECT_EQ(get("QVConsole", 1), "");
+  EXPECT_EQ(get("QVConsole", 2), "C:\\R");
+
+  // Clearing entry 0 must not move entry 2 down, or a walk that clears
+  // entries one by one would skip every second one.
+  Call(h, d::kSetDirectory, {"QVConsole", "", std::int32_t{0}});
+  EXPECT_EQ(get("QVConsole", 0), "");
+  EXPECT_EQ(get("QVConsole", 2), "C:\\R");
+  EXPECT_EQ(host.state().directories.count("QVConsole"), 1u);
+  EXPECT_EQ(host.state().directories.count("qvconsole"), 0u);
+}
+
+TEST(ReplacementHostTest, FailsTheChosenOccurrenceOnly) {
+  HostConfig config = TypicalConfig();
+  config.failures.push_back({kQviPublic, d::kGetPlatform, 2, 440, "Automation error"});
+  ReplacementHost host(config);
+  std::int32_t version = 0;
+
+  EXPECT_NO_THROW(Call(host.QviPublic(), d::kGetPlatform, {Arg::Ref(version)}));
+  version = -5;
+  try {
+    Call(host.QviPublic(), d::kGetPlatform, {Arg::Ref(version)});
+    FAIL() << "the second call succeeded";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.number(), 440);
+    EXPECT_EQ(error.description(), "Automation error");
+  }
+  EXPECT_EQ(version, -5);
+  EXPECT_NO_THROW(Call(host.QviPublic(), d::kGetPlatform, {Arg::Ref(version)}));
+  // The same DISPID on the other control is counted apart and never fails.
+  EXPECT_NO_THROW(Call(host.QviNTNWSvc(), d::kGetDrivePrefix, {std::int16_t{67}}));
+
+  ASSERT_EQ(host.calls().size(), 4u);
+  EXPECT_FALSE(host.calls()[0].failed);
+  EXPECT_TRUE(host.calls()[1].failed);
+  EXPECT_EQ(host.calls()[1].failure, "440: Automation error");
+  EXPECT_EQ(host.calls()[1].args[0].value, Variant(std::int32_t{-5}));
+  EXPECT_TRUE(host.calls()[1].result.IsEmpty());
+  EXPECT_FALSE(host.calls()[2].failed);
+}
+
+TEST(ReplacementHostTest, OccurrenceZeroFailsEveryCallAndLeavesStateAlone) {
+  HostConfig config = TypicalConfig();
+  config.failures.push_back({kQviPublic, d::kSetDirectory, 0, 5, "Invalid procedure call or argument"});
+  ReplacementHost host(config);
+  for (std::int32_t i = 0; i < 3; ++i) {
+    EXPECT_THROW(Call(host.QviPublic(), d::kSetDirectory, {"TYConsole", "", i}), Error);
+  }
+  EXPECT_EQ(host.state().directories, config.directories);
+  EXPECT_EQ(host.calls().size(), 3u);
+}
+
+TEST(ReplacementHostTest, AnswersFollowChangesBetweenEvents) {
+  ReplacementHost host(TypicalConfig());
+  EXPECT_EQ(Call(host.QviPublic(), d::kIsInstalling, {}), Variant(std::int32_t{1}));
+  host.mutable_config().installing = false;
+  host.mutable_config().failures.push_back({kQviPublic, d::kIsInstalling, 2, 440, "Automation error"});
+  // Occurrences count from the start of the session, not from the change.
+  EXPECT_THROW(Call(host.QviPublic(), d::kIsInstalling, {}), Error);
+  EXPECT_EQ(Call(host.QviPublic(), d::kIsInstalling, {}), Variant(std::int32_t{0}));
+}
+
+}  // namespace
+}  // namespace qvi::rhost
