@@ -40,7 +40,7 @@ int Run(const RunRequest& request, Console& console) {
   }
   const RunResult result = RunScenario(scenario, options);
   if (request.json) {
-    console.out << ReportJson(result).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    console.out << ReportJson(result).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
   } else {
     console.out << FormatReport(result);
   }

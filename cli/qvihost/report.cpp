@@ -10,7 +10,7 @@ namespace qvi::cli {
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 bool IsValidUtf8(const std::string& text) {
   std::size_t i = 0;
@@ -217,8 +217,6 @@ std::string PrintableText(const std::string& bytes) {
     if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
     if (c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F)) {
       out += static_cast<char>(c);
-    } else if (c == '\\') {
-      out += "\\\\";
     } else {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
@@ -278,14 +276,24 @@ std::string FormatReport(const RunResult& r) {
 
   out << "\nFiles changed (" << r.files.size() << ")\n";
   for (const auto& file : r.files) {
-    const char* what = !file.before ? "created" : !file.after ? "removed" : "changed";
+    const bool appended = file.before && file.after && file.after->rfind(*file.before, 0) == 0;
+    const char* what = !file.before ? "created" : !file.after ? "removed" : appended ? "appended to" : "changed";
     out << "  " << file.path << " (" << what << ")\n";
-    if (file.before && file.after) out << "    before:\n" << Indent(PrintableText(*file.before), "      | ");
-    if (file.after) out << (file.before ? "    after:\n" : "") << Indent(PrintableText(*file.after), "      | ");
+    if (appended) {
+      out << Indent(PrintableText(file.after->substr(file.before->size())), "      + ");
+    } else if (file.before && file.after) {
+      out << "    before:\n" << Indent(PrintableText(*file.before), "      | ");
+      out << "    after:\n" << Indent(PrintableText(*file.after), "      | ");
+    } else if (file.after) {
+      out << Indent(PrintableText(*file.after), "      | ");
+    }
   }
 
   out << "\nLog lines appended to ods.txt (" << r.log.size() << ")\n";
-  for (const auto& line : r.log) out << "  " << PrintableText(line) << "\n";
+  for (const auto& line : r.log) {
+    const std::string text = Indent(PrintableText(line), "    ");
+    out << "  " << text.substr(4);
+  }
 
   out << "\nMessage boxes (" << r.message_boxes.size() << ")\n";
   for (const auto& box : r.message_boxes) {
@@ -370,8 +378,8 @@ json ReportJson(const RunResult& r) {
   doc["files"] = json::array();
   for (const auto& file : r.files) {
     doc["files"].push_back({{"path", Utf8(file.path)},
-                            {"before", file.before ? json(PrintableText(*file.before)) : json(nullptr)},
-                            {"after", file.after ? json(PrintableText(*file.after)) : json(nullptr)}});
+                            {"before", file.before ? json(Utf8(*file.before)) : json(nullptr)},
+                            {"after", file.after ? json(Utf8(*file.after)) : json(nullptr)}});
   }
 
   doc["log"] = json::array();

@@ -16,8 +16,9 @@ namespace qvi::cli {
 std::string FormatReport(const RunResult& result);
 
 // The JSON document: scenario, machine, events, host_calls, registry_changes,
-// files, log, message_boxes, host_state.
-nlohmann::json ReportJson(const RunResult& result);
+// files, log, message_boxes, host_state. Text is UTF-8: bytes that are not
+// already UTF-8 are taken as Latin-1, so file contents survive exactly.
+nlohmann::ordered_json ReportJson(const RunResult& result);
 
 // "REG_SZ", "REG_DWORD", ... ("0x..." for a type without a name).
 std::string RegistryTypeName(std::uint32_t type);
@@ -26,8 +27,8 @@ std::string RegistryTypeName(std::uint32_t type);
 std::string RegistryDataText(const emu::RegistryValue& value);
 // One value as a line of a .reg file: "name"="text", @=dword:..., "name"=-.
 std::string RegLine(const emu::RegistryValue& value, bool removed);
-// A file's bytes as printable text: non-printable bytes as \xHH, CR LF kept
-// as line breaks.
+// A file's bytes as printable text for the readable report: line breaks
+// kept (CR LF shown as one), other control and non-ASCII bytes as \xHH.
 std::string PrintableText(const std::string& bytes);
 
 // Short names of the host's operations ("SetDestinationDir"), "" when unknown.

@@ -191,13 +191,13 @@ std::vector<std::string> AppendedLines(const std::string& before, const std::str
   const std::string tail = after.rfind(before, 0) == 0 ? after.substr(before.size()) : after;
   std::vector<std::string> lines;
   std::size_t start = 0;
+  // A log line ends with CR LF; a bare LF belongs to a message of several
+  // lines written as one.
   while (start < tail.size()) {
-    std::size_t end = tail.find('\n', start);
+    std::size_t end = tail.find("\r\n", start);
     if (end == std::string::npos) end = tail.size();
-    std::string line = tail.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
+    lines.push_back(tail.substr(start, end - start));
+    start = end + 2;
   }
   return lines;
 }

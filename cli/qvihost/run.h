@@ -66,8 +66,8 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
 std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
                                          const std::vector<emu::RegistryKey>& after);
 
-// Lines added at the end of a text file (CRLF or LF separated); when `after`
-// does not extend `before`, all of its lines.
+// Lines added at the end of a log file, each ended by CR LF (a bare LF stays
+// inside its line); when `after` does not extend `before`, all of its lines.
 std::vector<std::string> AppendedLines(const std::string& before, const std::string& after);
 
 }  // namespace qvi::cli
