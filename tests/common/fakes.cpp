@@ -1,7 +1,5 @@
 #include "fakes.h"
 
-#include <cstring>
-
 #include "platform/errors.h"
 
 namespace qvi::testing {
@@ -45,28 +43,6 @@ std::vector<RecordedCall> ScriptedHost::CallsOf(host::DispId id) const {
     if (call.id == id) result.push_back(call);
   }
   return result;
-}
-
-std::int32_t RecordingPlatform::GetComputerNameA(char* buffer, std::uint32_t* size) {
-  if (*size <= computer_name.size()) {
-    *size = static_cast<std::uint32_t>(computer_name.size() + 1);
-    last_error_ = platform::win32::kBufferOverflow;
-    return 0;
-  }
-  std::memcpy(buffer, computer_name.c_str(), computer_name.size() + 1);
-  *size = static_cast<std::uint32_t>(computer_name.size());
-  return 1;
-}
-
-std::int32_t RecordingPlatform::MessageBoxOk(const std::string& text, const std::string& caption) {
-  boxes.emplace_back(text, caption);
-  return 1;
-}
-
-platform::Status RecordingPlatform::AppendLine(const std::string& file_name, const std::string& line) {
-  if (append_status != platform::win32::kSuccess) return append_status;
-  files[file_name] += line + "\r\n";
-  return platform::win32::kSuccess;
 }
 
 std::int32_t IndexOf(const RecordedCall& call) { return call.args.at(1).value.ToInt32(); }

@@ -1,19 +1,25 @@
-// A frmCommon on scripted host controls and an in-memory platform. The
-// host's "System" directory is on drive C, so the log is "C:\ods.txt".
+// A frmCommon on scripted host controls and an emulated machine, behind a
+// platform that can be told to fail calls. The host's "System" directory is on
+// drive C, so the log is "C:\ods.txt".
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/frm_common.h"
 #include "fakes.h"
+#include "platform/emu/machine.h"
+#include "platform/fault_injection.h"
+#include "support/temp_dir.h"
 
 namespace qvi::testing {
-
-inline constexpr const char* kLogPath = "C:\\ods.txt";
 
 class FrmCommonTest : public ::testing::Test {
  protected:
@@ -32,14 +38,23 @@ class FrmCommonTest : public ::testing::Test {
     directories.try_emplace("System", std::vector<std::string>{"C:\\WINNT\\system32"});
     qvi_public.ServeDirectories(std::move(directories));
   }
-  std::string Log() const {
-    const auto it = os.files.find(kLogPath);
-    return it == os.files.end() ? "" : it->second;
+  // The content of a file of the machine, "" when it does not exist.
+  std::string FileText(const std::string& windows_path = "C:\\ods.txt") const {
+    std::ifstream in(machine->MapPath(windows_path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
   }
+  std::string Log() const { return FileText(); }
+  void ClearLog() { std::filesystem::remove(machine->MapPath("C:\\ods.txt")); }
+  bool LogExists() const { return std::filesystem::exists(machine->MapPath("C:\\ods.txt")); }
+  const std::vector<emu::MessageBoxRecord>& Boxes() const { return machine->message_boxes(); }
 
+  TempDir dir;
+  std::unique_ptr<emu::Machine> machine = emu::Machine::Open(dir.path() / "machine");
+  platform::FaultInjectingPlatform os{*machine};
   ScriptedHost qvi_public;
   ScriptedHost qvi_ntnwsvc;
-  RecordingPlatform os;
   FrmCommon frm{qvi_public, qvi_ntnwsvc, os};
 };
 

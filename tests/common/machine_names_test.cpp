@@ -42,7 +42,7 @@ TEST_F(MachineNameTest, ComputerNameIsTheTextBetweenTheLeadingPairAndTheNextBack
       {"\\\\\\x", "", 0},           {"\\\\SRV1", "\\\\SRV1", 1}, {nullptr, "", 2},
   };
   for (const Case& c : cases) {
-    os.files.clear();
+    ClearLog();
     const std::string answer = c.answer ? c.answer : "";
     qvi_ntnwsvc.On(kGetUncComputerName, [answer](std::vector<host::Argument>&) { return host::Variant(answer); });
     qvi_ntnwsvc.FailWhen(kGetUncComputerName, [&c](int, const auto&) { return c.answer == nullptr; });
@@ -135,7 +135,7 @@ TEST_F(MachineNameTest, InitComponentDirEndsAfter32768EntriesWhateverTheHostDoes
       if (reset_index) args[1].value = host::Variant(std::int32_t{0});
       return host::Variant("C:\\x");
     });
-    os.files.clear();
+    ClearLog();
     frm.InitComponentDir(key);
     const auto cleared = ClearedIndices();
     ASSERT_EQ(cleared.size(), 32768u);

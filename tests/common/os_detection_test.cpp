@@ -106,7 +106,7 @@ TEST_F(GetOSTypeTest, SplitsTheVersionIntoItsTwoWords) {
       {static_cast<std::int32_t>(0xFFFF0000u), "65535", "0", OS_Undetermined},
   };
   for (const Case& c : cases) {
-    os.files.clear();
+    ClearLog();
     Remote(c.version);
     EXPECT_EQ(frm.GetOSType("\\\\OTHER\\C$\\"), c.expected);
     const auto lines = LogLines();
@@ -127,7 +127,7 @@ TEST_F(GetOSTypeTest, FailuresAreTracedAndLeaveZero) {
                             "(GetOSType) : OS_Win95 = ' 2'",
                         }));
 
-  os.files.clear();
+  ClearLog();
   qvi_ntnwsvc.FailAlways(kGetServerVersion);
   EXPECT_EQ(frm.GetOSType("\\\\OTHER\\C$\\"), OS_Undetermined);
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
@@ -140,7 +140,7 @@ TEST_F(GetOSTypeTest, FailuresAreTracedAndLeaveZero) {
 }
 
 TEST_F(GetOSTypeTest, AnUnreadableComputerNameIsTraced) {
-  os.computer_name = std::string(300, 'N');
+  os.FailCall(platform::Function::kGetComputerNameA, 0, platform::win32::kBufferOverflow);
   Remote(Version(4, 0));
   EXPECT_EQ(frm.GetOSType("\\\\OTHER\\C$\\"), OS_WinNT4);
   const auto lines = LogLines();
@@ -155,8 +155,8 @@ TEST_F(GetOSTypeTest, WithoutADebugLevelNothingIsWrittenAndTheResultIsTheSame) {
     Local(1, Version(4, 0));
     EXPECT_EQ(frm.GetOSType("\\\\SRV1\\C$\\"), OS_WinNT4);
   }
-  EXPECT_TRUE(os.files.empty());
-  EXPECT_TRUE(os.boxes.empty());
+  EXPECT_FALSE(LogExists());
+  EXPECT_TRUE(Boxes().empty());
 }
 
 TEST_F(FrmCommonTest, HelpReferencesUseAThreeLetterLanguageOrEnu) {

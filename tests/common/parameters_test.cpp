@@ -108,7 +108,7 @@ class FailingReportTest : public FrmCommonTest {
   // write the log.
   FailingReportTest() {
     Global({"x", "debug:1", "Lng:fra"});
-    os.append_status = platform::win32::kAccessDenied;
+    os.FailCall(platform::Function::kAppendLine, 0, platform::win32::kAccessDenied);
     qvi_public.FailWhen(kGetParameter, [](int nth, const auto&) { return nth == 2; });
   }
 };
@@ -165,13 +165,13 @@ TEST_F(EndlessHostTest, ALevelThatCannotBeReadEndsEachReport) {
   // 32768 fetches by the scan; 32767 failures and the overflow reported, each
   // report making two fetches.
   EXPECT_EQ(Fetches(), 32768u + 2u * 32768u);
-  EXPECT_TRUE(os.files.empty());
+  EXPECT_FALSE(LogExists());
 
   FailFromIndex(0);
   EXPECT_FALSE(frm.AutoNext());
   EXPECT_EQ(frm.CLParamDebug(), "");
   EXPECT_EQ(Fetches(), 32768u + 2u * 32768u + 4u);
-  EXPECT_TRUE(os.files.empty());
+  EXPECT_FALSE(LogExists());
 }
 
 }  // namespace
