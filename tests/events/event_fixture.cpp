@@ -1,0 +1,254 @@
+#include "event_fixture.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "platform/text.h"
+
+namespace qvi::events_test {
+
+namespace {
+
+using platform::Function;
+using platform::HKey;
+using platform::Status;
+
+// Passes every call on and notes it, with the host's call count at the time.
+class RecordingPlatform final : public platform::Platform {
+ public:
+  RecordingPlatform(platform::Platform& inner, std::vector<PlatformCall>& calls,
+                    const std::unique_ptr<rhost::ReplacementHost>& host)
+      : inner_(inner), calls_(calls), host_(host) {}
+
+  Status RegCreateKeyA(HKey key, const char* sub_key, HKey* result) override {
+    const Status status = inner_.RegCreateKeyA(key, sub_key, result);
+    Note(Function::kRegCreateKeyA, sub_key, key, status == 0 ? *result : 0);
+    return status;
+  }
+  Status RegSetValueExA(HKey key, const char* value_name, std::uint32_t reserved, std::uint32_t type,
+                        const std::uint8_t* data, std::uint32_t size) override {
+    Note(Function::kRegSetValueExA, value_name, key, 0);
+    return inner_.RegSetValueExA(key, value_name, reserved, type, data, size);
+  }
+  Status RegCloseKey(HKey key) override {
+    Note(Function::kRegCloseKey, nullptr, key, 0);
+    return inner_.RegCloseKey(key);
+  }
+  Status RegOpenKeyExA(HKey key, const char* sub_key, std::uint32_t options, std::uint32_t sam,
+                       HKey* result) override {
+    const Status status = inner_.RegOpenKeyExA(key, sub_key, options, sam, result);
+    Note(Function::kRegOpenKeyExA, sub_key, key, status == 0 ? *result : 0);
+    return status;
+  }
+  Status RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t name_size) override {
+    Note(Function::kRegEnumKeyA, nullptr, key, 0);
+    return inner_.RegEnumKeyA(key, index, name, name_size);
+  }
+  Status RegDeleteKeyA(HKey key, const char* sub_key) override {
+    Note(Function::kRegDeleteKeyA, sub_key, key, 0);
+    return inner_.RegDeleteKeyA(key, sub_key);
+  }
+  Status RegConnectRegistryA(const char* machine_name, HKey key, HKey* result) override {
+    const Status status = inner_.RegConnectRegistryA(machine_name, key, result);
+    Note(Function::kRegConnectRegistryA, machine_name, key, status == 0 ? *result : 0);
+    return status;
+  }
+  std::uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* default_value,
+                                         char* buffer, std::uint32_t size, const char* file_name) override {
+    Note(Function::kGetPrivateProfileStringA, key, 0, 0);
+    return inner_.GetPrivateProfileStringA(section, key, default_value, buffer, size, file_name);
+  }
+  std::int32_t WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                          const char* file_name) override {
+    Note(Function::kWritePrivateProfileStringA, key, 0, 0);
+    return inner_.WritePrivateProfileStringA(section, key, value, file_name);
+  }
+  std::int32_t GetComputerNameA(char* buffer, std::uint32_t* size) override {
+    Note(Function::kGetComputerNameA, nullptr, 0, 0);
+    return inner_.GetComputerNameA(buffer, size);
+  }
+  std::uint32_t GetLastError() const override { return inner_.GetLastError(); }
+  std::int32_t MessageBoxOk(const std::string& text, const std::string& caption) override {
+    Note(Function::kMessageBoxOk, caption.c_str(), 0, 0);
+    return inner_.MessageBoxOk(text, caption);
+  }
+  Status AppendLine(const std::string& file_name, const std::string& line) override {
+    Note(Function::kAppendLine, file_name.c_str(), 0, 0);
+    return inner_.AppendLine(file_name, line);
+  }
+
+ private:
+  void Note(Function function, const char* argument, HKey key, HKey result) {
+    calls_.push_back({function, argument == nullptr ? "" : argument, key, result,
+                      host_ == nullptr ? 0 : host_->calls().size()});
+  }
+
+  platform::Platform& inner_;
+  std::vector<PlatformCall>& calls_;
+  const std::unique_ptr<rhost::ReplacementHost>& host_;
+};
+
+std::string Describe(const rhost::HostCall& call) {
+  std::string text = std::to_string(call.dispid) + "(";
+  for (std::size_t i = 0; i < call.args.size(); ++i) {
+    if (i > 0) text += ", ";
+    const host::Variant& value = call.args[i].value;
+    // Paths read better unescaped than Describe() would give them.
+    text += value.type() == host::Variant::Type::kString ? "\"" + value.ToString() + "\"" : value.Describe();
+  }
+  return text + ")";
+}
+
+bool SamePath(const std::string& a, const std::string& b) { return text::EqualsNoCase(a, b); }
+
+}  // namespace
+
+rhost::HostConfig NtHostConfig() {
+  rhost::HostConfig config;
+  config.directories = {
+      {"TYConsole", {kProgramDir}},
+      {"windows", {kWindowsDir}},
+      {"system", {kSystemDir}},
+  };
+  config.removal_directories = {{"TYConsole", kProgramDir}};
+  config.installing = true;
+  config.platform_code = 1;
+  config.texts = {{7010, "Console"}, {7011, "Console Help"}, {7012, "Read Me"}, {7013, "Uninstall Console"},
+                  {7014, kIconTitle}};
+  config.shell_folders = {{0, kDefaultFolder}, {1, kProgramsFolder1}, {2, kProgramsFolder2}, {4, kShellFolder}};
+  config.parameters = {{"Global", {"debug:1"}}};
+  config.icon_result = 1;
+  return config;
+}
+
+std::string Text(const emu::RegistryValue& value) {
+  const auto nul = std::find(value.data.begin(), value.data.end(), std::uint8_t{0});
+  return std::string(value.data.begin(), nul);
+}
+
+EventTest::EventTest() { OpenMachine(); }
+
+void EventTest::OpenMachine(const emu::MachineSettings& settings) {
+  machine_folder_ = dir_.path() / ("machine" + std::to_string(++machines_));
+  Load(settings);
+}
+
+void EventTest::ReopenMachine() { Load(std::nullopt); }
+
+void EventTest::Load(const std::optional<emu::MachineSettings>& settings) {
+  session_.reset();
+  recorder_.reset();
+  faults_.reset();
+  machine_.reset();
+  machine_ = emu::Machine::Open(machine_folder_, settings);
+  std::filesystem::create_directories(machine_->MapPath(kWindowsDir));
+  std::filesystem::create_directories(machine_->MapPath(kSystemDir));
+  faults_ = std::make_unique<platform::FaultInjectingPlatform>(*machine_);
+  recorder_ = std::make_unique<RecordingPlatform>(*faults_, platform_calls_, host_);
+}
+
+void EventTest::Start(rhost::HostConfig config) {
+  session_.reset();
+  host_ = std::make_unique<rhost::ReplacementHost>(std::move(config));
+  session_ = std::make_unique<rhost::Session>(*host_, *recorder_);
+  session_->Create();
+}
+
+rhost::EventOutcome EventTest::Raise(const std::string& event, const std::string& argument) {
+  return session_->Raise(event, argument);
+}
+
+std::vector<std::string> EventTest::Calls(const std::string& event) const {
+  std::vector<std::string> calls;
+  for (const rhost::HostCall& call : host_->calls()) {
+    if (call.event != event || call.control != rhost::kQviPublic || call.dispid == host::dispid::kGetParameter) {
+      continue;
+    }
+    calls.push_back(Describe(call));
+  }
+  return calls;
+}
+
+int EventTest::CountCalls(host::DispId id) const {
+  return static_cast<int>(std::count_if(host_->calls().begin(), host_->calls().end(), [&](const rhost::HostCall& c) {
+    return c.control == rhost::kQviPublic && c.dispid == id;
+  }));
+}
+
+void EventTest::FailHostCall(host::DispId id, int occurrence) {
+  rhost::InjectedFailure failure;
+  failure.dispid = id;
+  failure.occurrence = occurrence;
+  host_->mutable_config().failures.push_back(failure);
+}
+
+std::string EventTest::FailedCall(const std::string& event) const {
+  std::string failed;
+  for (const rhost::HostCall& call : host_->calls()) {
+    if (call.event == event && call.failed) {
+      EXPECT_TRUE(failed.empty()) << "more than one failed call in " << event;
+      failed = Describe(call);
+    }
+  }
+  return failed;
+}
+
+std::optional<emu::RegistryKey> EventTest::Key(const std::string& path) const {
+  for (emu::RegistryKey& key : machine_->SnapshotRegistry()) {
+    if (SamePath(key.path, path)) return std::move(key);
+  }
+  return std::nullopt;
+}
+
+std::optional<emu::RegistryValue> EventTest::Value(const std::string& path, const std::string& name) const {
+  const std::optional<emu::RegistryKey> key = Key(path);
+  if (!key) return std::nullopt;
+  for (const emu::RegistryValue& value : key->values) {
+    if (text::EqualsNoCase(value.name, name)) return value;
+  }
+  return std::nullopt;
+}
+
+std::vector<emu::RegistryKey> EventTest::KeysBelow(const std::string& path) const {
+  std::vector<emu::RegistryKey> below;
+  const std::string prefix = path + "\\";
+  for (emu::RegistryKey& key : machine_->SnapshotRegistry()) {
+    if (key.path.size() > prefix.size() && SamePath(key.path.substr(0, prefix.size()), prefix)) {
+      below.push_back(std::move(key));
+    }
+  }
+  return below;
+}
+
+void EventTest::WriteKethraIni(const std::string& content) {
+  std::ofstream out(machine_->MapPath(std::string(kWindowsDir) + "\\kethra.ini"), std::ios::binary);
+  out << content;
+}
+
+std::string EventTest::ReadKethraIni() const {
+  // The machine holds INI edits until it is saved.
+  machine_->Save();
+  return ReadFile(std::string(kWindowsDir) + "\\kethra.ini");
+}
+
+std::string EventTest::ReadFile(const std::string& windows_path) const {
+  std::ifstream in(machine_->MapPath(windows_path), std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> EventTest::LogLines() const {
+  const std::string log = ReadFile("C:\\ods.txt");
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end = log.find("\r\n"); end != std::string::npos; end = log.find("\r\n", start)) {
+    lines.push_back(log.substr(start, end - start));
+    start = end + 2;
+  }
+  EXPECT_EQ(start, log.size()) << "the log ends in an unfinished line";
+  return lines;
+}
+
+}  // namespace qvi::events_test

@@ -1,0 +1,104 @@
+// A snap-in loaded by the replacement host on an emulated machine, with the
+// means to read back what an event left in the host, the registry, the
+// settings files and the debug log.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/emu/machine.h"
+#include "platform/fault_injection.h"
+#include "replacement_host/replacement_host.h"
+#include "replacement_host/session.h"
+#include "support/temp_dir.h"
+
+namespace qvi::events_test {
+
+inline constexpr const char* kProgramDir = "C:\\Program Files\\Tessaly";
+inline constexpr const char* kWindowsDir = "C:\\WINNT";
+inline constexpr const char* kSystemDir = "C:\\WINNT\\system32";
+inline constexpr const char* kIconTitle = "Quorvex Console";
+inline constexpr const char* kDefaultFolder = "C:\\WINNT\\Profiles\\All Users\\Start Menu";
+inline constexpr const char* kShellFolder = "C:\\WINNT\\Profiles\\All Users\\Desktop";
+inline constexpr const char* kProgramsFolder1 = "C:\\WINNT\\Profiles\\All Users\\Start Menu\\Programs";
+inline constexpr const char* kProgramsFolder2 = "C:\\WINNT\\Profiles\\Administrator\\Start Menu\\Programs";
+
+inline constexpr const char* kHklm = "HKEY_LOCAL_MACHINE\\";
+inline constexpr const char* kHkcu = "HKEY_CURRENT_USER\\";
+inline constexpr const char* kClasses = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\";
+
+// A host installing the console on Windows NT, machine SRV1, drive C.
+rhost::HostConfig NtHostConfig();
+
+// The text of a REG_SZ value: its bytes up to the first NUL.
+std::string Text(const emu::RegistryValue& value);
+
+// Every function the snap-in calls on the platform, recorded with the number
+// of host calls made before it, so that the order of registry work and host
+// calls can be judged.
+struct PlatformCall {
+  platform::Function function;
+  std::string argument;  // the sub key or value name, "" when none
+  platform::HKey key = 0;     // the handle worked on
+  platform::HKey result = 0;  // the handle a create or open returned
+  std::size_t host_calls_before = 0;
+};
+
+class EventTest : public ::testing::Test {
+ protected:
+  EventTest();
+
+  // Makes a new machine in a folder of its own.
+  void OpenMachine(const emu::MachineSettings& settings = {});
+  // Opens the current machine's folder again: what was saved, and the files.
+  void ReopenMachine();
+  // Starts a fresh load of the snap-in under a new host and creates the control.
+  void Start(rhost::HostConfig config = NtHostConfig());
+  rhost::EventOutcome Raise(const std::string& event, const std::string& argument = "");
+
+  // The calls the snap-in made on QviPublic during `event`, written as
+  // `8("TYConsole", 0)`, strings unescaped. The debug channel's parameter reads (DISPID 25) are
+  // left out: they follow the debug level, not the event's work.
+  std::vector<std::string> Calls(const std::string& event) const;
+  // How many DISPID `id` calls the session has seen so far: a failure meant
+  // for the n-th call of the next event goes at this count + n.
+  int CountCalls(host::DispId id) const;
+  void FailHostCall(host::DispId id, int occurrence);
+  // The one failed call of `event`, written as by Calls(), strings unescaped.
+  std::string FailedCall(const std::string& event) const;
+
+  std::optional<emu::RegistryKey> Key(const std::string& path) const;
+  bool KeyExists(const std::string& path) const { return Key(path).has_value(); }
+  std::optional<emu::RegistryValue> Value(const std::string& path, const std::string& name) const;
+  // Keys strictly below `path`, whatever their depth.
+  std::vector<emu::RegistryKey> KeysBelow(const std::string& path) const;
+
+  void WriteKethraIni(const std::string& content);
+  std::string ReadKethraIni() const;
+  std::string ReadFile(const std::string& windows_path) const;
+  // The debug log "ods.txt" at the root of drive C, split into its CRLF lines.
+  std::vector<std::string> LogLines() const;
+
+  ModuleState& State() { return session_->library().state(); }
+
+  void Load(const std::optional<emu::MachineSettings>& settings);
+
+  testing::TempDir dir_;
+  std::filesystem::path machine_folder_;
+  int machines_ = 0;
+  std::unique_ptr<emu::Machine> machine_;
+  std::unique_ptr<platform::FaultInjectingPlatform> faults_;
+  std::unique_ptr<platform::Platform> recorder_;
+  std::vector<PlatformCall> platform_calls_;
+  std::unique_ptr<rhost::ReplacementHost> host_;
+  std::unique_ptr<rhost::Session> session_;
+};
+
+}  // namespace qvi::events_test

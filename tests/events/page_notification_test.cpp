@@ -1,0 +1,233 @@
+// qviPostPageNotification: during a removal, on the copy page only, the console
+// icon call, the product family's registry trees and the console's parent
+// directory handed to the host; the first failing step ends it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "event_fixture.h"
+#include "host/dispid.h"
+
+namespace qvi::events_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using platform::Function;
+
+const std::string kTessaly = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly";
+const std::string kConsoleDir = "\\\\SRV1\\C$\\Program Files\\Tessaly\\Quorvex";
+const std::string kParentDir = "\\\\SRV1\\C$\\Program Files\\Tessaly";
+
+// Removed:                                   Kept:
+//   HKLM\...\Tessaly\Management Console        HKLM\...\Tessaly\Quorvex
+//     (BC Defaults, Settings)
+//   HKLM\...\Tessaly\Management Directory      HKLM\...\Tessaly\Install\Components\Tessaly Agent
+//   HKLM\...\Install\Components\Tessaly Quorvex
+//   HKLM\...\Tessaly\Win32 Modem Arbiter
+//   HKCU\...\Tessaly\Management Console
+constexpr const char* kFamily =
+    "REGEDIT4\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\Settings]\r\n\"Grid\"=\"on\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Directory\\Servers\\A]\r\n\"Name\"=\"SRV9\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Install\\Components\\Tessaly Quorvex\\Files]\r\n\"N\"=\"1\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Install\\Components\\Tessaly Agent]\r\n\"N\"=\"2\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Win32 Modem Arbiter\\Ports]\r\n\"COM1\"=\"1\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Quorvex]\r\n\"Version\"=\"2\"\r\n\r\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\Views]\r\n\"Last\"=\"Map\"\r\n";
+
+const std::vector<std::string> kRemovedTrees = {
+    kTessaly + "\\Management Console",
+    kTessaly + "\\Management Directory",
+    kTessaly + "\\Install\\Components\\Tessaly Quorvex",
+    kTessaly + "\\Win32 Modem Arbiter",
+    std::string(kHkcu) + "SOFTWARE\\Halvorn\\Tessaly\\Management Console",
+};
+
+class PageNotificationTest : public EventTest {
+ protected:
+  // A setup pass that installed the console, then the removal pass up to its
+  // copy page.
+  void StartRemoval(rhost::HostConfig config = NtHostConfig()) {
+    machine_->ImportReg(kFamily, "family.reg");
+    Start(config);
+    Raise("qviSetup");
+    host_->mutable_config().installing = false;
+    Raise("qviUninstall");
+    ASSERT_EQ(State().ConsoleDir, kConsoleDir);
+  }
+
+  int TreesLeft() const {
+    int left = 0;
+    for (const std::string& tree : kRemovedTrees) left += KeyExists(tree) ? 1 : 0;
+    return left;
+  }
+  bool NeighboursKept() const {
+    return KeyExists(kTessaly + "\\Quorvex") && KeyExists(kTessaly + "\\Install\\Components\\Tessaly Agent");
+  }
+  std::vector<std::int32_t> DirectoryOperations() const {
+    std::vector<std::int32_t> operations;
+    for (const rhost::DirectoryOperation& op : host_->state().directory_operations) {
+      EXPECT_EQ(op.directory, kParentDir);
+      operations.push_back(op.operation);
+    }
+    return operations;
+  }
+};
+
+TEST_F(PageNotificationTest, CopyPageDuringRemovalDeletesTheFamilyTrees) {
+  rhost::HostConfig config = NtHostConfig();
+  config.parameters.clear();
+  StartRemoval(config);
+  ASSERT_EQ(TreesLeft(), 5);
+  const rhost::EventOutcome outcome = Raise("qviPostPageNotification", "qvigui.copy1");
+
+  EXPECT_FALSE(outcome.failed) << outcome.reason;
+  EXPECT_THAT(Calls("qviPostPageNotification"),
+              ElementsAre("13()", "8(\"QVConsole\", 0)", "20(7014)", "4(4)",
+                          "6(\"Quorvex Console\", \"" + kConsoleDir + "\\Quorvex.exe\", \"\", \"" + kShellFolder +
+                              "\")",
+                          "28(4, \"" + kParentDir + "\")"));
+  EXPECT_EQ(TreesLeft(), 0);
+  EXPECT_TRUE(NeighboursKept());
+  EXPECT_THAT(DirectoryOperations(), ElementsAre(4));
+}
+
+TEST_F(PageNotificationTest, LogsTheShellIconAndFolder) {
+  StartRemoval();
+  Raise("qviPostPageNotification", "qvigui.copy1");
+
+  EXPECT_THAT(LogLines(), ElementsAre(std::string("(QviConsole) : Shell Icon: Quorvex Console\nShell Folder: ") +
+                                      kShellFolder));
+}
+
+TEST_F(PageNotificationTest, OnlyTheCopyPageInAnyLetterCaseTriggersTheWork) {
+  struct Case {
+    const char* page;
+    bool acts;
+  };
+  for (const Case& c : {Case{"QVIGUI.COPY1", true}, Case{"QviGui.Copy1", true}, Case{"qvigui.copy2", false},
+                        Case{"", false}, Case{" qvigui.copy1", false}, Case{"qvigui.copy1.x", false}}) {
+    SCOPED_TRACE(std::string("page '") + c.page + "'");
+    OpenMachine();
+    StartRemoval();
+    Raise("qviPostPageNotification", c.page);
+    if (c.acts) {
+      EXPECT_EQ(TreesLeft(), 0);
+      EXPECT_EQ(host_->state().icons.size(), 1u);
+    } else {
+      EXPECT_THAT(Calls("qviPostPageNotification"), ElementsAre("13()"));
+      EXPECT_EQ(TreesLeft(), 5);
+    }
+  }
+}
+
+TEST_F(PageNotificationTest, InstallingPassDoesNothing) {
+  StartRemoval();
+  host_->mutable_config().installing = true;
+  Raise("qviPostPageNotification", "qvigui.copy1");
+
+  EXPECT_THAT(Calls("qviPostPageNotification"), ElementsAre("13()"));
+  EXPECT_EQ(TreesLeft(), 5);
+}
+
+TEST_F(PageNotificationTest, ConsoleWithoutHostDirectoryStopsBeforeTheIcon) {
+  machine_->ImportReg(kFamily, "family.reg");
+  rhost::HostConfig config = NtHostConfig();
+  config.installing = false;
+  Start(config);
+  Raise("qviPostPageNotification", "qvigui.copy1");
+
+  EXPECT_THAT(Calls("qviPostPageNotification"), ElementsAre("13()", "8(\"QVConsole\", 0)"));
+  EXPECT_EQ(TreesLeft(), 5);
+}
+
+TEST_F(PageNotificationTest, WithoutConsolePreparationTheBareNamesAreUsed) {
+  rhost::HostConfig config = NtHostConfig();
+  config.installing = false;
+  config.directories["QVConsole"] = {"C:\\Apps\\Console"};
+  Start(config);
+  Raise("qviPostPageNotification", "QVIGUI.copy1");
+
+  ASSERT_EQ(host_->state().icons.size(), 1u);
+  EXPECT_EQ(host_->state().icons[0].target, "\\Quorvex.exe");
+  ASSERT_EQ(host_->state().directory_operations.size(), 1u);
+  EXPECT_EQ(host_->state().directory_operations[0].directory, "");
+}
+
+TEST_F(PageNotificationTest, SecondDirectoryOperationOnlyWhenTheFirstAnswersZero) {
+  struct Case {
+    std::int32_t first_result;
+    std::vector<std::int32_t> operations;
+  };
+  for (const Case& c : {Case{0, {4, 5}}, Case{1, {4}}, Case{-1, {4}}, Case{5, {4}}}) {
+    SCOPED_TRACE(c.first_result);
+    OpenMachine();
+    rhost::HostConfig config = NtHostConfig();
+    config.directory_operation_results = {{4, c.first_result}, {5, 0}};
+    StartRemoval(config);
+    EXPECT_FALSE(Raise("qviPostPageNotification", "qvigui.copy1").failed);
+    EXPECT_EQ(DirectoryOperations(), c.operations);
+  }
+}
+
+TEST_F(PageNotificationTest, FirstFailingHostCallEndsTheHandlerAndReachesTheHost) {
+  struct Case {
+    host::DispId dispid;
+    int occurrence;  // within the event
+    int trees_left;
+    std::size_t icons;
+    std::vector<std::int32_t> operations;
+  };
+  for (const Case& c : {
+           Case{host::dispid::kIsInstalling, 1, 5, 0, {}},
+           Case{host::dispid::kGetText, 1, 5, 0, {}},
+           Case{host::dispid::kGetShellFolder, 1, 5, 0, {}},
+           Case{host::dispid::kIconOperation, 1, 5, 0, {}},
+           Case{host::dispid::kDirectoryOperation, 1, 0, 1, {}},
+           Case{host::dispid::kDirectoryOperation, 2, 0, 1, {4}},
+       }) {
+    SCOPED_TRACE("DISPID " + std::to_string(c.dispid) + " #" + std::to_string(c.occurrence));
+    OpenMachine();
+    rhost::HostConfig config = NtHostConfig();
+    config.parameters.clear();
+    config.directory_operation_results = {{4, 0}};
+    StartRemoval(config);
+    FailHostCall(c.dispid, CountCalls(c.dispid) + c.occurrence);
+    const rhost::EventOutcome outcome = Raise("qviPostPageNotification", "qvigui.copy1");
+
+    EXPECT_TRUE(outcome.failed);
+    EXPECT_EQ(outcome.reason, "440: Automation error");
+    const std::vector<std::string> calls = Calls("qviPostPageNotification");
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), FailedCall("qviPostPageNotification")) << "a call followed the failure";
+    EXPECT_EQ(TreesLeft(), c.trees_left);
+    EXPECT_EQ(host_->state().icons.size(), c.icons);
+    EXPECT_EQ(DirectoryOperations(), c.operations);
+  }
+}
+
+TEST_F(PageNotificationTest, UnwritableLogEndsTheHandlerBeforeTheIcon) {
+  StartRemoval();
+  faults_->FailCall(Function::kAppendLine, 1, platform::win32::kAccessDenied);
+  const rhost::EventOutcome outcome = Raise("qviPostPageNotification", "qvigui.copy1");
+
+  EXPECT_TRUE(outcome.failed);
+  EXPECT_THAT(host_->state().icons, IsEmpty());
+  EXPECT_EQ(TreesLeft(), 5);
+}
+
+TEST_F(PageNotificationTest, TreesThatCannotBeDeletedDoNotStopTheDirectoryCall) {
+  StartRemoval();
+  faults_->FailCall(Function::kRegDeleteKeyA, 0, platform::win32::kAccessDenied);
+  const rhost::EventOutcome outcome = Raise("qviPostPageNotification", "qvigui.copy1");
+
+  EXPECT_FALSE(outcome.failed) << outcome.reason;
+  EXPECT_EQ(TreesLeft(), 5);
+  EXPECT_GT(faults_->CallCount(Function::kRegDeleteKeyA), 5);
+  EXPECT_THAT(DirectoryOperations(), ElementsAre(4));
+}
+
+}  // namespace
+}  // namespace qvi::events_test

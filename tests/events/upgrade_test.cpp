@@ -1,0 +1,249 @@
+// qviUpgrade: taking over the console directory and program group an earlier
+// installation recorded in kethra.ini, and removing its install registry.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "event_fixture.h"
+#include "host/dispid.h"
+
+namespace qvi::events_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using platform::Function;
+
+constexpr const char* kKethra = "[Uninstall 32]\r\nConsole=C:\\OLDCON\r\nPM Group=Quorvex Console\r\n";
+const std::string kProduct = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly\\Quorvex";
+const std::string kConsoleSettings = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly\\Management Console";
+const std::string kGroup1 = std::string(kProgramsFolder1) + "\\Quorvex Console";
+const std::string kGroup2 = std::string(kProgramsFolder2) + "\\Quorvex Console";
+
+//   HKLM\SOFTWARE\Halvorn\Tessaly
+//   +-- Quorvex                     (removed, whole)
+//   |   +-- Install
+//   |   |   +-- InstalledFiles
+//   |   +-- Settings
+//   +-- Management Console          (kept)
+constexpr const char* kEarlierInstallation =
+    "REGEDIT4\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Quorvex\\Install\\InstalledFiles]\r\n"
+    "\"C:\\\\OLDCON\\\\Quorvex.exe\"=\"1\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Quorvex\\Settings]\r\n\"Theme\"=\"dark\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console]\r\n\"Keep\"=\"yes\"\r\n";
+
+rhost::HostConfig QuietConfig() {
+  rhost::HostConfig config = NtHostConfig();
+  config.parameters.clear();
+  return config;
+}
+
+class UpgradeTest : public EventTest {
+ protected:
+  void SetUp() override { Seed(); }
+  void Seed(const std::string& kethra = kKethra) {
+    if (!kethra.empty()) WriteKethraIni(kethra);
+    machine_->ImportReg(kEarlierInstallation, "earlier.reg");
+  }
+  std::vector<std::string> Folders() const {
+    std::vector<std::string> folders;
+    for (const rhost::IconRequest& icon : host_->state().icons) folders.push_back(icon.folder);
+    return folders;
+  }
+  std::string Log(const std::string& message) const { return "(QviConsole) : " + message; }
+};
+
+TEST_F(UpgradeTest, TakesOverTheOldConsoleDirectoryAndGroup) {
+  Start(QuietConfig());
+  ASSERT_FALSE(Raise("qviUpgrade", "3").failed);
+
+  const auto icons = [](const std::string& folder) {
+    std::vector<std::string> calls;
+    const char* titles[] = {"Console", "Console Help", "Read Me", "Uninstall Console"};
+    for (int i = 0; i < 4; ++i) {
+      calls.push_back("20(" + std::to_string(7010 + i) + ")");
+      calls.push_back(std::string("6(\"") + titles[i] + "\", \"\", \"\", \"" + folder + "\")");
+    }
+    calls.push_back("5(\"" + folder + "\")");
+    return calls;
+  };
+  std::vector<std::string> expected = {"8(\"TYConsole\", 0)",
+                                       "8(\"Windows\", 0)",
+                                       "8(\"System\", 0)",
+                                       "2(\"zel32\", \"\\\\SRV1\\C$\\OLDCON\", 0)",
+                                       "2(\"drivers\", \"C:\\WINNT\\system32\\drivers\", 0)",
+                                       "2(\"windows\", \"C:\\WINNT\", 0)",
+                                       "3(\"Upgrade\", 0)",
+                                       "4(1)"};
+  for (const std::string& call : icons(kGroup1)) expected.push_back(call);
+  expected.push_back("4(2)");
+  for (const std::string& call : icons(kGroup2)) expected.push_back(call);
+  EXPECT_EQ(Calls("qviUpgrade"), expected);
+}
+
+TEST_F(UpgradeTest, LogsSixLinesEmptiesTheConsoleEntryAndRemovesTheInstallRegistry) {
+  Start();
+  Raise("qviUpgrade", "0");
+
+  EXPECT_THAT(LogLines(), ElementsAre(Log("Zel32Dir = 'C:\\OLDCON'"), Log("UNC Zel32Dir = '\\\\SRV1\\C$\\OLDCON'"),
+                                      Log("Dest Dir = '\\\\SRV1\\C$\\OLDCON'"), Log("Copy section set to 'Upgrade'"),
+                                      Log("FolderPath = '" + kGroup1 + "'"), Log("FolderPath = '" + kGroup2 + "'")));
+  EXPECT_EQ(ReadKethraIni(), "[Uninstall 32]\r\nConsole=\r\nPM Group=Quorvex Console\r\n");
+  EXPECT_FALSE(KeyExists(kProduct));
+  EXPECT_TRUE(Value(kConsoleSettings, "Keep"));
+  // The module state is not the upgrade's.
+  EXPECT_EQ(State().ConsoleDir, "");
+}
+
+TEST_F(UpgradeTest, NoConsoleDirectoryInTheHostDoesNothing) {
+  rhost::HostConfig config = NtHostConfig();
+  config.directories.erase("TYConsole");
+  Start(config);
+  Raise("qviUpgrade", "3");
+
+  EXPECT_THAT(Calls("qviUpgrade"), ElementsAre("8(\"TYConsole\", 0)"));
+  EXPECT_THAT(LogLines(), IsEmpty());
+  EXPECT_EQ(ReadKethraIni(), kKethra);
+  EXPECT_TRUE(KeyExists(kProduct + "\\Install\\InstalledFiles"));
+}
+
+TEST_F(UpgradeTest, WithoutARecordedConsoleOnlyTheEmptyDirectoryIsLogged) {
+  for (const std::string& kethra : {std::string(), std::string("[Uninstall 32]\r\nPM Group=Quorvex Console\r\n")}) {
+    SCOPED_TRACE(kethra.empty() ? "no kethra.ini" : "no Console entry");
+    OpenMachine();
+    Seed(kethra);
+    Start();
+    Raise("qviUpgrade", "3");
+
+    EXPECT_THAT(LogLines(), ElementsAre(Log("Zel32Dir = ''")));
+    EXPECT_EQ(ReadKethraIni(), kethra);
+    EXPECT_TRUE(KeyExists(kProduct + "\\Install\\InstalledFiles"));
+    EXPECT_THAT(host_->state().destination_dirs, IsEmpty());
+    EXPECT_THAT(host_->state().icons, IsEmpty());
+  }
+}
+
+TEST_F(UpgradeTest, OldDirectoryIsReachedThroughThisComputersShare) {
+  struct Case {
+    const char* computer;
+    std::int32_t platform_code;
+    const char* recorded;
+    const char* bound;
+  };
+  for (const Case& c : {
+           Case{"ADMIN7", 1, "D:\\OLD\\CONSOLE", "\\\\ADMIN7\\D$\\OLD\\CONSOLE"},
+           Case{"ADMIN7", 2, "D:\\OLD\\CONSOLE", "\\\\ADMIN7\\D$\\OLD\\CONSOLE"},
+           // Already on a share: a computer name in front would name nothing.
+           Case{"SRV1", 1, "\\\\SRV2\\SHARE\\OLD", "\\\\SRV2\\SHARE\\OLD"},
+           Case{"SRV1", 2, "\\\\SRV2\\SHARE\\OLD", "\\\\SRV2\\SHARE\\OLD"},
+           Case{"SRV1", 1, "OLDCON", "\\\\SRV1\\OLDCON"},
+       }) {
+    SCOPED_TRACE(std::string(c.recorded) + " on " + std::to_string(c.platform_code));
+    emu::MachineSettings settings;
+    settings.computer_name = c.computer;
+    OpenMachine(settings);
+    Seed(std::string("[Uninstall 32]\r\nConsole=") + c.recorded + "\r\n");
+    rhost::HostConfig config = NtHostConfig();
+    config.platform_code = c.platform_code;
+    Start(config);
+    Raise("qviSetup");
+    Raise("qviUpgrade", "3");
+
+    ASSERT_FALSE(host_->state().destination_dirs.empty());
+    const auto zel32 = std::find_if(host_->state().destination_dirs.begin(), host_->state().destination_dirs.end(),
+                                    [](const auto& dir) { return dir.first == "zel32"; });
+    ASSERT_NE(zel32, host_->state().destination_dirs.end());
+    EXPECT_EQ(zel32->second, c.bound);
+    EXPECT_EQ(LogLines().at(1), Log(std::string("UNC Zel32Dir = '") + c.bound + "'"));
+  }
+}
+
+TEST_F(UpgradeTest, MissingGroupStillClearsBothProgramFolders) {
+  OpenMachine();
+  Seed("[Uninstall 32]\r\nConsole=C:\\OLDCON\r\n");
+  Start();
+  Raise("qviUpgrade", "3");
+
+  const std::string bare1 = std::string(kProgramsFolder1) + "\\";
+  const std::string bare2 = std::string(kProgramsFolder2) + "\\";
+  EXPECT_EQ(Folders(), (std::vector<std::string>{bare1, bare1, bare1, bare1, bare2, bare2, bare2, bare2}));
+  EXPECT_EQ(host_->state().removed_folders, (std::vector<std::string>{bare1, bare2}));
+}
+
+TEST_F(UpgradeTest, FailingSecondFolderWorksThroughTheFirstAgain) {
+  Start();
+  FailHostCall(host::dispid::kGetShellFolder, CountCalls(host::dispid::kGetShellFolder) + 2);
+  Raise("qviUpgrade", "3");
+
+  EXPECT_EQ(FailedCall("qviUpgrade"), "4(2)");
+  EXPECT_EQ(Folders(), std::vector<std::string>(8, kGroup1));
+  EXPECT_EQ(host_->state().removed_folders, (std::vector<std::string>{kGroup1, kGroup1}));
+  EXPECT_EQ(LogLines().back(), Log("FolderPath = '" + kGroup1 + "'"));
+}
+
+TEST_F(UpgradeTest, FailingStatementsSkipOnlyThemselves) {
+  Start();
+  FailHostCall(host::dispid::kSetCopySection, CountCalls(host::dispid::kSetCopySection) + 1);
+  FailHostCall(host::dispid::kGetText, CountCalls(host::dispid::kGetText) + 2);
+  ASSERT_FALSE(Raise("qviUpgrade", "3").failed);
+
+  EXPECT_THAT(host_->state().copy_sections, IsEmpty());
+  EXPECT_EQ(host_->state().icons.size(), 7u);
+  EXPECT_EQ(LogLines().size(), 6u);
+  EXPECT_EQ(LogLines().at(3), Log("Copy section set to 'Upgrade'"));
+  EXPECT_EQ(host_->state().removed_folders.size(), 2u);
+  EXPECT_EQ(ReadKethraIni(), "[Uninstall 32]\r\nConsole=\r\nPM Group=Quorvex Console\r\n");
+  EXPECT_FALSE(KeyExists(kProduct));
+}
+
+TEST_F(UpgradeTest, InstallRegistryIsRemovedThroughTheLocalConnectionAndItIsClosed) {
+  Start();
+  const std::size_t start = platform_calls_.size();
+  Raise("qviUpgrade", "3");
+
+  std::vector<PlatformCall> registry;
+  for (std::size_t i = start; i < platform_calls_.size(); ++i) {
+    const Function f = platform_calls_[i].function;
+    if (f != Function::kGetPrivateProfileStringA && f != Function::kWritePrivateProfileStringA &&
+        f != Function::kGetComputerNameA && f != Function::kAppendLine) {
+      registry.push_back(platform_calls_[i]);
+    }
+  }
+  ASSERT_FALSE(registry.empty());
+  EXPECT_EQ(registry.front().function, Function::kRegConnectRegistryA);
+  EXPECT_EQ(registry.front().argument, "");
+  EXPECT_EQ(registry.front().key, platform::kHkeyLocalMachine);
+  EXPECT_EQ(registry.back().function, Function::kRegCloseKey);
+  EXPECT_EQ(registry.back().key, registry.front().result);
+  EXPECT_FALSE(KeyExists(kProduct));
+}
+
+TEST_F(UpgradeTest, UnreachableOrMissingInstallRegistryIsQuiet) {
+  struct Case {
+    const char* name;
+    bool unreachable;
+    bool product_key;
+  };
+  for (const Case& c : {Case{"unreachable", true, true}, Case{"missing", false, false}}) {
+    SCOPED_TRACE(c.name);
+    OpenMachine();
+    WriteKethraIni(kKethra);
+    if (c.product_key) machine_->ImportReg(kEarlierInstallation, "earlier.reg");
+    Start();
+    if (c.unreachable) faults_->FailCall(Function::kRegConnectRegistryA, 1, platform::win32::kBadNetPath);
+    ASSERT_FALSE(Raise("qviUpgrade", "3").failed);
+
+    EXPECT_EQ(KeyExists(kProduct + "\\Install\\InstalledFiles"), c.product_key);
+    EXPECT_EQ(faults_->CallCount(Function::kRegDeleteKeyA), 0);
+    if (c.unreachable) {
+      EXPECT_EQ(faults_->CallCount(Function::kRegCloseKey), 0);
+    }
+    EXPECT_EQ(LogLines().size(), 6u);
+  }
+}
+
+}  // namespace
+}  // namespace qvi::events_test
