@@ -412,12 +412,9 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& folder, const std::option
     impl->settings = create_with.value_or(MachineSettings{});
     ValidateSettings(impl->settings, settings_path.string() + ": ");
     fs::create_directories(impl->folder / "drive_c", ec);
+    fs::create_directories(impl->folder / (std::string("drive_") + LowerAscii(impl->settings.windows_directory[0])), ec);
     const std::string& windows = impl->settings.windows_directory;
-    fs::path windows_dir = impl->folder / (std::string("drive_") + LowerAscii(windows[0]));
-    for (const char c : windows.substr(3)) {
-      if (c == '\\') windows_dir += "/";
-      else windows_dir += std::string(1, c);
-    }
+    const fs::path windows_dir = impl->Map(windows);
     fs::create_directories(windows_dir, ec);
     if (ec) throw MachineError(windows_dir.string() + ": cannot create: " + ec.message());
     AtomicWrite(settings_path, SettingsText(impl->settings));

@@ -1,0 +1,40 @@
+// What the platform contract suite needs from a backend: the seam itself, a
+// scratch folder for INI files, and a way to look at and plant files behind
+// the seam's back. Each backend supplies a factory in its own file and
+// instantiates the suite with it.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qvi::platform::contract {
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual Platform& platform() = 0;
+  virtual RegistryReader& reader() = 0;
+  // An existing, empty folder for INI files, as a Windows path without a
+  // trailing backslash.
+  virtual std::string scratch_folder() = 0;
+  virtual std::string windows_directory() = 0;
+  // The bytes of a file as the machine would show them to another program
+  // right now (pending writes included); nothing when it does not exist.
+  virtual std::optional<std::string> FileBytes(const std::string& windows_path) = 0;
+  virtual void PutFile(const std::string& windows_path, const std::string& bytes) = 0;
+  virtual void RemoveFile(const std::string& windows_path) = 0;
+};
+
+struct BackendFactory {
+  std::string name;
+  std::function<std::unique_ptr<Backend>()> make;
+};
+
+inline void PrintTo(const BackendFactory& factory, std::ostream* out) { *out << factory.name; }
+
+}  // namespace qvi::platform::contract

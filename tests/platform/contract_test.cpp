@@ -1,0 +1,438 @@
+#include "platform/contract_test.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace qvi::platform::contract {
+
+namespace {
+
+constexpr const char* kTestRoot = "Software\\QviConsoleTest";
+
+void DeleteTree(Platform& os, HKey parent, const std::string& name) {
+  HKey key = kNoKey;
+  if (os.RegOpenKeyExA(parent, name.c_str(), 0, kKeyAllAccess, &key) != win32::kSuccess) return;
+  char child[256];
+  while (os.RegEnumKeyA(key, 0, child, sizeof child) == win32::kSuccess) DeleteTree(os, key, child);
+  os.RegCloseKey(key);
+  os.RegDeleteKeyA(parent, name.c_str());
+}
+
+const std::uint8_t* Bytes(const char* s) { return reinterpret_cast<const std::uint8_t*>(s); }
+
+}  // namespace
+
+void PlatformContract::SetUp() {
+  backend_ = GetParam().make();
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  root_path_ = std::string(kTestRoot) + "\\" + info->name() + "-" + std::to_string(::getpid());
+  for (char& c : root_path_) {
+    if (c == '/') c = '_';
+  }
+  DeleteTree(os(), kHkeyCurrentUser, root_path_);
+  ASSERT_EQ(os().RegCreateKeyA(kHkeyCurrentUser, root_path_.c_str(), &root_), win32::kSuccess);
+}
+
+void PlatformContract::TearDown() {
+  if (!backend_) return;
+  if (root_ != kNoKey) os().RegCloseKey(root_);
+  DeleteTree(os(), kHkeyCurrentUser, root_path_);
+}
+
+HKey PlatformContract::Create(const std::string& sub_key) {
+  HKey key = kNoKey;
+  EXPECT_EQ(os().RegCreateKeyA(root_, sub_key.c_str(), &key), win32::kSuccess) << sub_key;
+  return key;
+}
+
+bool PlatformContract::Exists(const std::string& sub_key) {
+  HKey key = kNoKey;
+  if (os().RegOpenKeyExA(root_, sub_key.c_str(), 0, kKeyAllAccess, &key) != win32::kSuccess) return false;
+  os().RegCloseKey(key);
+  return true;
+}
+
+void PlatformContract::SetString(HKey key, const std::string& name, const std::string& text) {
+  ASSERT_EQ(os().RegSetValueExA(key, name.c_str(), 0, kRegSz, Bytes(text.c_str()),
+                                static_cast<std::uint32_t>(text.size() + 1)),
+            win32::kSuccess);
+}
+
+std::vector<std::string> PlatformContract::SubKeys(HKey key) {
+  std::vector<std::string> names;
+  char name[256];
+  for (std::uint32_t i = 0; os().RegEnumKeyA(key, i, name, sizeof name) == win32::kSuccess; ++i) names.push_back(name);
+  return names;
+}
+
+std::string PlatformContract::Read(const char* section, const char* key, const char* fallback,
+                                   const std::string& file, std::uint32_t size) {
+  std::string buffer(size, '#');
+  const std::uint32_t n = os().GetPrivateProfileStringA(section, key, fallback, buffer.data(), size, file.c_str());
+  EXPECT_LT(n, size);
+  EXPECT_EQ(buffer[n], '\0') << "result not terminated";
+  return buffer.substr(0, n);
+}
+
+// ---- Registry -------------------------------------------------------------
+
+TEST_P(PlatformContract, CreateKeyMakesEveryMissingLevelAndOpensExistingKeys) {
+  // root_
+  //  `- A
+  //      `- B
+  //          `- C
+  const HKey c = Create("A\\B\\C");
+  EXPECT_TRUE(Exists("A"));
+  EXPECT_TRUE(Exists("A\\B"));
+  SetString(c, "v", "one");
+  const HKey again = Create("A\\B\\C");
+  EXPECT_NE(again, c);
+  std::uint32_t size = 0;
+  EXPECT_EQ(reader().RegQueryValueExA(again, "v", nullptr, nullptr, &size), win32::kSuccess);
+  EXPECT_EQ(size, 4u);
+  os().RegCloseKey(again);
+  os().RegCloseKey(c);
+}
+
+TEST_P(PlatformContract, SubKeyBackslashes) {
+  HKey key = 0x1234;
+  EXPECT_EQ(os().RegCreateKeyA(root_, "\\Lead", &key), win32::kBadPathName);
+  EXPECT_FALSE(Exists("Lead"));
+  ASSERT_EQ(os().RegCreateKeyA(root_, "Trail\\\\", &key), win32::kSuccess);
+  os().RegCloseKey(key);
+  EXPECT_TRUE(Exists("Trail"));
+  EXPECT_EQ(os().RegOpenKeyExA(root_, "\\Trail", 0, kKeyAllAccess, &key), win32::kBadPathName);
+}
+
+TEST_P(PlatformContract, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
+  os().RegCloseKey(Create("Foo"));
+  const HKey upper = Create("FOO");
+  SetString(upper, "Name", "first");
+  SetString(upper, "NAME", "second");
+  EXPECT_EQ(SubKeys(root_), std::vector<std::string>{"Foo"});
+
+  char name[32];
+  std::uint32_t name_size = sizeof name;
+  char data[32];
+  std::uint32_t data_size = sizeof data;
+  ASSERT_EQ(reader().RegEnumValueA(upper, 0, name, &name_size, nullptr, reinterpret_cast<std::uint8_t*>(data),
+                                   &data_size),
+            win32::kSuccess);
+  EXPECT_STREQ(name, "Name");
+  EXPECT_STREQ(data, "second");
+  name_size = sizeof name;
+  EXPECT_EQ(reader().RegEnumValueA(upper, 1, name, &name_size, nullptr, nullptr, nullptr), win32::kNoMoreItems);
+  os().RegCloseKey(upper);
+}
+
+TEST_P(PlatformContract, OpeningAMissingKeyFailsWithNoHandleAndCreatesNothing) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    HKey key = 0xDEADBEEF;
+    EXPECT_EQ(os().RegOpenKeyExA(root_, "Missing\\Deeper", 0, kKeyAllAccess, &key), win32::kFileNotFound);
+    EXPECT_EQ(key, kNoKey);
+  }
+  EXPECT_FALSE(Exists("Missing"));
+}
+
+TEST_P(PlatformContract, SubKeysEnumerateAlphabeticallyAndValuesInCreationOrder) {
+  for (const char* name : {"b", "C", "a"}) os().RegCloseKey(Create(name));
+  EXPECT_EQ(SubKeys(root_), (std::vector<std::string>{"a", "b", "C"}));
+  char name[8];
+  EXPECT_EQ(os().RegEnumKeyA(root_, 3, name, sizeof name), win32::kNoMoreItems);
+
+  for (const char* value : {"A", "C", "D", "B"}) SetString(root_, value, "x");
+  std::string order;
+  for (std::uint32_t i = 0;; ++i) {
+    std::uint32_t size = sizeof name;
+    if (reader().RegEnumValueA(root_, i, name, &size, nullptr, nullptr, nullptr) != win32::kSuccess) break;
+    order += name;
+  }
+  EXPECT_EQ(order, "ACDB");
+}
+
+TEST_P(PlatformContract, EnumKeyLeavesATooSmallBufferUntouched) {
+  os().RegCloseKey(Create("Fives"));
+  char name[8];
+  std::memset(name, '#', sizeof name);
+  EXPECT_EQ(os().RegEnumKeyA(root_, 0, name, 5), win32::kMoreData);
+  EXPECT_EQ(std::string(name, sizeof name), "########");
+  EXPECT_EQ(os().RegEnumKeyA(root_, 0, name, 6), win32::kSuccess);
+  EXPECT_STREQ(name, "Fives");
+}
+
+TEST_P(PlatformContract, DeleteKeyRefusesParentsAndMissingKeys) {
+  os().RegCloseKey(Create("Parent\\Child"));
+  EXPECT_EQ(os().RegDeleteKeyA(root_, "Parent"), win32::kAccessDenied);
+  EXPECT_TRUE(Exists("Parent\\Child"));
+  EXPECT_EQ(os().RegDeleteKeyA(root_, "Nothing"), win32::kFileNotFound);
+  EXPECT_EQ(os().RegDeleteKeyA(root_, "Parent\\Child"), win32::kSuccess);
+  EXPECT_EQ(os().RegDeleteKeyA(root_, "Parent"), win32::kSuccess);
+  EXPECT_FALSE(Exists("Parent"));
+}
+
+TEST_P(PlatformContract, HandlesOnADeletedKeyReportKeyDeletedButStillClose) {
+  const HKey held = Create("Doomed");
+  SetString(held, "v", "x");
+  ASSERT_EQ(os().RegDeleteKeyA(root_, "Doomed"), win32::kSuccess);
+  EXPECT_FALSE(Exists("Doomed"));
+
+  HKey child = kNoKey;
+  char name[16];
+  std::uint32_t name_size = sizeof name;
+  std::uint32_t size = 0;
+  const std::vector<std::pair<const char*, Status>> calls = {
+      {"RegEnumKeyA", os().RegEnumKeyA(held, 0, name, sizeof name)},
+      {"RegCreateKeyA", os().RegCreateKeyA(held, "child", &child)},
+      {"RegOpenKeyExA", os().RegOpenKeyExA(held, "child", 0, kKeyAllAccess, &child)},
+      {"RegSetValueExA", os().RegSetValueExA(held, "w", 0, kRegSz, Bytes("y"), 2)},
+      {"RegQueryValueExA", reader().RegQueryValueExA(held, "v", nullptr, nullptr, &size)},
+      {"RegEnumValueA", reader().RegEnumValueA(held, 0, name, &name_size, nullptr, nullptr, nullptr)},
+  };
+  for (const auto& [call, status] : calls) EXPECT_EQ(status, win32::kKeyDeleted) << call;
+  EXPECT_EQ(os().RegCloseKey(held), win32::kSuccess);
+}
+
+TEST_P(PlatformContract, CloseKeyOnceOnlyExceptPredefinedRoots) {
+  const HKey key = Create("Once");
+  EXPECT_EQ(os().RegCloseKey(key), win32::kSuccess);
+  EXPECT_EQ(os().RegCloseKey(key), win32::kInvalidHandle);
+  for (const HKey root : {kHkeyLocalMachine, kHkeyCurrentUser, kHkeyClassesRoot}) {
+    EXPECT_EQ(os().RegCloseKey(root), win32::kSuccess);
+    EXPECT_EQ(os().RegCloseKey(root), win32::kSuccess);
+  }
+}
+
+TEST_P(PlatformContract, SetValueStoresExactlyTheBytesGiven) {
+  struct Case {
+    const char* text;
+    std::uint32_t size;
+    std::uint32_t stored;
+  };
+  // The byte after the 15th is the literal's NUL, which Windows keeps; with
+  // "FullString" and 9 the byte after is 'g', so nothing is added.
+  const Case cases[] = {{"ThisNeverBreaks", 16, 16}, {"ThisNeverBreaks", 15, 16}, {"FullString", 9, 9}, {"", 0, 0}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(os().RegSetValueExA(root_, "v", 0, kRegSz, Bytes(c.text), c.size), win32::kSuccess);
+    std::uint32_t size = 0;
+    ASSERT_EQ(reader().RegQueryValueExA(root_, "v", nullptr, nullptr, &size), win32::kSuccess);
+    EXPECT_EQ(size, c.stored) << c.text << " / " << c.size;
+  }
+  ASSERT_EQ(os().RegSetValueExA(root_, "v", 0, kRegSz, Bytes("FullString"), 9), win32::kSuccess);
+  char data[10];
+  std::memset(data, '#', sizeof data);
+  std::uint32_t size = sizeof data;
+  std::uint32_t type = 0;
+  ASSERT_EQ(reader().RegQueryValueExA(root_, "v", &type, reinterpret_cast<std::uint8_t*>(data), &size),
+            win32::kSuccess);
+  EXPECT_EQ(type, kRegSz);
+  EXPECT_EQ(size, 9u);
+  EXPECT_STREQ(data, "FullStrin");
+
+  std::memset(data, '#', sizeof data);
+  size = 5;
+  EXPECT_EQ(reader().RegQueryValueExA(root_, "v", nullptr, reinterpret_cast<std::uint8_t*>(data), &size),
+            win32::kMoreData);
+  EXPECT_EQ(size, 9u);
+  EXPECT_EQ(data[0], '#');
+}
+
+TEST_P(PlatformContract, ConnectRegistryAcceptsOnlyThisMachine) {
+  char own[64];
+  std::uint32_t own_size = sizeof own;
+  ASSERT_NE(os().GetComputerNameA(own, &own_size), 0);
+  std::string lower(own);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::vector<std::string> local = {"", own, std::string("\\\\") + own, "\\\\" + lower};
+  for (const std::string& name : local) {
+    HKey key = kNoKey;
+    ASSERT_EQ(os().RegConnectRegistryA(name.c_str(), kHkeyLocalMachine, &key), win32::kSuccess) << name;
+    EXPECT_NE(key, kNoKey);
+    EXPECT_EQ(os().RegCloseKey(key), win32::kSuccess);
+  }
+  HKey key = kNoKey;
+  EXPECT_EQ(os().RegConnectRegistryA(nullptr, kHkeyLocalMachine, &key), win32::kSuccess);
+  os().RegCloseKey(key);
+  key = 0x4242;
+  EXPECT_EQ(os().RegConnectRegistryA("\\\\QVI-NO-SUCH-HOST", kHkeyLocalMachine, &key), win32::kBadNetPath);
+}
+
+TEST_P(PlatformContract, KeyNamesUpTo255Characters) {
+  const std::string longest(255, 'k');
+  os().RegCloseKey(Create(longest));
+  EXPECT_EQ(SubKeys(root_), std::vector<std::string>{longest});
+  HKey key = kNoKey;
+  EXPECT_NE(os().RegCreateKeyA(root_, std::string(300, 'k').c_str(), &key), win32::kSuccess);
+}
+
+// ---- INI files --------------------------------------------------------------
+
+TEST_P(PlatformContract, ReadsTheSameWhateverTheLineEnds) {
+  for (const std::string eol : {"\r\n", "\n", "\r"}) {
+    const std::string file = Scratch("ends.ini");
+    backend_->PutFile(file, "[section1]" + eol + "name1=val1" + eol + "name2=\"val2\"" + eol + "name3" + eol +
+                                "name4=a" + eol + "  spaced  =  out value  " + eol + "dup=first" + eol +
+                                "dup=second" + eol + "quote='x\"" + eol + "[ section2 ]" + eol + "k=v");
+    struct Case {
+      const char* section;
+      const char* key;
+      const char* fallback;
+      std::uint32_t size;
+      const char* expected;
+    };
+    const Case cases[] = {
+        {"section1", "name1", "d", 256, "val1"},   {"section1", "name2", "d", 256, "val2"},
+        {"SECTION1", "NaMe1", "d", 256, "val1"},   {"section1", "name4", "d", 256, "a"},
+        {"section1", "spaced", "d", 256, "out value"}, {"section1", "dup", "d", 256, "first"},
+        {"section1", "quote", "d", 256, "'x\""},   {"section2", "k", "d", 256, "v"},
+        {"nosection", "name1", "default  ", 256, "default"},
+        {"section1", "nokey", nullptr, 256, ""},   {"section1", "name1", "d", 4, "val"},
+        {"section1", "name1", "d", 5, "val1"},     {"section1", "name4", "d", 1, ""},
+        {"section1", "nokey", "one two  ", 256, "one two"},
+    };
+    for (const Case& c : cases) {
+      EXPECT_EQ(Read(c.section, c.key, c.fallback, file, c.size), c.expected)
+          << c.section << "/" << c.key << " size " << c.size << " eol " << eol.size() << (eol == "\r" ? "CR" : "");
+    }
+  }
+}
+
+TEST_P(PlatformContract, AMissingFileGivesTheDefault) {
+  EXPECT_EQ(Read("s", "k", "fallback   ", Scratch("absent.ini")), "fallback");
+  EXPECT_EQ(backend_->FileBytes(Scratch("absent.ini")), std::nullopt);
+}
+
+TEST_P(PlatformContract, ZeroSizeLeavesTheBufferAlone) {
+  char buffer[] = "kumquat";
+  EXPECT_EQ(os().GetPrivateProfileStringA("s", "k", "default", buffer, 0, Scratch("absent.ini").c_str()), 0u);
+  EXPECT_STREQ(buffer, "kumquat");
+}
+
+TEST_P(PlatformContract, ValuesLongerThanTheBufferAreCut) {
+  const std::string file = Scratch("long.ini");
+  const std::string value(2000, 'v');
+  ASSERT_NE(os().WritePrivateProfileStringA("s", "k", value.c_str(), file.c_str()), 0);
+  EXPECT_EQ(Read("s", "k", "", file, 1024), std::string(1023, 'v'));
+}
+
+TEST_P(PlatformContract, WritesBuildTheFileLineByLine) {
+  const std::string file = Scratch("build.ini");
+  backend_->PutFile(file, "");
+  const char* writes[][3] = {{"App1", "key1", "string1"}, {"App1", "key2", "string2"}, {"App1", "key3", "string3"},
+                             {"App2", "key4", "string4"}, {"App3", "key5", "string5"}, {"App2", "empty", ""}};
+  for (const auto& w : writes) ASSERT_NE(os().WritePrivateProfileStringA(w[0], w[1], w[2], file.c_str()), 0);
+  EXPECT_EQ(backend_->FileBytes(file),
+            "[App1]\r\nkey1=string1\r\nkey2=string2\r\nkey3=string3\r\n[App2]\r\nkey4=string4\r\nempty=\r\n"
+            "[App3]\r\nkey5=string5\r\n");
+
+  ASSERT_NE(os().WritePrivateProfileStringA("App1", "key2", nullptr, file.c_str()), 0);
+  ASSERT_NE(os().WritePrivateProfileStringA("App1", "key2", nullptr, file.c_str()), 0);
+  ASSERT_NE(os().WritePrivateProfileStringA("App2", nullptr, "ignored", file.c_str()), 0);
+  EXPECT_EQ(backend_->FileBytes(file), "[App1]\r\nkey1=string1\r\nkey3=string3\r\n[App3]\r\nkey5=string5\r\n");
+  ASSERT_NE(os().WritePrivateProfileStringA("App3", "key5", nullptr, file.c_str()), 0);
+  EXPECT_EQ(backend_->FileBytes(file), "[App1]\r\nkey1=string1\r\nkey3=string3\r\n[App3]\r\n");
+}
+
+TEST_P(PlatformContract, WritesKeepEveryUntouchedByte) {
+  const std::string file = Scratch("keep.ini");
+  const std::string original =
+      "free text before\nany section\n; a comment\n[One]\n  Key = old value  ; tail\n\n; inner note\n"
+      "Other = 2\n\n[Two]\nx=1";
+  backend_->PutFile(file, original);
+  ASSERT_NE(os().WritePrivateProfileStringA("one", "KEY", "new", file.c_str()), 0);
+  ASSERT_NE(os().WritePrivateProfileStringA("One", "Added", "3", file.c_str()), 0);
+  ASSERT_NE(os().WritePrivateProfileStringA("Three", "y", "4", file.c_str()), 0);
+  EXPECT_EQ(backend_->FileBytes(file),
+            "free text before\nany section\n; a comment\n[One]\nKey=new\r\n\n; inner note\nOther = 2\nAdded=3\r\n"
+            "\n[Two]\nx=1\r\n[Three]\r\ny=4\r\n");
+}
+
+TEST_P(PlatformContract, WritingAnUnchangedValueLeavesTheFileAsItWas) {
+  const std::string file = Scratch("same.ini");
+  backend_->PutFile(file, "[s]\n  k =  v  \n");
+  ASSERT_NE(os().WritePrivateProfileStringA("S", "K", "v", file.c_str()), 0);
+  EXPECT_EQ(backend_->FileBytes(file), "[s]\n  k =  v  \n");
+}
+
+TEST_P(PlatformContract, DataWithNulsBeforeTheFirstSectionSurvives) {
+  const std::string file = Scratch("nuls.ini");
+  const std::string data("Data \0 before \0 first \0 section", 31);
+  backend_->PutFile(file, data);
+  ASSERT_NE(os().WritePrivateProfileStringA("section1", "key1", "string1", file.c_str()), 0);
+  EXPECT_EQ(backend_->FileBytes(file), data + "\r\n[section1]\r\nkey1=string1\r\n");
+}
+
+TEST_P(PlatformContract, WriteFailures) {
+  const std::string file = Scratch("fail.ini");
+  EXPECT_EQ(os().WritePrivateProfileStringA(nullptr, "k", "v", file.c_str()), 0);
+  EXPECT_EQ(os().GetLastError(), static_cast<std::uint32_t>(win32::kFileNotFound));
+  EXPECT_EQ(backend_->FileBytes(file), std::nullopt);
+
+  const std::string nested = Scratch("no-such-folder\\x.ini");
+  EXPECT_EQ(os().WritePrivateProfileStringA("s", "k", "v", nested.c_str()), 0);
+  EXPECT_EQ(os().GetLastError(), static_cast<std::uint32_t>(win32::kPathNotFound));
+
+  EXPECT_EQ(os().WritePrivateProfileStringA("s", "k", "v", ""), 0);
+  EXPECT_EQ(os().GetLastError(), static_cast<std::uint32_t>(win32::kAccessDenied));
+}
+
+TEST_P(PlatformContract, DeletingFromAMissingFileLeavesAnEmptyFile) {
+  const std::string file = Scratch("ghost.ini");
+  ASSERT_NE(os().WritePrivateProfileStringA("App", "key", nullptr, file.c_str()), 0);
+  EXPECT_EQ(backend_->FileBytes(file), "");
+}
+
+TEST_P(PlatformContract, ABareFileNameMeansTheWindowsDirectory) {
+  const std::string bare = "qvi-contract-" + std::to_string(::getpid()) + ".ini";
+  ASSERT_NE(os().WritePrivateProfileStringA("App", "key", "string", bare.c_str()), 0);
+  const std::string full = backend_->windows_directory() + "\\" + bare;
+  EXPECT_EQ(backend_->FileBytes(full), "[App]\r\nkey=string\r\n");
+  EXPECT_EQ(Read("App", "key", "", full), "string");
+  backend_->RemoveFile(full);
+}
+
+TEST_P(PlatformContract, NullSectionOrKeyListsNames) {
+  const std::string file = Scratch("lists.ini");
+  backend_->PutFile(file, "[section1]\r\nname1=val1\r\nname2=\r\nname3\r\nname4=a\r\n[section2]\r\n");
+  std::string buffer(64, '#');
+  EXPECT_EQ(os().GetPrivateProfileStringA(nullptr, "x", "d", buffer.data(), 64, file.c_str()), 18u);
+  EXPECT_EQ(buffer.substr(0, 19), std::string("section1\0section2\0\0", 19));
+  EXPECT_EQ(os().GetPrivateProfileStringA("section1", nullptr, "d", buffer.data(), 64, file.c_str()), 18u);
+  EXPECT_EQ(buffer.substr(0, 19), std::string("name1\0name2\0name4\0\0", 19));
+  EXPECT_EQ(os().GetPrivateProfileStringA("section1", nullptr, "d", buffer.data(), 16, file.c_str()), 14u);
+  EXPECT_EQ(buffer.substr(0, 16), std::string("name1\0name2\0na\0\0", 16));
+  // For section names an exact fit already counts as too small.
+  EXPECT_EQ(os().GetPrivateProfileStringA(nullptr, "x", "d", buffer.data(), 19, file.c_str()), 17u);
+  EXPECT_EQ(os().GetPrivateProfileStringA(nullptr, "x", "d", buffer.data(), 20, file.c_str()), 18u);
+}
+
+// ---- Computer name and files ------------------------------------------------
+
+TEST_P(PlatformContract, ComputerNameAndItsBufferSize) {
+  char name[64];
+  std::uint32_t size = sizeof name;
+  ASSERT_NE(os().GetComputerNameA(name, &size), 0);
+  const std::uint32_t length = static_cast<std::uint32_t>(std::strlen(name));
+  EXPECT_EQ(size, length);
+  EXPECT_GT(length, 0u);
+  for (const std::uint32_t too_small : {0u, length}) {
+    char small[64];
+    std::memset(small, '#', sizeof small);
+    size = too_small;
+    EXPECT_EQ(os().GetComputerNameA(small, &size), 0);
+    EXPECT_EQ(os().GetLastError(), static_cast<std::uint32_t>(win32::kBufferOverflow));
+    EXPECT_EQ(size, length + 1);
+  }
+}
+
+TEST_P(PlatformContract, AppendLineCreatesThenAppends) {
+  const std::string file = Scratch("log.txt");
+  ASSERT_EQ(os().AppendLine(file, "first"), win32::kSuccess);
+  ASSERT_EQ(os().AppendLine(file, "second"), win32::kSuccess);
+  EXPECT_EQ(backend_->FileBytes(file), "first\r\nsecond\r\n");
+  EXPECT_EQ(os().AppendLine(Scratch("no-such-folder\\log.txt"), "x"), win32::kPathNotFound);
+}
+
+}  // namespace qvi::platform::contract
