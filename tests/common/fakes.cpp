@@ -4,22 +4,11 @@
 
 namespace qvi::testing {
 
-void ScriptedHost::ServeParameters(std::map<std::string, std::vector<std::string>> sections) {
-  On(host::dispid::kGetParameter, [sections = std::move(sections)](std::vector<host::Argument>& args) {
-    const auto it = sections.find(args.at(0).value.ToString());
+void ScriptedHost::ServeLists(host::DispId id, std::map<std::string, std::vector<std::string>> lists) {
+  On(id, [lists = std::move(lists)](std::vector<host::Argument>& args) {
+    const auto it = lists.find(args.at(0).value.ToString());
     const std::int32_t index = args.at(1).value.ToInt32();
-    if (it == sections.end() || index < 0 || static_cast<std::size_t>(index) >= it->second.size()) {
-      return host::Variant("");
-    }
-    return host::Variant(it->second[static_cast<std::size_t>(index)]);
-  });
-}
-
-void ScriptedHost::ServeDirectories(std::map<std::string, std::vector<std::string>> directories) {
-  On(host::dispid::kGetDirectory, [directories = std::move(directories)](std::vector<host::Argument>& args) {
-    const auto it = directories.find(args.at(0).value.ToString());
-    const std::int32_t index = args.at(1).value.ToInt32();
-    if (it == directories.end() || index < 0 || static_cast<std::size_t>(index) >= it->second.size()) {
+    if (it == lists.end() || index < 0 || static_cast<std::size_t>(index) >= it->second.size()) {
       return host::Variant("");
     }
     return host::Variant(it->second[static_cast<std::size_t>(index)]);

@@ -32,10 +32,14 @@ class ScriptedHost : public host::HostControl {
     FailWhen(id, [](int, const std::vector<host::Argument>&) { return true; });
   }
 
-  // DISPID 25 from a table of sections; "" past the end of a list.
-  void ServeParameters(std::map<std::string, std::vector<std::string>> sections);
-  // DISPID 8 from a table of keys, each a list of directories by index.
-  void ServeDirectories(std::map<std::string, std::vector<std::string>> directories);
+  // Answers `id` (key, index) from lists by key; "" past the end of a list.
+  void ServeLists(host::DispId id, std::map<std::string, std::vector<std::string>> lists);
+  void ServeParameters(std::map<std::string, std::vector<std::string>> sections) {
+    ServeLists(host::dispid::kGetParameter, std::move(sections));
+  }
+  void ServeDirectories(std::map<std::string, std::vector<std::string>> directories) {
+    ServeLists(host::dispid::kGetDirectory, std::move(directories));
+  }
 
   host::Variant Invoke(host::DispId id, std::vector<host::Argument>& args) override;
 

@@ -139,16 +139,6 @@ TEST_F(GetOSTypeTest, FailuresAreTracedAndLeaveZero) {
                         }));
 }
 
-TEST_F(GetOSTypeTest, AnUnreadableComputerNameIsTraced) {
-  os.FailCall(platform::Function::kGetComputerNameA, 0, platform::win32::kBufferOverflow);
-  Remote(Version(4, 0));
-  EXPECT_EQ(frm.GetOSType("\\\\OTHER\\C$\\"), OS_WinNT4);
-  const auto lines = LogLines();
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(lines[1], "(frmcommon) : Error in GetOSType: Invalid procedure call or argument");
-  EXPECT_EQ(lines[2], "(GetOSType) : LocalComputer = ''");
-}
-
 TEST_F(GetOSTypeTest, WithoutADebugLevelNothingIsWrittenAndTheResultIsTheSame) {
   for (const char* level : {"debug:1", "debug:3", "nodebug"}) {
     Global({level});
