@@ -28,7 +28,10 @@ class FrmCommon {
 
   // Setup parameters. Scans read the host's list from index 0 up to the first
   // empty entry and end after index 32767 at the latest (reported as an
-  // overflow). Failures are reported through DMsgBox and the scan goes on.
+  // overflow). A failing step is reported through DMsgBox ("Error in " + the
+  // routine's label, title "frmCommon") and the scan goes on; a report that
+  // itself fails passes its error on. CLParamDebug answers "" on any failure;
+  // ParamLanguage passes failures on.
   bool AutoNext();
   bool NoErr();
   bool ParamUninstall();
@@ -55,7 +58,9 @@ class FrmCommon {
   void InitComponentDir(std::string& ComponentKey);
   std::string LocalToUNCPath(std::string LocalPath);
 
-  // Operating-system detection: one of the OS_ codes. Traces through ODS.
+  // Operating-system detection: one of the OS_ codes. Traces, and reports
+  // failures ("Error in GetOSType: " + description, title "frmcommon"),
+  // through ODS.
   std::int32_t GetOSType(const std::string& ServerUNCPath);
 
   // Help files; failures pass to the caller.
