@@ -41,7 +41,7 @@ class Reader {
   explicit Reader(std::string source) : source_(std::move(source)) {}
 
   [[noreturn]] void Fail(const std::string& path, const std::string& message) const {
-    throw ScenarioError(source_ + ": field " + path + ": " + message);
+    throw ScenarioError(source_ + ": field " + (path.empty() ? "(top level)" : path) + ": " + message);
   }
 
   void ExpectObject(const json& value, const std::string& path, const std::set<std::string>& allowed) const {
@@ -309,7 +309,7 @@ Scenario ParseScenario(std::string_view json_text, const std::string& source, co
     throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + why);
   }
   const Reader r(source);
-  r.ExpectObject(doc, "(top level)",
+  r.ExpectObject(doc, "",
                  {"name", "description", "machine", "host", "platform_failures", "events"});
   Scenario s;
   if (doc.contains("name")) s.name = r.String(doc["name"], "name");
