@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds qvihost and runs it with the given
+# arguments (none: the typical installation on Windows NT, on a fresh
+# temporary machine). Build output goes to standard error, so standard output
+# carries only qvihost's report.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/setup-debian.sh" >&2
+cmake -S "$root" -B "$root/build/qvihost" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DQVI_BUILD_TESTS=OFF -DQVI_BUILD_BENCH=OFF >&2
+cmake --build "$root/build/qvihost" --target qvihost >&2
+exec "$root/build/qvihost/cli/qvihost/qvihost" "$@"
