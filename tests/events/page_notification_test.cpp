@@ -102,16 +102,20 @@ TEST_F(PageNotificationTest, LogsTheShellIconAndFolder) {
                                       kShellFolder));
 }
 
-TEST_F(PageNotificationTest, OnlyTheCopyPageInAnyLetterCaseTriggersTheWork) {
+TEST_F(PageNotificationTest, OnlyTheCopyPageOfARemovalInAnyLetterCaseTriggersTheWork) {
   struct Case {
     const char* page;
+    bool installing;
     bool acts;
   };
-  for (const Case& c : {Case{"QVIGUI.COPY1", true}, Case{"QviGui.Copy1", true}, Case{"qvigui.copy2", false},
-                        Case{"", false}, Case{" qvigui.copy1", false}, Case{"qvigui.copy1.x", false}}) {
-    SCOPED_TRACE(std::string("page '") + c.page + "'");
+  for (const Case& c : {Case{"QVIGUI.COPY1", false, true}, Case{"QviGui.Copy1", false, true},
+                        Case{"qvigui.copy2", false, false}, Case{"", false, false},
+                        Case{" qvigui.copy1", false, false}, Case{"qvigui.copy1.x", false, false},
+                        Case{"qvigui.copy1", true, false}}) {
+    SCOPED_TRACE(std::string("page '") + c.page + (c.installing ? "' installing" : "'"));
     OpenMachine();
     StartRemoval();
+    host_->mutable_config().installing = c.installing;
     Raise("qviPostPageNotification", c.page);
     if (c.acts) {
       EXPECT_EQ(TreesLeft(), 0);
@@ -121,15 +125,6 @@ TEST_F(PageNotificationTest, OnlyTheCopyPageInAnyLetterCaseTriggersTheWork) {
       EXPECT_EQ(TreesLeft(), 5);
     }
   }
-}
-
-TEST_F(PageNotificationTest, InstallingPassDoesNothing) {
-  StartRemoval();
-  host_->mutable_config().installing = true;
-  Raise("qviPostPageNotification", "qvigui.copy1");
-
-  EXPECT_THAT(Calls("qviPostPageNotification"), ElementsAre("13()"));
-  EXPECT_EQ(TreesLeft(), 5);
 }
 
 TEST_F(PageNotificationTest, ConsoleWithoutHostDirectoryStopsBeforeTheIcon) {

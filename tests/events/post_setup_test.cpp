@@ -180,23 +180,6 @@ TEST_F(PostSetupTest, RunningTwiceLeavesTheSameRegistry) {
   EXPECT_EQ(host_->state().icons.size(), 2u);
 }
 
-TEST_F(PostSetupTest, ExistingKeysAreOverwrittenAndOtherEntriesKept) {
-  machine_->ImportReg(
-      "REGEDIT4\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID]\r\n@=\"old\"\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}]\r\n@=\"Other\"\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\OLE]\r\n\"EnableDCOM\"=\"N\"\r\n\"LegacyImpersonationLevel\"="
-      "dword:00000002\r\n",
-      "before.reg");
-  SetUpPlatform(2);
-  Raise("qviPostSetup");
-
-  EXPECT_EQ(Text(*Value(kClsid, "")), "{0000031A-0000-0000-C000-000000000046}");
-  EXPECT_EQ(Text(*Value(kClsid + "\\{11111111-2222-3333-4444-555555555555}", "")), "Other");
-  EXPECT_EQ(Text(*Value(kOle, "EnableDCOM")), "Y");
-  EXPECT_TRUE(Value(kOle, "LegacyImpersonationLevel"));
-}
-
 TEST_F(PostSetupTest, UnopenableInterfaceRootSkipsOnlyTheInterfaces) {
   SetUpPlatform(2);
   // CLSID, the class moniker, InprocServer32, ProgID, File\CLSID, Interface.
