@@ -134,7 +134,8 @@ TEST_F(RegFileTest, AcceptsUtf16WithByteOrderMark) {
   }
   auto m = Open();
   m->ImportReg(wide, "wide.reg");
-  const RegistryKey* key = FindKey(m->SnapshotRegistry(), "HKEY_CURRENT_USER\\Software\\U");
+  const auto keys = m->SnapshotRegistry();
+  const RegistryKey* key = FindKey(keys, "HKEY_CURRENT_USER\\Software\\U");
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(key->values.at(0).data, B(std::string("\x80\0", 2)));
 

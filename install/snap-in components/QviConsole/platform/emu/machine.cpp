@@ -143,7 +143,7 @@ char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32
 
 void CopyTruncated(std::string_view value, char* buffer, std::uint32_t size, std::uint32_t& copied) {
   const std::size_t n = std::min<std::size_t>(value.size(), size - 1);
-  std::memcpy(buffer, value.data(), n);
+  if (n > 0) std::memcpy(buffer, value.data(), n);
   buffer[n] = '\0';
   copied = static_cast<std::uint32_t>(n);
 }
