@@ -143,6 +143,7 @@ TEST_F(MachineTest, NothingReachesTheDiskBeforeSave) {
   machine_->RegCloseKey(key);
   ASSERT_NE(machine_->WritePrivateProfileStringA("s", "k", "v", "pending.ini"), 0);
   EXPECT_EQ(Read("s", "k", "pending.ini"), "v");
+  EXPECT_EQ(Read("s", "k", "C:\\WINNT\\PENDING.INI"), "v");
   EXPECT_FALSE(fs::exists(Folder() / "registry.reg"));
   EXPECT_FALSE(fs::exists(Folder() / "drive_c" / "WinNT" / "pending.ini"));
   const auto before_save = Tree(Folder());
@@ -159,6 +160,16 @@ TEST_F(MachineTest, NothingReachesTheDiskBeforeSave) {
   EXPECT_EQ(Slurp(Folder() / "drive_c" / "WinNT" / "pending.ini"), "[s]\r\nk=v\r\n");
   machine_.reset();
   EXPECT_EQ(Machine::Open(Folder())->SnapshotRegistry(), saved);
+}
+
+TEST_F(MachineTest, ClassesRootIsTheMachineClassesKey) {
+  HKey key = kNoKey;
+  ASSERT_EQ(machine_->RegCreateKeyA(kHkeyClassesRoot, "\\.qvi", &key), win32::kSuccess);
+  machine_->RegCloseKey(key);
+  ASSERT_EQ(machine_->RegOpenKeyExA(kHkeyLocalMachine, "SOFTWARE\\CLASSES\\.QVI", 0, kKeyAllAccess, &key),
+            win32::kSuccess);
+  machine_->RegCloseKey(key);
+  EXPECT_EQ(machine_->RegDeleteKeyA(kHkeyClassesRoot, ""), win32::kAccessDenied);
 }
 
 TEST_F(MachineTest, LeftoverTemporaryFilesDoNotBreakOpen) {

@@ -380,6 +380,16 @@ Machine::Impl::IniFile& Machine::Impl::Ini(const std::string& name) {
     if (file.dirty || file.stamp.exists) return file;
   }
   std::string host = Map(name).string();
+  // A file written but not yet saved is not on disk for Map() to match its
+  // letter case; find it among the pending ones.
+  if (ini_files.count(host) == 0) {
+    for (const auto& [pending, file] : ini_files) {
+      if (file.dirty && !file.stamp.exists && text::EqualsNoCase(pending, host)) {
+        host = pending;
+        break;
+      }
+    }
+  }
   ini_names[name] = host;
   return Load(host);
 }

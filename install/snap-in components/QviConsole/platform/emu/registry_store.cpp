@@ -231,6 +231,7 @@ Status RegistryStore::DeleteKey(HKey key, const char* sub_key) {
   if (!node) return status;
   std::vector<std::string_view> names;
   if (const Status parsed = ParseSubKey(key, sub_key, names); parsed != win32::kSuccess) return parsed;
+  if (names.empty() && platform::IsPredefinedKey(key)) return win32::kAccessDenied;
   Node* target = node.get();
   for (const std::string_view name : names) {
     const auto* found = Child(*target, name);
