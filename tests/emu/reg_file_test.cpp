@@ -89,6 +89,17 @@ TEST_F(RegFileTest, EveryValueSurvivesSaveAndReopenByteForByte) {
   }
 }
 
+TEST_F(RegFileTest, NamesTheStoreCouldNotHoldAreRefused) {
+  auto m = Open();
+  HKey key = kNoKey;
+  EXPECT_EQ(m->RegCreateKeyA(kHkeyCurrentUser, "Software\\two\nlines", &key), win32::kInvalidParameter);
+  EXPECT_EQ(m->RegSetValueExA(kHkeyCurrentUser, "a\rb", 0, kRegDword,
+                              reinterpret_cast<const std::uint8_t*>("\1\0\0\0"), 4),
+            win32::kInvalidParameter);
+  m->Save();
+  EXPECT_NO_THROW(Open());
+}
+
 TEST_F(RegFileTest, ReadsWhatRegeditWrites) {
   const std::string text =
       "Windows Registry Editor Version 5.00\n"

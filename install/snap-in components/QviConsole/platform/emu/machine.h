@@ -142,7 +142,9 @@ class Machine final : public platform::Platform, public platform::RegistryReader
 
   // platform::Platform. RegSetValueExA, like Windows, reads the byte just past
   // a string (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) whose last byte is not NUL,
-  // to keep a terminator found there: that byte must be readable.
+  // to keep a terminator found there: that byte must be readable. Unlike
+  // Windows, key and value names holding a line break are refused (87): the
+  // store could not hold them.
   platform::Status RegCreateKeyA(platform::HKey key, const char* sub_key, platform::HKey* result) override;
   platform::Status RegSetValueExA(platform::HKey key, const char* value_name, std::uint32_t reserved,
                                   std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override;

@@ -23,6 +23,10 @@ bool IsStringType(std::uint32_t type) {
   return type == platform::kRegSz || type == platform::kRegExpandSz || type == platform::kRegMultiSz;
 }
 
+// The store is line-based text; a name with a line break could not be read
+// back, so such names are refused rather than saved into a broken store.
+bool HasLineBreak(std::string_view name) { return name.find_first_of("\r\n") != std::string_view::npos; }
+
 // Splits a subkey path into its names. Trailing backslashes are allowed, as
 // on Windows; an empty name inside the path is not. Leading backslashes have
 // been dealt with by the caller.
@@ -34,7 +38,7 @@ Status SplitSubKey(std::string_view path, std::vector<std::string_view>& names) 
     const std::size_t slash = path.find('\\', from);
     const std::string_view name = path.substr(from, slash == std::string_view::npos ? path.size() - from : slash - from);
     if (name.empty()) return win32::kBadPathName;
-    if (name.size() > RegistryStore::kMaxKeyNameLength) return win32::kInvalidParameter;
+    if (name.size() > RegistryStore::kMaxKeyNameLength || HasLineBreak(name)) return win32::kInvalidParameter;
     names.push_back(name);
     if (slash == std::string_view::npos) return win32::kSuccess;
     from = slash + 1;
@@ -275,7 +279,7 @@ Status RegistryStore::SetValue(HKey key, const char* value_name, std::uint32_t t
   auto node = Resolve(key, status);
   if (!node) return status;
   const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
-  if (name.size() > kMaxValueNameLength) return win32::kInvalidParameter;
+  if (name.size() > kMaxValueNameLength || HasLineBreak(name)) return win32::kInvalidParameter;
   if (!data && size > 0) return win32::kInvalidParameter;
   std::uint32_t stored = size;
   // Windows looks one byte past a string that was given without its
