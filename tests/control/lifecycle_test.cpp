@@ -229,14 +229,5 @@ TEST_F(LifecycleTest, BadRequestsAreRefusedBeforeTheyReachTheControl) {
   EXPECT_EQ(host_->current_event(), "");
 }
 
-TEST_F(LifecycleTest, EventsRunInAnyOrder) {
-  Load();
-  // No qviSetup first: post-setup works from empty state, as it must.
-  EXPECT_FALSE(session_->Raise("qviPostSetup").failed);
-  ASSERT_FALSE(host_->state().icons.empty());
-  EXPECT_EQ(host_->state().icons[0].target, "\\Quorvex.exe");
-  EXPECT_FALSE(session_->Raise("qviUpgrade", "3").failed);
-}
-
 }  // namespace
 }  // namespace qvi

@@ -163,22 +163,6 @@ TEST(ReplacementHostTest, RecordsByReferenceArgumentsAsTheHostLeftThem) {
   EXPECT_EQ(key, "TYConsole");
 }
 
-TEST(ReplacementHostTest, AttributesCallsToTheCurrentEvent) {
-  ReplacementHost host(TypicalConfig());
-  host.BeginEvent("creation");
-  Call(host.QviPublic(), d::kSetSettingsFile, {"QVIConsole.ini"});
-  host.BeginEvent("qviPostSetup");
-  Call(host.QviPublic(), d::kGetText, {std::int32_t{7014}});
-  Call(host.QviNTNWSvc(), d::kGetDrivePrefix, {std::int16_t{67}});
-
-  ASSERT_EQ(host.calls().size(), 3u);
-  EXPECT_EQ(host.calls()[0].event, "creation");
-  EXPECT_EQ(host.calls()[1].event, "qviPostSetup");
-  EXPECT_EQ(host.calls()[2].event, "qviPostSetup");
-  EXPECT_EQ(host.calls()[2].control, kQviNTNWSvc);
-  EXPECT_EQ(host.state().settings_file, "QVIConsole.ini");
-}
-
 TEST(ReplacementHostTest, KeepsWhatTheSnapInAskedFor) {
   ReplacementHost host(TypicalConfig());
   auto& h = host.QviPublic();
