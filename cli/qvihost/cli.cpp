@@ -26,7 +26,11 @@ struct RunRequest {
 int Run(const RunRequest& request, Console& console) {
   const Scenario scenario = LoadScenario(request.scenario);
   RunOptions options;
-  if (!request.machine.empty()) options.machine_dir = request.machine;
+  if (!request.machine.empty()) {
+    options.machine_dir = request.machine;
+  } else if (scenario.machine_folder) {
+    options.machine_dir = scenario.machine_folder;
+  }
   if (request.interactive) {
     if (console.interactive_terminal) {
       options.presenter = [&console](const emu::MessageBoxRecord& box) {
@@ -75,7 +79,8 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   run->add_option("scenario", request.scenario, "Embedded scenario name (see list) or path of a JSON scenario file")
       ->required();
   run->add_option("--machine", request.machine,
-                  "Machine folder to run on; it persists, so runs can be chained. Default: a fresh temporary machine");
+                  "Machine folder to run on; it persists, so runs can be chained. Default: the scenario's "
+                  "machine.folder, else a fresh temporary machine");
   run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
   run->add_flag("--interactive", request.interactive,
                 "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");

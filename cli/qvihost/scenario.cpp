@@ -103,7 +103,12 @@ class Reader {
 };
 
 void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& base_dir, Scenario& s) {
-  r.ExpectObject(m, "machine", {"computer_name", "windows_directory", "code_page", "registry", "registry_file", "files"});
+  r.ExpectObject(m, "machine", {"folder", "computer_name", "windows_directory", "code_page", "registry", "registry_file", "files"});
+  if (m.contains("folder")) {
+    const std::string folder = r.String(m["folder"], "machine.folder");
+    if (folder.empty()) r.Fail("machine.folder", "must not be empty");
+    s.machine_folder = base_dir / folder;
+  }
   if (m.contains("computer_name")) s.machine.computer_name = r.String(m["computer_name"], "machine.computer_name");
   if (m.contains("windows_directory")) {
     s.machine.windows_directory = r.String(m["windows_directory"], "machine.windows_directory");

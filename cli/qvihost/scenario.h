@@ -44,6 +44,9 @@ struct Scenario {
   std::string name;
   std::string description;
   emu::MachineSettings machine;
+  // The machine folder the scenario names ("machine.folder", relative to the
+  // scenario file); a --machine on the command line wins over it.
+  std::optional<std::filesystem::path> machine_folder;
   std::string registry;  // .reg text seeded into the machine, "" for none
   std::vector<SeedFile> files;
   rhost::HostConfig host;

@@ -142,9 +142,11 @@ TEST(ScenarioTest, ReadsEventsArgumentsAndLinesOfText) {
 TEST(ScenarioTest, ReadsTheRegistryFileBesideTheScenario) {
   testing::TempDir dir;
   std::ofstream(dir.path() / "seed.reg") << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n";
-  std::ofstream(dir.path() / "mine.json") << R"({"machine": {"registry_file": "seed.reg"}, "events": ["creation"]})";
+  std::ofstream(dir.path() / "mine.json")
+      << R"({"machine": {"registry_file": "seed.reg", "folder": "m"}, "events": ["creation"]})";
   const Scenario s = LoadScenario((dir.path() / "mine.json").string());
   EXPECT_EQ(s.name, "mine");
+  EXPECT_EQ(s.machine_folder, dir.path() / "m");
   EXPECT_NE(s.registry.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]"), std::string::npos);
 
   std::ofstream(dir.path() / "lost.json") << R"({"machine": {"registry_file": "none.reg"}, "events": []})";
