@@ -14,7 +14,10 @@ using platform::Function;
 using platform::HKey;
 using platform::Status;
 
-// Passes every call on and notes it, with the host's call count at the time.
+constexpr const char* kSystemDir = "C:\\WINNT\\system32";
+
+// Passes every call on and notes the registry ones, with the host's call
+// count at the time.
 class RecordingPlatform final : public platform::Platform {
  public:
   RecordingPlatform(platform::Platform& inner, std::vector<PlatformCall>& calls,
@@ -22,66 +25,54 @@ class RecordingPlatform final : public platform::Platform {
       : inner_(inner), calls_(calls), host_(host) {}
 
   Status RegCreateKeyA(HKey key, const char* sub_key, HKey* result) override {
-    const Status status = inner_.RegCreateKeyA(key, sub_key, result);
-    Note(Function::kRegCreateKeyA, sub_key, key, status == 0 ? *result : 0);
-    return status;
+    return Noted(Function::kRegCreateKeyA, sub_key, key, result, inner_.RegCreateKeyA(key, sub_key, result));
   }
   Status RegSetValueExA(HKey key, const char* value_name, std::uint32_t reserved, std::uint32_t type,
                         const std::uint8_t* data, std::uint32_t size) override {
-    Note(Function::kRegSetValueExA, value_name, key, 0);
-    return inner_.RegSetValueExA(key, value_name, reserved, type, data, size);
+    return Noted(Function::kRegSetValueExA, value_name, key, nullptr,
+                 inner_.RegSetValueExA(key, value_name, reserved, type, data, size));
   }
   Status RegCloseKey(HKey key) override {
-    Note(Function::kRegCloseKey, nullptr, key, 0);
-    return inner_.RegCloseKey(key);
+    return Noted(Function::kRegCloseKey, nullptr, key, nullptr, inner_.RegCloseKey(key));
   }
   Status RegOpenKeyExA(HKey key, const char* sub_key, std::uint32_t options, std::uint32_t sam,
                        HKey* result) override {
-    const Status status = inner_.RegOpenKeyExA(key, sub_key, options, sam, result);
-    Note(Function::kRegOpenKeyExA, sub_key, key, status == 0 ? *result : 0);
-    return status;
+    return Noted(Function::kRegOpenKeyExA, sub_key, key, result,
+                 inner_.RegOpenKeyExA(key, sub_key, options, sam, result));
   }
   Status RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t name_size) override {
-    Note(Function::kRegEnumKeyA, nullptr, key, 0);
-    return inner_.RegEnumKeyA(key, index, name, name_size);
+    return Noted(Function::kRegEnumKeyA, nullptr, key, nullptr, inner_.RegEnumKeyA(key, index, name, name_size));
   }
   Status RegDeleteKeyA(HKey key, const char* sub_key) override {
-    Note(Function::kRegDeleteKeyA, sub_key, key, 0);
-    return inner_.RegDeleteKeyA(key, sub_key);
+    return Noted(Function::kRegDeleteKeyA, sub_key, key, nullptr, inner_.RegDeleteKeyA(key, sub_key));
   }
-  Status RegConnectRegistryA(const char* machine_name, HKey key, HKey* result) override {
-    const Status status = inner_.RegConnectRegistryA(machine_name, key, result);
-    Note(Function::kRegConnectRegistryA, machine_name, key, status == 0 ? *result : 0);
-    return status;
+  Status RegConnectRegistryA(const char* machine, HKey key, HKey* result) override {
+    return Noted(Function::kRegConnectRegistryA, machine, key, result,
+                 inner_.RegConnectRegistryA(machine, key, result));
   }
   std::uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* default_value,
                                          char* buffer, std::uint32_t size, const char* file_name) override {
-    Note(Function::kGetPrivateProfileStringA, key, 0, 0);
     return inner_.GetPrivateProfileStringA(section, key, default_value, buffer, size, file_name);
   }
   std::int32_t WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                           const char* file_name) override {
-    Note(Function::kWritePrivateProfileStringA, key, 0, 0);
     return inner_.WritePrivateProfileStringA(section, key, value, file_name);
   }
-  std::int32_t GetComputerNameA(char* buffer, std::uint32_t* size) override {
-    Note(Function::kGetComputerNameA, nullptr, 0, 0);
-    return inner_.GetComputerNameA(buffer, size);
+  std::int32_t GetComputerNameA(char* name, std::uint32_t* size) override {
+    return inner_.GetComputerNameA(name, size);
   }
   std::uint32_t GetLastError() const override { return inner_.GetLastError(); }
   std::int32_t MessageBoxOk(const std::string& text, const std::string& caption) override {
-    Note(Function::kMessageBoxOk, caption.c_str(), 0, 0);
     return inner_.MessageBoxOk(text, caption);
   }
-  Status AppendLine(const std::string& file_name, const std::string& line) override {
-    Note(Function::kAppendLine, file_name.c_str(), 0, 0);
-    return inner_.AppendLine(file_name, line);
-  }
+  Status AppendLine(const std::string& file, const std::string& line) override { return inner_.AppendLine(file, line); }
 
  private:
-  void Note(Function function, const char* argument, HKey key, HKey result) {
-    calls_.push_back({function, argument == nullptr ? "" : argument, key, result,
-                      host_ == nullptr ? 0 : host_->calls().size()});
+  // Noted after the call has been made, so that the handle it returned is known.
+  Status Noted(Function function, const char* argument, HKey key, const HKey* result, Status status) {
+    calls_.push_back({function, argument == nullptr ? "" : argument, key,
+                      result != nullptr && status == 0 ? *result : 0, host_ == nullptr ? 0 : host_->calls().size()});
+    return status;
   }
 
   platform::Platform& inner_;
@@ -100,8 +91,6 @@ std::string Describe(const rhost::HostCall& call) {
   return text + ")";
 }
 
-bool SamePath(const std::string& a, const std::string& b) { return text::EqualsNoCase(a, b); }
-
 }  // namespace
 
 rhost::HostConfig NtHostConfig() {
@@ -112,13 +101,16 @@ rhost::HostConfig NtHostConfig() {
       {"system", {kSystemDir}},
   };
   config.removal_directories = {{"TYConsole", kProgramDir}};
-  config.installing = true;
-  config.platform_code = 1;
   config.texts = {{7010, "Console"}, {7011, "Console Help"}, {7012, "Read Me"}, {7013, "Uninstall Console"},
-                  {7014, kIconTitle}};
+                  {7014, "Quorvex Console"}};
   config.shell_folders = {{0, kDefaultFolder}, {1, kProgramsFolder1}, {2, kProgramsFolder2}, {4, kShellFolder}};
   config.parameters = {{"Global", {"debug:1"}}};
-  config.icon_result = 1;
+  return config;
+}
+
+rhost::HostConfig RemovalHostConfig() {
+  rhost::HostConfig config = NtHostConfig();
+  config.installing = false;
   return config;
 }
 
@@ -170,17 +162,23 @@ std::vector<std::string> EventTest::Calls(const std::string& event) const {
   return calls;
 }
 
-int EventTest::CountCalls(host::DispId id) const {
-  return static_cast<int>(std::count_if(host_->calls().begin(), host_->calls().end(), [&](const rhost::HostCall& c) {
-    return c.control == rhost::kQviPublic && c.dispid == id;
-  }));
-}
-
 void EventTest::FailHostCall(host::DispId id, int occurrence) {
+  const auto& calls = host_->calls();
+  const auto made = std::count_if(calls.begin(), calls.end(), [&](const rhost::HostCall& c) {
+    return c.control == rhost::kQviPublic && c.dispid == id;
+  });
   rhost::InjectedFailure failure;
   failure.dispid = id;
-  failure.occurrence = occurrence;
+  failure.occurrence = occurrence == 0 ? 0 : static_cast<int>(made) + occurrence;
   host_->mutable_config().failures.push_back(failure);
+}
+
+std::vector<PlatformCall> EventTest::RegistryCalls(platform::Function function, std::size_t from) const {
+  std::vector<PlatformCall> calls;
+  for (std::size_t i = from; i < platform_calls_.size(); ++i) {
+    if (platform_calls_[i].function == function) calls.push_back(platform_calls_[i]);
+  }
+  return calls;
 }
 
 std::string EventTest::FailedCall(const std::string& event) const {
@@ -196,7 +194,7 @@ std::string EventTest::FailedCall(const std::string& event) const {
 
 std::optional<emu::RegistryKey> EventTest::Key(const std::string& path) const {
   for (emu::RegistryKey& key : machine_->SnapshotRegistry()) {
-    if (SamePath(key.path, path)) return std::move(key);
+    if (text::EqualsNoCase(key.path, path)) return std::move(key);
   }
   return std::nullopt;
 }
@@ -210,11 +208,16 @@ std::optional<emu::RegistryValue> EventTest::Value(const std::string& path, cons
   return std::nullopt;
 }
 
+std::string EventTest::ValueText(const std::string& path, const std::string& name) const {
+  const std::optional<emu::RegistryValue> value = Value(path, name);
+  return value ? Text(*value) : "<none>";
+}
+
 std::vector<emu::RegistryKey> EventTest::KeysBelow(const std::string& path) const {
   std::vector<emu::RegistryKey> below;
   const std::string prefix = path + "\\";
   for (emu::RegistryKey& key : machine_->SnapshotRegistry()) {
-    if (key.path.size() > prefix.size() && SamePath(key.path.substr(0, prefix.size()), prefix)) {
+    if (key.path.size() > prefix.size() && text::EqualsNoCase(key.path.substr(0, prefix.size()), prefix)) {
       below.push_back(std::move(key));
     }
   }

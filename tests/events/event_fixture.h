@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/dispid.h"
 #include "platform/emu/machine.h"
 #include "platform/fault_injection.h"
 #include "replacement_host/replacement_host.h"
@@ -23,8 +24,6 @@ namespace qvi::events_test {
 
 inline constexpr const char* kProgramDir = "C:\\Program Files\\Tessaly";
 inline constexpr const char* kWindowsDir = "C:\\WINNT";
-inline constexpr const char* kSystemDir = "C:\\WINNT\\system32";
-inline constexpr const char* kIconTitle = "Quorvex Console";
 inline constexpr const char* kDefaultFolder = "C:\\WINNT\\Profiles\\All Users\\Start Menu";
 inline constexpr const char* kShellFolder = "C:\\WINNT\\Profiles\\All Users\\Desktop";
 inline constexpr const char* kProgramsFolder1 = "C:\\WINNT\\Profiles\\All Users\\Start Menu\\Programs";
@@ -33,19 +32,23 @@ inline constexpr const char* kProgramsFolder2 = "C:\\WINNT\\Profiles\\Administra
 inline constexpr const char* kHklm = "HKEY_LOCAL_MACHINE\\";
 inline constexpr const char* kHkcu = "HKEY_CURRENT_USER\\";
 inline constexpr const char* kClasses = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\";
+inline const std::string kTessaly = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly";
+inline const std::string kBcDefaults = kTessaly + "\\Management Console\\BC Defaults";
 
-// A host installing the console on Windows NT, machine SRV1, drive C.
+// A host installing the console on Windows NT, machine SRV1, drive C, debug
+// messages to the log.
 rhost::HostConfig NtHostConfig();
+// The same host removing the console.
+rhost::HostConfig RemovalHostConfig();
 
 // The text of a REG_SZ value: its bytes up to the first NUL.
 std::string Text(const emu::RegistryValue& value);
 
-// Every function the snap-in calls on the platform, recorded with the number
-// of host calls made before it, so that the order of registry work and host
-// calls can be judged.
+// A registry call the snap-in made, with the number of host calls made
+// before it, so that the order of registry work and host calls can be judged.
 struct PlatformCall {
   platform::Function function;
-  std::string argument;  // the sub key or value name, "" when none
+  std::string argument;       // the sub key or value name, "" when none
   platform::HKey key = 0;     // the handle worked on
   platform::HKey result = 0;  // the handle a create or open returned
   std::size_t host_calls_before = 0;
@@ -67,28 +70,27 @@ class EventTest : public ::testing::Test {
   // `8("TYConsole", 0)`, strings unescaped. The debug channel's parameter reads (DISPID 25) are
   // left out: they follow the debug level, not the event's work.
   std::vector<std::string> Calls(const std::string& event) const;
-  // How many DISPID `id` calls the session has seen so far: a failure meant
-  // for the n-th call of the next event goes at this count + n.
-  int CountCalls(host::DispId id) const;
+  // Fails the `occurrence`-th DISPID `id` call from now on; 0 fails every one.
   void FailHostCall(host::DispId id, int occurrence);
   // The one failed call of `event`, written as by Calls(), strings unescaped.
   std::string FailedCall(const std::string& event) const;
+  // The registry calls made since the `from`-th, of `function` only.
+  std::vector<PlatformCall> RegistryCalls(platform::Function function, std::size_t from = 0) const;
 
   std::optional<emu::RegistryKey> Key(const std::string& path) const;
   bool KeyExists(const std::string& path) const { return Key(path).has_value(); }
   std::optional<emu::RegistryValue> Value(const std::string& path, const std::string& name) const;
+  // The text of a value, "<none>" when there is no such value.
+  std::string ValueText(const std::string& path, const std::string& name) const;
   // Keys strictly below `path`, whatever their depth.
   std::vector<emu::RegistryKey> KeysBelow(const std::string& path) const;
 
   void WriteKethraIni(const std::string& content);
   std::string ReadKethraIni() const;
-  std::string ReadFile(const std::string& windows_path) const;
   // The debug log "ods.txt" at the root of drive C, split into its CRLF lines.
   std::vector<std::string> LogLines() const;
 
   ModuleState& State() { return session_->library().state(); }
-
-  void Load(const std::optional<emu::MachineSettings>& settings);
 
   testing::TempDir dir_;
   std::filesystem::path machine_folder_;
@@ -99,6 +101,10 @@ class EventTest : public ::testing::Test {
   std::vector<PlatformCall> platform_calls_;
   std::unique_ptr<rhost::ReplacementHost> host_;
   std::unique_ptr<rhost::Session> session_;
+
+ private:
+  void Load(const std::optional<emu::MachineSettings>& settings);
+  std::string ReadFile(const std::string& windows_path) const;
 };
 
 }  // namespace qvi::events_test

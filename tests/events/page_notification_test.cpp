@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "event_fixture.h"
-#include "host/dispid.h"
 
 namespace qvi::events_test {
 namespace {
@@ -15,8 +14,8 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using platform::Function;
+using Operations = std::vector<std::int32_t>;
 
-const std::string kTessaly = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly";
 const std::string kConsoleDir = "\\\\SRV1\\C$\\Program Files\\Tessaly\\Quorvex";
 const std::string kParentDir = "\\\\SRV1\\C$\\Program Files\\Tessaly";
 
@@ -50,12 +49,15 @@ class PageNotificationTest : public EventTest {
   // A setup pass that installed the console, then the removal pass up to its
   // copy page.
   void StartRemoval(rhost::HostConfig config = NtHostConfig()) {
+    OpenMachine();
     machine_->ImportReg(kFamily, "family.reg");
     Start(config);
     Raise("qviSetup");
     host_->mutable_config().installing = false;
     Raise("qviUninstall");
-    ASSERT_EQ(State().ConsoleDir, kConsoleDir);
+  }
+  rhost::EventOutcome RaiseCopyPage(const std::string& page = "qvigui.copy1") {
+    return Raise("qviPostPageNotification", page);
   }
 
   int TreesLeft() const {
@@ -63,11 +65,8 @@ class PageNotificationTest : public EventTest {
     for (const std::string& tree : kRemovedTrees) left += KeyExists(tree) ? 1 : 0;
     return left;
   }
-  bool NeighboursKept() const {
-    return KeyExists(kTessaly + "\\Quorvex") && KeyExists(kTessaly + "\\Install\\Components\\Tessaly Agent");
-  }
-  std::vector<std::int32_t> DirectoryOperations() const {
-    std::vector<std::int32_t> operations;
+  Operations DirectoryOperations() const {
+    Operations operations;
     for (const rhost::DirectoryOperation& op : host_->state().directory_operations) {
       EXPECT_EQ(op.directory, kParentDir);
       operations.push_back(op.operation);
@@ -77,29 +76,24 @@ class PageNotificationTest : public EventTest {
 };
 
 TEST_F(PageNotificationTest, CopyPageDuringRemovalDeletesTheFamilyTrees) {
-  rhost::HostConfig config = NtHostConfig();
-  config.parameters.clear();
-  StartRemoval(config);
+  StartRemoval();
   ASSERT_EQ(TreesLeft(), 5);
-  const rhost::EventOutcome outcome = Raise("qviPostPageNotification", "qvigui.copy1");
+  const rhost::EventOutcome outcome = RaiseCopyPage();
 
   EXPECT_FALSE(outcome.failed) << outcome.reason;
+  // The console directory is the UNC form the removal bound after an NT setup;
+  // the debug message looks up the log's directory before the icon.
   EXPECT_THAT(Calls("qviPostPageNotification"),
-              ElementsAre("13()", "8(\"QVConsole\", 0)", "20(7014)", "4(4)",
+              ElementsAre("13()", "8(\"QVConsole\", 0)", "20(7014)", "4(4)", "8(\"System\", 0)",
                           "6(\"Quorvex Console\", \"" + kConsoleDir + "\\Quorvex.exe\", \"\", \"" + kShellFolder +
                               "\")",
                           "28(4, \"" + kParentDir + "\")"));
-  EXPECT_EQ(TreesLeft(), 0);
-  EXPECT_TRUE(NeighboursKept());
-  EXPECT_THAT(DirectoryOperations(), ElementsAre(4));
-}
-
-TEST_F(PageNotificationTest, LogsTheShellIconAndFolder) {
-  StartRemoval();
-  Raise("qviPostPageNotification", "qvigui.copy1");
-
   EXPECT_THAT(LogLines(), ElementsAre(std::string("(QviConsole) : Shell Icon: Quorvex Console\nShell Folder: ") +
                                       kShellFolder));
+  EXPECT_EQ(TreesLeft(), 0);
+  EXPECT_TRUE(KeyExists(kTessaly + "\\Quorvex"));
+  EXPECT_TRUE(KeyExists(kTessaly + "\\Install\\Components\\Tessaly Agent"));
+  EXPECT_THAT(DirectoryOperations(), ElementsAre(4));
 }
 
 TEST_F(PageNotificationTest, OnlyTheCopyPageOfARemovalInAnyLetterCaseTriggersTheWork) {
@@ -113,57 +107,47 @@ TEST_F(PageNotificationTest, OnlyTheCopyPageOfARemovalInAnyLetterCaseTriggersThe
                         Case{" qvigui.copy1", false, false}, Case{"qvigui.copy1.x", false, false},
                         Case{"qvigui.copy1", true, false}}) {
     SCOPED_TRACE(std::string("page '") + c.page + (c.installing ? "' installing" : "'"));
-    OpenMachine();
     StartRemoval();
     host_->mutable_config().installing = c.installing;
-    Raise("qviPostPageNotification", c.page);
-    if (c.acts) {
-      EXPECT_EQ(TreesLeft(), 0);
-      EXPECT_EQ(host_->state().icons.size(), 1u);
-    } else {
-      EXPECT_THAT(Calls("qviPostPageNotification"), ElementsAre("13()"));
-      EXPECT_EQ(TreesLeft(), 5);
-    }
+    RaiseCopyPage(c.page);
+    EXPECT_EQ(TreesLeft(), c.acts ? 0 : 5);
+    EXPECT_EQ(Calls("qviPostPageNotification").size(), c.acts ? 7u : 1u);
   }
 }
 
-TEST_F(PageNotificationTest, ConsoleWithoutHostDirectoryStopsBeforeTheIcon) {
-  machine_->ImportReg(kFamily, "family.reg");
-  rhost::HostConfig config = NtHostConfig();
-  config.installing = false;
-  Start(config);
-  Raise("qviPostPageNotification", "qvigui.copy1");
+// A fresh load for the removal has no console directory of its own: without
+// the host's "QVConsole" entry the handler stops, with it the bare names go out.
+TEST_F(PageNotificationTest, WithoutConsolePreparation) {
+  for (const bool host_knows_console : {false, true}) {
+    SCOPED_TRACE(host_knows_console);
+    OpenMachine();
+    machine_->ImportReg(kFamily, "family.reg");
+    rhost::HostConfig config = RemovalHostConfig();
+    if (host_knows_console) config.directories["QVConsole"] = {"C:\\Apps\\Console"};
+    Start(config);
+    RaiseCopyPage("QVIGUI.copy1");
 
-  EXPECT_THAT(Calls("qviPostPageNotification"), ElementsAre("13()", "8(\"QVConsole\", 0)"));
-  EXPECT_EQ(TreesLeft(), 5);
-}
-
-TEST_F(PageNotificationTest, WithoutConsolePreparationTheBareNamesAreUsed) {
-  rhost::HostConfig config = NtHostConfig();
-  config.installing = false;
-  config.directories["QVConsole"] = {"C:\\Apps\\Console"};
-  Start(config);
-  Raise("qviPostPageNotification", "QVIGUI.copy1");
-
-  ASSERT_EQ(host_->state().icons.size(), 1u);
-  EXPECT_EQ(host_->state().icons[0].target, "\\Quorvex.exe");
-  ASSERT_EQ(host_->state().directory_operations.size(), 1u);
-  EXPECT_EQ(host_->state().directory_operations[0].directory, "");
+    std::vector<std::string> expected = {"13()", "8(\"QVConsole\", 0)"};
+    if (host_knows_console) {
+      expected.insert(expected.end(), {"20(7014)", "4(4)", "8(\"System\", 0)",
+                                       "6(\"Quorvex Console\", \"\\Quorvex.exe\", \"\", \"" +
+                                           std::string(kShellFolder) + "\")",
+                                       "28(4, \"\")"});
+    }
+    EXPECT_EQ(Calls("qviPostPageNotification"), expected);
+    EXPECT_EQ(TreesLeft(), host_knows_console ? 0 : 5);
+  }
 }
 
 TEST_F(PageNotificationTest, SecondDirectoryOperationOnlyWhenTheFirstAnswersZero) {
-  struct Case {
-    std::int32_t first_result;
-    std::vector<std::int32_t> operations;
-  };
-  for (const Case& c : {Case{0, {4, 5}}, Case{1, {4}}, Case{-1, {4}}, Case{5, {4}}}) {
-    SCOPED_TRACE(c.first_result);
-    OpenMachine();
+  for (const auto& [first_result, operations] : std::vector<std::pair<std::int32_t, Operations>>{
+           {0, {4, 5}}, {1, {4}}, {-1, {4}}, {5, {4}}}) {
+    SCOPED_TRACE(first_result);
     rhost::HostConfig config = NtHostConfig();
-    config.directory_operation_results = {{4, c.first_result}, {5, 0}};
+    config.directory_operation_results = {{4, first_result}, {5, 0}};
     StartRemoval(config);
-    EXPECT_FALSE(Raise("qviPostPageNotification", "qvigui.copy1").failed);
-    EXPECT_EQ(DirectoryOperations(), c.operations);
+    EXPECT_FALSE(RaiseCopyPage().failed);
+    EXPECT_EQ(DirectoryOperations(), operations);
   }
 }
 
@@ -173,7 +157,7 @@ TEST_F(PageNotificationTest, FirstFailingHostCallEndsTheHandlerAndReachesTheHost
     int occurrence;  // within the event
     int trees_left;
     std::size_t icons;
-    std::vector<std::int32_t> operations;
+    Operations operations;
   };
   for (const Case& c : {
            Case{host::dispid::kIsInstalling, 1, 5, 0, {}},
@@ -184,13 +168,11 @@ TEST_F(PageNotificationTest, FirstFailingHostCallEndsTheHandlerAndReachesTheHost
            Case{host::dispid::kDirectoryOperation, 2, 0, 1, {4}},
        }) {
     SCOPED_TRACE("DISPID " + std::to_string(c.dispid) + " #" + std::to_string(c.occurrence));
-    OpenMachine();
     rhost::HostConfig config = NtHostConfig();
-    config.parameters.clear();
     config.directory_operation_results = {{4, 0}};
     StartRemoval(config);
-    FailHostCall(c.dispid, CountCalls(c.dispid) + c.occurrence);
-    const rhost::EventOutcome outcome = Raise("qviPostPageNotification", "qvigui.copy1");
+    FailHostCall(c.dispid, c.occurrence);
+    const rhost::EventOutcome outcome = RaiseCopyPage();
 
     EXPECT_TRUE(outcome.failed);
     EXPECT_EQ(outcome.reason, "440: Automation error");
@@ -206,9 +188,8 @@ TEST_F(PageNotificationTest, FirstFailingHostCallEndsTheHandlerAndReachesTheHost
 TEST_F(PageNotificationTest, UnwritableLogEndsTheHandlerBeforeTheIcon) {
   StartRemoval();
   faults_->FailCall(Function::kAppendLine, 1, platform::win32::kAccessDenied);
-  const rhost::EventOutcome outcome = Raise("qviPostPageNotification", "qvigui.copy1");
 
-  EXPECT_TRUE(outcome.failed);
+  EXPECT_TRUE(RaiseCopyPage().failed);
   EXPECT_THAT(host_->state().icons, IsEmpty());
   EXPECT_EQ(TreesLeft(), 5);
 }
@@ -216,9 +197,8 @@ TEST_F(PageNotificationTest, UnwritableLogEndsTheHandlerBeforeTheIcon) {
 TEST_F(PageNotificationTest, TreesThatCannotBeDeletedDoNotStopTheDirectoryCall) {
   StartRemoval();
   faults_->FailCall(Function::kRegDeleteKeyA, 0, platform::win32::kAccessDenied);
-  const rhost::EventOutcome outcome = Raise("qviPostPageNotification", "qvigui.copy1");
 
-  EXPECT_FALSE(outcome.failed) << outcome.reason;
+  EXPECT_FALSE(RaiseCopyPage().failed);
   EXPECT_EQ(TreesLeft(), 5);
   EXPECT_GT(faults_->CallCount(Function::kRegDeleteKeyA), 5);
   EXPECT_THAT(DirectoryOperations(), ElementsAre(4));

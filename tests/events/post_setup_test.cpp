@@ -2,13 +2,12 @@
 // and its debug message on every platform.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "event_fixture.h"
-#include "host/dispid.h"
 
 namespace qvi::events_test {
 namespace {
@@ -16,12 +15,12 @@ namespace {
 using ::testing::ElementsAre;
 using platform::Function;
 
-const std::string kInterface = std::string(kClasses) + "Interface";
+const std::string kClassesRoot = std::string(kHklm) + "SOFTWARE\\Classes";
+const std::string kInterface = kClassesRoot + "\\Interface";
 const std::string kClsid = std::string(kClasses) + "CLSID";
-const std::string kOle = std::string(kHklm) + "SOFTWARE\\Microsoft\\OLE";
-constexpr const char* kProxyStub = "{00000320-0000-0000-C000-000000000046}";
-
-std::string LastComponent(const std::string& path) { return path.substr(path.rfind('\\') + 1); }
+const std::string kMicrosoft = std::string(kHklm) + "SOFTWARE\\Microsoft";
+const std::string kOle = kMicrosoft + "\\OLE";
+const std::string kVersionMarker = kClsid + "\\{bdc67890-4fc0-11d0-a805-00aa006d2ea4}\\InstalledVersion";
 
 class PostSetupTest : public EventTest {
  protected:
@@ -31,106 +30,61 @@ class PostSetupTest : public EventTest {
     Start(config);
     Raise("qviSetup");
   }
-
-  // The interface keys directly below "Interface".
-  std::vector<emu::RegistryKey> InterfaceKeys() const {
-    std::vector<emu::RegistryKey> keys;
-    for (emu::RegistryKey& key : KeysBelow(kInterface)) {
-      if (key.path.find('\\', kInterface.size() + 1) == std::string::npos) keys.push_back(std::move(key));
-    }
-    return keys;
-  }
-
-  std::vector<PlatformCall> CallsOf(Function function, std::size_t from = 0) const {
-    std::vector<PlatformCall> calls;
-    for (std::size_t i = from; i < platform_calls_.size(); ++i) {
-      if (platform_calls_[i].function == function) calls.push_back(platform_calls_[i]);
-    }
-    return calls;
-  }
 };
 
-TEST_F(PostSetupTest, Windows95WritesTheProxyStubClassForEveryInterface) {
+TEST_F(PostSetupTest, Windows95RegistersEveryInterfaceAndClassAsStrings) {
   SetUpPlatform(2);
   ASSERT_FALSE(Raise("qviPostSetup").failed);
 
-  int proxy_stubs = 0;
-  int method_counts = 0;
-  for (const emu::RegistryKey& key : KeysBelow(kInterface)) {
-    const std::string leaf = LastComponent(key.path);
-    if (key.values.empty()) continue;  // an interface known by its proxy/stub alone
-    ASSERT_EQ(key.values.size(), 1u) << key.path;
-    const emu::RegistryValue& value = key.values.front();
-    SCOPED_TRACE(key.path);
-    EXPECT_EQ(value.name, "");
-    EXPECT_EQ(value.type, platform::kRegSz);
-    EXPECT_EQ(value.data.size(), Text(value).size() + 1);
-    if (leaf == "ProxyStubClsid32") {
-      ++proxy_stubs;
-      EXPECT_EQ(Text(value), kProxyStub);
-      EXPECT_EQ(value.data.size(), 39u);
-    } else if (leaf == "NumMethods") {
-      ++method_counts;
-      // The three methods of IUnknown are always counted.
-      EXPECT_GE(std::stoi(Text(value)), 4);
+  int interfaces = 0, named = 0, proxy_stubs = 0, method_counts = 0;
+  std::set<std::string> spelled;
+  for (const std::string& root : {kClassesRoot, kMicrosoft}) {
+    for (const emu::RegistryKey& key : KeysBelow(root)) {
+      const std::string leaf = key.path.substr(key.path.rfind('\\') + 1);
+      for (const emu::RegistryValue& value : key.values) {
+        SCOPED_TRACE(key.path + " " + value.name);
+        EXPECT_EQ(value.type, platform::kRegSz);
+        EXPECT_EQ(value.data.size(), Text(value).size() + 1);
+        EXPECT_EQ(value.name.empty(), root != kMicrosoft);
+      }
+      if (key.path.starts_with(kInterface + "\\") && key.path.rfind('\\') == kInterface.size()) {
+        ++interfaces;
+        named += key.values.empty() ? 0 : 1;
+        spelled.insert(leaf);
+      } else if (leaf == "ProxyStubClsid32") {
+        proxy_stubs += Text(key.values.at(0)) == "{00000320-0000-0000-C000-000000000046}" ? 1 : 0;
+      } else if (leaf == "NumMethods") {
+        // The three methods of IUnknown are always counted.
+        method_counts += std::stoi(Text(key.values.at(0))) >= 4 ? 1 : 0;
+      }
     }
   }
+  EXPECT_EQ(interfaces, 32);
+  EXPECT_EQ(named, 25);
   EXPECT_EQ(proxy_stubs, 32);
   EXPECT_EQ(method_counts, 7);
-}
-
-TEST_F(PostSetupTest, Windows95NamesOnlyTheNamedInterfaces) {
-  SetUpPlatform(2);
-  Raise("qviPostSetup");
-
-  const std::vector<emu::RegistryKey> interfaces = InterfaceKeys();
-  ASSERT_EQ(interfaces.size(), 32u);
-  const auto named = std::count_if(interfaces.begin(), interfaces.end(),
-                                   [](const emu::RegistryKey& key) { return !key.values.empty(); });
-  EXPECT_EQ(named, 25);
   // Interfaces marshalled by the proxy/stub alone carry no name and no count.
-  const auto bare = Key(kInterface + "\\{0000010D-0000-0000-C000-000000000046}");
-  ASSERT_TRUE(bare);
-  EXPECT_TRUE(bare->values.empty());
-  EXPECT_FALSE(KeyExists(bare->path + "\\NumMethods"));
-
-  std::set<std::string> spelled;
-  for (const emu::RegistryKey& key : interfaces) spelled.insert(LastComponent(key.path));
+  EXPECT_TRUE(Key(kInterface + "\\{0000010D-0000-0000-C000-000000000046}")->values.empty());
+  EXPECT_FALSE(KeyExists(kInterface + "\\{0000010D-0000-0000-C000-000000000046}\\NumMethods"));
   for (const char* iid : {"{0000013a-0000-0000-C000-000000000046}", "{99caf010-415e-11cf-8814-00aa00b569f5}",
                           "{B196B284-BAB4-101A-B69C-00AA00341D07}", "{0C733A30-2A1C-11CE-ADE5-00AA0044773D}"}) {
     EXPECT_EQ(spelled.count(iid), 1u) << iid << " not spelled as registered";
   }
-  EXPECT_EQ(Text(*Value(kInterface + "\\{de2eacd0-9c9d-11cf-882a-00aa00b569f5}", "")), "IFIllInfo");
-  EXPECT_EQ(Text(*Value(kInterface + "\\{B196B286-BAB4-101A-B69C-00AA00341D07}", "")), "IConnectionPoint");
-  EXPECT_EQ(Text(*Value(kInterface + "\\{B196B286-BAB4-101A-B69C-00AA00341D07}\\NumMethods", "")), "8");
-}
-
-TEST_F(PostSetupTest, Windows95WritesClassEntriesSwitchesAndVersionMarker) {
-  SetUpPlatform(2);
-  Raise("qviPostSetup");
-
-  struct Expected {
-    std::string path;
-    const char* name;
-    const char* text;
-    std::size_t size;
-  };
-  for (const Expected& e : {
-           Expected{kClsid, "", "{0000031A-0000-0000-C000-000000000046}", 39},
-           Expected{kClsid + "\\{0000031A-0000-0000-C000-000000000046}", "", "ClassMoniker", 13},
-           Expected{kClsid + "\\{0000031A-0000-0000-C000-000000000046}\\InprocServer32", "", "ole32.dll", 10},
-           Expected{kClsid + "\\{0000031A-0000-0000-C000-000000000046}\\ProgID", "", "clsid", 6},
-           Expected{std::string(kClasses) + "File\\CLSID", "", "{00000303-0000-0000-C000-000000000046}", 39},
-           Expected{kOle, "EnableDCOM", "Y", 2},
-           Expected{kOle, "EnableRemoteConnect", "N", 2},
-           Expected{kClsid + "\\{bdc67890-4fc0-11d0-a805-00aa006d2ea4}\\InstalledVersion", "", "4,71,0,426", 11},
+  const std::string moniker = kClsid + "\\{0000031A-0000-0000-C000-000000000046}";
+  for (const auto& [path, name, text] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {kInterface + "\\{de2eacd0-9c9d-11cf-882a-00aa00b569f5}", "", "IFIllInfo"},
+           {kInterface + "\\{B196B286-BAB4-101A-B69C-00AA00341D07}", "", "IConnectionPoint"},
+           {kInterface + "\\{B196B286-BAB4-101A-B69C-00AA00341D07}\\NumMethods", "", "8"},
+           {kClsid, "", "{0000031A-0000-0000-C000-000000000046}"},
+           {moniker, "", "ClassMoniker"},
+           {moniker + "\\InprocServer32", "", "ole32.dll"},
+           {moniker + "\\ProgID", "", "clsid"},
+           {std::string(kClasses) + "File\\CLSID", "", "{00000303-0000-0000-C000-000000000046}"},
+           {kOle, "EnableDCOM", "Y"},
+           {kOle, "EnableRemoteConnect", "N"},
+           {kVersionMarker, "", "4,71,0,426"},
        }) {
-    SCOPED_TRACE(e.path + " " + e.name);
-    const auto value = Value(e.path, e.name);
-    ASSERT_TRUE(value);
-    EXPECT_EQ(value->type, platform::kRegSz);
-    EXPECT_EQ(Text(*value), e.text);
-    EXPECT_EQ(value->data.size(), e.size);
+    EXPECT_EQ(ValueText(path, name), text) << path << " " << name;
   }
 }
 
@@ -140,34 +94,28 @@ TEST_F(PostSetupTest, Windows95OpensAllThenWritesAllThenClosesAllBeforeTheIcon) 
   const std::size_t host_calls_before = host_->calls().size();
   Raise("qviPostSetup");
 
-  const auto creates = CallsOf(Function::kRegCreateKeyA, start);
-  const auto sets = CallsOf(Function::kRegSetValueExA, start);
-  const auto closes = CallsOf(Function::kRegCloseKey, start);
+  const auto creates = RegistryCalls(Function::kRegCreateKeyA, start);
+  const auto closes = RegistryCalls(Function::kRegCloseKey, start);
   ASSERT_EQ(creates.size(), 72u);
   // Every key but the Interface root gets a value; the OLE key gets two.
-  EXPECT_EQ(sets.size(), 72u);
+  EXPECT_EQ(RegistryCalls(Function::kRegSetValueExA, start).size(), 72u);
   EXPECT_EQ(closes.size(), creates.size());
+  EXPECT_EQ(platform_calls_.size() - start, 3 * 72u);
 
   int phase = 0;  // 0 open, 1 write, 2 close
   for (std::size_t i = start; i < platform_calls_.size(); ++i) {
     const PlatformCall& call = platform_calls_[i];
-    int call_phase = 0;
-    if (call.function == Function::kRegSetValueExA) {
-      call_phase = 1;
-    } else if (call.function == Function::kRegCloseKey) {
-      call_phase = 2;
-    } else if (call.function != Function::kRegCreateKeyA) {
-      continue;
-    }
+    const int call_phase =
+        call.function == Function::kRegSetValueExA ? 1 : (call.function == Function::kRegCloseKey ? 2 : 0);
     EXPECT_GE(call_phase, phase) << "registry call " << i - start << " goes back a phase";
     phase = call_phase;
     EXPECT_EQ(call.host_calls_before, host_calls_before) << "registry call " << i - start << " after a host call";
   }
   // The last proxy/stub key opened is closed first, the CLSID root last.
-  EXPECT_EQ(closes.front().key, creates[creates.size() - 3].result);
   EXPECT_EQ(creates[creates.size() - 3].argument, "ProxyStubClsid32");
-  EXPECT_EQ(closes.back().key, creates.front().result);
+  EXPECT_EQ(closes.front().key, creates[creates.size() - 3].result);
   EXPECT_EQ(creates.front().argument, "CLSID");
+  EXPECT_EQ(closes.back().key, creates.front().result);
 }
 
 TEST_F(PostSetupTest, RunningTwiceLeavesTheSameRegistry) {
@@ -187,66 +135,42 @@ TEST_F(PostSetupTest, UnopenableInterfaceRootSkipsOnlyTheInterfaces) {
   Raise("qviPostSetup");
 
   EXPECT_FALSE(KeyExists(kInterface));
-  EXPECT_EQ(Text(*Value(kClsid, "")), "{0000031A-0000-0000-C000-000000000046}");
-  EXPECT_EQ(Text(*Value(std::string(kClasses) + "File\\CLSID", "")), "{00000303-0000-0000-C000-000000000046}");
-  EXPECT_EQ(Text(*Value(kOle, "EnableRemoteConnect")), "N");
-  EXPECT_TRUE(Value(kClsid + "\\{bdc67890-4fc0-11d0-a805-00aa006d2ea4}\\InstalledVersion", ""));
+  EXPECT_EQ(ValueText(kClsid, ""), "{0000031A-0000-0000-C000-000000000046}");
+  EXPECT_EQ(ValueText(std::string(kClasses) + "File\\CLSID", ""), "{00000303-0000-0000-C000-000000000046}");
+  EXPECT_EQ(ValueText(kOle, "EnableRemoteConnect") + ValueText(kVersionMarker, ""), "N4,71,0,426");
   EXPECT_EQ(host_->state().icons.size(), 1u);
 }
 
-TEST_F(PostSetupTest, WindowsNtTouchesNoRegistryButGetsTheIcon) {
-  for (const std::int32_t platform_code : {1, 0}) {
-    SCOPED_TRACE(platform_code);
+// Elsewhere than on Windows 95 (NT, or a load that never ran qviSetup) the
+// registry is left alone; the title and folder are asked for again for the
+// message, which shows the console name twice and the host's answer.
+TEST_F(PostSetupTest, OtherPlatformsGetOnlyTheIconAndItsMessage) {
+  struct Case {
+    const char* name;
+    bool setup;
+    std::int32_t icon_result;
+    std::string console_dir;
+  };
+  for (const Case& c :
+       {Case{"NT", true, 1, "C:\\Program Files\\Tessaly\\Quorvex"}, Case{"fresh load", false, -7, ""}}) {
+    SCOPED_TRACE(c.name);
     OpenMachine();
-    platform_calls_.clear();
-    if (platform_code == 0) {
-      Start();  // no qviSetup: LocalOSType stays 0
-    } else {
-      SetUpPlatform(platform_code);
-    }
+    Start();
+    if (c.setup) Raise("qviSetup");
+    host_->mutable_config().icon_result = c.icon_result;
     const std::size_t start = platform_calls_.size();
     Raise("qviPostSetup");
-    for (const Function f : {Function::kRegCreateKeyA, Function::kRegOpenKeyExA, Function::kRegSetValueExA}) {
-      EXPECT_TRUE(CallsOf(f, start).empty()) << platform::FunctionName(f);
-    }
-    EXPECT_EQ(host_->state().icons.size(), 1u);
+
+    EXPECT_EQ(platform_calls_.size(), start);
+    EXPECT_THAT(Calls("qviPostSetup"),
+                ElementsAre("20(7014)", "4(0)",
+                            "6(\"Quorvex Console\", \"" + c.console_dir + "\\Quorvex.exe\", \"\", \"" +
+                                kDefaultFolder + "\")",
+                            "20(7014)", "4(0)", "8(\"System\", 0)"));
+    EXPECT_THAT(LogLines(), ElementsAre("(QviConsole) : Installing icon: Quorvex Console\nConsoleDir$: " +
+                                        c.console_dir + "\\Quorvex\nDefault Shell Folder: " +
+                                        kDefaultFolder + "\nDefault Icon: " + std::to_string(c.icon_result)));
   }
-}
-
-TEST_F(PostSetupTest, IconRequestAsksForTitleAndFolderTwice) {
-  rhost::HostConfig config = NtHostConfig();
-  config.parameters.clear();
-  Start(config);
-  Raise("qviSetup");
-  Raise("qviPostSetup");
-
-  const std::string target = "C:\\Program Files\\Tessaly\\Quorvex\\Quorvex.exe";
-  EXPECT_THAT(Calls("qviPostSetup"),
-              ElementsAre("20(7014)", "4(0)",
-                          "6(\"Quorvex Console\", \"" + target + "\", \"\", \"" + kDefaultFolder + "\")", "20(7014)",
-                          "4(0)"));
-}
-
-TEST_F(PostSetupTest, IconMessageShowsTheConsoleNameTwiceAndTheHostsAnswer) {
-  SetUpPlatform(1);
-  Raise("qviPostSetup");
-
-  EXPECT_THAT(LogLines(), ElementsAre(std::string("(QviConsole) : Installing icon: Quorvex Console\n") +
-                                      "ConsoleDir$: C:\\Program Files\\Tessaly\\Quorvex\\Quorvex\n" +
-                                      "Default Shell Folder: " + kDefaultFolder + "\nDefault Icon: 1"));
-}
-
-TEST_F(PostSetupTest, WithoutConsolePreparationTheTargetIsTheBareProgramName) {
-  Start();
-  host_->mutable_config().icon_result = -7;
-  Raise("qviPostSetup");
-
-  ASSERT_EQ(host_->state().icons.size(), 1u);
-  EXPECT_EQ(host_->state().icons[0].target, "\\Quorvex.exe");
-  const std::vector<std::string> lines = LogLines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("\nConsoleDir$: \\Quorvex\n"), std::string::npos) << lines[0];
-  EXPECT_TRUE(lines[0].ends_with("\nDefault Icon: -7")) << lines[0];
 }
 
 TEST_F(PostSetupTest, HostFailuresSkipOnlyTheirStatement) {
@@ -266,18 +190,15 @@ TEST_F(PostSetupTest, HostFailuresSkipOnlyTheirStatement) {
     SCOPED_TRACE(c.name);
     OpenMachine();
     SetUpPlatform(2);
-    FailHostCall(c.dispid, c.occurrence == 0 ? 0 : CountCalls(c.dispid) + c.occurrence);
-    const rhost::EventOutcome outcome = Raise("qviPostSetup");
+    FailHostCall(c.dispid, c.occurrence);
 
-    EXPECT_FALSE(outcome.failed);
+    EXPECT_FALSE(Raise("qviPostSetup").failed);
     EXPECT_EQ(host_->state().icons.size(), c.icons);
     // The registry step has finished before any host call.
-    EXPECT_EQ(Text(*Value(kOle, "EnableDCOM")), "Y");
+    EXPECT_EQ(ValueText(kOle, "EnableDCOM"), "Y");
     const std::vector<std::string> lines = LogLines();
-    if (c.last_line_end == nullptr) {
-      EXPECT_TRUE(lines.empty());
-    } else {
-      ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), c.last_line_end == nullptr ? 0u : 1u);
+    if (c.last_line_end != nullptr) {
       EXPECT_TRUE(lines[0].ends_with(c.last_line_end)) << lines[0];
     }
   }
