@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -79,7 +81,7 @@ std::string PlatformContract::Read(const char* section, const char* key, const c
 
 // ---- Registry -------------------------------------------------------------
 
-TEST_P(PlatformContract, CreateKeyMakesEveryMissingLevelAndOpensExistingKeys) {
+TEST_P(PlatformContract, CreateKeyMakesEveryMissingLevelOpensExistingKeysAndTakes255Characters) {
   // root_
   //  `- A
   //      `- B
@@ -95,6 +97,12 @@ TEST_P(PlatformContract, CreateKeyMakesEveryMissingLevelAndOpensExistingKeys) {
   EXPECT_EQ(size, 4u);
   os().RegCloseKey(again);
   os().RegCloseKey(c);
+
+  const std::string longest(255, 'k');
+  os().RegCloseKey(Create(longest));
+  EXPECT_EQ(SubKeys(root_), (std::vector<std::string>{"A", longest}));
+  HKey key = kNoKey;
+  EXPECT_NE(os().RegCreateKeyA(root_, std::string(300, 'k').c_str(), &key), win32::kSuccess);
 }
 
 TEST_P(PlatformContract, SubKeyBackslashes) {
@@ -137,11 +145,17 @@ TEST_P(PlatformContract, OpeningAMissingKeyFailsWithNoHandleAndCreatesNothing) {
   EXPECT_FALSE(Exists("Missing"));
 }
 
-TEST_P(PlatformContract, SubKeysEnumerateAlphabeticallyAndValuesInCreationOrder) {
+TEST_P(PlatformContract, SubKeysEnumerateAlphabeticallyIntoBigEnoughBuffersAndValuesInCreationOrder) {
   for (const char* name : {"b", "C", "a"}) os().RegCloseKey(Create(name));
   EXPECT_EQ(SubKeys(root_), (std::vector<std::string>{"a", "b", "C"}));
   char name[8];
   EXPECT_EQ(os().RegEnumKeyA(root_, 3, name, sizeof name), win32::kNoMoreItems);
+  // A name buffer too small for the name and its NUL is left untouched.
+  std::memset(name, '#', sizeof name);
+  EXPECT_EQ(os().RegEnumKeyA(root_, 0, name, 1), win32::kMoreData);
+  EXPECT_EQ(std::string(name, sizeof name), "########");
+  EXPECT_EQ(os().RegEnumKeyA(root_, 0, name, 2), win32::kSuccess);
+  EXPECT_STREQ(name, "a");
 
   for (const char* value : {"A", "C", "D", "B"}) SetString(root_, value, "x");
   std::string order;
@@ -151,16 +165,6 @@ TEST_P(PlatformContract, SubKeysEnumerateAlphabeticallyAndValuesInCreationOrder)
     order += name;
   }
   EXPECT_EQ(order, "ACDB");
-}
-
-TEST_P(PlatformContract, EnumKeyLeavesATooSmallBufferUntouched) {
-  os().RegCloseKey(Create("Fives"));
-  char name[8];
-  std::memset(name, '#', sizeof name);
-  EXPECT_EQ(os().RegEnumKeyA(root_, 0, name, 5), win32::kMoreData);
-  EXPECT_EQ(std::string(name, sizeof name), "########");
-  EXPECT_EQ(os().RegEnumKeyA(root_, 0, name, 6), win32::kSuccess);
-  EXPECT_STREQ(name, "Fives");
 }
 
 TEST_P(PlatformContract, DeleteKeyRefusesParentsAndMissingKeys) {
@@ -213,14 +217,13 @@ TEST_P(PlatformContract, SetValueStoresExactlyTheBytesGiven) {
   };
   // The byte after the 15th is the literal's NUL, which Windows keeps; with
   // "FullString" and 9 the byte after is 'g', so nothing is added.
-  const Case cases[] = {{"ThisNeverBreaks", 16, 16}, {"ThisNeverBreaks", 15, 16}, {"FullString", 9, 9}, {"", 0, 0}};
+  const Case cases[] = {{"ThisNeverBreaks", 16, 16}, {"ThisNeverBreaks", 15, 16}, {"", 0, 0}, {"FullString", 9, 9}};
   for (const Case& c : cases) {
     ASSERT_EQ(os().RegSetValueExA(root_, "v", 0, kRegSz, Bytes(c.text), c.size), win32::kSuccess);
     std::uint32_t size = 0;
     ASSERT_EQ(reader().RegQueryValueExA(root_, "v", nullptr, nullptr, &size), win32::kSuccess);
     EXPECT_EQ(size, c.stored) << c.text << " / " << c.size;
   }
-  ASSERT_EQ(os().RegSetValueExA(root_, "v", 0, kRegSz, Bytes("FullString"), 9), win32::kSuccess);
   char data[10];
   std::memset(data, '#', sizeof data);
   std::uint32_t size = sizeof data;
@@ -259,14 +262,6 @@ TEST_P(PlatformContract, ConnectRegistryAcceptsOnlyThisMachine) {
   EXPECT_EQ(os().RegConnectRegistryA("\\\\QVI-NO-SUCH-HOST", kHkeyLocalMachine, &key), win32::kBadNetPath);
 }
 
-TEST_P(PlatformContract, KeyNamesUpTo255Characters) {
-  const std::string longest(255, 'k');
-  os().RegCloseKey(Create(longest));
-  EXPECT_EQ(SubKeys(root_), std::vector<std::string>{longest});
-  HKey key = kNoKey;
-  EXPECT_NE(os().RegCreateKeyA(root_, std::string(300, 'k').c_str(), &key), win32::kSuccess);
-}
-
 // ---- INI files --------------------------------------------------------------
 
 TEST_P(PlatformContract, ReadsTheSameWhateverTheLineEnds) {
@@ -299,69 +294,58 @@ TEST_P(PlatformContract, ReadsTheSameWhateverTheLineEnds) {
   }
 }
 
-TEST_P(PlatformContract, AMissingFileGivesTheDefault) {
+TEST_P(PlatformContract, MissingFilesAndShortBuffers) {
   EXPECT_EQ(Read("s", "k", "fallback   ", Scratch("absent.ini")), "fallback");
   EXPECT_EQ(backend_->FileBytes(Scratch("absent.ini")), std::nullopt);
-}
-
-TEST_P(PlatformContract, ZeroSizeLeavesTheBufferAlone) {
   char buffer[] = "kumquat";
   EXPECT_EQ(os().GetPrivateProfileStringA("s", "k", "default", buffer, 0, Scratch("absent.ini").c_str()), 0u);
   EXPECT_STREQ(buffer, "kumquat");
-}
 
-TEST_P(PlatformContract, ValuesLongerThanTheBufferAreCut) {
   const std::string file = Scratch("long.ini");
-  const std::string value(2000, 'v');
-  ASSERT_NE(os().WritePrivateProfileStringA("s", "k", value.c_str(), file.c_str()), 0);
+  ASSERT_NE(os().WritePrivateProfileStringA("s", "k", std::string(2000, 'v').c_str(), file.c_str()), 0);
   EXPECT_EQ(Read("s", "k", "", file, 1024), std::string(1023, 'v'));
 }
 
-TEST_P(PlatformContract, WritesBuildTheFileLineByLine) {
-  const std::string file = Scratch("build.ini");
-  backend_->PutFile(file, "");
-  const char* writes[][3] = {{"App1", "key1", "string1"}, {"App1", "key2", "string2"}, {"App1", "key3", "string3"},
-                             {"App2", "key4", "string4"}, {"App3", "key5", "string5"}, {"App2", "empty", ""}};
-  for (const auto& w : writes) ASSERT_NE(os().WritePrivateProfileStringA(w[0], w[1], w[2], file.c_str()), 0);
-  EXPECT_EQ(backend_->FileBytes(file),
-            "[App1]\r\nkey1=string1\r\nkey2=string2\r\nkey3=string3\r\n[App2]\r\nkey4=string4\r\nempty=\r\n"
-            "[App3]\r\nkey5=string5\r\n");
+// Writes applied in order to a file (none: it does not exist), and the bytes
+// the file holds after them. A null pointer is passed as such.
+struct WriteCase {
+  const char* name;
+  std::optional<std::string> initial;
+  std::vector<std::array<const char*, 3>> writes;  // section, key, value
+  std::string expected;
+};
 
-  ASSERT_NE(os().WritePrivateProfileStringA("App1", "key2", nullptr, file.c_str()), 0);
-  ASSERT_NE(os().WritePrivateProfileStringA("App1", "key2", nullptr, file.c_str()), 0);
-  ASSERT_NE(os().WritePrivateProfileStringA("App2", nullptr, "ignored", file.c_str()), 0);
-  EXPECT_EQ(backend_->FileBytes(file), "[App1]\r\nkey1=string1\r\nkey3=string3\r\n[App3]\r\nkey5=string5\r\n");
-  ASSERT_NE(os().WritePrivateProfileStringA("App3", "key5", nullptr, file.c_str()), 0);
-  EXPECT_EQ(backend_->FileBytes(file), "[App1]\r\nkey1=string1\r\nkey3=string3\r\n[App3]\r\n");
-}
-
-TEST_P(PlatformContract, WritesKeepEveryUntouchedByte) {
-  const std::string file = Scratch("keep.ini");
-  const std::string original =
-      "free text before\nany section\n; a comment\n[One]\n  Key = old value  ; tail\n\n; inner note\n"
-      "Other = 2\n\n[Two]\nx=1";
-  backend_->PutFile(file, original);
-  ASSERT_NE(os().WritePrivateProfileStringA("one", "KEY", "new", file.c_str()), 0);
-  ASSERT_NE(os().WritePrivateProfileStringA("One", "Added", "3", file.c_str()), 0);
-  ASSERT_NE(os().WritePrivateProfileStringA("Three", "y", "4", file.c_str()), 0);
-  EXPECT_EQ(backend_->FileBytes(file),
-            "free text before\nany section\n; a comment\n[One]\nKey=new\r\n\n; inner note\nOther = 2\nAdded=3\r\n"
-            "\n[Two]\nx=1\r\n[Three]\r\ny=4\r\n");
-}
-
-TEST_P(PlatformContract, WritingAnUnchangedValueLeavesTheFileAsItWas) {
-  const std::string file = Scratch("same.ini");
-  backend_->PutFile(file, "[s]\n  k =  v  \n");
-  ASSERT_NE(os().WritePrivateProfileStringA("S", "K", "v", file.c_str()), 0);
-  EXPECT_EQ(backend_->FileBytes(file), "[s]\n  k =  v  \n");
-}
-
-TEST_P(PlatformContract, DataWithNulsBeforeTheFirstSectionSurvives) {
-  const std::string file = Scratch("nuls.ini");
-  const std::string data("Data \0 before \0 first \0 section", 31);
-  backend_->PutFile(file, data);
-  ASSERT_NE(os().WritePrivateProfileStringA("section1", "key1", "string1", file.c_str()), 0);
-  EXPECT_EQ(backend_->FileBytes(file), data + "\r\n[section1]\r\nkey1=string1\r\n");
+TEST_P(PlatformContract, WritesEditTheFileInPlace) {
+  const std::string built =
+      "[App1]\r\nkey1=string1\r\nkey2=string2\r\nkey3=string3\r\n[App2]\r\nkey4=string4\r\nempty=\r\n"
+      "[App3]\r\nkey5=string5\r\n";
+  const std::string nuls("Data \0 before \0 first \0 section", 31);
+  const WriteCase cases[] = {
+      {"build", "",
+       {{"App1", "key1", "string1"}, {"App1", "key2", "string2"}, {"App1", "key3", "string3"},
+        {"App2", "key4", "string4"}, {"App3", "key5", "string5"}, {"App2", "empty", ""}},
+       built},
+      {"delete", built,
+       {{"App1", "key2", nullptr}, {"App1", "key2", nullptr}, {"App2", nullptr, "ignored"}, {"App3", "key5", nullptr}},
+       "[App1]\r\nkey1=string1\r\nkey3=string3\r\n[App3]\r\n"},
+      {"keep",
+       "free text before\nany section\n; a comment\n[One]\n  Key = old value  ; tail\n\n; inner note\n"
+       "Other = 2\n\n[Two]\nx=1",
+       {{"one", "KEY", "new"}, {"One", "Added", "3"}, {"Three", "y", "4"}},
+       "free text before\nany section\n; a comment\n[One]\nKey=new\r\n\n; inner note\nOther = 2\nAdded=3\r\n"
+       "\n[Two]\nx=1\r\n[Three]\r\ny=4\r\n"},
+      {"unchanged", "[s]\n  k =  v  \n", {{"S", "K", "v"}}, "[s]\n  k =  v  \n"},
+      {"nuls", nuls, {{"section1", "key1", "string1"}}, nuls + "\r\n[section1]\r\nkey1=string1\r\n"},
+      {"delete from a missing file", std::nullopt, {{"App", "key", nullptr}}, ""},
+  };
+  for (const WriteCase& c : cases) {
+    const std::string file = Scratch(std::string(c.name) + ".ini");
+    if (c.initial) backend_->PutFile(file, *c.initial);
+    for (const auto& [section, key, value] : c.writes) {
+      ASSERT_NE(os().WritePrivateProfileStringA(section, key, value, file.c_str()), 0) << c.name;
+    }
+    EXPECT_EQ(backend_->FileBytes(file), c.expected) << c.name;
+  }
 }
 
 TEST_P(PlatformContract, WriteFailures) {
@@ -376,12 +360,6 @@ TEST_P(PlatformContract, WriteFailures) {
 
   EXPECT_EQ(os().WritePrivateProfileStringA("s", "k", "v", ""), 0);
   EXPECT_EQ(os().GetLastError(), static_cast<std::uint32_t>(win32::kAccessDenied));
-}
-
-TEST_P(PlatformContract, DeletingFromAMissingFileLeavesAnEmptyFile) {
-  const std::string file = Scratch("ghost.ini");
-  ASSERT_NE(os().WritePrivateProfileStringA("App", "key", nullptr, file.c_str()), 0);
-  EXPECT_EQ(backend_->FileBytes(file), "");
 }
 
 TEST_P(PlatformContract, ABareFileNameMeansTheWindowsDirectory) {
