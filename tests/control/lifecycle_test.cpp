@@ -3,210 +3,130 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "host/dispid.h"
-#include "platform/emu/machine.h"
-#include "replacement_host/replacement_host.h"
-#include "replacement_host/session.h"
-#include "support/temp_dir.h"
+#include "events/event_fixture.h"
 
-namespace qvi {
+namespace qvi::events_test {
 namespace {
 
 namespace d = host::dispid;
-using rhost::HostCall;
-using rhost::InjectedFailure;
-using rhost::kQviPublic;
+using Sections = std::vector<std::string>;
 
-rhost::HostConfig NtHost() {
-  rhost::HostConfig c;
-  c.directories = {{"TYConsole", {"C:\\Program Files\\Tessaly"}},
-                   {"Windows", {"C:\\WINNT"}},
-                   {"System", {"C:\\WINNT\\system32"}}};
-  c.removal_directories = {{"TYConsole", "C:\\Program Files\\Tessaly"}};
-  c.texts = {{7014, "Quorvex Console"}};
-  c.shell_folders = {{0, "C:\\Menu"}, {4, "C:\\Menu\\Tessaly"}};
-  c.parameters = {{"Global", {"debug:1"}}};
-  return c;
-}
-
-InjectedFailure Fail(host::DispId dispid, int occurrence) { return {kQviPublic, dispid, occurrence, 440, "Automation error"}; }
-
-class LifecycleTest : public ::testing::Test {
+class LifecycleTest : public EventTest {
  protected:
-  // A fresh load of the library under a new host, the control created unless told not to.
-  void Load(rhost::HostConfig config = NtHost(), bool create = true) {
-    host_ = std::make_unique<rhost::ReplacementHost>(std::move(config));
-    session_ = std::make_unique<rhost::Session>(*host_, *machine_);
-    if (create) session_->Create();
+  SnapInLibrary& Library() { return session_->library(); }
+  // InitComponentDir ran and PrepareConsoleComponent reached its last step,
+  // once for each qviSetup so far.
+  void ExpectWholeSetups(std::size_t setups) {
+    const std::vector<std::string> calls = Calls("qviSetup");
+    EXPECT_EQ(static_cast<std::size_t>(std::count(calls.begin(), calls.end(), "8(\"QVIConsole\", 0)")), setups);
+    EXPECT_EQ(calls.back(), "3(\"Common\", 0)");
+    EXPECT_TRUE(KeyExists(kBcDefaults));
   }
-
-  std::vector<const HostCall*> CallsIn(const std::string& event, host::DispId dispid) const {
-    std::vector<const HostCall*> found;
-    for (const HostCall& call : host_->calls()) {
-      if (call.event == event && call.dispid == dispid && call.control == kQviPublic) found.push_back(&call);
-    }
-    return found;
-  }
-
-  bool KeyExists(const std::string& path) const {
-    const auto keys = machine_->SnapshotRegistry();
-    return std::any_of(keys.begin(), keys.end(), [&](const emu::RegistryKey& k) { return k.path == path; });
-  }
-
-  std::int16_t LocalOSType() { return session_->library().state().LocalOSType; }
-
-  testing::TempDir folder_;
-  std::unique_ptr<emu::Machine> machine_ = emu::Machine::Open(folder_.path());
-  std::unique_ptr<rhost::ReplacementHost> host_;
-  std::unique_ptr<rhost::Session> session_;
 };
 
-constexpr const char* kDefaults = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults";
-
-TEST_F(LifecycleTest, CreationNamesTheSettingsFileAndNothingElse) {
-  Load();
-  ASSERT_EQ(host_->calls().size(), 1u);
-  EXPECT_EQ(host_->calls()[0].dispid, d::kSetSettingsFile);
-  EXPECT_EQ(host_->state().settings_file, "QVIConsole.ini");
-  EXPECT_FALSE(session_->library().HasFrmCommon());
-}
-
-TEST_F(LifecycleTest, SecondSetupReusesTheOneFrmCommon) {
-  Load();
-  session_->Raise("qviSetup");
-  ASSERT_TRUE(session_->library().HasFrmCommon());
-  const FrmCommon* first = &session_->library().frmCommon();
-  session_->Raise("qviSetup");
-  EXPECT_EQ(&session_->library().frmCommon(), first);
-  // Both passes did their whole work.
-  EXPECT_EQ(CallsIn("qviSetup", d::kSetCopySection).size(), 4u);
+TEST_F(LifecycleTest, CreationNamesTheSettingsFileAndASecondSetupReusesTheOneFrmCommon) {
+  Start();
+  EXPECT_EQ(Calls("creation"), (Sections{"14(\"QVIConsole.ini\")"}));
+  EXPECT_FALSE(Library().HasFrmCommon());
+  Raise("qviSetup");
+  ASSERT_TRUE(Library().HasFrmCommon());
+  const FrmCommon* first = &Library().frmCommon();
+  Raise("qviSetup");
+  EXPECT_EQ(&Library().frmCommon(), first);
+  ExpectWholeSetups(2);
 }
 
 TEST_F(LifecycleTest, FailingSettingsFileCallLeavesTheControlUsable) {
-  rhost::HostConfig config = NtHost();
-  config.failures.push_back(Fail(d::kSetSettingsFile, 1));
-  Load(config);
+  rhost::HostConfig config = NtHostConfig();
+  config.failures.push_back({rhost::kQviPublic, d::kSetSettingsFile, 1, 440, "Automation error"});
+  Start(config);
   ASSERT_EQ(session_->outcomes().size(), 1u);
   EXPECT_FALSE(session_->outcomes()[0].failed);
-  ASSERT_EQ(host_->calls().size(), 1u);
-  EXPECT_TRUE(host_->calls()[0].failed);
+  EXPECT_EQ(FailedCall("creation"), "14(\"QVIConsole.ini\")");
   EXPECT_EQ(host_->state().settings_file, "");
 
-  const rhost::EventOutcome setup = session_->Raise("qviSetup");
-  EXPECT_FALSE(setup.failed);
-  EXPECT_EQ(LocalOSType(), kOsWindowsNT);
-  EXPECT_EQ(host_->state().copy_sections, (std::vector<std::string>{"NT", "Common"}));
-  EXPECT_TRUE(KeyExists(kDefaults));
+  EXPECT_FALSE(Raise("qviSetup").failed);
+  EXPECT_EQ(State().LocalOSType, kOsWindowsNT);
+  EXPECT_EQ(host_->state().copy_sections, (Sections{"NT", "Common"}));
+  ExpectWholeSetups(1);
 }
 
 // DISPID 22 failing, or answering what does not fit 16 bits, leaves
 // LocalOSType as an earlier qviSetup left it; the rest of qviSetup runs.
-struct PlatformAnswerCase {
-  const char* name;
-  bool earlier_setup_on_95;
-  bool fail;
-  std::int32_t code;
-  std::int16_t expected;
-};
+TEST_F(LifecycleTest, PlatformAnswerThatCannotBeTakenKeepsLocalOSTypeAndTheRestRuns) {
+  struct Case {
+    const char* name;
+    bool earlier_setup_on_95;
+    bool fail;
+    std::int32_t code;
+    std::int16_t expected;
+  };
+  for (const Case& c : {Case{"fails on a fresh load", false, true, 1, kOsUnknown},
+                        Case{"fails after an earlier setup", true, true, 1, kOsWindows95},
+                        Case{"answer beyond 16 bits", true, false, 70000, kOsWindows95},
+                        Case{"answer that fits", true, false, 1, kOsWindowsNT}}) {
+    SCOPED_TRACE(c.name);
+    OpenMachine();
+    rhost::HostConfig config = NtHostConfig();
+    config.platform_code = kOsWindows95;
+    Start(config);
+    if (c.earlier_setup_on_95) {
+      Raise("qviSetup");
+      ASSERT_EQ(State().LocalOSType, kOsWindows95);
+    }
+    host_->mutable_config().platform_code = c.code;
+    if (c.fail) FailHostCall(d::kGetPlatform, 1);
 
-class PlatformAnswerTest : public LifecycleTest, public ::testing::WithParamInterface<PlatformAnswerCase> {};
-
-TEST_P(PlatformAnswerTest, KeepsLocalOSTypeAndRunsTheRest) {
-  const PlatformAnswerCase& c = GetParam();
-  rhost::HostConfig config = NtHost();
-  if (c.earlier_setup_on_95) config.platform_code = kOsWindows95;
-  Load(config);
-  if (c.earlier_setup_on_95) {
-    session_->Raise("qviSetup");
-    ASSERT_EQ(LocalOSType(), kOsWindows95);
+    EXPECT_FALSE(Raise("qviSetup").failed);
+    EXPECT_EQ(State().LocalOSType, c.expected);
+    EXPECT_TRUE(Library().HasFrmCommon());
+    ExpectWholeSetups(c.earlier_setup_on_95 ? 2 : 1);
   }
-  const int first_call_of_this_setup = static_cast<int>(CallsIn("qviSetup", d::kGetPlatform).size()) + 1;
-  host_->mutable_config().platform_code = c.code;
-  if (c.fail) host_->mutable_config().failures.push_back(Fail(d::kGetPlatform, first_call_of_this_setup));
-  const std::size_t calls_before = host_->calls().size();
-
-  EXPECT_FALSE(session_->Raise("qviSetup").failed);
-  EXPECT_EQ(LocalOSType(), c.expected);
-  EXPECT_TRUE(session_->library().HasFrmCommon());
-  // InitComponentDir asked for the component's directories, and
-  // PrepareConsoleComponent reached its last step.
-  const auto& calls = host_->calls();
-  EXPECT_TRUE(std::any_of(calls.begin() + static_cast<std::ptrdiff_t>(calls_before), calls.end(),
-                          [](const HostCall& c) { return !c.args.empty() && c.args[0].value.ToString() == "QVIConsole"; }));
-  EXPECT_EQ(calls.back().dispid, d::kSetCopySection);
-  EXPECT_EQ(calls.back().args[0].value.ToString(), "Common");
-  EXPECT_TRUE(KeyExists(kDefaults));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, PlatformAnswerTest,
-    ::testing::Values(PlatformAnswerCase{"FailsOnFreshLoad", false, true, 1, kOsUnknown},
-                      PlatformAnswerCase{"FailsAfterEarlierSetup", true, true, 1, kOsWindows95},
-                      PlatformAnswerCase{"AnswerBeyond16Bits", true, false, 70000, kOsWindows95},
-                      PlatformAnswerCase{"AnswerTakenWhenItFits", true, false, 1, kOsWindowsNT}),
-    [](const auto& info) { return info.param.name; });
-
-TEST_F(LifecycleTest, UninstallInAFreshLoadSeesNoOperatingSystem) {
-  rhost::HostConfig config = NtHost();
-  config.installing = false;
-  Load(config);
-  EXPECT_FALSE(session_->Raise("qviUninstall").failed);
-
-  EXPECT_EQ(LocalOSType(), kOsUnknown);
-  // With LocalOSType 0 the directories are not taken in their UNC form.
-  using Dir = std::pair<std::string, std::string>;
-  EXPECT_EQ(host_->state().destination_dirs, (std::vector<Dir>{{"windows", "C:\\WINNT"},
-                                                               {"system", "C:\\WINNT\\system32"},
-                                                               {"console", "C:\\Program Files\\Tessaly\\Quorvex"}}));
-  EXPECT_FALSE(KeyExists(kDefaults));
-}
-
-TEST_F(LifecycleTest, StateLastsAsLongAsTheLoad) {
-  Load();
-  session_->Raise("qviSetup");
+TEST_F(LifecycleTest, TwoLoadedLibrariesKeepSeparateState) {
+  Start();
+  Raise("qviSetup");
   host_->mutable_config().installing = false;
-  session_->Raise("qviUninstall");
-  EXPECT_EQ(LocalOSType(), kOsWindowsNT);
-  EXPECT_EQ(host_->state().destination_dirs[0].second, "\\\\SRV1\\C$\\WINNT");
-  EXPECT_EQ(session_->library().state().ConsoleDir, "\\\\SRV1\\C$\\Program Files\\Tessaly\\Quorvex");
+  Raise("qviUninstall");
+  EXPECT_EQ(State().LocalOSType, kOsWindowsNT);
+  EXPECT_EQ(State().ConsoleDir, "\\\\SRV1\\C$\\Program Files\\Tessaly\\Quorvex");
 
-  rhost::Session second(*host_, *machine_);
+  rhost::Session second(*host_, *recorder_);
   EXPECT_EQ(second.library().state().LocalOSType, kOsUnknown);
   EXPECT_EQ(second.library().state().ConsoleDir, "");
   EXPECT_FALSE(second.library().HasFrmCommon());
+  EXPECT_EQ(State().LocalOSType, kOsWindowsNT);
 }
 
-TEST_F(LifecycleTest, PageNotificationFailureIsRecordedAndEndsOnlyThatHandler) {
-  rhost::HostConfig config = NtHost();
-  config.installing = false;
-  config.directories["QVConsole"] = {"C:\\Program Files\\Tessaly\\Quorvex"};
-  config.failures.push_back(Fail(d::kGetText, 1));
-  Load(config);
-  const rhost::EventOutcome outcome = session_->Raise("qviPostPageNotification", "qvigui.copy1");
-  EXPECT_TRUE(outcome.failed);
-  EXPECT_EQ(outcome.argument, "qvigui.copy1");
-  EXPECT_EQ(host_->calls().back().dispid, d::kGetText);
+TEST_F(LifecycleTest, FailedPageNotificationIsRecordedAndEndsOnlyThatHandler) {
+  rhost::HostConfig config = RemovalHostConfig();
+  config.directories["QVConsole"] = {"C:\\Apps\\Console"};
+  Start(config);
+  FailHostCall(d::kGetText, 1);
+  EXPECT_TRUE(Raise("qviPostPageNotification", "qvigui.copy1").failed);
+  EXPECT_FALSE(Raise("qviUninstall").failed);
 
-  // The host goes on: the next event runs normally.
-  EXPECT_FALSE(session_->Raise("qviUninstall").failed);
   ASSERT_EQ(session_->outcomes().size(), 3u);
   EXPECT_TRUE(session_->outcomes()[1].failed);
+  EXPECT_EQ(session_->outcomes()[1].argument, "qvigui.copy1");
+  EXPECT_EQ(Calls("qviUninstall").back(), "3(\"Common\", 0)");
 }
 
 TEST_F(LifecycleTest, BadRequestsAreRefusedBeforeTheyReachTheControl) {
-  Load(NtHost(), false);
-  EXPECT_THROW(session_->Raise("qviTeardown"), std::invalid_argument);
-  EXPECT_THROW(session_->Raise("qviUpgrade", "two"), std::invalid_argument);
-  EXPECT_THROW(session_->Raise("qviUpgrade", "99999999999"), std::invalid_argument);
-  EXPECT_TRUE(host_->calls().empty());
-  EXPECT_TRUE(session_->outcomes().empty());
-  EXPECT_EQ(host_->current_event(), "");
+  Start();
+  const std::size_t calls = host_->calls().size();
+  EXPECT_THROW(Raise("qviTeardown"), std::invalid_argument);
+  EXPECT_THROW(Raise("qviUpgrade", "two"), std::invalid_argument);
+  EXPECT_THROW(Raise("qviUpgrade", "99999999999"), std::invalid_argument);
+  EXPECT_EQ(host_->calls().size(), calls);
+  EXPECT_EQ(session_->outcomes().size(), 1u);
+  EXPECT_EQ(host_->current_event(), "creation");
 }
 
 }  // namespace
-}  // namespace qvi
+}  // namespace qvi::events_test

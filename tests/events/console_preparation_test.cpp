@@ -90,6 +90,7 @@ TEST_F(ConsolePreparationTest, RemovalInFreshInstanceWritesNothingAndUsesNoUnc) 
                           "2(\"windows\", \"C:\\WINNT\", 0)", "2(\"system\", \"C:\\WINNT\\system32\", 0)",
                           "2(\"console\", \"C:\\Program Files\\Tessaly\\Quorvex\", 0)", "22(262144)",
                           "3(\"NT\", 0)", "3(\"Common\", 0)"));
+  EXPECT_EQ(State().LocalOSType, kOsUnknown);
   EXPECT_FALSE(KeyExists(kBcDefaults));
   EXPECT_EQ(faults_->CallCount(platform::Function::kRegSetValueExA), 0);
 }
