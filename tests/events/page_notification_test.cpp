@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "event_fixture.h"
@@ -12,7 +13,6 @@ namespace qvi::events_test {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using platform::Function;
 using Operations = std::vector<std::int32_t>;
 
@@ -185,23 +185,21 @@ TEST_F(PageNotificationTest, FirstFailingHostCallEndsTheHandlerAndReachesTheHost
   }
 }
 
-TEST_F(PageNotificationTest, UnwritableLogEndsTheHandlerBeforeTheIcon) {
-  StartRemoval();
-  faults_->FailCall(Function::kAppendLine, 1, platform::win32::kAccessDenied);
-
-  EXPECT_TRUE(RaiseCopyPage().failed);
-  EXPECT_THAT(host_->state().icons, IsEmpty());
-  EXPECT_EQ(TreesLeft(), 5);
-}
-
-TEST_F(PageNotificationTest, TreesThatCannotBeDeletedDoNotStopTheDirectoryCall) {
-  StartRemoval();
-  faults_->FailCall(Function::kRegDeleteKeyA, 0, platform::win32::kAccessDenied);
-
-  EXPECT_FALSE(RaiseCopyPage().failed);
-  EXPECT_EQ(TreesLeft(), 5);
+// The log is written before the icon and ends the handler when it cannot be;
+// trees that cannot be deleted do not stop the directory call.
+TEST_F(PageNotificationTest, PlatformFailures) {
+  using Case = std::tuple<Function, bool, std::size_t, Operations>;  // failing, handler failed, icons, operations
+  for (const auto& [function, failed, icons, operations] : std::vector<Case>{
+           {Function::kAppendLine, true, 0, {}}, {Function::kRegDeleteKeyA, false, 1, {4}}}) {
+    SCOPED_TRACE(platform::FunctionName(function));
+    StartRemoval();
+    faults_->FailCall(function, 0, platform::win32::kAccessDenied);
+    EXPECT_EQ(RaiseCopyPage().failed, failed);
+    EXPECT_EQ(host_->state().icons.size(), icons);
+    EXPECT_EQ(TreesLeft(), 5);
+    EXPECT_EQ(DirectoryOperations(), operations);
+  }
   EXPECT_GT(faults_->CallCount(Function::kRegDeleteKeyA), 5);
-  EXPECT_THAT(DirectoryOperations(), ElementsAre(4));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "event_fixture.h"
@@ -14,6 +16,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using platform::Function;
+using Lines = std::vector<std::string>;
 
 constexpr const char* kKethra = "[Uninstall 32]\r\nConsole=C:\\OLDCON\r\nPM Group=Quorvex Console\r\n";
 const std::string kProduct = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly\\Quorvex";
@@ -80,71 +83,57 @@ TEST_F(UpgradeTest, TakesOverTheOldConsoleDirectoryAndGroupAndRemovesTheInstallR
   // The install registry goes through a connection to this machine, closed again.
   ASSERT_GT(platform_calls_.size(), start);
   const PlatformCall& connect = platform_calls_[start];
-  EXPECT_EQ(connect.function, Function::kRegConnectRegistryA);
-  EXPECT_EQ(connect.argument, "");
-  EXPECT_EQ(connect.key, platform::kHkeyLocalMachine);
-  EXPECT_EQ(platform_calls_.back().function, Function::kRegCloseKey);
-  EXPECT_EQ(platform_calls_.back().key, connect.result);
+  EXPECT_EQ(std::tie(connect.function, connect.argument, connect.key),
+            std::tuple(Function::kRegConnectRegistryA, std::string(), platform::kHkeyLocalMachine));
+  EXPECT_EQ(std::tie(platform_calls_.back().function, platform_calls_.back().key),
+            std::tuple(Function::kRegCloseKey, connect.result));
 }
 
 TEST_F(UpgradeTest, WithoutAnOldConsoleNothingIsTakenOver) {
-  struct Case {
-    const char* name;
-    bool host_knows_console;
-    std::string kethra;
-    std::vector<std::string> log;
-  };
-  for (const Case& c : {
-           Case{"no console directory in the host", false, kKethra, {}},
-           Case{"no kethra.ini", true, "", {Log("Zel32Dir = ''")}},
-           Case{"no Console entry", true, "[Uninstall 32]\r\nPM Group=Quorvex Console\r\n", {Log("Zel32Dir = ''")}},
-       }) {
-    SCOPED_TRACE(c.name);
+  // Without the host's console directory nothing else is asked; without a
+  // recorded console the empty one is logged.
+  for (const auto& [host_knows_console, kethra] : std::vector<std::pair<bool, std::string>>{
+           {false, kKethra}, {true, ""}, {true, "[Uninstall 32]\r\nPM Group=Quorvex Console\r\n"}}) {
+    SCOPED_TRACE(kethra);
     OpenMachine();
-    Seed(c.kethra);
+    Seed(kethra);
     rhost::HostConfig config = NtHostConfig();
-    if (!c.host_knows_console) config.directories.erase("TYConsole");
+    if (!host_knows_console) config.directories.erase("TYConsole");
     Start(config);
     Raise("qviUpgrade", "3");
 
-    EXPECT_EQ(LogLines(), c.log);
-    EXPECT_EQ(ReadKethraIni(), c.kethra);
+    EXPECT_EQ(LogLines(), host_knows_console ? Lines{Log("Zel32Dir = ''")} : Lines{});
+    EXPECT_EQ(ReadKethraIni(), kethra);
     EXPECT_TRUE(KeyExists(kProduct + "\\Install\\InstalledFiles"));
     EXPECT_THAT(host_->state().destination_dirs, IsEmpty());
     EXPECT_THAT(host_->state().icons, IsEmpty());
-    if (!c.host_knows_console) {
+    if (!host_knows_console) {
       EXPECT_THAT(Calls("qviUpgrade"), ElementsAre("8(\"TYConsole\", 0)"));
     }
   }
 }
 
 TEST_F(UpgradeTest, OldDirectoryIsReachedThroughThisComputersShare) {
-  struct Case {
-    const char* computer;
-    std::int32_t platform_code;
-    const char* recorded;
-    const char* bound;
-  };
-  for (const Case& c : {
-           Case{"ADMIN7", 1, "D:\\OLD\\CONSOLE", "\\\\ADMIN7\\D$\\OLD\\CONSOLE"},
+  using Case = std::tuple<std::string, int, std::string, std::string>;  // computer, platform, recorded, bound
+  for (const auto& [computer, platform_code, recorded, bound] : std::vector<Case>{
+           {"ADMIN7", 1, "D:\\OLD\\CONSOLE", "\\\\ADMIN7\\D$\\OLD\\CONSOLE"},
            // Already on a share: a computer name in front would name nothing.
-           Case{"SRV1", 2, "\\\\SRV2\\SHARE\\OLD", "\\\\SRV2\\SHARE\\OLD"},
-           Case{"SRV1", 1, "OLDCON", "\\\\SRV1\\OLDCON"},
-       }) {
-    SCOPED_TRACE(std::string(c.recorded) + " on " + std::to_string(c.platform_code));
+           {"SRV1", 2, "\\\\SRV2\\SHARE\\OLD", "\\\\SRV2\\SHARE\\OLD"},
+           {"SRV1", 1, "OLDCON", "\\\\SRV1\\OLDCON"}}) {
+    SCOPED_TRACE(recorded + " on " + std::to_string(platform_code));
     emu::MachineSettings settings;
-    settings.computer_name = c.computer;
+    settings.computer_name = computer;
     OpenMachine(settings);
-    Seed(std::string("[Uninstall 32]\r\nConsole=") + c.recorded + "\r\n");
+    Seed("[Uninstall 32]\r\nConsole=" + recorded + "\r\n");
     rhost::HostConfig config = NtHostConfig();
-    config.platform_code = c.platform_code;
+    config.platform_code = platform_code;
     Start(config);
     Raise("qviSetup");
     Raise("qviUpgrade", "3");
 
     const auto& dirs = host_->state().destination_dirs;
-    EXPECT_NE(std::find(dirs.begin(), dirs.end(), std::pair<std::string, std::string>{"zel32", c.bound}), dirs.end());
-    EXPECT_EQ(LogLines().at(1), Log(std::string("UNC Zel32Dir = '") + c.bound + "'"));
+    EXPECT_NE(std::find(dirs.begin(), dirs.end(), std::pair<std::string, std::string>{"zel32", bound}), dirs.end());
+    EXPECT_EQ(LogLines().at(1), Log("UNC Zel32Dir = '" + bound + "'"));
   }
 }
 
@@ -196,25 +185,18 @@ TEST_F(UpgradeTest, FailingStatementsSkipOnlyThemselves) {
 }
 
 TEST_F(UpgradeTest, UnreachableOrMissingInstallRegistryIsQuiet) {
-  struct Case {
-    const char* name;
-    bool unreachable;
-    bool product_key;
-  };
-  for (const Case& c : {Case{"unreachable", true, true}, Case{"missing", false, false}}) {
-    SCOPED_TRACE(c.name);
+  for (const bool unreachable : {true, false}) {
+    SCOPED_TRACE(unreachable ? "unreachable" : "missing");
     OpenMachine();
     WriteKethraIni(kKethra);
-    if (c.product_key) machine_->ImportReg(kEarlierInstallation, "earlier.reg");
+    if (unreachable) machine_->ImportReg(kEarlierInstallation, "earlier.reg");
     Start();
-    if (c.unreachable) faults_->FailCall(Function::kRegConnectRegistryA, 1, platform::win32::kBadNetPath);
+    if (unreachable) faults_->FailCall(Function::kRegConnectRegistryA, 1, platform::win32::kBadNetPath);
     ASSERT_FALSE(Raise("qviUpgrade", "3").failed);
 
-    EXPECT_EQ(KeyExists(kProduct + "\\Install\\InstalledFiles"), c.product_key);
+    EXPECT_EQ(KeyExists(kProduct + "\\Install\\InstalledFiles"), unreachable);
     EXPECT_EQ(faults_->CallCount(Function::kRegDeleteKeyA), 0);
-    if (c.unreachable) {
-      EXPECT_EQ(faults_->CallCount(Function::kRegCloseKey), 0);
-    }
+    EXPECT_EQ(faults_->CallCount(Function::kRegCloseKey), unreachable ? 0 : 1);
     EXPECT_EQ(LogLines().size(), 6u);
   }
 }
