@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "event_fixture.h"
@@ -96,22 +97,18 @@ TEST_F(ConsolePreparationTest, RemovalInFreshInstanceWritesNothingAndUsesNoUnc) 
 }
 
 TEST_F(ConsolePreparationTest, CopySectionFollowsAFreshPlatformQuery) {
-  struct Case {
-    std::int32_t platform_code;
-    bool fail_query;
-    const char* section;
-  };
-  for (const Case& c : {Case{1, false, "NT"}, Case{2, false, "95"}, Case{0, false, "95"}, Case{7, false, "95"},
-                        Case{2, true, "NT"}}) {
-    SCOPED_TRACE(std::to_string(c.platform_code) + (c.fail_query ? " failing" : ""));
+  // platform code, query failing, section
+  for (const auto& [code, fail, section] : std::vector<std::tuple<std::int32_t, bool, std::string>>{
+           {1, false, "NT"}, {2, false, "95"}, {0, false, "95"}, {7, false, "95"}, {2, true, "NT"}}) {
+    SCOPED_TRACE(std::to_string(code) + (fail ? " failing" : ""));
     rhost::HostConfig config = NtHostConfig();
-    config.platform_code = c.platform_code;
+    config.platform_code = code;
     Start(config);
     // The second DISPID 22 of qviSetup is the console preparation's own.
-    if (c.fail_query) FailHostCall(host::dispid::kGetPlatform, 2);
+    if (fail) FailHostCall(host::dispid::kGetPlatform, 2);
     Raise("qviSetup");
-    EXPECT_EQ(host_->state().copy_sections, (Sections{c.section, "Common"}));
-    EXPECT_EQ(FailedCall("qviSetup"), c.fail_query ? "22(0)" : "");
+    EXPECT_EQ(host_->state().copy_sections, (Sections{section, "Common"}));
+    EXPECT_EQ(FailedCall("qviSetup"), fail ? "22(0)" : "");
   }
 }
 
@@ -159,21 +156,19 @@ TEST_F(ConsolePreparationTest, FailingHostCallSkipsOnlyItsStatement) {
 }
 
 TEST_F(ConsolePreparationTest, KeyThatCannotBeCreatedLeavesItsValuesUnwrittenAndTheRestDone) {
-  struct Case {
-    int failing_create;  // "BC Defaults", "AutoAnswer", "Modem", "Pager" in that order
-    std::vector<std::size_t> written;
-    int closes;  // only handles that were opened
-  };
-  for (const Case& c : {Case{3, {6, 0, 13}, 3}, Case{1, {0, 0, 0}, 0}}) {
-    SCOPED_TRACE(c.failing_create);
+  // The creates go "BC Defaults", "AutoAnswer", "Modem", "Pager"; only
+  // handles that were opened are closed.
+  for (const auto& [failing_create, written, closes] : std::vector<std::tuple<int, std::vector<std::size_t>, int>>{
+           {3, {6, 0, 13}, 3}, {1, {0, 0, 0}, 0}}) {
+    SCOPED_TRACE(failing_create);
     OpenMachine();
     Start();
-    faults_->FailCall(platform::Function::kRegCreateKeyA, c.failing_create, platform::win32::kAccessDenied);
+    faults_->FailCall(platform::Function::kRegCreateKeyA, failing_create, platform::win32::kAccessDenied);
     Raise("qviSetup");
 
-    EXPECT_EQ(DefaultsWritten(), c.written);
+    EXPECT_EQ(DefaultsWritten(), written);
     EXPECT_FALSE(KeyExists(kBcDefaults + "\\Modem"));
-    EXPECT_EQ(faults_->CallCount(platform::Function::kRegCloseKey), c.closes);
+    EXPECT_EQ(faults_->CallCount(platform::Function::kRegCloseKey), closes);
     EXPECT_EQ(host_->state().copy_sections, (Sections{"NT", "Common"}));
   }
 }

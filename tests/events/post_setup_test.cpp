@@ -145,31 +145,26 @@ TEST_F(PostSetupTest, UnopenableInterfaceRootSkipsOnlyTheInterfaces) {
 // registry is left alone; the title and folder are asked for again for the
 // message, which shows the console name twice and the host's answer.
 TEST_F(PostSetupTest, OtherPlatformsGetOnlyTheIconAndItsMessage) {
-  struct Case {
-    const char* name;
-    bool setup;
-    std::int32_t icon_result;
-    std::string console_dir;
-  };
-  for (const Case& c :
-       {Case{"NT", true, 1, "C:\\Program Files\\Tessaly\\Quorvex"}, Case{"fresh load", false, -7, ""}}) {
-    SCOPED_TRACE(c.name);
+  // A fresh load has no console directory and the host may answer anything.
+  for (const auto& [setup, icon_result, console_dir] : std::vector<std::tuple<bool, std::int32_t, std::string>>{
+           {true, 1, "C:\\Program Files\\Tessaly\\Quorvex"}, {false, -7, ""}}) {
+    SCOPED_TRACE(setup ? "NT" : "fresh load");
     OpenMachine();
     Start();
-    if (c.setup) Raise("qviSetup");
-    host_->mutable_config().icon_result = c.icon_result;
+    if (setup) Raise("qviSetup");
+    host_->mutable_config().icon_result = icon_result;
     const std::size_t start = platform_calls_.size();
     Raise("qviPostSetup");
 
     EXPECT_EQ(platform_calls_.size(), start);
     EXPECT_THAT(Calls("qviPostSetup"),
                 ElementsAre("20(7014)", "4(0)",
-                            "6(\"Quorvex Console\", \"" + c.console_dir + "\\Quorvex.exe\", \"\", \"" +
+                            "6(\"Quorvex Console\", \"" + console_dir + "\\Quorvex.exe\", \"\", \"" +
                                 kDefaultFolder + "\")",
                             "20(7014)", "4(0)", "8(\"System\", 0)"));
     EXPECT_THAT(LogLines(), ElementsAre("(QviConsole) : Installing icon: Quorvex Console\nConsoleDir$: " +
-                                        c.console_dir + "\\Quorvex\nDefault Shell Folder: " +
-                                        kDefaultFolder + "\nDefault Icon: " + std::to_string(c.icon_result)));
+                                        console_dir + "\\Quorvex\nDefault Shell Folder: " +
+                                        kDefaultFolder + "\nDefault Icon: " + std::to_string(icon_result)));
   }
 }
 
