@@ -27,8 +27,12 @@ class PlatformContract : public ::testing::TestWithParam<BackendFactory> {
   bool Exists(const std::string& sub_key);
   // Sets a REG_SZ with its NUL.
   void SetString(HKey key, const std::string& name, const std::string& text);
-  // Subkey names of an open key in enumeration order.
+  // Subkey names of an open key in enumeration order; the enumeration must
+  // end with ERROR_NO_MORE_ITEMS.
   std::vector<std::string> SubKeys(HKey key);
+  // Values of an open key in enumeration order as "name=data" (data up to its
+  // first NUL); the enumeration must end with ERROR_NO_MORE_ITEMS.
+  std::vector<std::string> Values(HKey key);
   std::string Scratch(const std::string& file) { return backend_->scratch_folder() + "\\" + file; }
   // GetPrivateProfileStringA into a buffer of `size`.
   std::string Read(const char* section, const char* key, const char* fallback, const std::string& file,
