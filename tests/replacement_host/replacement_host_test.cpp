@@ -53,6 +53,8 @@ TEST_P(QueryTest, AnswersFromConfiguration) {
   EXPECT_EQ(control.Invoke(c.dispid, c.args), c.expected);
 }
 
+Variant I(std::int32_t n) { return Variant(n); }
+
 std::vector<host::Argument> A(std::vector<Variant> values) {
   std::vector<host::Argument> args;
   for (auto& v : values) args.push_back({std::move(v), false});
@@ -62,34 +64,30 @@ std::vector<host::Argument> A(std::vector<Variant> values) {
 INSTANTIATE_TEST_SUITE_P(
     EveryQuery, QueryTest,
     ::testing::Values(
-        QueryCase{"ShellFolder", false, d::kGetShellFolder, A({std::int32_t{4}}), Variant("C:\\Menu\\Group")},
-        QueryCase{"UnknownShellFolder", false, d::kGetShellFolder, A({std::int32_t{3}}), Variant("")},
+        QueryCase{"ShellFolder", false, d::kGetShellFolder, A({I(4)}), Variant("C:\\Menu\\Group")},
+        QueryCase{"UnknownShellFolder", false, d::kGetShellFolder, A({I(3)}), Variant("")},
         QueryCase{"ShellFolderFromText", false, d::kGetShellFolder, A({Variant(" 0 ")}), Variant("C:\\Menu\\Default")},
-        QueryCase{"Directory", false, d::kGetDirectory, A({"TYConsole", std::int32_t{0}}),
-                  Variant("C:\\Program Files\\Tessaly")},
+        QueryCase{"Directory", false, d::kGetDirectory, A({"TYConsole", I(0)}), Variant("C:\\Program Files\\Tessaly")},
         QueryCase{"DirectoryKeyIgnoresCase", false, d::kGetDirectory, A({"system", std::int16_t{0}}),
                   Variant("C:\\WINNT\\system32")},
-        QueryCase{"DirectoryPastEnd", false, d::kGetDirectory, A({"TYConsole", std::int32_t{1}}), Variant("")},
-        QueryCase{"DirectoryNegativeIndex", false, d::kGetDirectory, A({"TYConsole", std::int32_t{-1}}), Variant("")},
-        QueryCase{"UnknownDirectoryKey", false, d::kGetDirectory, A({"QVIConsole", std::int32_t{0}}), Variant("")},
-        QueryCase{"Installing", false, d::kIsInstalling, {}, Variant(std::int32_t{1})},
-        QueryCase{"Text", false, d::kGetText, A({std::int32_t{7014}}), Variant("Console")},
-        QueryCase{"UnknownText", false, d::kGetText, A({std::int32_t{7010}}), Variant("")},
+        QueryCase{"DirectoryPastEnd", false, d::kGetDirectory, A({"TYConsole", I(1)}), Variant("")},
+        QueryCase{"DirectoryNegativeIndex", false, d::kGetDirectory, A({"TYConsole", I(-1)}), Variant("")},
+        QueryCase{"UnknownDirectoryKey", false, d::kGetDirectory, A({"QVIConsole", I(0)}), Variant("")},
+        QueryCase{"Installing", false, d::kIsInstalling, {}, I(1)},
         QueryCase{"Language", false, d::kGetLanguage, {}, Variant("deu")},
-        QueryCase{"PlatformCode", false, d::kGetPlatform, A({std::int32_t{0}}), Variant(std::int32_t{2})},
-        QueryCase{"RemovalDirectory", false, d::kGetRemovalDirectory, A({"tyconsole", "", std::int32_t{1}}),
-                  Variant("D:\\Old")},
-        QueryCase{"Parameter", false, d::kGetParameter, A({"GLOBAL", std::int32_t{1}}), Variant("autonext")},
-        QueryCase{"ParameterPastLast", false, d::kGetParameter, A({"Global", std::int32_t{2}}), Variant("")},
-        QueryCase{"UnknownSection", false, d::kGetParameter, A({"QVIConsole", std::int32_t{0}}), Variant("")},
-        QueryCase{"IconResult", false, d::kIconOperation, A({"t", "x", "", "f"}), Variant(std::int32_t{7})},
-        QueryCase{"ConfiguredDirectoryOperation", false, d::kDirectoryOperation, A({std::int32_t{4}, "C:\\A"}),
-                  Variant(std::int32_t{0})},
-        QueryCase{"DefaultDirectoryOperation", false, d::kDirectoryOperation, A({std::int32_t{5}, "C:\\A"}),
-                  Variant(std::int32_t{1})},
-        QueryCase{"ServerVersion", true, d::kGetServerVersion, A({"\\\\srv2"}), Variant(std::int32_t{3 * 65536 + 51})},
-        QueryCase{"UnknownServer", true, d::kGetServerVersion, A({"\\\\NOPE"}), Variant(std::int32_t{0})},
-        QueryCase{"UncComputerName", true, d::kGetUncComputerName, A({std::int32_t{0}, ""}), Variant("\\\\ADMIN7\\")},
+        QueryCase{"Text", false, d::kGetText, A({I(7014)}), Variant("Console")},
+        QueryCase{"UnknownText", false, d::kGetText, A({I(7010)}), Variant("")},
+        QueryCase{"PlatformCode", false, d::kGetPlatform, A({I(0)}), I(2)},
+        QueryCase{"RemovalDirectory", false, d::kGetRemovalDirectory, A({"tyconsole", "", I(1)}), Variant("D:\\Old")},
+        QueryCase{"Parameter", false, d::kGetParameter, A({"GLOBAL", I(1)}), Variant("autonext")},
+        QueryCase{"ParameterPastLast", false, d::kGetParameter, A({"Global", I(2)}), Variant("")},
+        QueryCase{"UnknownSection", false, d::kGetParameter, A({"QVIConsole", I(0)}), Variant("")},
+        QueryCase{"IconResult", false, d::kIconOperation, A({"t", "x", "", "f"}), I(7)},
+        QueryCase{"ConfiguredDirectoryOperation", false, d::kDirectoryOperation, A({I(4), "C:\\A"}), I(0)},
+        QueryCase{"DefaultDirectoryOperation", false, d::kDirectoryOperation, A({I(5), "C:\\A"}), I(1)},
+        QueryCase{"ServerVersion", true, d::kGetServerVersion, A({"\\\\srv2"}), I(3 * 65536 + 51)},
+        QueryCase{"UnknownServer", true, d::kGetServerVersion, A({"\\\\NOPE"}), I(0)},
+        QueryCase{"UncComputerName", true, d::kGetUncComputerName, A({I(0), ""}), Variant("\\\\ADMIN7\\")},
         QueryCase{"DrivePrefix", true, d::kGetDrivePrefix, A({std::int16_t{67}}), Variant("\\\\ADMIN7")}),
     [](const auto& info) { return info.param.name; });
 
@@ -155,19 +153,6 @@ std::vector<std::string> Shown(const ReplacementHost& host) {
   return shown;
 }
 
-TEST(ReplacementHostTest, RecordsByReferenceArgumentsAsTheHostLeftThem) {
-  ReplacementHost host(TypicalConfig());
-  host.BeginEvent("qviSetup");
-  std::int32_t version = 0;
-  std::string key = "TYConsole";
-  EXPECT_EQ(Call(host.QviPublic(), d::kGetPlatform, {Arg::Ref(version)}), Variant(std::int32_t{2}));
-  Call(host.QviPublic(), d::kGetDirectory, {Arg::Ref(key), std::int32_t{0}});
-  EXPECT_EQ(version, 4 * 65536 + 10);
-  EXPECT_EQ(key, "TYConsole");
-  EXPECT_EQ(Shown(host), (std::vector<std::string>{"qviSetup QviPublic 22(262154&) 2",
-                                                   "qviSetup QviPublic 8(TYConsole&,0) C:\\Program Files\\Tessaly"}));
-}
-
 TEST(ReplacementHostTest, KeepsWhatTheSnapInAskedFor) {
   ReplacementHost host(TypicalConfig());
   auto& h = host.QviPublic();
@@ -184,12 +169,13 @@ TEST(ReplacementHostTest, KeepsWhatTheSnapInAskedFor) {
   EXPECT_EQ(s.destination_dirs, (std::vector<Dir>{{"windows", "\\\\SRV1\\C$\\WINNT"}, {"system", "C:\\WINNT\\system32"}}));
   EXPECT_EQ(s.copy_sections, (std::vector<std::string>{"NT", "Common"}));
   ASSERT_EQ(s.icons.size(), 1u);
-  EXPECT_EQ(s.icons[0].title + "|" + s.icons[0].target + "|" + s.icons[0].folder, "Console|C:\\Q\\Quorvex.exe|C:\\Menu");
-  EXPECT_EQ(s.icons[0].result, 7);
+  const IconRequest& icon = s.icons[0];
+  EXPECT_EQ(icon.title + "|" + icon.target + "|" + icon.folder + "|" + std::to_string(icon.result),
+            "Console|C:\\Q\\Quorvex.exe|C:\\Menu|7");
   EXPECT_EQ(s.removed_folders, std::vector<std::string>{"C:\\Menu\\Old"});
   ASSERT_EQ(s.directory_operations.size(), 1u);
-  EXPECT_EQ(s.directory_operations[0].directory, "C:\\Program Files");
-  EXPECT_EQ(s.directory_operations[0].result, 0);
+  EXPECT_EQ(s.directory_operations[0].directory + "|" + std::to_string(s.directory_operations[0].result),
+            "C:\\Program Files|0");
 }
 
 TEST(ReplacementHostTest, DirectoryTableStoresPadsAndClearsInPlace) {
@@ -200,57 +186,59 @@ TEST(ReplacementHostTest, DirectoryTableStoresPadsAndClearsInPlace) {
   };
   EXPECT_EQ(Call(h, d::kSetDirectory, {"QVConsole", "C:\\Q", std::int32_t{0}}), Variant(std::int32_t{1}));
   Call(h, d::kSetDirectory, {"qvconsole", "C:\\R", std::int32_t{2}});
-  EXPECT_EQ(get("QVCONSOLE", 0), "C:\\Q");
-  EXPECT_EQ(get("QVConsole", 1), "");
-  EXPECT_EQ(get("QVConsole", 2), "C:\\R");
+  EXPECT_EQ(get("QVCONSOLE", 0) + "|" + get("QVConsole", 1) + "|" + get("QVConsole", 2), "C:\\Q||C:\\R");
 
   // Clearing entry 0 must not move entry 2 down, or a walk that clears
   // entries one by one would skip every second one.
   Call(h, d::kSetDirectory, {"QVConsole", "", std::int32_t{0}});
-  EXPECT_EQ(get("QVConsole", 0), "");
-  EXPECT_EQ(get("QVConsole", 2), "C:\\R");
+  EXPECT_EQ(get("QVConsole", 0) + "|" + get("QVConsole", 2), "|C:\\R");
   EXPECT_EQ(host.state().directories.count("QVConsole"), 1u);
   EXPECT_EQ(host.state().directories.count("qvconsole"), 0u);
 }
 
-TEST(ReplacementHostTest, FailsTheChosenOccurrenceOnlyAndLeavesByReferenceArgumentsAlone) {
+TEST(ReplacementHostTest, RecordsEachCallAfterItAndFailsTheChosenOccurrencesOnly) {
   HostConfig config = TypicalConfig();
-  config.failures.push_back({kQviPublic, d::kGetPlatform, 2, 440, "Automation error"});
+  config.failures = {{kQviPublic, d::kGetPlatform, 2, 440, "Automation error"},
+                     {kQviPublic, d::kSetDirectory, 0, 5, "Invalid procedure call or argument"}};
   ReplacementHost host(config);
-  std::int32_t version = -5;
-  for (int call = 1; call <= 3; ++call) {
+  host.BeginEvent("qviSetup");
+  // The answer or the failure, and the caller's by-reference variable after the call.
+  const auto platform = [&] {
+    std::int32_t version = -5;
+    std::string outcome;
     try {
-      Call(host.QviPublic(), d::kGetPlatform, {Arg::Ref(version)});
-      EXPECT_NE(call, 2);
+      outcome = Call(host.QviPublic(), d::kGetPlatform, {Arg::Ref(version)}).ToString();
     } catch (const Error& error) {
-      EXPECT_EQ(call, 2);
-      EXPECT_EQ(version, -5);
-      EXPECT_EQ(std::to_string(error.number()) + ": " + error.description(), "440: Automation error");
+      outcome = std::to_string(error.number()) + ": " + error.description();
     }
-    version = -5;
+    return outcome + " " + std::to_string(version);
+  };
+  using Texts = std::vector<std::string>;
+  EXPECT_EQ((Texts{platform(), platform(), platform()}), (Texts{"2 262154", "440: Automation error -5", "2 262154"}));
+  for (std::int32_t i = 0; i < 2; ++i) {
+    EXPECT_THROW(Call(host.QviPublic(), d::kSetDirectory, {"TYConsole", "", i}), Error);
   }
-  // A failure set on one control leaves the other alone.
-  Call(host.QviNTNWSvc(), d::kGetDrivePrefix, {std::int16_t{67}});
-  EXPECT_EQ(Shown(host), (std::vector<std::string>{" QviPublic 22(262154&) 2", " QviPublic 22(-5&) failed 440: Automation error",
-                                                   " QviPublic 22(262154&) 2", " QviNTNWSvc 11(67) \\\\ADMIN7"}));
-}
-
-TEST(ReplacementHostTest, OccurrenceZeroFailsEveryCallAndLeavesStateAlone) {
-  HostConfig config = TypicalConfig();
-  config.failures.push_back({kQviPublic, d::kSetDirectory, 0, 5, "Invalid procedure call or argument"});
-  ReplacementHost host(config);
-  for (std::int32_t i = 0; i < 3; ++i) EXPECT_THROW(Call(host.QviPublic(), d::kSetDirectory, {"TYConsole", "", i}), Error);
   EXPECT_EQ(host.state().directories, config.directories);
-}
 
-TEST(ReplacementHostTest, AnswersFollowChangesBetweenEvents) {
-  ReplacementHost host(TypicalConfig());
-  EXPECT_EQ(Call(host.QviPublic(), d::kIsInstalling, {}), Variant(std::int32_t{1}));
-  host.mutable_config().installing = false;
-  host.mutable_config().failures.push_back({kQviPublic, d::kIsInstalling, 2, 440, "Automation error"});
-  // Occurrences count from the start of the session, not from the change.
-  EXPECT_THROW(Call(host.QviPublic(), d::kIsInstalling, {}), Error);
-  EXPECT_EQ(Call(host.QviPublic(), d::kIsInstalling, {}), Variant(std::int32_t{0}));
+  // Answers follow changes between events; occurrences count from the start
+  // of the session, not from the change.
+  host.BeginEvent("qviPostSetup");
+  host.mutable_config().platform_code = 1;
+  host.mutable_config().failures.push_back({kQviPublic, d::kGetPlatform, 5, 440, "Automation error"});
+  EXPECT_EQ((Texts{platform(), platform()}), (Texts{"1 262154", "440: Automation error -5"}));
+  // A failure set on one control leaves the same DISPID of the other alone.
+  Call(host.QviNTNWSvc(), d::kGetServerVersion, {"\\\\SRV2"});
+  std::string key = "TYConsole";
+  Call(host.QviPublic(), d::kGetDirectory, {Arg::Ref(key), std::int32_t{0}});
+  EXPECT_EQ(Shown(host), (Texts{"qviSetup QviPublic 22(262154&) 2",
+                                "qviSetup QviPublic 22(-5&) failed 440: Automation error",
+                                "qviSetup QviPublic 22(262154&) 2",
+                                "qviSetup QviPublic 9(TYConsole,,0) failed 5: Invalid procedure call or argument",
+                                "qviSetup QviPublic 9(TYConsole,,1) failed 5: Invalid procedure call or argument",
+                                "qviPostSetup QviPublic 22(262154&) 1",
+                                "qviPostSetup QviPublic 22(-5&) failed 440: Automation error",
+                                "qviPostSetup QviNTNWSvc 9(\\\\SRV2) 196659",
+                                "qviPostSetup QviPublic 8(TYConsole&,0) C:\\Program Files\\Tessaly"}));
 }
 
 }  // namespace
