@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "platform/emu/machine.h"
 #include "platform/fault_injection.h"
@@ -159,6 +160,18 @@ TEST_F(MachineTest, NothingButLogLinesReachesTheDiskBeforeSave) {
   EXPECT_EQ(Slurp(Folder() / "drive_c" / "WinNT" / "pending.ini"), "[s]\r\nk=v\r\n");
   machine_.reset();
   EXPECT_EQ(Machine::Open(Folder())->SnapshotRegistry(), saved);
+}
+
+TEST_F(MachineTest, MessageBoxesAreRecordedAndPresentedInOrder) {
+  std::vector<std::string> presented;
+  machine_->SetMessageBoxPresenter([&](const MessageBoxRecord& box) { presented.push_back(box.caption); });
+  EXPECT_EQ(machine_->MessageBoxOk("first", "One"), 1);
+  EXPECT_EQ(machine_->MessageBoxOk("", ""), 1);
+  EXPECT_EQ(machine_->MessageBoxOk("third", "Three"), 1);
+  std::vector<std::string> recorded;
+  for (const MessageBoxRecord& box : machine_->message_boxes()) recorded.push_back(box.caption + ":" + box.text);
+  EXPECT_EQ(recorded, (std::vector<std::string>{"One:first", ":", "Three:third"}));
+  EXPECT_EQ(presented, (std::vector<std::string>{"One", "", "Three"}));
 }
 
 TEST_F(MachineTest, ClassesRootIsTheMachineClassesKey) {
