@@ -228,6 +228,17 @@ void RegistryStore::MarkDeleted(Node& node) {
   node.parent = nullptr;
 }
 
+void RegistryStore::Unlink(Node& node) {
+  Node* parent = node.parent;
+  const auto it = std::find_if(parent->children.begin(), parent->children.end(),
+                               [&node](const std::shared_ptr<Node>& child) { return child.get() == &node; });
+  // Handles may still hold the node; it lives on, marked deleted, until they close.
+  const std::shared_ptr<Node> keep = *it;
+  parent->children.erase(it);
+  MarkDeleted(*keep);
+  dirty_ = true;
+}
+
 Status RegistryStore::DeleteKey(HKey key, const char* sub_key) {
   if (!sub_key) return win32::kInvalidParameter;
   Status status = win32::kSuccess;
@@ -244,13 +255,7 @@ Status RegistryStore::DeleteKey(HKey key, const char* sub_key) {
   }
   if (!target->parent) return win32::kAccessDenied;  // a root
   if (!target->children.empty()) return win32::kAccessDenied;
-  Node* parent = target->parent;
-  const auto it = std::find_if(parent->children.begin(), parent->children.end(),
-                               [target](const std::shared_ptr<Node>& child) { return child.get() == target; });
-  const std::shared_ptr<Node> keep = *it;
-  parent->children.erase(it);
-  MarkDeleted(*keep);
-  dirty_ = true;
+  Unlink(*target);
   return win32::kSuccess;
 }
 
@@ -380,13 +385,7 @@ bool RegistryStore::DeleteTree(std::string_view full_path) {
     if (!found) return true;
     at = found->get();
   }
-  Node* parent = at->parent;
-  const auto it = std::find_if(parent->children.begin(), parent->children.end(),
-                               [at](const std::shared_ptr<Node>& child) { return child.get() == at; });
-  const std::shared_ptr<Node> keep = *it;
-  parent->children.erase(it);
-  MarkDeleted(*keep);
-  dirty_ = true;
+  Unlink(*at);
   return true;
 }
 

@@ -74,6 +74,8 @@ class RegistryStore {
   static const std::shared_ptr<Node>* Child(const Node& node, std::string_view name);
   Node* AddChild(Node& node, std::string_view name);
   void MarkDeleted(Node& node);
+  // Takes a key that is not a root out of its parent.
+  void Unlink(Node& node);
   void Walk(const Node& node, const std::string& path, std::vector<RegistryKey>& out) const;
 
   std::shared_ptr<Node> hklm_;
