@@ -13,6 +13,7 @@
 
 #include "platform/emu/machine.h"
 #include "platform/win_api.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -21,22 +22,13 @@ using namespace qvi::platform;
 
 class MachineFolder {
  public:
-  MachineFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qvi-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
-    path_ = pattern;
-    machine_ = Machine::Open(path_ / "machine");
+  MachineFolder() : machine_(Machine::Open(folder_.path() / "machine")) {
     std::filesystem::create_directories(machine_->MapPath("C:\\WINNT"));
-  }
-  ~MachineFolder() {
-    machine_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
   }
   Machine& machine() { return *machine_; }
 
  private:
-  std::filesystem::path path_;
+  qvi::testing::TempFolder folder_{"qvi-bench-"};
   std::unique_ptr<Machine> machine_;
 };
 

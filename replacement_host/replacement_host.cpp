@@ -1,11 +1,11 @@
-#include "replacement_host/replacement_host.h"
+#include "replacement_host.h"
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 
 #include "host/dispid.h"
-#include "platform/errors.h"
+#include "runtime/code_page.h"
+#include "runtime/errors.h"
 
 namespace qvi::rhost {
 
@@ -15,23 +15,27 @@ using host::Argument;
 using host::DispId;
 using host::Variant;
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
+using host::Control;
+using code_page::EqualsNoCase;
 
 // The entry of `table` whose key matches `key` whatever its letter case; the
 // exact spelling wins when both exist.
 template <class Map>
 auto FindNoCase(Map& table, const std::string& key) -> decltype(table.begin()) {
   if (auto exact = table.find(key); exact != table.end()) return exact;
-  return std::find_if(table.begin(), table.end(), [&](const auto& entry) { return EqualNoCase(entry.first, key); });
+  return std::find_if(table.begin(), table.end(), [&](const auto& entry) { return EqualsNoCase(entry.first, key); });
 }
 
-std::string AtIndex(const std::vector<std::string>& list, std::int32_t index) {
-  if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return {};
+Variant AtIndex(const std::vector<Variant>& list, std::int32_t index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return std::string();
   return list[static_cast<std::size_t>(index)];
+}
+
+// The configured answer for `key`, or `missing`.
+template <class Map, class Key>
+Variant Answer(const Map& table, const Key& key, Variant missing) {
+  const auto it = table.find(key);
+  return it == table.end() ? missing : it->second;
 }
 
 void ExpectCount(const std::vector<Argument>& args, std::size_t count) {
@@ -44,21 +48,22 @@ std::string FailureText(const Error& error) { return std::to_string(error.number
 
 struct ReplacementHost::Impl {
   // One control of the host kit; every call goes to the host's dispatcher.
-  class Control final : public host::HostControl {
+  class ControlStub final : public host::HostControl {
    public:
-    Control(Impl& host, std::string name) : host_(host), name_(std::move(name)) {}
-    Variant Invoke(DispId id, std::vector<Argument>& args) override { return host_.Invoke(name_, id, args); }
+    ControlStub(Impl& host, Control control) : host_(host), control_(control) {}
+    Variant Invoke(DispId id, std::vector<Argument>& args) override { return host_.Invoke(control_, id, args); }
 
    private:
     Impl& host_;
-    std::string name_;
+    Control control_;
   };
 
-  explicit Impl(HostConfig c) : config(std::move(c)), qvi_public(*this, kQviPublic), qvi_ntnwsvc(*this, kQviNTNWSvc) {
+  explicit Impl(HostConfig c)
+      : config(std::move(c)), qvi_public(*this, Control::kQviPublic), qvi_ntnwsvc(*this, Control::kQviNTNWSvc) {
     state.directories = config.directories;
   }
 
-  Variant Invoke(const std::string& control, DispId id, std::vector<Argument>& args) {
+  Variant Invoke(Control control, DispId id, std::vector<Argument>& args) {
     HostCall call;
     call.event = current_event;
     call.control = control;
@@ -70,7 +75,7 @@ struct ReplacementHost::Impl {
     HostState staged = state;
     try {
       InjectFailure(control, id, occurrence);
-      call.result = control == kQviPublic ? Public(id, working, staged) : NtNwSvc(id, working);
+      call.result = control == Control::kQviPublic ? Public(id, working, staged) : NtNwSvc(id, working);
     } catch (const Error& error) {
       call.failed = true;
       call.failure = FailureText(error);
@@ -86,9 +91,9 @@ struct ReplacementHost::Impl {
     return result;
   }
 
-  void InjectFailure(const std::string& control, DispId id, int occurrence) const {
+  void InjectFailure(Control control, DispId id, int occurrence) const {
     for (const InjectedFailure& failure : config.failures) {
-      if (failure.dispid != id || !EqualNoCase(failure.control, control)) continue;
+      if (failure.dispid != id || failure.control != control) continue;
       if (failure.occurrence == 0 || failure.occurrence == occurrence) throw Error(failure.number, failure.description);
     }
   }
@@ -102,7 +107,7 @@ struct ReplacementHost::Impl {
         std::string path = args[1].value.ToString();
         args[2].value.ToInt32();
         auto& dirs = next.destination_dirs;
-        auto it = std::find_if(dirs.begin(), dirs.end(), [&](const auto& e) { return EqualNoCase(e.first, name); });
+        auto it = std::find_if(dirs.begin(), dirs.end(), [&](const auto& e) { return EqualsNoCase(e.first, name); });
         if (it == dirs.end()) {
           dirs.emplace_back(std::move(name), std::move(path));
         } else {
@@ -115,16 +120,14 @@ struct ReplacementHost::Impl {
         std::string section = args[0].value.ToString();
         args[1].value.ToInt32();
         auto& sections = next.copy_sections;
-        if (std::none_of(sections.begin(), sections.end(), [&](const auto& s) { return EqualNoCase(s, section); })) {
+        if (std::none_of(sections.begin(), sections.end(), [&](const auto& s) { return EqualsNoCase(s, section); })) {
           sections.push_back(std::move(section));
         }
         return {};
       }
-      case d::kGetShellFolder: {
+      case d::kGetShellFolder:
         ExpectCount(args, 1);
-        const auto it = config.shell_folders.find(args[0].value.ToInt32());
-        return it == config.shell_folders.end() ? std::string() : it->second;
-      }
+        return Answer(config.shell_folders, args[0].value.ToInt32(), std::string());
       case d::kRemoveFolder:
         ExpectCount(args, 1);
         next.removed_folders.push_back(args[0].value.ToString());
@@ -140,7 +143,7 @@ struct ReplacementHost::Impl {
         const std::string key = args[0].value.ToString();
         const std::int32_t index = args[1].value.ToInt32();
         const auto it = FindNoCase(next.directories, key);
-        return it == next.directories.end() ? std::string() : AtIndex(it->second, index);
+        return it == next.directories.end() ? Variant(std::string()) : AtIndex(it->second, index);
       }
       case d::kSetDirectory: {
         ExpectCount(args, 3);
@@ -149,24 +152,24 @@ struct ReplacementHost::Impl {
         const std::int32_t index = args[2].value.ToInt32();
         if (index < 0 || index > kMaxDirectoryIndex) throw Error(kSubscriptOutOfRange, "Subscript out of range");
         auto it = FindNoCase(next.directories, key);
-        if (it == next.directories.end()) it = next.directories.emplace(key, std::vector<std::string>{}).first;
+        if (it == next.directories.end()) it = next.directories.emplace(key, std::vector<Variant>{}).first;
         auto& list = it->second;
-        if (list.size() <= static_cast<std::size_t>(index)) list.resize(static_cast<std::size_t>(index) + 1);
+        if (list.size() <= static_cast<std::size_t>(index)) {
+          list.resize(static_cast<std::size_t>(index) + 1, Variant(std::string()));
+        }
         list[static_cast<std::size_t>(index)] = std::move(directory);
         return std::int32_t{1};
       }
       case d::kIsInstalling:
         ExpectCount(args, 0);
-        return std::int32_t{config.installing ? 1 : 0};
+        return config.installing;
       case d::kSetSettingsFile:
         ExpectCount(args, 1);
         next.settings_file = args[0].value.ToString();
         return {};
-      case d::kGetText: {
+      case d::kGetText:
         ExpectCount(args, 1);
-        const auto it = config.texts.find(args[0].value.ToInt32());
-        return it == config.texts.end() ? std::string() : it->second;
-      }
+        return Answer(config.texts, args[0].value.ToInt32(), std::string());
       case d::kGetLanguage:
         ExpectCount(args, 0);
         return config.language;
@@ -180,20 +183,19 @@ struct ReplacementHost::Impl {
         const std::string key = args[0].value.ToString();
         args[2].value.ToInt32();
         const auto it = FindNoCase(config.removal_directories, key);
-        return it == config.removal_directories.end() ? std::string() : it->second;
+        return it == config.removal_directories.end() ? Variant(std::string()) : it->second;
       }
       case d::kGetParameter: {
         ExpectCount(args, 2);
         const std::string section = args[0].value.ToString();
         const std::int32_t index = args[1].value.ToInt32();
         const auto it = FindNoCase(config.parameters, section);
-        return it == config.parameters.end() ? std::string() : AtIndex(it->second, index);
+        return it == config.parameters.end() ? Variant(std::string()) : AtIndex(it->second, index);
       }
       case d::kDirectoryOperation: {
         ExpectCount(args, 2);
         const std::int32_t operation = args[0].value.ToInt32();
-        const auto found = config.directory_operation_results.find(operation);
-        const std::int32_t result = found == config.directory_operation_results.end() ? 1 : found->second;
+        const Variant result = Answer(config.directory_operation_results, operation, std::int32_t{1});
         next.directory_operations.push_back({operation, args[1].value.ToString(), result});
         return result;
       }
@@ -210,7 +212,7 @@ struct ReplacementHost::Impl {
         std::string server = args[0].value.ToString();
         if (server.rfind("\\\\", 0) == 0) server.erase(0, 2);
         const auto it = FindNoCase(config.server_versions, server);
-        return it == config.server_versions.end() ? std::int32_t{0} : it->second;
+        return it == config.server_versions.end() ? Variant(std::int32_t{0}) : it->second;
       }
       case d::kGetUncComputerName:
         ExpectCount(args, 2);
@@ -232,10 +234,10 @@ struct ReplacementHost::Impl {
   HostConfig config;
   HostState state;
   std::vector<HostCall> calls;
-  std::map<std::pair<std::string, DispId>, int> counts;
+  std::map<std::pair<Control, DispId>, int> counts;
   std::string current_event;
-  Control qvi_public;
-  Control qvi_ntnwsvc;
+  ControlStub qvi_public;
+  ControlStub qvi_ntnwsvc;
 };
 
 ReplacementHost::ReplacementHost(HostConfig config) : impl_(std::make_unique<Impl>(std::move(config))) {}
@@ -243,13 +245,13 @@ ReplacementHost::~ReplacementHost() = default;
 
 host::HostControl& ReplacementHost::QviPublic() { return impl_->qvi_public; }
 host::HostControl& ReplacementHost::QviNTNWSvc() { return impl_->qvi_ntnwsvc; }
+HostControls ReplacementHost::PlaceOnFrmCommon() { return {impl_->qvi_public, impl_->qvi_ntnwsvc}; }
 
 void ReplacementHost::BeginEvent(const std::string& event) { impl_->current_event = event; }
 const std::string& ReplacementHost::current_event() const { return impl_->current_event; }
 
 const std::vector<HostCall>& ReplacementHost::calls() const { return impl_->calls; }
 const HostState& ReplacementHost::state() const { return impl_->state; }
-const HostConfig& ReplacementHost::config() const { return impl_->config; }
 HostConfig& ReplacementHost::mutable_config() { return impl_->config; }
 
 }  // namespace qvi::rhost

@@ -5,7 +5,9 @@
 //
 // What each operation answers (arguments are coerced as a dispatch interface
 // does: numbers from decimal text, text from numbers; a value that cannot be
-// coerced fails with 13 "Type mismatch"):
+// coerced fails with 13 "Type mismatch"). Answers are configured as variants,
+// so a host that answers a number where text is usual, or Empty, can be
+// played too:
 //
 //   QviPublic
 //    2  name, path, int      records the destination directory; a name given
@@ -25,10 +27,10 @@
 //                            ones where they are. Answers 1. A negative index or
 //                            one beyond kMaxDirectoryIndex fails with
 //                            9 "Subscript out of range".
-//   13  none                 1 while installing, 0 while removing.
+//   13  none                 installing (1 while installing, 0 while removing).
 //   14  name                 records the settings-file name. Answers Empty.
 //   20  int number           the configured text, "" for an unknown number.
-//   21  none                 the configured language.
+//   21  none                 language.
 //   22  int (by ref)         writes platform_version into the variable and
 //                            answers platform_code.
 //   24  key, text, int       the configured removal directory of the key, "".
@@ -55,12 +57,11 @@
 #include <string>
 #include <vector>
 
+#include "control/snap_in_library.h"
+#include "host/dispid.h"
 #include "host/host_control.h"
 
 namespace qvi::rhost {
-
-inline constexpr const char* kQviPublic = "QviPublic";
-inline constexpr const char* kQviNTNWSvc = "QviNTNWSvc";
 
 // Error numbers of a dispatch interface that refuses a call.
 inline constexpr std::int32_t kMemberNotFound = 438;
@@ -72,7 +73,7 @@ inline constexpr std::int32_t kMaxDirectoryIndex = 4095;
 // Makes the `occurrence`-th call (1-based, counted per control and DISPID over
 // the whole session; 0 = every call) fail with this error.
 struct InjectedFailure {
-  std::string control = kQviPublic;
+  host::Control control = host::Control::kQviPublic;
   host::DispId dispid = 0;
   int occurrence = 1;
   std::int32_t number = 440;  // the number a failing automation call raises
@@ -82,34 +83,35 @@ struct InjectedFailure {
 // What the host knows before the setup starts. Keys of the directory table and
 // parameter sections are matched without regard to letter case.
 struct HostConfig {
+  using Variant = host::Variant;
   // DISPIDs 8 and 9: the directory table, key -> directories by index.
-  std::map<std::string, std::vector<std::string>> directories;
+  std::map<std::string, std::vector<Variant>> directories;
   // DISPID 24: directories answered while removing, key -> directory.
-  std::map<std::string, std::string> removal_directories;
-  // DISPID 13: true while installing.
-  bool installing = true;
+  std::map<std::string, Variant> removal_directories;
+  // DISPID 13: non-zero while installing, 0 while removing.
+  Variant installing = std::int32_t{1};
   // DISPID 22: platform code (1 NT, 2 Windows 95) and the version written back
   // (major in the upper 16 bits, minor in the lower).
-  std::int32_t platform_code = 1;
+  Variant platform_code = std::int32_t{1};
   std::int32_t platform_version = 4 << 16;
   // DISPID 20: texts by number.
-  std::map<std::int32_t, std::string> texts;
+  std::map<std::int32_t, Variant> texts;
   // DISPID 21.
-  std::string language = "enu";
+  Variant language = "enu";
   // DISPID 4: shell folders by number.
-  std::map<std::int32_t, std::string> shell_folders;
+  std::map<std::int32_t, Variant> shell_folders;
   // DISPID 25: parameter sections, name -> entries in order.
-  std::map<std::string, std::vector<std::string>> parameters;
-  // DISPID 6 answers this number; DISPID 28 answers directory_operation_results by
+  std::map<std::string, std::vector<Variant>> parameters;
+  // DISPID 6 answers this; DISPID 28 answers directory_operation_results by
   // operation code (4, 5), 1 when absent.
-  std::int32_t icon_result = 1;
-  std::map<std::int32_t, std::int32_t> directory_operation_results;
+  Variant icon_result = std::int32_t{1};
+  std::map<std::int32_t, Variant> directory_operation_results;
   // QviNTNWSvc DISPID 10: the UNC name of this computer ("\\SRV1\").
-  std::string unc_computer_name = "\\\\SRV1\\";
+  Variant unc_computer_name = "\\\\SRV1\\";
   // QviNTNWSvc DISPID 11: the UNC machine prefix of the drives ("\\SRV1").
-  std::string drive_prefix = "\\\\SRV1";
+  Variant drive_prefix = "\\\\SRV1";
   // QviNTNWSvc DISPID 9: server name (without "\\") -> version.
-  std::map<std::string, std::int32_t> server_versions;
+  std::map<std::string, Variant> server_versions;
   std::vector<InjectedFailure> failures;
 };
 
@@ -120,7 +122,7 @@ struct RecordedArgument {
 
 struct HostCall {
   std::string event;
-  std::string control;
+  host::Control control = host::Control::kQviPublic;
   host::DispId dispid = 0;
   std::vector<RecordedArgument> args;
   host::Variant result;
@@ -133,13 +135,13 @@ struct IconRequest {
   std::string target;
   std::string arguments;
   std::string folder;
-  std::int32_t result = 0;
+  host::Variant result;
 };
 
 struct DirectoryOperation {
   std::int32_t operation = 0;
   std::string directory;
-  std::int32_t result = 0;
+  host::Variant result;
 };
 
 // What the snap-in has asked of the host so far.
@@ -150,18 +152,21 @@ struct HostState {
   std::vector<IconRequest> icons;                              // DISPID 6
   std::vector<std::string> removed_folders;                    // DISPID 5
   std::vector<DirectoryOperation> directory_operations;        // DISPID 28
-  std::map<std::string, std::vector<std::string>> directories; // the table as DISPID 9 left it
+  std::map<std::string, std::vector<host::Variant>> directories;  // the table as DISPID 9 left it
 };
 
-class ReplacementHost {
+// Also places its own two controls on frmCommon, so the snap-in's calls from
+// either object are recorded in one sequence.
+class ReplacementHost final : public FormControlProvider {
  public:
   explicit ReplacementHost(HostConfig config);
-  ~ReplacementHost();
+  ~ReplacementHost() override;
   ReplacementHost(const ReplacementHost&) = delete;
   ReplacementHost& operator=(const ReplacementHost&) = delete;
 
   host::HostControl& QviPublic();
   host::HostControl& QviNTNWSvc();
+  HostControls PlaceOnFrmCommon() override;
 
   // Calls from now on are recorded under this event name ("creation",
   // "qviSetup", ...).
@@ -170,7 +175,6 @@ class ReplacementHost {
 
   const std::vector<HostCall>& calls() const;
   const HostState& state() const;
-  const HostConfig& config() const;
   // Lets a test change what the host answers between events.
   HostConfig& mutable_config();
 

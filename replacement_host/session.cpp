@@ -1,10 +1,10 @@
-#include "replacement_host/session.h"
+#include "session.h"
 
 #include <charconv>
 #include <functional>
 #include <stdexcept>
 
-#include "platform/errors.h"
+#include "runtime/errors.h"
 
 namespace qvi::rhost {
 
@@ -24,40 +24,31 @@ std::int32_t ParseVersion(const std::string& text) {
 }  // namespace
 
 Session::Session(ReplacementHost& host, platform::Platform& os)
-    : host_(host), library_(HostControls{host.QviPublic(), host.QviNTNWSvc()}, os), control_(library_, host.QviPublic()) {}
+    : host_(host), library_(host, os), control_(library_, host.QviPublic()) {}
 
-void Session::Create() {
-  host_.BeginEvent("creation");
-  EventOutcome outcome{"creation", "", false, ""};
-  try {
-    control_.UserControl_Initialize();
-  } catch (const Error& error) {
-    outcome.failed = true;
-    outcome.reason = std::to_string(error.number()) + ": " + error.description();
-  }
-  outcomes_.push_back(outcome);
-}
-
-EventOutcome Session::Raise(const std::string& event, const std::string& argument) {
+EventOutcome Session::Raise(Event event, const std::string& argument) {
   // Resolve the handler before the event begins, so a bad request leaves no
   // trace in the host's record.
+  if (ArgumentOf(event) == EventArgument::kNone && !argument.empty()) {
+    throw std::invalid_argument(std::string(EventName(event)) + " takes no argument");
+  }
   std::function<void()> handler;
-  if (event == "qviSetup") {
-    handler = [this] { control_.QviPublic1_qviSetup(); };
-  } else if (event == "qviUpgrade") {
-    const std::int32_t previous = ParseVersion(argument);
-    handler = [this, previous] { control_.QviPublic1_qviUpgrade(previous); };
-  } else if (event == "qviPostSetup") {
-    handler = [this] { control_.QviPublic1_qviPostSetup(); };
-  } else if (event == "qviUninstall") {
-    handler = [this] { control_.QviPublic1_qviUninstall(); };
-  } else if (event == "qviPostPageNotification") {
-    handler = [this, argument] { control_.QviPublic1_qviPostPageNotification(argument); };
-  } else {
-    throw std::invalid_argument("unknown event \"" + event + "\"");
+  switch (event) {
+    case Event::kCreation: handler = [this] { control_.UserControl_Initialize(); }; break;
+    case Event::kSetup: handler = [this] { control_.QviPublic1_qviSetup(); }; break;
+    case Event::kUpgrade: {
+      const std::int32_t previous = ParseVersion(argument);
+      handler = [this, previous] { control_.QviPublic1_qviUpgrade(previous); };
+      break;
+    }
+    case Event::kPostSetup: handler = [this] { control_.QviPublic1_qviPostSetup(); }; break;
+    case Event::kUninstall: handler = [this] { control_.QviPublic1_qviUninstall(); }; break;
+    case Event::kPostPageNotification:
+      handler = [this, argument] { control_.QviPublic1_qviPostPageNotification(argument); };
+      break;
   }
 
-  host_.BeginEvent(event);
+  host_.BeginEvent(std::string(EventName(event)));
   EventOutcome outcome{event, argument, false, ""};
   try {
     handler();

@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "control/events.h"
 #include "control/qv_console.h"
 #include "control/snap_in_library.h"
 #include "platform/platform.h"
-#include "replacement_host/replacement_host.h"
+#include "replacement_host.h"
 
 namespace qvi::rhost {
 
 struct EventOutcome {
-  std::string event;
+  Event event = Event::kCreation;
   std::string argument;  // the event's argument as text, "" when it has none
   bool failed = false;
   std::string reason;    // "number: description" when the handler ended on a failure
@@ -26,13 +27,11 @@ class Session {
   // Loads a fresh copy of the library on `os`, talking to `host`.
   Session(ReplacementHost& host, platform::Platform& os);
 
-  // Creation of QVConsole (UserControl_Initialize), recorded as "creation".
-  void Create();
-  // Raises one of "qviSetup", "qviUpgrade", "qviPostSetup", "qviUninstall",
-  // "qviPostPageNotification" with its argument (a number for qviUpgrade, the
-  // page identifier for the page notification). Unknown names throw
-  // std::invalid_argument.
-  EventOutcome Raise(const std::string& event, const std::string& argument = "");
+  // Creation of QVConsole (UserControl_Initialize) or one of the host's
+  // events, with its argument as text (a number for qviUpgrade, the page
+  // identifier for the page notification). An argument the event cannot take
+  // throws std::invalid_argument before anything happens.
+  EventOutcome Raise(Event event, const std::string& argument = "");
 
   const std::vector<EventOutcome>& outcomes() const { return outcomes_; }
   SnapInLibrary& library() { return library_; }

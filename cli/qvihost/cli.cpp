@@ -73,6 +73,7 @@ int RunCli(const std::vector<std::string>& args, Console console) {
                "Without a command, runs the install-nt scenario on a fresh machine and prints the report.",
                "qvihost"};
   app.require_subcommand(0, 1);
+  app.set_version_flag("--version", std::string("qvihost ") + QVI_VERSION);
 
   RunRequest request;
   CLI::App* run = app.add_subcommand("run", "Run a scenario (an embedded one or a JSON file) and report what it did");

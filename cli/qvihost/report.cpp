@@ -2,9 +2,14 @@
 
 #include <cstdio>
 #include <sstream>
+#include <vector>
+
+#include <dtl/dtl.hpp>
 
 #include "host/dispid.h"
+#include "platform/emu/reg_text.h"
 #include "platform/win32_types.h"
+#include "runtime/code_page.h"
 
 namespace qvi::cli {
 
@@ -12,47 +17,8 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-bool IsValidUtf8(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t extra = 0;
-    if (c < 0x80) {
-      extra = 0;
-    } else if ((c & 0xE0) == 0xC0 && c >= 0xC2) {
-      extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-    } else if ((c & 0xF8) == 0xF0 && c <= 0xF4) {
-      extra = 3;
-    } else {
-      return false;
-    }
-    if (i + extra >= text.size() && extra > 0) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
-// JSON strings must be UTF-8; the machine's text is in its ANSI code page, so
-// bytes that are not already UTF-8 are taken one by one as Latin-1.
-std::string Utf8(const std::string& text) {
-  if (IsValidUtf8(text)) return text;
-  std::string out;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out += ch;
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+// JSON strings are UTF-8; the machine's text is in its code page.
+std::string Utf8(const std::string& text) { return code_page::ToUtf8(text); }
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
   std::string out;
@@ -63,15 +29,6 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     out += pair;
   }
   return out;
-}
-
-std::string RegQuoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out + "\"";
 }
 
 json VariantJson(const host::Variant& value) {
@@ -103,17 +60,19 @@ std::string OpName(RegistryChange::Op op) {
 }
 
 std::string DescribeCall(const rhost::HostCall& call) {
-  std::string text = call.control + " " + std::to_string(call.dispid);
-  if (const std::string name = OperationName(call.control, call.dispid); !name.empty()) text += " " + name;
+  std::string text = std::string(host::ControlName(call.control)) + " " + std::to_string(call.dispid);
+  if (const auto name = host::OperationName(call.control, call.dispid); !name.empty()) {
+    text += " " + std::string(name);
+  }
   text += "(";
   for (std::size_t i = 0; i < call.args.size(); ++i) {
     if (i > 0) text += ", ";
     if (call.args[i].by_ref) text += "ByRef ";
-    text += call.args[i].value.Describe();
+    text += ShownValue(call.args[i].value);
   }
   text += ")";
   if (call.failed) return text + " FAILED " + call.failure;
-  return text + " -> " + call.result.Describe();
+  return text + " -> " + ShownValue(call.result);
 }
 
 // True when some deleted key above this one already removes it.
@@ -136,36 +95,6 @@ std::string Indent(const std::string& text, const std::string& prefix) {
 }
 
 }  // namespace
-
-std::string OperationName(const std::string& control, std::int32_t dispid) {
-  namespace d = host::dispid;
-  if (control == rhost::kQviNTNWSvc) {
-    switch (dispid) {
-      case d::kGetServerVersion: return "GetServerVersion";
-      case d::kGetUncComputerName: return "GetUncComputerName";
-      case d::kGetDrivePrefix: return "GetDrivePrefix";
-      default: return "";
-    }
-  }
-  switch (dispid) {
-    case d::kSetDestinationDir: return "SetDestinationDir";
-    case d::kSetCopySection: return "SetCopySection";
-    case d::kGetShellFolder: return "GetShellFolder";
-    case d::kRemoveFolder: return "RemoveFolder";
-    case d::kIconOperation: return "IconOperation";
-    case d::kGetDirectory: return "GetDirectory";
-    case d::kSetDirectory: return "SetDirectory";
-    case d::kIsInstalling: return "IsInstalling";
-    case d::kSetSettingsFile: return "SetSettingsFile";
-    case d::kGetText: return "GetText";
-    case d::kGetLanguage: return "GetLanguage";
-    case d::kGetPlatform: return "GetPlatform";
-    case d::kGetRemovalDirectory: return "GetRemovalDirectory";
-    case d::kGetParameter: return "GetParameter";
-    case d::kDirectoryOperation: return "DirectoryOperation";
-    default: return "";
-  }
-}
 
 std::string RegistryTypeName(std::uint32_t type) {
   switch (type) {
@@ -190,26 +119,6 @@ std::string RegistryDataText(const emu::RegistryValue& value) {
   return text;
 }
 
-std::string RegLine(const emu::RegistryValue& value, bool removed) {
-  std::string line = value.name.empty() ? "@" : RegQuoted(value.name);
-  line += '=';
-  if (removed) return line + "-";
-  const std::string text = RegistryDataText(value);
-  const bool plain_text = value.type == platform::kRegSz && text.find('\0') == std::string::npos;
-  if (plain_text) return line + RegQuoted(text);
-  if (value.type == platform::kRegDword && value.data.size() == 4) {
-    char dword[16];
-    const std::uint32_t n = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                            (static_cast<std::uint32_t>(value.data[3]) << 24);
-    std::snprintf(dword, sizeof dword, "%08x", n);
-    return line + "dword:" + dword;
-  }
-  if (value.type == platform::kRegBinary) return line + "hex:" + Hex(value.data);
-  char prefix[24];
-  std::snprintf(prefix, sizeof prefix, "hex(%x):", value.type);
-  return line + prefix + Hex(value.data);
-}
-
 std::string PrintableText(const std::string& bytes) {
   std::string out;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -226,6 +135,47 @@ std::string PrintableText(const std::string& bytes) {
   return out;
 }
 
+std::string ShownValue(const host::Variant& value) {
+  if (value.type() == host::Variant::Type::kEmpty) return "Empty";
+  if (value.type() != host::Variant::Type::kString) return value.ToString();
+  std::string out = "\"";
+  for (const char ch : value.ToString()) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (ch == '"') {
+      out += "\"\"";
+    } else if (c == '\n') {
+      out += "<LF>";
+    } else if (c == '\r') {
+      out += "<CR>";
+    } else if (c < 0x20 || c == 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "<0x%02X>", c);
+      out += code;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string UnifiedDiff(const std::string& before, const std::string& after) {
+  const auto lines = [](const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      out.push_back(PrintableText(line));
+    }
+    return out;
+  };
+  dtl::Diff<std::string, std::vector<std::string>> diff(lines(before), lines(after));
+  diff.compose();
+  diff.composeUnifiedHunks();
+  std::ostringstream out;
+  diff.printUnifiedFormat(out);
+  return out.str();
+}
+
 std::string FormatReport(const RunResult& r) {
   std::ostringstream out;
   out << "Scenario " << (r.scenario.empty() ? "(unnamed)" : r.scenario) << " on "
@@ -234,7 +184,7 @@ std::string FormatReport(const RunResult& r) {
 
   out << "\nEvents\n";
   for (const auto& e : r.events) {
-    std::string name = e.event + (e.argument.empty() ? "" : "(" + e.argument + ")");
+    std::string name = std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")");
     out << "  " << name << std::string(name.size() < 40 ? 40 - name.size() : 1, ' ')
         << (e.failed ? "FAILED " + e.reason : "completed") << "\n";
   }
@@ -269,7 +219,9 @@ std::string FormatReport(const RunResult& r) {
           out << "\n[" << change.key << "]\n";
           open_key = change.key;
         }
-        out << RegLine(change.value, change.op == RegistryChange::Op::kDeleteValue) << "\n";
+        out << (change.op == RegistryChange::Op::kDeleteValue ? emu::RegValueDeletionText(change.value.name)
+                                                               : emu::RegValueText(change.value, "\n"))
+            << "\n";
         break;
     }
   }
@@ -282,8 +234,7 @@ std::string FormatReport(const RunResult& r) {
     if (appended) {
       out << Indent(PrintableText(file.after->substr(file.before->size())), "      + ");
     } else if (file.before && file.after) {
-      out << "    before:\n" << Indent(PrintableText(*file.before), "      | ");
-      out << "    after:\n" << Indent(PrintableText(*file.after), "      | ");
+      out << Indent(UnifiedDiff(*file.before, *file.after), "      ");
     } else if (file.after) {
       out << Indent(PrintableText(*file.after), "      | ");
     }
@@ -309,8 +260,8 @@ std::string FormatReport(const RunResult& r) {
   for (const auto& section : s.copy_sections) out << " " << section;
   out << "\n  icons:\n";
   for (const auto& icon : s.icons) {
-    out << "    \"" << icon.title << "\" -> \"" << icon.target << "\" args \"" << icon.arguments << "\" in \""
-        << icon.folder << "\" = " << icon.result << "\n";
+    out << "    " << ShownValue(icon.title) << " -> " << ShownValue(icon.target) << " args "
+        << ShownValue(icon.arguments) << " in " << ShownValue(icon.folder) << " = " << ShownValue(icon.result) << "\n";
   }
   if (!s.removed_folders.empty()) {
     out << "  removed folders:\n";
@@ -319,13 +270,13 @@ std::string FormatReport(const RunResult& r) {
   if (!s.directory_operations.empty()) {
     out << "  directory operations:\n";
     for (const auto& op : s.directory_operations) {
-      out << "    " << op.operation << " \"" << op.directory << "\" = " << op.result << "\n";
+      out << "    " << op.operation << " " << ShownValue(op.directory) << " = " << ShownValue(op.result) << "\n";
     }
   }
   out << "  directory table:\n";
   for (const auto& [key, list] : s.directories) {
     out << "    " << key << ":";
-    for (const auto& dir : list) out << " \"" << dir << "\"";
+    for (const auto& dir : list) out << " " << ShownValue(dir);
     out << "\n";
   }
   return out.str();
@@ -340,7 +291,7 @@ json ReportJson(const RunResult& r) {
 
   doc["events"] = json::array();
   for (const auto& e : r.events) {
-    json event = {{"event", e.event},
+    json event = {{"event", EventName(e.event)},
                   {"argument", e.argument.empty() ? json(nullptr) : json(Utf8(e.argument))},
                   {"outcome", e.failed ? "failed" : "completed"}};
     if (e.failed) event["reason"] = Utf8(e.reason);
@@ -353,8 +304,10 @@ json ReportJson(const RunResult& r) {
     for (const auto& arg : call.args) {
       args.push_back({{"value", VariantJson(arg.value)}, {"type", VariantTypeName(arg.value)}, {"by_ref", arg.by_ref}});
     }
-    json entry = {{"event", call.event},     {"control", call.control},
-                  {"dispid", call.dispid},   {"operation", OperationName(call.control, call.dispid)},
+    json entry = {{"event", call.event},
+                  {"control", host::ControlName(call.control)},
+                  {"dispid", call.dispid},
+                  {"operation", host::OperationName(call.control, call.dispid)},
                   {"args", std::move(args)}, {"result", call.failed ? json(nullptr) : VariantJson(call.result)},
                   {"failed", call.failed}};
     if (call.failed) entry["failure"] = Utf8(call.failure);
@@ -405,19 +358,19 @@ json ReportJson(const RunResult& r) {
                               {"target", Utf8(icon.target)},
                               {"arguments", Utf8(icon.arguments)},
                               {"folder", Utf8(icon.folder)},
-                              {"result", icon.result}});
+                              {"result", VariantJson(icon.result)}});
   }
   state["removed_folders"] = json::array();
   for (const auto& folder : s.removed_folders) state["removed_folders"].push_back(Utf8(folder));
   state["directory_operations"] = json::array();
   for (const auto& op : s.directory_operations) {
     state["directory_operations"].push_back(
-        {{"operation", op.operation}, {"directory", Utf8(op.directory)}, {"result", op.result}});
+        {{"operation", op.operation}, {"directory", Utf8(op.directory)}, {"result", VariantJson(op.result)}});
   }
   state["directories"] = json::object();
   for (const auto& [key, list] : s.directories) {
     json dirs = json::array();
-    for (const auto& dir : list) dirs.push_back(Utf8(dir));
+    for (const auto& dir : list) dirs.push_back(VariantJson(dir));
     state["directories"][Utf8(key)] = std::move(dirs);
   }
   doc["host_state"] = std::move(state);

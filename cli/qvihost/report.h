@@ -16,8 +16,8 @@ namespace qvi::cli {
 std::string FormatReport(const RunResult& result);
 
 // The JSON document: scenario, machine, events, host_calls, registry_changes,
-// files, log, message_boxes, host_state. Text is UTF-8: bytes that are not
-// already UTF-8 are taken as Latin-1, so file contents survive exactly.
+// files, log, message_boxes, host_state. The machine's text is decoded with
+// its code page, so every byte survives as one character.
 nlohmann::ordered_json ReportJson(const RunResult& result);
 
 // "REG_SZ", "REG_DWORD", ... ("0x..." for a type without a name).
@@ -25,13 +25,15 @@ std::string RegistryTypeName(std::uint32_t type);
 // A value's data as the report shows it: REG_SZ text without its trailing NUL,
 // otherwise bytes as comma-separated hex pairs.
 std::string RegistryDataText(const emu::RegistryValue& value);
-// One value as a line of a .reg file: "name"="text", @=dword:..., "name"=-.
-std::string RegLine(const emu::RegistryValue& value, bool removed);
 // A file's bytes as printable text for the readable report: line breaks
 // kept (CR LF shown as one), other control and non-ASCII bytes as \xHH.
 std::string PrintableText(const std::string& bytes);
-
-// Short names of the host's operations ("SetDestinationDir"), "" when unknown.
-std::string OperationName(const std::string& control, std::int32_t dispid);
+// A host call's argument or result as the readable report shows it: a number
+// as it is, text in double quotes as a Windows engineer writes it (no escaped
+// backslashes; a quote doubled, control characters as <LF>, <0x01>), "Empty".
+std::string ShownValue(const host::Variant& value);
+// The changes from `before` to `after` as unified-diff hunks ("@@ -1,3 +1,3 @@",
+// then lines marked " ", "-" or "+"), lines compared without their ends.
+std::string UnifiedDiff(const std::string& before, const std::string& after);
 
 }  // namespace qvi::cli

@@ -1,49 +1,20 @@
 #include "run.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <system_error>
 
-#include "platform/fault_injection.h"
+#include "fault_injection.h"
+#include "runtime/code_page.h"
+#include "temp_folder.h"
 
 namespace qvi::cli {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-// A folder under the system's temporary directory, removed with its contents
-// when the object goes.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "qvihost-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw emu::MachineError("cannot make a temporary machine folder under " + fs::temp_directory_path().string());
-    }
-    path_ = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::string ReadBytes(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -92,25 +63,23 @@ std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& befo
 // Splits "HKEY_LOCAL_MACHINE\SOFTWARE\x" into its root handle and the rest.
 std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
   const auto slash = path.find('\\');
-  const std::string root = Lower(path.substr(0, slash));
-  const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
-  if (root == "hkey_local_machine") return {platform::kHkeyLocalMachine, rest};
-  if (root == "hkey_current_user") return {platform::kHkeyCurrentUser, rest};
-  throw emu::MachineError("registry key outside HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER: " + path);
+  const auto root = platform::RootKeyByName(path.substr(0, slash));
+  if (!root) throw emu::MachineError("registry key under no known root: " + path);
+  return {*root, slash == std::string::npos ? "" : path.substr(slash + 1)};
 }
 
 // Adds what `seed` holds and `machine` lacks, value by value, so a machine
 // that has lived through earlier runs keeps what those runs left.
 void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source) {
-  ScratchFolder scratch_folder;
+  testing::TempFolder scratch_folder("qvihost-");
   auto scratch = emu::Machine::Open(scratch_folder.path());
   scratch->ImportReg(reg_text, source);
   const auto present = machine.SnapshotRegistry();
   std::map<std::string, const emu::RegistryKey*> by_path;
-  for (const auto& key : present) by_path[Lower(key.path)] = &key;
+  for (const auto& key : present) by_path[code_page::Lower(key.path)] = &key;
 
   for (const auto& key : scratch->SnapshotRegistry()) {
-    const auto existing = by_path.find(Lower(key.path));
+    const auto existing = by_path.find(code_page::Lower(key.path));
     const auto [root, sub_key] = SplitRoot(key.path);
     platform::HKey handle = platform::kNoKey;
     if (machine.RegCreateKeyA(root, sub_key.c_str(), &handle) != platform::win32::kSuccess) {
@@ -120,7 +89,7 @@ void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text,
       const bool has_value =
           existing != by_path.end() &&
           std::any_of(existing->second->values.begin(), existing->second->values.end(),
-                      [&](const emu::RegistryValue& v) { return Lower(v.name) == Lower(value.name); });
+                      [&](const emu::RegistryValue& v) { return code_page::EqualsNoCase(v.name, value.name); });
       if (has_value) continue;
       machine.RegSetValueExA(handle, value.name.c_str(), 0, value.type, value.data.data(),
                              static_cast<std::uint32_t>(value.data.size()));
@@ -152,21 +121,21 @@ std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& be
   using Op = RegistryChange::Op;
   std::map<std::string, const emu::RegistryKey*> old_keys;
   std::map<std::string, const emu::RegistryKey*> new_keys;
-  for (const auto& key : before) old_keys[Lower(key.path)] = &key;
-  for (const auto& key : after) new_keys[Lower(key.path)] = &key;
+  for (const auto& key : before) old_keys[code_page::Lower(key.path)] = &key;
+  for (const auto& key : after) new_keys[code_page::Lower(key.path)] = &key;
 
   std::vector<RegistryChange> changes;
   for (const auto& key : before) {
-    if (!new_keys.contains(Lower(key.path))) changes.push_back({Op::kDeleteKey, key.path, {}});
+    if (!new_keys.contains(code_page::Lower(key.path))) changes.push_back({Op::kDeleteKey, key.path, {}});
   }
   const auto find_value = [](const emu::RegistryKey& key, const std::string& name) -> const emu::RegistryValue* {
     for (const auto& value : key.values) {
-      if (Lower(value.name) == Lower(name)) return &value;
+      if (code_page::EqualsNoCase(value.name, name)) return &value;
     }
     return nullptr;
   };
   for (const auto& key : after) {
-    const auto old = old_keys.find(Lower(key.path));
+    const auto old = old_keys.find(code_page::Lower(key.path));
     if (old == old_keys.end()) {
       changes.push_back({Op::kCreateKey, key.path, {}});
       for (const auto& value : key.values) changes.push_back({Op::kSetValue, key.path, value});
@@ -203,12 +172,12 @@ std::vector<std::string> AppendedLines(const std::string& before, const std::str
 }
 
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
-  std::optional<ScratchFolder> scratch;
+  std::optional<testing::TempFolder> scratch;
   fs::path folder;
   if (options.machine_dir) {
     folder = *options.machine_dir;
   } else {
-    scratch.emplace();
+    scratch.emplace("qvihost-");
     folder = scratch->path();
   }
   const bool fresh = !fs::exists(folder / "machine.ini") && !fs::exists(folder / "registry.reg");
@@ -226,14 +195,16 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
     // The host's own notion of the service control's answers follows the
     // machine it runs on, which keeps its name across chained runs.
     const std::string name = machine->settings().computer_name;
-    if (config.unc_computer_name == "\\\\" + scenario.machine.computer_name + "\\") {
+    if (config.unc_computer_name == host::Variant("\\\\" + scenario.machine.computer_name + "\\")) {
       config.unc_computer_name = "\\\\" + name + "\\";
     }
-    if (config.drive_prefix == "\\\\" + scenario.machine.computer_name) config.drive_prefix = "\\\\" + name;
+    if (config.drive_prefix == host::Variant("\\\\" + scenario.machine.computer_name)) {
+      config.drive_prefix = "\\\\" + name;
+    }
   }
   rhost::ReplacementHost host(std::move(config));
 
-  std::optional<platform::FaultInjectingPlatform> faulty;
+  std::optional<testing::FaultInjectingPlatform> faulty;
   platform::Platform* os = machine.get();
   if (!scenario.platform_failures.empty()) {
     faulty.emplace(*machine);
@@ -245,11 +216,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
 
   rhost::Session session(host, *os);
   for (const ScenarioEvent& event : scenario.events) {
-    if (event.event == "creation") {
-      session.Create();
-    } else {
-      session.Raise(event.event, event.argument);
-    }
+    session.Raise(event.event, event.argument);
     machine->Save();
   }
 
@@ -265,8 +232,8 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.files = DiffFiles(files_before, SnapshotFiles(*machine));
   for (const FileChange& file : result.files) {
     const auto name_at = file.path.find_last_of('\\');
-    const std::string name = Lower(name_at == std::string::npos ? file.path : file.path.substr(name_at + 1));
-    if (name != "ods.txt" || !file.after) continue;
+    const std::string name = name_at == std::string::npos ? file.path : file.path.substr(name_at + 1);
+    if (!code_page::EqualsNoCase(name, "ods.txt") || !file.after) continue;
     for (auto& line : AppendedLines(file.before.value_or(""), *file.after)) result.log.push_back(std::move(line));
   }
   result.message_boxes = machine->message_boxes();

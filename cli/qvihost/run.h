@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "platform/emu/machine.h"
-#include "replacement_host/replacement_host.h"
-#include "replacement_host/session.h"
+#include "replacement_host.h"
 #include "scenario.h"
+#include "session.h"
 
 namespace qvi::cli {
 
@@ -62,7 +62,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
 // The changes between two registry snapshots: deleted keys first (each key
 // of a removed tree, parents first), then created keys with their values and
 // changed or removed values of kept keys, in tree order; values in creation
-// order. Key paths compare without regard to letter case, as Windows does.
+// order. Names compare without regard to letter case, as Windows does.
 std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
                                          const std::vector<emu::RegistryKey>& after);
 

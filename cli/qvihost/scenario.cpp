@@ -8,17 +8,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "runtime/code_page.h"
+
 namespace qvi::cli {
 
 namespace {
 
 using nlohmann::json;
-
-const std::set<std::string>& KnownEvents() {
-  static const std::set<std::string> events = {"creation",     "qviSetup",     "qviUpgrade",
-                                               "qviPostSetup", "qviUninstall", "qviPostPageNotification"};
-  return events;
-}
 
 // Line and column (both 1-based) of the byte at 1-based offset `byte`.
 std::pair<std::size_t, std::size_t> LineAndColumn(std::string_view text, std::size_t byte) {
@@ -51,18 +47,37 @@ class Reader {
     }
   }
 
+  // A string as the scenario file holds it (UTF-8): names, descriptions and
+  // paths of the computer qvihost runs on.
   std::string String(const json& value, const std::string& path) const {
     if (!value.is_string()) Fail(path, "must be a string");
     return value.get<std::string>();
   }
 
-  // A text given as one string or as an array of lines joined by `eol`.
+  // A string meant for the machine, in its code page.
+  std::string MachineText(const json& value, const std::string& path) const {
+    std::string bytes;
+    if (!code_page::FromUtf8(String(value, path), bytes)) {
+      Fail(path, "holds a character that code page 1252 cannot hold");
+    }
+    return bytes;
+  }
+
+  // Machine text given as one string or as an array of lines joined by `eol`.
   std::string Text(const json& value, const std::string& path, const std::string& eol) const {
-    if (value.is_string()) return value.get<std::string>();
+    if (value.is_string()) return MachineText(value, path);
     if (!value.is_array()) Fail(path, "must be a string or an array of lines");
     std::string text;
-    for (std::size_t i = 0; i < value.size(); ++i) text += String(value[i], Index(path, i)) + eol;
+    for (std::size_t i = 0; i < value.size(); ++i) text += MachineText(value[i], Index(path, i)) + eol;
     return text;
+  }
+
+  // What a host answers: a whole number, a text or null (Empty).
+  host::Variant Answer(const json& value, const std::string& path) const {
+    if (value.is_null()) return {};
+    if (value.is_string()) return MachineText(value, path);
+    if (value.is_number_integer()) return Int(value, path);
+    Fail(path, "must be a whole number, a string or null");
   }
 
   std::int32_t Int(const json& value, const std::string& path) const {
@@ -70,11 +85,6 @@ class Reader {
     const auto wide = value.get<std::int64_t>();
     if (wide < INT32_MIN || wide > INT32_MAX) Fail(path, "is outside the 32-bit range");
     return static_cast<std::int32_t>(wide);
-  }
-
-  bool Bool(const json& value, const std::string& path) const {
-    if (!value.is_boolean()) Fail(path, "must be true or false");
-    return value.get<bool>();
   }
 
   // A version as a number or as "major.minor" text.
@@ -109,9 +119,9 @@ void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& ba
     if (folder.empty()) r.Fail("machine.folder", "must not be empty");
     s.machine_folder = base_dir / folder;
   }
-  if (m.contains("computer_name")) s.machine.computer_name = r.String(m["computer_name"], "machine.computer_name");
+  if (m.contains("computer_name")) s.machine.computer_name = r.MachineText(m["computer_name"], "machine.computer_name");
   if (m.contains("windows_directory")) {
-    s.machine.windows_directory = r.String(m["windows_directory"], "machine.windows_directory");
+    s.machine.windows_directory = r.MachineText(m["windows_directory"], "machine.windows_directory");
   }
   if (m.contains("code_page")) {
     const std::int32_t cp = r.Int(m["code_page"], "machine.code_page");
@@ -137,7 +147,7 @@ void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& ba
       const std::string path = Reader::Index("machine.files", i);
       r.ExpectObject(files[i], path, {"path", "content"});
       if (!files[i].contains("path")) r.Fail(path + ".path", "is missing");
-      SeedFile file{r.String(files[i]["path"], path + ".path"), ""};
+      SeedFile file{r.MachineText(files[i]["path"], path + ".path"), ""};
       if (files[i].contains("content")) file.content = r.Text(files[i]["content"], path + ".content", "\r\n");
       s.files.push_back(std::move(file));
     }
@@ -158,15 +168,15 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
     return value;
   };
   const auto lists = [&](const char* name) {
-    std::map<std::string, std::vector<std::string>> table;
+    std::map<std::string, std::vector<host::Variant>> table;
     for (const auto& [key, value] : object(name).items()) {
       const std::string path = Reader::Join(Reader::Join("host", name), key);
-      if (value.is_string()) {
-        table[key] = {value.get<std::string>()};
+      auto& list = table[r.MachineText(key, path)];
+      if (!value.is_array()) {
+        list = {r.Answer(value, path)};
         continue;
       }
-      if (!value.is_array()) r.Fail(path, "must be a string or an array of strings");
-      for (std::size_t i = 0; i < value.size(); ++i) table[key].push_back(r.String(value[i], Reader::Index(path, i)));
+      for (std::size_t i = 0; i < value.size(); ++i) list.push_back(r.Answer(value[i], Reader::Index(path, i)));
     }
     return table;
   };
@@ -178,34 +188,40 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
     }
     return table;
   };
-  const auto text = [&](const json& value, const std::string& path) { return r.String(value, path); };
-  const auto integer = [&](const json& value, const std::string& path) { return r.Int(value, path); };
+  const auto answer = [&](const json& value, const std::string& path) { return r.Answer(value, path); };
 
   if (h.contains("directories")) c.directories = lists("directories");
   if (h.contains("removal_directories")) {
     for (const auto& [key, value] : object("removal_directories").items()) {
-      c.removal_directories[key] = r.String(value, "host.removal_directories." + key);
+      const std::string path = "host.removal_directories." + key;
+      c.removal_directories[r.MachineText(key, path)] = r.Answer(value, path);
     }
   }
-  if (h.contains("installing")) c.installing = r.Bool(h["installing"], "host.installing");
-  if (h.contains("platform_code")) c.platform_code = r.Int(h["platform_code"], "host.platform_code");
+  if (h.contains("installing")) {
+    // true and false stand for the usual answers, 1 and 0.
+    const json& value = h["installing"];
+    c.installing = value.is_boolean() ? host::Variant(std::int32_t{value.get<bool>() ? 1 : 0})
+                                      : r.Answer(value, "host.installing");
+  }
+  if (h.contains("platform_code")) c.platform_code = r.Answer(h["platform_code"], "host.platform_code");
   if (h.contains("platform_version")) c.platform_version = r.Version(h["platform_version"], "host.platform_version");
-  if (h.contains("texts")) c.texts = numbered("texts", text);
-  if (h.contains("language")) c.language = r.String(h["language"], "host.language");
-  if (h.contains("shell_folders")) c.shell_folders = numbered("shell_folders", text);
+  if (h.contains("texts")) c.texts = numbered("texts", answer);
+  if (h.contains("language")) c.language = r.Answer(h["language"], "host.language");
+  if (h.contains("shell_folders")) c.shell_folders = numbered("shell_folders", answer);
   if (h.contains("parameters")) c.parameters = lists("parameters");
-  if (h.contains("icon_result")) c.icon_result = r.Int(h["icon_result"], "host.icon_result");
+  if (h.contains("icon_result")) c.icon_result = r.Answer(h["icon_result"], "host.icon_result");
   if (h.contains("directory_operation_results")) {
-    c.directory_operation_results = numbered("directory_operation_results", integer);
+    c.directory_operation_results = numbered("directory_operation_results", answer);
   }
   // Without their own answers the service control reports the machine's name.
   c.unc_computer_name = "\\\\" + s.machine.computer_name + "\\";
   c.drive_prefix = "\\\\" + s.machine.computer_name;
-  if (h.contains("unc_computer_name")) c.unc_computer_name = r.String(h["unc_computer_name"], "host.unc_computer_name");
-  if (h.contains("drive_prefix")) c.drive_prefix = r.String(h["drive_prefix"], "host.drive_prefix");
+  if (h.contains("unc_computer_name")) c.unc_computer_name = r.Answer(h["unc_computer_name"], "host.unc_computer_name");
+  if (h.contains("drive_prefix")) c.drive_prefix = r.Answer(h["drive_prefix"], "host.drive_prefix");
   if (h.contains("server_versions")) {
     for (const auto& [key, value] : object("server_versions").items()) {
-      c.server_versions[key] = r.Version(value, "host.server_versions." + key);
+      const std::string path = "host.server_versions." + key;
+      c.server_versions[r.MachineText(key, path)] = r.Version(value, path);
     }
   }
   if (h.contains("failures")) {
@@ -217,8 +233,12 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
       r.ExpectObject(f, path, {"control", "dispid", "occurrence", "number", "description"});
       rhost::InjectedFailure failure;
       if (f.contains("control")) {
-        failure.control = r.String(f["control"], path + ".control");
-        if (failure.control != rhost::kQviPublic && failure.control != rhost::kQviNTNWSvc) {
+        const std::string control = r.String(f["control"], path + ".control");
+        if (control == host::ControlName(host::Control::kQviPublic)) {
+          failure.control = host::Control::kQviPublic;
+        } else if (control == host::ControlName(host::Control::kQviNTNWSvc)) {
+          failure.control = host::Control::kQviNTNWSvc;
+        } else {
           r.Fail(path + ".control", "must be \"QviPublic\" or \"QviNTNWSvc\"");
         }
       }
@@ -227,7 +247,7 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
       if (f.contains("occurrence")) failure.occurrence = r.Int(f["occurrence"], path + ".occurrence");
       if (failure.occurrence < 0) r.Fail(path + ".occurrence", "must be 0 (every call) or more");
       if (f.contains("number")) failure.number = r.Int(f["number"], path + ".number");
-      if (f.contains("description")) failure.description = r.String(f["description"], path + ".description");
+      if (f.contains("description")) failure.description = r.MachineText(f["description"], path + ".description");
       c.failures.push_back(failure);
     }
   }
@@ -240,7 +260,7 @@ void ReadPlatformFailures(const Reader& r, const json& list, Scenario& s) {
     const json& f = list[i];
     r.ExpectObject(f, path, {"function", "occurrence", "code"});
     if (!f.contains("function")) r.Fail(path + ".function", "is missing");
-    const auto function = platform::FunctionFromName(r.String(f["function"], path + ".function"));
+    const auto function = testing::FunctionFromName(r.String(f["function"], path + ".function"));
     if (!function) r.Fail(path + ".function", "is not a platform function such as \"RegCreateKeyA\"");
     PlatformFailure failure;
     failure.function = *function;
@@ -256,29 +276,25 @@ void ReadEvents(const Reader& r, const json& list, Scenario& s) {
   for (std::size_t i = 0; i < list.size(); ++i) {
     const std::string path = Reader::Index("events", i);
     const json& e = list[i];
-    ScenarioEvent event;
-    if (e.is_string()) {
-      event.event = e.get<std::string>();
-    } else {
+    if (!e.is_string()) {
       r.ExpectObject(e, path, {"event", "argument"});
       if (!e.contains("event")) r.Fail(path + ".event", "is missing");
-      event.event = r.String(e["event"], path + ".event");
-      if (e.contains("argument")) {
-        const json& a = e["argument"];
-        if (event.event == "qviUpgrade") {
-          event.argument = std::to_string(r.Int(a, path + ".argument"));
-        } else if (event.event == "qviPostPageNotification") {
-          event.argument = r.String(a, path + ".argument");
-        } else {
-          r.Fail(path + ".argument", "the event " + event.event + " takes no argument");
-        }
+    }
+    const std::string name_path = e.is_string() ? path : path + ".event";
+    std::string name = r.String(e.is_string() ? e : e["event"], name_path);
+    if (name == "create") name = "creation";
+    const auto event = EventByName(name);
+    if (!event) r.Fail(name_path, "unknown event \"" + name + "\"");
+    ScenarioEvent scenario_event{*event, ""};
+    if (!e.is_string() && e.contains("argument")) {
+      const json& a = e["argument"];
+      switch (ArgumentOf(*event)) {
+        case EventArgument::kNumber: scenario_event.argument = std::to_string(r.Int(a, path + ".argument")); break;
+        case EventArgument::kText: scenario_event.argument = r.MachineText(a, path + ".argument"); break;
+        case EventArgument::kNone: r.Fail(path + ".argument", "the event " + name + " takes no argument");
       }
     }
-    if (event.event == "create") event.event = "creation";
-    if (!KnownEvents().contains(event.event)) {
-      r.Fail(e.is_string() ? path : path + ".event", "unknown event \"" + event.event + "\"");
-    }
-    s.events.push_back(std::move(event));
+    s.events.push_back(std::move(scenario_event));
   }
 }
 

@@ -10,9 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/emu/machine.h"
-#include "platform/fault_injection.h"
-#include "replacement_host/replacement_host.h"
+#include "control/events.h"
+#include "fault_injection.h"
+#include "platform/emu/emu_types.h"
+#include "replacement_host.h"
 
 namespace qvi::cli {
 
@@ -30,13 +31,13 @@ struct SeedFile {
 };
 
 struct PlatformFailure {
-  platform::Function function = platform::Function::kRegCreateKeyA;
+  testing::Function function = testing::Function::kRegCreateKeyA;
   int occurrence = 1;
   platform::Status code = 5;
 };
 
 struct ScenarioEvent {
-  std::string event;     // "creation" or one of the five host events
+  Event event = Event::kCreation;
   std::string argument;  // as text; "" when the event has none
 };
 
@@ -55,7 +56,9 @@ struct Scenario {
 };
 
 // Parses a scenario. `source` names the text in error messages; `base_dir` is
-// where a "registry_file" is looked for. Throws ScenarioError.
+// where a "registry_file" is looked for. Text meant for the machine (answers,
+// seeds, arguments) is turned from UTF-8 into the machine's code page. Throws
+// ScenarioError.
 Scenario ParseScenario(std::string_view json_text, const std::string& source,
                        const std::filesystem::path& base_dir = {});
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "support/temp_dir.h"
+#include "temp_folder.h"
 
 namespace qvi::cli {
 namespace {
@@ -17,29 +17,6 @@ std::string ErrorOf(const std::string& json) {
     return error.what();
   }
   return "(no error)";
-}
-
-TEST(EmbeddedScenarioTest, EveryOneParsesAndBeginsWithCreation) {
-  const auto names = EmbeddedScenarioNames();
-  ASSERT_EQ(names, (std::vector<std::string>{"install-nt", "install-95", "upgrade", "uninstall"}));
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name);
-    const Scenario s = LoadScenario(name);
-    EXPECT_EQ(s.name, name);
-    ASSERT_FALSE(s.events.empty());
-    EXPECT_EQ(s.events.front().event, "creation");
-    // The icon titles the events ask for are all there.
-    for (std::int32_t text = 7010; text <= 7014; ++text) EXPECT_TRUE(s.host.texts.contains(text)) << text;
-    EXPECT_EQ(s.host.language, "enu");
-  }
-}
-
-TEST(EmbeddedScenarioTest, DefaultInstallationIsTheTypicalOneOnNt) {
-  const Scenario s = LoadScenario("install-nt");
-  EXPECT_EQ(s.machine.computer_name + " " + s.machine.windows_directory, "SRV1 C:\\WINNT");
-  EXPECT_EQ(s.host.platform_code, 1);
-  EXPECT_EQ(s.host.platform_version, 4 << 16);
-  EXPECT_FALSE(LoadScenario("uninstall").host.installing);
 }
 
 // Syntax errors name the line and column; field errors the field's path.
@@ -83,37 +60,48 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"UpgradeVersionAsText", R"({"events": [{"event": "qviUpgrade", "argument": "1"}]})",
                   ": field events[0].argument"},
         ErrorCase{"SeedFileWithoutPath", R"({"machine": {"files": [{"content": "x"}]}, "events": []})",
-                  ": field machine.files[0].path"}),
+                  ": field machine.files[0].path"},
+        ErrorCase{"AnswerThatNoHostGives", R"({"host": {"texts": {"7014": true}}, "events": []})",
+                  ": field host.texts.7014"},
+        ErrorCase{"TextBeyondTheCodePage", "{\"host\": {\"language\": \"\xE4\xB8\x80\"}, \"events\": []}",
+                  ": field host.language"}),
     [](const auto& info) { return info.param.name; });
 
-TEST(ScenarioTest, ReadsEventsArgumentsAndLinesOfText) {
+TEST(ScenarioTest, ReadsEventsAnswersAndLinesOfText) {
   const Scenario s = ParseScenario(R"({
     "machine": {"registry": ["REGEDIT4", "", "[HKEY_CURRENT_USER\\X]"],
-                "files": [{"path": "C:\\a.ini", "content": ["[S]", "k=v"]}]},
+                "files": [{"path": "C:\\a.ini", "content": ["[S]", "k=\u00e4\u20ac"]}]},
     "host": {"server_versions": {"SRV2": "3.51"}, "directory_operation_results": {"4": 0},
+             "installing": -1, "icon_result": null, "texts": {"7014": 7},
              "failures": [{"dispid": 22}]},
     "platform_failures": [{"function": "RegSetValueExA", "occurrence": 0, "code": 5}],
     "events": ["create", {"event": "qviUpgrade", "argument": 3},
                {"event": "qviPostPageNotification", "argument": "QVIGUI.COPY1"}]
   })", "s.json");
   EXPECT_EQ(s.registry, "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n");
-  EXPECT_EQ(s.files[0].content, "[S]\r\nk=v\r\n");
-  EXPECT_EQ(s.host.server_versions.at("SRV2"), 3 * 65536 + 51);
-  EXPECT_EQ(s.host.directory_operation_results.at(4), 0);
+  // Machine text is in the machine's code page.
+  EXPECT_EQ(s.files[0].content, "[S]\r\nk=\xE4\x80\r\n");
+  EXPECT_EQ(s.host.server_versions.at("SRV2"), host::Variant(3 * 65536 + 51));
+  EXPECT_EQ(s.host.directory_operation_results.at(4), host::Variant(0));
+  EXPECT_EQ(s.host.installing, host::Variant(-1));
+  EXPECT_TRUE(s.host.icon_result.IsEmpty());
+  EXPECT_EQ(s.host.texts.at(7014), host::Variant(7));
   ASSERT_EQ(s.host.failures.size(), 1u);
-  EXPECT_EQ(s.host.failures[0].control, rhost::kQviPublic);
+  EXPECT_EQ(s.host.failures[0].control, host::Control::kQviPublic);
   EXPECT_EQ(s.host.failures[0].occurrence, 1);
   ASSERT_EQ(s.platform_failures.size(), 1u);
-  EXPECT_EQ(s.platform_failures[0].function, platform::Function::kRegSetValueExA);
+  EXPECT_EQ(s.platform_failures[0].function, testing::Function::kRegSetValueExA);
   EXPECT_EQ(s.platform_failures[0].occurrence, 0);
   ASSERT_EQ(s.events.size(), 3u);
-  EXPECT_EQ(s.events[0].event, "creation");
+  EXPECT_EQ(s.events[0].event, Event::kCreation);
   EXPECT_EQ(s.events[1].argument, "3");
   EXPECT_EQ(s.events[2].argument, "QVIGUI.COPY1");
+  EXPECT_EQ(ParseScenario(R"({"host": {"installing": false}, "events": []})", "s.json").host.installing,
+            host::Variant(0));
 }
 
 TEST(ScenarioTest, ReadsTheRegistryFileBesideTheScenario) {
-  testing::TempDir dir;
+  testing::TempFolder dir;
   std::ofstream(dir.path() / "seed.reg") << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n";
   std::ofstream(dir.path() / "mine.json")
       << R"({"machine": {"registry_file": "seed.reg", "folder": "m"}, "events": ["creation"]})";

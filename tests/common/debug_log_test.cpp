@@ -78,6 +78,14 @@ TEST_F(FrmCommonTest, AUncSystemDirectoryLogsAtTheRootOfItsShare) {
   }
 }
 
+TEST_F(FrmCommonTest, AFailureWhileReadingTheLevelIsReportedAndTheMessageStillShows) {
+  Global({"autonext", "noerr", "debug:1"});
+  // The level read's second fetch fails once; its report reads the level anew.
+  qvi_public.FailWhen(host::dispid::kGetParameter, [](int nth, const auto&) { return nth == 2; });
+  frm.DMsgBox("message", "T");
+  EXPECT_EQ(Log(), Reports("GetGlobalParam") + "(T) : message\r\n");
+}
+
 TEST_F(FrmCommonTest, FailuresOfTheLogPassToTheCaller) {
   Global({"debug:2"});
   qvi_public.FailAlways(host::dispid::kGetDirectory);
@@ -86,7 +94,7 @@ TEST_F(FrmCommonTest, FailuresOfTheLogPassToTheCaller) {
 
   Directories({});
   qvi_public.FailWhen(host::dispid::kGetDirectory, [](int, const auto&) { return false; });
-  os.FailCall(platform::Function::kAppendLine, 0, platform::win32::kAccessDenied);
+  os.FailCall(testing::Function::kAppendLine, 0, platform::win32::kAccessDenied);
   EXPECT_THROW(frm.DMsgBox("m", "t"), Error);
   EXPECT_THROW(frm.ODS("m", "t"), Error);
   EXPECT_FALSE(LogExists());

@@ -104,7 +104,7 @@ class FailingReportTest : public FrmCommonTest {
   // write the log.
   FailingReportTest() {
     Global({"x", "debug:1", "Lng:fra"});
-    os.FailCall(platform::Function::kAppendLine, 0, platform::win32::kAccessDenied);
+    os.FailCall(testing::Function::kAppendLine, 0, platform::win32::kAccessDenied);
     qvi_public.FailWhen(kGetParameter, [](int nth, const auto&) { return nth == 2; });
   }
 };
@@ -147,18 +147,19 @@ TEST_F(EndlessHostTest, FetchesThatKeepFailingEndTheScanToo) {
 }
 
 TEST_F(EndlessHostTest, ALevelThatCannotBeReadEndsEachReport) {
-  // The level would be at index 1: each report's level read stops at its
-  // first failure instead of scanning on or reporting in turn.
+  // The level would be at index 1. Each report's level read reports its first
+  // failure; the read nested in that report fails too and gives both reads
+  // up, instead of scanning on or reporting in turn.
   Global({"x", "debug:1"});
   FailFromIndex(1);
   EXPECT_FALSE(frm.AutoNext());
   // 32768 fetches by the scan; 32767 failures and the overflow reported, each
-  // report making two fetches.
-  EXPECT_EQ(Fetches(), 32768u + 2u * 32768u);
+  // report making two fetches and its nested read two more.
+  EXPECT_EQ(Fetches(), 32768u + 4u * 32768u);
   FailFromIndex(0);
   EXPECT_FALSE(frm.AutoNext());
   EXPECT_EQ(frm.CLParamDebug(), "");
-  EXPECT_EQ(Fetches(), 32768u + 2u * 32768u + 4u);
+  EXPECT_EQ(Fetches(), 32768u + 4u * 32768u + 6u);
   EXPECT_FALSE(LogExists());
 }
 

@@ -42,7 +42,7 @@ TEST_F(LifecycleTest, CreationNamesTheSettingsFileAndASecondSetupReusesTheOneFrm
 
 TEST_F(LifecycleTest, FailingSettingsFileCallLeavesTheControlUsable) {
   rhost::HostConfig config = NtHostConfig();
-  config.failures.push_back({rhost::kQviPublic, d::kSetSettingsFile, 1, 440, "Automation error"});
+  config.failures.push_back({host::Control::kQviPublic, d::kSetSettingsFile, 1, 440, "Automation error"});
   Start(config);
   ASSERT_EQ(session_->outcomes().size(), 1u);
   EXPECT_FALSE(session_->outcomes()[0].failed);

@@ -30,43 +30,6 @@ class ConsolePreparationTest : public EventTest {
   }
 };
 
-TEST_F(ConsolePreparationTest, InstallOnNtBindsDirectoriesAndSelectsSections) {
-  Start();
-  ASSERT_FALSE(Raise("qviSetup").failed);
-
-  // The console directory keeps the drive form the host gave, even on NT.
-  EXPECT_THAT(Calls("qviSetup"),
-              ElementsAre("22(262144)",                  // LocalOSType
-                          "8(\"QVIConsole\", 0)",        // InitComponentDir: nothing to clear
-                          "13()", "8(\"TYConsole\", 0)", "8(\"windows\", 0)", "8(\"system\", 0)",
-                          "9(\"QVConsole\", \"C:\\Program Files\\Tessaly\\Quorvex\", 0)",
-                          "2(\"windows\", \"\\\\SRV1\\C$\\WINNT\", 0)",
-                          "2(\"system\", \"\\\\SRV1\\C$\\WINNT\\system32\", 0)",
-                          "2(\"console\", \"C:\\Program Files\\Tessaly\\Quorvex\", 0)", "22(262144)",
-                          "3(\"NT\", 0)", "3(\"Common\", 0)"));
-}
-
-TEST_F(ConsolePreparationTest, InstallWritesTheThirtyDefaultsAsStrings) {
-  Start();
-  Raise("qviSetup");
-
-  EXPECT_THAT(DefaultsWritten(), ElementsAre(6u, 11u, 13u));
-  for (const emu::RegistryKey& key : KeysBelow(kBcDefaults)) {
-    for (const emu::RegistryValue& value : key.values) {
-      SCOPED_TRACE(key.path + " " + value.name);
-      EXPECT_EQ(value.type, platform::kRegSz);
-      EXPECT_EQ(value.data.size(), Text(value).size() + 1);
-    }
-  }
-  EXPECT_EQ(Value(kBcDefaults + "\\AutoAnswer", "BAUD")->data, (std::vector<std::uint8_t>{'3', '8', '4', '0', '0', 0}));
-  auto pager = Device("Pager");
-  EXPECT_EQ(pager["BAUD"] + " " + pager["AlphaPagerID"] + " " + pager["AlphaDialString"], "2400 PG1 AT&M0");
-  EXPECT_EQ(Device("Modem")["TimeEnd"], "23:59");
-  EXPECT_EQ(Device("Modem").count("AlphaPagerID") + Device("AutoAnswer").count("Dial Mode"), 0u);
-  // Every handle opened for the defaults is closed again.
-  EXPECT_EQ(faults_->CallCount(platform::Function::kRegCloseKey), 4);
-}
-
 TEST_F(ConsolePreparationTest, ReinstallPutsEditedDefaultsBackAndKeepsOtherValues) {
   machine_->ImportReg("REGEDIT4\r\n\r\n[" + kBcDefaults +
                           "\\Modem]\r\n\"BAUD\"=\"9600\"\r\n\"Dial String\"=dword:00000001\r\n"
@@ -79,21 +42,6 @@ TEST_F(ConsolePreparationTest, ReinstallPutsEditedDefaultsBackAndKeepsOtherValue
   EXPECT_EQ(modem.at("BAUD") + " " + modem.at("Dial String") + " " + modem.at("Operator Note"), "38400 AT keep me");
   EXPECT_EQ(Value(kBcDefaults + "\\Modem", "Dial String")->type, platform::kRegSz);
   EXPECT_EQ(modem.size(), 12u);
-}
-
-TEST_F(ConsolePreparationTest, RemovalInFreshInstanceWritesNothingAndUsesNoUnc) {
-  Start(RemovalHostConfig());
-  ASSERT_FALSE(Raise("qviUninstall").failed);
-
-  EXPECT_THAT(Calls("qviUninstall"),
-              ElementsAre("8(\"QVIConsole\", 0)", "13()", "24(\"TYConsole\", \"\", 1)", "8(\"windows\", 0)",
-                          "8(\"System\", 0)", "9(\"QVConsole\", \"C:\\Program Files\\Tessaly\\Quorvex\", 0)",
-                          "2(\"windows\", \"C:\\WINNT\", 0)", "2(\"system\", \"C:\\WINNT\\system32\", 0)",
-                          "2(\"console\", \"C:\\Program Files\\Tessaly\\Quorvex\", 0)", "22(262144)",
-                          "3(\"NT\", 0)", "3(\"Common\", 0)"));
-  EXPECT_EQ(State().LocalOSType, kOsUnknown);
-  EXPECT_FALSE(KeyExists(kBcDefaults));
-  EXPECT_EQ(faults_->CallCount(platform::Function::kRegSetValueExA), 0);
 }
 
 TEST_F(ConsolePreparationTest, CopySectionFollowsAFreshPlatformQuery) {
@@ -163,12 +111,12 @@ TEST_F(ConsolePreparationTest, KeyThatCannotBeCreatedLeavesItsValuesUnwrittenAnd
     SCOPED_TRACE(failing_create);
     OpenMachine();
     Start();
-    faults_->FailCall(platform::Function::kRegCreateKeyA, failing_create, platform::win32::kAccessDenied);
+    faults_->FailCall(testing::Function::kRegCreateKeyA, failing_create, platform::win32::kAccessDenied);
     Raise("qviSetup");
 
     EXPECT_EQ(DefaultsWritten(), written);
     EXPECT_FALSE(KeyExists(kBcDefaults + "\\Modem"));
-    EXPECT_EQ(faults_->CallCount(platform::Function::kRegCloseKey), closes);
+    EXPECT_EQ(faults_->CallCount(testing::Function::kRegCloseKey), closes);
     EXPECT_EQ(host_->state().copy_sections, (Sections{"NT", "Common"}));
   }
 }

@@ -4,68 +4,52 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/text.h"
+#include "forwarding_platform.h"
+#include "runtime/code_page.h"
 
 namespace qvi::events_test {
 
 namespace {
 
-using platform::Function;
 using platform::HKey;
+using testing::Function;
 using platform::Status;
 
 constexpr const char* kSystemDir = "C:\\WINNT\\system32";
 
-// Passes every call on and notes the registry ones, with the host's call
-// count at the time.
-class RecordingPlatform final : public platform::Platform {
+// Notes the registry calls, with the host's call count at the time.
+class RecordingPlatform final : public testing::ForwardingPlatform {
  public:
   RecordingPlatform(platform::Platform& inner, std::vector<PlatformCall>& calls,
                     const std::unique_ptr<rhost::ReplacementHost>& host)
-      : inner_(inner), calls_(calls), host_(host) {}
+      : ForwardingPlatform(inner), calls_(calls), host_(host) {}
 
   Status RegCreateKeyA(HKey key, const char* sub_key, HKey* result) override {
-    return Noted(Function::kRegCreateKeyA, sub_key, key, result, inner_.RegCreateKeyA(key, sub_key, result));
+    return Noted(Function::kRegCreateKeyA, sub_key, key, result, inner().RegCreateKeyA(key, sub_key, result));
   }
   Status RegSetValueExA(HKey key, const char* value_name, std::uint32_t reserved, std::uint32_t type,
                         const std::uint8_t* data, std::uint32_t size) override {
     return Noted(Function::kRegSetValueExA, value_name, key, nullptr,
-                 inner_.RegSetValueExA(key, value_name, reserved, type, data, size));
+                 inner().RegSetValueExA(key, value_name, reserved, type, data, size));
   }
   Status RegCloseKey(HKey key) override {
-    return Noted(Function::kRegCloseKey, nullptr, key, nullptr, inner_.RegCloseKey(key));
+    return Noted(Function::kRegCloseKey, nullptr, key, nullptr, inner().RegCloseKey(key));
   }
   Status RegOpenKeyExA(HKey key, const char* sub_key, std::uint32_t options, std::uint32_t sam,
                        HKey* result) override {
     return Noted(Function::kRegOpenKeyExA, sub_key, key, result,
-                 inner_.RegOpenKeyExA(key, sub_key, options, sam, result));
+                 inner().RegOpenKeyExA(key, sub_key, options, sam, result));
   }
   Status RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t name_size) override {
-    return Noted(Function::kRegEnumKeyA, nullptr, key, nullptr, inner_.RegEnumKeyA(key, index, name, name_size));
+    return Noted(Function::kRegEnumKeyA, nullptr, key, nullptr, inner().RegEnumKeyA(key, index, name, name_size));
   }
   Status RegDeleteKeyA(HKey key, const char* sub_key) override {
-    return Noted(Function::kRegDeleteKeyA, sub_key, key, nullptr, inner_.RegDeleteKeyA(key, sub_key));
+    return Noted(Function::kRegDeleteKeyA, sub_key, key, nullptr, inner().RegDeleteKeyA(key, sub_key));
   }
   Status RegConnectRegistryA(const char* machine, HKey key, HKey* result) override {
     return Noted(Function::kRegConnectRegistryA, machine, key, result,
-                 inner_.RegConnectRegistryA(machine, key, result));
+                 inner().RegConnectRegistryA(machine, key, result));
   }
-  std::uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* default_value,
-                                         char* buffer, std::uint32_t size, const char* file_name) override {
-    return inner_.GetPrivateProfileStringA(section, key, default_value, buffer, size, file_name);
-  }
-  std::int32_t WritePrivateProfileStringA(const char* section, const char* key, const char* value,
-                                          const char* file_name) override {
-    return inner_.WritePrivateProfileStringA(section, key, value, file_name);
-  }
-  std::int32_t GetComputerNameA(char* name, std::uint32_t* size) override {
-    return inner_.GetComputerNameA(name, size);
-  }
-  std::uint32_t GetLastError() const override { return inner_.GetLastError(); }
-  std::int32_t MessageBoxOk(const std::string& text, const std::string& caption) override {
-    return inner_.MessageBoxOk(text, caption);
-  }
-  Status AppendLine(const std::string& file, const std::string& line) override { return inner_.AppendLine(file, line); }
 
  private:
   // Noted after the call has been made, so that the handle it returned is known.
@@ -75,7 +59,6 @@ class RecordingPlatform final : public platform::Platform {
     return status;
   }
 
-  platform::Platform& inner_;
   std::vector<PlatformCall>& calls_;
   const std::unique_ptr<rhost::ReplacementHost>& host_;
 };
@@ -85,8 +68,9 @@ std::string Describe(const rhost::HostCall& call) {
   for (std::size_t i = 0; i < call.args.size(); ++i) {
     if (i > 0) text += ", ";
     const host::Variant& value = call.args[i].value;
-    // Paths read better unescaped than Describe() would give them.
-    text += value.type() == host::Variant::Type::kString ? "\"" + value.ToString() + "\"" : value.Describe();
+    text += value.type() == host::Variant::Type::kString ? "\"" + value.ToString() + "\""
+            : value.IsEmpty()                           ? "Empty"
+                                                        : value.ToString();
   }
   return text + ")";
 }
@@ -136,7 +120,7 @@ void EventTest::Load(const std::optional<emu::MachineSettings>& settings) {
   machine_ = emu::Machine::Open(machine_folder_, settings);
   std::filesystem::create_directories(machine_->MapPath(kWindowsDir));
   std::filesystem::create_directories(machine_->MapPath(kSystemDir));
-  faults_ = std::make_unique<platform::FaultInjectingPlatform>(*machine_);
+  faults_ = std::make_unique<testing::FaultInjectingPlatform>(*machine_);
   recorder_ = std::make_unique<RecordingPlatform>(*faults_, platform_calls_, host_);
 }
 
@@ -144,17 +128,19 @@ void EventTest::Start(rhost::HostConfig config) {
   session_.reset();
   host_ = std::make_unique<rhost::ReplacementHost>(std::move(config));
   session_ = std::make_unique<rhost::Session>(*host_, *recorder_);
-  session_->Create();
+  session_->Raise(Event::kCreation);
 }
 
 rhost::EventOutcome EventTest::Raise(const std::string& event, const std::string& argument) {
-  return session_->Raise(event, argument);
+  const std::optional<Event> known = EventByName(event);
+  if (!known) throw std::invalid_argument("unknown event " + event);
+  return session_->Raise(*known, argument);
 }
 
 std::vector<std::string> EventTest::Calls(const std::string& event) const {
   std::vector<std::string> calls;
   for (const rhost::HostCall& call : host_->calls()) {
-    if (call.event != event || call.control != rhost::kQviPublic || call.dispid == host::dispid::kGetParameter) {
+    if (call.event != event || call.control != host::Control::kQviPublic || call.dispid == host::dispid::kGetParameter) {
       continue;
     }
     calls.push_back(Describe(call));
@@ -165,7 +151,7 @@ std::vector<std::string> EventTest::Calls(const std::string& event) const {
 void EventTest::FailHostCall(host::DispId id, int occurrence) {
   const auto& calls = host_->calls();
   const auto made = std::count_if(calls.begin(), calls.end(), [&](const rhost::HostCall& c) {
-    return c.control == rhost::kQviPublic && c.dispid == id;
+    return c.control == host::Control::kQviPublic && c.dispid == id;
   });
   rhost::InjectedFailure failure;
   failure.dispid = id;
@@ -173,7 +159,7 @@ void EventTest::FailHostCall(host::DispId id, int occurrence) {
   host_->mutable_config().failures.push_back(failure);
 }
 
-std::vector<PlatformCall> EventTest::RegistryCalls(platform::Function function, std::size_t from) const {
+std::vector<PlatformCall> EventTest::RegistryCalls(testing::Function function, std::size_t from) const {
   std::vector<PlatformCall> calls;
   for (std::size_t i = from; i < platform_calls_.size(); ++i) {
     if (platform_calls_[i].function == function) calls.push_back(platform_calls_[i]);
@@ -194,7 +180,7 @@ std::string EventTest::FailedCall(const std::string& event) const {
 
 std::optional<emu::RegistryKey> EventTest::Key(const std::string& path) const {
   for (emu::RegistryKey& key : machine_->SnapshotRegistry()) {
-    if (text::EqualsNoCase(key.path, path)) return std::move(key);
+    if (code_page::EqualsNoCase(key.path, path)) return std::move(key);
   }
   return std::nullopt;
 }
@@ -203,7 +189,7 @@ std::optional<emu::RegistryValue> EventTest::Value(const std::string& path, cons
   const std::optional<emu::RegistryKey> key = Key(path);
   if (!key) return std::nullopt;
   for (const emu::RegistryValue& value : key->values) {
-    if (text::EqualsNoCase(value.name, name)) return value;
+    if (code_page::EqualsNoCase(value.name, name)) return value;
   }
   return std::nullopt;
 }
@@ -217,7 +203,7 @@ std::vector<emu::RegistryKey> EventTest::KeysBelow(const std::string& path) cons
   std::vector<emu::RegistryKey> below;
   const std::string prefix = path + "\\";
   for (emu::RegistryKey& key : machine_->SnapshotRegistry()) {
-    if (key.path.size() > prefix.size() && text::EqualsNoCase(key.path.substr(0, prefix.size()), prefix)) {
+    if (key.path.size() > prefix.size() && code_page::EqualsNoCase(key.path.substr(0, prefix.size()), prefix)) {
       below.push_back(std::move(key));
     }
   }

@@ -15,10 +15,10 @@
 
 #include "host/dispid.h"
 #include "platform/emu/machine.h"
-#include "platform/fault_injection.h"
-#include "replacement_host/replacement_host.h"
-#include "replacement_host/session.h"
-#include "support/temp_dir.h"
+#include "fault_injection.h"
+#include "replacement_host.h"
+#include "session.h"
+#include "temp_folder.h"
 
 namespace qvi::events_test {
 
@@ -47,7 +47,7 @@ std::string Text(const emu::RegistryValue& value);
 // A registry call the snap-in made, with the number of host calls made
 // before it, so that the order of registry work and host calls can be judged.
 struct PlatformCall {
-  platform::Function function;
+  testing::Function function;
   std::string argument;       // the sub key or value name, "" when none
   platform::HKey key = 0;     // the handle worked on
   platform::HKey result = 0;  // the handle a create or open returned
@@ -75,7 +75,7 @@ class EventTest : public ::testing::Test {
   // The one failed call of `event`, written as by Calls(), strings unescaped.
   std::string FailedCall(const std::string& event) const;
   // The registry calls made since the `from`-th, of `function` only.
-  std::vector<PlatformCall> RegistryCalls(platform::Function function, std::size_t from = 0) const;
+  std::vector<PlatformCall> RegistryCalls(testing::Function function, std::size_t from = 0) const;
 
   std::optional<emu::RegistryKey> Key(const std::string& path) const;
   bool KeyExists(const std::string& path) const { return Key(path).has_value(); }
@@ -92,11 +92,11 @@ class EventTest : public ::testing::Test {
 
   ModuleState& State() { return session_->library().state(); }
 
-  testing::TempDir dir_;
+  testing::TempFolder dir_;
   std::filesystem::path machine_folder_;
   int machines_ = 0;
   std::unique_ptr<emu::Machine> machine_;
-  std::unique_ptr<platform::FaultInjectingPlatform> faults_;
+  std::unique_ptr<testing::FaultInjectingPlatform> faults_;
   std::unique_ptr<platform::Platform> recorder_;
   std::vector<PlatformCall> platform_calls_;
   std::unique_ptr<rhost::ReplacementHost> host_;

@@ -12,11 +12,9 @@
 namespace qvi::events_test {
 namespace {
 
-using ::testing::ElementsAre;
-using platform::Function;
+using testing::Function;
 using Operations = std::vector<std::int32_t>;
 
-const std::string kConsoleDir = "\\\\SRV1\\C$\\Program Files\\Tessaly\\Quorvex";
 const std::string kParentDir = "\\\\SRV1\\C$\\Program Files\\Tessaly";
 
 // Removed:                                   Kept:
@@ -74,27 +72,6 @@ class PageNotificationTest : public EventTest {
     return operations;
   }
 };
-
-TEST_F(PageNotificationTest, CopyPageDuringRemovalDeletesTheFamilyTrees) {
-  StartRemoval();
-  ASSERT_EQ(TreesLeft(), 5);
-  const rhost::EventOutcome outcome = RaiseCopyPage();
-
-  EXPECT_FALSE(outcome.failed) << outcome.reason;
-  // The console directory is the UNC form the removal bound after an NT setup;
-  // the debug message looks up the log's directory before the icon.
-  EXPECT_THAT(Calls("qviPostPageNotification"),
-              ElementsAre("13()", "8(\"QVConsole\", 0)", "20(7014)", "4(4)", "8(\"System\", 0)",
-                          "6(\"Quorvex Console\", \"" + kConsoleDir + "\\Quorvex.exe\", \"\", \"" + kShellFolder +
-                              "\")",
-                          "28(4, \"" + kParentDir + "\")"));
-  EXPECT_THAT(LogLines(), ElementsAre(std::string("(QviConsole) : Shell Icon: Quorvex Console\nShell Folder: ") +
-                                      kShellFolder));
-  EXPECT_EQ(TreesLeft(), 0);
-  EXPECT_TRUE(KeyExists(kTessaly + "\\Quorvex"));
-  EXPECT_TRUE(KeyExists(kTessaly + "\\Install\\Components\\Tessaly Agent"));
-  EXPECT_THAT(DirectoryOperations(), ElementsAre(4));
-}
 
 TEST_F(PageNotificationTest, OnlyTheCopyPageOfARemovalInAnyLetterCaseTriggersTheWork) {
   struct Case {
@@ -191,7 +168,7 @@ TEST_F(PageNotificationTest, PlatformFailures) {
   using Case = std::tuple<Function, bool, std::size_t, Operations>;  // failing, handler failed, icons, operations
   for (const auto& [function, failed, icons, operations] : std::vector<Case>{
            {Function::kAppendLine, true, 0, {}}, {Function::kRegDeleteKeyA, false, 1, {4}}}) {
-    SCOPED_TRACE(platform::FunctionName(function));
+    SCOPED_TRACE(testing::FunctionName(function));
     StartRemoval();
     faults_->FailCall(function, 0, platform::win32::kAccessDenied);
     EXPECT_EQ(RaiseCopyPage().failed, failed);

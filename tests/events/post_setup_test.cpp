@@ -2,7 +2,6 @@
 // and its debug message on every platform.
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -13,14 +12,9 @@ namespace qvi::events_test {
 namespace {
 
 using ::testing::ElementsAre;
-using platform::Function;
+using testing::Function;
 
-const std::string kClassesRoot = std::string(kHklm) + "SOFTWARE\\Classes";
-const std::string kInterface = kClassesRoot + "\\Interface";
-const std::string kClsid = std::string(kClasses) + "CLSID";
-const std::string kMicrosoft = std::string(kHklm) + "SOFTWARE\\Microsoft";
-const std::string kOle = kMicrosoft + "\\OLE";
-const std::string kVersionMarker = kClsid + "\\{bdc67890-4fc0-11d0-a805-00aa006d2ea4}\\InstalledVersion";
+const std::string kOle = std::string(kHklm) + "SOFTWARE\\Microsoft\\OLE";
 
 class PostSetupTest : public EventTest {
  protected:
@@ -32,62 +26,10 @@ class PostSetupTest : public EventTest {
   }
 };
 
-TEST_F(PostSetupTest, Windows95RegistersEveryInterfaceAndClassAsStrings) {
-  SetUpPlatform(2);
-  ASSERT_FALSE(Raise("qviPostSetup").failed);
-
-  int interfaces = 0, named = 0, proxy_stubs = 0, method_counts = 0;
-  std::set<std::string> spelled;
-  for (const std::string& root : {kClassesRoot, kMicrosoft}) {
-    for (const emu::RegistryKey& key : KeysBelow(root)) {
-      const std::string leaf = key.path.substr(key.path.rfind('\\') + 1);
-      for (const emu::RegistryValue& value : key.values) {
-        SCOPED_TRACE(key.path + " " + value.name);
-        EXPECT_EQ(value.type, platform::kRegSz);
-        EXPECT_EQ(value.data.size(), Text(value).size() + 1);
-        EXPECT_EQ(value.name.empty(), root != kMicrosoft);
-      }
-      if (key.path.starts_with(kInterface + "\\") && key.path.rfind('\\') == kInterface.size()) {
-        ++interfaces;
-        named += key.values.empty() ? 0 : 1;
-        spelled.insert(leaf);
-      } else if (leaf == "ProxyStubClsid32") {
-        proxy_stubs += Text(key.values.at(0)) == "{00000320-0000-0000-C000-000000000046}" ? 1 : 0;
-      } else if (leaf == "NumMethods") {
-        // The three methods of IUnknown are always counted.
-        method_counts += std::stoi(Text(key.values.at(0))) >= 4 ? 1 : 0;
-      }
-    }
-  }
-  EXPECT_EQ(interfaces, 32);
-  EXPECT_EQ(named, 25);
-  EXPECT_EQ(proxy_stubs, 32);
-  EXPECT_EQ(method_counts, 7);
-  // Interfaces marshalled by the proxy/stub alone carry no name and no count.
-  EXPECT_TRUE(Key(kInterface + "\\{0000010D-0000-0000-C000-000000000046}")->values.empty());
-  EXPECT_FALSE(KeyExists(kInterface + "\\{0000010D-0000-0000-C000-000000000046}\\NumMethods"));
-  for (const char* iid : {"{0000013a-0000-0000-C000-000000000046}", "{99caf010-415e-11cf-8814-00aa00b569f5}",
-                          "{B196B284-BAB4-101A-B69C-00AA00341D07}", "{0C733A30-2A1C-11CE-ADE5-00AA0044773D}"}) {
-    EXPECT_EQ(spelled.count(iid), 1u) << iid << " not spelled as registered";
-  }
-  const std::string moniker = kClsid + "\\{0000031A-0000-0000-C000-000000000046}";
-  for (const auto& [path, name, text] : std::vector<std::tuple<std::string, std::string, std::string>>{
-           {kInterface + "\\{de2eacd0-9c9d-11cf-882a-00aa00b569f5}", "", "IFIllInfo"},
-           {kInterface + "\\{B196B286-BAB4-101A-B69C-00AA00341D07}", "", "IConnectionPoint"},
-           {kInterface + "\\{B196B286-BAB4-101A-B69C-00AA00341D07}\\NumMethods", "", "8"},
-           {kClsid, "", "{0000031A-0000-0000-C000-000000000046}"},
-           {moniker, "", "ClassMoniker"},
-           {moniker + "\\InprocServer32", "", "ole32.dll"},
-           {moniker + "\\ProgID", "", "clsid"},
-           {std::string(kClasses) + "File\\CLSID", "", "{00000303-0000-0000-C000-000000000046}"},
-           {kOle, "EnableDCOM", "Y"},
-           {kOle, "EnableRemoteConnect", "N"},
-           {kVersionMarker, "", "4,71,0,426"},
-       }) {
-    EXPECT_EQ(ValueText(path, name), text) << path << " " << name;
-  }
-}
-
+// The keys in the order phase 1 opens them:
+//   0 CLSID, 1 class moniker, 2 InprocServer32, 3 ProgID, 4 File\CLSID,
+//   5 Interface, 6-12 proxy/stub-only interfaces, 13-37 named interfaces,
+//   38-44 NumMethods, 45-69 their ProxyStubClsid32, 70 OLE, 71 version marker.
 TEST_F(PostSetupTest, Windows95OpensAllThenWritesAllThenClosesAllBeforeTheIcon) {
   SetUpPlatform(2);
   const std::size_t start = platform_calls_.size();
@@ -95,27 +37,57 @@ TEST_F(PostSetupTest, Windows95OpensAllThenWritesAllThenClosesAllBeforeTheIcon) 
   Raise("qviPostSetup");
 
   const auto creates = RegistryCalls(Function::kRegCreateKeyA, start);
-  const auto closes = RegistryCalls(Function::kRegCloseKey, start);
   ASSERT_EQ(creates.size(), 72u);
-  // Every key but the Interface root gets a value; the OLE key gets two.
-  EXPECT_EQ(RegistryCalls(Function::kRegSetValueExA, start).size(), 72u);
-  EXPECT_EQ(closes.size(), creates.size());
-  EXPECT_EQ(platform_calls_.size() - start, 3 * 72u);
+  std::vector<std::string> opened;
+  for (const PlatformCall& create : creates) opened.push_back(create.argument.substr(create.argument.rfind('\\') + 1));
+  EXPECT_EQ(std::vector<std::string>(opened.begin(), opened.begin() + 6),
+            (std::vector<std::string>{"CLSID", "{0000031A-0000-0000-C000-000000000046}", "InprocServer32", "ProgID",
+                                      "CLSID", "Interface"}));
+  for (std::size_t i = 6; i < 13; ++i) EXPECT_EQ(opened[i], "ProxyStubClsid32") << i;
+  for (std::size_t i = 38; i < 45; ++i) EXPECT_EQ(opened[i], "NumMethods") << i;
+  for (std::size_t i = 45; i < 70; ++i) EXPECT_EQ(opened[i], "ProxyStubClsid32") << i;
+  EXPECT_EQ(opened[70] + " " + opened[71], "OLE InstalledVersion");
 
-  int phase = 0;  // 0 open, 1 write, 2 close
+  // Writes and closes as the indices of the keys they work on.
+  const auto index_of = [&](platform::HKey handle) {
+    for (std::size_t i = 0; i < creates.size(); ++i) {
+      if (creates[i].result == handle) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  std::vector<int> writes;
+  std::vector<int> closes;
   for (std::size_t i = start; i < platform_calls_.size(); ++i) {
     const PlatformCall& call = platform_calls_[i];
-    const int call_phase =
-        call.function == Function::kRegSetValueExA ? 1 : (call.function == Function::kRegCloseKey ? 2 : 0);
-    EXPECT_GE(call_phase, phase) << "registry call " << i - start << " goes back a phase";
-    phase = call_phase;
     EXPECT_EQ(call.host_calls_before, host_calls_before) << "registry call " << i - start << " after a host call";
+    if (call.function == Function::kRegSetValueExA) {
+      EXPECT_TRUE(closes.empty()) << "a value written after a key was closed";
+      writes.push_back(index_of(call.key));
+    } else if (call.function == Function::kRegCloseKey) {
+      closes.push_back(index_of(call.key));
+    } else {
+      EXPECT_TRUE(writes.empty() && closes.empty()) << "a key opened after phase 1";
+    }
   }
-  // The last proxy/stub key opened is closed first, the CLSID root last.
-  EXPECT_EQ(creates[creates.size() - 3].argument, "ProxyStubClsid32");
-  EXPECT_EQ(closes.front().key, creates[creates.size() - 3].result);
-  EXPECT_EQ(creates.front().argument, "CLSID");
-  EXPECT_EQ(closes.back().key, creates.front().result);
+  std::vector<int> expected_writes = {0, 1, 2, 3, 4};
+  for (int i = 6; i < 13; ++i) expected_writes.push_back(i);
+  for (int i = 45; i < 70; ++i) expected_writes.push_back(i);
+  for (int named = 13; named < 38; ++named) {
+    expected_writes.push_back(named);
+    for (int count = 38; count < 45; ++count) {
+      if (creates[count].key == creates[named].result) expected_writes.push_back(count);
+    }
+  }
+  expected_writes.insert(expected_writes.end(), {70, 70, 71});
+  EXPECT_EQ(writes, expected_writes);
+  std::vector<int> expected_closes;
+  for (int i = 69; i >= 45; --i) expected_closes.push_back(i);
+  for (int i = 12; i >= 6; --i) expected_closes.push_back(i);
+  for (int i = 37; i >= 13; --i) expected_closes.push_back(i);
+  expected_closes.insert(expected_closes.end(), {71, 70});
+  for (int i = 44; i >= 38; --i) expected_closes.push_back(i);
+  expected_closes.insert(expected_closes.end(), {5, 4, 3, 2, 1, 0});
+  EXPECT_EQ(closes, expected_closes);
 }
 
 TEST_F(PostSetupTest, RunningTwiceLeavesTheSameRegistry) {
@@ -128,44 +100,21 @@ TEST_F(PostSetupTest, RunningTwiceLeavesTheSameRegistry) {
   EXPECT_EQ(host_->state().icons.size(), 2u);
 }
 
-TEST_F(PostSetupTest, UnopenableInterfaceRootSkipsOnlyTheInterfaces) {
-  SetUpPlatform(2);
-  // CLSID, the class moniker, InprocServer32, ProgID, File\CLSID, Interface.
-  faults_->FailCall(Function::kRegCreateKeyA, 6, platform::win32::kAccessDenied);
+// A load that never ran qviSetup leaves the registry alone and has no console
+// directory; the host's answer, whatever it is, ends the message.
+TEST_F(PostSetupTest, AFreshLoadGetsOnlyTheIconAndItsMessage) {
+  Start();
+  host_->mutable_config().icon_result = -7;
+  const std::size_t start = platform_calls_.size();
   Raise("qviPostSetup");
 
-  EXPECT_FALSE(KeyExists(kInterface));
-  EXPECT_EQ(ValueText(kClsid, ""), "{0000031A-0000-0000-C000-000000000046}");
-  EXPECT_EQ(ValueText(std::string(kClasses) + "File\\CLSID", ""), "{00000303-0000-0000-C000-000000000046}");
-  EXPECT_EQ(ValueText(kOle, "EnableRemoteConnect") + ValueText(kVersionMarker, ""), "N4,71,0,426");
-  EXPECT_EQ(host_->state().icons.size(), 1u);
-}
-
-// Elsewhere than on Windows 95 (NT, or a load that never ran qviSetup) the
-// registry is left alone; the title and folder are asked for again for the
-// message, which shows the console name twice and the host's answer.
-TEST_F(PostSetupTest, OtherPlatformsGetOnlyTheIconAndItsMessage) {
-  // A fresh load has no console directory and the host may answer anything.
-  for (const auto& [setup, icon_result, console_dir] : std::vector<std::tuple<bool, std::int32_t, std::string>>{
-           {true, 1, "C:\\Program Files\\Tessaly\\Quorvex"}, {false, -7, ""}}) {
-    SCOPED_TRACE(setup ? "NT" : "fresh load");
-    OpenMachine();
-    Start();
-    if (setup) Raise("qviSetup");
-    host_->mutable_config().icon_result = icon_result;
-    const std::size_t start = platform_calls_.size();
-    Raise("qviPostSetup");
-
-    EXPECT_EQ(platform_calls_.size(), start);
-    EXPECT_THAT(Calls("qviPostSetup"),
-                ElementsAre("20(7014)", "4(0)",
-                            "6(\"Quorvex Console\", \"" + console_dir + "\\Quorvex.exe\", \"\", \"" +
-                                kDefaultFolder + "\")",
-                            "20(7014)", "4(0)", "8(\"System\", 0)"));
-    EXPECT_THAT(LogLines(), ElementsAre("(QviConsole) : Installing icon: Quorvex Console\nConsoleDir$: " +
-                                        console_dir + "\\Quorvex\nDefault Shell Folder: " +
-                                        kDefaultFolder + "\nDefault Icon: " + std::to_string(icon_result)));
-  }
+  EXPECT_EQ(platform_calls_.size(), start);
+  EXPECT_THAT(Calls("qviPostSetup"),
+              ElementsAre("20(7014)", "4(0)",
+                          "6(\"Quorvex Console\", \"\\Quorvex.exe\", \"\", \"" + std::string(kDefaultFolder) + "\")",
+                          "20(7014)", "4(0)", "8(\"System\", 0)"));
+  EXPECT_THAT(LogLines(), ElementsAre("(QviConsole) : Installing icon: Quorvex Console\nConsoleDir$: \\Quorvex\n"
+                                      "Default Shell Folder: " + std::string(kDefaultFolder) + "\nDefault Icon: -7"));
 }
 
 TEST_F(PostSetupTest, HostFailuresSkipOnlyTheirStatement) {

@@ -15,14 +15,12 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using platform::Function;
+using testing::Function;
 using Lines = std::vector<std::string>;
 
 constexpr const char* kKethra = "[Uninstall 32]\r\nConsole=C:\\OLDCON\r\nPM Group=Quorvex Console\r\n";
 const std::string kProduct = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly\\Quorvex";
-const std::string kConsoleSettings = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly\\Management Console";
 const std::string kGroup1 = std::string(kProgramsFolder1) + "\\Quorvex Console";
-const std::string kGroup2 = std::string(kProgramsFolder2) + "\\Quorvex Console";
 
 //   HKLM\SOFTWARE\Halvorn\Tessaly
 //   +-- Quorvex                     (removed, whole)
@@ -46,48 +44,6 @@ class UpgradeTest : public EventTest {
   }
   std::string Log(const std::string& message) const { return "(QviConsole) : " + message; }
 };
-
-TEST_F(UpgradeTest, TakesOverTheOldConsoleDirectoryAndGroupAndRemovesTheInstallRegistry) {
-  Start();
-  const std::size_t start = platform_calls_.size();
-  ASSERT_FALSE(Raise("qviUpgrade", "0").failed);
-
-  const std::string log = "8(\"System\", 0)";  // each debug message finds the log first
-  const auto clear_group = [](const std::string& folder) {
-    std::vector<std::string> calls;
-    const char* titles[] = {"Console", "Console Help", "Read Me", "Uninstall Console"};
-    for (int i = 0; i < 4; ++i) {
-      calls.push_back("20(" + std::to_string(7010 + i) + ")");
-      calls.push_back(std::string("6(\"") + titles[i] + "\", \"\", \"\", \"" + folder + "\")");
-    }
-    calls.push_back("5(\"" + folder + "\")");
-    return calls;
-  };
-  std::vector<std::string> expected = {"8(\"TYConsole\", 0)", "8(\"Windows\", 0)", "8(\"System\", 0)", log, log,
-                                       "2(\"zel32\", \"\\\\SRV1\\C$\\OLDCON\", 0)",
-                                       "2(\"drivers\", \"C:\\WINNT\\system32\\drivers\", 0)",
-                                       "2(\"windows\", \"C:\\WINNT\", 0)", log, "3(\"Upgrade\", 0)", log, "4(1)", log};
-  for (const std::string& call : clear_group(kGroup1)) expected.push_back(call);
-  expected.insert(expected.end(), {"4(2)", log});
-  for (const std::string& call : clear_group(kGroup2)) expected.push_back(call);
-  EXPECT_EQ(Calls("qviUpgrade"), expected);
-
-  EXPECT_THAT(LogLines(), ElementsAre(Log("Zel32Dir = 'C:\\OLDCON'"), Log("UNC Zel32Dir = '\\\\SRV1\\C$\\OLDCON'"),
-                                      Log("Dest Dir = '\\\\SRV1\\C$\\OLDCON'"), Log("Copy section set to 'Upgrade'"),
-                                      Log("FolderPath = '" + kGroup1 + "'"), Log("FolderPath = '" + kGroup2 + "'")));
-  EXPECT_EQ(ReadKethraIni(), "[Uninstall 32]\r\nConsole=\r\nPM Group=Quorvex Console\r\n");
-  EXPECT_FALSE(KeyExists(kProduct));
-  EXPECT_TRUE(Value(kConsoleSettings, "Keep"));
-  // The module state is not the upgrade's.
-  EXPECT_EQ(State().ConsoleDir, "");
-  // The install registry goes through a connection to this machine, closed again.
-  ASSERT_GT(platform_calls_.size(), start);
-  const PlatformCall& connect = platform_calls_[start];
-  EXPECT_EQ(std::tie(connect.function, connect.argument, connect.key),
-            std::tuple(Function::kRegConnectRegistryA, std::string(), platform::kHkeyLocalMachine));
-  EXPECT_EQ(std::tie(platform_calls_.back().function, platform_calls_.back().key),
-            std::tuple(Function::kRegCloseKey, connect.result));
-}
 
 TEST_F(UpgradeTest, WithoutAnOldConsoleNothingIsTakenOver) {
   // Without the host's console directory nothing else is asked; without a

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "host/qvi_public.h"
-#include "platform/errors.h"
+#include "runtime/errors.h"
 
 namespace qvi::host {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/errors.h"
+#include "runtime/errors.h"
 
 namespace qvi::host {
 namespace {
@@ -22,13 +22,13 @@ class ToInt32Test : public ::testing::TestWithParam<Int32Case> {};
 TEST_P(ToInt32Test, ConvertsOrRaises) {
   const Int32Case& c = GetParam();
   if (c.expected) {
-    EXPECT_EQ(c.input.ToInt32(), *c.expected) << c.input.Describe();
+    EXPECT_EQ(c.input.ToInt32(), *c.expected) << "\"" << c.input.ToString() << "\"";
   } else {
     try {
       c.input.ToInt32();
-      FAIL() << "expected error " << c.error << " for " << c.input.Describe();
+      FAIL() << "expected error " << c.error << " for " << "\"" << c.input.ToString() << "\"";
     } catch (const Error& e) {
-      EXPECT_EQ(e.number(), c.error) << c.input.Describe();
+      EXPECT_EQ(e.number(), c.error) << "\"" << c.input.ToString() << "\"";
     }
   }
 }
@@ -53,7 +53,7 @@ TEST(VariantTest, ToInt16RaisesOverflowOutsideSixteenBits) {
   for (const Variant& v : {Variant(std::int32_t{32768}), Variant(std::int32_t{-32769}), Variant("40000")}) {
     try {
       v.ToInt16();
-      FAIL() << v.Describe();
+      FAIL() << v.ToString();
     } catch (const Error& e) {
       EXPECT_EQ(e.number(), errors::kOverflow);
     }
@@ -65,12 +65,6 @@ TEST(VariantTest, ToStringGivesDecimalTextAndEmptyForEmpty) {
   EXPECT_EQ(Variant(std::int32_t{-12}).ToString(), "-12");
   EXPECT_EQ(Variant(std::int16_t{7}).ToString(), "7");
   EXPECT_EQ(Variant("C:\\WINNT").ToString(), "C:\\WINNT");
-}
-
-TEST(VariantTest, DescribeQuotesTextAndEscapesWhatWouldBreakTheQuotes) {
-  EXPECT_EQ(Variant().Describe(), "Empty");
-  EXPECT_EQ(Variant(std::int32_t{7014}).Describe(), "7014");
-  EXPECT_EQ(Variant("a\"b\\c\nd").Describe(), "\"a\\\"b\\\\c\\nd\"");
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 
 #include "platform/emu/machine.h"
 #include "platform/contract_test.h"
-#include "support/temp_dir.h"
+#include "temp_folder.h"
 
 namespace qvi::platform::contract {
 namespace {
@@ -32,7 +32,7 @@ class EmuBackend final : public Backend {
   void RemoveFile(const std::string& windows_path) override { std::filesystem::remove(machine_->MapPath(windows_path)); }
 
  private:
-  testing::TempDir dir_;
+  testing::TempFolder dir_;
   std::unique_ptr<emu::Machine> machine_;
 };
 

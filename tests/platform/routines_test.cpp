@@ -4,15 +4,18 @@
 #include <vector>
 
 #include "platform/emu/machine.h"
-#include "platform/errors.h"
-#include "platform/fault_injection.h"
+#include "runtime/errors.h"
+#include "fault_injection.h"
 #include "platform/qvi_common.h"
-#include "platform/text.h"
+#include "runtime/text.h"
 #include "platform/win_api.h"
-#include "support/temp_dir.h"
+#include "temp_folder.h"
 
 namespace qvi::platform {
 namespace {
+
+using testing::FaultInjectingPlatform;
+using testing::Function;
 
 class RoutinesTest : public ::testing::Test {
  protected:
@@ -49,7 +52,7 @@ class RoutinesTest : public ::testing::Test {
     machine_->RegCloseKey(key);
   }
 
-  testing::TempDir dir_;
+  testing::TempFolder dir_;
   std::unique_ptr<emu::Machine> machine_;
 };
 
@@ -137,6 +140,21 @@ TEST_F(RoutinesTest, DeleteRegistryTreeRemovesALevelWiderThanItsNameTable) {
   for (int i = 0; i < 1203; ++i) CreateKey(kHkeyLocalMachine, "SOFTWARE\\Wide\\k" + std::to_string(i) + "\\leaf");
   EXPECT_TRUE(DeleteRegistryTree(*machine_, kHkeyLocalMachine, "SOFTWARE\\Wide"));
   EXPECT_FALSE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\Wide"));
+}
+
+// Subkeys that refuse to open count as removed, yet stay: the work must end
+// however many of them a level holds, and the tree is reported as not gone.
+TEST_F(RoutinesTest, DeleteRegistryTreeEndsOnSubkeysThatCannotBeOpened) {
+  for (const int subkeys : {500, 501, 600}) {
+    SCOPED_TRACE(subkeys);
+    for (int i = 0; i < subkeys; ++i) CreateKey(kHkeyLocalMachine, "SOFTWARE\\Locked\\k" + std::to_string(i));
+    FaultInjectingPlatform faulty(*machine_);
+    for (int open = 2; open <= 2 * subkeys + 2; ++open) faulty.FailCall(Function::kRegOpenKeyExA, open, win32::kAccessDenied);
+    EXPECT_FALSE(DeleteRegistryTree(faulty, kHkeyLocalMachine, "SOFTWARE\\Locked"));
+    EXPECT_TRUE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\Locked\\k" + std::to_string(subkeys - 1)));
+    EXPECT_LE(faulty.CallCount(Function::kRegOpenKeyExA), 2 * subkeys + 1);
+    ASSERT_TRUE(DeleteRegistryTree(*machine_, kHkeyLocalMachine, "SOFTWARE\\Locked"));
+  }
 }
 
 TEST_F(RoutinesTest, DeleteRegistryTreeReportsAFailedDeleteAndKeepsTheParent) {

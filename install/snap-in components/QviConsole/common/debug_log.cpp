@@ -1,7 +1,7 @@
 #include <string>
 
 #include "common/frm_common.h"
-#include "platform/text.h"
+#include "runtime/text.h"
 #include "platform/win32_types.h"
 
 namespace qvi {
@@ -44,12 +44,11 @@ Error LogWriteError(platform::Status status) {
 }  // namespace
 
 std::string FrmCommon::DebugLevel() {
-  struct Flag {
-    bool& flag;
-    bool before;
-    explicit Flag(bool& f) : flag(f), before(f) { flag = true; }
-    ~Flag() { flag = before; }
-  } reading(reading_debug_level_);
+  struct Depth {
+    int& depth;
+    explicit Depth(int& d) : depth(d) { ++depth; }
+    ~Depth() { --depth; }
+  } reading(debug_level_reads_);
   return CLParamDebug();
 }
 

@@ -28,12 +28,20 @@ FrmCommon::FrmCommon(host::HostControl& qvi_public, host::HostControl& qvi_ntnws
 
 OnError FrmCommon::ReportAs(std::string label) {
   return OnError::Report([this, label = std::move(label)](const Error& error) {
-    // DMsgBox reads the level through GetGlobalParam, whose own failures come
-    // back here: reporting them would recurse without end, and going on with
-    // the scan would cost each report a full scan. The level read is given up
-    // instead; CLParamDebug then answers "" and the report shows nothing.
-    if (reading_debug_level_) throw error;
+    // DMsgBox reads the level through GetGlobalParam, whose failures come
+    // back here, and reports them; that report reads the level once more. A
+    // failure in that nested read is not reported (the reports would recurse
+    // without end): it gives up the nested read, and then the read it was
+    // reporting for, since the level cannot be had now. A single failure in a
+    // level read is reported like any other and the read goes on.
+    if (debug_level_reads_ > 1) {
+      level_unreadable_ = true;
+      throw error;
+    }
+    const bool reporting_for_level_read = debug_level_reads_ == 1;
+    if (reporting_for_level_read) level_unreadable_ = false;
     DMsgBox("Error in " + label, "frmCommon");
+    if (reporting_for_level_read && level_unreadable_) throw error;
   });
 }
 

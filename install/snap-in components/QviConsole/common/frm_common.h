@@ -1,6 +1,8 @@
 // The hidden form object frmCommon: the common services offered to the
 // snap-in's code (setup parameters, debug messages and log, machine names and
-// paths, operating-system detection, help files).
+// paths, operating-system detection, help files). Services that no event
+// calls (the flags, GetOSType, the help files, ...) are kept on purpose: they
+// are the form's public face, which other snap-in code of the product uses.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +11,8 @@
 #include <string_view>
 
 #include "host/qvi_public.h"
-#include "platform/errors.h"
 #include "platform/platform.h"
+#include "runtime/errors.h"
 
 namespace qvi {
 
@@ -81,10 +83,10 @@ class FrmCommon {
   std::string DebugLevel();
   void WriteLogLine(const std::string& Msg, const std::string& Title);
 
-  // Set while DMsgBox or ODS reads the debug level: a failure inside that
-  // look-up cannot be reported (the report would need the level again) and
-  // ends the look-up with no level.
-  bool reading_debug_level_ = false;
+  // How deep DMsgBox and ODS are in reading the debug level, and whether the
+  // read nested in a report of a failed level read failed too.
+  int debug_level_reads_ = 0;
+  bool level_unreadable_ = false;
 
   host::QviPublic QviPublic1;
   host::QviNTNWSvc QviNTNWSvc1;

@@ -1,7 +1,7 @@
 #include <string>
 
 #include "common/frm_common.h"
-#include "platform/text.h"
+#include "runtime/text.h"
 
 namespace qvi {
 

@@ -3,7 +3,7 @@
 
 #include "common/frm_common.h"
 #include "common/internal.h"
-#include "platform/text.h"
+#include "runtime/text.h"
 
 namespace qvi {
 

@@ -2,7 +2,7 @@
 
 #include "common/frm_common.h"
 #include "platform/qvi_common.h"
-#include "platform/text.h"
+#include "runtime/text.h"
 
 namespace qvi {
 

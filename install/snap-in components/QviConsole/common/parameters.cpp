@@ -2,7 +2,8 @@
 
 #include "common/frm_common.h"
 #include "common/internal.h"
-#include "platform/text.h"
+#include "runtime/code_page.h"
+#include "runtime/text.h"
 
 namespace qvi {
 
@@ -18,7 +19,7 @@ bool FrmCommon::HasGlobalFlag(std::string_view flag, const std::string& label) {
   do {
     statement([&] { entry = QviPublic1.GetParameter(kGlobalSection, std::int32_t{index}); });
     statement([&] {
-      if (text::LCase(entry) == flag) found = true;
+      if (code_page::Lower(entry) == flag) found = true;
     });
     // Past the last 16-bit index there is nothing left to read: the overflow
     // is reported and ends the scan, even for a host that never answers "".
@@ -37,8 +38,8 @@ std::string FrmCommon::FindKeyedEntry(const std::function<std::string(std::int32
   std::string result;
   do {
     statement([&] { entry = fetch(index); });
-    statement([&] { head = text::LCase(text::Left(entry, static_cast<std::int64_t>(Key.size()))); });
-    statement([&] { Key = text::LCase(Key); });
+    statement([&] { head = code_page::Lower(text::Left(entry, static_cast<std::int64_t>(Key.size()))); });
+    statement([&] { Key = code_page::Lower(Key); });
     statement([&] {
       if (head == Key) found = true;
     });

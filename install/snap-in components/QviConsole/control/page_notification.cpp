@@ -3,9 +3,10 @@
 #include <string>
 
 #include "control/qv_console.h"
-#include "platform/errors.h"
+#include "runtime/errors.h"
 #include "platform/qvi_common.h"
-#include "platform/text.h"
+#include "runtime/code_page.h"
+#include "runtime/text.h"
 #include "platform/win_api.h"
 
 namespace qvi {
@@ -42,7 +43,7 @@ void QVConsole::QviPublic1_qviPostPageNotification(const std::string& bstrProper
   std::int32_t installing = 0;
   statement([&] { installing = QviPublic1.IsInstalling().ToInt32(); });
   if (installing != 0) return;
-  if (text::LCase(bstrPropertyPageProgId) != kCopyPage) return;
+  if (code_page::Lower(bstrPropertyPageProgId) != kCopyPage) return;
 
   std::string console_key_dir;
   statement([&] { console_key_dir = QviPublic1.GetDirectory("QVConsole", std::int32_t{0}); });

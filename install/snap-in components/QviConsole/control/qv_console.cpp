@@ -1,6 +1,6 @@
 #include "control/qv_console.h"
 
-#include "platform/errors.h"
+#include "runtime/errors.h"
 
 namespace qvi {
 

@@ -3,7 +3,10 @@
 namespace qvi {
 
 FrmCommon& SnapInLibrary::frmCommon() {
-  if (!frm_common_) frm_common_ = std::make_unique<FrmCommon>(controls_.qvi_public, controls_.qvi_ntnwsvc, os_);
+  if (!frm_common_) {
+    const HostControls controls = form_controls_.PlaceOnFrmCommon();
+    frm_common_ = std::make_unique<FrmCommon>(controls.qvi_public, controls.qvi_ntnwsvc, os_);
+  }
   return *frm_common_;
 }
 

@@ -1,9 +1,20 @@
-// Every operation of the host kit's controls that the snap-in calls.
+// Every operation of the host kit's controls that the snap-in calls, and the
+// short names reports give them.
 #pragma once
+
+#include <string_view>
 
 #include "host/host_control.h"
 
-namespace qvi::host::dispid {
+namespace qvi::host {
+
+// The host kit's two controls.
+enum class Control { kQviPublic, kQviNTNWSvc };
+
+// "QviPublic" and "QviNTNWSvc".
+std::string_view ControlName(Control control);
+
+namespace dispid {
 
 // QviPublic
 inline constexpr DispId kSetDestinationDir = 2;    // name, path, 0
@@ -27,4 +38,10 @@ inline constexpr DispId kGetServerVersion = 9;     // "\\" + server -> version
 inline constexpr DispId kGetUncComputerName = 10;  // 0, "" -> "\\NAME\..."
 inline constexpr DispId kGetDrivePrefix = 11;      // drive letter code -> "\\NAME"
 
-}  // namespace qvi::host::dispid
+}  // namespace dispid
+
+// The short name of an operation ("SetDestinationDir"); "" for a DISPID the
+// snap-in never calls on that control.
+std::string_view OperationName(Control control, DispId id);
+
+}  // namespace qvi::host

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "platform/errors.h"
+#include "runtime/errors.h"
 
 namespace qvi::host {
 
@@ -69,25 +69,6 @@ std::string Variant::ToString() const {
     case Type::kString: return std::get<std::string>(value_);
   }
   return {};
-}
-
-std::string Variant::Describe() const {
-  switch (type()) {
-    case Type::kEmpty: return "Empty";
-    case Type::kString: {
-      std::string out = "\"";
-      for (const char c : std::get<std::string>(value_)) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (c == '\n') {
-          out += "\\n";
-          continue;
-        }
-        out += c;
-      }
-      return out + "\"";
-    }
-    default: return ToString();
-  }
 }
 
 }  // namespace qvi::host

@@ -28,9 +28,6 @@ class Variant {
   std::int16_t ToInt16() const;
   std::string ToString() const;
 
-  // For reports: a number as it is, text in double quotes, "Empty".
-  std::string Describe() const;
-
   bool operator==(const Variant&) const = default;
 
  private:

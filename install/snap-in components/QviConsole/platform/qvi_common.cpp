@@ -2,8 +2,8 @@
 
 #include <limits>
 
-#include "platform/errors.h"
-#include "platform/text.h"
+#include "runtime/errors.h"
+#include "runtime/text.h"
 
 namespace qvi::platform {
 

@@ -3,8 +3,8 @@
 #include <array>
 #include <vector>
 
-#include "platform/errors.h"
-#include "platform/text.h"
+#include "runtime/errors.h"
+#include "runtime/text.h"
 
 namespace qvi::platform {
 
@@ -31,6 +31,43 @@ std::vector<std::string> CollectSubkeyNames(Platform& os, HKey key, bool& full) 
     names.emplace_back(text::UpToNul(entry));
   }
   return names;
+}
+
+// DeleteRegistryTree; `deleted` tells whether the key itself went, which a
+// key that does not open (counted as removed) has not.
+bool DeleteTree(Platform& os, HKey root, const std::string& sub_key, bool& deleted) {
+  const OnError statement = OnError::ResumeNext();
+  deleted = false;
+  bool failed = false;
+  HKey key = kNoKey;
+  if (os.RegOpenKeyExA(root, sub_key.c_str(), 0, kKeyAllAccess, &key) != win32::kSuccess) return true;
+
+  // A level with more subkeys than one table holds is worked through a table
+  // at a time. Only a subkey actually deleted is progress: a pass that deletes
+  // none ends the work, whatever the registry answers, and the key stays.
+  for (bool more = true; more;) {
+    bool full = false;
+    std::vector<std::string> names;
+    statement([&] { names = CollectSubkeyNames(os, key, full); });
+    bool deleted_any = false;
+    for (const std::string& name : names) {
+      statement([&] {
+        bool child_deleted = false;
+        if (!DeleteTree(os, key, name, child_deleted)) failed = true;
+        deleted_any = deleted_any || child_deleted;
+      });
+    }
+    more = full && deleted_any;
+  }
+  statement([&] { os.RegCloseKey(key); });
+  statement([&] {
+    if (os.RegDeleteKeyA(root, sub_key.c_str()) == win32::kSuccess) {
+      deleted = true;
+    } else {
+      failed = true;
+    }
+  });
+  return !failed;
 }
 
 }  // namespace
@@ -60,35 +97,8 @@ std::int32_t WriteIniString(Platform& os, const std::string& section, const std:
 }
 
 bool DeleteRegistryTree(Platform& os, HKey root, const std::string& sub_key) {
-  const OnError statement = OnError::ResumeNext();
-  bool failed = false;
-  HKey key = kNoKey;
-  if (os.RegOpenKeyExA(root, sub_key.c_str(), 0, kKeyAllAccess, &key) != win32::kSuccess) return true;
-
-  // A level with more subkeys than one table holds is worked through a table
-  // at a time; a pass that removes nothing ends the work so a subkey that
-  // cannot be deleted cannot keep it going.
-  for (bool more = true; more;) {
-    bool full = false;
-    std::vector<std::string> names;
-    statement([&] { names = CollectSubkeyNames(os, key, full); });
-    bool removed_any = false;
-    for (const std::string& name : names) {
-      statement([&] {
-        if (DeleteRegistryTree(os, key, name)) {
-          removed_any = true;
-        } else {
-          failed = true;
-        }
-      });
-    }
-    more = full && removed_any;
-  }
-  statement([&] { os.RegCloseKey(key); });
-  statement([&] {
-    if (os.RegDeleteKeyA(root, sub_key.c_str()) != win32::kSuccess) failed = true;
-  });
-  return !failed;
+  bool deleted = false;
+  return DeleteTree(os, root, sub_key, deleted);
 }
 
 }  // namespace qvi::platform

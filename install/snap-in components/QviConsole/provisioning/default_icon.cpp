@@ -2,7 +2,7 @@
 #include <string>
 
 #include "control/qv_console.h"
-#include "platform/errors.h"
+#include "runtime/errors.h"
 
 namespace qvi {
 

@@ -1,5 +1,5 @@
 #include "control/qv_console.h"
-#include "platform/errors.h"
+#include "runtime/errors.h"
 
 namespace qvi {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "control/qv_console.h"
-#include "platform/errors.h"
+#include "runtime/errors.h"
 #include "platform/qvi_common.h"
 #include "provisioning/registry_string.h"
 

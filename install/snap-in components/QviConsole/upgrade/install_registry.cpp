@@ -2,7 +2,7 @@
 #include <string>
 
 #include "control/qv_console.h"
-#include "platform/errors.h"
+#include "runtime/errors.h"
 #include "platform/win_api.h"
 
 namespace qvi {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/text.h"
+#include "runtime/code_page.h"
 
 namespace qvi::emu {
 
@@ -23,7 +23,7 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
-std::string Fold(std::string_view s) { return text::LCase(s); }
+std::string Fold(std::string_view s) { return code_page::Lower(s); }
 
 std::string_view StripQuotes(std::string_view v) {
   if (v.size() > 1 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
@@ -112,8 +112,6 @@ std::optional<std::string_view> IniDocument::Value(std::string_view section, std
   if (!raw) return raw;
   return StripQuotes(*raw);
 }
-
-bool IniDocument::HasSection(std::string_view section) const { return FindSection(section) != nullptr; }
 
 std::vector<std::string> IniDocument::SectionNames() const {
   std::vector<std::string> names;

@@ -34,7 +34,6 @@ class IniDocument {
   std::optional<std::string_view> RawValue(std::string_view section, std::string_view key) const;
   // As RawValue, with one pair of matching surrounding quotes removed.
   std::optional<std::string_view> Value(std::string_view section, std::string_view key) const;
-  bool HasSection(std::string_view section) const;
   // Section names in file order, each once (as first spelt).
   std::vector<std::string> SectionNames() const;
   // Key names of the first section so named, in file order (duplicates kept

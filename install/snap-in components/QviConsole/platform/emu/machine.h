@@ -15,19 +15,9 @@
 // writes nothing. Log appends (AppendLine) are the exception: they reach the
 // disk at once, since a log must outlive a crash.
 //
-// Parsed INI files are cached per file and checked against the file's size,
-// modification time and inode on every read, so an edit made outside the
-// machine shows at the next read as it would on Windows; a file with pending
-// edits is not re-read, and Save() then replaces any outside edit.
-//
 // HKEY_CLASSES_ROOT is an alias of HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
-//
-// Windows paths: "X:\..." is drive_x/... (existing folders and files matched
-// whatever their letter case), "\\NAME\X$\..." on this machine's own name is
-// the same drive, and a bare file name lies in the Windows directory. A path
-// that would leave the machine folder (".." above a drive root, an unknown
-// drive or server, a relative or Unix path, a NUL byte, a symbolic link
-// inside a drive) is refused before anything is touched.
+// Windows paths map into the folder as path_map.h says; INI files are kept as
+// profile.h says.
 #pragma once
 
 #include <cstdint>
@@ -35,62 +25,14 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/emu/emu_types.h"
 #include "platform/platform.h"
 
 namespace qvi::emu {
-
-// A malformed store or settings file, or a machine folder that cannot be used.
-// The message names the file and, for parse errors, the line.
-class MachineError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// A Windows path that names nothing inside the machine folder. code() is the
-// Win32 error the platform functions report for it (3 path not found, 53 bad
-// network path, 67 bad network name, 161 bad path name).
-class PathError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-  PathError(const std::string& message, platform::Status code) : std::runtime_error(message), code_(code) {}
-  platform::Status code() const { return code_; }
-
- private:
-  platform::Status code_ = platform::win32::kPathNotFound;
-};
-
-struct MachineSettings {
-  std::string computer_name = "SRV1";
-  std::string windows_directory = "C:\\WINNT";
-  std::uint32_t code_page = 1252;
-};
-
-struct MessageBoxRecord {
-  std::string text;
-  std::string caption;
-};
-
-// One registry value as stored: name ("" for the default value), type and the
-// exact bytes.
-struct RegistryValue {
-  std::string name;
-  std::uint32_t type = 0;
-  std::vector<std::uint8_t> data;
-  bool operator==(const RegistryValue&) const = default;
-};
-
-// One key with its full path ("HKEY_LOCAL_MACHINE\SOFTWARE\...", spelled as
-// created) and its values in creation order.
-struct RegistryKey {
-  std::string path;
-  std::vector<RegistryValue> values;
-  bool operator==(const RegistryKey&) const = default;
-};
 
 class Machine final : public platform::Platform, public platform::RegistryReader {
  public:

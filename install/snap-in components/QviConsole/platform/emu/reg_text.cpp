@@ -6,7 +6,7 @@
 #include <utility>
 #include <variant>
 
-#include "platform/text.h"
+#include "runtime/code_page.h"
 #include "platform/win32_types.h"
 
 namespace qvi::emu {
@@ -17,12 +17,6 @@ constexpr std::string_view kRegedit4 = "REGEDIT4";
 constexpr std::string_view kRegedit5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kCrLf = "\r\n";
 constexpr std::size_t kHexLineLimit = 77;
-
-// Unicode code points of the bytes 0x80-0x9F in code page 1252.
-constexpr std::array<std::uint16_t, 32> kCp1252High = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 struct ParseError {
   std::size_t line;
@@ -73,10 +67,6 @@ std::optional<std::uint32_t> ParseHexNumber(std::string_view s) {
   return v;
 }
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && text::EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
 // Reads a quoted string at s[pos] == '"', with the escapes \\ and \".
 std::optional<std::string> ReadQuoted(std::string_view s, std::size_t& pos, std::string& error) {
   std::string out;
@@ -108,8 +98,7 @@ std::optional<std::string> CheckKeyPath(std::string_view path, std::string& erro
     const std::size_t slash = path.find('\\', from);
     const std::string_view name = path.substr(from, slash == std::string_view::npos ? path.npos : slash - from);
     if (index == 0) {
-      if (!text::EqualsNoCase(name, "HKEY_LOCAL_MACHINE") && !text::EqualsNoCase(name, "HKEY_CURRENT_USER") &&
-          !text::EqualsNoCase(name, "HKEY_CLASSES_ROOT")) {
+      if (!platform::RootKeyByName(name)) {
         error = "unsupported root key \"" + std::string(name) + "\"";
         return std::nullopt;
       }
@@ -230,7 +219,7 @@ class Parser {
     const std::string_view rest = Trim(t.substr(pos));
     if (rest.empty() || rest.front() != '=') return false;
     const std::string_view data = Trim(rest.substr(1));
-    return StartsWithNoCase(data, "hex");
+    return code_page::StartsWithNoCase(data, "hex");
   }
 
   void Section(std::string_view t, std::size_t line_no) {
@@ -284,13 +273,13 @@ class Parser {
       CheckTrailer(rest.substr(at), line_no);
       op.data.assign(data->begin(), data->end());
       op.data.push_back(0);
-    } else if (StartsWithNoCase(rest, "dword:")) {
+    } else if (code_page::StartsWithNoCase(rest, "dword:")) {
       const std::string_view digits = StripComment(rest.substr(6));
       const auto v = ParseHexNumber(digits);
       if (!v) throw ParseError{line_no, "bad dword \"" + std::string(digits) + "\""};
       op.type = platform::kRegDword;
       for (int i = 0; i < 4; ++i) op.data.push_back(static_cast<std::uint8_t>(*v >> (8 * i)));
-    } else if (StartsWithNoCase(rest, "hex")) {
+    } else if (code_page::StartsWithNoCase(rest, "hex")) {
       std::string_view after = rest.substr(3);
       op.type = platform::kRegBinary;
       if (!after.empty() && after.front() == '(') {
@@ -307,7 +296,7 @@ class Parser {
       if (unicode_ && (op.type == platform::kRegSz || op.type == platform::kRegExpandSz ||
                        op.type == platform::kRegMultiSz)) {
         std::string narrow;
-        if (!Utf16LeToCp1252(std::string_view(reinterpret_cast<const char*>(op.data.data()), op.data.size()), narrow)) {
+        if (!code_page::FromUtf16Le(std::string_view(reinterpret_cast<const char*>(op.data.data()), op.data.size()), narrow)) {
           throw ParseError{line_no, "string data is not UTF-16 text that code page 1252 can hold"};
         }
         op.data.assign(narrow.begin(), narrow.end());
@@ -354,11 +343,11 @@ bool WritableAsText(const RegistryValue& v) {
   return true;
 }
 
-void AppendHex(std::string& out, std::size_t column, const std::vector<std::uint8_t>& data) {
+void AppendHex(std::string& out, std::size_t column, const std::vector<std::uint8_t>& data, std::string_view eol) {
   static constexpr char kDigits[] = "0123456789abcdef";
   for (std::size_t i = 0; i < data.size(); ++i) {
     if (column + 3 > kHexLineLimit) {
-      out.append("\\").append(kCrLf).append("  ");
+      out.append("\\").append(eol).append("  ");
       column = 2;
     }
     out += kDigits[data[i] >> 4];
@@ -373,39 +362,15 @@ void AppendHex(std::string& out, std::size_t column, const std::vector<std::uint
 
 }  // namespace
 
-bool Utf16LeToCp1252(std::string_view utf16, std::string& out) {
-  if (utf16.size() % 2 != 0) return false;
-  out.clear();
-  out.reserve(utf16.size() / 2);
-  for (std::size_t i = 0; i < utf16.size(); i += 2) {
-    const auto unit = static_cast<std::uint16_t>(static_cast<unsigned char>(utf16[i]) |
-                                                 (static_cast<unsigned char>(utf16[i + 1]) << 8));
-    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) {
-      out += static_cast<char>(unit);
-      continue;
-    }
-    bool found = false;
-    for (std::size_t b = 0; b < kCp1252High.size(); ++b) {
-      if (kCp1252High[b] == unit) {
-        out += static_cast<char>(0x80 + b);
-        found = true;
-        break;
-      }
-    }
-    if (!found) return false;
-  }
-  return true;
-}
-
 void ImportRegText(RegistryStore& store, std::string_view text, const std::string& source_name) {
   std::string converted;
   if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
-    if (!Utf16LeToCp1252(text.substr(2), converted)) {
+    if (!code_page::FromUtf16Le(text.substr(2), converted)) {
       // Find the line of the first character that does not convert.
       std::size_t line = 1;
       std::string ignored;
       for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
-        if (!Utf16LeToCp1252(text.substr(i, 2), ignored)) break;
+        if (!code_page::FromUtf16Le(text.substr(i, 2), ignored)) break;
         if (text[i] == '\n' && text[i + 1] == 0) ++line;
       }
       throw MachineError(source_name + ":" + std::to_string(line) +
@@ -435,41 +400,52 @@ void ImportRegText(RegistryStore& store, std::string_view text, const std::strin
   store.Touch();
 }
 
+std::string RegValueText(const RegistryValue& value, std::string_view eol) {
+  std::string out;
+  if (value.name.empty()) {
+    out += '@';
+  } else {
+    AppendQuoted(out, value.name);
+  }
+  out += '=';
+  static constexpr char kDigits[] = "0123456789abcdef";
+  if (WritableAsText(value)) {
+    AppendQuoted(out, std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1));
+  } else if (value.type == platform::kRegDword && value.data.size() == 4) {
+    const std::uint32_t v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+                            (static_cast<std::uint32_t>(value.data[3]) << 24);
+    out += "dword:";
+    for (int shift = 28; shift >= 0; shift -= 4) out += kDigits[(v >> shift) & 0x0F];
+  } else {
+    if (value.type == platform::kRegBinary) {
+      out += "hex:";
+    } else {
+      std::string type;
+      for (std::uint32_t t = value.type; t != 0; t >>= 4) type.insert(type.begin(), kDigits[t & 0x0F]);
+      if (type.empty()) type = "0";
+      out.append("hex(").append(type).append("):");
+    }
+    AppendHex(out, out.size(), value.data, eol);
+  }
+  return out;
+}
+
+std::string RegValueDeletionText(std::string_view name) {
+  std::string out;
+  if (name.empty()) {
+    out += '@';
+  } else {
+    AppendQuoted(out, name);
+  }
+  return out + "=-";
+}
+
 std::string ExportRegText(const std::vector<RegistryKey>& keys) {
   std::string out;
   out.append(kRegedit4).append(kCrLf).append(kCrLf);
   for (const RegistryKey& key : keys) {
     out.append("[").append(key.path).append("]").append(kCrLf);
-    for (const RegistryValue& value : key.values) {
-      const std::size_t line_start = out.size();
-      if (value.name.empty()) {
-        out += '@';
-      } else {
-        AppendQuoted(out, value.name);
-      }
-      out += '=';
-      if (WritableAsText(value)) {
-        AppendQuoted(out, std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1));
-      } else if (value.type == platform::kRegDword && value.data.size() == 4) {
-        const std::uint32_t v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                                (static_cast<std::uint32_t>(value.data[3]) << 24);
-        static constexpr char kDigits[] = "0123456789abcdef";
-        out += "dword:";
-        for (int shift = 28; shift >= 0; shift -= 4) out += kDigits[(v >> shift) & 0x0F];
-      } else {
-        if (value.type == platform::kRegBinary) {
-          out += "hex:";
-        } else {
-          static constexpr char kDigits[] = "0123456789abcdef";
-          std::string type;
-          for (std::uint32_t t = value.type; t != 0; t >>= 4) type.insert(type.begin(), kDigits[t & 0x0F]);
-          if (type.empty()) type = "0";
-          out.append("hex(").append(type).append("):");
-        }
-        AppendHex(out, out.size() - line_start, value.data);
-      }
-      out.append(kCrLf);
-    }
+    for (const RegistryValue& value : key.values) out.append(RegValueText(value, kCrLf)).append(kCrLf);
     out.append(kCrLf);
   }
   return out;

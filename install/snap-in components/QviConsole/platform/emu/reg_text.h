@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/emu/machine.h"
+#include "platform/emu/emu_types.h"
 #include "platform/emu/registry_store.h"
 
 namespace qvi::emu {
@@ -29,8 +29,11 @@ void ImportRegText(RegistryStore& store, std::string_view text, const std::strin
 
 std::string ExportRegText(const std::vector<RegistryKey>& keys);
 
-// UTF-16LE (without its byte-order mark) to code page 1252. Returns false
-// when a character has no place in the code page or the length is odd.
-bool Utf16LeToCp1252(std::string_view utf16, std::string& out);
+// One value as a .reg file holds it, without the line end: "name"="text",
+// @=dword:00000001, "name"=hex(N):..., long data broken into "\" continuation
+// lines ended by `eol`. Every value reads back byte for byte.
+std::string RegValueText(const RegistryValue& value, std::string_view eol = "\r\n");
+// A value deletion: "name"=- (or @=- for the default value).
+std::string RegValueDeletionText(std::string_view name);
 
 }  // namespace qvi::emu

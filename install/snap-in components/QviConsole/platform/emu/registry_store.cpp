@@ -4,9 +4,17 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/text.h"
+#include "runtime/code_page.h"
 
 namespace qvi::emu {
+
+struct RegistryStore::Node {
+  std::string name;
+  Node* parent = nullptr;  // null for a root and for a deleted key
+  std::vector<std::shared_ptr<Node>> children;  // sorted case-insensitively
+  std::vector<RegistryValue> values;            // creation order
+  bool deleted = false;
+};
 
 using platform::HKey;
 using platform::Status;
@@ -15,9 +23,6 @@ namespace win32 = platform::win32;
 namespace {
 
 constexpr std::size_t kMaxValueNameLength = 16383;
-constexpr std::string_view kHklmName = "HKEY_LOCAL_MACHINE";
-constexpr std::string_view kHkcuName = "HKEY_CURRENT_USER";
-constexpr std::string_view kHkcrName = "HKEY_CLASSES_ROOT";
 
 bool IsStringType(std::uint32_t type) {
   return type == platform::kRegSz || type == platform::kRegExpandSz || type == platform::kRegMultiSz;
@@ -80,9 +85,11 @@ void CopyOut(const std::vector<std::uint8_t>& stored, std::uint32_t type, std::u
 
 }  // namespace
 
+RegistryStore::~RegistryStore() = default;
+
 RegistryStore::RegistryStore() : hklm_(std::make_shared<Node>()), hkcu_(std::make_shared<Node>()) {
-  hklm_->name = std::string(kHklmName);
-  hkcu_->name = std::string(kHkcuName);
+  hklm_->name = std::string(platform::RootKeyName(platform::kHkeyLocalMachine));
+  hkcu_->name = std::string(platform::RootKeyName(platform::kHkeyCurrentUser));
   Node* software = AddChild(*hklm_, "SOFTWARE");
   AddChild(*software, "Classes");
   AddChild(*hkcu_, "Software");
@@ -92,18 +99,18 @@ RegistryStore::RegistryStore() : hklm_(std::make_shared<Node>()), hkcu_(std::mak
 const std::shared_ptr<RegistryStore::Node>* RegistryStore::Child(const Node& node, std::string_view name) {
   const auto it = std::lower_bound(node.children.begin(), node.children.end(), name,
                                    [](const std::shared_ptr<Node>& child, std::string_view n) {
-                                     return text::CompareNoCase(child->name, n) < 0;
+                                     return code_page::CompareNoCase(child->name, n) < 0;
                                    });
-  if (it == node.children.end() || text::CompareNoCase((*it)->name, name) != 0) return nullptr;
+  if (it == node.children.end() || code_page::CompareNoCase((*it)->name, name) != 0) return nullptr;
   return &*it;
 }
 
 RegistryStore::Node* RegistryStore::AddChild(Node& node, std::string_view name) {
   const auto it = std::lower_bound(node.children.begin(), node.children.end(), name,
                                    [](const std::shared_ptr<Node>& child, std::string_view n) {
-                                     return text::CompareNoCase(child->name, n) < 0;
+                                     return code_page::CompareNoCase(child->name, n) < 0;
                                    });
-  if (it != node.children.end() && text::CompareNoCase((*it)->name, name) == 0) return it->get();
+  if (it != node.children.end() && code_page::CompareNoCase((*it)->name, name) == 0) return it->get();
   auto child = std::make_shared<Node>();
   child->name = std::string(name);
   child->parent = &node;
@@ -261,7 +268,7 @@ Status RegistryStore::DeleteKey(HKey key, const char* sub_key) {
 
 void RegistryStore::PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
   for (RegistryValue& value : node.values) {
-    if (text::EqualsNoCase(value.name, name)) {
+    if (code_page::EqualsNoCase(value.name, name)) {
       value.type = type;
       value.data = std::move(data);
       return;
@@ -272,7 +279,7 @@ void RegistryStore::PutValue(Node& node, std::string_view name, std::uint32_t ty
 
 bool RegistryStore::RemoveValue(Node& node, std::string_view name) {
   const auto it = std::find_if(node.values.begin(), node.values.end(),
-                               [name](const RegistryValue& v) { return text::EqualsNoCase(v.name, name); });
+                               [name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, name); });
   if (it == node.values.end()) return false;
   node.values.erase(it);
   return true;
@@ -304,7 +311,7 @@ Status RegistryStore::QueryValue(HKey key, const char* value_name, std::uint32_t
   if (data && !size) return win32::kInvalidParameter;
   const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
   const auto it = std::find_if(node->values.begin(), node->values.end(),
-                               [name](const RegistryValue& v) { return text::EqualsNoCase(v.name, name); });
+                               [name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, name); });
   if (it == node->values.end()) {
     if (!data && size) *size = 0;
     return win32::kFileNotFound;
@@ -349,39 +356,22 @@ Status RegistryStore::EnumValue(HKey key, std::uint32_t index, char* name, std::
 RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path) {
   const auto parts = SplitFullPath(full_path);
   if (parts.empty()) return nullptr;
-  Node* at = nullptr;
-  std::size_t first = 1;
-  if (text::EqualsNoCase(parts[0], kHklmName)) {
-    at = hklm_.get();
-  } else if (text::EqualsNoCase(parts[0], kHkcuName)) {
-    at = hkcu_.get();
-  } else if (text::EqualsNoCase(parts[0], kHkcrName)) {
-    at = AddChild(*AddChild(*hklm_, "SOFTWARE"), "Classes");
-  } else {
-    return nullptr;
-  }
-  for (std::size_t i = first; i < parts.size(); ++i) at = AddChild(*at, parts[i]);
+  const auto root = platform::RootKeyByName(parts[0]);
+  if (!root) return nullptr;
+  Node* at = Root(*root).get();
+  for (std::size_t i = 1; i < parts.size(); ++i) at = AddChild(*at, parts[i]);
   return at;
 }
 
 bool RegistryStore::DeleteTree(std::string_view full_path) {
   const auto parts = SplitFullPath(full_path);
   if (parts.empty()) return false;
-  Node* at = nullptr;
-  std::vector<std::string_view> rest(parts.begin() + 1, parts.end());
-  if (text::EqualsNoCase(parts[0], kHklmName)) {
-    at = hklm_.get();
-  } else if (text::EqualsNoCase(parts[0], kHkcuName)) {
-    at = hkcu_.get();
-  } else if (text::EqualsNoCase(parts[0], kHkcrName)) {
-    at = hklm_.get();
-    rest.insert(rest.begin(), {"SOFTWARE", "Classes"});
-  } else {
-    return false;
-  }
-  if (rest.empty()) return false;
-  for (const std::string_view name : rest) {
-    const auto* found = Child(*at, name);
+  const auto root = platform::RootKeyByName(parts[0]);
+  if (!root) return false;
+  if (parts.size() == 1) return false;
+  Node* at = Root(*root).get();
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    const auto* found = Child(*at, parts[i]);
     if (!found) return true;
     at = found->get();
   }

@@ -16,22 +16,20 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/emu/machine.h"
+#include "platform/emu/emu_types.h"
 #include "platform/win32_types.h"
 
 namespace qvi::emu {
 
 class RegistryStore {
  public:
-  struct Node {
-    std::string name;
-    Node* parent = nullptr;  // null for a root and for a deleted key
-    std::vector<std::shared_ptr<Node>> children;  // sorted case-insensitively
-    std::vector<RegistryValue> values;            // creation order
-    bool deleted = false;
-  };
+  // A key of the store, opaque to its users.
+  struct Node;
 
   RegistryStore();
+  ~RegistryStore();
+  RegistryStore(const RegistryStore&) = delete;
+  RegistryStore& operator=(const RegistryStore&) = delete;
 
   // Win32 calls; same codes and out-parameter rules as Windows.
   platform::Status CreateKey(platform::HKey key, const char* sub_key, platform::HKey* result);

@@ -11,9 +11,12 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "forwarding_platform.h"
 
-namespace qvi::platform {
+namespace qvi::testing {
+
+using platform::HKey;
+using platform::Status;
 
 enum class Function {
   kRegCreateKeyA,
@@ -34,9 +37,9 @@ enum class Function {
 std::optional<Function> FunctionFromName(std::string_view name);
 std::string_view FunctionName(Function function);
 
-class FaultInjectingPlatform final : public Platform {
+class FaultInjectingPlatform final : public ForwardingPlatform {
  public:
-  explicit FaultInjectingPlatform(Platform& inner) : inner_(inner) {}
+  explicit FaultInjectingPlatform(platform::Platform& inner) : ForwardingPlatform(inner) {}
 
   // The `occurrence`-th call (1-based) of `function` from now on fails with
   // `code`; occurrence 0 fails every call.
@@ -71,10 +74,9 @@ class FaultInjectingPlatform final : public Platform {
     int base;        // calls already made when it was set
     Status code;
   };
-  Platform& inner_;
   std::map<Function, int> calls_;
   std::map<Function, std::vector<Fault>> faults_;
   std::optional<std::uint32_t> injected_last_error_;
 };
 
-}  // namespace qvi::platform
+}  // namespace qvi::testing

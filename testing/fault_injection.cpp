@@ -1,9 +1,11 @@
-#include "platform/fault_injection.h"
+#include "fault_injection.h"
 
 #include <array>
 #include <utility>
 
-namespace qvi::platform {
+namespace qvi::testing {
+
+using platform::kNoKey;
 
 namespace {
 
@@ -59,18 +61,18 @@ std::optional<Status> FaultInjectingPlatform::Injected(Function function) {
 
 Status FaultInjectingPlatform::RegCreateKeyA(HKey key, const char* sub_key, HKey* result) {
   if (const auto code = Injected(Function::kRegCreateKeyA)) return *code;
-  return inner_.RegCreateKeyA(key, sub_key, result);
+  return inner().RegCreateKeyA(key, sub_key, result);
 }
 
 Status FaultInjectingPlatform::RegSetValueExA(HKey key, const char* value_name, std::uint32_t reserved,
                                               std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
   if (const auto code = Injected(Function::kRegSetValueExA)) return *code;
-  return inner_.RegSetValueExA(key, value_name, reserved, type, data, size);
+  return inner().RegSetValueExA(key, value_name, reserved, type, data, size);
 }
 
 Status FaultInjectingPlatform::RegCloseKey(HKey key) {
   if (const auto code = Injected(Function::kRegCloseKey)) return *code;
-  return inner_.RegCloseKey(key);
+  return inner().RegCloseKey(key);
 }
 
 Status FaultInjectingPlatform::RegOpenKeyExA(HKey key, const char* sub_key, std::uint32_t options,
@@ -80,22 +82,22 @@ Status FaultInjectingPlatform::RegOpenKeyExA(HKey key, const char* sub_key, std:
     if (result) *result = kNoKey;
     return *code;
   }
-  return inner_.RegOpenKeyExA(key, sub_key, options, sam_desired, result);
+  return inner().RegOpenKeyExA(key, sub_key, options, sam_desired, result);
 }
 
 Status FaultInjectingPlatform::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t name_size) {
   if (const auto code = Injected(Function::kRegEnumKeyA)) return *code;
-  return inner_.RegEnumKeyA(key, index, name, name_size);
+  return inner().RegEnumKeyA(key, index, name, name_size);
 }
 
 Status FaultInjectingPlatform::RegDeleteKeyA(HKey key, const char* sub_key) {
   if (const auto code = Injected(Function::kRegDeleteKeyA)) return *code;
-  return inner_.RegDeleteKeyA(key, sub_key);
+  return inner().RegDeleteKeyA(key, sub_key);
 }
 
 Status FaultInjectingPlatform::RegConnectRegistryA(const char* machine_name, HKey key, HKey* result) {
   if (const auto code = Injected(Function::kRegConnectRegistryA)) return *code;
-  return inner_.RegConnectRegistryA(machine_name, key, result);
+  return inner().RegConnectRegistryA(machine_name, key, result);
 }
 
 std::uint32_t FaultInjectingPlatform::GetPrivateProfileStringA(const char* section, const char* key,
@@ -107,7 +109,7 @@ std::uint32_t FaultInjectingPlatform::GetPrivateProfileStringA(const char* secti
     return 0;
   }
   injected_last_error_.reset();
-  return inner_.GetPrivateProfileStringA(section, key, default_value, buffer, size, file_name);
+  return inner().GetPrivateProfileStringA(section, key, default_value, buffer, size, file_name);
 }
 
 std::int32_t FaultInjectingPlatform::WritePrivateProfileStringA(const char* section, const char* key,
@@ -117,7 +119,7 @@ std::int32_t FaultInjectingPlatform::WritePrivateProfileStringA(const char* sect
     return 0;
   }
   injected_last_error_.reset();
-  return inner_.WritePrivateProfileStringA(section, key, value, file_name);
+  return inner().WritePrivateProfileStringA(section, key, value, file_name);
 }
 
 std::int32_t FaultInjectingPlatform::GetComputerNameA(char* buffer, std::uint32_t* size) {
@@ -126,11 +128,11 @@ std::int32_t FaultInjectingPlatform::GetComputerNameA(char* buffer, std::uint32_
     return 0;
   }
   injected_last_error_.reset();
-  return inner_.GetComputerNameA(buffer, size);
+  return inner().GetComputerNameA(buffer, size);
 }
 
 std::uint32_t FaultInjectingPlatform::GetLastError() const {
-  return injected_last_error_ ? *injected_last_error_ : inner_.GetLastError();
+  return injected_last_error_ ? *injected_last_error_ : inner().GetLastError();
 }
 
 std::int32_t FaultInjectingPlatform::MessageBoxOk(const std::string& text, const std::string& caption) {
@@ -139,12 +141,12 @@ std::int32_t FaultInjectingPlatform::MessageBoxOk(const std::string& text, const
     return 0;
   }
   injected_last_error_.reset();
-  return inner_.MessageBoxOk(text, caption);
+  return inner().MessageBoxOk(text, caption);
 }
 
 Status FaultInjectingPlatform::AppendLine(const std::string& file_name, const std::string& line) {
   if (const auto code = Injected(Function::kAppendLine)) return *code;
-  return inner_.AppendLine(file_name, line);
+  return inner().AppendLine(file_name, line);
 }
 
-}  // namespace qvi::platform
+}  // namespace qvi::testing

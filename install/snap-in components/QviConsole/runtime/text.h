@@ -1,6 +1,6 @@
 // String operations with the semantics the system's routines were written
-// against: 1-based positions, ANSI (code page 1252) letter case, and errors
-// rather than silent clamping where a length or position is impossible.
+// against: 1-based positions, letter case of the machine's code page, and
+// errors rather than silent clamping where a length or position is impossible.
 #pragma once
 
 #include <cstdint>
@@ -8,14 +8,6 @@
 #include <string_view>
 
 namespace qvi::text {
-
-char ToLowerAnsi(char c);
-char ToUpperAnsi(char c);
-std::string LCase(std::string_view s);
-std::string UCase(std::string_view s);
-bool EqualsNoCase(std::string_view a, std::string_view b);
-// Three-way comparison ignoring ANSI letter case.
-int CompareNoCase(std::string_view a, std::string_view b);
 
 // 1-based position of the first `find` in `s` at or after `start`, 0 when
 // absent. An empty `find` is found at `start` (when start <= len + 1).
@@ -35,7 +27,6 @@ std::string Right(std::string_view s, std::int64_t length);
 
 // Removes blanks (the space character only) at both ends.
 std::string Trim(std::string_view s);
-std::string RTrim(std::string_view s);
 
 // Decimal text with a leading blank for a non-negative number (" 1", "-1").
 std::string Str(std::int64_t value);

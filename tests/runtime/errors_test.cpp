@@ -1,4 +1,4 @@
-#include "platform/errors.h"
+#include "runtime/errors.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,46 @@
+// The emulated machine's access to the host's files: whole reads, atomic
+// replacement, appends, and a stamp that tells whether a file changed.
+// Errors name the file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/emu/emu_types.h"
+
+namespace qvi::emu {
+
+// Temporary files of an interrupted replacement carry this in their name
+// (".registry.reg.qvi-tmp-1234"), so the next open can remove them.
+inline constexpr std::string_view kTempMarker = ".qvi-tmp-";
+
+// What a file looked like when it was read.
+struct FileStamp {
+  bool exists = false;
+  std::uint64_t identity = 0;  // device and file number, folded together
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of a regular file; a default stamp when there is none.
+FileStamp StampOf(const std::filesystem::path& path);
+
+// The whole file, or nothing when it does not exist. Throws MachineError on
+// any other failure.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
+
+// Replaces `path` with `bytes` so that a crash at any moment leaves either the
+// old file or the new one, never a mixture: the data goes to a temporary file
+// beside it, is flushed to the disk, and is then renamed over the old file.
+// Throws MachineError; the old file is then untouched.
+void AtomicWrite(const std::filesystem::path& path, std::string_view bytes);
+
+// Appends `bytes` to `path`, creating it when absent; opened and closed within
+// the call. Returns a Win32 status.
+platform::Status AppendToFile(const std::filesystem::path& path, std::string_view bytes);
+
+}  // namespace qvi::emu

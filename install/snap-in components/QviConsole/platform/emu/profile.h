@@ -1,0 +1,55 @@
+// The profile functions of the emulated machine over its INI files.
+//
+// Each file is held as an IniDocument, cached per file and checked against
+// the file's stamp on every read, so an edit made outside the machine shows at
+// the next read as it would on Windows. Writes edit the document in memory
+// (reads see them at once) and reach the disk only through Save(); a file
+// with pending edits is not read again, and Save() replaces any outside edit.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <unordered_map>
+
+#include "platform/emu/file_io.h"
+#include "platform/emu/ini_document.h"
+#include "platform/emu/path_map.h"
+
+namespace qvi::emu {
+
+class ProfileFiles {
+ public:
+  // `last_error` is the machine's thread error, set when a call fails.
+  ProfileFiles(const PathMap& paths, std::uint32_t& last_error) : paths_(paths), last_error_(last_error) {}
+
+  // Same contract as the Win32 functions (ANSI forms).
+  std::uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* default_value,
+                                         char* buffer, std::uint32_t size, const char* file_name);
+  std::int32_t WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                          const char* file_name);
+
+  // Writes every file with pending edits, each atomically. Throws
+  // MachineError; what was not yet written stays pending.
+  void Save();
+
+ private:
+  struct File {
+    std::filesystem::path host_path;
+    FileStamp stamp;  // of the disk file the document was read from
+    IniDocument doc;
+    bool dirty = false;
+  };
+
+  // The file a Windows name stands for, read or re-read as needed. Throws
+  // PathError for a name outside the machine, MachineError when unreadable.
+  File& Find(const std::string& name);
+  File& Load(const std::string& host);
+
+  const PathMap& paths_;
+  std::uint32_t& last_error_;
+  std::unordered_map<std::string, std::string> names_;  // name as given -> host path
+  std::unordered_map<std::string, File> files_;         // host path -> file
+};
+
+}  // namespace qvi::emu
