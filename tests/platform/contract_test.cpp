@@ -1,10 +1,9 @@
 #include "platform/contract_test.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -23,6 +22,12 @@ void DeleteTree(Platform& os, HKey parent, const std::string& name) {
   os.RegDeleteKeyA(parent, name.c_str());
 }
 
+// A tag that keeps two runs of the suite at once apart on one registry.
+const std::string& RunTag() {
+  static const std::string tag = std::to_string(std::random_device{}());
+  return tag;
+}
+
 const std::uint8_t* Bytes(const char* s) { return reinterpret_cast<const std::uint8_t*>(s); }
 std::uint8_t* Bytes(char* s) { return reinterpret_cast<std::uint8_t*>(s); }
 
@@ -31,7 +36,7 @@ std::uint8_t* Bytes(char* s) { return reinterpret_cast<std::uint8_t*>(s); }
 void PlatformContract::SetUp() {
   backend_ = GetParam().make();
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  root_path_ = std::string(kTestRoot) + "\\" + info->name() + "-" + std::to_string(::getpid());
+  root_path_ = std::string(kTestRoot) + "\\" + info->name() + "-" + RunTag();
   for (char& c : root_path_) {
     if (c == '/') c = '_';
   }
@@ -43,6 +48,8 @@ void PlatformContract::TearDown() {
   if (!backend_) return;
   if (root_ != kNoKey) os().RegCloseKey(root_);
   DeleteTree(os(), kHkeyCurrentUser, root_path_);
+  // Goes only once no other run's key is left below it.
+  os().RegDeleteKeyA(kHkeyCurrentUser, kTestRoot);
 }
 
 HKey PlatformContract::Create(const std::string& sub_key) {
@@ -341,7 +348,7 @@ TEST_P(PlatformContract, WriteFailuresSetTheLastErrorAndWriteNothing) {
 }
 
 TEST_P(PlatformContract, ABareFileNameMeansTheWindowsDirectory) {
-  const std::string bare = "qvi-contract-" + std::to_string(::getpid()) + ".ini";
+  const std::string bare = "qvi-contract-" + RunTag() + ".ini";
   ASSERT_NE(os().WritePrivateProfileStringA("App", "key", "string", bare.c_str()), 0);
   const std::string full = backend_->windows_directory() + "\\" + bare;
   EXPECT_EQ(backend_->FileBytes(full), "[App]\r\nkey=string\r\n");
