@@ -94,7 +94,7 @@ rhost::HostConfig NtHostConfig() {
 
 rhost::HostConfig RemovalHostConfig() {
   rhost::HostConfig config = NtHostConfig();
-  config.installing = false;
+  config.installing = std::int32_t{0};
   return config;
 }
 
@@ -106,18 +106,11 @@ std::string Text(const emu::RegistryValue& value) {
 EventTest::EventTest() { OpenMachine(); }
 
 void EventTest::OpenMachine(const emu::MachineSettings& settings) {
-  machine_folder_ = dir_.path() / ("machine" + std::to_string(++machines_));
-  Load(settings);
-}
-
-void EventTest::ReopenMachine() { Load(std::nullopt); }
-
-void EventTest::Load(const std::optional<emu::MachineSettings>& settings) {
   session_.reset();
   recorder_.reset();
   faults_.reset();
   machine_.reset();
-  machine_ = emu::Machine::Open(machine_folder_, settings);
+  machine_ = emu::Machine::Open(dir_.path() / ("machine" + std::to_string(++machines_)), settings);
   std::filesystem::create_directories(machine_->MapPath(kWindowsDir));
   std::filesystem::create_directories(machine_->MapPath(kSystemDir));
   faults_ = std::make_unique<testing::FaultInjectingPlatform>(*machine_);

@@ -60,8 +60,6 @@ class EventTest : public ::testing::Test {
 
   // Makes a new machine in a folder of its own.
   void OpenMachine(const emu::MachineSettings& settings = {});
-  // Opens the current machine's folder again: what was saved, and the files.
-  void ReopenMachine();
   // Starts a fresh load of the snap-in under a new host and creates the control.
   void Start(rhost::HostConfig config = NtHostConfig());
   rhost::EventOutcome Raise(const std::string& event, const std::string& argument = "");
@@ -93,7 +91,6 @@ class EventTest : public ::testing::Test {
   ModuleState& State() { return session_->library().state(); }
 
   testing::TempFolder dir_;
-  std::filesystem::path machine_folder_;
   int machines_ = 0;
   std::unique_ptr<emu::Machine> machine_;
   std::unique_ptr<testing::FaultInjectingPlatform> faults_;
@@ -103,7 +100,6 @@ class EventTest : public ::testing::Test {
   std::unique_ptr<rhost::Session> session_;
 
  private:
-  void Load(const std::optional<emu::MachineSettings>& settings);
   std::string ReadFile(const std::string& windows_path) const;
 };
 
