@@ -28,6 +28,9 @@ class Backend {
   virtual std::optional<std::string> FileBytes(const std::string& windows_path) = 0;
   virtual void PutFile(const std::string& windows_path, const std::string& bytes) = 0;
   virtual void RemoveFile(const std::string& windows_path) = 0;
+  // Whether the backend is Wine, which departs from Windows in a few places
+  // the suite names; those checks are skipped there.
+  virtual bool IsWine() const { return false; }
 };
 
 struct BackendFactory {

@@ -159,7 +159,7 @@ TEST_P(PlatformContract, OpeningAMissingKeyFailsWithNoHandleAndCreatesNothing) {
   EXPECT_FALSE(Exists("Missing"));
 }
 
-TEST_P(PlatformContract, SubKeysEnumerateAlphabeticallyIntoBigEnoughBuffersAndValuesInCreationOrder) {
+TEST_P(PlatformContract, SubKeysEnumerateAlphabeticallyIntoBigEnoughBuffers) {
   for (const char* name : {"b", "C", "a"}) os().RegCloseKey(Create(name));
   EXPECT_EQ(SubKeys(root_), (Names{"a", "b", "C"}));
   // A name buffer too small for the name and its NUL is left untouched.
@@ -169,7 +169,10 @@ TEST_P(PlatformContract, SubKeysEnumerateAlphabeticallyIntoBigEnoughBuffersAndVa
   EXPECT_EQ(std::string(name, sizeof name), "########");
   EXPECT_EQ(os().RegEnumKeyA(root_, 0, name, 2), win32::kSuccess);
   EXPECT_STREQ(name, "a");
+}
 
+TEST_P(PlatformContract, ValuesEnumerateInCreationOrder) {
+  if (backend_->IsWine()) GTEST_SKIP() << "Windows enumerates values in creation order; Wine sorts them by name";
   for (const char* value : {"A", "C", "D", "B"}) SetString(root_, value, "x");
   EXPECT_EQ(Values(root_), (Names{"A=x", "C=x", "D=x", "B=x"}));
 }
@@ -292,20 +295,19 @@ TEST_P(PlatformContract, MissingFilesAndZeroSizedBuffers) {
   EXPECT_STREQ(buffer, "kumquat");
 }
 
-// Writes applied in order to a file (none: it does not exist), and the bytes
-// the file holds after them. A null pointer is passed as such.
-struct WriteCase {
-  const char* name;
-  std::optional<std::string> initial;
-  std::vector<std::array<const char*, 3>> writes;  // section, key, value
-  std::string expected;
-};
+void PlatformContract::ExpectWrites(const WriteCase& c) {
+  const std::string file = Scratch(std::string(c.name) + ".ini");
+  if (c.initial) backend_->PutFile(file, *c.initial);
+  for (const auto& [section, key, value] : c.writes) {
+    ASSERT_NE(os().WritePrivateProfileStringA(section, key, value, file.c_str()), 0) << c.name;
+  }
+  EXPECT_EQ(backend_->FileBytes(file), c.expected) << c.name;
+}
 
 TEST_P(PlatformContract, WritesEditTheFileInPlace) {
   const std::string built =
       "[App1]\r\nkey1=string1\r\nkey2=string2\r\nkey3=string3\r\n[App2]\r\nkey4=string4\r\nempty=\r\n"
       "[App3]\r\nkey5=string5\r\n";
-  const std::string nuls("Data \0 before \0 first \0 section", 31);
   const WriteCase cases[] = {
       {"build", "",
        {{"App1", "key1", "string1"}, {"App1", "key2", "string2"}, {"App1", "key3", "string3"},
@@ -314,24 +316,29 @@ TEST_P(PlatformContract, WritesEditTheFileInPlace) {
       {"delete", built,
        {{"App1", "key2", nullptr}, {"App1", "key2", nullptr}, {"App2", nullptr, "ignored"}, {"App3", "key5", nullptr}},
        "[App1]\r\nkey1=string1\r\nkey3=string3\r\n[App3]\r\n"},
+      {"unchanged", "[s]\n  k =  v  \n", {{"S", "K", "v"}}, "[s]\n  k =  v  \n"},
+  };
+  for (const WriteCase& c : cases) ExpectWrites(c);
+}
+
+TEST_P(PlatformContract, WritesKeepEveryByteTheyDoNotChange) {
+  if (backend_->IsWine()) {
+    GTEST_SKIP() << "Windows keeps every byte it did not change (line ends, blanks, blank lines, NULs) and a "
+                    "delete from a missing file leaves an empty file; Wine rewrites the file from what it parsed "
+                    "and leaves none";
+  }
+  const std::string nuls("Data \0 before \0 first \0 section", 31);
+  const WriteCase cases[] = {
       {"keep",
        "free text before\nany section\n; a comment\n[One]\n  Key = old value  ; tail\n\n; inner note\n"
        "Other = 2\n\n[Two]\nx=1",
        {{"one", "KEY", "new"}, {"One", "Added", "3"}, {"Three", "y", "4"}},
        "free text before\nany section\n; a comment\n[One]\nKey=new\r\n\n; inner note\nOther = 2\nAdded=3\r\n"
        "\n[Two]\nx=1\r\n[Three]\r\ny=4\r\n"},
-      {"unchanged", "[s]\n  k =  v  \n", {{"S", "K", "v"}}, "[s]\n  k =  v  \n"},
       {"nuls", nuls, {{"section1", "key1", "string1"}}, nuls + "\r\n[section1]\r\nkey1=string1\r\n"},
       {"delete from a missing file", std::nullopt, {{"App", "key", nullptr}}, ""},
   };
-  for (const WriteCase& c : cases) {
-    const std::string file = Scratch(std::string(c.name) + ".ini");
-    if (c.initial) backend_->PutFile(file, *c.initial);
-    for (const auto& [section, key, value] : c.writes) {
-      ASSERT_NE(os().WritePrivateProfileStringA(section, key, value, file.c_str()), 0) << c.name;
-    }
-    EXPECT_EQ(backend_->FileBytes(file), c.expected) << c.name;
-  }
+  for (const WriteCase& c : cases) ExpectWrites(c);
 }
 
 TEST_P(PlatformContract, WriteFailuresSetTheLastErrorAndWriteNothing) {
@@ -364,11 +371,18 @@ TEST_P(PlatformContract, NullSectionOrKeyListsNames) {
   EXPECT_EQ(buffer.substr(0, 19), std::string("section1\0section2\0\0", 19));
   EXPECT_EQ(os().GetPrivateProfileStringA("section1", nullptr, "d", buffer.data(), 64, file.c_str()), 18u);
   EXPECT_EQ(buffer.substr(0, 19), std::string("name1\0name2\0name4\0\0", 19));
-  EXPECT_EQ(os().GetPrivateProfileStringA("section1", nullptr, "d", buffer.data(), 16, file.c_str()), 14u);
-  EXPECT_EQ(buffer.substr(0, 16), std::string("name1\0name2\0na\0\0", 16));
   // For section names an exact fit already counts as too small.
   EXPECT_EQ(os().GetPrivateProfileStringA(nullptr, "x", "d", buffer.data(), 19, file.c_str()), 17u);
   EXPECT_EQ(os().GetPrivateProfileStringA(nullptr, "x", "d", buffer.data(), 20, file.c_str()), 18u);
+}
+
+TEST_P(PlatformContract, AListCutToItsBufferEndsInTwoNuls) {
+  if (backend_->IsWine()) GTEST_SKIP() << "Windows ends a cut list with two NULs; Wine with one";
+  const std::string file = Scratch("lists.ini");
+  backend_->PutFile(file, "[section1]\r\nname1=val1\r\nname2=\r\nname4=a\r\n");
+  std::string buffer(64, '#');
+  EXPECT_EQ(os().GetPrivateProfileStringA("section1", nullptr, "d", buffer.data(), 16, file.c_str()), 14u);
+  EXPECT_EQ(buffer.substr(0, 16), std::string("name1\0name2\0na\0\0", 16));
 }
 
 TEST_P(PlatformContract, ComputerNameAndItsBufferSize) {

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/contract_backend.h"
 
@@ -37,6 +40,16 @@ class PlatformContract : public ::testing::TestWithParam<BackendFactory> {
   // GetPrivateProfileStringA into a buffer of `size`.
   std::string Read(const char* section, const char* key, const char* fallback, const std::string& file,
                    std::uint32_t size = 256);
+
+  // Writes applied in order to a file (none: it does not exist), and the bytes
+  // the file holds after them. A null pointer is passed as such.
+  struct WriteCase {
+    const char* name;
+    std::optional<std::string> initial;
+    std::vector<std::array<const char*, 3>> writes;  // section, key, value
+    std::string expected;
+  };
+  void ExpectWrites(const WriteCase& c);
 
   std::unique_ptr<Backend> backend_;
   std::string root_path_;  // below HKEY_CURRENT_USER
