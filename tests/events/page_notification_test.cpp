@@ -92,30 +92,6 @@ TEST_F(PageNotificationTest, OnlyTheCopyPageOfARemovalInAnyLetterCaseTriggersThe
   }
 }
 
-// A fresh load for the removal has no console directory of its own: without
-// the host's "QVConsole" entry the handler stops, with it the bare names go out.
-TEST_F(PageNotificationTest, WithoutConsolePreparation) {
-  for (const bool host_knows_console : {false, true}) {
-    SCOPED_TRACE(host_knows_console);
-    OpenMachine();
-    machine_->ImportReg(kFamily, "family.reg");
-    rhost::HostConfig config = RemovalHostConfig();
-    if (host_knows_console) config.directories["QVConsole"] = {"C:\\Apps\\Console"};
-    Start(config);
-    RaiseCopyPage("QVIGUI.copy1");
-
-    std::vector<std::string> expected = {"13()", "8(\"QVConsole\", 0)"};
-    if (host_knows_console) {
-      expected.insert(expected.end(), {"20(7014)", "4(4)", "8(\"System\", 0)",
-                                       "6(\"Quorvex Console\", \"\\Quorvex.exe\", \"\", \"" +
-                                           std::string(kShellFolder) + "\")",
-                                       "28(4, \"\")"});
-    }
-    EXPECT_EQ(Calls("qviPostPageNotification"), expected);
-    EXPECT_EQ(TreesLeft(), host_knows_console ? 0 : 5);
-  }
-}
-
 TEST_F(PageNotificationTest, SecondDirectoryOperationOnlyWhenTheFirstAnswersZero) {
   for (const auto& [first_result, operations] : std::vector<std::pair<std::int32_t, Operations>>{
            {0, {4, 5}}, {1, {4}}, {-1, {4}}, {5, {4}}}) {

@@ -117,36 +117,5 @@ TEST_F(PostSetupTest, AFreshLoadGetsOnlyTheIconAndItsMessage) {
                                       "Default Shell Folder: " + std::string(kDefaultFolder) + "\nDefault Icon: -7"));
 }
 
-TEST_F(PostSetupTest, HostFailuresSkipOnlyTheirStatement) {
-  struct Case {
-    const char* name;
-    host::DispId dispid;
-    int occurrence;  // within the event; 0 every call
-    std::size_t icons;
-    const char* last_line_end;  // nullptr: no message
-  };
-  for (const Case& c : {
-           Case{"icon request", host::dispid::kIconOperation, 1, 0, "\nDefault Icon: "},
-           Case{"first title", host::dispid::kGetText, 1, 0, "\nDefault Icon: "},
-           Case{"every title", host::dispid::kGetText, 0, 0, nullptr},
-           Case{"second folder", host::dispid::kGetShellFolder, 2, 1, nullptr},
-       }) {
-    SCOPED_TRACE(c.name);
-    OpenMachine();
-    SetUpPlatform(2);
-    FailHostCall(c.dispid, c.occurrence);
-
-    EXPECT_FALSE(Raise("qviPostSetup").failed);
-    EXPECT_EQ(host_->state().icons.size(), c.icons);
-    // The registry step has finished before any host call.
-    EXPECT_EQ(ValueText(kOle, "EnableDCOM"), "Y");
-    const std::vector<std::string> lines = LogLines();
-    ASSERT_EQ(lines.size(), c.last_line_end == nullptr ? 0u : 1u);
-    if (c.last_line_end != nullptr) {
-      EXPECT_TRUE(lines[0].ends_with(c.last_line_end)) << lines[0];
-    }
-  }
-}
-
 }  // namespace
 }  // namespace qvi::events_test

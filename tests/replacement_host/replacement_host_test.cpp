@@ -35,51 +35,11 @@ HostConfig TypicalConfig() {
   return c;
 }
 
-// Answers of the query operations, by control and DISPID.
-struct QueryCase {
-  const char* name;
-  bool ntnwsvc;
-  host::DispId dispid;
-  std::vector<host::Argument> args;
-  Variant expected;
-};
-
-class QueryTest : public ::testing::TestWithParam<QueryCase> {};
-
-TEST_P(QueryTest, AnswersFromConfiguration) {
-  ReplacementHost host(TypicalConfig());
-  QueryCase c = GetParam();
-  host::HostControl& control = c.ntnwsvc ? host.QviNTNWSvc() : host.QviPublic();
-  EXPECT_EQ(control.Invoke(c.dispid, c.args), c.expected);
-}
-
-Variant I(std::int32_t n) { return Variant(n); }
-
 std::vector<host::Argument> A(std::vector<Variant> values) {
   std::vector<host::Argument> args;
   for (auto& v : values) args.push_back({std::move(v), false});
   return args;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryQuery, QueryTest,
-    ::testing::Values(
-        QueryCase{"UnknownShellFolder", false, d::kGetShellFolder, A({I(3)}), Variant("")},
-        QueryCase{"ShellFolderFromText", false, d::kGetShellFolder, A({Variant(" 0 ")}), Variant("C:\\Menu\\Default")},
-        QueryCase{"DirectoryKeyIgnoresCase", false, d::kGetDirectory, A({"system", std::int16_t{0}}),
-                  Variant("C:\\WINNT\\system32")},
-        QueryCase{"DirectoryPastEnd", false, d::kGetDirectory, A({"TYConsole", I(1)}), Variant("")},
-        QueryCase{"DirectoryNegativeIndex", false, d::kGetDirectory, A({"TYConsole", I(-1)}), Variant("")},
-        QueryCase{"UnknownDirectoryKey", false, d::kGetDirectory, A({"QVIConsole", I(0)}), Variant("")},
-        QueryCase{"UnknownText", false, d::kGetText, A({I(7010)}), Variant("")},
-        QueryCase{"RemovalDirectory", false, d::kGetRemovalDirectory, A({"tyconsole", "", I(1)}), Variant("D:\\Old")},
-        QueryCase{"ParameterPastLast", false, d::kGetParameter, A({"Global", I(2)}), Variant("")},
-        QueryCase{"UnknownSection", false, d::kGetParameter, A({"QVIConsole", I(0)}), Variant("")},
-        QueryCase{"ConfiguredDirectoryOperation", false, d::kDirectoryOperation, A({I(4), "C:\\A"}), I(0)},
-        QueryCase{"ServerVersion", true, d::kGetServerVersion, A({"\\\\srv2"}), I(3 * 65536 + 51)},
-        QueryCase{"UnknownServer", true, d::kGetServerVersion, A({"\\\\NOPE"}), I(0)},
-        QueryCase{"DrivePrefix", true, d::kGetDrivePrefix, A({std::int16_t{67}}), Variant("\\\\ADMIN7")}),
-    [](const auto& info) { return info.param.name; });
 
 // Calls a dispatch interface refuses, with the number the caller sees.
 struct RefusedCase {
