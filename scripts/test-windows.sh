@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows binaries (warnings are errors) and runs their tests
-# under Wine: the platform contract on the real Win32 API, the pure suites and
-# the check that only system DLLs are imported. Each architecture has a Wine
-# prefix of its own under build/. Arguments: the architectures (default:
-# x86_64 i686).
+# under Wine: the platform contract on the real Win32 API, the pure suites,
+# the check that only system DLLs are imported, and the embedded scenarios run
+# on the real Win32 API against their runs on the emulated machine. Each
+# architecture has a Wine prefix of its own under build/. Arguments: the
+# architectures (default: x86_64 i686).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 unset DISPLAY WAYLAND_DISPLAY
@@ -37,5 +38,10 @@ for arch in ${@:-x86_64 i686}; do
   "$loader" wineboot </dev/null >/dev/null 2>&1
   ctest --preset "mingw-$arch" || status=1
   "$wineserver" -k || true
+  # Each scenario runs under a server of its own, started in a namespace
+  # whose host name is the scenario's computer name.
+  cmake --preset ci >/dev/null
+  cmake --build --preset ci --target windows_flow_test
+  QVI_QVIFLOW="$PWD/build/mingw-$arch/cli/qviflow/qviflow.exe" build/ci/tests/cli/windows_flow_test || status=1
 done
 exit $status

@@ -1,5 +1,10 @@
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -8,5 +13,10 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  return qvi::cli::RunCli(args, {std::cout, std::cerr, std::cin, ::isatty(STDIN_FILENO) == 1});
+#if defined(_WIN32)
+  const bool terminal = ::_isatty(::_fileno(stdin)) != 0;
+#else
+  const bool terminal = ::isatty(STDIN_FILENO) == 1;
+#endif
+  return qvi::cli::RunCli(args, {std::cout, std::cerr, std::cin, terminal});
 }

@@ -42,24 +42,6 @@ std::map<std::string, std::string> SnapshotFiles(const emu::Machine& machine) {
   return files;
 }
 
-std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& before,
-                                  const std::map<std::string, std::string>& after) {
-  std::vector<FileChange> changes;
-  for (const auto& [path, bytes] : after) {
-    const auto old = before.find(path);
-    if (old == before.end()) {
-      changes.push_back({path, std::nullopt, bytes});
-    } else if (old->second != bytes) {
-      changes.push_back({path, old->second, bytes});
-    }
-  }
-  for (const auto& [path, bytes] : before) {
-    if (!after.contains(path)) changes.push_back({path, bytes, std::nullopt});
-  }
-  std::sort(changes.begin(), changes.end(), [](const FileChange& a, const FileChange& b) { return a.path < b.path; });
-  return changes;
-}
-
 // Splits "HKEY_LOCAL_MACHINE\SOFTWARE\x" into its root handle and the rest.
 std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
   const auto slash = path.find('\\');
@@ -156,6 +138,35 @@ std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& be
   return changes;
 }
 
+std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& before,
+                                  const std::map<std::string, std::string>& after) {
+  std::vector<FileChange> changes;
+  for (const auto& [path, bytes] : after) {
+    const auto old = before.find(path);
+    if (old == before.end()) {
+      changes.push_back({path, std::nullopt, bytes});
+    } else if (old->second != bytes) {
+      changes.push_back({path, old->second, bytes});
+    }
+  }
+  for (const auto& [path, bytes] : before) {
+    if (!after.contains(path)) changes.push_back({path, bytes, std::nullopt});
+  }
+  std::sort(changes.begin(), changes.end(), [](const FileChange& a, const FileChange& b) { return a.path < b.path; });
+  return changes;
+}
+
+std::vector<std::string> LogLines(const std::vector<FileChange>& files) {
+  std::vector<std::string> log;
+  for (const FileChange& file : files) {
+    const auto name_at = file.path.find_last_of('\\');
+    const std::string name = name_at == std::string::npos ? file.path : file.path.substr(name_at + 1);
+    if (!code_page::EqualsNoCase(name, "ods.txt") || !file.after) continue;
+    for (auto& line : AppendedLines(file.before.value_or(""), *file.after)) log.push_back(std::move(line));
+  }
+  return log;
+}
+
 std::vector<std::string> AppendedLines(const std::string& before, const std::string& after) {
   const std::string tail = after.rfind(before, 0) == 0 ? after.substr(before.size()) : after;
   std::vector<std::string> lines;
@@ -230,12 +241,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.host_state = host.state();
   result.registry_changes = DiffRegistry(registry_before, machine->SnapshotRegistry());
   result.files = DiffFiles(files_before, SnapshotFiles(*machine));
-  for (const FileChange& file : result.files) {
-    const auto name_at = file.path.find_last_of('\\');
-    const std::string name = name_at == std::string::npos ? file.path : file.path.substr(name_at + 1);
-    if (!code_page::EqualsNoCase(name, "ods.txt") || !file.after) continue;
-    for (auto& line : AppendedLines(file.before.value_or(""), *file.after)) result.log.push_back(std::move(line));
-  }
+  result.log = LogLines(result.files);
   result.message_boxes = machine->message_boxes();
   return result;
 }

@@ -66,6 +66,14 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
 std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
                                          const std::vector<emu::RegistryKey>& after);
 
+// The files that differ between two snapshots (Windows path -> bytes), in
+// path order: created, changed and removed ones.
+std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& before,
+                                  const std::map<std::string, std::string>& after);
+
+// The lines appended to every ods.txt among `files`.
+std::vector<std::string> LogLines(const std::vector<FileChange>& files);
+
 // Lines added at the end of a log file, each ended by CR LF (a bare LF stays
 // inside its line); when `after` does not extend `before`, all of its lines.
 std::vector<std::string> AppendedLines(const std::string& before, const std::string& after);

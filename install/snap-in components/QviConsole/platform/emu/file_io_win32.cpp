@@ -1,0 +1,100 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <system_error>
+
+#include "platform/emu/file_io.h"
+
+namespace qvi::emu {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Describe(DWORD error) { return std::system_category().message(static_cast<int>(error)); }
+
+bool WriteAll(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), std::size_t{1} << 30));
+    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+FileStamp StampOf(const fs::path& path) {
+  FileStamp stamp;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return stamp;
+  }
+  const auto join = [](DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; };
+  stamp.exists = true;
+  stamp.size = join(data.nFileSizeHigh, data.nFileSizeLow);
+  stamp.modified_ns =
+      static_cast<std::int64_t>(join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime)) * 100;
+  // Windows has no inode number without opening the file; a file made anew
+  // over the old one has a new creation time instead.
+  stamp.identity = join(data.ftCreationTime.dwHighDateTime, data.ftCreationTime.dwLowDateTime);
+  return stamp;
+}
+
+std::optional<std::string> ReadWholeFile(const fs::path& path) {
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+    throw MachineError(path.string() + ": cannot read: " + Describe(error));
+  }
+  std::string out;
+  char chunk[16384];
+  while (true) {
+    DWORD read = 0;
+    if (!::ReadFile(file, chunk, sizeof chunk, &read, nullptr)) {
+      const DWORD error = ::GetLastError();
+      ::CloseHandle(file);
+      throw MachineError(path.string() + ": cannot read: " + Describe(error));
+    }
+    if (read == 0) break;
+    out.append(chunk, read);
+  }
+  ::CloseHandle(file);
+  return out;
+}
+
+void AtomicWrite(const fs::path& path, std::string_view bytes) {
+  const fs::path temp = path.parent_path() / ("." + path.filename().string() + std::string(kTempMarker) +
+                                              std::to_string(::GetCurrentProcessId()));
+  const HANDLE file =
+      ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw MachineError(path.string() + ": cannot write: " + Describe(::GetLastError()));
+  const bool written = WriteAll(file, bytes) && ::FlushFileBuffers(file);
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(file);
+  // The C runtime's rename will not replace a file: MoveFileEx does, and with
+  // write-through returns only once the move is on the disk.
+  if (!written || !::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD why = written ? ::GetLastError() : error;
+    ::DeleteFileW(temp.c_str());
+    throw MachineError(path.string() + ": cannot write: " + Describe(why));
+  }
+}
+
+platform::Status AppendToFile(const fs::path& path, std::string_view bytes) {
+  const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return static_cast<platform::Status>(::GetLastError());
+  platform::Status status =
+      WriteAll(file, bytes) ? platform::win32::kSuccess : static_cast<platform::Status>(::GetLastError());
+  if (!::CloseHandle(file) && status == platform::win32::kSuccess) {
+    status = static_cast<platform::Status>(::GetLastError());
+  }
+  return status;
+}
+
+}  // namespace qvi::emu
