@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <random>
 #include <tuple>
@@ -339,6 +340,41 @@ TEST_P(PlatformContract, WritesKeepEveryByteTheyDoNotChange) {
       {"delete from a missing file", std::nullopt, {{"App", "key", nullptr}}, ""},
   };
   for (const WriteCase& c : cases) ExpectWrites(c);
+}
+
+// UTF-16LE text with its byte-order mark, from ASCII and UTF-16 code units.
+std::string Utf16(const std::string& ascii, std::initializer_list<std::uint16_t> more = {}) {
+  std::string out = "\xFF\xFE";
+  for (const char c : ascii) out += std::string{c, '\0'};
+  for (const std::uint16_t unit : more) out += std::string{static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  return out;
+}
+
+TEST_P(PlatformContract, AUtf16FileIsReadAndWrittenAsUtf16) {
+  const std::string file = Scratch("unicode.ini");
+  // key=Wert + a-umlaut; other= a character the code page lacks.
+  const std::string before = Utf16("[Sec]\r\nkey=Wert", {0xE4, '\r', '\n'}) + Utf16("other=", {0x4E00, '\r', '\n'}).substr(2);
+  backend_->PutFile(file, before);
+  EXPECT_EQ(Read("Sec", "key", "", file), "Wert\xE4");
+  EXPECT_EQ(Read("Sec", "other", "", file), "?");
+  ASSERT_NE(os().WritePrivateProfileStringA("Sec", "new", "n\xE9", file.c_str()), 0);
+  EXPECT_EQ(backend_->FileBytes(file), before + Utf16("new=n", {0xE9, '\r', '\n'}).substr(2));
+}
+
+// Windows does not know the UTF-8 byte-order mark: it belongs to the first
+// line, so the first section cannot be found and a write adds another.
+TEST_P(PlatformContract, AUtf8ByteOrderMarkHidesTheFirstSection) {
+  if (backend_->IsWine()) {
+    GTEST_SKIP() << "Windows takes a UTF-8 byte-order mark as part of the first line, hiding the first section; "
+                    "Wine recognises the mark";
+  }
+  const std::string file = Scratch("utf8.ini");
+  const std::string before = "\xEF\xBB\xBF[First]\r\nk=v\r\n[Second]\r\nk=w\r\n";
+  backend_->PutFile(file, before);
+  EXPECT_EQ(Read("First", "k", "none", file), "none");
+  EXPECT_EQ(Read("Second", "k", "none", file), "w");
+  ASSERT_NE(os().WritePrivateProfileStringA("First", "k", "x", file.c_str()), 0);
+  EXPECT_EQ(backend_->FileBytes(file), before + "[First]\r\nk=x\r\n");
 }
 
 TEST_P(PlatformContract, WriteFailuresSetTheLastErrorAndWriteNothing) {

@@ -113,7 +113,7 @@ bool ByteOf(std::uint32_t cp, std::string& out) {
 
 }  // namespace
 
-bool FromUtf8(std::string_view utf8, std::string& out) {
+bool FromUtf8(std::string_view utf8, std::string& out, char replacement) {
   out.clear();
   out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
@@ -128,8 +128,11 @@ bool FromUtf8(std::string_view utf8, std::string& out) {
     } else if (lead >= 0xE0 && lead <= 0xEF) {
       extra = 2;
       cp = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      cp = lead & 0x07;
     } else {
-      return false;  // not UTF-8, or beyond the code page anyway
+      return false;
     }
     if (i + extra >= utf8.size() && extra > 0) return false;
     for (std::size_t k = 1; k <= extra; ++k) {
@@ -137,7 +140,11 @@ bool FromUtf8(std::string_view utf8, std::string& out) {
       if ((next & 0xC0) != 0x80) return false;
       cp = (cp << 6) | (next & 0x3F);
     }
-    if ((extra == 2 && cp < 0x800) || !ByteOf(cp, out)) return false;
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF))) return false;
+    if (!ByteOf(cp, out)) {
+      if (replacement == '\0') return false;
+      out += replacement;
+    }
     i += extra + 1;
   }
   return true;

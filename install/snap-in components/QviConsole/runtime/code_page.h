@@ -26,8 +26,9 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix);
 std::string ToUtf8(std::string_view ansi);
 // UTF-8 text to machine bytes. False when the text is not UTF-8 or a
 // character has no byte in the code page; `out` then holds the bytes
-// converted before it.
-bool FromUtf8(std::string_view utf8, std::string& out);
+// converted before it. With a `replacement`, a character without a byte
+// becomes that byte instead, as Windows' ANSI functions give '?'.
+bool FromUtf8(std::string_view utf8, std::string& out, char replacement = '\0');
 // UTF-16LE code units (no byte-order mark) to machine bytes. False when the
 // length is odd or a character has no byte in the code page; `out` then holds
 // the bytes converted before it.

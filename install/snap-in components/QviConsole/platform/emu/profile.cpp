@@ -49,6 +49,85 @@ std::uint32_t CopyList(const std::vector<std::string>& names, char* buffer, std:
   return size - 2;
 }
 
+constexpr std::string_view kUtf16Mark = "\xFF\xFE";
+
+// UTF-16LE code units to UTF-8. A surrogate without its pair is kept as a
+// three-byte sequence of its own, so the text converts back unchanged.
+std::string Utf16ToUtf8(std::string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  const auto unit = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(utf16[i]) |
+                                      (static_cast<unsigned char>(utf16[i + 1]) << 8));
+  };
+  for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) {
+    std::uint32_t cp = unit(i);
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 3 < utf16.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    }
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string Utf8ToUtf16(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size() * 2);
+  const auto put = [&](std::uint32_t unit) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>(unit >> 8);
+  };
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const std::size_t extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    std::uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (std::size_t k = 1; k <= extra && i + k < utf8.size(); ++k) {
+      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    }
+    if (cp >= 0x10000) {
+      put(0xD800 + ((cp - 0x10000) >> 10));
+      put(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      put(cp);
+    }
+    i += extra + 1;
+  }
+  return out;
+}
+
+// An argument of the ANSI functions as the document of `file` holds text.
+std::string ForDocument(const char* text, bool unicode) {
+  return unicode ? code_page::ToUtf8(text) : std::string(text);
+}
+
+// Text of the document of `file` as the ANSI functions give it.
+std::string FromDocument(std::string_view text, bool unicode) {
+  if (!unicode) return std::string(text);
+  std::string ansi;
+  code_page::FromUtf8(text, ansi, '?');
+  return ansi;
+}
+
+std::vector<std::string> FromDocument(std::vector<std::string> names, bool unicode) {
+  for (std::string& name : names) name = FromDocument(name, unicode);
+  return names;
+}
+
 }  // namespace
 
 ProfileFiles::File& ProfileFiles::Load(const std::string& host) {
@@ -62,7 +141,8 @@ ProfileFiles::File& ProfileFiles::Load(const std::string& host) {
     if (now.exists) {
       if (auto read = ReadWholeFile(file.host_path)) bytes = std::move(*read);
     }
-    file.doc = IniDocument(std::move(bytes));
+    file.unicode = bytes.starts_with(kUtf16Mark);
+    file.doc = IniDocument(file.unicode ? Utf16ToUtf8(std::string_view(bytes).substr(kUtf16Mark.size())) : bytes);
     file.stamp = now;
   }
   return file;
@@ -98,22 +178,25 @@ std::uint32_t ProfileFiles::GetPrivateProfileStringA(const char* section, const 
   }
   static const IniDocument kEmpty;
   const IniDocument* doc = &kEmpty;
+  bool unicode = false;
   if (file_name && file_name[0] == '\0') {
     last_error_ = win32::kFileNotFound;
   } else {
     try {
-      doc = &Find(file_name ? file_name : "win.ini").doc;
+      const File& file = Find(file_name ? file_name : "win.ini");
+      doc = &file.doc;
+      unicode = file.unicode;
     } catch (const PathError& error) {
       last_error_ = static_cast<std::uint32_t>(error.code());
     } catch (const MachineError&) {
       last_error_ = win32::kAccessDenied;
     }
   }
-  if (!section) return CopyList(doc->SectionNames(), buffer, size, true);
-  if (!key) return CopyList(doc->KeyNames(section), buffer, size, false);
+  if (!section) return CopyList(FromDocument(doc->SectionNames(), unicode), buffer, size, true);
+  if (!key) return CopyList(FromDocument(doc->KeyNames(ForDocument(section, unicode)), unicode), buffer, size, false);
   std::uint32_t copied = 0;
-  if (const auto value = doc->Value(section, key)) {
-    CopyTruncated(*value, buffer, size, copied);
+  if (const auto value = doc->Value(ForDocument(section, unicode), ForDocument(key, unicode))) {
+    CopyTruncated(FromDocument(*value, unicode), buffer, size, copied);
     return copied;
   }
   std::string_view fallback = default_value ? std::string_view(default_value) : std::string_view();
@@ -157,12 +240,13 @@ std::int32_t ProfileFiles::WritePrivateProfileStringA(const char* section, const
     }
   }
   bool changed = false;
+  const std::string text_section = ForDocument(section, file->unicode);
   if (!key) {
-    changed = file->doc.DeleteSection(section);
+    changed = file->doc.DeleteSection(text_section);
   } else if (!value) {
-    changed = file->doc.DeleteKey(section, key);
+    changed = file->doc.DeleteKey(text_section, ForDocument(key, file->unicode));
   } else {
-    changed = file->doc.Set(section, key, value);
+    changed = file->doc.Set(text_section, ForDocument(key, file->unicode), ForDocument(value, file->unicode));
   }
   // Windows leaves an empty file behind even when a delete found nothing.
   if (changed || (!on_disk && !file->dirty)) file->dirty = true;
@@ -172,7 +256,8 @@ std::int32_t ProfileFiles::WritePrivateProfileStringA(const char* section, const
 void ProfileFiles::Save() {
   for (auto& [host, file] : files_) {
     if (!file.dirty) continue;
-    AtomicWrite(file.host_path, file.doc.bytes());
+    AtomicWrite(file.host_path,
+                file.unicode ? std::string(kUtf16Mark) + Utf8ToUtf16(file.doc.bytes()) : file.doc.bytes());
     file.stamp = StampOf(file.host_path);
     file.dirty = false;
   }

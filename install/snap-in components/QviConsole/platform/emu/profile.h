@@ -5,6 +5,12 @@
 // the next read as it would on Windows. Writes edit the document in memory
 // (reads see them at once) and reach the disk only through Save(); a file
 // with pending edits is not read again, and Save() replaces any outside edit.
+//
+// A file that begins with the UTF-16LE byte-order mark is a Unicode file, as
+// on Windows: read and written as UTF-16, whatever the ANSI functions are
+// given, so one file never mixes two encodings. A UTF-8 byte-order mark is
+// not recognised, also as on Windows: it is part of the first line, which
+// then names no section.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +43,8 @@ class ProfileFiles {
   struct File {
     std::filesystem::path host_path;
     FileStamp stamp;  // of the disk file the document was read from
-    IniDocument doc;
+    IniDocument doc;    // UTF-8 text for a Unicode file, else the file's bytes
+    bool unicode = false;
     bool dirty = false;
   };
 
