@@ -40,21 +40,6 @@ TEST_F(LifecycleTest, CreationNamesTheSettingsFileAndASecondSetupReusesTheOneFrm
   ExpectWholeSetups(2);
 }
 
-TEST_F(LifecycleTest, FailingSettingsFileCallLeavesTheControlUsable) {
-  rhost::HostConfig config = NtHostConfig();
-  config.failures.push_back({host::Control::kQviPublic, d::kSetSettingsFile, 1, 440, "Automation error"});
-  Start(config);
-  ASSERT_EQ(session_->outcomes().size(), 1u);
-  EXPECT_FALSE(session_->outcomes()[0].failed);
-  EXPECT_EQ(FailedCall("creation"), "14(\"QVIConsole.ini\")");
-  EXPECT_EQ(host_->state().settings_file, "");
-
-  EXPECT_FALSE(Raise("qviSetup").failed);
-  EXPECT_EQ(State().LocalOSType, kOsWindowsNT);
-  EXPECT_EQ(host_->state().copy_sections, (Sections{"NT", "Common"}));
-  ExpectWholeSetups(1);
-}
-
 // DISPID 22 failing, or answering what does not fit 16 bits, leaves
 // LocalOSType as an earlier qviSetup left it; the rest of qviSetup runs.
 TEST_F(LifecycleTest, PlatformAnswerThatCannotBeTakenKeepsLocalOSTypeAndTheRestRuns) {
@@ -65,8 +50,7 @@ TEST_F(LifecycleTest, PlatformAnswerThatCannotBeTakenKeepsLocalOSTypeAndTheRestR
     std::int32_t code;
     std::int16_t expected;
   };
-  for (const Case& c : {Case{"fails on a fresh load", false, true, 1, kOsUnknown},
-                        Case{"fails after an earlier setup", true, true, 1, kOsWindows95},
+  for (const Case& c : {Case{"fails after an earlier setup", true, true, 1, kOsWindows95},
                         Case{"answer beyond 16 bits", true, false, 70000, kOsWindows95},
                         Case{"answer that fits", true, false, 1, kOsWindowsNT}}) {
     SCOPED_TRACE(c.name);
@@ -101,20 +85,6 @@ TEST_F(LifecycleTest, TwoLoadedLibrariesKeepSeparateState) {
   EXPECT_EQ(second.library().state().ConsoleDir, "");
   EXPECT_FALSE(second.library().HasFrmCommon());
   EXPECT_EQ(State().LocalOSType, kOsWindowsNT);
-}
-
-TEST_F(LifecycleTest, FailedPageNotificationIsRecordedAndEndsOnlyThatHandler) {
-  rhost::HostConfig config = RemovalHostConfig();
-  config.directories["QVConsole"] = {"C:\\Apps\\Console"};
-  Start(config);
-  FailHostCall(d::kGetText, 1);
-  EXPECT_TRUE(Raise("qviPostPageNotification", "qvigui.copy1").failed);
-  EXPECT_FALSE(Raise("qviUninstall").failed);
-
-  ASSERT_EQ(session_->outcomes().size(), 3u);
-  EXPECT_TRUE(session_->outcomes()[1].failed);
-  EXPECT_EQ(session_->outcomes()[1].argument, "qvigui.copy1");
-  EXPECT_EQ(Calls("qviUninstall").back(), "3(\"Common\", 0)");
 }
 
 TEST_F(LifecycleTest, BadRequestsAreRefusedBeforeTheyReachTheControl) {

@@ -136,14 +136,6 @@ TEST_F(MachineTest, NothingButLogLinesReachesTheDiskBeforeSave) {
   EXPECT_EQ(Machine::Open(Folder())->SnapshotRegistry(), saved);
 }
 
-TEST_F(MachineTest, ClassesRootIsTheMachineClassesKey) {
-  HKey key = kNoKey;
-  ASSERT_EQ(machine_->RegCreateKeyA(kHkeyClassesRoot, "\\.qvi", &key), win32::kSuccess);
-  machine_->RegCloseKey(key);
-  EXPECT_EQ(machine_->RegDeleteKeyA(kHkeyLocalMachine, "SOFTWARE\\CLASSES\\.QVI"), win32::kSuccess);
-  EXPECT_EQ(machine_->RegDeleteKeyA(kHkeyClassesRoot, ""), win32::kAccessDenied);
-}
-
 TEST_F(MachineTest, LeftoverTemporaryFilesDoNotBreakOpen) {
   machine_->Save();
   const std::string store = Slurp(Folder() / "registry.reg");

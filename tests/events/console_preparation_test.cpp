@@ -30,24 +30,10 @@ class ConsolePreparationTest : public EventTest {
   }
 };
 
-TEST_F(ConsolePreparationTest, ReinstallPutsEditedDefaultsBackAndKeepsOtherValues) {
-  machine_->ImportReg("REGEDIT4\r\n\r\n[" + kBcDefaults +
-                          "\\Modem]\r\n\"BAUD\"=\"9600\"\r\n\"Dial String\"=dword:00000001\r\n"
-                          "\"Operator Note\"=\"keep me\"\r\n",
-                      "edited.reg");
-  Start();
-  Raise("qviSetup");
-
-  const auto modem = Device("Modem");
-  EXPECT_EQ(modem.at("BAUD") + " " + modem.at("Dial String") + " " + modem.at("Operator Note"), "38400 AT keep me");
-  EXPECT_EQ(Value(kBcDefaults + "\\Modem", "Dial String")->type, platform::kRegSz);
-  EXPECT_EQ(modem.size(), 12u);
-}
-
 TEST_F(ConsolePreparationTest, CopySectionFollowsAFreshPlatformQuery) {
   // platform code, query failing, section
   for (const auto& [code, fail, section] : std::vector<std::tuple<std::int32_t, bool, std::string>>{
-           {1, false, "NT"}, {2, false, "95"}, {0, false, "95"}, {7, false, "95"}, {2, true, "NT"}}) {
+           {0, false, "95"}, {7, false, "95"}, {2, true, "NT"}}) {
     SCOPED_TRACE(std::to_string(code) + (fail ? " failing" : ""));
     rhost::HostConfig config = NtHostConfig();
     config.platform_code = code;
@@ -100,24 +86,6 @@ TEST_F(ConsolePreparationTest, FailingHostCallSkipsOnlyItsStatement) {
                                                                     : "C:\\WINNT\\system32");
     EXPECT_THAT(DefaultsWritten(), ElementsAre(6u, 11u, 13u));
     EXPECT_EQ(Calls(c.event).back(), "3(\"Common\", 0)");
-  }
-}
-
-TEST_F(ConsolePreparationTest, KeyThatCannotBeCreatedLeavesItsValuesUnwrittenAndTheRestDone) {
-  // The creates go "BC Defaults", "AutoAnswer", "Modem", "Pager"; only
-  // handles that were opened are closed.
-  for (const auto& [failing_create, written, closes] : std::vector<std::tuple<int, std::vector<std::size_t>, int>>{
-           {3, {6, 0, 13}, 3}, {1, {0, 0, 0}, 0}}) {
-    SCOPED_TRACE(failing_create);
-    OpenMachine();
-    Start();
-    faults_->FailCall(testing::Function::kRegCreateKeyA, failing_create, platform::win32::kAccessDenied);
-    Raise("qviSetup");
-
-    EXPECT_EQ(DefaultsWritten(), written);
-    EXPECT_FALSE(KeyExists(kBcDefaults + "\\Modem"));
-    EXPECT_EQ(faults_->CallCount(testing::Function::kRegCloseKey), closes);
-    EXPECT_EQ(host_->state().copy_sections, (Sections{"NT", "Common"}));
   }
 }
 

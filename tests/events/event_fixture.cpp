@@ -78,6 +78,8 @@ std::string Describe(const rhost::HostCall& call) {
 }  // namespace
 
 rhost::HostConfig NtHostConfig() {
+  constexpr const char* kProgramDir = "C:\\Program Files\\Tessaly";
+  constexpr const char* kMenu = "C:\\WINNT\\Profiles\\All Users\\Start Menu";
   rhost::HostConfig config;
   config.directories = {
       {"TYConsole", {kProgramDir}},
@@ -87,7 +89,7 @@ rhost::HostConfig NtHostConfig() {
   config.removal_directories = {{"TYConsole", kProgramDir}};
   config.texts = {{7010, "Console"}, {7011, "Console Help"}, {7012, "Read Me"}, {7013, "Uninstall Console"},
                   {7014, "Quorvex Console"}};
-  config.shell_folders = {{0, kDefaultFolder}, {1, kProgramsFolder1}, {2, kProgramsFolder2}, {4, kShellFolder}};
+  config.shell_folders = {{0, kMenu}, {4, "C:\\WINNT\\Profiles\\All Users\\Desktop"}};
   config.parameters = {{"Global", {"debug:1"}}};
   return config;
 }
@@ -178,40 +180,9 @@ std::optional<emu::RegistryKey> EventTest::Key(const std::string& path) const {
   return std::nullopt;
 }
 
-std::optional<emu::RegistryValue> EventTest::Value(const std::string& path, const std::string& name) const {
-  const std::optional<emu::RegistryKey> key = Key(path);
-  if (!key) return std::nullopt;
-  for (const emu::RegistryValue& value : key->values) {
-    if (code_page::EqualsNoCase(value.name, name)) return value;
-  }
-  return std::nullopt;
-}
-
-std::string EventTest::ValueText(const std::string& path, const std::string& name) const {
-  const std::optional<emu::RegistryValue> value = Value(path, name);
-  return value ? Text(*value) : "<none>";
-}
-
-std::vector<emu::RegistryKey> EventTest::KeysBelow(const std::string& path) const {
-  std::vector<emu::RegistryKey> below;
-  const std::string prefix = path + "\\";
-  for (emu::RegistryKey& key : machine_->SnapshotRegistry()) {
-    if (key.path.size() > prefix.size() && code_page::EqualsNoCase(key.path.substr(0, prefix.size()), prefix)) {
-      below.push_back(std::move(key));
-    }
-  }
-  return below;
-}
-
 void EventTest::WriteKethraIni(const std::string& content) {
   std::ofstream out(machine_->MapPath(std::string(kWindowsDir) + "\\kethra.ini"), std::ios::binary);
   out << content;
-}
-
-std::string EventTest::ReadKethraIni() const {
-  // The machine holds INI edits until it is saved.
-  machine_->Save();
-  return ReadFile(std::string(kWindowsDir) + "\\kethra.ini");
 }
 
 std::string EventTest::ReadFile(const std::string& windows_path) const {

@@ -22,18 +22,9 @@
 
 namespace qvi::events_test {
 
-inline constexpr const char* kProgramDir = "C:\\Program Files\\Tessaly";
 inline constexpr const char* kWindowsDir = "C:\\WINNT";
-inline constexpr const char* kDefaultFolder = "C:\\WINNT\\Profiles\\All Users\\Start Menu";
-inline constexpr const char* kShellFolder = "C:\\WINNT\\Profiles\\All Users\\Desktop";
-inline constexpr const char* kProgramsFolder1 = "C:\\WINNT\\Profiles\\All Users\\Start Menu\\Programs";
-inline constexpr const char* kProgramsFolder2 = "C:\\WINNT\\Profiles\\Administrator\\Start Menu\\Programs";
-
 inline constexpr const char* kHklm = "HKEY_LOCAL_MACHINE\\";
-inline constexpr const char* kHkcu = "HKEY_CURRENT_USER\\";
-inline constexpr const char* kClasses = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\";
-inline const std::string kTessaly = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly";
-inline const std::string kBcDefaults = kTessaly + "\\Management Console\\BC Defaults";
+inline const std::string kBcDefaults = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults";
 
 // A host installing the console on Windows NT, machine SRV1, drive C, debug
 // messages to the log.
@@ -77,14 +68,8 @@ class EventTest : public ::testing::Test {
 
   std::optional<emu::RegistryKey> Key(const std::string& path) const;
   bool KeyExists(const std::string& path) const { return Key(path).has_value(); }
-  std::optional<emu::RegistryValue> Value(const std::string& path, const std::string& name) const;
-  // The text of a value, "<none>" when there is no such value.
-  std::string ValueText(const std::string& path, const std::string& name) const;
-  // Keys strictly below `path`, whatever their depth.
-  std::vector<emu::RegistryKey> KeysBelow(const std::string& path) const;
 
   void WriteKethraIni(const std::string& content);
-  std::string ReadKethraIni() const;
   // The debug log "ods.txt" at the root of drive C, split into its CRLF lines.
   std::vector<std::string> LogLines() const;
 

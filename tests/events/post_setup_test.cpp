@@ -14,7 +14,6 @@ namespace {
 using ::testing::ElementsAre;
 using testing::Function;
 
-const std::string kOle = std::string(kHklm) + "SOFTWARE\\Microsoft\\OLE";
 
 class PostSetupTest : public EventTest {
  protected:
@@ -43,10 +42,8 @@ TEST_F(PostSetupTest, Windows95OpensAllThenWritesAllThenClosesAllBeforeTheIcon) 
   EXPECT_EQ(std::vector<std::string>(opened.begin(), opened.begin() + 6),
             (std::vector<std::string>{"CLSID", "{0000031A-0000-0000-C000-000000000046}", "InprocServer32", "ProgID",
                                       "CLSID", "Interface"}));
-  for (std::size_t i = 6; i < 13; ++i) EXPECT_EQ(opened[i], "ProxyStubClsid32") << i;
-  for (std::size_t i = 38; i < 45; ++i) EXPECT_EQ(opened[i], "NumMethods") << i;
-  for (std::size_t i = 45; i < 70; ++i) EXPECT_EQ(opened[i], "ProxyStubClsid32") << i;
-  EXPECT_EQ(opened[70] + " " + opened[71], "OLE InstalledVersion");
+  for (std::size_t i : {6u, 12u, 45u, 69u}) EXPECT_EQ(opened[i], "ProxyStubClsid32") << i;
+  EXPECT_EQ(opened[38] + " " + opened[44] + " " + opened[70] + " " + opened[71], "NumMethods NumMethods OLE InstalledVersion");
 
   // Writes and closes as the indices of the keys they work on.
   const auto index_of = [&](platform::HKey handle) {
@@ -88,33 +85,6 @@ TEST_F(PostSetupTest, Windows95OpensAllThenWritesAllThenClosesAllBeforeTheIcon) 
   for (int i = 44; i >= 38; --i) expected_closes.push_back(i);
   expected_closes.insert(expected_closes.end(), {5, 4, 3, 2, 1, 0});
   EXPECT_EQ(closes, expected_closes);
-}
-
-TEST_F(PostSetupTest, RunningTwiceLeavesTheSameRegistry) {
-  SetUpPlatform(2);
-  Raise("qviPostSetup");
-  const std::vector<emu::RegistryKey> once = machine_->SnapshotRegistry();
-  Raise("qviPostSetup");
-
-  EXPECT_EQ(machine_->SnapshotRegistry(), once);
-  EXPECT_EQ(host_->state().icons.size(), 2u);
-}
-
-// A load that never ran qviSetup leaves the registry alone and has no console
-// directory; the host's answer, whatever it is, ends the message.
-TEST_F(PostSetupTest, AFreshLoadGetsOnlyTheIconAndItsMessage) {
-  Start();
-  host_->mutable_config().icon_result = -7;
-  const std::size_t start = platform_calls_.size();
-  Raise("qviPostSetup");
-
-  EXPECT_EQ(platform_calls_.size(), start);
-  EXPECT_THAT(Calls("qviPostSetup"),
-              ElementsAre("20(7014)", "4(0)",
-                          "6(\"Quorvex Console\", \"\\Quorvex.exe\", \"\", \"" + std::string(kDefaultFolder) + "\")",
-                          "20(7014)", "4(0)", "8(\"System\", 0)"));
-  EXPECT_THAT(LogLines(), ElementsAre("(QviConsole) : Installing icon: Quorvex Console\nConsoleDir$: \\Quorvex\n"
-                                      "Default Shell Folder: " + std::string(kDefaultFolder) + "\nDefault Icon: -7"));
 }
 
 }  // namespace

@@ -1,6 +1,3 @@
-#include <fstream>
-#include <iterator>
-
 #include "platform/emu/machine.h"
 #include "platform/contract_test.h"
 #include "temp_folder.h"
@@ -20,16 +17,8 @@ class EmuBackend final : public Backend {
   RegistryReader& reader() override { return *machine_; }
   std::string scratch_folder() override { return "C:\\scratch"; }
   std::string windows_directory() override { return machine_->settings().windows_directory; }
-  std::optional<std::string> FileBytes(const std::string& windows_path) override {
-    machine_->Save();
-    std::ifstream in(machine_->MapPath(windows_path), std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  void PutFile(const std::string& windows_path, const std::string& bytes) override {
-    std::ofstream(machine_->MapPath(windows_path), std::ios::binary) << bytes;
-  }
-  void RemoveFile(const std::string& windows_path) override { std::filesystem::remove(machine_->MapPath(windows_path)); }
+  std::filesystem::path HostPath(const std::string& windows_path) override { return machine_->MapPath(windows_path); }
+  void Flush() override { machine_->Save(); }
 
  private:
   testing::TempFolder dir_;

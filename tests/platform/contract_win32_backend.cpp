@@ -1,8 +1,6 @@
 // The platform contract on the real Win32 API: the registry and files of the
 // machine the suite runs on (under Wine, of its prefix).
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "platform/contract_test.h"
 #include "platform/win32/win32_platform.h"
@@ -20,15 +18,7 @@ class Win32Backend final : public Backend {
     const char* root = std::getenv("SystemRoot");
     return root ? root : "C:\\Windows";
   }
-  std::optional<std::string> FileBytes(const std::string& windows_path) override {
-    std::ifstream in(windows_path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  void PutFile(const std::string& windows_path, const std::string& bytes) override {
-    std::ofstream(windows_path, std::ios::binary) << bytes;
-  }
-  void RemoveFile(const std::string& windows_path) override { std::filesystem::remove(windows_path); }
+  std::filesystem::path HostPath(const std::string& windows_path) override { return windows_path; }
   bool IsWine() const override { return win32api::RunningUnderWine(); }
 
  private:
