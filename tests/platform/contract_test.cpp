@@ -12,7 +12,7 @@ namespace qvi::platform::contract {
 
 namespace {
 
-constexpr const char* kTestRoot = "Software\\QviConsoleTest";
+constexpr const char* kTestRoot = "Software\\QviConsoleTest-";
 
 void DeleteTree(Platform& os, HKey parent, const std::string& name) {
   HKey key = kNoKey;
@@ -37,7 +37,7 @@ std::uint8_t* Bytes(char* s) { return reinterpret_cast<std::uint8_t*>(s); }
 void PlatformContract::SetUp() {
   backend_ = GetParam().make();
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  root_path_ = std::string(kTestRoot) + "\\" + info->name() + "-" + RunTag();
+  root_path_ = std::string(kTestRoot) + info->name() + "-" + RunTag();
   for (char& c : root_path_) {
     if (c == '/') c = '_';
   }
@@ -49,8 +49,6 @@ void PlatformContract::TearDown() {
   if (!backend_) return;
   if (root_ != kNoKey) os().RegCloseKey(root_);
   DeleteTree(os(), kHkeyCurrentUser, root_path_);
-  // Goes only once no other run's key is left below it.
-  os().RegDeleteKeyA(kHkeyCurrentUser, kTestRoot);
 }
 
 HKey PlatformContract::Create(const std::string& sub_key) {

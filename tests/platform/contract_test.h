@@ -1,7 +1,8 @@
 // The platform contract suite, run unchanged on every backend. Registry
-// tests work below a key of their own under
-// HKEY_CURRENT_USER\Software\QviConsoleTest, made before and removed after
-// each test, so the suite is safe on a real registry.
+// tests work below a key of their own under HKEY_CURRENT_USER\Software, named
+// QviConsoleTest-<test>-<run>, made before and removed after each test, so
+// the suite is safe on a real registry and two runs at once never share a
+// key.
 #pragma once
 
 #include <gtest/gtest.h>
