@@ -1,11 +1,15 @@
 #include "cli.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "expect.h"
 #include "report.h"
 #include "run.h"
 #include "scenario.h"
@@ -21,7 +25,100 @@ struct RunRequest {
   std::string machine;
   bool json = false;
   bool interactive = false;
+  std::string save_expect;
 };
+
+struct TestRequest {
+  std::vector<std::string> paths;
+  std::string junit;
+};
+
+std::string XmlEscaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// The scenario files a path names: the file, or a folder's *.json files in
+// name order.
+std::vector<std::string> ScenarioFiles(const std::string& path) {
+  if (!std::filesystem::is_directory(path)) return {path};
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    if (entry.is_regular_file() && entry.path().extension() == ".json") files.push_back(entry.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  if (files.empty()) throw ScenarioError(path + ": a folder without scenario files");
+  return files;
+}
+
+int Test(const TestRequest& request, Console& console) {
+  struct Outcome {
+    std::string name;
+    std::string file;
+    ExpectationResults results;
+  };
+  std::vector<Outcome> outcomes;
+  // Every file is read first, so bad input stops the run before anything ran.
+  std::vector<std::pair<std::string, Scenario>> scenarios;
+  for (const std::string& path : request.paths) {
+    for (const std::string& file : ScenarioFiles(path)) {
+      Scenario scenario = LoadScenario(file);
+      if (scenario.expect.is_null()) throw ScenarioError(file + ": no \"expect\" section to check");
+      scenarios.emplace_back(file, std::move(scenario));
+    }
+  }
+  std::size_t unmet = 0;
+  for (const auto& [file, scenario] : scenarios) {
+    RunOptions options;
+    options.machine_dir = scenario.machine_folder;
+    const RunResult run = RunScenario(scenario, options);
+    Outcome outcome{scenario.name, file, CheckExpectations(scenario.expect, run)};
+    const auto& r = outcome.results;
+    if (r.unmet.empty()) {
+      console.out << "PASS " << outcome.name << " (" << file << "): " << r.checked << " expectations met\n";
+    } else {
+      console.out << "FAIL " << outcome.name << " (" << file << "): " << r.unmet.size() << " of " << r.checked
+                  << " expectations not met\n";
+      for (const UnmetExpectation& u : r.unmet) {
+        console.out << "  " << u.where << "\n    expected: " << u.expected << "\n    seen:     " << u.seen << "\n";
+      }
+    }
+    unmet += r.unmet.empty() ? 0 : 1;
+    outcomes.push_back(std::move(outcome));
+  }
+  console.out << outcomes.size() - unmet << " passed, " << unmet << " failed\n";
+  if (!request.junit.empty()) {
+    std::ofstream xml(request.junit, std::ios::binary | std::ios::trunc);
+    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n  <testsuite name=\"qvihost\" tests=\""
+        << outcomes.size() << "\" failures=\"" << unmet << "\">\n";
+    for (const Outcome& o : outcomes) {
+      xml << "    <testcase classname=\"qvihost\" name=\"" << XmlEscaped(o.name) << "\" file=\"" << XmlEscaped(o.file)
+          << "\"";
+      if (o.results.unmet.empty()) {
+        xml << "/>\n";
+        continue;
+      }
+      std::string details;
+      for (const UnmetExpectation& u : o.results.unmet) {
+        details += u.where + "\n  expected: " + u.expected + "\n  seen:     " + u.seen + "\n";
+      }
+      xml << ">\n      <failure message=\"" << o.results.unmet.size() << " of " << o.results.checked
+          << " expectations not met\">" << XmlEscaped(details) << "</failure>\n    </testcase>\n";
+    }
+    xml << "  </testsuite>\n</testsuites>\n";
+    if (!xml.flush()) throw ScenarioError(request.junit + ": cannot write");
+  }
+  return unmet == 0 ? kExitOk : kExitExpectationsNotMet;
+}
 
 int Run(const RunRequest& request, Console& console) {
   const Scenario scenario = LoadScenario(request.scenario);
@@ -43,6 +140,13 @@ int Run(const RunRequest& request, Console& console) {
     }
   }
   const RunResult result = RunScenario(scenario, options);
+  if (!request.save_expect.empty()) {
+    nlohmann::ordered_json document = nlohmann::ordered_json::parse(scenario.text);
+    document["expect"] = ObservedExpectations(result);
+    std::ofstream out(request.save_expect, std::ios::binary | std::ios::trunc);
+    out << document.dump(2) << "\n";
+    if (!out.flush()) throw ScenarioError(request.save_expect + ": cannot write");
+  }
   if (request.json) {
     console.out << ReportJson(result).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
   } else {
@@ -85,6 +189,15 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
   run->add_flag("--interactive", request.interactive,
                 "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");
+  run->add_option("--save-expect", request.save_expect,
+                  "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
+                  "and commit");
+
+  TestRequest test_request;
+  CLI::App* test = app.add_subcommand(
+      "test", "Run scenario files and check their \"expect\" sections (exit 0 all met, 1 some not, 2 bad input)");
+  test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
+  test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE");
 
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
   std::string show_name;
@@ -103,6 +216,7 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   try {
     if (*list) return List(console);
     if (*show) return Show(show_name, console);
+    if (*test) return Test(test_request, console);
     return Run(request, console);
   } catch (const ScenarioError& error) {
     console.err << "qvihost: " << error.what() << "\n";

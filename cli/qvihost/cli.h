@@ -10,6 +10,7 @@ namespace qvi::cli {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitInternalError = 1;
+inline constexpr int kExitExpectationsNotMet = 1;  // `qvihost test`
 inline constexpr int kExitBadInput = 2;
 
 struct Console {

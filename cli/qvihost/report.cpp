@@ -59,21 +59,6 @@ std::string OpName(RegistryChange::Op op) {
   return "";
 }
 
-std::string DescribeCall(const rhost::HostCall& call) {
-  std::string text = std::string(host::ControlName(call.control)) + " " + std::to_string(call.dispid);
-  if (const auto name = host::OperationName(call.control, call.dispid); !name.empty()) {
-    text += " " + std::string(name);
-  }
-  text += "(";
-  for (std::size_t i = 0; i < call.args.size(); ++i) {
-    if (i > 0) text += ", ";
-    if (call.args[i].by_ref) text += "ByRef ";
-    text += ShownValue(call.args[i].value);
-  }
-  text += ")";
-  if (call.failed) return text + " FAILED " + call.failure;
-  return text + " -> " + ShownValue(call.result);
-}
 
 // True when some deleted key above this one already removes it.
 bool UnderDeletedKey(const std::vector<RegistryChange>& changes, const std::string& key) {
@@ -95,6 +80,22 @@ std::string Indent(const std::string& text, const std::string& prefix) {
 }
 
 }  // namespace
+
+std::string DescribeCall(const rhost::HostCall& call) {
+  std::string text = std::string(host::ControlName(call.control)) + " " + std::to_string(call.dispid);
+  if (const auto name = host::OperationName(call.control, call.dispid); !name.empty()) {
+    text += " " + std::string(name);
+  }
+  text += "(";
+  for (std::size_t i = 0; i < call.args.size(); ++i) {
+    if (i > 0) text += ", ";
+    if (call.args[i].by_ref) text += "ByRef ";
+    text += ShownValue(call.args[i].value);
+  }
+  text += ")";
+  if (call.failed) return text + " FAILED " + call.failure;
+  return text + " -> " + ShownValue(call.result);
+}
 
 std::string RegistryTypeName(std::uint32_t type) {
   switch (type) {

@@ -25,6 +25,9 @@ std::string RegistryTypeName(std::uint32_t type);
 // A value's data as the report shows it: REG_SZ text without its trailing NUL,
 // otherwise bytes as comma-separated hex pairs.
 std::string RegistryDataText(const emu::RegistryValue& value);
+// One host call as the readable report shows it:
+// `QviPublic 8 GetDirectory("System", 0) -> "C:\WINNT\system32"`.
+std::string DescribeCall(const rhost::HostCall& call);
 // A file's bytes as printable text for the readable report: line breaks
 // kept (CR LF shown as one), other control and non-ASCII bytes as \xHH.
 std::string PrintableText(const std::string& bytes);

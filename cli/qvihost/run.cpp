@@ -239,8 +239,10 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.events = session.outcomes();
   result.host_calls = host.calls();
   result.host_state = host.state();
-  result.registry_changes = DiffRegistry(registry_before, machine->SnapshotRegistry());
-  result.files = DiffFiles(files_before, SnapshotFiles(*machine));
+  result.registry_after = machine->SnapshotRegistry();
+  result.files_after = SnapshotFiles(*machine);
+  result.registry_changes = DiffRegistry(registry_before, result.registry_after);
+  result.files = DiffFiles(files_before, result.files_after);
   result.log = LogLines(result.files);
   result.message_boxes = machine->message_boxes();
   return result;

@@ -50,6 +50,9 @@ struct RunResult {
   std::vector<FileChange> files;
   std::vector<std::string> log;  // lines appended to any ods.txt
   std::vector<emu::MessageBoxRecord> message_boxes;
+  // The machine as the run left it: every registry key, every file.
+  std::vector<emu::RegistryKey> registry_after;
+  std::map<std::string, std::string> files_after;  // Windows path -> bytes
 };
 
 // Opens (or makes) the machine, seeds it, raises the scenario's events through

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "expect.h"
 #include "runtime/code_page.h"
 
 namespace qvi::cli {
@@ -331,7 +332,7 @@ Scenario ParseScenario(std::string_view json_text, const std::string& source, co
   }
   const Reader r(source);
   r.ExpectObject(doc, "",
-                 {"name", "description", "machine", "host", "platform_failures", "events"});
+                 {"name", "description", "machine", "host", "platform_failures", "events", "expect"});
   Scenario s;
   if (doc.contains("name")) s.name = r.String(doc["name"], "name");
   if (doc.contains("description")) s.description = r.Text(doc["description"], "description", "\n");
@@ -340,6 +341,11 @@ Scenario ParseScenario(std::string_view json_text, const std::string& source, co
   if (doc.contains("platform_failures")) ReadPlatformFailures(r, doc["platform_failures"], s);
   if (!doc.contains("events")) r.Fail("events", "is missing");
   ReadEvents(r, doc["events"], s);
+  if (doc.contains("expect")) {
+    ValidateExpectations(doc["expect"], source);
+    s.expect = doc["expect"];
+  }
+  s.text = std::string(json_text);
   return s;
 }
 

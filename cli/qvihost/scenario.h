@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "control/events.h"
 #include "fault_injection.h"
 #include "platform/emu/emu_types.h"
@@ -53,6 +55,10 @@ struct Scenario {
   rhost::HostConfig host;
   std::vector<PlatformFailure> platform_failures;
   std::vector<ScenarioEvent> events;
+  // The "expect" section (expect.h), null when the file has none.
+  nlohmann::json expect;
+  // The scenario's JSON text as it was read.
+  std::string text;
 };
 
 // Parses a scenario. `source` names the text in error messages; `base_dir` is

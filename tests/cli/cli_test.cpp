@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 
@@ -128,6 +129,58 @@ TEST(CliTest, InteractiveShowsEachMessageBoxAndWaits) {
   EXPECT_EQ(piped.code, kExitOk);
   EXPECT_EQ(piped.err.find("+-- QviConsole"), std::string::npos);
   EXPECT_NE(piped.out.find("Message boxes (1)"), std::string::npos);
+}
+
+// An approved scenario whose one expected value no longer holds: the failure
+// names the expectation, what it expected and what the run did.
+TEST(CliTest, TestReportsEachUnmetExpectationWhereItIsWritten) {
+  testing::TempFolder dir;
+  const std::string approved = (dir.path() / "approved.json").string();
+  ASSERT_EQ(Cli({"run", "install-nt", "--save-expect", approved}).code, kExitOk);
+  EXPECT_EQ(Cli({"test", approved}).code, kExitOk);
+
+  std::ifstream in(approved);
+  nlohmann::ordered_json scenario = nlohmann::ordered_json::parse(in);
+  auto& registry = scenario["expect"]["registry"];
+  std::size_t changed = registry.size();
+  for (std::size_t i = 0; i < registry.size(); ++i) {
+    if (registry[i].value("value", "") == "DayEnd" && changed == registry.size()) {
+      registry[i]["data"] = "7";
+      changed = i;
+    }
+  }
+  ASSERT_LT(changed, registry.size());
+  std::ofstream((dir.path() / "changed.json").string()) << scenario.dump(2);
+  const std::string junit = (dir.path() / "junit.xml").string();
+  const Outcome o = Cli({"test", (dir.path() / "changed.json").string(), "--junit", junit});
+  EXPECT_EQ(o.code, kExitExpectationsNotMet);
+  EXPECT_NE(o.out.find("FAIL install-nt"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("  expect.registry[" + std::to_string(changed) + "]\n    expected: "
+                       "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem "
+                       "\"DayEnd\" REG_SZ \"7\" (2 bytes)\n    seen:     REG_SZ \"6\" (2 bytes)\n"),
+            std::string::npos)
+      << o.out;
+  std::ifstream xml(junit);
+  const std::string report((std::istreambuf_iterator<char>(xml)), {});
+  EXPECT_NE(report.find("<testsuite name=\"qvihost\" tests=\"1\" failures=\"1\">"), std::string::npos) << report;
+  EXPECT_NE(report.find("expect.registry[" + std::to_string(changed) + "]"), std::string::npos) << report;
+}
+
+TEST(CliTest, TestRefusesScenariosWithoutOrWithBadExpectations) {
+  testing::TempFolder dir;
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"events": ["creation"]})", "no \"expect\" section"},
+      {R"({"events": ["creation"], "expect": {"registry": [{"key": "K", "value": "v"}]}})",
+       "field expect.registry[0]: a value expected present needs its type and data"},
+      {R"({"events": ["creation"], "expect": {"log": {"match": "some", "lines": []}}})", "field expect.log.match"},
+  };
+  for (const auto& [text, message] : cases) {
+    const auto file = (dir.path() / "bad.json").string();
+    std::ofstream(file) << text;
+    const Outcome o = Cli({"test", file});
+    EXPECT_EQ(o.code, kExitBadInput) << text;
+    EXPECT_NE(o.err.find(message), std::string::npos) << o.err;
+  }
 }
 
 // The built program itself, as a user runs it.
