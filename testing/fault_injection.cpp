@@ -26,6 +26,12 @@ constexpr std::array<std::pair<Function, std::string_view>, 12> kNames = {{
 
 }  // namespace
 
+std::vector<Function> AllFunctions() {
+  std::vector<Function> all;
+  for (const auto& [function, name] : kNames) all.push_back(function);
+  return all;
+}
+
 std::optional<Function> FunctionFromName(std::string_view name) {
   for (const auto& [function, text] : kNames) {
     if (text == name) return function;

@@ -33,6 +33,8 @@ enum class Function {
   kAppendLine,
 };
 
+// Every function, in the order above.
+std::vector<Function> AllFunctions();
 // "RegCreateKeyA" and the other names as written above, without the k.
 std::optional<Function> FunctionFromName(std::string_view name);
 std::string_view FunctionName(Function function);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "expect.h"
+#include "matrix.h"
 #include "report.h"
 #include "run.h"
 #include "scenario.h"
@@ -193,6 +194,17 @@ int RunCli(const std::vector<std::string>& args, Console console) {
                   "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
                   "and commit");
 
+  std::string matrix_scenario;
+  int matrix_jobs = 1;
+  bool matrix_json = false;
+  CLI::App* matrix = app.add_subcommand(
+      "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
+                "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
+  matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
+  matrix->add_option("--jobs", matrix_jobs, "Runs at a time, each on a temporary machine of its own")
+      ->check(CLI::Range(1, 64));
+  matrix->add_flag("--json", matrix_json, "Print one JSON document instead of the readable matrix");
+
   TestRequest test_request;
   CLI::App* test = app.add_subcommand(
       "test", "Run scenario files and check their \"expect\" sections (exit 0 all met, 1 some not, 2 bad input)");
@@ -217,6 +229,11 @@ int RunCli(const std::vector<std::string>& args, Console console) {
     if (*list) return List(console);
     if (*show) return Show(show_name, console);
     if (*test) return Test(test_request, console);
+    if (*matrix) {
+      const Matrix result = RunMatrix(LoadScenario(matrix_scenario), matrix_jobs);
+      console.out << (matrix_json ? MatrixJson(result).dump(2) + "\n" : FormatMatrix(result));
+      return kExitOk;
+    }
     return Run(request, console);
   } catch (const ScenarioError& error) {
     console.err << "qvihost: " << error.what() << "\n";

@@ -215,20 +215,21 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   }
   rhost::ReplacementHost host(std::move(config));
 
-  std::optional<testing::FaultInjectingPlatform> faulty;
-  platform::Platform* os = machine.get();
-  if (!scenario.platform_failures.empty()) {
-    faulty.emplace(*machine);
-    for (const PlatformFailure& failure : scenario.platform_failures) {
-      faulty->FailCall(failure.function, failure.occurrence, failure.code);
-    }
-    os = &*faulty;
+  // Always through the fault injector: it counts the calls, which tell what
+  // a single-fault matrix can fail.
+  testing::FaultInjectingPlatform faulty(*machine);
+  for (const PlatformFailure& failure : scenario.platform_failures) {
+    faulty.FailCall(failure.function, failure.occurrence, failure.code);
   }
 
-  rhost::Session session(host, *os);
+  rhost::Session session(host, faulty);
+  std::vector<std::map<testing::Function, int>> os_calls;
   for (const ScenarioEvent& event : scenario.events) {
     session.Raise(event.event, event.argument);
     machine->Save();
+    std::map<testing::Function, int> counts;
+    for (const testing::Function function : testing::AllFunctions()) counts[function] = faulty.CallCount(function);
+    os_calls.push_back(std::move(counts));
   }
 
   RunResult result;
@@ -245,6 +246,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.files = DiffFiles(files_before, result.files_after);
   result.log = LogLines(result.files);
   result.message_boxes = machine->message_boxes();
+  result.os_calls_after_event = std::move(os_calls);
   return result;
 }
 

@@ -53,6 +53,9 @@ struct RunResult {
   // The machine as the run left it: every registry key, every file.
   std::vector<emu::RegistryKey> registry_after;
   std::map<std::string, std::string> files_after;  // Windows path -> bytes
+  // How many times the snap-in had called each operating-system function
+  // when each event ended, in event order.
+  std::vector<std::map<testing::Function, int>> os_calls_after_event;
 };
 
 // Opens (or makes) the machine, seeds it, raises the scenario's events through
