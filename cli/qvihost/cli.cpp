@@ -27,6 +27,7 @@ struct RunRequest {
   bool json = false;
   bool interactive = false;
   std::string save_expect;
+  std::string html;
 };
 
 struct TestRequest {
@@ -141,6 +142,11 @@ int Run(const RunRequest& request, Console& console) {
     }
   }
   const RunResult result = RunScenario(scenario, options);
+  if (!request.html.empty()) {
+    std::ofstream page(request.html, std::ios::binary | std::ios::trunc);
+    page << HtmlReport(result);
+    if (!page.flush()) throw ScenarioError(request.html + ": cannot write");
+  }
   if (!request.save_expect.empty()) {
     nlohmann::ordered_json document = nlohmann::ordered_json::parse(scenario.text);
     document["expect"] = ObservedExpectations(result);
@@ -190,6 +196,7 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
   run->add_flag("--interactive", request.interactive,
                 "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");
+  run->add_option("--html", request.html, "Also write the readable report as a self-contained HTML page to FILE");
   run->add_option("--save-expect", request.save_expect,
                   "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
                   "and commit");

@@ -283,6 +283,98 @@ std::string FormatReport(const RunResult& r) {
   return out.str();
 }
 
+namespace {
+
+std::string Html(const std::string& machine_text) {
+  std::string out;
+  for (const char c : code_page::ToUtf8(machine_text)) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// A block of lines, each marked as added or removed by its first character
+// when `diff` says so.
+std::string Pre(const std::string& text, bool diff) {
+  std::string out = "<pre>";
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const char* cls = !diff || line.empty() ? nullptr : line[0] == '+' ? "add" : line[0] == '-' ? "del" : nullptr;
+    out += cls ? "<span class=\"" + std::string(cls) + "\">" + Html(line) + "</span>\n" : Html(line) + "\n";
+  }
+  return out + "</pre>\n";
+}
+
+}  // namespace
+
+std::string HtmlReport(const RunResult& r) {
+  std::ostringstream out;
+  const std::string title = "qvihost: " + (r.scenario.empty() ? std::string("(unnamed)") : r.scenario);
+  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" << Html(title) << "</title>\n"
+      << "<style>body{font-family:sans-serif;margin:2em}pre{background:#f6f6f6;padding:.5em;overflow-x:auto}"
+         "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}"
+         ".add{color:#060}.del{color:#a00}.failed{color:#a00;font-weight:bold}</style></head><body>\n";
+  out << "<h1>" << Html(title) << "</h1>\n<p>Computer " << Html(r.computer_name) << ", "
+      << (r.machine_folder.empty() ? "a temporary machine" : "machine " + Html(r.machine_folder))
+      << (r.fresh_machine ? " (fresh)" : " (existing)") << "</p>\n";
+  out << "<h2 id=\"events\">Events</h2>\n<table><tr><th>Event</th><th>Outcome</th></tr>\n";
+  for (const auto& e : r.events) {
+    out << "<tr><td>" << Html(std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")"))
+        << "</td><td" << (e.failed ? " class=\"failed\">failed " + Html(e.reason) : ">completed") << "</td></tr>\n";
+  }
+  out << "</table>\n<h2 id=\"host-calls\">Host calls (" << r.host_calls.size() << ")</h2>\n<pre>";
+  std::string current;
+  for (const auto& call : r.host_calls) {
+    if (call.event != current) out << Html("[" + call.event + "]") << "\n";
+    current = call.event;
+    out << "  " << (call.failed ? "<span class=\"failed\">" + Html(DescribeCall(call)) + "</span>" : Html(DescribeCall(call)))
+        << "\n";
+  }
+  out << "</pre>\n<h2 id=\"registry\">Registry changes (" << r.registry_changes.size() << ")</h2>\n";
+  std::string reg;
+  for (const auto& change : r.registry_changes) {
+    switch (change.op) {
+      case RegistryChange::Op::kDeleteKey: reg += "-[" + change.key + "]\n"; break;
+      case RegistryChange::Op::kCreateKey: reg += "+[" + change.key + "]\n"; break;
+      case RegistryChange::Op::kSetValue: reg += "+" + change.key + ": " + emu::RegValueText(change.value, "\n") + "\n"; break;
+      case RegistryChange::Op::kDeleteValue:
+        reg += "-" + change.key + ": " + emu::RegValueDeletionText(change.value.name) + "\n";
+        break;
+    }
+  }
+  out << Pre(reg, true);
+  out << "<h2 id=\"files\">Files changed (" << r.files.size() << ")</h2>\n";
+  for (const auto& file : r.files) {
+    out << "<h3>" << Html(file.path) << "</h3>\n";
+    if (file.before && file.after) {
+      out << Pre(UnifiedDiff(*file.before, *file.after), true);
+    } else {
+      out << Pre(PrintableText(file.after.value_or(file.before.value_or(""))), false);
+    }
+  }
+  out << "<h2 id=\"log\">Log lines (" << r.log.size() << ")</h2>\n";
+  std::string log;
+  for (const auto& line : r.log) log += PrintableText(line) + "\n";
+  out << Pre(log, false);
+  out << "<h2 id=\"message-boxes\">Message boxes (" << r.message_boxes.size() << ")</h2>\n";
+  for (const auto& box : r.message_boxes) out << "<h3>" << Html(box.caption) << "</h3>\n" << Pre(box.text, false);
+  out << "<h2 id=\"host-state\">Host state</h2>\n";
+  std::string state = "settings file: " + r.host_state.settings_file + "\n";
+  for (const auto& [name, path] : r.host_state.destination_dirs) state += "destination " + name + " = " + path + "\n";
+  for (const auto& section : r.host_state.copy_sections) state += "copy section " + section + "\n";
+  for (const auto& icon : r.host_state.icons) {
+    state += "icon " + ShownValue(icon.title) + " -> " + ShownValue(icon.target) + " in " + ShownValue(icon.folder) + "\n";
+  }
+  out << Pre(state, false) << "</body></html>\n";
+  return out.str();
+}
+
 json ReportJson(const RunResult& r) {
   json doc;
   doc["scenario"] = r.scenario;

@@ -15,6 +15,11 @@ namespace qvi::cli {
 // as .reg text, files changed, log lines, message boxes and the host's state.
 std::string FormatReport(const RunResult& result);
 
+// The readable report as one self-contained HTML page: events, host calls,
+// registry changes, files changed (a unified diff for a changed file), log
+// lines, message boxes and the host's state.
+std::string HtmlReport(const RunResult& result);
+
 // The JSON document: scenario, machine, events, host_calls, registry_changes,
 // files, log, message_boxes, host_state. The machine's text is decoded with
 // its code page, so every byte survives as one character.
