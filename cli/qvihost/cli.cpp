@@ -35,20 +35,6 @@ struct TestRequest {
   std::string junit;
 };
 
-std::string XmlEscaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 // The scenario files a path names: the file, or a folder's *.json files in
 // name order.
 std::vector<std::string> ScenarioFiles(const std::string& path) {
@@ -103,7 +89,7 @@ int Test(const TestRequest& request, Console& console) {
     xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n  <testsuite name=\"qvihost\" tests=\""
         << outcomes.size() << "\" failures=\"" << unmet << "\">\n";
     for (const Outcome& o : outcomes) {
-      xml << "    <testcase classname=\"qvihost\" name=\"" << XmlEscaped(o.name) << "\" file=\"" << XmlEscaped(o.file)
+      xml << "    <testcase classname=\"qvihost\" name=\"" << MarkupText(o.name) << "\" file=\"" << MarkupText(o.file)
           << "\"";
       if (o.results.unmet.empty()) {
         xml << "/>\n";
@@ -114,7 +100,7 @@ int Test(const TestRequest& request, Console& console) {
         details += u.where + "\n  expected: " + u.expected + "\n  seen:     " + u.seen + "\n";
       }
       xml << ">\n      <failure message=\"" << o.results.unmet.size() << " of " << o.results.checked
-          << " expectations not met\">" << XmlEscaped(details) << "</failure>\n    </testcase>\n";
+          << " expectations not met\">" << MarkupText(details) << "</failure>\n    </testcase>\n";
     }
     xml << "  </testsuite>\n</testsuites>\n";
     if (!xml.flush()) throw ScenarioError(request.junit + ": cannot write");

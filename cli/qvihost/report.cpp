@@ -285,19 +285,7 @@ std::string FormatReport(const RunResult& r) {
 
 namespace {
 
-std::string Html(const std::string& machine_text) {
-  std::string out;
-  for (const char c : code_page::ToUtf8(machine_text)) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+std::string Html(const std::string& machine_text) { return MarkupText(code_page::ToUtf8(machine_text)); }
 
 // A block of lines, each marked as added or removed by its first character
 // when `diff` says so.
@@ -312,6 +300,20 @@ std::string Pre(const std::string& text, bool diff) {
 }
 
 }  // namespace
+
+std::string MarkupText(const std::string& utf8) {
+  std::string out;
+  for (const char c : utf8) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
 
 std::string HtmlReport(const RunResult& r) {
   std::ostringstream out;

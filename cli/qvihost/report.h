@@ -15,6 +15,9 @@ namespace qvi::cli {
 // as .reg text, files changed, log lines, message boxes and the host's state.
 std::string FormatReport(const RunResult& result);
 
+// UTF-8 text with &, <, > and " written as XML and HTML want them.
+std::string MarkupText(const std::string& utf8);
+
 // The readable report as one self-contained HTML page: events, host calls,
 // registry changes, files changed (a unified diff for a changed file), log
 // lines, message boxes and the host's state.
