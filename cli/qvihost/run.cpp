@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "fault_injection.h"
+#include "platform/emu/file_io.h"
 #include "runtime/code_page.h"
 #include "temp_folder.h"
 
@@ -23,11 +24,13 @@ std::string ReadBytes(const fs::path& file) {
   return bytes.str();
 }
 
+// Seeds are written only where a file is absent, so one cut off by a killed
+// run would stay cut off: each is replaced whole or not at all.
 void WriteBytes(const fs::path& file, const std::string& bytes) {
-  fs::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out.flush()) throw emu::MachineError("cannot write " + file.string());
+  std::error_code ec;
+  fs::create_directories(file.parent_path(), ec);
+  if (ec) throw emu::MachineError(file.parent_path().string() + ": cannot create: " + ec.message());
+  emu::AtomicWrite(file, bytes);
 }
 
 // Every file on the machine's drives, by Windows path.
