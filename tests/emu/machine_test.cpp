@@ -136,6 +136,13 @@ TEST_F(MachineTest, NothingButLogLinesReachesTheDiskBeforeSave) {
   EXPECT_EQ(Machine::Open(Folder())->SnapshotRegistry(), saved);
 }
 
+TEST_F(MachineTest, OneRunAtATime) {
+  const std::string error = MachineErrorOf([&] { Machine::Open(Folder()); });
+  EXPECT_NE(error.find("the machine is in use by another run"), std::string::npos) << error;
+  machine_.reset();
+  EXPECT_NO_THROW(machine_ = Machine::Open(Folder()));
+}
+
 TEST_F(MachineTest, LeftoverTemporaryFilesDoNotBreakOpen) {
   machine_->Save();
   const std::string store = Slurp(Folder() / "registry.reg");
@@ -260,6 +267,7 @@ TEST_F(RegFileTest, NamesTheStoreCouldNotHoldAreRefused) {
                               reinterpret_cast<const std::uint8_t*>("\1\0\0\0"), 4),
             win32::kInvalidParameter);
   m->Save();
+  m.reset();
   EXPECT_NO_THROW(Open());
 }
 

@@ -43,4 +43,19 @@ void AtomicWrite(const std::filesystem::path& path, std::string_view bytes);
 // the call. Returns a Win32 status.
 platform::Status AppendToFile(const std::filesystem::path& path, std::string_view bytes);
 
+// An exclusive hold on a lock file, for as long as the object lives; the
+// operating system lets go of it when the process ends, however it ends.
+class FileLock {
+ public:
+  // Takes the lock on `path` (created when absent), or throws MachineError
+  // naming it when another holder has it.
+  explicit FileLock(const std::filesystem::path& path);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  std::intptr_t handle_;
+};
+
 }  // namespace qvi::emu

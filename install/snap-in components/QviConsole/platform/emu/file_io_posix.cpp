@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,5 +109,19 @@ platform::Status AppendToFile(const fs::path& path, std::string_view bytes) {
   if (::close(fd) != 0 || !written) return ErrnoToWin32(written ? errno : error);
   return win32::kSuccess;
 }
+
+FileLock::FileLock(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) throw MachineError(path.string() + ": cannot lock: " + Errno(errno));
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    if (error == EWOULDBLOCK) throw MachineError(path.parent_path().string() + ": the machine is in use by another run");
+    throw MachineError(path.string() + ": cannot lock: " + Errno(error));
+  }
+  handle_ = fd;
+}
+
+FileLock::~FileLock() { ::close(static_cast<int>(handle_)); }
 
 }  // namespace qvi::emu

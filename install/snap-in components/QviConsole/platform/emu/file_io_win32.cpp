@@ -97,4 +97,21 @@ platform::Status AppendToFile(const fs::path& path, std::string_view bytes) {
   return status;
 }
 
+FileLock::FileLock(const fs::path& path) {
+  // Opened without sharing: a second open, by this process or another, fails
+  // until this handle is closed.
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_SHARING_VIOLATION) {
+      throw MachineError(path.parent_path().string() + ": the machine is in use by another run");
+    }
+    throw MachineError(path.string() + ": cannot lock: " + Describe(error));
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+}
+
+FileLock::~FileLock() { ::CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
 }  // namespace qvi::emu

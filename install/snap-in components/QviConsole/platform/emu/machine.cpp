@@ -23,6 +23,7 @@ namespace {
 
 constexpr const char* kSettingsFile = "machine.ini";
 constexpr const char* kRegistryFile = "registry.reg";
+constexpr const char* kLockFile = ".lock";
 
 fs::path DriveFolder(const fs::path& folder, char letter) {
   return folder / (std::string("drive_") + code_page::ToLower(letter));
@@ -44,9 +45,12 @@ void RemoveTemporaryFiles(const fs::path& folder) {
 }  // namespace
 
 struct Machine::Impl {
-  Impl(fs::path folder, MachineSettings s)
-      : settings(std::move(s)), paths(std::move(folder), settings.computer_name, settings.windows_directory) {}
+  Impl(std::unique_ptr<FileLock> held, fs::path folder, MachineSettings s)
+      : lock(std::move(held)),
+        settings(std::move(s)),
+        paths(std::move(folder), settings.computer_name, settings.windows_directory) {}
 
+  std::unique_ptr<FileLock> lock;
   MachineSettings settings;
   PathMap paths;
   RegistryStore registry;
@@ -65,6 +69,8 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   if (!fs::is_directory(where, ec)) throw MachineError(where.string() + ": not a folder that can hold a machine");
   fs::path folder = fs::absolute(where, ec).lexically_normal();
   if (folder.filename().empty()) folder = folder.parent_path();
+  // One run at a time: two that saved in turn would each lose the other's work.
+  auto lock = std::make_unique<FileLock>(folder / kLockFile);
   RemoveTemporaryFiles(folder);
 
   const fs::path settings_path = folder / kSettingsFile;
@@ -76,7 +82,7 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
     settings = create_with.value_or(MachineSettings{});
     ValidateSettings(settings, settings_path.string() + ": ");
   }
-  auto impl = std::make_unique<Impl>(folder, settings);
+  auto impl = std::make_unique<Impl>(std::move(lock), folder, settings);
   if (!settings_text) {
     fs::create_directories(DriveFolder(folder, 'c'), ec);
     fs::create_directories(DriveFolder(folder, settings.windows_directory[0]), ec);

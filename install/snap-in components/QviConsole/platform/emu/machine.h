@@ -4,6 +4,7 @@
 //   machine.ini     settings: [Machine] ComputerName, WindowsDirectory, CodePage
 //   registry.reg    HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, REGEDIT4 text
 //   drive_c/ ...    one folder per drive, as in a Wine prefix
+//   .lock           held while the machine is open: one run at a time
 //
 // The registry lives in memory while the machine is open and reaches the disk
 // only through Save(), which replaces registry.reg atomically; a run that fails

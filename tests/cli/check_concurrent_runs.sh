@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Starts two runs on one machine folder at the same moment, 50 times: each
+# must either do all of its work or be refused with exit 2 because the other
+# holds the machine; never may both end well and one's work be lost.
+set -euo pipefail
+qvihost="$1"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+# The second run seeds many keys, so that its open and its saves take a while.
+{
+  printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\PairB]\r\n"v"="1"\r\n\r\n'
+  for i in $(seq 1 3000); do printf '[HKEY_CURRENT_USER\\Software\\Bulk\\k%d]\r\n"v"="%d"\r\n\r\n' "$i" "$i"; done
+} >"$work/seed.reg"
+printf '{"name": "pair-b", "machine": {"registry_file": "seed.reg"}, "events": ["creation"]}\n' >"$work/b.json"
+refused=0
+for pair in $(seq 1 50); do
+  machine="$work/m$pair"
+  "$qvihost" run install-nt --machine "$machine" >/dev/null 2>"$work/a.err" & a=$!
+  "$qvihost" run "$work/b.json" --machine "$machine" >/dev/null 2>"$work/b.err" & b=$!
+  set +e; wait $a; a_status=$?; wait $b; b_status=$?; set -e
+  for run in a b; do
+    status=$([ $run = a ] && echo $a_status || echo $b_status)
+    if [ "$status" = 2 ]; then
+      grep -q "the machine is in use by another run" "$work/$run.err" || { cat "$work/$run.err"; exit 1; }
+      refused=$((refused + 1))
+    elif [ "$status" != 0 ]; then
+      echo "pair $pair: run $run ended with $status" >&2; cat "$work/$run.err" >&2; exit 1
+    fi
+  done
+  if [ $a_status = 0 ] && ! grep -q 'BC Defaults\\Pager\]' "$machine/registry.reg"; then
+    echo "pair $pair: the installation's work is lost" >&2; exit 1
+  fi
+  if [ $b_status = 0 ] && ! grep -q 'Software\\PairB\]' "$machine/registry.reg"; then
+    echo "pair $pair: the second run's work is lost" >&2; exit 1
+  fi
+done
+echo "50 pairs: nothing lost; $refused runs refused while the other held the machine"
