@@ -1,15 +1,13 @@
 #include "run.h"
 
 #include <algorithm>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <system_error>
 
 #include "fault_injection.h"
 #include "platform/emu/file_io.h"
 #include "runtime/code_page.h"
-#include "temp_folder.h"
+#include "temp_machine.h"
 
 namespace qvi::cli {
 
@@ -17,29 +15,38 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadBytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+// Files larger than this are shown in the report by size and time, so a huge
+// file on a drive costs no memory.
+constexpr std::uintmax_t kMaxSnapshotBytes = 16u << 20;
+
+// What the report keeps of one file: its bytes, or for a large one a line that
+// changes whenever the file does.
+std::string SnapshotOf(const fs::path& file, std::uintmax_t size) {
+  if (size > kMaxSnapshotBytes) {
+    const emu::FileStamp stamp = emu::StampOf(file);
+    return "(" + std::to_string(stamp.size) + " bytes, not shown; modified " + std::to_string(stamp.modified_ns) +
+           ", file " + std::to_string(stamp.identity) + ")";
+  }
+  try {
+    return emu::ReadWholeFile(file, kMaxSnapshotBytes).value_or("");
+  } catch (const emu::MachineError&) {
+    return "(not readable)";  // swapped for something else while listed
+  }
 }
 
-// Seeds are written only where a file is absent, so one cut off by a killed
-// run would stay cut off: each is replaced whole or not at all.
-void WriteBytes(const fs::path& file, const std::string& bytes) {
-  std::error_code ec;
-  fs::create_directories(file.parent_path(), ec);
-  if (ec) throw emu::MachineError(file.parent_path().string() + ": cannot create: " + ec.message());
-  emu::AtomicWrite(file, bytes);
-}
-
-// Every file on the machine's drives, by Windows path.
+// Every regular file on the machine's drives, by Windows path. Links are
+// neither followed nor listed: what they point to is not on the machine.
 std::map<std::string, std::string> SnapshotFiles(const emu::Machine& machine) {
   std::map<std::string, std::string> files;
   for (const auto& drive : fs::directory_iterator(machine.folder())) {
-    if (!drive.is_directory() || drive.path().filename().string().rfind("drive_", 0) != 0) continue;
+    if (!drive.is_directory() || drive.is_symlink() || drive.path().filename().string().rfind("drive_", 0) != 0) {
+      continue;
+    }
     for (const auto& entry : fs::recursive_directory_iterator(drive.path())) {
-      if (entry.is_regular_file()) files[machine.WindowsPathOf(entry.path())] = ReadBytes(entry.path());
+      std::error_code ec;
+      const auto status = entry.symlink_status(ec);
+      if (ec || !fs::is_regular_file(status)) continue;
+      files[machine.WindowsPathOf(entry.path())] = SnapshotOf(entry.path(), entry.file_size(ec));
     }
   }
   return files;
@@ -56,8 +63,8 @@ std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
 // Adds what `seed` holds and `machine` lacks, value by value, so a machine
 // that has lived through earlier runs keeps what those runs left.
 void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source) {
-  testing::TempFolder scratch_folder("qvihost-");
-  auto scratch = emu::Machine::Open(scratch_folder.path());
+  TempMachineFolder scratch_folder("seed");
+  auto scratch = emu::Machine::Open(scratch_folder.path(), std::nullopt, emu::Durability::kProcessOnly);
   scratch->ImportReg(reg_text, source);
   const auto present = machine.SnapshotRegistry();
   std::map<std::string, const emu::RegistryKey*> by_path;
@@ -95,7 +102,12 @@ void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
   for (const SeedFile& file : scenario.files) {
     const fs::path place = machine.MapPath(file.path);
     if (!fresh && fs::exists(place)) continue;
-    WriteBytes(place, file.content);
+    std::error_code ec;
+    fs::create_directories(place.parent_path(), ec);
+    if (ec) throw emu::MachineError(place.parent_path().string() + ": cannot create: " + ec.message());
+    // With the seeded registry, in one commit: a killed run leaves both or
+    // neither, and a seed is never cut off.
+    machine.WriteFileOnSave(place, file.content);
   }
 }
 
@@ -186,17 +198,20 @@ std::vector<std::string> AppendedLines(const std::string& before, const std::str
 }
 
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
-  std::optional<testing::TempFolder> scratch;
+  std::optional<TempMachineFolder> scratch;
   fs::path folder;
   if (options.machine_dir) {
     folder = *options.machine_dir;
   } else {
-    scratch.emplace("qvihost-");
+    scratch.emplace();
     folder = scratch->path();
   }
   const bool fresh = !fs::exists(folder / "machine.ini") && !fs::exists(folder / "registry.reg");
 
-  auto machine = emu::Machine::Open(folder, scenario.machine);
+  // A kept machine must survive a power cut; a temporary one is deleted at
+  // the end and need not wait for the disk.
+  auto machine = emu::Machine::Open(folder, scenario.machine,
+                                    scratch ? emu::Durability::kProcessOnly : emu::Durability::kFlushed);
   Seed(*machine, scenario, fresh);
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);

@@ -29,15 +29,33 @@ struct FileStamp {
 // The stamp of a regular file; a default stamp when there is none.
 FileStamp StampOf(const std::filesystem::path& path);
 
-// The whole file, or nothing when it does not exist. Throws MachineError on
-// any other failure.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
+// Whether a write must survive a power cut (flushed to the disk) or only a
+// killed process (a machine removed at the end of its run needs no more).
+enum class Durability { kFlushed, kProcessOnly };
+
+// The whole file, or nothing when it does not exist. Only a regular file of at
+// most `max_bytes` is read: a symbolic link, a device, a pipe or a larger file
+// is refused, so a hostile machine folder can neither block a run nor exhaust
+// its memory. Throws MachineError naming the file on any other failure.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std::uint64_t max_bytes);
 
 // Replaces `path` with `bytes` so that a crash at any moment leaves either the
 // old file or the new one, never a mixture: the data goes to a temporary file
-// beside it, is flushed to the disk, and is then renamed over the old file.
-// Throws MachineError; the old file is then untouched.
-void AtomicWrite(const std::filesystem::path& path, std::string_view bytes);
+// beside it, is flushed to the disk (with kFlushed), and is then renamed over
+// the old file. Throws MachineError; the old file is then untouched.
+void AtomicWrite(const std::filesystem::path& path, std::string_view bytes,
+                 Durability durability = Durability::kFlushed);
+
+// The first half of AtomicWrite: `bytes` in a temporary file beside `path`,
+// whose name carries kTempMarker; returns that file. Throws MachineError
+// naming `path`, leaving no temporary file.
+std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
+                                     Durability durability);
+// The second half: renames `temp` over `path`. Throws MachineError naming
+// `path`.
+void RenameOver(const std::filesystem::path& temp, const std::filesystem::path& path);
+// Flushes a folder's entries (renames, removals) to the disk; best effort.
+void SyncFolder(const std::filesystem::path& folder);
 
 // Appends `bytes` to `path`, creating it when absent; opened and closed within
 // the call. Returns a Win32 status.

@@ -54,13 +54,27 @@ FileStamp StampOf(const fs::path& path) {
   return stamp;
 }
 
-std::optional<std::string> ReadWholeFile(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::optional<std::string> ReadWholeFile(const fs::path& path, std::uint64_t max_bytes) {
+  // Not following a link, and not waiting for a writer on a pipe: the checks
+  // below then see what the name itself is.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return std::nullopt;
+    if (errno == ELOOP) throw MachineError(path.string() + ": is a symbolic link; only regular files are read");
     throw MachineError(path.string() + ": cannot read: " + Errno(errno));
   }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw MachineError(path.string() + ": not a regular file");
+  }
+  const auto too_large = [&] {
+    ::close(fd);
+    return MachineError(path.string() + ": larger than " + std::to_string(max_bytes) + " bytes");
+  };
+  if (static_cast<std::uint64_t>(st.st_size) > max_bytes) throw too_large();
   std::string out;
+  out.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[16384];
   while (true) {
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -71,34 +85,58 @@ std::optional<std::string> ReadWholeFile(const fs::path& path) {
       throw MachineError(path.string() + ": cannot read: " + Errno(error));
     }
     if (n == 0) break;
+    // The file may grow while it is read.
+    if (out.size() + static_cast<std::size_t>(n) > max_bytes) throw too_large();
     out.append(chunk, static_cast<std::size_t>(n));
   }
   ::close(fd);
   return out;
 }
 
-void AtomicWrite(const fs::path& path, std::string_view bytes) {
+fs::path WriteTemporary(const fs::path& path, std::string_view bytes, Durability durability) {
   const fs::path temp = path.parent_path() /
                         ("." + path.filename().string() + std::string(kTempMarker) + std::to_string(::getpid()));
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) throw MachineError(path.string() + ": cannot write: " + Errno(errno));
-  if (!WriteAll(fd, bytes) || ::fsync(fd) != 0) {
+  if (!WriteAll(fd, bytes) || (durability == Durability::kFlushed && ::fsync(fd) != 0)) {
     const int error = errno;
     ::close(fd);
     ::unlink(temp.c_str());
     throw MachineError(path.string() + ": cannot write: " + Errno(error));
   }
-  if (::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (::close(fd) != 0) {
     const int error = errno;
     ::unlink(temp.c_str());
     throw MachineError(path.string() + ": cannot write: " + Errno(error));
   }
-  // The rename itself lives in the folder; flush it too.
-  const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return temp;
+}
+
+void RenameOver(const fs::path& temp, const fs::path& path) {
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    throw MachineError(path.string() + ": cannot write: " + Errno(error));
+  }
+}
+
+void SyncFolder(const fs::path& folder) {
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);
   }
+}
+
+void AtomicWrite(const fs::path& path, std::string_view bytes, Durability durability) {
+  const fs::path temp = WriteTemporary(path, bytes, durability);
+  try {
+    RenameOver(temp, path);
+  } catch (const MachineError&) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+  // The rename itself lives in the folder; flush it too.
+  if (durability == Durability::kFlushed) SyncFolder(path.parent_path());
 }
 
 platform::Status AppendToFile(const fs::path& path, std::string_view bytes) {

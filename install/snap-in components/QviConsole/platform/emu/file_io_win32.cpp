@@ -43,13 +43,21 @@ FileStamp StampOf(const fs::path& path) {
   return stamp;
 }
 
-std::optional<std::string> ReadWholeFile(const fs::path& path) {
+std::optional<std::string> ReadWholeFile(const fs::path& path, std::uint64_t max_bytes) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    throw MachineError(path.string() + ": is a symbolic link; only regular files are read");
+  }
   const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
     throw MachineError(path.string() + ": cannot read: " + Describe(error));
+  }
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    ::CloseHandle(file);
+    throw MachineError(path.string() + ": not a regular file");
   }
   std::string out;
   char chunk[16384];
@@ -61,27 +69,50 @@ std::optional<std::string> ReadWholeFile(const fs::path& path) {
       throw MachineError(path.string() + ": cannot read: " + Describe(error));
     }
     if (read == 0) break;
+    if (out.size() + read > max_bytes) {
+      ::CloseHandle(file);
+      throw MachineError(path.string() + ": larger than " + std::to_string(max_bytes) + " bytes");
+    }
     out.append(chunk, read);
   }
   ::CloseHandle(file);
   return out;
 }
 
-void AtomicWrite(const fs::path& path, std::string_view bytes) {
+fs::path WriteTemporary(const fs::path& path, std::string_view bytes, Durability durability) {
   const fs::path temp = path.parent_path() / ("." + path.filename().string() + std::string(kTempMarker) +
                                               std::to_string(::GetCurrentProcessId()));
   const HANDLE file =
       ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw MachineError(path.string() + ": cannot write: " + Describe(::GetLastError()));
-  const bool written = WriteAll(file, bytes) && ::FlushFileBuffers(file);
+  const bool written = WriteAll(file, bytes) && (durability == Durability::kProcessOnly || ::FlushFileBuffers(file));
   const DWORD error = ::GetLastError();
   ::CloseHandle(file);
+  if (!written) {
+    ::DeleteFileW(temp.c_str());
+    throw MachineError(path.string() + ": cannot write: " + Describe(error));
+  }
+  return temp;
+}
+
+void RenameOver(const fs::path& temp, const fs::path& path) {
   // The C runtime's rename will not replace a file: MoveFileEx does, and with
   // write-through returns only once the move is on the disk.
-  if (!written || !::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const DWORD why = written ? ::GetLastError() : error;
+  if (!::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    throw MachineError(path.string() + ": cannot write: " + Describe(::GetLastError()));
+  }
+}
+
+// MoveFileEx with write-through has flushed the folder already.
+void SyncFolder(const fs::path&) {}
+
+void AtomicWrite(const fs::path& path, std::string_view bytes, Durability durability) {
+  const fs::path temp = WriteTemporary(path, bytes, durability);
+  try {
+    RenameOver(temp, path);
+  } catch (const MachineError&) {
     ::DeleteFileW(temp.c_str());
-    throw MachineError(path.string() + ": cannot write: " + Describe(why));
+    throw;
   }
 }
 

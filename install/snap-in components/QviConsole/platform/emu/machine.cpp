@@ -1,6 +1,7 @@
 #include "platform/emu/machine.h"
 
 #include <cstring>
+#include <map>
 #include <system_error>
 #include <utility>
 
@@ -8,6 +9,7 @@
 #include "platform/emu/path_map.h"
 #include "platform/emu/profile.h"
 #include "platform/emu/reg_text.h"
+#include "platform/emu/save_journal.h"
 #include "platform/emu/registry_store.h"
 #include "platform/emu/settings.h"
 #include "runtime/code_page.h"
@@ -29,15 +31,15 @@ fs::path DriveFolder(const fs::path& folder, char letter) {
   return folder / (std::string("drive_") + code_page::ToLower(letter));
 }
 
-// Temporary files are only ever left by an interrupted save; the files they
-// were to replace are intact.
-void RemoveTemporaryFiles(const fs::path& folder) {
+// A drive folder that is a link would put the machine's files wherever it
+// points.
+void RefuseLinkedDrives(const fs::path& folder) {
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.front() == '.' && name.find(kTempMarker) != std::string::npos) {
-      std::error_code ignored;
-      fs::remove(it->path(), ignored);
+    if (it->path().filename().string().rfind("drive_", 0) != 0) continue;
+    std::error_code status_ec;
+    if (fs::is_symlink(it->symlink_status(status_ec))) {
+      throw MachineError(it->path().string() + ": a drive folder that is a symbolic link may lead out of the machine");
     }
   }
 }
@@ -45,12 +47,14 @@ void RemoveTemporaryFiles(const fs::path& folder) {
 }  // namespace
 
 struct Machine::Impl {
-  Impl(std::unique_ptr<FileLock> held, fs::path folder, MachineSettings s)
+  Impl(std::unique_ptr<FileLock> held, fs::path folder, MachineSettings s, Durability d)
       : lock(std::move(held)),
+        durability(d),
         settings(std::move(s)),
         paths(std::move(folder), settings.computer_name, settings.windows_directory) {}
 
   std::unique_ptr<FileLock> lock;
+  Durability durability;
   MachineSettings settings;
   PathMap paths;
   RegistryStore registry;
@@ -58,12 +62,14 @@ struct Machine::Impl {
   ProfileFiles profiles{paths, last_error};
   std::vector<MessageBoxRecord> message_boxes;
   std::function<void(const MessageBoxRecord&)> presenter;
+  std::map<fs::path, std::string> files_on_save;
 };
 
 Machine::Machine(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Machine::~Machine() = default;
 
-std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optional<MachineSettings>& create_with) {
+std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optional<MachineSettings>& create_with,
+                                       Durability durability) {
   std::error_code ec;
   fs::create_directories(where, ec);
   if (!fs::is_directory(where, ec)) throw MachineError(where.string() + ": not a folder that can hold a machine");
@@ -71,10 +77,11 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   if (folder.filename().empty()) folder = folder.parent_path();
   // One run at a time: two that saved in turn would each lose the other's work.
   auto lock = std::make_unique<FileLock>(folder / kLockFile);
-  RemoveTemporaryFiles(folder);
+  RefuseLinkedDrives(folder);
+  RecoverFolder(folder);
 
   const fs::path settings_path = folder / kSettingsFile;
-  const auto settings_text = ReadWholeFile(settings_path);
+  const auto settings_text = ReadWholeFile(settings_path, kMaxSettingsBytes);
   MachineSettings settings;
   if (settings_text) {
     settings = ParseSettings(*settings_text, settings_path);
@@ -82,17 +89,17 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
     settings = create_with.value_or(MachineSettings{});
     ValidateSettings(settings, settings_path.string() + ": ");
   }
-  auto impl = std::make_unique<Impl>(std::move(lock), folder, settings);
+  auto impl = std::make_unique<Impl>(std::move(lock), folder, settings, durability);
   if (!settings_text) {
     fs::create_directories(DriveFolder(folder, 'c'), ec);
     fs::create_directories(DriveFolder(folder, settings.windows_directory[0]), ec);
     const fs::path windows_dir = impl->paths.Map(settings.windows_directory);
     fs::create_directories(windows_dir, ec);
     if (ec) throw MachineError(windows_dir.string() + ": cannot create: " + ec.message());
-    AtomicWrite(settings_path, SettingsText(settings));
+    AtomicWrite(settings_path, SettingsText(settings), durability);
   }
 
-  if (const auto text = ReadWholeFile(folder / kRegistryFile)) {
+  if (const auto text = ReadWholeFile(folder / kRegistryFile, kMaxRegistryBytes)) {
     ImportRegText(impl->registry, *text, (folder / kRegistryFile).string());
   }
   impl->registry.MarkClean();
@@ -103,15 +110,27 @@ const fs::path& Machine::folder() const { return impl_->paths.folder(); }
 const MachineSettings& Machine::settings() const { return impl_->settings; }
 
 void Machine::Save() {
-  impl_->profiles.Save();
+  // One commit for everything, each file once: an INI file the snap-in edited
+  // wins over a whole file placed before.
+  std::map<fs::path, std::string> files = impl_->files_on_save;
+  for (PendingFile& file : impl_->profiles.PendingFiles()) files[file.target] = std::move(file.bytes);
   const fs::path registry_path = folder() / kRegistryFile;
   std::error_code ec;
-  if (impl_->registry.dirty() || !fs::exists(registry_path, ec)) {
-    AtomicWrite(registry_path, ExportReg());
-    impl_->registry.MarkClean();
-  }
+  const bool registry = impl_->registry.dirty() || !fs::exists(registry_path, ec);
+  if (registry) files[registry_path] = ExportReg();
   const fs::path settings_path = folder() / kSettingsFile;
-  if (!fs::exists(settings_path, ec)) AtomicWrite(settings_path, SettingsText(impl_->settings));
+  if (!fs::exists(settings_path, ec)) files[settings_path] = SettingsText(impl_->settings);
+
+  std::vector<PendingFile> pending;
+  for (auto& [path, bytes] : files) pending.push_back({path, std::move(bytes)});
+  CommitFiles(folder(), pending, impl_->durability);
+  impl_->files_on_save.clear();
+  impl_->profiles.MarkSaved();
+  if (registry) impl_->registry.MarkClean();
+}
+
+void Machine::WriteFileOnSave(const fs::path& host_path, std::string bytes) {
+  impl_->files_on_save[host_path] = std::move(bytes);
 }
 
 fs::path Machine::MapPath(std::string_view windows_path) const { return impl_->paths.Map(windows_path); }

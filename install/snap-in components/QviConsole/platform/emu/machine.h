@@ -7,14 +7,15 @@
 //   .lock           held while the machine is open: one run at a time
 //
 // The registry lives in memory while the machine is open and reaches the disk
-// only through Save(), which replaces registry.reg atomically; a run that fails
-// halfway leaves the store as it was at the last save. INI writes are held the
-// same way: the file is edited in memory (reads see the pending edit) and
-// written by Save(), each file to a temporary file in its own folder, flushed
-// and renamed over the old one, before registry.reg. So the machine folder
-// changes only at Save() (or at Open() of a new machine), and the destructor
-// writes nothing. Log appends (AppendLine) are the exception: they reach the
-// disk at once, since a log must outlive a crash.
+// only through Save(); a run that fails halfway leaves the store as it was at
+// the last save. INI writes are held the same way: the file is edited in
+// memory (reads see the pending edit) and written by Save(). One Save() is one
+// commit (save_journal.h): registry.reg and every INI file it writes change
+// together, and a process killed at any moment leaves the machine, once it is
+// opened again, as after some whole save. So the machine folder changes only
+// at Save() (or at Open() of a new machine), and the destructor writes
+// nothing. Log appends (AppendLine) are the exception: they reach the disk at
+// once, since a log must outlive a crash.
 //
 // HKEY_CLASSES_ROOT is an alias of HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
 // Windows paths map into the folder as path_map.h says; INI files are kept as
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "platform/emu/emu_types.h"
+#include "platform/emu/file_io.h"
 #include "platform/platform.h"
 
 namespace qvi::emu {
@@ -40,12 +42,16 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // Opens the machine in `folder` (created when absent). When the folder holds
   // no machine.ini yet, one is written from `create_with` (or the default
   // settings) with a drive_c folder and the Windows directory; otherwise
-  // `create_with` is ignored. Temporary files left by an interrupted save are
-  // removed.
-  // Throws MachineError when a store or settings file is malformed (file:line)
-  // or the folder cannot be used.
+  // `create_with` is ignored. A save that was interrupted after its commit is
+  // finished, and temporary files of saves that never committed are removed.
+  // `durability` says whether saves are flushed to the disk; a machine that
+  // is thrown away after its run needs only to survive its own process.
+  // Throws MachineError when a store or settings file is malformed (file:line),
+  // too large or not a regular file, when a drive folder is a symbolic link, or
+  // when the folder cannot be used.
   static std::unique_ptr<Machine> Open(const std::filesystem::path& folder,
-                                       const std::optional<MachineSettings>& create_with = std::nullopt);
+                                       const std::optional<MachineSettings>& create_with = std::nullopt,
+                                       Durability durability = Durability::kFlushed);
   ~Machine() override;
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
@@ -58,6 +64,14 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // file in the same folder, flushed, then renamed over the old one. Throws
   // MachineError; what was not yet written stays pending.
   void Save();
+
+  // Places a whole file at `host_path` (inside a drive folder, as MapPath
+  // gives it) with the next Save(), in the same commit.
+  void WriteFileOnSave(const std::filesystem::path& host_path, std::string bytes);
+
+  // The largest registry.reg and machine.ini that are read.
+  static constexpr std::uint64_t kMaxRegistryBytes = 256u << 20;
+  static constexpr std::uint64_t kMaxSettingsBytes = 64u << 10;
 
   // Maps a Windows path ("C:\WINNT\x.ini", "\\SRV1\C$\x", a bare name meaning
   // the Windows directory) to its place in the folder, matching existing

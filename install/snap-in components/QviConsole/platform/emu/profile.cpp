@@ -139,7 +139,7 @@ ProfileFiles::File& ProfileFiles::Load(const std::string& host) {
   if (added || !(now == file.stamp)) {
     std::string bytes;
     if (now.exists) {
-      if (auto read = ReadWholeFile(file.host_path)) bytes = std::move(*read);
+      if (auto read = ReadWholeFile(file.host_path, kMaxFileBytes)) bytes = std::move(*read);
     }
     file.unicode = bytes.starts_with(kUtf16Mark);
     file.doc = IniDocument(file.unicode ? Utf16ToUtf8(std::string_view(bytes).substr(kUtf16Mark.size())) : bytes);
@@ -253,11 +253,19 @@ std::int32_t ProfileFiles::WritePrivateProfileStringA(const char* section, const
   return 1;
 }
 
-void ProfileFiles::Save() {
+std::vector<PendingFile> ProfileFiles::PendingFiles() const {
+  std::vector<PendingFile> pending;
+  for (const auto& [host, file] : files_) {
+    if (!file.dirty) continue;
+    pending.push_back(
+        {file.host_path, file.unicode ? std::string(kUtf16Mark) + Utf8ToUtf16(file.doc.bytes()) : file.doc.bytes()});
+  }
+  return pending;
+}
+
+void ProfileFiles::MarkSaved() {
   for (auto& [host, file] : files_) {
     if (!file.dirty) continue;
-    AtomicWrite(file.host_path,
-                file.unicode ? std::string(kUtf16Mark) + Utf8ToUtf16(file.doc.bytes()) : file.doc.bytes());
     file.stamp = StampOf(file.host_path);
     file.dirty = false;
   }

@@ -17,10 +17,12 @@
 #include <filesystem>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/emu/file_io.h"
 #include "platform/emu/ini_document.h"
 #include "platform/emu/path_map.h"
+#include "platform/emu/save_journal.h"
 
 namespace qvi::emu {
 
@@ -35,9 +37,13 @@ class ProfileFiles {
   std::int32_t WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                           const char* file_name);
 
-  // Writes every file with pending edits, each atomically. Throws
-  // MachineError; what was not yet written stays pending.
-  void Save();
+  // The files with pending edits, as their bytes are to be written.
+  std::vector<PendingFile> PendingFiles() const;
+  // Called once PendingFiles() are on the disk: they are no longer pending.
+  void MarkSaved();
+
+  // INI files larger than this are refused as unreadable (access denied).
+  static constexpr std::uint64_t kMaxFileBytes = 32u << 20;
 
  private:
   struct File {

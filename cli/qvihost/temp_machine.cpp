@@ -1,0 +1,114 @@
+#include "temp_machine.h"
+
+#include <charconv>
+#include <chrono>
+#include <optional>
+#include <random>
+#include <string>
+#include <system_error>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <signal.h>
+#include <unistd.h>
+#include <cerrno>
+#endif
+
+#include "platform/emu/file_io.h"
+
+namespace qvi::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kPrefix = "qvihost-";
+
+int ThisProcess() {
+#if defined(_WIN32)
+  return static_cast<int>(::GetCurrentProcessId());
+#else
+  return static_cast<int>(::getpid());
+#endif
+}
+
+// "qvihost-machine-1234-abc" -> 1234.
+std::optional<int> ProcessOf(const std::string& name) {
+  if (name.rfind(kPrefix, 0) != 0) return std::nullopt;
+  const std::size_t dash = name.find('-', kPrefix.size());
+  if (dash == std::string::npos) return std::nullopt;
+  int pid = 0;
+  const char* first = name.data() + dash + 1;
+  const char* last = name.data() + name.size();
+  const auto [end, ec] = std::from_chars(first, last, pid);
+  if (ec != std::errc() || end == first || end == last || *end != '-' || pid <= 0) return std::nullopt;
+  return pid;
+}
+
+bool ProcessIsGone(int pid, const fs::path& folder) {
+#if defined(_WIN32)
+  (void)pid;
+  // Without a reliable liveness test across sessions, only a folder untouched
+  // for a day counts as left behind.
+  std::error_code ec;
+  const auto modified = fs::last_write_time(folder, ec);
+  return !ec && fs::file_time_type::clock::now() - modified > std::chrono::hours(24);
+#else
+  (void)folder;
+  return ::kill(pid, 0) != 0 && errno == ESRCH;
+#endif
+}
+
+}  // namespace
+
+int RemoveStaleTempMachines(const fs::path& base) {
+  int removed = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const auto pid = ProcessOf(name);
+    std::error_code status_ec;
+    if (!pid || *pid == ThisProcess() || !fs::is_directory(it->symlink_status(status_ec))) continue;
+    if (!ProcessIsGone(*pid, it->path())) continue;
+    try {
+      // A machine somebody opened by its path is in use whatever its name.
+      const emu::FileLock held(it->path() / ".lock");
+      std::error_code ignored;
+      if (fs::remove_all(it->path(), ignored) != static_cast<std::uintmax_t>(-1)) ++removed;
+    } catch (const emu::MachineError&) {
+    }
+  }
+  return removed;
+}
+
+TempMachineFolder::TempMachineFolder(std::string_view purpose) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::error_code ec;
+  const fs::path base = fs::temp_directory_path(ec);
+  if (ec) throw emu::MachineError("no temporary directory: " + ec.message());
+  RemoveStaleTempMachines(base);
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = std::string(kPrefix) + std::string(purpose) + "-" + std::to_string(ThisProcess()) + "-";
+    for (int i = 0; i < 8; ++i) name += kLetters[pick(random)];
+    // create_directory answers false for a name that exists already, so two
+    // processes never share a folder.
+    if (fs::create_directory(base / name, ec)) {
+      path_ = base / name;
+      return;
+    }
+    if (ec) break;
+  }
+  throw emu::MachineError("cannot make a temporary machine under " + base.string() +
+                          (ec ? ": " + ec.message() : std::string()));
+}
+
+TempMachineFolder::~TempMachineFolder() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+}  // namespace qvi::cli
