@@ -1,6 +1,7 @@
 #include "temp_machine.h"
 
 #include <charconv>
+#include <fstream>
 #include <chrono>
 #include <optional>
 #include <random>
@@ -56,7 +57,14 @@ bool ProcessIsGone(int pid, const fs::path& folder) {
   return !ec && fs::file_time_type::clock::now() - modified > std::chrono::hours(24);
 #else
   (void)folder;
-  return ::kill(pid, 0) != 0 && errno == ESRCH;
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  // A killed process stays a zombie until its parent reaps it, holding
+  // nothing any more.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && (line[close + 2] == 'Z' || line[close + 2] == 'X');
 #endif
 }
 

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Kills qvihost at random moments of a chained life cycle (install-nt, then
+# upgrade, then uninstall) on one machine folder. After each kill the folder
+# must open, and its registry with every INI file must equal one whole state
+# the life cycle passes through (before or after some save), never a mixture;
+# no temporary file may outlive the next open. Then temporary machines of
+# killed runs must be gone after the next run.
+#   check_kill_safety.sh QVIHOST [KILLS]
+set -euo pipefail
+qvihost="$1"
+kills_wanted="${2:-200}"
+# In memory where there is such a file system: a kill cuts a process, not the
+# power, so flushing to a disk would only slow the test down.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then work="$(mktemp -d -p /dev/shm)"; else work="$(mktemp -d)"; fi
+trap 'rm -rf "$work"' EXIT
+export TMPDIR="$work/tmp"
+mkdir -p "$TMPDIR"
+steps=(install-nt upgrade uninstall)
+
+# A run that only opens the machine (finishing or discarding an interrupted
+# save) and saves it, changing nothing else.
+opener() {
+  "$qvihost" show "$1" | jq '{name: "open", machine: ((.machine // {}) | del(.registry, .registry_file, .files, .folder)), events: []}'
+}
+
+# The registry and every INI file of a machine, as one fingerprint.
+state_of() {
+  (cd "$1" && { cat registry.reg machine.ini; find . -path './drive_*' -type f -iname '*.ini' | LC_ALL=C sort |
+    while read -r f; do printf '\n== %s\n' "$f"; cat "$f"; done; }) | sha256sum | cut -d' ' -f1
+}
+
+leftovers() {
+  find "$1" \( -name '*.qvi-tmp-*' -o -name '.save-journal' \) -print
+}
+
+# Whole states: for each step, the machine after the first k of its events
+# (k = 0 is the seeded machine before any event), on the end of the step before.
+declare -a span_ms
+for i in "${!steps[@]}"; do
+  step="${steps[$i]}"
+  "$qvihost" show "$step" >"$work/$step.json"
+  opener "$step" >"$work/open-$step.json"
+  events=$(jq '.events | length' "$work/$step.json")
+  : >"$work/states-$step"
+  if [ -d "$work/start-$i" ]; then
+    cp -a "$work/start-$i" "$work/ref"
+  else
+    rm -rf "$work/ref"
+  fi
+  "$qvihost" run "$work/open-$step.json" --machine "$work/ref" >/dev/null
+  state_of "$work/ref" >>"$work/states-$step"
+  for k in $(seq 0 "$events"); do
+    rm -rf "$work/ref"
+    [ -d "$work/start-$i" ] && cp -a "$work/start-$i" "$work/ref"
+    jq --argjson k "$k" '.events |= .[:$k]' "$work/$step.json" >"$work/prefix.json"
+    "$qvihost" run "$work/prefix.json" --machine "$work/ref" >/dev/null
+    "$qvihost" run "$work/open-$step.json" --machine "$work/ref" >/dev/null
+    state_of "$work/ref" >>"$work/states-$step"
+  done
+  # How long a whole run of the step takes, to kill within it.
+  start_ns=$(date +%s%N)
+  "$qvihost" run "$step" --machine "$work/ref-timed" >/dev/null 2>&1 || true
+  span_ms[$i]=$(( ($(date +%s%N) - start_ns) / 1000000 + 1 ))
+  rm -rf "$work/ref-timed"
+  rm -rf "$work/start-$((i + 1))"
+  mv "$work/ref" "$work/start-$((i + 1))"
+done
+
+kills=0
+trials=0
+declare -A seen
+while [ "$kills" -lt "$kills_wanted" ]; do
+  trials=$((trials + 1))
+  [ "$trials" -le $((kills_wanted * 4)) ] || { echo "only $kills of $trials runs could be killed" >&2; exit 1; }
+  i=$((trials % 3))
+  step="${steps[$i]}"
+  machine="$work/machine"
+  rm -rf "$machine"
+  [ -d "$work/start-$i" ] && cp -a "$work/start-$i" "$machine"
+  # timeout kills on its own clock, without a process to start in between.
+  set +e
+  (timeout --foreground -s KILL "$(printf '0.%03d' $((RANDOM % span_ms[i])))" "$qvihost" run "$step" --machine "$machine" \
+    >/dev/null 2>&1) 2>/dev/null
+  status=$?
+  set -e
+  [ "$status" = 137 ] && kills=$((kills + 1))
+  if ! "$qvihost" run "$work/open-$step.json" --machine "$machine" >/dev/null 2>"$work/open.err"; then
+    echo "after a kill in $step the machine does not open:" >&2; cat "$work/open.err" >&2; exit 1
+  fi
+  state=$(state_of "$machine")
+  if ! grep -qx "$state" "$work/states-$step"; then
+    echo "after a kill in $step the machine is in no whole state:" >&2
+    cat "$machine/registry.reg" >&2; find "$machine" -iname '*.ini' -exec sh -c 'echo "== $1"; cat "$1"' _ {} \; >&2
+    exit 1
+  fi
+  seen["$step:$state"]=1
+  left=$(leftovers "$machine")
+  [ -z "$left" ] || { echo "left behind after the next open: $left" >&2; exit 1; }
+done
+
+# Temporary machines: killed runs leave theirs, the next run removes them.
+for n in $(seq 1 20); do
+  (timeout --foreground -s KILL "$(printf '0.%03d' $((RANDOM % span_ms[0])))" "$qvihost" run install-nt >/dev/null 2>&1) \
+    2>/dev/null || true
+done
+"$qvihost" run install-nt >/dev/null
+stale=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -name 'qvihost-*' | wc -l)
+[ "$stale" -eq 0 ] || { echo "$stale temporary machines of killed runs are left" >&2; ls "$TMPDIR" >&2; exit 1; }
+
+echo "$kills kills in $trials runs: every machine opened in a whole state (${#seen[@]} distinct states seen); no leftovers"
