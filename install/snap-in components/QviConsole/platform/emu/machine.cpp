@@ -82,6 +82,10 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
 
   const fs::path settings_path = folder / kSettingsFile;
   const auto settings_text = ReadWholeFile(settings_path, kMaxSettingsBytes);
+  // Read before a new machine is made, so a store that is refused leaves the
+  // folder untouched.
+  const fs::path registry_path = folder / kRegistryFile;
+  const auto registry_text = ReadWholeFile(registry_path, kMaxRegistryBytes);
   MachineSettings settings;
   if (settings_text) {
     settings = ParseSettings(*settings_text, settings_path);
@@ -99,9 +103,7 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
     AtomicWrite(settings_path, SettingsText(settings), durability);
   }
 
-  if (const auto text = ReadWholeFile(folder / kRegistryFile, kMaxRegistryBytes)) {
-    ImportRegText(impl->registry, *text, (folder / kRegistryFile).string());
-  }
+  if (registry_text) ImportRegText(impl->registry, *registry_text, registry_path.string());
   impl->registry.MarkClean();
   return std::unique_ptr<Machine>(new Machine(std::move(impl)));
 }

@@ -138,6 +138,13 @@ ProfileFiles::File& ProfileFiles::Load(const std::string& host) {
   const FileStamp now = StampOf(file.host_path);
   if (added || !(now == file.stamp)) {
     std::string bytes;
+    std::error_code ec;
+    const auto status = fs::symlink_status(file.host_path, ec);
+    // A pipe or a device in place of an INI file would block or never end.
+    if (!now.exists && fs::exists(status) && !fs::is_directory(status)) {
+      files_.erase(it);
+      throw MachineError(host + ": not a regular file");
+    }
     if (now.exists) {
       if (auto read = ReadWholeFile(file.host_path, kMaxFileBytes)) bytes = std::move(*read);
     }

@@ -1,0 +1,185 @@
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/emu/machine.h"
+#include "platform/emu/save_journal.h"
+#include "temp_folder.h"
+
+namespace qvi::emu {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void Put(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> Leftovers(const fs::path& root) {
+  std::vector<std::string> out;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(kTempMarker) != std::string::npos || name == kJournalFile) {
+      out.push_back(entry.path().lexically_relative(root).string());
+    }
+  }
+  return out;
+}
+
+std::string ErrorOf(const fs::path& folder) {
+  try {
+    Machine::Open(folder);
+  } catch (const MachineError& error) {
+    return error.what();
+  }
+  return "(opened)";
+}
+
+// A machine folder as a save leaves it when killed after its commit:
+//   m/registry.reg            old      m/.registry.reg.qvi-tmp-7   new
+//   m/drive_c/WINNT/a.ini     old      m/drive_c/WINNT/.a.ini.qvi-tmp-7  new
+//   m/.save-journal           names both pairs
+class JournalTest : public ::testing::Test {
+ protected:
+  JournalTest() {
+    machine_ = Machine::Open(Folder());
+    machine_->Save();
+    machine_.reset();
+    Put(Ini(), "[s]\r\nk=old\r\n");
+  }
+  fs::path Folder() const { return dir_.path() / "m"; }
+  fs::path Ini() const { return Folder() / "drive_c" / "WINNT" / "a.ini"; }
+  fs::path IniTemp() const { return Folder() / "drive_c" / "WINNT" / ".a.ini.qvi-tmp-7"; }
+  fs::path RegTemp() const { return Folder() / ".registry.reg.qvi-tmp-7"; }
+  void Journal(const std::string& text) { Put(Folder() / kJournalFile, text); }
+  static constexpr const char* kNewStore = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\r\n";
+  static constexpr const char* kJournalText =
+      ".registry.reg.qvi-tmp-7\tregistry.reg\ndrive_c/WINNT/.a.ini.qvi-tmp-7\tdrive_c/WINNT/a.ini\nend\n";
+
+  testing::TempFolder dir_;
+  std::unique_ptr<Machine> machine_;
+};
+
+TEST_F(JournalTest, ACommittedSaveIsFinishedWhereverItStopped) {
+  // Killed before the first rename, and between the two.
+  for (const bool store_renamed : {false, true}) {
+    Put(Ini(), "[s]\r\nk=old\r\n");
+    Put(IniTemp(), "[s]\r\nk=new\r\n");
+    Put(store_renamed ? Folder() / "registry.reg" : RegTemp(), kNewStore);
+    Journal(kJournalText);
+    const auto machine = Machine::Open(Folder());
+    EXPECT_EQ(Slurp(Ini()), "[s]\r\nk=new\r\n") << store_renamed;
+    EXPECT_NE(machine->ExportReg().find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]"), std::string::npos) << store_renamed;
+    EXPECT_EQ(Leftovers(Folder()), std::vector<std::string>()) << store_renamed;
+  }
+}
+
+TEST_F(JournalTest, ASaveThatNeverCommittedLeavesTheOldFilesAndNoTemporaries) {
+  const std::string store = Slurp(Folder() / "registry.reg");
+  Put(IniTemp(), "[s]\r\nk=new\r\n");
+  Put(RegTemp(), kNewStore);
+  Put(Folder() / ".save-journal.qvi-tmp-7", kJournalText);
+  Put(Folder() / "drive_c" / "deep" / "er" / ".x.ini.qvi-tmp-9", "cut off");
+  Machine::Open(Folder());
+  EXPECT_EQ(Slurp(Ini()), "[s]\r\nk=old\r\n");
+  EXPECT_EQ(Slurp(Folder() / "registry.reg"), store);
+  EXPECT_EQ(Leftovers(Folder()), std::vector<std::string>());
+}
+
+TEST_F(JournalTest, AJournalNotWrittenBySaveIsRefusedAndNothingMoves) {
+  fs::create_directories(dir_.path() / "outside");
+  const std::pair<std::string, std::string> cases[] = {
+      {"../outside/.x.qvi-tmp-1\t../outside/x\nend\n", ".save-journal:1: names a file outside the machine"},
+      {"/etc/.x.qvi-tmp-1\t/etc/x\nend\n", ".save-journal:1: names a file outside the machine"},
+      {"drive_c/WINNT/.a.ini.qvi-tmp-7\tregistry.reg\nend\n", ".save-journal:1: not a temporary file beside"},
+      {"drive_c/WINNT/b.ini\tdrive_c/WINNT/a.ini\nend\n", ".save-journal:1: not a temporary file beside"},
+      {"end\nend\n" + std::string(kJournalText).substr(0, 30), ".save-journal: not a complete journal"},
+      {".registry.reg.qvi-tmp-7 registry.reg\nend\n", ".save-journal:1: not a journal line"},
+  };
+  Put(IniTemp(), "[s]\r\nk=new\r\n");
+  for (const auto& [journal, message] : cases) {
+    Journal(journal);
+    const std::string error = ErrorOf(Folder());
+    EXPECT_NE(error.find(message), std::string::npos) << journal << "\n" << error;
+    EXPECT_EQ(Slurp(Ini()), "[s]\r\nk=old\r\n");
+    EXPECT_TRUE(fs::exists(IniTemp()));
+  }
+}
+
+TEST_F(JournalTest, OneSaveChangesTheStoreAndEveryIniFileInOneCommit) {
+  machine_ = Machine::Open(Folder());
+  ASSERT_NE(machine_->WritePrivateProfileStringA("s", "k", "new", "a.ini"), 0);
+  ASSERT_NE(machine_->WritePrivateProfileStringA("t", "k", "v", "C:\\b.ini"), 0);
+  platform::HKey key = platform::kNoKey;
+  ASSERT_EQ(machine_->RegCreateKeyA(platform::kHkeyCurrentUser, "Software\\One", &key), platform::win32::kSuccess);
+  machine_->RegCloseKey(key);
+  machine_->WriteFileOnSave(Folder() / "drive_c" / "seed.txt", "seeded");
+  machine_->Save();
+  EXPECT_EQ(Slurp(Ini()), "[s]\r\nk=new\r\n");
+  EXPECT_EQ(Slurp(Folder() / "drive_c" / "b.ini"), "[t]\r\nk=v\r\n");
+  EXPECT_EQ(Slurp(Folder() / "drive_c" / "seed.txt"), "seeded");
+  EXPECT_NE(Slurp(Folder() / "registry.reg").find("[HKEY_CURRENT_USER\\Software\\One]"), std::string::npos);
+  EXPECT_EQ(Leftovers(Folder()), std::vector<std::string>());
+}
+
+// What a hostile machine folder holds in place of its own files; each is
+// refused with its name, before anything is read or written.
+TEST(HostileMachineFolder, OnlyRegularFilesOfBoundedSizeAreRead) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"store on /dev/zero", [](const fs::path& m) { fs::create_symlink("/dev/zero", m / "registry.reg"); },
+       "registry.reg: is a symbolic link"},
+      {"store as a pipe", [](const fs::path& m) { ::mkfifo((m / "registry.reg").c_str(), 0644); },
+       "registry.reg: not a regular file"},
+      {"settings as a folder", [](const fs::path& m) { fs::create_directory(m / "machine.ini"); },
+       "machine.ini: not a regular file"},
+      {"huge settings",
+       [](const fs::path& m) { Put(m / "machine.ini", "[Machine]\r\n" + std::string(Machine::kMaxSettingsBytes, ';')); },
+       "machine.ini: larger than 65536 bytes"},
+      {"linked drive",
+       [](const fs::path& m) {
+         fs::create_directories(m.parent_path() / "elsewhere");
+         fs::create_directory_symlink(m.parent_path() / "elsewhere", m / "drive_d");
+       },
+       "drive_d: a drive folder that is a symbolic link may lead out of the machine"},
+  };
+  for (const Case& c : cases) {
+    testing::TempFolder dir;
+    const fs::path m = dir.path() / "m";
+    fs::create_directories(m);
+    c.make(m);
+    const std::string error = ErrorOf(m);
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.what << ": " << error;
+    EXPECT_FALSE(fs::exists(m / "drive_c")) << c.what;
+  }
+}
+
+TEST(HostileMachineFolder, AnIniFileThatIsNoRegularFileReadsAsDenied) {
+  testing::TempFolder dir;
+  auto machine = Machine::Open(dir.path());
+  ::mkfifo((dir.path() / "drive_c" / "WINNT" / "pipe.ini").c_str(), 0644);
+  char buffer[16];
+  EXPECT_EQ(machine->GetPrivateProfileStringA("s", "k", "dflt", buffer, sizeof buffer, "pipe.ini"), 4u);
+  EXPECT_EQ(machine->WritePrivateProfileStringA("s", "k", "v", "pipe.ini"), 0);
+  EXPECT_EQ(machine->GetLastError(), platform::win32::kAccessDenied);
+  machine->Save();
+  EXPECT_TRUE(fs::is_fifo(dir.path() / "drive_c" / "WINNT" / "pipe.ini"));
+}
+
+}  // namespace
+}  // namespace qvi::emu
