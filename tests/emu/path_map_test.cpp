@@ -55,6 +55,9 @@ TEST_F(PathMapTest, WindowsPathsLandInTheirDriveWhateverTheLetterCase) {
       {"kethra.ini", "drive_c/WinNT/kethra.ini"},
       {"D:\\New\\Deeper\\x.ini", "drive_d/New/Deeper/x.ini"},
       {"C:\\", "drive_c"},
+      {"C:\\" + std::string(255, 'n'), "drive_c/" + std::string(255, 'n')},
+      {"C:\\console.ini", "drive_c/console.ini"},
+      {"C:\\com10", "drive_c/com10"},
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(Mapped(path), expected) << path;
 }
@@ -79,6 +82,13 @@ TEST_F(PathMapTest, PathsThatWouldLeaveTheMachineAreRefusedWithTheirWin32Code) {
       {"C:\\...", win32::kBadPathName},
       {"C:\\link\\escape.ini", win32::kBadPathName},
       {"C:\\LINK\\escape.ini", win32::kBadPathName},
+      {"C:\\CON", win32::kBadPathName},
+      {"C:\\WinNT\\nul.ini", win32::kBadPathName},
+      {"com7", win32::kBadPathName},
+      {"C:\\LPT1.txt\\x.ini", win32::kBadPathName},
+      {"C:\\" + std::string(256, 'a'), win32::kFilenameExcedRange},
+      {"C:\\" + std::string(100, 'a') + "\\" + std::string(160, 'b'), win32::kFilenameExcedRange},
+      {"C:\\" + std::string(40000, 'a'), win32::kFilenameExcedRange},
   };
   for (const auto& [path, code] : cases) EXPECT_EQ(Mapped(path), Outcome(code)) << path;
 }

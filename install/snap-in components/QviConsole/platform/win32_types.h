@@ -55,6 +55,7 @@ inline constexpr Status kInvalidParameter = 87;
 inline constexpr Status kBufferOverflow = 111;
 inline constexpr Status kDiskFull = 112;
 inline constexpr Status kBadPathName = 161;
+inline constexpr Status kFilenameExcedRange = 206;
 inline constexpr Status kMoreData = 234;
 inline constexpr Status kNoMoreItems = 259;
 inline constexpr Status kKeyDeleted = 1018;

@@ -23,6 +23,20 @@ bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 
 
 char DriveFolderLetter(char c) { return code_page::ToLower(c); }
 
+// The ANSI functions take paths shorter than MAX_PATH, and a file system
+// names of at most 255 bytes.
+constexpr std::size_t kMaxPath = 260;
+constexpr std::size_t kMaxName = 255;
+
+// CON, NUL, COM1 ... name devices in every folder, with any extension.
+bool IsDeviceName(std::string_view name) {
+  const std::string base = code_page::Lower(name.substr(0, name.find('.')));
+  if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" || base == "conout$") {
+    return true;
+  }
+  return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '1' && base[3] <= '9';
+}
+
 }  // namespace
 
 PathMap::PathMap(fs::path folder, std::string computer_name, std::string windows_directory)
@@ -33,6 +47,9 @@ PathMap::PathMap(fs::path folder, std::string computer_name, std::string windows
 fs::path PathMap::Map(std::string_view p) const {
   if (p.find('\0') != std::string_view::npos) throw PathError("path holds a NUL byte", win32::kBadPathName);
   if (p.empty()) throw PathError("empty path", win32::kPathNotFound);
+  if (p.size() >= kMaxPath) {
+    throw PathError("a path of " + std::to_string(p.size()) + " characters is too long", win32::kFilenameExcedRange);
+  }
   if (p.front() == '/') {
     throw PathError("\"" + std::string(p) + "\" is not a Windows path", win32::kBadPathName);
   }
@@ -86,6 +103,8 @@ fs::path PathMap::Map(std::string_view p) const {
     if (std::any_of(name.begin(), name.end(), IsBadPathChar)) {
       throw PathError(quoted + " holds a character not allowed in a name", win32::kBadPathName);
     }
+    if (name.size() > kMaxName) throw PathError(quoted + " holds a name over 255 bytes", win32::kFilenameExcedRange);
+    if (IsDeviceName(name)) throw PathError(quoted + " names a device", win32::kBadPathName);
     // Windows drops trailing dots and blanks of a name.
     while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
     if (name.empty()) throw PathError(quoted + " holds a name made of dots", win32::kBadPathName);

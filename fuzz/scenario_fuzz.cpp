@@ -1,0 +1,16 @@
+// Any text given to the scenario reader is either read or refused with a
+// ScenarioError; nothing else may escape it.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "scenario.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  try {
+    qvi::cli::ParseScenario(text, "fuzz.json", "fuzz-scenarios");
+  } catch (const qvi::cli::ScenarioError&) {
+  }
+  return 0;
+}
