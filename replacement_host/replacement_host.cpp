@@ -69,13 +69,14 @@ struct ReplacementHost::Impl {
     call.control = control;
     call.dispid = id;
     const int occurrence = ++counts[{control, id}];
-    // Work on a copy so that a failing call leaves the caller's arguments and
-    // the host's state exactly as they were.
+    // Work on a copy of the arguments so that a failing call leaves the
+    // caller's exactly as they were. The host's state is not copied (it grows
+    // with every call, and a copy per call made long runs quadratic): each
+    // operation changes it only after everything in it that can fail.
     std::vector<Argument> working = args;
-    HostState staged = state;
     try {
       InjectFailure(control, id, occurrence);
-      call.result = control == Control::kQviPublic ? Public(id, working, staged) : NtNwSvc(id, working);
+      call.result = control == Control::kQviPublic ? Public(id, working, state) : NtNwSvc(id, working);
     } catch (const Error& error) {
       call.failed = true;
       call.failure = FailureText(error);
@@ -84,7 +85,6 @@ struct ReplacementHost::Impl {
       throw;
     }
     args = std::move(working);
-    state = std::move(staged);
     for (const Argument& arg : args) call.args.push_back({arg.value, arg.by_ref});
     Variant result = call.result;
     calls.push_back(std::move(call));

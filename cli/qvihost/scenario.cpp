@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "expect.h"
+#include "platform/emu/machine.h"
 #include "runtime/code_page.h"
 
 namespace qvi::cli {
@@ -16,6 +17,30 @@ namespace qvi::cli {
 namespace {
 
 using nlohmann::json;
+
+// Deeper than any scenario needs; the reader and the reports walk JSON
+// recursively.
+constexpr int kMaxDepth = 64;
+// Scenario files are written by hand; a larger one is a mistake.
+constexpr std::uintmax_t kMaxScenarioBytes = 64u << 20;
+constexpr std::size_t kMaxEvents = 100'000;
+
+std::string ReadRegularFile(const std::filesystem::path& file, std::uintmax_t max_bytes) {
+  std::error_code ec;
+  // Following a link is the user's choice here; a pipe or device is not.
+  if (!std::filesystem::is_regular_file(file, ec)) throw ScenarioError(file.string() + ": not a readable regular file");
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
+  if (ec || size > max_bytes) {
+    throw ScenarioError(file.string() + ": larger than " + std::to_string(max_bytes) + " bytes");
+  }
+  std::ifstream in(file, std::ios::binary);
+  std::string text(size, '\0');
+  if (!in.read(text.data(), static_cast<std::streamsize>(size)) || in.peek() != std::char_traits<char>::eof()) {
+    throw ScenarioError(file.string() + ": cannot read it whole");
+  }
+  return text;
+}
+
 
 // Line and column (both 1-based) of the byte at 1-based offset `byte`.
 std::pair<std::size_t, std::size_t> LineAndColumn(std::string_view text, std::size_t byte) {
@@ -113,12 +138,28 @@ class Reader {
   std::string source_;
 };
 
+// A path a scenario names, inside the scenario's own folder: a scenario from
+// elsewhere must not read or write anything else on this computer.
+std::filesystem::path Confined(const Reader& r, const std::filesystem::path& base_dir, const std::string& name,
+                               const std::string& field) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path base = fs::weakly_canonical(base_dir.empty() ? fs::current_path(ec) : fs::absolute(base_dir, ec), ec);
+  const fs::path path = fs::weakly_canonical(base / name, ec);
+  if (ec) r.Fail(field, "cannot resolve " + name + ": " + ec.message());
+  const fs::path relative = path.lexically_relative(base);
+  if (fs::path(name).is_absolute() || relative.empty() || *relative.begin() == "..") {
+    r.Fail(field, "\"" + name + "\" lies outside the scenario's folder " + base.string());
+  }
+  return path;
+}
+
 void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& base_dir, Scenario& s) {
   r.ExpectObject(m, "machine", {"folder", "computer_name", "windows_directory", "code_page", "registry", "registry_file", "files"});
   if (m.contains("folder")) {
     const std::string folder = r.String(m["folder"], "machine.folder");
     if (folder.empty()) r.Fail("machine.folder", "must not be empty");
-    s.machine_folder = base_dir / folder;
+    s.machine_folder = Confined(r, base_dir, folder, "machine.folder");
   }
   if (m.contains("computer_name")) s.machine.computer_name = r.MachineText(m["computer_name"], "machine.computer_name");
   if (m.contains("windows_directory")) {
@@ -134,12 +175,13 @@ void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& ba
   }
   if (m.contains("registry")) s.registry = r.Text(m["registry"], "machine.registry", "\r\n");
   if (m.contains("registry_file")) {
-    const std::filesystem::path file = base_dir / r.String(m["registry_file"], "machine.registry_file");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) r.Fail("machine.registry_file", "cannot read " + file.string());
-    std::ostringstream text;
-    text << in.rdbuf();
-    s.registry = text.str();
+    const std::filesystem::path file =
+        Confined(r, base_dir, r.String(m["registry_file"], "machine.registry_file"), "machine.registry_file");
+    try {
+      s.registry = ReadRegularFile(file, emu::Machine::kMaxRegistryBytes);
+    } catch (const ScenarioError& error) {
+      r.Fail("machine.registry_file", error.what());
+    }
   }
   if (m.contains("files")) {
     const json& files = m["files"];
@@ -185,7 +227,10 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
     std::map<std::int32_t, decltype(convert(json(), std::string()))> table;
     for (const auto& [key, value] : object(name).items()) {
       const std::string path = Reader::Join(Reader::Join("host", name), key);
-      table[r.NumberKey(key, path)] = convert(value, path);
+      // "07014" and "7014" name one number: which answer wins would be chance.
+      const auto [at, added] = table.try_emplace(r.NumberKey(key, path));
+      if (!added) r.Fail(path, "names the same number as another key");
+      at->second = convert(value, path);
     }
     return table;
   };
@@ -274,6 +319,9 @@ void ReadPlatformFailures(const Reader& r, const json& list, Scenario& s) {
 
 void ReadEvents(const Reader& r, const json& list, Scenario& s) {
   if (!list.is_array()) r.Fail("events", "must be an array");
+  // Every event keeps its host calls for the report: a bound on events is one
+  // on memory.
+  if (list.size() > kMaxEvents) r.Fail("events", "more than " + std::to_string(kMaxEvents) + " events");
   for (std::size_t i = 0; i < list.size(); ++i) {
     const std::string path = Reader::Index("events", i);
     const json& e = list[i];
@@ -321,13 +369,53 @@ std::optional<std::int32_t> ParseVersionText(std::string_view text) {
 
 Scenario ParseScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir) {
   json doc;
+  // Keys seen in each open object, to refuse a repeated one: JSON leaves its
+  // meaning open, and the reader would silently keep one of them.
+  std::vector<std::pair<std::string, std::set<std::string>>> open;
+  std::string last_key;
+  const auto check = [&](int depth, json::parse_event_t event, json& parsed) {
+    if (depth > kMaxDepth) throw ScenarioError(source + ": nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    switch (event) {
+      case json::parse_event_t::object_start:
+        open.emplace_back(last_key, std::set<std::string>());
+        break;
+      case json::parse_event_t::object_end:
+        if (!open.empty()) open.pop_back();
+        break;
+      case json::parse_event_t::key: {
+        last_key = parsed.get<std::string>();
+        if (!open.empty() && !open.back().second.insert(last_key).second) {
+          std::string where;
+          for (std::size_t i = 1; i < open.size(); ++i) where += (where.empty() ? "" : ".") + open[i].first;
+          throw ScenarioError(source + ": field " + (where.empty() ? "(top level)" : where) + ": the key \"" +
+                              last_key + "\" is given twice");
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    return true;
+  };
   try {
-    doc = json::parse(json_text);
+    doc = json::parse(json_text, check);
   } catch (const json::parse_error& error) {
     const auto [line, column] = LineAndColumn(json_text, error.byte);
     // nlohmann's own text repeats its byte offset; keep only the explanation.
     std::string why = error.what();
     if (const auto at = why.find(": syntax error"); at != std::string::npos) why = why.substr(at + 2);
+    throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + why);
+  } catch (const json::exception& error) {
+    // A number too large for a double ("1e400"): the library names the text,
+    // which is found again for its place.
+    std::string why = error.what();
+    if (const auto at = why.find("] "); at != std::string::npos) why = why.substr(at + 2);
+    std::size_t byte = 0;
+    if (const auto quote = why.find('\''); quote != std::string::npos) {
+      const std::string token = why.substr(quote + 1, why.find('\'', quote + 1) - quote - 1);
+      if (const auto at = json_text.find(token); !token.empty() && at != std::string_view::npos) byte = at + 1;
+    }
+    const auto [line, column] = LineAndColumn(json_text, byte);
     throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + why);
   }
   const Reader r(source);
@@ -352,15 +440,13 @@ Scenario ParseScenario(std::string_view json_text, const std::string& source, co
 Scenario LoadScenario(const std::string& name_or_file) {
   if (const auto text = EmbeddedScenarioText(name_or_file)) return ParseScenario(*text, name_or_file);
   const std::filesystem::path file(name_or_file);
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) {
     std::string known;
     for (const std::string& name : EmbeddedScenarioNames()) known += (known.empty() ? "" : ", ") + name;
     throw ScenarioError(name_or_file + ": neither an embedded scenario (" + known + ") nor a readable file");
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  Scenario s = ParseScenario(text.str(), name_or_file, file.parent_path());
+  Scenario s = ParseScenario(ReadRegularFile(file, kMaxScenarioBytes), name_or_file, file.parent_path());
   if (s.name.empty()) s.name = file.stem().string();
   return s;
 }

@@ -69,6 +69,7 @@ TEST_P(RefusedTest, FailsLikeADispatchInterfaceAndChangesNothing) {
   EXPECT_TRUE(host.state().destination_dirs.empty());
   EXPECT_TRUE(host.state().copy_sections.empty());
   EXPECT_EQ(host.state().directories, TypicalConfig().directories);
+  EXPECT_TRUE(host.state().directory_operations.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -80,7 +81,14 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"NegativeDirectoryIndex", false, d::kSetDirectory, A({"K", "C:\\x", std::int32_t{-1}}),
                     kSubscriptOutOfRange},
         RefusedCase{"RunawayDirectoryIndex", false, d::kSetDirectory,
-                    A({"K", "C:\\x", std::int32_t{kMaxDirectoryIndex + 1}}), kSubscriptOutOfRange}),
+                    A({"K", "C:\\x", std::int32_t{kMaxDirectoryIndex + 1}}), kSubscriptOutOfRange},
+        // The last argument is the one that fails: nothing before it may stick.
+        RefusedCase{"DestinationFlagNotANumber", false, d::kSetDestinationDir, A({"windows", "C:\\WINNT", "x"}),
+                    errors::kTypeMismatch},
+        RefusedCase{"DirectoryIndexNotANumber", false, d::kSetDirectory, A({"K", "C:\\x", "x"}),
+                    errors::kTypeMismatch},
+        RefusedCase{"DirectoryOperationNotANumber", false, d::kDirectoryOperation, A({"x", "C:\\x"}),
+                    errors::kTypeMismatch}),
     [](const auto& info) { return info.param.name; });
 
 // One recorded call as text: event, control, DISPID, the arguments (by-reference

@@ -1,12 +1,16 @@
 #include "platform/emu/settings.h"
 
+#include <algorithm>
+
 #include "platform/emu/ini_document.h"
+#include "runtime/code_page.h"
 
 namespace qvi::emu {
 
 namespace {
 
 constexpr const char* kSection = "Machine";
+constexpr std::uint32_t kCodePage = 1252;
 
 bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -23,6 +27,18 @@ void ValidateSettings(const MachineSettings& s, const std::string& where) {
   if (w.size() < 3 || !IsDriveLetter(w[0]) || w[1] != ':' || w[2] != '\\') {
     throw MachineError(where + "WindowsDirectory \"" + w + "\" is not a full path such as C:\\WINNT");
   }
+  // "C:\WINNT\..\..\x" would put the Windows directory outside its drive.
+  for (std::size_t from = 3; from <= w.size();) {
+    const std::size_t end = std::min(w.find_first_of("\\/", from), w.size());
+    if (w.compare(from, end - from, "..") == 0) {
+      throw MachineError(where + "WindowsDirectory \"" + w + "\" climbs with \"..\"");
+    }
+    from = end + 1;
+  }
+  // Text is converted with code page 1252 only; another would be ignored.
+  if (s.code_page != kCodePage) {
+    throw MachineError(where + "CodePage " + std::to_string(s.code_page) + " is not supported: only 1252 is");
+  }
 }
 
 std::string SettingsText(const MachineSettings& s) {
@@ -31,9 +47,19 @@ std::string SettingsText(const MachineSettings& s) {
 }
 
 MachineSettings ParseSettings(const std::string& bytes, const std::filesystem::path& file) {
+  const std::string name = file.string();
+  // Read as Windows reads it, a UTF-16 file would lose every setting silently.
+  if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+    throw MachineError(name + ":1: a UTF-16 file; machine.ini must be ANSI text");
+  }
   const IniDocument doc(bytes);
   MachineSettings s;
-  const std::string name = file.string();
+  const auto sections = doc.SectionNames();
+  if (std::none_of(sections.begin(), sections.end(), [](const std::string& section) {
+        return code_page::EqualsNoCase(section, kSection);
+      })) {
+    throw MachineError(name + ": no [Machine] section");
+  }
   const auto where = [&](const char* key) { return name + ":" + std::to_string(doc.LineOf(kSection, key)) + ": "; };
   if (const auto v = doc.Value(kSection, "ComputerName")) {
     s.computer_name = std::string(*v);
@@ -53,6 +79,7 @@ MachineSettings ParseSettings(const std::string& bytes, const std::filesystem::p
     }
     if (!ok || page == 0) throw MachineError(where("CodePage") + "CodePage \"" + std::string(*v) + "\" is not a number");
     s.code_page = page;
+    ValidateSettings(s, where("CodePage"));
   }
   return s;
 }
