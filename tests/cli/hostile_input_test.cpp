@@ -1,0 +1,273 @@
+// Input a colleague's or customer's files may hold, or an adversary may craft:
+// each is refused with exit 2, a message naming the file and place, and the
+// machine left as it was (but for its lock file), or run within stated bounds.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "cli.h"
+#include "run.h"
+#include "scenario.h"
+#include "temp_folder.h"
+
+namespace qvi::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void Put(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Everything below `root` without following links: files by content, links by
+// target, folders as such.
+std::map<std::string, std::string> Tree(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(fs::symlink_status(root))) return tree;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string name = it->path().lexically_relative(root).string();
+    const auto status = it->symlink_status();
+    if (name == ".lock") continue;
+    if (fs::is_symlink(status)) {
+      tree[name] = "link to " + fs::read_symlink(it->path()).string();
+    } else if (fs::is_regular_file(status)) {
+      tree[name] = fs::file_size(it->path()) > (1u << 20) ? "large" : Slurp(it->path());
+    } else {
+      tree[name] = fs::is_directory(status) ? "folder" : "special";
+    }
+  }
+  return tree;
+}
+
+struct Outcome {
+  int code;
+  std::string err;
+};
+
+Outcome Cli(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  std::istringstream in;
+  const int code = RunCli(args, {out, err, in, false});
+  return {code, err.str()};
+}
+
+// A machine that has lived through an installation, and a scenario folder
+// beside it:
+//   dir/m/...        the machine
+//   dir/s/s.json     the scenario under test
+//   dir/outside.reg  a file the scenario must not reach
+class HostileInputTest : public ::testing::Test {
+ protected:
+  HostileInputTest() {
+    EXPECT_EQ(Cli({"run", "install-nt", "--machine", Machine().string()}).code, kExitOk);
+    Put(dir_.path() / "outside.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Outside]\r\n");
+    fs::create_directories(Scenarios());
+  }
+  fs::path Machine() const { return dir_.path() / "m"; }
+  fs::path Scenarios() const { return dir_.path() / "s"; }
+
+  // Runs `args`, expecting a refusal that names `message` and leaves the
+  // machine as it is now.
+  void ExpectRefused(const std::vector<std::string>& args, const std::string& message, const std::string& what) {
+    const auto before = Tree(dir_.path());
+    const Outcome o = Cli(args);
+    EXPECT_EQ(o.code, kExitBadInput) << what << ": " << o.err;
+    EXPECT_NE(o.err.find(message), std::string::npos) << what << ": " << o.err;
+    EXPECT_EQ(Tree(dir_.path()), before) << what;
+  }
+
+  testing::TempFolder dir_;
+};
+
+struct ScenarioCase {
+  const char* name;
+  std::function<std::string(const fs::path& scenarios)> make;  // the scenario's text
+  const char* message;
+};
+
+std::string Nested(int depth) {
+  return R"({"events": [], "expect": )" + std::string(depth, '[') + std::string(depth, ']') + "}";
+}
+
+std::string Seeding(const std::string& path) {
+  return R"({"machine": {"files": [{"path": ")" + path + R"(", "content": "x"}]}, "events": ["creation"]})";
+}
+
+TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
+  const ScenarioCase cases[] = {
+      {"number beyond a double", [](auto&) { return "{\"events\": [],\n \"host\": {\"language\": 1e400}}"; },
+       "s.json:2:23: number overflow parsing '1e400'"},
+      {"repeated key", [](auto&) { return R"({"events": [], "host": {"language": "a", "language": "b"}})"; },
+       "s.json: field host: the key \"language\" is given twice"},
+      {"colliding numbers",
+       [](auto&) { return R"({"events": [], "host": {"texts": {"7014": "a", "07014": "b"}}})"; },
+       "s.json: field host.texts.7014: names the same number as another key"},
+      {"deep nesting", [](auto&) { return Nested(100000); }, "s.json: nested deeper than 64 levels"},
+      {"occurrence beyond 32 bits",
+       [](auto&) {
+         return R"({"platform_failures": [{"function": "RegCreateKeyA", "occurrence": 4294967297}], "events": []})";
+       },
+       "s.json: field platform_failures[0].occurrence: is outside the 32-bit range"},
+      {"too many events",
+       [](auto&) {
+         std::string events;
+         for (int i = 0; i <= 100000; ++i) events += i ? ",1" : "1";
+         return R"({"events": [)" + events + "]}";
+       },
+       "s.json: field events: more than 100000 events"},
+      {"registry file above the scenario",
+       [](auto&) { return R"({"machine": {"registry_file": "../outside.reg"}, "events": []})"; },
+       "field machine.registry_file: \"../outside.reg\" lies outside the scenario's folder"},
+      {"registry file anywhere", [](auto&) { return R"({"machine": {"registry_file": "/etc/passwd"}, "events": []})"; },
+       "field machine.registry_file: \"/etc/passwd\" lies outside the scenario's folder"},
+      {"registry file through a link",
+       [](const fs::path& s) {
+         fs::create_symlink(s.parent_path() / "outside.reg", s / "in.reg");
+         return R"({"machine": {"registry_file": "in.reg"}, "events": []})";
+       },
+       "lies outside the scenario's folder"},
+      {"registry file that is a pipe",
+       [](const fs::path& s) {
+         ::mkfifo((s / "pipe.reg").c_str(), 0644);
+         return R"({"machine": {"registry_file": "pipe.reg"}, "events": []})";
+       },
+       "pipe.reg: not a readable regular file"},
+      {"invalid UTF-16 seed",
+       [](const fs::path& s) {
+         Put(s / "u.reg", std::string("\xFF\xFER\0E\0G\0E\0D\0I\0T\0" "4\0\r\0\n\0\x00\xD8", 24));
+         return R"({"machine": {"registry_file": "u.reg"}, "events": []})";
+       },
+       "registry seed:2: UTF-16 text holds a character that code page 1252 cannot hold"},
+      {"seed name over 255 bytes", [](auto&) { return Seeding("C:\\\\" + std::string(256, 'n')); },
+       "holds a name over 255 bytes"},
+      {"seed path of MAX_PATH", [](auto&) { return Seeding("C:\\\\" + std::string(120, 'a') + "\\\\" + std::string(140, 'b')); },
+       "a path of 264 characters is too long"},
+      {"seed on a device", [](auto&) { return Seeding("C:\\\\WINNT\\\\CON"); }, "\"C:\\WINNT\\CON\" names a device"},
+      {"seed on a stream", [](auto&) { return Seeding("C:\\\\a.ini:stream"); }, "holds a character not allowed"},
+      {"seed through \\\\?\\", [](auto&) { return Seeding("\\\\\\\\?\\\\C:\\\\a.ini"); }, "is not a path to a file share"},
+      {"seed through \\\\.\\", [](auto&) { return Seeding("\\\\\\\\.\\\\C:\\\\a.ini"); }, "is not a path to a file share"},
+  };
+  for (const ScenarioCase& c : cases) {
+    const fs::path file = Scenarios() / "s.json";
+    Put(file, c.make(Scenarios()));
+    ExpectRefused({"run", file.string(), "--machine", Machine().string()}, c.message, c.name);
+    for (const auto& entry : fs::directory_iterator(Scenarios())) fs::remove(entry.path());
+  }
+}
+
+TEST_F(HostileInputTest, AScenarioLargerThan64MegabytesIsNotRead) {
+  const fs::path file = Scenarios() / "s.json";
+  Put(file, "{}");
+  fs::resize_file(file, (64u << 20) + 1);
+  ExpectRefused({"run", file.string(), "--machine", Machine().string()}, "s.json: larger than 67108864 bytes", "huge");
+}
+
+TEST_F(HostileInputTest, AMachineFolderOutsideTheScenariosFolderIsRefused) {
+  const fs::path file = Scenarios() / "s.json";
+  Put(file, R"({"machine": {"folder": "../elsewhere"}, "events": ["creation"]})");
+  ExpectRefused({"run", file.string()}, "field machine.folder: \"../elsewhere\" lies outside", "folder");
+  EXPECT_FALSE(fs::exists(dir_.path() / "elsewhere"));
+}
+
+struct MachineCase {
+  const char* name;
+  std::function<void(const fs::path& machine)> make;
+  const char* message;
+};
+
+TEST_F(HostileInputTest, MachineFoldersThatCannotBeUsedAreRefusedAndLeftAsTheyAre) {
+  const std::string settings = Slurp(Machine() / "machine.ini");
+  const std::string store = Slurp(Machine() / "registry.reg");
+  const MachineCase cases[] = {
+      {"store on /dev/zero",
+       [](const fs::path& m) {
+         fs::remove(m / "registry.reg");
+         fs::create_symlink("/dev/zero", m / "registry.reg");
+       },
+       "registry.reg: is a symbolic link; only regular files are read"},
+      {"store as a pipe",
+       [](const fs::path& m) {
+         fs::remove(m / "registry.reg");
+         ::mkfifo((m / "registry.reg").c_str(), 0644);
+       },
+       "registry.reg: not a regular file"},
+      {"store over 256 MB", [](const fs::path& m) { fs::resize_file(m / "registry.reg", (256u << 20) + 1); },
+       "registry.reg: larger than 268435456 bytes"},
+      {"settings without [Machine]", [](const fs::path& m) { Put(m / "machine.ini", "[Other]\r\nCodePage=1252\r\n"); },
+       "machine.ini: no [Machine] section"},
+      {"settings in UTF-16",
+       [](const fs::path& m) { Put(m / "machine.ini", std::string("\xFF\xFE[\0M\0]\0", 8)); },
+       "machine.ini:1: a UTF-16 file; machine.ini must be ANSI text"},
+      {"another code page", [](const fs::path& m) { Put(m / "machine.ini", "[Machine]\r\nCodePage=437\r\n"); },
+       "machine.ini:2: CodePage 437 is not supported: only 1252 is"},
+      {"Windows directory leaving its drive",
+       [](const fs::path& m) { Put(m / "machine.ini", "[Machine]\r\nWindowsDirectory=C:\\WINNT\\..\\..\\x\r\n"); },
+       "machine.ini:2: WindowsDirectory \"C:\\WINNT\\..\\..\\x\" climbs with \"..\""},
+      {"drive folder that is a link",
+       [](const fs::path& m) {
+         fs::rename(m / "drive_c", m.parent_path() / "real_c");
+         fs::create_directory_symlink(m.parent_path() / "real_c", m / "drive_c");
+       },
+       "drive_c: a drive folder that is a symbolic link may lead out of the machine"},
+  };
+  for (const MachineCase& c : cases) {
+    c.make(Machine());
+    ExpectRefused({"run", "upgrade", "--machine", Machine().string()}, c.message, c.name);
+    // Back to the machine as installed.
+    for (const char* name : {"registry.reg", "machine.ini"}) fs::remove(Machine() / name);
+    Put(Machine() / "machine.ini", settings);
+    Put(Machine() / "registry.reg", store);
+    if (fs::is_symlink(Machine() / "drive_c")) {
+      fs::remove(Machine() / "drive_c");
+      fs::rename(dir_.path() / "real_c", Machine() / "drive_c");
+    }
+  }
+}
+
+// What the report lists of the machine's files: never what a link points to,
+// and for a large file its size instead of its bytes.
+TEST_F(HostileInputTest, TheFileSnapshotFollowsNoLinkAndReadsNoLargeFile) {
+  Put(dir_.path() / "secret.txt", "SECRET");
+  fs::create_symlink(dir_.path() / "secret.txt", Machine() / "drive_c" / "leak.ini");
+  std::ofstream(Machine() / "drive_c" / "big.bin").close();
+  fs::resize_file(Machine() / "drive_c" / "big.bin", 400u << 20);
+  RunOptions options;
+  options.machine_dir = Machine();
+  const RunResult run = RunScenario(LoadScenario("upgrade"), options);
+  EXPECT_EQ(run.files_after.count("C:\\leak.ini"), 0u);
+  ASSERT_EQ(run.files_after.count("C:\\big.bin"), 1u);
+  EXPECT_EQ(run.files_after.at("C:\\big.bin").rfind("(419430400 bytes, not shown; modified ", 0), 0u);
+  EXPECT_EQ(Slurp(dir_.path() / "secret.txt"), "SECRET");
+}
+
+// The built program on a machine holding a 400 MB file stays small.
+TEST_F(HostileInputTest, ALargeFileOnADriveCostsNoMemory) {
+  std::ofstream(Machine() / "drive_c" / "big.bin").close();
+  fs::resize_file(Machine() / "drive_c" / "big.bin", 400u << 20);
+  const std::string command = std::string(QVIHOST_PATH) + " run upgrade --machine " + Machine().string() + " >/dev/null";
+  const int raw = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+  rusage usage{};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  EXPECT_LT(usage.ru_maxrss, 100 * 1024) << "peak kilobytes of the largest run so far";
+}
+
+}  // namespace
+}  // namespace qvi::cli
