@@ -1,8 +1,8 @@
 #include "temp_machine.h"
 
 #include <charconv>
-#include <fstream>
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <string>

@@ -116,8 +116,7 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
        "s.json:2:23: number overflow parsing '1e400'"},
       {"repeated key", [](auto&) { return R"({"events": [], "host": {"language": "a", "language": "b"}})"; },
        "s.json: field host: the key \"language\" is given twice"},
-      {"colliding numbers",
-       [](auto&) { return R"({"events": [], "host": {"texts": {"7014": "a", "07014": "b"}}})"; },
+      {"colliding numbers", [](auto&) { return R"({"events": [], "host": {"texts": {"7014": "a", "07014": "b"}}})"; },
        "s.json: field host.texts.7014: names the same number as another key"},
       {"deep nesting", [](auto&) { return Nested(100000); }, "s.json: nested deeper than 64 levels"},
       {"occurrence beyond 32 bits",
@@ -151,18 +150,23 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
        "pipe.reg: not a readable regular file"},
       {"invalid UTF-16 seed",
        [](const fs::path& s) {
-         Put(s / "u.reg", std::string("\xFF\xFER\0E\0G\0E\0D\0I\0T\0" "4\0\r\0\n\0\x00\xD8", 24));
+         Put(s / "u.reg", std::string("\xFF\xFER\0E\0G\0E\0D\0I\0T\0"
+                                      "4\0\r\0\n\0\x00\xD8",
+                                      24));
          return R"({"machine": {"registry_file": "u.reg"}, "events": []})";
        },
        "registry seed:2: UTF-16 text holds a character that code page 1252 cannot hold"},
       {"seed name over 255 bytes", [](auto&) { return Seeding("C:\\\\" + std::string(256, 'n')); },
        "holds a name over 255 bytes"},
-      {"seed path of MAX_PATH", [](auto&) { return Seeding("C:\\\\" + std::string(120, 'a') + "\\\\" + std::string(140, 'b')); },
+      {"seed path of MAX_PATH",
+       [](auto&) { return Seeding("C:\\\\" + std::string(120, 'a') + "\\\\" + std::string(140, 'b')); },
        "a path of 264 characters is too long"},
       {"seed on a device", [](auto&) { return Seeding("C:\\\\WINNT\\\\CON"); }, "\"C:\\WINNT\\CON\" names a device"},
       {"seed on a stream", [](auto&) { return Seeding("C:\\\\a.ini:stream"); }, "holds a character not allowed"},
-      {"seed through \\\\?\\", [](auto&) { return Seeding("\\\\\\\\?\\\\C:\\\\a.ini"); }, "is not a path to a file share"},
-      {"seed through \\\\.\\", [](auto&) { return Seeding("\\\\\\\\.\\\\C:\\\\a.ini"); }, "is not a path to a file share"},
+      {"seed through \\\\?\\", [](auto&) { return Seeding("\\\\\\\\?\\\\C:\\\\a.ini"); },
+       "is not a path to a file share"},
+      {"seed through \\\\.\\", [](auto&) { return Seeding("\\\\\\\\.\\\\C:\\\\a.ini"); },
+       "is not a path to a file share"},
   };
   for (const ScenarioCase& c : cases) {
     const fs::path file = Scenarios() / "s.json";
@@ -212,8 +216,7 @@ TEST_F(HostileInputTest, MachineFoldersThatCannotBeUsedAreRefusedAndLeftAsTheyAr
        "registry.reg: larger than 268435456 bytes"},
       {"settings without [Machine]", [](const fs::path& m) { Put(m / "machine.ini", "[Other]\r\nCodePage=1252\r\n"); },
        "machine.ini: no [Machine] section"},
-      {"settings in UTF-16",
-       [](const fs::path& m) { Put(m / "machine.ini", std::string("\xFF\xFE[\0M\0]\0", 8)); },
+      {"settings in UTF-16", [](const fs::path& m) { Put(m / "machine.ini", std::string("\xFF\xFE[\0M\0]\0", 8)); },
        "machine.ini:1: a UTF-16 file; machine.ini must be ANSI text"},
       {"another code page", [](const fs::path& m) { Put(m / "machine.ini", "[Machine]\r\nCodePage=437\r\n"); },
        "machine.ini:2: CodePage 437 is not supported: only 1252 is"},
@@ -261,7 +264,8 @@ TEST_F(HostileInputTest, TheFileSnapshotFollowsNoLinkAndReadsNoLargeFile) {
 TEST_F(HostileInputTest, ALargeFileOnADriveCostsNoMemory) {
   std::ofstream(Machine() / "drive_c" / "big.bin").close();
   fs::resize_file(Machine() / "drive_c" / "big.bin", 400u << 20);
-  const std::string command = std::string(QVIHOST_PATH) + " run upgrade --machine " + Machine().string() + " >/dev/null";
+  const std::string command =
+      std::string(QVIHOST_PATH) + " run upgrade --machine " + Machine().string() + " >/dev/null";
   const int raw = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
   rusage usage{};

@@ -149,7 +149,9 @@ TEST(HostileMachineFolder, OnlyRegularFilesOfBoundedSizeAreRead) {
       {"settings as a folder", [](const fs::path& m) { fs::create_directory(m / "machine.ini"); },
        "machine.ini: not a regular file"},
       {"huge settings",
-       [](const fs::path& m) { Put(m / "machine.ini", "[Machine]\r\n" + std::string(Machine::kMaxSettingsBytes, ';')); },
+       [](const fs::path& m) {
+         Put(m / "machine.ini", "[Machine]\r\n" + std::string(Machine::kMaxSettingsBytes, ';'));
+       },
        "machine.ini: larger than 65536 bytes"},
       {"linked drive",
        [](const fs::path& m) {

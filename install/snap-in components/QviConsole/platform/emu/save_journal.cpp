@@ -22,8 +22,7 @@ bool IsTemporaryName(const std::string& name) {
 // A path of the journal: relative, below the folder, never through "..".
 fs::path Inside(const fs::path& folder, std::string_view relative, const std::string& where) {
   const fs::path path = fs::path(std::string(relative)).lexically_normal();
-  if (relative.empty() || path.is_absolute() || path.has_root_name() || path.empty() ||
-      *path.begin() == "..") {
+  if (relative.empty() || path.is_absolute() || path.has_root_name() || path.empty() || *path.begin() == "..") {
     throw MachineError(where + ": names a file outside the machine");
   }
   return folder / path;

@@ -26,8 +26,7 @@ struct PendingFile {
 // Replaces every target with its bytes, all or none. Throws MachineError
 // naming the file that failed; before the commit nothing has changed, after
 // it what remains is finished by the next RecoverFolder.
-void CommitFiles(const std::filesystem::path& folder, const std::vector<PendingFile>& files,
-                 Durability durability);
+void CommitFiles(const std::filesystem::path& folder, const std::vector<PendingFile>& files, Durability durability);
 
 // Finishes a save that was committed but interrupted, then removes the
 // temporary files of saves that never committed, in the folder and below its
