@@ -34,4 +34,6 @@ for pair in $(seq 1 50); do
     echo "pair $pair: the second run's work is lost" >&2; exit 1
   fi
 done
+# Without a single overlap the lock was never put to the test.
+[ "$refused" -gt 0 ] || { echo "no two runs ever overlapped in 50 pairs" >&2; exit 1; }
 echo "50 pairs: nothing lost; $refused runs refused while the other held the machine"

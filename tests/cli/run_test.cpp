@@ -125,7 +125,8 @@ TEST_F(RunTest, InstallUpgradeAndUninstallChainOnOneMachine) {
 TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
   Scenario first;
   first.name = "first";
-  first.registry = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n\"Kept\"=\"first\"\r\n";
+  first.registry =
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n\"Kept\"=\"first\"\r\n\"\xC4pfel\"=\"first\"\r\n";
   first.files = {{"C:\\WINNT\\seed.ini", "[S]\r\nk=first\r\n"}};
   Run(first);
 
@@ -133,6 +134,7 @@ TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
   second.name = "second";
   second.registry =
       "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\SEED]\r\n\"kept\"=\"second\"\r\n\"Added\"=\"second\"\r\n"
+      "\"\xE4PFEL\"=\"second\"\r\n"
       "[HKEY_CURRENT_USER\\Software\\Other]\r\n\"V\"=\"second\"\r\n";
   second.files = {{"C:\\WINNT\\seed.ini", "[S]\r\nk=second\r\n"}, {"C:\\WINNT\\new.ini", "[N]\r\n"}};
   const RunResult r = Run(second);
@@ -146,6 +148,9 @@ TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
   }
   EXPECT_EQ(values["HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed/Kept"], "first");
   EXPECT_EQ(values["HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed/Added"], "second");
+  // Letter case folds as the store folds it, accented letters included.
+  EXPECT_EQ(values["HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed/\xC4pfel"], "first");
+  EXPECT_EQ(values.count("HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed/\xE4PFEL"), 0u);
   EXPECT_EQ(values.count("HKEY_CURRENT_USER\\Software\\Other/V"), 1u);
 
   std::ifstream in(machine->MapPath("C:\\WINNT\\seed.ini"), std::ios::binary);
