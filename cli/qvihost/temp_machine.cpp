@@ -81,11 +81,14 @@ int RemoveStaleTempMachines(const fs::path& base) {
     if (!ProcessIsGone(*pid, it->path())) continue;
     try {
       // A machine somebody opened by its path is in use whatever its name.
-      const emu::FileLock held(it->path() / ".lock");
-      std::error_code ignored;
-      if (fs::remove_all(it->path(), ignored) != static_cast<std::uintmax_t>(-1)) ++removed;
+      // (Windows cannot remove a file it holds open, so the lock is let go
+      // first; its owner is gone either way.)
+      emu::FileLock{it->path() / ".lock"};
     } catch (const emu::MachineError&) {
+      continue;
     }
+    std::error_code ignored;
+    if (fs::remove_all(it->path(), ignored) != static_cast<std::uintmax_t>(-1)) ++removed;
   }
   return removed;
 }

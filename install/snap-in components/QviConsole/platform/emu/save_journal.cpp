@@ -49,6 +49,12 @@ void RemoveTemporaries(const fs::path& folder, int depth) {
 
 void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, Durability durability) {
   if (files.empty()) return;
+  // A journal still here is one of an earlier save, whose files are all in
+  // place: left lying, it would later finish this save's temporaries
+  // before their commit.
+  std::error_code stale;
+  fs::remove(folder / kJournalFile, stale);
+  if (stale) throw MachineError((folder / kJournalFile).string() + ": cannot remove: " + stale.message());
   if (files.size() == 1) {
     AtomicWrite(files.front().target, files.front().bytes, durability);
     return;
