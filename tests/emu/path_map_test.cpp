@@ -83,6 +83,8 @@ TEST_F(PathMapTest, PathsThatWouldLeaveTheMachineAreRefusedWithTheirWin32Code) {
       {"C:\\link\\escape.ini", win32::kBadPathName},
       {"C:\\LINK\\escape.ini", win32::kBadPathName},
       {"C:\\CON", win32::kBadPathName},
+      {"C:\\CON   ", win32::kBadPathName},
+      {"C:\\aux.ini. .", win32::kBadPathName},
       {"C:\\WinNT\\nul.ini", win32::kBadPathName},
       {"com7", win32::kBadPathName},
       {"C:\\LPT1.txt\\x.ini", win32::kBadPathName},

@@ -104,10 +104,10 @@ fs::path PathMap::Map(std::string_view p) const {
       throw PathError(quoted + " holds a character not allowed in a name", win32::kBadPathName);
     }
     if (name.size() > kMaxName) throw PathError(quoted + " holds a name over 255 bytes", win32::kFilenameExcedRange);
-    if (IsDeviceName(name)) throw PathError(quoted + " names a device", win32::kBadPathName);
     // Windows drops trailing dots and blanks of a name.
     while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
     if (name.empty()) throw PathError(quoted + " holds a name made of dots", win32::kBadPathName);
+    if (IsDeviceName(name)) throw PathError(quoted + " names a device", win32::kBadPathName);
     names.push_back(std::move(name));
   }
   return MapComponents(drive, names);
