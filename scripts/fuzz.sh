@@ -26,7 +26,7 @@ for name in "${fuzzers[@]}"; do
   mkdir -p "$out/corpus/$name"
   log="$out/logs/$name.log"
   if ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    "$out/fuzz/${name}_fuzz" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
+    "$out/fuzz/${name}_fuzz" -max_total_time="$seconds" -print_final_stats=1 -timeout=60 -rss_limit_mb=2048 \
       -dict="fuzz/$name.dict" -artifact_prefix="$out/artifacts/${name}-" \
       "$out/corpus/$name" "fuzz/corpus/$name" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
