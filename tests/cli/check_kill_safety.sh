@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Kills qvihost at random moments of a chained life cycle (install-nt, then
-# upgrade, then uninstall) on one machine folder. After each kill the folder
+# upgrade, then uninstall) on one machine folder: half of the kills at a random
+# time, and, where strace is installed, half just before a random one of the
+# run's file system calls (a rename, a write, a flush...), since a save's
+# critical moments last microseconds on a fast disk and a timer rarely hits
+# them. After each kill the folder
 # must open, and its registry with every INI file must equal one whole state
 # the life cycle passes through (before or after some save), never a mixture;
 # no temporary file may outlive the next open. Then temporary machines of
@@ -36,6 +40,8 @@ leftovers() {
 # Whole states: for each step, the machine after the first k of its events
 # (k = 0 is the seeded machine before any event), on the end of the step before.
 declare -a span_ms
+syscalls=rename,renameat,renameat2,openat,write,fsync,unlink,unlinkat
+strace=$(command -v strace || true)
 for i in "${!steps[@]}"; do
   step="${steps[$i]}"
   "$qvihost" show "$step" >"$work/$step.json"
@@ -57,6 +63,14 @@ for i in "${!steps[@]}"; do
     "$qvihost" run "$work/open-$step.json" --machine "$work/ref" >/dev/null
     state_of "$work/ref" >>"$work/states-$step"
   done
+  # The file system calls a whole run of the step makes, by kind.
+  if [ -n "$strace" ]; then
+    rm -rf "$work/ref-traced"
+    [ -d "$work/start-$i" ] && cp -a "$work/start-$i" "$work/ref-traced"
+    strace -f -o "$work/trace" -e trace="$syscalls" "$qvihost" run "$step" --machine "$work/ref-traced" >/dev/null
+    sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$work/trace" | sort | uniq -c >"$work/calls-$step"
+    rm -rf "$work/ref-traced"
+  fi
   # How long a whole run of the step takes, to kill within it.
   start_ns=$(date +%s%N)
   "$qvihost" run "$step" --machine "$work/ref-timed" >/dev/null 2>&1 || true
@@ -77,11 +91,19 @@ while [ "$kills" -lt "$kills_wanted" ]; do
   machine="$work/machine"
   rm -rf "$machine"
   [ -d "$work/start-$i" ] && cp -a "$work/start-$i" "$machine"
-  # timeout kills on its own clock, without a process to start in between.
   set +e
-  (timeout --foreground -s KILL "$(printf '0.%03d' $((RANDOM % span_ms[i])))" "$qvihost" run "$step" --machine "$machine" \
-    >/dev/null 2>&1) 2>/dev/null
-  status=$?
+  if [ -n "$strace" ] && [ $((trials % 2)) = 0 ]; then
+    # Killed on entering the N-th call of one kind, before it takes effect.
+    read -r count call < <(shuf -n 1 "$work/calls-$step")
+    (strace -f -o /dev/null -e trace="$call" -e inject="$call:signal=KILL:when=$((1 + RANDOM % count))" \
+      "$qvihost" run "$step" --machine "$machine" >/dev/null 2>&1) 2>/dev/null
+    status=$?
+  else
+    # timeout kills on its own clock, without a process to start in between.
+    (timeout --foreground -s KILL "$(printf '0.%03d' $((RANDOM % span_ms[i])))" "$qvihost" run "$step" \
+      --machine "$machine" >/dev/null 2>&1) 2>/dev/null
+    status=$?
+  fi
   set -e
   [ "$status" = 137 ] && kills=$((kills + 1))
   if ! "$qvihost" run "$work/open-$step.json" --machine "$machine" >/dev/null 2>"$work/open.err"; then
