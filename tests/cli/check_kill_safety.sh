@@ -95,14 +95,12 @@ while [ "$kills" -lt "$kills_wanted" ]; do
   if [ -n "$strace" ] && [ $((trials % 2)) = 0 ]; then
     # Killed on entering the N-th call of one kind, before it takes effect.
     read -r count call < <(shuf -n 1 "$work/calls-$step")
-    (strace -f -o /dev/null -e trace="$call" -e inject="$call:signal=KILL:when=$((1 + RANDOM % count))" \
-      "$qvihost" run "$step" --machine "$machine" >/dev/null 2>&1) 2>/dev/null
-    status=$?
+    status=$( (strace -f -o /dev/null -e trace="$call" -e inject="$call:signal=KILL:when=$((1 + RANDOM % count))" \
+      "$qvihost" run "$step" --machine "$machine" >/dev/null 2>&1; echo $?) 2>/dev/null)
   else
     # timeout kills on its own clock, without a process to start in between.
-    (timeout --foreground -s KILL "$(printf '0.%03d' $((RANDOM % span_ms[i])))" "$qvihost" run "$step" \
-      --machine "$machine" >/dev/null 2>&1) 2>/dev/null
-    status=$?
+    status=$( (timeout --foreground -s KILL "$(printf '0.%03d' $((RANDOM % span_ms[i])))" "$qvihost" run "$step" \
+      --machine "$machine" >/dev/null 2>&1; echo $?) 2>/dev/null)
   fi
   set -e
   [ "$status" = 137 ] && kills=$((kills + 1))
