@@ -23,7 +23,7 @@ using nlohmann::json;
 constexpr int kMaxDepth = 64;
 // Scenario files are written by hand; a larger one is a mistake.
 constexpr std::uintmax_t kMaxScenarioBytes = 64u << 20;
-constexpr std::size_t kMaxEvents = 100'000;
+constexpr std::size_t kMaxEvents = 10'000;
 
 std::string ReadRegularFile(const std::filesystem::path& file, std::uintmax_t max_bytes) {
   std::error_code ec;
