@@ -42,6 +42,8 @@ leftovers() {
 declare -a span_ms
 syscalls=rename,renameat,renameat2,openat,write,fsync,unlink,unlinkat
 strace=$(command -v strace || true)
+# The leak checker of a sanitized build cannot work under a tracer.
+traced_asan="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 for i in "${!steps[@]}"; do
   step="${steps[$i]}"
   "$qvihost" show "$step" >"$work/$step.json"
@@ -67,7 +69,7 @@ for i in "${!steps[@]}"; do
   if [ -n "$strace" ]; then
     rm -rf "$work/ref-traced"
     [ -d "$work/start-$i" ] && cp -a "$work/start-$i" "$work/ref-traced"
-    strace -f -o "$work/trace" -e trace="$syscalls" "$qvihost" run "$step" --machine "$work/ref-traced" >/dev/null
+    ASAN_OPTIONS="$traced_asan" strace -f -o "$work/trace" -e trace="$syscalls" "$qvihost" run "$step" --machine "$work/ref-traced" >/dev/null
     sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$work/trace" | sort | uniq -c >"$work/calls-$step"
     rm -rf "$work/ref-traced"
   fi
@@ -95,7 +97,7 @@ while [ "$kills" -lt "$kills_wanted" ]; do
   if [ -n "$strace" ] && [ $((trials % 2)) = 0 ]; then
     # Killed on entering the N-th call of one kind, before it takes effect.
     read -r count call < <(shuf -n 1 "$work/calls-$step")
-    status=$( (strace -f -o /dev/null -e trace="$call" -e inject="$call:signal=KILL:when=$((1 + RANDOM % count))" \
+    status=$( (ASAN_OPTIONS="$traced_asan" strace -f -o /dev/null -e trace="$call" -e inject="$call:signal=KILL:when=$((1 + RANDOM % count))" \
       "$qvihost" run "$step" --machine "$machine" >/dev/null 2>&1; echo $?) 2>/dev/null)
   else
     # timeout kills on its own clock, without a process to start in between.
