@@ -171,7 +171,7 @@ TEST(HostileMachineFolder, OnlyRegularFilesOfBoundedSizeAreRead) {
   }
 }
 
-TEST(HostileMachineFolder, AnIniFileThatIsNoRegularFileReadsAsDenied) {
+TEST(HostileMachineFolder, AnIniFileOrLogThatIsNoRegularFileIsDenied) {
   testing::TempFolder dir;
   auto machine = Machine::Open(dir.path());
   ::mkfifo((dir.path() / "drive_c" / "WINNT" / "pipe.ini").c_str(), 0644);
@@ -179,6 +179,9 @@ TEST(HostileMachineFolder, AnIniFileThatIsNoRegularFileReadsAsDenied) {
   EXPECT_EQ(machine->GetPrivateProfileStringA("s", "k", "dflt", buffer, sizeof buffer, "pipe.ini"), 4u);
   EXPECT_EQ(machine->WritePrivateProfileStringA("s", "k", "v", "pipe.ini"), 0);
   EXPECT_EQ(machine->GetLastError(), platform::win32::kAccessDenied);
+  // A log that is a pipe nobody reads would block every line.
+  ::mkfifo((dir.path() / "drive_c" / "ods.txt").c_str(), 0644);
+  EXPECT_EQ(machine->AppendLine("C:\\ods.txt", "line"), platform::win32::kAccessDenied);
   machine->Save();
   EXPECT_TRUE(fs::is_fifo(dir.path() / "drive_c" / "WINNT" / "pipe.ini"));
 }

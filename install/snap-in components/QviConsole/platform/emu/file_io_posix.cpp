@@ -140,8 +140,14 @@ void AtomicWrite(const fs::path& path, std::string_view bytes, Durability durabi
 }
 
 platform::Status AppendToFile(const fs::path& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return errno == EISDIR ? win32::kAccessDenied : ErrnoToWin32(errno);
+  // Not waiting for a reader of a pipe, and writing to nothing but a file.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return errno == EISDIR || errno == ENXIO ? win32::kAccessDenied : ErrnoToWin32(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return win32::kAccessDenied;
+  }
   const bool written = WriteAll(fd, bytes);
   const int error = errno;
   if (::close(fd) != 0 || !written) return ErrnoToWin32(written ? errno : error);
