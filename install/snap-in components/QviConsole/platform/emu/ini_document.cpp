@@ -161,10 +161,18 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
   if (!e) {
     const std::size_t after = s->entries.empty() ? s->header_line : s->entries.back().line;
     const Line& line = lines_[after];
-    std::string added;
-    if (line.next == line.end) added += kCrLf;
-    added.append(key).append("=").append(value).append(kCrLf);
-    Replace(line.next, line.next, added);
+    // A key that would read back as something else (a section, a comment,
+    // another key) and a file whose last line has no line end are rare
+    // enough to re-read the file for.
+    const bool plain = !key.empty() && key.front() != '[' && key.front() != ';' &&
+                       key.find_first_of("=\r\n") == std::string_view::npos &&
+                       value.find_first_of("\r\n") == std::string_view::npos;
+    if (line.next == line.end || !plain) {
+      std::string added = line.next == line.end ? std::string(kCrLf) : std::string();
+      Replace(line.next, line.next, added.append(key).append("=").append(value).append(kCrLf));
+      return true;
+    }
+    InsertEntry(static_cast<std::size_t>(s - sections_.data()), after, key, value);
     return true;
   }
   const std::string_view old_value(bytes_.data() + e->value_from, e->value_to - e->value_from);
@@ -203,6 +211,42 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     }
   }
   return true;
+}
+
+void IniDocument::InsertEntry(std::size_t section, std::size_t after, std::string_view key, std::string_view value) {
+  // Adding a key is frequent in large files too: shift what follows instead
+  // of re-reading the whole file.
+  const std::size_t at = lines_[after].next;
+  std::string content;
+  content.reserve(key.size() + 1 + value.size() + 2);
+  content.append(key).append("=").append(value);
+  const std::size_t content_size = content.size();
+  content.append(kCrLf);
+  bytes_.insert(at, content);
+  const std::size_t delta = content.size();
+  for (std::size_t i = after + 1; i < lines_.size(); ++i) {
+    lines_[i].begin += delta;
+    lines_[i].end += delta;
+    lines_[i].next += delta;
+  }
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(after + 1), Line{at, at + content_size, at + delta});
+  for (Section& sec : sections_) {
+    if (sec.header_line > after) ++sec.header_line;
+    if (sec.last_line > after) ++sec.last_line;
+    for (Entry& entry : sec.entries) {
+      if (entry.line > after) {
+        ++entry.line;
+        entry.value_from += delta;
+        entry.value_to += delta;
+      }
+    }
+  }
+  Section& target = sections_[section];
+  if (target.last_line == after) target.last_line = after + 1;
+  const std::string_view trimmed = TrimIniBlanks(value);
+  const std::size_t value_from = at + key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+  target.entries.push_back({std::string(key), after + 1, value_from, value_from + trimmed.size()});
+  target.first_entry.emplace(Fold(key), target.entries.size() - 1);
 }
 
 bool IniDocument::DeleteKey(std::string_view section, std::string_view key) {

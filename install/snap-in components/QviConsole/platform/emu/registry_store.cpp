@@ -2,18 +2,101 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "runtime/code_page.h"
 
 namespace qvi::emu {
 
+namespace {
+
+// Orders keys by name without regard to letter case, and finds them by name.
+struct NameLess {
+  using is_transparent = void;
+  template <typename A, typename B>
+  bool operator()(const A& a, const B& b) const {
+    return code_page::CompareNoCase(NameOf(a), NameOf(b)) < 0;
+  }
+  template <typename N>
+  static std::string_view NameOf(const std::shared_ptr<N>& node) {
+    return node->name;
+  }
+  static std::string_view NameOf(std::string_view name) { return name; }
+};
+
+// Past this many values a key keeps an index of their names: a key with tens
+// of thousands of values must not make every lookup a scan.
+constexpr std::size_t kValueIndexThreshold = 16;
+
+}  // namespace
+
 struct RegistryStore::Node {
+  using Children = std::set<std::shared_ptr<Node>, NameLess>;
+
   std::string name;
   Node* parent = nullptr;  // null for a root and for a deleted key
-  std::vector<std::shared_ptr<Node>> children;  // sorted case-insensitively
-  std::vector<RegistryValue> values;            // creation order
+  Children children;
+  std::vector<RegistryValue> values;  // creation order
+  // Folded value name -> index into `values`; built on demand for large keys.
+  std::unique_ptr<std::unordered_map<std::string, std::size_t>> value_index;
+  // Where the last RegEnumKey stopped, so that enumerating by increasing
+  // index costs one step per key. Reset whenever the subkeys change.
+  Children::const_iterator cursor;
+  std::size_t cursor_index = kNoCursor;
+  std::uint32_t depth = 0;
   bool deleted = false;
+
+  static constexpr std::size_t kNoCursor = static_cast<std::size_t>(-1);
+
+  ~Node() { DetachSubtree(); }
+
+  // Empties the subtree below this key, marking every key of it deleted (a
+  // handle may still hold one). Level by level: taking it apart recursively
+  // would put one stack frame per level on the stack.
+  void DetachSubtree() {
+    std::vector<std::shared_ptr<Node>> pending;
+    const auto take_children = [&pending](Node& node) {
+      for (auto it = node.children.begin(); it != node.children.end();) {
+        pending.push_back(std::move(node.children.extract(it++).value()));
+      }
+    };
+    take_children(*this);
+    while (!pending.empty()) {
+      std::shared_ptr<Node> next = std::move(pending.back());
+      pending.pop_back();
+      // A key still held by a handle outlives this tree, detached.
+      next->parent = nullptr;
+      next->deleted = true;
+      take_children(*next);
+    }
+  }
+
+  void ChildrenChanged() { cursor_index = kNoCursor; }
+
+  std::vector<RegistryValue>::iterator FindValue(std::string_view value_name) {
+    if (values.size() < kValueIndexThreshold) {
+      return std::find_if(values.begin(), values.end(),
+                          [value_name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, value_name); });
+    }
+    if (!value_index) {
+      value_index = std::make_unique<std::unordered_map<std::string, std::size_t>>();
+      value_index->reserve(values.size());
+      for (std::size_t i = 0; i < values.size(); ++i) value_index->emplace(code_page::Lower(values[i].name), i);
+    }
+    const auto it = value_index->find(code_page::Lower(value_name));
+    return it == value_index->end() ? values.end() : values.begin() + static_cast<std::ptrdiff_t>(it->second);
+  }
+
+  void AddValue(RegistryValue value) {
+    if (value_index) value_index->emplace(code_page::Lower(value.name), values.size());
+    values.push_back(std::move(value));
+  }
+
+  void EraseValue(std::vector<RegistryValue>::iterator it) {
+    values.erase(it);
+    value_index.reset();  // indexes behind it moved; rebuilt when next needed
+  }
 };
 
 using platform::HKey;
@@ -21,8 +104,6 @@ using platform::Status;
 namespace win32 = platform::win32;
 
 namespace {
-
-constexpr std::size_t kMaxValueNameLength = 16383;
 
 bool IsStringType(std::uint32_t type) {
   return type == platform::kRegSz || type == platform::kRegExpandSz || type == platform::kRegMultiSz;
@@ -97,25 +178,20 @@ RegistryStore::RegistryStore() : hklm_(std::make_shared<Node>()), hkcu_(std::mak
 }
 
 const std::shared_ptr<RegistryStore::Node>* RegistryStore::Child(const Node& node, std::string_view name) {
-  const auto it = std::lower_bound(node.children.begin(), node.children.end(), name,
-                                   [](const std::shared_ptr<Node>& child, std::string_view n) {
-                                     return code_page::CompareNoCase(child->name, n) < 0;
-                                   });
-  if (it == node.children.end() || code_page::CompareNoCase((*it)->name, name) != 0) return nullptr;
-  return &*it;
+  const auto it = node.children.find(name);
+  return it == node.children.end() ? nullptr : &*it;
 }
 
 RegistryStore::Node* RegistryStore::AddChild(Node& node, std::string_view name) {
-  const auto it = std::lower_bound(node.children.begin(), node.children.end(), name,
-                                   [](const std::shared_ptr<Node>& child, std::string_view n) {
-                                     return code_page::CompareNoCase(child->name, n) < 0;
-                                   });
+  const auto it = node.children.lower_bound(name);
   if (it != node.children.end() && code_page::CompareNoCase((*it)->name, name) == 0) return it->get();
   auto child = std::make_shared<Node>();
   child->name = std::string(name);
   child->parent = &node;
+  child->depth = node.depth + 1;
   Node* raw = child.get();
   node.children.insert(it, std::move(child));
+  node.ChildrenChanged();
   dirty_ = true;
   return raw;
 }
@@ -171,6 +247,7 @@ Status RegistryStore::CreateKey(HKey key, const char* sub_key, HKey* result) {
     *result = platform::IsPredefinedKey(key) ? key : NewHandle(node);
     return win32::kSuccess;
   }
+  if (node->depth + names.size() > kMaxDepth) return win32::kInvalidParameter;
   Node* at = node.get();
   for (std::size_t i = 0; i + 1 < names.size(); ++i) at = AddChild(*at, names[i]);
   AddChild(*at, names.back());
@@ -221,28 +298,28 @@ Status RegistryStore::EnumKey(HKey key, std::uint32_t index, char* name, std::ui
   auto node = Resolve(key, status);
   if (!node) return status;
   if (index >= node->children.size()) return win32::kNoMoreItems;
-  const std::string& found = node->children[index]->name;
+  if (node->cursor_index == Node::kNoCursor || index < node->cursor_index) {
+    node->cursor = node->children.begin();
+    node->cursor_index = 0;
+  }
+  node->cursor = std::next(node->cursor, static_cast<std::ptrdiff_t>(index - node->cursor_index));
+  node->cursor_index = index;
+  const std::string& found = (*node->cursor)->name;
   if (!name) return win32::kInvalidParameter;
   if (name_size <= found.size()) return win32::kMoreData;
   std::memcpy(name, found.c_str(), found.size() + 1);
   return win32::kSuccess;
 }
 
-void RegistryStore::MarkDeleted(Node& node) {
-  for (auto& child : node.children) MarkDeleted(*child);
-  node.children.clear();
-  node.deleted = true;
-  node.parent = nullptr;
-}
-
 void RegistryStore::Unlink(Node& node) {
   Node* parent = node.parent;
-  const auto it = std::find_if(parent->children.begin(), parent->children.end(),
-                               [&node](const std::shared_ptr<Node>& child) { return child.get() == &node; });
-  // Handles may still hold the node; it lives on, marked deleted, until they close.
-  const std::shared_ptr<Node> keep = *it;
-  parent->children.erase(it);
-  MarkDeleted(*keep);
+  // Handles may still hold the node; it lives on, detached and marked
+  // deleted, until they close. Its subtree goes with it.
+  const std::shared_ptr<Node> keep = std::move(parent->children.extract(parent->children.find(node.name)).value());
+  parent->ChildrenChanged();
+  keep->parent = nullptr;
+  keep->deleted = true;
+  keep->DetachSubtree();
   dirty_ = true;
 }
 
@@ -267,21 +344,18 @@ Status RegistryStore::DeleteKey(HKey key, const char* sub_key) {
 }
 
 void RegistryStore::PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
-  for (RegistryValue& value : node.values) {
-    if (code_page::EqualsNoCase(value.name, name)) {
-      value.type = type;
-      value.data = std::move(data);
-      return;
-    }
+  if (const auto it = node.FindValue(name); it != node.values.end()) {
+    it->type = type;
+    it->data = std::move(data);
+    return;
   }
-  node.values.push_back({std::string(name), type, std::move(data)});
+  node.AddValue({std::string(name), type, std::move(data)});
 }
 
 bool RegistryStore::RemoveValue(Node& node, std::string_view name) {
-  const auto it = std::find_if(node.values.begin(), node.values.end(),
-                               [name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, name); });
+  const auto it = node.FindValue(name);
   if (it == node.values.end()) return false;
-  node.values.erase(it);
+  node.EraseValue(it);
   return true;
 }
 
@@ -291,7 +365,7 @@ Status RegistryStore::SetValue(HKey key, const char* value_name, std::uint32_t t
   auto node = Resolve(key, status);
   if (!node) return status;
   const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
-  if (name.size() > kMaxValueNameLength || HasLineBreak(name)) return win32::kInvalidParameter;
+  if (name.size() > RegistryStore::kMaxValueNameLength || HasLineBreak(name)) return win32::kInvalidParameter;
   if (!data && size > 0) return win32::kInvalidParameter;
   std::uint32_t stored = size;
   // Windows looks one byte past a string that was given without its
@@ -310,8 +384,7 @@ Status RegistryStore::QueryValue(HKey key, const char* value_name, std::uint32_t
   if (!node) return status;
   if (data && !size) return win32::kInvalidParameter;
   const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
-  const auto it = std::find_if(node->values.begin(), node->values.end(),
-                               [name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, name); });
+  const auto it = node->FindValue(name);
   if (it == node->values.end()) {
     if (!data && size) *size = 0;
     return win32::kFileNotFound;
@@ -359,6 +432,7 @@ RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path) {
   const auto root = platform::RootKeyByName(parts[0]);
   if (!root) return nullptr;
   Node* at = Root(*root).get();
+  if (at->depth + parts.size() - 1 > kMaxDepth) return nullptr;
   for (std::size_t i = 1; i < parts.size(); ++i) at = AddChild(*at, parts[i]);
   return at;
 }
@@ -379,17 +453,39 @@ bool RegistryStore::DeleteTree(std::string_view full_path) {
   return true;
 }
 
-void RegistryStore::Walk(const Node& node, const std::string& path, std::vector<RegistryKey>& out) const {
-  out.push_back({path, node.values});
-  for (const auto& child : node.children) Walk(*child, path + "\\" + child->name, out);
+void RegistryStore::Walk(void (*visit)(void*, const std::string&, const std::vector<RegistryValue>&),
+                         void* context) const {
+  struct Level {
+    Node::Children::const_iterator next;
+    Node::Children::const_iterator end;
+    std::size_t path_size;  // the path's length at this level
+  };
+  std::string path;
+  std::vector<Level> levels;
+  for (const Node* root : {hklm_.get(), hkcu_.get()}) {
+    path = root->name;
+    if (!root->values.empty()) visit(context, path, root->values);
+    levels.push_back({root->children.begin(), root->children.end(), path.size()});
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      if (level.next == level.end) {
+        levels.pop_back();
+        continue;
+      }
+      const Node& child = **level.next++;
+      path.resize(level.path_size);
+      path.append("\\").append(child.name);
+      visit(context, path, child.values);
+      levels.push_back({child.children.begin(), child.children.end(), path.size()});
+    }
+  }
 }
 
 std::vector<RegistryKey> RegistryStore::Snapshot() const {
   std::vector<RegistryKey> out;
-  for (const Node* root : {hklm_.get(), hkcu_.get()}) {
-    if (!root->values.empty()) out.push_back({root->name, root->values});
-    for (const auto& child : root->children) Walk(*child, root->name + "\\" + child->name, out);
-  }
+  ForEachKey([&out](const std::string& path, const std::vector<RegistryValue>& values) {
+    out.push_back({path, values});
+  });
   return out;
 }
 
