@@ -5,6 +5,8 @@
 # median wall time per unit of both and the ratio peer/ours with its min,
 # median and max over the rounds. Times are measured inside each process
 # around the workload only (process start and Wine's start-up are left out).
+# With QVI_BEFORE=path/to/another/qvi_workloads, that binary runs in the same
+# rounds too and its figures and ratios are printed beside ours.
 # Usage: scripts/bench-peer.sh [ROUNDS] [REPEATS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,15 +39,18 @@ for round in $(seq "$rounds"); do
   for w in $workloads; do
     p=$("$loader" "$peer" "$w" "$repeats" </dev/null | tr -d '\r')
     o=$("$ours" "$w" "$repeats")
-    echo "$w ${p#* } ${o#* }" >>"$out"
+    b=${o#* }
+    if [ -n "${QVI_BEFORE:-}" ]; then b=$("$QVI_BEFORE" "$w" "$repeats"); b=${b#* }; fi
+    echo "$w ${p#* } ${o#* } $b" >>"$out"
   done
 done
-python3 - "$out" "$rounds" <<'PY'
+python3 - "$out" "$rounds" "${QVI_BEFORE:-}" <<'PY'
 import statistics, sys
-rows = {}
+rows, before = {}, {}
 for line in open(sys.argv[1]):
-    name, peer, punit, ours, ounit = line.split()
+    name, peer, punit, ours, ounit, old, _ = line.split()
     rows.setdefault(name, []).append((float(peer), float(ours), ounit.split('/')[1]))
+    before.setdefault(name, []).append(float(old))
 def fmt(ns):
     for unit, scale in (("s", 1e9), ("ms", 1e6), ("us", 1e3)):
         if ns >= scale: return f"{ns/scale:.3g} {unit}"
@@ -56,5 +61,13 @@ for name, r in rows.items():
     ratios = sorted(p / o for p, o, _ in r)
     print(f"{name:28} {r[0][2]:6} {fmt(statistics.median(p for p, _, _ in r)):>19} "
           f"{fmt(statistics.median(o for _, o, _ in r)):>10} {ratios[0]:>9.3g}x {statistics.median(ratios):>8.3g}x {ratios[-1]:>8.3g}x")
+if sys.argv[3]:
+    print(f"\nbefore ({sys.argv[3]}) in the same rounds")
+    print(f"{'workload':28} {'before':>10} {'ratio min':>10} {'median':>9} {'max':>9} {'after/before':>13}")
+    for name, r in rows.items():
+        ratios = sorted(p / b for (p, _, _), b in zip(r, before[name]))
+        speedup = statistics.median(before[name]) / statistics.median(o for _, o, _ in r)
+        print(f"{name:28} {fmt(statistics.median(before[name])):>10} {ratios[0]:>9.3g}x "
+              f"{statistics.median(ratios):>8.3g}x {ratios[-1]:>8.3g}x {speedup:>11.3g}x faster")
 PY
 rm -f "$out"

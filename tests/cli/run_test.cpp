@@ -57,6 +57,26 @@ TEST(DiffRegistryTest, TypeChangesAreChangesAndLetterCaseFollowsTheCodePage) {
   EXPECT_EQ(changes[0].value, binary);
 }
 
+// Snapshots from elsewhere (the real registry, watched trees in any order)
+// need not come in the store's order; keys still pair by path.
+TEST(DiffRegistryTest, PairsKeysGivenInAnyOrder) {
+  const std::vector<emu::RegistryKey> before = {
+      {"HKEY_CURRENT_USER\\Software\\B", {Sz("v", "1")}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z", {}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\A", {Sz("v", "1")}},
+  };
+  const std::vector<emu::RegistryKey> after = {
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\a", {Sz("v", "2")}},
+      {"HKEY_CURRENT_USER\\Software\\b", {Sz("v", "1")}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z", {}},
+  };
+  const auto changes = DiffRegistry(before, after);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].op, Op::kSetValue);
+  EXPECT_EQ(changes[0].key, "HKEY_LOCAL_MACHINE\\SOFTWARE\\a");
+  EXPECT_EQ(DiffRegistry(after, before).size(), 1u);
+}
+
 TEST(AppendedLinesTest, TakesTheTailEndedByCrLf) {
   EXPECT_EQ(AppendedLines("", "(A) : one\r\n(B) : two\nmore\r\n"),
             (std::vector<std::string>{"(A) : one", "(B) : two\nmore"}));

@@ -124,7 +124,7 @@ void Machine::ImportReg(std::string_view reg_text, const std::string& source_nam
   ImportRegText(impl_->registry, reg_text, source_name);
 }
 
-std::string Machine::ExportReg() const { return ExportRegText(impl_->registry.Snapshot()); }
+std::string Machine::ExportReg() const { return ExportRegText(impl_->registry); }
 
 const std::vector<MessageBoxRecord>& Machine::message_boxes() const { return impl_->message_boxes; }
 

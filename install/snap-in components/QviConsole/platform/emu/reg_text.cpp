@@ -471,14 +471,29 @@ std::string RegValueDeletionText(std::string_view name) {
   return out + "=-";
 }
 
+namespace {
+
+void AppendKey(std::string& out, const std::string& path, const std::vector<RegistryValue>& values) {
+  out.append("[").append(path).append("]").append(kCrLf);
+  for (const RegistryValue& value : values) out.append(RegValueText(value, kCrLf)).append(kCrLf);
+  out.append(kCrLf);
+}
+
+}  // namespace
+
 std::string ExportRegText(const std::vector<RegistryKey>& keys) {
   std::string out;
   out.append(kRegedit4).append(kCrLf).append(kCrLf);
-  for (const RegistryKey& key : keys) {
-    out.append("[").append(key.path).append("]").append(kCrLf);
-    for (const RegistryValue& value : key.values) out.append(RegValueText(value, kCrLf)).append(kCrLf);
-    out.append(kCrLf);
-  }
+  for (const RegistryKey& key : keys) AppendKey(out, key.path, key.values);
+  return out;
+}
+
+std::string ExportRegText(const RegistryStore& store) {
+  std::string out;
+  out.append(kRegedit4).append(kCrLf).append(kCrLf);
+  store.ForEachKey([&out](const std::string& path, const std::vector<RegistryValue>& values) {
+    AppendKey(out, path, values);
+  });
   return out;
 }
 
