@@ -241,6 +241,32 @@ TEST(StoreNames, LengthLimitsAsWindowsHasThem) {
   }
 }
 
+// Sections are found from the one before where their paths agree; any
+// order of paths lands every value in its own key.
+TEST(RegText, SectionsLandInTheirKeysWhateverPrecedesThem) {
+  const std::vector<std::string> sections = {
+      "HKEY_CURRENT_USER\\Software\\A\\B", "HKEY_CURRENT_USER\\SOFTWARE\\a\\C", "HKEY_CURRENT_USER\\Software\\A",
+      "HKEY_CURRENT_USER\\Software\\A\\B\\D", "-HKEY_CURRENT_USER\\Software\\A\\B",
+      "HKEY_CURRENT_USER\\Software\\A\\B\\E", "HKEY_CLASSES_ROOT\\.x", "HKEY_CLASSES_ROOT\\.x\\Shell",
+      "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.X", "HKEY_CURRENT_USER\\Software\\A\\C",
+  };
+  std::string text = "REGEDIT4\r\n";
+  RegistryStore expected;
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    text += "[" + sections[i] + "]\r\n";
+    if (sections[i][0] == '-') {
+      expected.DeleteTree(sections[i].substr(1));
+      continue;
+    }
+    const std::string value = "v" + std::to_string(i);
+    text += "\"" + value + "\"=dword:00000001\r\n";
+    RegistryStore::PutValue(*expected.EnsureKey(sections[i]), value, kRegDword, {1, 0, 0, 0});
+  }
+  RegistryStore store;
+  ImportRegText(store, text, "x.reg");
+  EXPECT_EQ(store.Snapshot(), expected.Snapshot());
+}
+
 TEST(RegText, AMegabyteOfBinaryDataReadsBackAsWritten) {
   RegistryStore store;
   std::vector<std::uint8_t> data(1 << 20);

@@ -416,11 +416,13 @@ void ImportRegText(RegistryStore& store, std::string_view text, const std::strin
   // Each section's key is looked up once; its values follow it. The parser
   // has checked every path, so no step here can fail halfway.
   RegistryStore::Node* key = nullptr;
+  RegistryStore::KeyTrail trail;
   for (Op& op : ops) {
     if (auto* create = std::get_if<CreateKeyOp>(&op)) {
-      key = store.EnsureKey(create->key);
+      key = store.EnsureKey(create->key, trail);
     } else if (auto* remove = std::get_if<DeleteKeyOp>(&op)) {
       store.DeleteTree(remove->key);
+      trail.Reset();
       key = nullptr;
     } else if (auto* set = std::get_if<SetOp>(&op)) {
       RegistryStore::PutValue(*key, set->name, set->type, std::move(set->data));

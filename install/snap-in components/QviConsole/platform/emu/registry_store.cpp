@@ -437,6 +437,40 @@ RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path) {
   return at;
 }
 
+RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path, KeyTrail& trail) {
+  const auto parts = SplitFullPath(full_path);
+  std::size_t same = 0;
+  while (same < parts.size() && same < trail.names_.size() && code_page::EqualsNoCase(parts[same], trail.names_[same])) {
+    ++same;
+  }
+  if (same == 0) {
+    Node* key = EnsureKey(full_path);
+    trail.Reset();
+    if (!key) return nullptr;
+    // Record the way down, for the next path to start from.
+    for (Node* at = key; at; at = at->parent) {
+      trail.nodes_.push_back(at);
+      trail.names_.push_back(at->name);
+    }
+    std::reverse(trail.nodes_.begin(), trail.nodes_.end());
+    std::reverse(trail.names_.begin(), trail.names_.end());
+    // HKEY_CLASSES_ROOT\x is HKEY_LOCAL_MACHINE\SOFTWARE\Classes\x: keep the
+    // path's own names, which a later path in the same form will match.
+    if (trail.names_.size() != parts.size()) trail.Reset();
+    return key;
+  }
+  Node* at = trail.nodes_[same - 1];
+  if (at->depth + (parts.size() - same) > kMaxDepth) return nullptr;
+  trail.names_.resize(same);
+  trail.nodes_.resize(same);
+  for (std::size_t i = same; i < parts.size(); ++i) {
+    at = AddChild(*at, parts[i]);
+    trail.names_.emplace_back(parts[i]);
+    trail.nodes_.push_back(at);
+  }
+  return at;
+}
+
 bool RegistryStore::DeleteTree(std::string_view full_path) {
   const auto parts = SplitFullPath(full_path);
   if (parts.empty()) return false;

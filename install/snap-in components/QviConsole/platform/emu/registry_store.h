@@ -55,6 +55,22 @@ class RegistryStore {
   // ("HKEY_LOCAL_MACHINE\SOFTWARE\X"; HKEY_CLASSES_ROOT is accepted).
   // Returns null for an unknown root or a key deeper than kMaxDepth.
   Node* EnsureKey(std::string_view full_path);
+  // The keys of the last path a KeyTrail was used for, so that a run of
+  // related paths (as in a .reg file) looks up only the names that differ
+  // from the previous one. Invalid once a key is deleted: Reset() it then.
+  class KeyTrail {
+   public:
+    void Reset() {
+      names_.clear();
+      nodes_.clear();
+    }
+
+   private:
+    friend class RegistryStore;
+    std::vector<std::string> names_;  // root first
+    std::vector<Node*> nodes_;
+  };
+  Node* EnsureKey(std::string_view full_path, KeyTrail& trail);
   // Removes a key and everything below it; a missing key is no error.
   // Returns false for an unknown root.
   bool DeleteTree(std::string_view full_path);
