@@ -203,7 +203,7 @@ BENCHMARK(BM_Scaling_ImportValuesOfOneKey)->Apply(ScalingSizes);
 // A binary value of 10 x N bytes, as the store writes it, read back.
 void BM_Scaling_ReadBinaryValue(benchmark::State& state) {
   qvi::emu::RegistryStore source;
-  qvi::emu::RegistryStore::PutValue(*source.EnsureKey("HKEY_CURRENT_USER\\Software\\Big"), "blob", kRegBinary,
+  source.PutValue(*source.EnsureKey("HKEY_CURRENT_USER\\Software\\Big"), "blob", kRegBinary,
                                     std::vector<std::uint8_t>(static_cast<std::size_t>(state.range(0)) * 10, 0xAB));
   const std::string text = qvi::emu::ExportRegText(source);
   for (auto _ : state) {
@@ -247,12 +247,12 @@ void BM_Scaling_SnapshotAndDiff(benchmark::State& state) {
   qvi::emu::RegistryStore store;
   for (std::int64_t i = 0; i < state.range(0); ++i) {
     auto* key = store.EnsureKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Product\\" + KeyName(i / 100) + "\\" + KeyName(i));
-    qvi::emu::RegistryStore::PutValue(*key, "Count", kRegDword, {1, 0, 0, 0});
+    store.PutValue(*key, "Count", kRegDword, {1, 0, 0, 0});
   }
   const auto before = store.Snapshot();
   for (std::int64_t i = 0; i < state.range(0); i += 100) {
     auto* key = store.EnsureKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Product\\" + KeyName(i / 100) + "\\" + KeyName(i));
-    qvi::emu::RegistryStore::PutValue(*key, "Count", kRegDword, {2, 0, 0, 0});
+    store.PutValue(*key, "Count", kRegDword, {2, 0, 0, 0});
   }
   for (auto _ : state) {
     const auto after = store.Snapshot();

@@ -170,6 +170,30 @@ class ValueFinder {
   std::unordered_map<std::string, const emu::RegistryValue*> index_;
 };
 
+// The changes of one key present after: created with its values when it was
+// absent before (`was` null), else its set, changed and removed values.
+void AddKeyChanges(const std::vector<emu::RegistryValue>* was, const std::string& path,
+                   const std::vector<emu::RegistryValue>& values, std::vector<RegistryChange>& changes) {
+  using Op = RegistryChange::Op;
+  if (was == nullptr) {
+    changes.push_back({Op::kCreateKey, path, {}});
+    for (const auto& value : values) changes.push_back({Op::kSetValue, path, value});
+    return;
+  }
+  if (*was == values) return;
+  const ValueFinder old_values(*was);
+  const ValueFinder new_values(values);
+  for (const auto& value : values) {
+    const emu::RegistryValue* old = old_values.Find(value.name);
+    if (old == nullptr || old->type != value.type || old->data != value.data) {
+      changes.push_back({Op::kSetValue, path, value});
+    }
+  }
+  for (const auto& value : *was) {
+    if (new_values.Find(value.name) == nullptr) changes.push_back({Op::kDeleteValue, path, {value.name, value.type, {}}});
+  }
+}
+
 }  // namespace
 
 std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
@@ -198,26 +222,25 @@ std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& be
   }
   for (const auto& key : after) {
     const auto old = old_of.find(&key);
-    if (old == old_of.end()) {
-      changes.push_back({Op::kCreateKey, key.path, {}});
-      for (const auto& value : key.values) changes.push_back({Op::kSetValue, key.path, value});
-      continue;
-    }
-    const emu::RegistryKey& was_key = *old->second;
-    if (was_key.values == key.values) continue;
-    const ValueFinder old_values(was_key.values);
-    const ValueFinder new_values(key.values);
-    for (const auto& value : key.values) {
-      const emu::RegistryValue* was = old_values.Find(value.name);
-      if (was == nullptr || was->type != value.type || was->data != value.data) {
-        changes.push_back({Op::kSetValue, key.path, value});
-      }
-    }
-    for (const auto& value : was_key.values) {
-      if (new_values.Find(value.name) == nullptr) {
-        changes.push_back({Op::kDeleteValue, key.path, {value.name, value.type, {}}});
-      }
-    }
+    AddKeyChanges(old == old_of.end() ? nullptr : &old->second->values, key.path, key.values, changes);
+  }
+  return changes;
+}
+
+std::vector<RegistryChange> DiffRegistry(const emu::RegistryStore& store) {
+  auto keys = store.RecordedKeys();
+  std::vector<RegistryChange> changes;
+  const auto by_path = [](const std::string emu::RegistryStore::RecordedKey::*path) {
+    return [path](const auto* a, const auto* b) { return CompareTreeOrder(a->*path, b->*path) < 0; };
+  };
+  std::vector<const emu::RegistryStore::RecordedKey*> gone;
+  std::vector<const emu::RegistryStore::RecordedKey*> present;
+  for (const auto& key : keys) (key.exists ? present : gone).push_back(&key);
+  std::sort(gone.begin(), gone.end(), by_path(&emu::RegistryStore::RecordedKey::path_then));
+  std::sort(present.begin(), present.end(), by_path(&emu::RegistryStore::RecordedKey::path_now));
+  for (const auto* key : gone) changes.push_back({RegistryChange::Op::kDeleteKey, key->path_then, {}});
+  for (const auto* key : present) {
+    AddKeyChanges(key->existed ? &key->values_then : nullptr, key->path_now, key->values_now, changes);
   }
   return changes;
 }
@@ -282,7 +305,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
 
-  const auto registry_before = machine->SnapshotRegistry();
+  machine->registry().StartRecording();
   const auto files_before = SnapshotFiles(*machine);
 
   rhost::HostConfig config = scenario.host;
@@ -326,7 +349,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.host_state = host.state();
   result.registry_after = machine->SnapshotRegistry();
   result.files_after = SnapshotFiles(*machine);
-  result.registry_changes = DiffRegistry(registry_before, result.registry_after);
+  result.registry_changes = DiffRegistry(machine->registry());
   result.files = DiffFiles(files_before, result.files_after);
   result.log = LogLines(result.files);
   result.message_boxes = machine->message_boxes();

@@ -179,8 +179,8 @@ TEST(StoreValues, AKeyWithManyValuesFindsEachByAnySpelling) {
   // Overwriting keeps the place; deleting shifts the later ones down.
   ASSERT_EQ(store.SetValue(key, "VALUE7", kRegDword, Bytes("\7\0\0\0"), 4), win32::kSuccess);
   RegistryStore::Node* node = store.EnsureKey("HKEY_CURRENT_USER\\Software\\Many");
-  ASSERT_TRUE(RegistryStore::RemoveValue(*node, "value3"));
-  EXPECT_FALSE(RegistryStore::RemoveValue(*node, "value3"));
+  ASSERT_TRUE(store.RemoveValue(*node, "value3"));
+  EXPECT_FALSE(store.RemoveValue(*node, "value3"));
 
   std::uint32_t type = 0;
   std::uint8_t data[16];
@@ -260,7 +260,7 @@ TEST(RegText, SectionsLandInTheirKeysWhateverPrecedesThem) {
     }
     const std::string value = "v" + std::to_string(i);
     text += "\"" + value + "\"=dword:00000001\r\n";
-    RegistryStore::PutValue(*expected.EnsureKey(sections[i]), value, kRegDword, {1, 0, 0, 0});
+    expected.PutValue(*expected.EnsureKey(sections[i]), value, kRegDword, {1, 0, 0, 0});
   }
   RegistryStore store;
   ImportRegText(store, text, "x.reg");
@@ -271,7 +271,7 @@ TEST(RegText, AMegabyteOfBinaryDataReadsBackAsWritten) {
   RegistryStore store;
   std::vector<std::uint8_t> data(1 << 20);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8));
-  RegistryStore::PutValue(*store.EnsureKey("HKEY_CURRENT_USER\\Software\\Big"), "blob", kRegBinary, data);
+  store.PutValue(*store.EnsureKey("HKEY_CURRENT_USER\\Software\\Big"), "blob", kRegBinary, data);
   const std::string text = ExportRegText(store.Snapshot());
   // Written as continuation lines of a readable width...
   EXPECT_GT(std::count(text.begin(), text.end(), '\n'), 40000);

@@ -425,9 +425,9 @@ void ImportRegText(RegistryStore& store, std::string_view text, const std::strin
       trail.Reset();
       key = nullptr;
     } else if (auto* set = std::get_if<SetOp>(&op)) {
-      RegistryStore::PutValue(*key, set->name, set->type, std::move(set->data));
+      store.PutValue(*key, set->name, set->type, std::move(set->data));
     } else if (auto* unset = std::get_if<DeleteValueOp>(&op)) {
-      RegistryStore::RemoveValue(*key, unset->name);
+      store.RemoveValue(*key, unset->name);
     }
   }
   store.Touch();

@@ -45,6 +45,7 @@ struct RegistryStore::Node {
   Children::const_iterator cursor;
   std::size_t cursor_index = kNoCursor;
   std::uint32_t depth = 0;
+  std::uint32_t recorded_round = 0;  // the recording that holds its old state
   bool deleted = false;
 
   static constexpr std::size_t kNoCursor = static_cast<std::size_t>(-1);
@@ -193,6 +194,7 @@ RegistryStore::Node* RegistryStore::AddChild(Node& node, std::string_view name) 
   node.children.insert(it, std::move(child));
   node.ChildrenChanged();
   dirty_ = true;
+  if (recording_) Record(*raw, false);
   return raw;
 }
 
@@ -312,6 +314,15 @@ Status RegistryStore::EnumKey(HKey key, std::uint32_t index, char* name, std::ui
 }
 
 void RegistryStore::Unlink(Node& node) {
+  if (recording_) {
+    std::vector<Node*> pending{&node};
+    while (!pending.empty()) {
+      Node* at = pending.back();
+      pending.pop_back();
+      Record(*at, true);
+      for (const auto& child : at->children) pending.push_back(child.get());
+    }
+  }
   Node* parent = node.parent;
   // Handles may still hold the node; it lives on, detached and marked
   // deleted, until they close. Its subtree goes with it.
@@ -344,6 +355,7 @@ Status RegistryStore::DeleteKey(HKey key, const char* sub_key) {
 }
 
 void RegistryStore::PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
+  if (recording_) Record(node, true);
   if (const auto it = node.FindValue(name); it != node.values.end()) {
     it->type = type;
     it->data = std::move(data);
@@ -355,6 +367,7 @@ void RegistryStore::PutValue(Node& node, std::string_view name, std::uint32_t ty
 bool RegistryStore::RemoveValue(Node& node, std::string_view name) {
   const auto it = node.FindValue(name);
   if (it == node.values.end()) return false;
+  if (recording_) Record(node, true);
   node.EraseValue(it);
   return true;
 }
@@ -513,6 +526,60 @@ void RegistryStore::Walk(void (*visit)(void*, const std::string&, const std::vec
       levels.push_back({child.children.begin(), child.children.end(), path.size()});
     }
   }
+}
+
+std::string RegistryStore::PathOf(const Node& node) {
+  std::vector<const Node*> chain;
+  for (const Node* at = &node; at; at = at->parent) chain.push_back(at);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += '\\';
+    path += (*it)->name;
+  }
+  return path;
+}
+
+void RegistryStore::StartRecording() {
+  recording_ = true;
+  ++recording_round_;
+  recorded_.clear();
+  recorded_paths_.clear();
+}
+
+void RegistryStore::Record(Node& node, bool existed) {
+  if (node.recorded_round == recording_round_) return;
+  node.recorded_round = recording_round_;
+  std::string path = PathOf(node);
+  // A key deleted and made again is a new node under a path already kept.
+  const auto [it, added] = recorded_paths_.try_emplace(code_page::Lower(path), recorded_.size());
+  if (!added) return;
+  const bool root = node.parent == nullptr;
+  recorded_.push_back({std::move(path), existed && (!root || !node.values.empty()), existed ? node.values
+                                                                                              : std::vector<RegistryValue>{}});
+}
+
+std::vector<RegistryStore::RecordedKey> RegistryStore::RecordedKeys() const {
+  std::vector<RecordedKey> out;
+  out.reserve(recorded_.size());
+  for (const Recorded& was : recorded_) {
+    RecordedKey key{was.existed, was.path, was.values, false, {}, {}};
+    const auto parts = SplitFullPath(was.path);
+    const Node* at = nullptr;
+    if (const auto root = platform::RootKeyByName(parts.front()); root && *root != platform::kHkeyClassesRoot) {
+      at = *root == platform::kHkeyLocalMachine ? hklm_.get() : hkcu_.get();
+    }
+    for (std::size_t i = 1; at && i < parts.size(); ++i) {
+      const auto* child = Child(*at, parts[i]);
+      at = child ? child->get() : nullptr;
+    }
+    if (at && (at->parent || !at->values.empty())) {
+      key.exists = true;
+      key.path_now = PathOf(*at);
+      key.values_now = at->values;
+    }
+    if (key.existed || key.exists) out.push_back(std::move(key));
+  }
+  return out;
 }
 
 std::vector<RegistryKey> RegistryStore::Snapshot() const {

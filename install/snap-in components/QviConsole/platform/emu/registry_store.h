@@ -74,9 +74,25 @@ class RegistryStore {
   // Removes a key and everything below it; a missing key is no error.
   // Returns false for an unknown root.
   bool DeleteTree(std::string_view full_path);
-  static void PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
-  static bool RemoveValue(Node& node, std::string_view name);
+  void PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
+  bool RemoveValue(Node& node, std::string_view name);
   std::vector<RegistryKey> Snapshot() const;
+
+  // From now on, keeps each key's state from before its first change, so
+  // that what changed can be told without a copy of the whole store; a
+  // second call starts afresh.
+  void StartRecording();
+  // A key changed since StartRecording(): its path and values then and now.
+  // A root counts as present only while it holds values, as in Snapshot().
+  struct RecordedKey {
+    bool existed = false;
+    std::string path_then;
+    std::vector<RegistryValue> values_then;
+    bool exists = false;
+    std::string path_now;
+    std::vector<RegistryValue> values_now;
+  };
+  std::vector<RecordedKey> RecordedKeys() const;
   // Visits every key that is not a root, and a root that holds values, in
   // tree order (parents first, subkeys alphabetical), with its full path.
   // `visit` must not change the store.
@@ -104,6 +120,19 @@ class RegistryStore {
   void Unlink(Node& node);
   // The tree-order walk behind ForEachKey, through a type-erased callback.
   void Walk(void (*visit)(void*, const std::string&, const std::vector<RegistryValue>&), void* context) const;
+  // Keeps the state of `node` before a change, once per recording.
+  void Record(Node& node, bool existed);
+  static std::string PathOf(const Node& node);
+
+  struct Recorded {
+    std::string path;
+    bool existed;
+    std::vector<RegistryValue> values;
+  };
+  bool recording_ = false;
+  std::uint32_t recording_round_ = 0;
+  std::vector<Recorded> recorded_;
+  std::unordered_map<std::string, std::size_t> recorded_paths_;  // folded path -> recorded_ index
 
   std::shared_ptr<Node> hklm_;
   std::shared_ptr<Node> hkcu_;
