@@ -38,9 +38,15 @@ out=$(mktemp)
 for round in $(seq "$rounds"); do
   for w in $workloads; do
     p=$("$loader" "$peer" "$w" "$repeats" </dev/null | tr -d '\r')
-    o=$("$ours" "$w" "$repeats")
-    b=${o#* }
-    if [ -n "${QVI_BEFORE:-}" ]; then b=$("$QVI_BEFORE" "$w" "$repeats"); b=${b#* }; fi
+    # Ours and the other binary take turns at running first after the peer.
+    if [ -n "${QVI_BEFORE:-}" ] && [ $((round % 2)) = 0 ]; then
+      b=$("$QVI_BEFORE" "$w" "$repeats"); b=${b#* }
+      o=$("$ours" "$w" "$repeats")
+    else
+      o=$("$ours" "$w" "$repeats")
+      b=${o#* }
+      if [ -n "${QVI_BEFORE:-}" ]; then b=$("$QVI_BEFORE" "$w" "$repeats"); b=${b#* }; fi
+    fi
     echo "$w ${p#* } ${o#* } $b" >>"$out"
   done
 done

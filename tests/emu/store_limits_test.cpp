@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -265,6 +266,47 @@ TEST(RegText, SectionsLandInTheirKeysWhateverPrecedesThem) {
   RegistryStore store;
   ImportRegText(store, text, "x.reg");
   EXPECT_EQ(store.Snapshot(), expected.Snapshot());
+}
+
+// An import into a store that holds only its first keys reads into a fresh
+// store and takes its trees; any other store is changed in place. Either way
+// what the store held stays, and open handles keep working.
+TEST(RegText, ImportKeepsWhatTheStoreHeld) {
+  const std::string text = "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\New]\r\n\"v\"=dword:00000002\r\n";
+  struct Case {
+    const char* name;
+    std::function<void(RegistryStore&)> prepare;
+  };
+  const Case cases[] = {
+      {"first keys only", [](RegistryStore&) {}},
+      {"first keys replaced by others of the same shape",
+       [](RegistryStore& s) {
+         s.DeleteTree("HKEY_LOCAL_MACHINE\\SOFTWARE");
+         s.EnsureKey("HKEY_LOCAL_MACHINE\\X\\Y");
+       }},
+      {"a value", [](RegistryStore& s) { s.PutValue(*s.EnsureKey("HKEY_CURRENT_USER"), "root", kRegDword, {1}); }},
+      {"an open handle",
+       [](RegistryStore& s) {
+         HKey key = kNoKey;
+         ASSERT_EQ(s.OpenKey(kHkeyCurrentUser, "Software", &key), win32::kSuccess);
+       }},
+  };
+  for (const Case& c : cases) {
+    RegistryStore store;
+    c.prepare(store);
+    auto expected = store.Snapshot();
+    expected.push_back({"HKEY_CURRENT_USER\\Software\\New", {{"v", kRegDword, {2, 0, 0, 0}}}});
+    store.MarkClean();
+    ImportRegText(store, text, "x.reg");
+    EXPECT_EQ(store.Snapshot(), expected) << c.name;
+    EXPECT_TRUE(store.dirty()) << c.name;
+  }
+  // The handle of the last case still reaches the key it was opened on.
+  RegistryStore store;
+  HKey software = kNoKey;
+  ASSERT_EQ(store.OpenKey(kHkeyCurrentUser, "Software", &software), win32::kSuccess);
+  ImportRegText(store, text, "x.reg");
+  EXPECT_EQ(SubkeysOf(store, software), std::vector<std::string>{"New"});
 }
 
 TEST(RegText, AMegabyteOfBinaryDataReadsBackAsWritten) {

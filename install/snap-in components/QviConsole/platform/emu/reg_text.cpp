@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -144,9 +145,11 @@ std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view s, std::
 
 class Parser {
  public:
-  Parser(std::string_view text, std::size_t first_line) : text_(text), line_number_(first_line) {}
+  // Each operation goes to `emit` as soon as its line is read.
+  Parser(std::string_view text, std::size_t first_line, std::function<void(Op&&)> emit)
+      : text_(text), line_number_(first_line), emit_(std::move(emit)) {}
 
-  std::vector<Op> Parse() {
+  void Parse() {
     std::string line;
     std::size_t line_no = 0;
     bool header_seen = false;
@@ -172,7 +175,7 @@ class Parser {
       }
     }
     if (!header_seen) throw ParseError{line_number_ == 0 ? 1 : line_number_, "empty registry file"};
-    return std::move(ops_);
+    return;
   }
 
  private:
@@ -238,10 +241,10 @@ class Parser {
     if (!path) throw ParseError{line_no, error};
     if (remove) {
       if (path->find('\\') == std::string::npos) throw ParseError{line_no, "a root key cannot be deleted"};
-      ops_.push_back(DeleteKeyOp{*path});
+      emit_(DeleteKeyOp{*path});
       in_key_ = false;
     } else {
-      ops_.push_back(CreateKeyOp{*path});
+      emit_(CreateKeyOp{*path});
       in_key_ = true;
     }
   }
@@ -268,7 +271,7 @@ class Parser {
     if (rest.empty() || rest.front() != '=') throw ParseError{line_no, "expected = after the value name"};
     rest = Trim(rest.substr(1));
     if (rest == "-") {
-      ops_.push_back(DeleteValueOp{name});
+      emit_(DeleteValueOp{name});
       return;
     }
     SetOp op{name, platform::kRegSz, {}};
@@ -310,7 +313,7 @@ class Parser {
     } else {
       throw ParseError{line_no, "unknown value data \"" + std::string(rest) + "\""};
     }
-    ops_.push_back(std::move(op));
+    emit_(std::move(op));
   }
 
   static std::string_view StripComment(std::string_view s) {
@@ -328,7 +331,7 @@ class Parser {
   std::size_t line_number_;
   bool unicode_ = false;
   bool in_key_ = false;
-  std::vector<Op> ops_;
+  std::function<void(Op&&)> emit_;
 };
 
 void AppendQuoted(std::string& out, std::string_view s) {
@@ -395,6 +398,32 @@ std::string Utf16Failure(std::string_view utf16) {
   return std::to_string(line) + ": invalid UTF-16: the file ends in half a character";
 }
 
+// Applies parsed operations to a store. Each section's key is looked up once
+// and its values follow it; the parser has checked every path, so no step
+// can fail halfway.
+class Applier {
+ public:
+  explicit Applier(RegistryStore& store) : store_(store) {}
+  void operator()(Op&& op) {
+    if (auto* create = std::get_if<CreateKeyOp>(&op)) {
+      key_ = store_.EnsureKey(create->key, trail_);
+    } else if (auto* remove = std::get_if<DeleteKeyOp>(&op)) {
+      store_.DeleteTree(remove->key);
+      trail_.Reset();
+      key_ = nullptr;
+    } else if (auto* set = std::get_if<SetOp>(&op)) {
+      store_.PutValue(*key_, set->name, set->type, std::move(set->data));
+    } else if (auto* unset = std::get_if<DeleteValueOp>(&op)) {
+      store_.RemoveValue(*key_, unset->name);
+    }
+  }
+
+ private:
+  RegistryStore& store_;
+  RegistryStore::Node* key_ = nullptr;
+  RegistryStore::KeyTrail trail_;
+};
+
 }  // namespace
 
 void ImportRegText(RegistryStore& store, std::string_view text, const std::string& source_name) {
@@ -407,29 +436,31 @@ void ImportRegText(RegistryStore& store, std::string_view text, const std::strin
   } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
     throw MachineError(source_name + ":1: UTF-8 registry files are not supported; save as ANSI or UTF-16");
   }
+  const auto fail = [&source_name](const ParseError& error) {
+    return MachineError(source_name + ":" + std::to_string(error.line) + ": " + error.message);
+  };
+  if (store.Pristine()) {
+    // Nothing in the store to keep: read straight into a fresh one and take
+    // its trees when the whole text has been read, with no list of
+    // operations held in between.
+    RegistryStore fresh;
+    Applier apply(fresh);
+    try {
+      Parser(text, 0, [&apply](Op&& op) { apply(std::move(op)); }).Parse();
+    } catch (const ParseError& error) {
+      throw fail(error);
+    }
+    store.TakeTrees(fresh);
+    return;
+  }
   std::vector<Op> ops;
   try {
-    ops = Parser(text, 0).Parse();
+    Parser(text, 0, [&ops](Op&& op) { ops.push_back(std::move(op)); }).Parse();
   } catch (const ParseError& error) {
-    throw MachineError(source_name + ":" + std::to_string(error.line) + ": " + error.message);
+    throw fail(error);
   }
-  // Each section's key is looked up once; its values follow it. The parser
-  // has checked every path, so no step here can fail halfway.
-  RegistryStore::Node* key = nullptr;
-  RegistryStore::KeyTrail trail;
-  for (Op& op : ops) {
-    if (auto* create = std::get_if<CreateKeyOp>(&op)) {
-      key = store.EnsureKey(create->key, trail);
-    } else if (auto* remove = std::get_if<DeleteKeyOp>(&op)) {
-      store.DeleteTree(remove->key);
-      trail.Reset();
-      key = nullptr;
-    } else if (auto* set = std::get_if<SetOp>(&op)) {
-      store.PutValue(*key, set->name, set->type, std::move(set->data));
-    } else if (auto* unset = std::get_if<DeleteValueOp>(&op)) {
-      store.RemoveValue(*key, unset->name);
-    }
-  }
+  Applier apply(store);
+  for (Op& op : ops) apply(std::move(op));
   store.Touch();
 }
 

@@ -198,6 +198,26 @@ RegistryStore::Node* RegistryStore::AddChild(Node& node, std::string_view name) 
   return raw;
 }
 
+bool RegistryStore::Pristine() const {
+  const auto bare = [](const Node& node, std::size_t children) {
+    return node.values.empty() && node.children.size() == children;
+  };
+  if (recording_ || !handles_.empty() || !bare(*hklm_, 1) || !bare(*hkcu_, 1)) return false;
+  const Node& software = **hklm_->children.begin();
+  const Node& user_software = **hkcu_->children.begin();
+  if (!bare(software, 1) || !bare(user_software, 0)) return false;
+  const Node& classes = **software.children.begin();
+  return bare(classes, 0) && code_page::EqualsNoCase(software.name, "SOFTWARE") &&
+         code_page::EqualsNoCase(classes.name, "Classes") && code_page::EqualsNoCase(user_software.name, "Software");
+}
+
+void RegistryStore::TakeTrees(RegistryStore& other) {
+  std::swap(hklm_, other.hklm_);
+  std::swap(hkcu_, other.hkcu_);
+  dirty_ = true;
+  other.dirty_ = true;
+}
+
 std::shared_ptr<RegistryStore::Node> RegistryStore::Root(HKey key) {
   if (key == platform::kHkeyLocalMachine) return hklm_;
   if (key == platform::kHkeyCurrentUser) return hkcu_;

@@ -99,6 +99,13 @@ class RegistryStore {
   template <typename Visit>
   void ForEachKey(Visit&& visit) const;
 
+  // True when the store holds nothing but the keys it starts with, no handle
+  // is open and nothing is being recorded.
+  bool Pristine() const;
+  // Takes the trees of `other` (which must have no open handles) in place of
+  // this store's, which `other` gets.
+  void TakeTrees(RegistryStore& other);
+
   // True when the trees changed since the last MarkClean().
   bool dirty() const { return dirty_; }
   void MarkClean() { dirty_ = false; }
