@@ -184,18 +184,21 @@ const std::shared_ptr<RegistryStore::Node>* RegistryStore::Child(const Node& nod
 }
 
 RegistryStore::Node* RegistryStore::AddChild(Node& node, std::string_view name) {
+  return AddChildShared(node, name).get();
+}
+
+const std::shared_ptr<RegistryStore::Node>& RegistryStore::AddChildShared(Node& node, std::string_view name) {
   const auto it = node.children.lower_bound(name);
-  if (it != node.children.end() && code_page::CompareNoCase((*it)->name, name) == 0) return it->get();
+  if (it != node.children.end() && code_page::CompareNoCase((*it)->name, name) == 0) return *it;
   auto child = std::make_shared<Node>();
   child->name = std::string(name);
   child->parent = &node;
   child->depth = node.depth + 1;
-  Node* raw = child.get();
-  node.children.insert(it, std::move(child));
+  const auto added = node.children.insert(it, std::move(child));
   node.ChildrenChanged();
   dirty_ = true;
-  if (recording_) Record(*raw, false);
-  return raw;
+  if (recording_) Record(**added, false);
+  return *added;
 }
 
 bool RegistryStore::Pristine() const {
@@ -272,8 +275,7 @@ Status RegistryStore::CreateKey(HKey key, const char* sub_key, HKey* result) {
   if (node->depth + names.size() > kMaxDepth) return win32::kInvalidParameter;
   Node* at = node.get();
   for (std::size_t i = 0; i + 1 < names.size(); ++i) at = AddChild(*at, names[i]);
-  AddChild(*at, names.back());
-  *result = NewHandle(*Child(*at, names.back()));
+  *result = NewHandle(AddChildShared(*at, names.back()));
   return win32::kSuccess;
 }
 

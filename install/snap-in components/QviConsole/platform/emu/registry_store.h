@@ -123,6 +123,7 @@ class RegistryStore {
   platform::HKey NewHandle(std::shared_ptr<Node> node);
   static const std::shared_ptr<Node>* Child(const Node& node, std::string_view name);
   Node* AddChild(Node& node, std::string_view name);
+  const std::shared_ptr<Node>& AddChildShared(Node& node, std::string_view name);
   // Takes a key that is not a root out of its parent.
   void Unlink(Node& node);
   // The tree-order walk behind ForEachKey, through a type-erased callback.
