@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <map>
+#include <sstream>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
 
 #include "fault_injection.h"
 #include "platform/emu/file_io.h"
+#include "platform/emu/reg_text.h"
+#include "platform/emu/registry_store.h"
 #include "runtime/code_page.h"
 #include "temp_machine.h"
 
@@ -63,31 +68,25 @@ std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
 // Adds what `seed` holds and `machine` lacks, value by value, so a machine
 // that has lived through earlier runs keeps what those runs left.
 void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source) {
-  TempMachineFolder scratch_folder("seed");
-  auto scratch = emu::Machine::Open(scratch_folder.path(), std::nullopt, emu::Durability::kProcessOnly);
-  scratch->ImportReg(reg_text, source);
-  const auto present = machine.SnapshotRegistry();
-  std::map<std::string, const emu::RegistryKey*> by_path;
-  for (const auto& key : present) by_path[code_page::Lower(key.path)] = &key;
-
-  for (const auto& key : scratch->SnapshotRegistry()) {
-    const auto existing = by_path.find(code_page::Lower(key.path));
-    const auto [root, sub_key] = SplitRoot(key.path);
+  // The seed is read into a store of its own: no machine, no folder.
+  emu::RegistryStore seed;
+  emu::ImportRegText(seed, reg_text, source);
+  seed.ForEachKey([&](const std::string& path, const std::vector<emu::RegistryValue>& values) {
+    const auto [root, sub_key] = SplitRoot(path);
     platform::HKey handle = platform::kNoKey;
     if (machine.RegCreateKeyA(root, sub_key.c_str(), &handle) != platform::win32::kSuccess) {
-      throw emu::MachineError(source + ": cannot create " + key.path);
+      throw emu::MachineError(source + ": cannot create " + path);
     }
-    for (const auto& value : key.values) {
+    for (const auto& value : values) {
+      std::uint32_t size = 0;
       const bool has_value =
-          existing != by_path.end() &&
-          std::any_of(existing->second->values.begin(), existing->second->values.end(),
-                      [&](const emu::RegistryValue& v) { return code_page::EqualsNoCase(v.name, value.name); });
+          machine.RegQueryValueExA(handle, value.name.c_str(), nullptr, nullptr, &size) == platform::win32::kSuccess;
       if (has_value) continue;
       machine.RegSetValueExA(handle, value.name.c_str(), 0, value.type, value.data.data(),
                              static_cast<std::uint32_t>(value.data.size()));
     }
     if (!platform::IsPredefinedKey(handle)) machine.RegCloseKey(handle);
-  }
+  });
 }
 
 void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
@@ -113,42 +112,148 @@ void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
 
 }  // namespace
 
+namespace {
+
+// Roots in the order the store lists them, then any other by name.
+int RootRank(std::string_view root) {
+  if (code_page::EqualsNoCase(root, "HKEY_LOCAL_MACHINE")) return 0;
+  if (code_page::EqualsNoCase(root, "HKEY_CURRENT_USER")) return 1;
+  return 2;
+}
+
+// Tree order: parents before their subkeys, siblings by name without regard
+// to letter case. Snapshots come in this order, so two can be walked side by
+// side.
+int CompareTreeOrder(std::string_view a, std::string_view b) {
+  bool root = true;
+  while (true) {
+    const std::size_t a_end = std::min(a.find('\\'), a.size());
+    const std::size_t b_end = std::min(b.find('\\'), b.size());
+    const std::string_view a_name = a.substr(0, a_end);
+    const std::string_view b_name = b.substr(0, b_end);
+    if (root) {
+      const int rank = RootRank(a_name) - RootRank(b_name);
+      if (rank != 0) return rank;
+      root = false;
+    }
+    if (const int c = code_page::CompareNoCase(a_name, b_name); c != 0) return c;
+    const bool a_more = a_end < a.size();
+    const bool b_more = b_end < b.size();
+    if (!a_more || !b_more) return static_cast<int>(a_more) - static_cast<int>(b_more);
+    a.remove_prefix(a_end + 1);
+    b.remove_prefix(b_end + 1);
+  }
+}
+
+// The keys of a snapshot in tree order: the snapshot itself when it already
+// is (as the store gives it), else a sorted view.
+std::vector<const emu::RegistryKey*> InTreeOrder(const std::vector<emu::RegistryKey>& keys) {
+  std::vector<const emu::RegistryKey*> order;
+  order.reserve(keys.size());
+  for (const auto& key : keys) order.push_back(&key);
+  const auto less = [](const emu::RegistryKey* a, const emu::RegistryKey* b) {
+    return CompareTreeOrder(a->path, b->path) < 0;
+  };
+  if (!std::is_sorted(order.begin(), order.end(), less)) std::stable_sort(order.begin(), order.end(), less);
+  return order;
+}
+
+// Finds a key's values by name without regard to letter case; keys with
+// many values are indexed instead of scanned per lookup.
+class ValueFinder {
+ public:
+  explicit ValueFinder(const std::vector<emu::RegistryValue>& values) : values_(values) {
+    if (values.size() < 16) return;
+    for (const auto& value : values) index_.emplace(code_page::Lower(value.name), &value);
+  }
+  const emu::RegistryValue* Find(const std::string& name) const {
+    if (index_.empty()) {
+      for (const auto& value : values_) {
+        if (code_page::EqualsNoCase(value.name, name)) return &value;
+      }
+      return nullptr;
+    }
+    const auto it = index_.find(code_page::Lower(name));
+    return it == index_.end() ? nullptr : it->second;
+  }
+
+ private:
+  const std::vector<emu::RegistryValue>& values_;
+  // The first value of each folded name wins, as a scan would find it.
+  std::unordered_map<std::string, const emu::RegistryValue*> index_;
+};
+
+// The changes of one key present after: created with its values when it was
+// absent before (`was` null), else its set, changed and removed values.
+void AddKeyChanges(const std::vector<emu::RegistryValue>* was, const std::string& path,
+                   const std::vector<emu::RegistryValue>& values, std::vector<RegistryChange>& changes) {
+  using Op = RegistryChange::Op;
+  if (was == nullptr) {
+    changes.push_back({Op::kCreateKey, path, {}});
+    for (const auto& value : values) changes.push_back({Op::kSetValue, path, value});
+    return;
+  }
+  if (*was == values) return;
+  const ValueFinder old_values(*was);
+  const ValueFinder new_values(values);
+  for (const auto& value : values) {
+    const emu::RegistryValue* old = old_values.Find(value.name);
+    if (old == nullptr || old->type != value.type || old->data != value.data) {
+      changes.push_back({Op::kSetValue, path, value});
+    }
+  }
+  for (const auto& value : *was) {
+    if (new_values.Find(value.name) == nullptr) changes.push_back({Op::kDeleteValue, path, {value.name, value.type, {}}});
+  }
+}
+
+}  // namespace
+
 std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
                                          const std::vector<emu::RegistryKey>& after) {
   using Op = RegistryChange::Op;
-  std::map<std::string, const emu::RegistryKey*> old_keys;
-  std::map<std::string, const emu::RegistryKey*> new_keys;
-  for (const auto& key : before) old_keys[code_page::Lower(key.path)] = &key;
-  for (const auto& key : after) new_keys[code_page::Lower(key.path)] = &key;
+  // Pair the keys of both snapshots by walking them side by side.
+  const auto old_order = InTreeOrder(before);
+  const auto new_order = InTreeOrder(after);
+  std::unordered_map<const emu::RegistryKey*, const emu::RegistryKey*> old_of;  // new key -> same key before
+  std::unordered_map<const emu::RegistryKey*, bool> kept;                        // old key -> still there
+  for (std::size_t i = 0, j = 0; i < old_order.size() || j < new_order.size();) {
+    const int c = i == old_order.size()   ? 1
+                  : j == new_order.size() ? -1
+                                          : CompareTreeOrder(old_order[i]->path, new_order[j]->path);
+    if (c == 0) {
+      old_of.emplace(new_order[j], old_order[i]);
+      kept.emplace(old_order[i], true);
+    }
+    if (c <= 0) ++i;
+    if (c >= 0) ++j;
+  }
 
   std::vector<RegistryChange> changes;
   for (const auto& key : before) {
-    if (!new_keys.contains(code_page::Lower(key.path))) changes.push_back({Op::kDeleteKey, key.path, {}});
+    if (!kept.contains(&key)) changes.push_back({Op::kDeleteKey, key.path, {}});
   }
-  const auto find_value = [](const emu::RegistryKey& key, const std::string& name) -> const emu::RegistryValue* {
-    for (const auto& value : key.values) {
-      if (code_page::EqualsNoCase(value.name, name)) return &value;
-    }
-    return nullptr;
-  };
   for (const auto& key : after) {
-    const auto old = old_keys.find(code_page::Lower(key.path));
-    if (old == old_keys.end()) {
-      changes.push_back({Op::kCreateKey, key.path, {}});
-      for (const auto& value : key.values) changes.push_back({Op::kSetValue, key.path, value});
-      continue;
-    }
-    for (const auto& value : key.values) {
-      const emu::RegistryValue* was = find_value(*old->second, value.name);
-      if (was == nullptr || was->type != value.type || was->data != value.data) {
-        changes.push_back({Op::kSetValue, key.path, value});
-      }
-    }
-    for (const auto& value : old->second->values) {
-      if (find_value(key, value.name) == nullptr) {
-        changes.push_back({Op::kDeleteValue, key.path, {value.name, value.type, {}}});
-      }
-    }
+    const auto old = old_of.find(&key);
+    AddKeyChanges(old == old_of.end() ? nullptr : &old->second->values, key.path, key.values, changes);
+  }
+  return changes;
+}
+
+std::vector<RegistryChange> DiffRegistry(const emu::RegistryStore& store) {
+  auto keys = store.RecordedKeys();
+  std::vector<RegistryChange> changes;
+  const auto by_path = [](const std::string emu::RegistryStore::RecordedKey::*path) {
+    return [path](const auto* a, const auto* b) { return CompareTreeOrder(a->*path, b->*path) < 0; };
+  };
+  std::vector<const emu::RegistryStore::RecordedKey*> gone;
+  std::vector<const emu::RegistryStore::RecordedKey*> present;
+  for (const auto& key : keys) (key.exists ? present : gone).push_back(&key);
+  std::sort(gone.begin(), gone.end(), by_path(&emu::RegistryStore::RecordedKey::path_then));
+  std::sort(present.begin(), present.end(), by_path(&emu::RegistryStore::RecordedKey::path_now));
+  for (const auto* key : gone) changes.push_back({RegistryChange::Op::kDeleteKey, key->path_then, {}});
+  for (const auto* key : present) {
+    AddKeyChanges(key->existed ? &key->values_then : nullptr, key->path_now, key->values_now, changes);
   }
   return changes;
 }
@@ -216,7 +321,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
 
-  const auto registry_before = machine->SnapshotRegistry();
+  machine->registry().StartRecording();
   const auto files_before = SnapshotFiles(*machine);
 
   rhost::HostConfig config = scenario.host;
@@ -260,7 +365,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.host_state = host.state();
   result.registry_after = machine->SnapshotRegistry();
   result.files_after = SnapshotFiles(*machine);
-  result.registry_changes = DiffRegistry(registry_before, result.registry_after);
+  result.registry_changes = DiffRegistry(machine->registry());
   result.files = DiffFiles(files_before, result.files_after);
   result.log = LogLines(result.files);
   result.message_boxes = machine->message_boxes();

@@ -71,6 +71,9 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
 // order. Names compare without regard to letter case, as Windows does.
 std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
                                          const std::vector<emu::RegistryKey>& after);
+// The same changes, told from what the store recorded since its
+// StartRecording(): no copy of the registry from before is needed.
+std::vector<RegistryChange> DiffRegistry(const emu::RegistryStore& store);
 
 // The files that differ between two snapshots (Windows path -> bytes), in
 // path order: created, changed and removed ones.

@@ -6,7 +6,11 @@
 #include <fstream>
 #include <sstream>
 
+#include <functional>
+
 #include "host/dispid.h"
+#include "platform/emu/reg_text.h"
+#include "platform/emu/registry_store.h"
 #include "platform/win32_types.h"
 #include "report.h"
 #include "temp_folder.h"
@@ -55,6 +59,94 @@ TEST(DiffRegistryTest, TypeChangesAreChangesAndLetterCaseFollowsTheCodePage) {
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0].op, Op::kSetValue);
   EXPECT_EQ(changes[0].value, binary);
+}
+
+// Snapshots from elsewhere (the real registry, watched trees in any order)
+// need not come in the store's order; keys still pair by path.
+TEST(DiffRegistryTest, PairsKeysGivenInAnyOrder) {
+  const std::vector<emu::RegistryKey> before = {
+      {"HKEY_CURRENT_USER\\Software\\B", {Sz("v", "1")}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z", {}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\A", {Sz("v", "1")}},
+  };
+  const std::vector<emu::RegistryKey> after = {
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\a", {Sz("v", "2")}},
+      {"HKEY_CURRENT_USER\\Software\\b", {Sz("v", "1")}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z", {}},
+  };
+  const auto changes = DiffRegistry(before, after);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].op, Op::kSetValue);
+  EXPECT_EQ(changes[0].key, "HKEY_LOCAL_MACHINE\\SOFTWARE\\a");
+  EXPECT_EQ(DiffRegistry(after, before).size(), 1u);
+}
+
+// What the store records of a run tells the same changes as two whole
+// snapshots compared, whatever the run did.
+TEST(DiffRegistryTest, RecordedChangesMatchTheSnapshotsCompared) {
+  using platform::HKey;
+  namespace win32 = platform::win32;
+  const std::string seed =
+      "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep\\Tree\\Deep]\r\n\"c\"=\"3\"\r\n"
+      "[HKEY_CURRENT_USER\\Software\\Again]\r\n\"d\"=\"4\"\r\n";
+  // Each step works on the store through its Win32 calls or its tree access.
+  using Step = std::function<void(emu::RegistryStore&)>;
+  const auto create = [](HKey root, const char* path) {
+    return [=](emu::RegistryStore& s) {
+      HKey key = platform::kNoKey;
+      ASSERT_EQ(s.CreateKey(root, path, &key), win32::kSuccess);
+      s.CloseKey(key);
+    };
+  };
+  const auto set = [](HKey root, const char* path, const char* name, const char* text) {
+    return [=](emu::RegistryStore& s) {
+      HKey key = platform::kNoKey;
+      ASSERT_EQ(s.CreateKey(root, path, &key), win32::kSuccess);
+      const std::string data(text);
+      ASSERT_EQ(s.SetValue(key, name, platform::kRegSz, reinterpret_cast<const std::uint8_t*>(data.c_str()),
+                           static_cast<std::uint32_t>(data.size() + 1)),
+                win32::kSuccess);
+      if (!platform::IsPredefinedKey(key)) s.CloseKey(key);
+    };
+  };
+  const std::vector<std::pair<const char*, std::vector<Step>>> runs = {
+      {"nothing", {}},
+      {"a value changed, one set to what it was, one added",
+       {set(platform::kHkeyLocalMachine, "SOFTWARE\\keep", "A", "9"),
+        set(platform::kHkeyLocalMachine, "SOFTWARE\\Keep", "b", "2"),
+        set(platform::kHkeyLocalMachine, "SOFTWARE\\Keep\\Tree", "new", "5")}},
+      {"a value removed", {[](emu::RegistryStore& s) {
+         s.RemoveValue(*s.EnsureKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep"), "a");
+       }}},
+      {"a tree deleted", {[](emu::RegistryStore& s) { s.DeleteTree("HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep"); }}},
+      {"keys created below each other, one made and deleted again",
+       {create(platform::kHkeyCurrentUser, "Software\\New\\Sub"), create(platform::kHkeyCurrentUser, "Software\\Tmp"),
+        [](emu::RegistryStore& s) { s.DeleteTree("HKEY_CURRENT_USER\\Software\\TMP"); }}},
+      {"deleted and made again in another spelling",
+       {[](emu::RegistryStore& s) { s.DeleteTree("HKEY_CURRENT_USER\\Software\\Again"); },
+        set(platform::kHkeyCurrentUser, "Software\\AGAIN", "e", "5")}},
+      {"a value on a root", {set(platform::kHkeyCurrentUser, "", "root", "r")}},
+      {"classes", {set(platform::kHkeyClassesRoot, ".qvi", "", "QviFile")}},
+  };
+  for (const auto& [name, steps] : runs) {
+    emu::RegistryStore store;
+    emu::ImportRegText(store, seed, "seed.reg");
+    const auto before = store.Snapshot();
+    store.StartRecording();
+    for (const Step& step : steps) step(store);
+    const auto expected = DiffRegistry(before, store.Snapshot());
+    const auto recorded = DiffRegistry(store);
+    ASSERT_EQ(recorded.size(), expected.size()) << name;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(recorded[i].op, expected[i].op) << name << " #" << i;
+      EXPECT_EQ(recorded[i].key, expected[i].key) << name << " #" << i;
+      EXPECT_EQ(recorded[i].value, expected[i].value) << name << " #" << i;
+    }
+    if (std::string(name) != "nothing" && std::string(name).find("made and deleted") == std::string::npos) {
+      EXPECT_FALSE(recorded.empty()) << name;
+    }
+  }
 }
 
 TEST(AppendedLinesTest, TakesTheTailEndedByCrLf) {

@@ -32,6 +32,15 @@ std::string_view StripQuotes(std::string_view v) {
   return v;
 }
 
+// True when "key=value" reads back as exactly that key and value, so the
+// index can be updated without re-reading the file. A key that would read
+// as a section, a comment or another key is rare and takes the slow way.
+bool PlainKey(std::string_view key, std::string_view value) {
+  return !key.empty() && key.front() != '[' && key.front() != ';' &&
+         key.find_first_of("=\r\n") == std::string_view::npos &&
+         value.find_first_of("\r\n") == std::string_view::npos;
+}
+
 }  // namespace
 
 IniDocument::IniDocument(std::string bytes) : bytes_(std::move(bytes)) { Reindex(); }
@@ -151,20 +160,43 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
   const Section* s = FindSection(section);
   if (!s) {
     std::string added;
-    if (!lines_.empty() && lines_.back().next == lines_.back().end) added += kCrLf;
+    const bool open_end = !lines_.empty() && lines_.back().next == lines_.back().end;
+    if (open_end) added += kCrLf;
     added.append("[").append(section).append("]").append(kCrLf);
     added.append(key).append("=").append(value).append(kCrLf);
-    Replace(bytes_.size(), bytes_.size(), added);
+    if (open_end || !PlainKey(key, value) || section.find_first_of("]\r\n") != std::string_view::npos) {
+      Replace(bytes_.size(), bytes_.size(), added);
+      return true;
+    }
+    // A new section goes at the end: index it without re-reading the file.
+    const std::size_t at = bytes_.size();
+    bytes_.append(added);
+    const std::size_t header_end = at + 1 + section.size() + 1;
+    lines_.push_back({at, header_end, header_end + kCrLf.size()});
+    const std::size_t key_at = header_end + kCrLf.size();
+    lines_.push_back({key_at, bytes_.size() - kCrLf.size(), bytes_.size()});
+    sections_.push_back({std::string(section), lines_.size() - 2, lines_.size() - 1, {}, {}});
+    first_section_.emplace(Fold(section), sections_.size() - 1);
+    const std::string_view trimmed = TrimIniBlanks(value);
+    const std::size_t value_from = key_at + key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+    Section& added_section = sections_.back();
+    added_section.entries.push_back({std::string(key), lines_.size() - 1, value_from, value_from + trimmed.size()});
+    added_section.first_entry.emplace(Fold(key), 0);
     return true;
   }
   const Entry* e = FindEntry(*s, key);
   if (!e) {
     const std::size_t after = s->entries.empty() ? s->header_line : s->entries.back().line;
     const Line& line = lines_[after];
-    std::string added;
-    if (line.next == line.end) added += kCrLf;
-    added.append(key).append("=").append(value).append(kCrLf);
-    Replace(line.next, line.next, added);
+    // A key that would read back as something else (a section, a comment,
+    // another key) and a file whose last line has no line end are rare
+    // enough to re-read the file for.
+    if (line.next == line.end || !PlainKey(key, value)) {
+      std::string added = line.next == line.end ? std::string(kCrLf) : std::string();
+      Replace(line.next, line.next, added.append(key).append("=").append(value).append(kCrLf));
+      return true;
+    }
+    InsertEntry(static_cast<std::size_t>(s - sections_.data()), after, key, value);
     return true;
   }
   const std::string_view old_value(bytes_.data() + e->value_from, e->value_to - e->value_from);
@@ -191,8 +223,9 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     lines_[i].end += delta;
     lines_[i].next += delta;
   }
-  for (Section& sec : sections_) {
-    for (Entry& entry : sec.entries) {
+  // Sections before this one hold no line after it.
+  for (std::size_t k = static_cast<std::size_t>(s - sections_.data()); k < sections_.size(); ++k) {
+    for (Entry& entry : sections_[k].entries) {
       if (entry.line > index) {
         entry.value_from += delta;
         entry.value_to += delta;
@@ -203,6 +236,43 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     }
   }
   return true;
+}
+
+void IniDocument::InsertEntry(std::size_t section, std::size_t after, std::string_view key, std::string_view value) {
+  // Adding a key is frequent in large files too: shift what follows instead
+  // of re-reading the whole file.
+  const std::size_t at = lines_[after].next;
+  std::string content;
+  content.reserve(key.size() + 1 + value.size() + 2);
+  content.append(key).append("=").append(value);
+  const std::size_t content_size = content.size();
+  content.append(kCrLf);
+  bytes_.insert(at, content);
+  const std::size_t delta = content.size();
+  for (std::size_t i = after + 1; i < lines_.size(); ++i) {
+    lines_[i].begin += delta;
+    lines_[i].end += delta;
+    lines_[i].next += delta;
+  }
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(after + 1), Line{at, at + content_size, at + delta});
+  // Sections before this one hold no line after the new one; the lines of
+  // the later ones all move.
+  for (std::size_t k = section + 1; k < sections_.size(); ++k) {
+    Section& sec = sections_[k];
+    ++sec.header_line;
+    ++sec.last_line;
+    for (Entry& entry : sec.entries) {
+      ++entry.line;
+      entry.value_from += delta;
+      entry.value_to += delta;
+    }
+  }
+  Section& target = sections_[section];
+  ++target.last_line;  // the new line is the section's, at or before its end
+  const std::string_view trimmed = TrimIniBlanks(value);
+  const std::size_t value_from = at + key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+  target.entries.push_back({std::string(key), after + 1, value_from, value_from + trimmed.size()});
+  target.first_entry.emplace(Fold(key), target.entries.size() - 1);
 }
 
 bool IniDocument::DeleteKey(std::string_view section, std::string_view key) {

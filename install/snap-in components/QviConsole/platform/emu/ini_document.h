@@ -71,6 +71,8 @@ class IniDocument {
   const Section* FindSection(std::string_view section) const;
   const Entry* FindEntry(const Section& section, std::string_view key) const;
   void Replace(std::size_t from, std::size_t to, std::string_view with);
+  // Adds "key=value" as a new line after line `after` of sections_[section].
+  void InsertEntry(std::size_t section, std::size_t after, std::string_view key, std::string_view value);
 
   std::string bytes_;
   std::vector<Line> lines_;

@@ -141,11 +141,13 @@ std::string Machine::WindowsPathOf(const fs::path& host_path) const { return imp
 
 std::vector<RegistryKey> Machine::SnapshotRegistry() const { return impl_->registry.Snapshot(); }
 
+RegistryStore& Machine::registry() { return impl_->registry; }
+
 void Machine::ImportReg(std::string_view reg_text, const std::string& source_name) {
   ImportRegText(impl_->registry, reg_text, source_name);
 }
 
-std::string Machine::ExportReg() const { return ExportRegText(impl_->registry.Snapshot()); }
+std::string Machine::ExportReg() const { return ExportRegText(impl_->registry); }
 
 const std::vector<MessageBoxRecord>& Machine::message_boxes() const { return impl_->message_boxes; }
 

@@ -33,6 +33,7 @@
 
 #include "platform/emu/emu_types.h"
 #include "platform/emu/file_io.h"
+#include "platform/emu/registry_store.h"
 #include "platform/platform.h"
 
 namespace qvi::emu {
@@ -84,6 +85,8 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // Every key of HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, parents before
   // children, subkeys in enumeration order.
   std::vector<RegistryKey> SnapshotRegistry() const;
+  // The registry itself, e.g. to record what a run changes in it.
+  RegistryStore& registry();
   // Applies a .reg text (REGEDIT4 or version 5.00) to the registry: keys and
   // values are created or replaced, [-KEY] sections delete trees. Throws
   // MachineError naming `source_name` and the line.

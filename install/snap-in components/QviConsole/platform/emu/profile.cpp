@@ -216,6 +216,15 @@ std::uint32_t ProfileFiles::GetPrivateProfileStringA(const char* section, const 
 std::int32_t ProfileFiles::WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                                       const char* file_name) {
   if (!section && !key && !value) return 1;  // a flush: writes are held until Save()
+  // The file is line-based: a line break would come back as other lines than
+  // were written, and the next write of the key would cut them off. Refused
+  // as the registry store refuses such names.
+  for (const char* text : {section, key, value}) {
+    if (text && std::strpbrk(text, "\r\n")) {
+      last_error_ = win32::kInvalidParameter;
+      return 0;
+    }
+  }
   if (file_name && file_name[0] == '\0') {
     last_error_ = win32::kAccessDenied;
     return 0;

@@ -31,7 +31,9 @@ class ProfileFiles {
   // `last_error` is the machine's thread error, set when a call fails.
   ProfileFiles(const PathMap& paths, std::uint32_t& last_error) : paths_(paths), last_error_(last_error) {}
 
-  // Same contract as the Win32 functions (ANSI forms).
+  // Same contract as the Win32 functions (ANSI forms), except that a
+  // section, key or value holding CR or LF is refused with
+  // ERROR_INVALID_PARAMETER: a line-based file cannot hold it.
   std::uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* default_value,
                                          char* buffer, std::uint32_t size, const char* file_name);
   std::int32_t WritePrivateProfileStringA(const char* section, const char* key, const char* value,

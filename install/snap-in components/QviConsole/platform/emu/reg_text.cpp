@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -23,14 +24,13 @@ struct ParseError {
   std::string message;
 };
 
+// Value operations apply to the key of the last CreateKeyOp before them.
 struct SetOp {
-  std::string key;
   std::string name;
   std::uint32_t type;
   std::vector<std::uint8_t> data;
 };
 struct DeleteValueOp {
-  std::string key;
   std::string name;
 };
 struct CreateKeyOp {
@@ -112,6 +112,12 @@ std::optional<std::string> CheckKeyPath(std::string_view path, std::string& erro
     ++index;
     if (slash == std::string_view::npos) break;
     from = slash + 1;
+    // HKEY_CLASSES_ROOT lies two levels down HKEY_LOCAL_MACHINE.
+    const std::size_t above = code_page::EqualsNoCase(path.substr(0, path.find('\\')), "HKEY_CLASSES_ROOT") ? 2 : 0;
+    if (index + above > RegistryStore::kMaxDepth) {
+      error = "key more than " + std::to_string(RegistryStore::kMaxDepth) + " levels deep";
+      return std::nullopt;
+    }
   }
   return std::string(path);
 }
@@ -139,9 +145,11 @@ std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view s, std::
 
 class Parser {
  public:
-  Parser(std::string_view text, std::size_t first_line) : text_(text), line_number_(first_line) {}
+  // Each operation goes to `emit` as soon as its line is read.
+  Parser(std::string_view text, std::size_t first_line, std::function<void(Op&&)> emit)
+      : text_(text), line_number_(first_line), emit_(std::move(emit)) {}
 
-  std::vector<Op> Parse() {
+  void Parse() {
     std::string line;
     std::size_t line_no = 0;
     bool header_seen = false;
@@ -167,7 +175,7 @@ class Parser {
       }
     }
     if (!header_seen) throw ParseError{line_number_ == 0 ? 1 : line_number_, "empty registry file"};
-    return std::move(ops_);
+    return;
   }
 
  private:
@@ -188,15 +196,12 @@ class Parser {
       ++line_number_;
       if (!continuing) first = line_number_;
       const std::string_view trimmed = Trim(physical);
-      if (!trimmed.empty() && trimmed.back() == '\\') {
-        std::string candidate = out;
-        candidate.append(trimmed);
-        if (IsValueLine(candidate)) {
-          candidate.pop_back();
-          out = std::move(candidate);
-          continuing = true;
-          continue;
-        }
+      // Once a value's data has begun, every further line is more of it:
+      // only the first line needs the look at what it holds.
+      if (!trimmed.empty() && trimmed.back() == '\\' && (continuing || IsValueLine(trimmed))) {
+        out.append(trimmed.substr(0, trimmed.size() - 1));
+        continuing = true;
+        continue;
       }
       out.append(continuing ? trimmed : physical);
       return true;
@@ -236,16 +241,16 @@ class Parser {
     if (!path) throw ParseError{line_no, error};
     if (remove) {
       if (path->find('\\') == std::string::npos) throw ParseError{line_no, "a root key cannot be deleted"};
-      ops_.push_back(DeleteKeyOp{*path});
-      key_.reset();
+      emit_(DeleteKeyOp{*path});
+      in_key_ = false;
     } else {
-      ops_.push_back(CreateKeyOp{*path});
-      key_ = *path;
+      emit_(CreateKeyOp{*path});
+      in_key_ = true;
     }
   }
 
   void Value(std::string_view t, std::size_t line_no) {
-    if (!key_) throw ParseError{line_no, "value outside a key section"};
+    if (!in_key_) throw ParseError{line_no, "value outside a key section"};
     std::string name;
     std::size_t pos = 0;
     std::string error;
@@ -255,6 +260,10 @@ class Parser {
       const auto quoted = ReadQuoted(t, pos, error);
       if (!quoted) throw ParseError{line_no, error};
       name = *quoted;
+      if (name.size() > RegistryStore::kMaxValueNameLength) {
+        throw ParseError{line_no, "value name longer than " + std::to_string(RegistryStore::kMaxValueNameLength) +
+                                      " characters"};
+      }
     } else {
       throw ParseError{line_no, "expected a section, a value or a comment"};
     }
@@ -262,10 +271,10 @@ class Parser {
     if (rest.empty() || rest.front() != '=') throw ParseError{line_no, "expected = after the value name"};
     rest = Trim(rest.substr(1));
     if (rest == "-") {
-      ops_.push_back(DeleteValueOp{*key_, name});
+      emit_(DeleteValueOp{name});
       return;
     }
-    SetOp op{*key_, name, platform::kRegSz, {}};
+    SetOp op{name, platform::kRegSz, {}};
     if (!rest.empty() && rest.front() == '"') {
       std::size_t at = 0;
       const auto data = ReadQuoted(rest, at, error);
@@ -304,7 +313,7 @@ class Parser {
     } else {
       throw ParseError{line_no, "unknown value data \"" + std::string(rest) + "\""};
     }
-    ops_.push_back(std::move(op));
+    emit_(std::move(op));
   }
 
   static std::string_view StripComment(std::string_view s) {
@@ -321,8 +330,8 @@ class Parser {
   std::size_t pos_ = 0;
   std::size_t line_number_;
   bool unicode_ = false;
-  std::optional<std::string> key_;
-  std::vector<Op> ops_;
+  bool in_key_ = false;
+  std::function<void(Op&&)> emit_;
 };
 
 void AppendQuoted(std::string& out, std::string_view s) {
@@ -360,43 +369,98 @@ void AppendHex(std::string& out, std::size_t column, const std::vector<std::uint
   }
 }
 
+// "line: reason" for UTF-16 text that does not convert: half a character
+// at the end, a surrogate without its partner, or a character the code page
+// lacks.
+std::string Utf16Failure(std::string_view utf16) {
+  std::size_t line = 1;
+  std::string ignored;
+  const auto unit = [&](std::size_t i) {
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(utf16[i]) |
+                                      (static_cast<unsigned char>(utf16[i + 1]) << 8));
+  };
+  for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) {
+    const std::uint16_t u = unit(i);
+    if (u >= 0xD800 && u < 0xDC00) {
+      if (i + 3 < utf16.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
+        return std::to_string(line) + ": UTF-16 text holds a character that code page 1252 cannot hold";
+      }
+      return std::to_string(line) + ": invalid UTF-16: a high surrogate without its low surrogate";
+    }
+    if (u >= 0xDC00 && u < 0xE000) {
+      return std::to_string(line) + ": invalid UTF-16: a low surrogate without its high surrogate";
+    }
+    if (!code_page::FromUtf16Le(utf16.substr(i, 2), ignored)) {
+      return std::to_string(line) + ": UTF-16 text holds a character that code page 1252 cannot hold";
+    }
+    if (u == '\n') ++line;
+  }
+  return std::to_string(line) + ": invalid UTF-16: the file ends in half a character";
+}
+
+// Applies parsed operations to a store. Each section's key is looked up once
+// and its values follow it; the parser has checked every path, so no step
+// can fail halfway.
+class Applier {
+ public:
+  explicit Applier(RegistryStore& store) : store_(store) {}
+  void operator()(Op&& op) {
+    if (auto* create = std::get_if<CreateKeyOp>(&op)) {
+      key_ = store_.EnsureKey(create->key, trail_);
+    } else if (auto* remove = std::get_if<DeleteKeyOp>(&op)) {
+      store_.DeleteTree(remove->key);
+      trail_.Reset();
+      key_ = nullptr;
+    } else if (auto* set = std::get_if<SetOp>(&op)) {
+      store_.PutValue(*key_, set->name, set->type, std::move(set->data));
+    } else if (auto* unset = std::get_if<DeleteValueOp>(&op)) {
+      store_.RemoveValue(*key_, unset->name);
+    }
+  }
+
+ private:
+  RegistryStore& store_;
+  RegistryStore::Node* key_ = nullptr;
+  RegistryStore::KeyTrail trail_;
+};
+
 }  // namespace
 
 void ImportRegText(RegistryStore& store, std::string_view text, const std::string& source_name) {
   std::string converted;
   if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
     if (!code_page::FromUtf16Le(text.substr(2), converted)) {
-      // Find the line of the first character that does not convert.
-      std::size_t line = 1;
-      std::string ignored;
-      for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
-        if (!code_page::FromUtf16Le(text.substr(i, 2), ignored)) break;
-        if (text[i] == '\n' && text[i + 1] == 0) ++line;
-      }
-      throw MachineError(source_name + ":" + std::to_string(line) +
-                         ": UTF-16 text holds a character that code page 1252 cannot hold");
+      throw MachineError(source_name + ":" + Utf16Failure(text.substr(2)));
     }
     text = converted;
   } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
     throw MachineError(source_name + ":1: UTF-8 registry files are not supported; save as ANSI or UTF-16");
   }
+  const auto fail = [&source_name](const ParseError& error) {
+    return MachineError(source_name + ":" + std::to_string(error.line) + ": " + error.message);
+  };
+  if (store.Pristine()) {
+    // Nothing in the store to keep: read straight into a fresh one and take
+    // its trees when the whole text has been read, with no list of
+    // operations held in between.
+    RegistryStore fresh;
+    Applier apply(fresh);
+    try {
+      Parser(text, 0, [&apply](Op&& op) { apply(std::move(op)); }).Parse();
+    } catch (const ParseError& error) {
+      throw fail(error);
+    }
+    store.TakeTrees(fresh);
+    return;
+  }
   std::vector<Op> ops;
   try {
-    ops = Parser(text, 0).Parse();
+    Parser(text, 0, [&ops](Op&& op) { ops.push_back(std::move(op)); }).Parse();
   } catch (const ParseError& error) {
-    throw MachineError(source_name + ":" + std::to_string(error.line) + ": " + error.message);
+    throw fail(error);
   }
-  for (Op& op : ops) {
-    if (auto* create = std::get_if<CreateKeyOp>(&op)) {
-      store.EnsureKey(create->key);
-    } else if (auto* remove = std::get_if<DeleteKeyOp>(&op)) {
-      store.DeleteTree(remove->key);
-    } else if (auto* set = std::get_if<SetOp>(&op)) {
-      RegistryStore::PutValue(*store.EnsureKey(set->key), set->name, set->type, std::move(set->data));
-    } else if (auto* unset = std::get_if<DeleteValueOp>(&op)) {
-      RegistryStore::RemoveValue(*store.EnsureKey(unset->key), unset->name);
-    }
-  }
+  Applier apply(store);
+  for (Op& op : ops) apply(std::move(op));
   store.Touch();
 }
 
@@ -440,14 +504,29 @@ std::string RegValueDeletionText(std::string_view name) {
   return out + "=-";
 }
 
+namespace {
+
+void AppendKey(std::string& out, const std::string& path, const std::vector<RegistryValue>& values) {
+  out.append("[").append(path).append("]").append(kCrLf);
+  for (const RegistryValue& value : values) out.append(RegValueText(value, kCrLf)).append(kCrLf);
+  out.append(kCrLf);
+}
+
+}  // namespace
+
 std::string ExportRegText(const std::vector<RegistryKey>& keys) {
   std::string out;
   out.append(kRegedit4).append(kCrLf).append(kCrLf);
-  for (const RegistryKey& key : keys) {
-    out.append("[").append(key.path).append("]").append(kCrLf);
-    for (const RegistryValue& value : key.values) out.append(RegValueText(value, kCrLf)).append(kCrLf);
-    out.append(kCrLf);
-  }
+  for (const RegistryKey& key : keys) AppendKey(out, key.path, key.values);
+  return out;
+}
+
+std::string ExportRegText(const RegistryStore& store) {
+  std::string out;
+  out.append(kRegedit4).append(kCrLf).append(kCrLf);
+  store.ForEachKey([&out](const std::string& path, const std::vector<RegistryValue>& values) {
+    AppendKey(out, path, values);
+  });
   return out;
 }
 

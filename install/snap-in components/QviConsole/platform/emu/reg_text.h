@@ -28,6 +28,8 @@ namespace qvi::emu {
 void ImportRegText(RegistryStore& store, std::string_view text, const std::string& source_name);
 
 std::string ExportRegText(const std::vector<RegistryKey>& keys);
+// The whole store, written straight from its tree (no copy of it first).
+std::string ExportRegText(const RegistryStore& store);
 
 // One value as a .reg file holds it, without the line end: "name"="text",
 // @=dword:00000001, "name"=hex(N):..., long data broken into "\" continuation

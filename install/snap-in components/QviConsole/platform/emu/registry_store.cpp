@@ -2,18 +2,102 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "runtime/code_page.h"
 
 namespace qvi::emu {
 
+namespace {
+
+// Orders keys by name without regard to letter case, and finds them by name.
+struct NameLess {
+  using is_transparent = void;
+  template <typename A, typename B>
+  bool operator()(const A& a, const B& b) const {
+    return code_page::CompareNoCase(NameOf(a), NameOf(b)) < 0;
+  }
+  template <typename N>
+  static std::string_view NameOf(const std::shared_ptr<N>& node) {
+    return node->name;
+  }
+  static std::string_view NameOf(std::string_view name) { return name; }
+};
+
+// Past this many values a key keeps an index of their names: a key with tens
+// of thousands of values must not make every lookup a scan.
+constexpr std::size_t kValueIndexThreshold = 16;
+
+}  // namespace
+
 struct RegistryStore::Node {
+  using Children = std::set<std::shared_ptr<Node>, NameLess>;
+
   std::string name;
   Node* parent = nullptr;  // null for a root and for a deleted key
-  std::vector<std::shared_ptr<Node>> children;  // sorted case-insensitively
-  std::vector<RegistryValue> values;            // creation order
+  Children children;
+  std::vector<RegistryValue> values;  // creation order
+  // Folded value name -> index into `values`; built on demand for large keys.
+  std::unique_ptr<std::unordered_map<std::string, std::size_t>> value_index;
+  // Where the last RegEnumKey stopped, so that enumerating by increasing
+  // index costs one step per key. Reset whenever the subkeys change.
+  Children::const_iterator cursor;
+  std::size_t cursor_index = kNoCursor;
+  std::uint32_t depth = 0;
+  std::uint32_t recorded_round = 0;  // the recording that holds its old state
   bool deleted = false;
+
+  static constexpr std::size_t kNoCursor = static_cast<std::size_t>(-1);
+
+  ~Node() { DetachSubtree(); }
+
+  // Empties the subtree below this key, marking every key of it deleted (a
+  // handle may still hold one). Level by level: taking it apart recursively
+  // would put one stack frame per level on the stack.
+  void DetachSubtree() {
+    std::vector<std::shared_ptr<Node>> pending;
+    const auto take_children = [&pending](Node& node) {
+      for (auto it = node.children.begin(); it != node.children.end();) {
+        pending.push_back(std::move(node.children.extract(it++).value()));
+      }
+    };
+    take_children(*this);
+    while (!pending.empty()) {
+      std::shared_ptr<Node> next = std::move(pending.back());
+      pending.pop_back();
+      // A key still held by a handle outlives this tree, detached.
+      next->parent = nullptr;
+      next->deleted = true;
+      take_children(*next);
+    }
+  }
+
+  void ChildrenChanged() { cursor_index = kNoCursor; }
+
+  std::vector<RegistryValue>::iterator FindValue(std::string_view value_name) {
+    if (values.size() < kValueIndexThreshold) {
+      return std::find_if(values.begin(), values.end(),
+                          [value_name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, value_name); });
+    }
+    if (!value_index) {
+      value_index = std::make_unique<std::unordered_map<std::string, std::size_t>>();
+      value_index->reserve(values.size());
+      for (std::size_t i = 0; i < values.size(); ++i) value_index->emplace(code_page::Lower(values[i].name), i);
+    }
+    const auto it = value_index->find(code_page::Lower(value_name));
+    return it == value_index->end() ? values.end() : values.begin() + static_cast<std::ptrdiff_t>(it->second);
+  }
+
+  void AddValue(RegistryValue value) {
+    if (value_index) value_index->emplace(code_page::Lower(value.name), values.size());
+    values.push_back(std::move(value));
+  }
+
+  void EraseValue(std::vector<RegistryValue>::iterator it) {
+    values.erase(it);
+    value_index.reset();  // indexes behind it moved; rebuilt when next needed
+  }
 };
 
 using platform::HKey;
@@ -21,8 +105,6 @@ using platform::Status;
 namespace win32 = platform::win32;
 
 namespace {
-
-constexpr std::size_t kMaxValueNameLength = 16383;
 
 bool IsStringType(std::uint32_t type) {
   return type == platform::kRegSz || type == platform::kRegExpandSz || type == platform::kRegMultiSz;
@@ -97,27 +179,46 @@ RegistryStore::RegistryStore() : hklm_(std::make_shared<Node>()), hkcu_(std::mak
 }
 
 const std::shared_ptr<RegistryStore::Node>* RegistryStore::Child(const Node& node, std::string_view name) {
-  const auto it = std::lower_bound(node.children.begin(), node.children.end(), name,
-                                   [](const std::shared_ptr<Node>& child, std::string_view n) {
-                                     return code_page::CompareNoCase(child->name, n) < 0;
-                                   });
-  if (it == node.children.end() || code_page::CompareNoCase((*it)->name, name) != 0) return nullptr;
-  return &*it;
+  const auto it = node.children.find(name);
+  return it == node.children.end() ? nullptr : &*it;
 }
 
 RegistryStore::Node* RegistryStore::AddChild(Node& node, std::string_view name) {
-  const auto it = std::lower_bound(node.children.begin(), node.children.end(), name,
-                                   [](const std::shared_ptr<Node>& child, std::string_view n) {
-                                     return code_page::CompareNoCase(child->name, n) < 0;
-                                   });
-  if (it != node.children.end() && code_page::CompareNoCase((*it)->name, name) == 0) return it->get();
+  return AddChildShared(node, name).get();
+}
+
+const std::shared_ptr<RegistryStore::Node>& RegistryStore::AddChildShared(Node& node, std::string_view name) {
+  const auto it = node.children.lower_bound(name);
+  if (it != node.children.end() && code_page::CompareNoCase((*it)->name, name) == 0) return *it;
   auto child = std::make_shared<Node>();
   child->name = std::string(name);
   child->parent = &node;
-  Node* raw = child.get();
-  node.children.insert(it, std::move(child));
+  child->depth = node.depth + 1;
+  const auto added = node.children.insert(it, std::move(child));
+  node.ChildrenChanged();
   dirty_ = true;
-  return raw;
+  if (recording_) Record(**added, false);
+  return *added;
+}
+
+bool RegistryStore::Pristine() const {
+  const auto bare = [](const Node& node, std::size_t children) {
+    return node.values.empty() && node.children.size() == children;
+  };
+  if (recording_ || !handles_.empty() || !bare(*hklm_, 1) || !bare(*hkcu_, 1)) return false;
+  const Node& software = **hklm_->children.begin();
+  const Node& user_software = **hkcu_->children.begin();
+  if (!bare(software, 1) || !bare(user_software, 0)) return false;
+  const Node& classes = **software.children.begin();
+  return bare(classes, 0) && code_page::EqualsNoCase(software.name, "SOFTWARE") &&
+         code_page::EqualsNoCase(classes.name, "Classes") && code_page::EqualsNoCase(user_software.name, "Software");
+}
+
+void RegistryStore::TakeTrees(RegistryStore& other) {
+  std::swap(hklm_, other.hklm_);
+  std::swap(hkcu_, other.hkcu_);
+  dirty_ = true;
+  other.dirty_ = true;
 }
 
 std::shared_ptr<RegistryStore::Node> RegistryStore::Root(HKey key) {
@@ -171,10 +272,10 @@ Status RegistryStore::CreateKey(HKey key, const char* sub_key, HKey* result) {
     *result = platform::IsPredefinedKey(key) ? key : NewHandle(node);
     return win32::kSuccess;
   }
+  if (node->depth + names.size() > kMaxDepth) return win32::kInvalidParameter;
   Node* at = node.get();
   for (std::size_t i = 0; i + 1 < names.size(); ++i) at = AddChild(*at, names[i]);
-  AddChild(*at, names.back());
-  *result = NewHandle(*Child(*at, names.back()));
+  *result = NewHandle(AddChildShared(*at, names.back()));
   return win32::kSuccess;
 }
 
@@ -221,28 +322,37 @@ Status RegistryStore::EnumKey(HKey key, std::uint32_t index, char* name, std::ui
   auto node = Resolve(key, status);
   if (!node) return status;
   if (index >= node->children.size()) return win32::kNoMoreItems;
-  const std::string& found = node->children[index]->name;
+  if (node->cursor_index == Node::kNoCursor || index < node->cursor_index) {
+    node->cursor = node->children.begin();
+    node->cursor_index = 0;
+  }
+  node->cursor = std::next(node->cursor, static_cast<std::ptrdiff_t>(index - node->cursor_index));
+  node->cursor_index = index;
+  const std::string& found = (*node->cursor)->name;
   if (!name) return win32::kInvalidParameter;
   if (name_size <= found.size()) return win32::kMoreData;
   std::memcpy(name, found.c_str(), found.size() + 1);
   return win32::kSuccess;
 }
 
-void RegistryStore::MarkDeleted(Node& node) {
-  for (auto& child : node.children) MarkDeleted(*child);
-  node.children.clear();
-  node.deleted = true;
-  node.parent = nullptr;
-}
-
 void RegistryStore::Unlink(Node& node) {
+  if (recording_) {
+    std::vector<Node*> pending{&node};
+    while (!pending.empty()) {
+      Node* at = pending.back();
+      pending.pop_back();
+      Record(*at, true);
+      for (const auto& child : at->children) pending.push_back(child.get());
+    }
+  }
   Node* parent = node.parent;
-  const auto it = std::find_if(parent->children.begin(), parent->children.end(),
-                               [&node](const std::shared_ptr<Node>& child) { return child.get() == &node; });
-  // Handles may still hold the node; it lives on, marked deleted, until they close.
-  const std::shared_ptr<Node> keep = *it;
-  parent->children.erase(it);
-  MarkDeleted(*keep);
+  // Handles may still hold the node; it lives on, detached and marked
+  // deleted, until they close. Its subtree goes with it.
+  const std::shared_ptr<Node> keep = std::move(parent->children.extract(parent->children.find(node.name)).value());
+  parent->ChildrenChanged();
+  keep->parent = nullptr;
+  keep->deleted = true;
+  keep->DetachSubtree();
   dirty_ = true;
 }
 
@@ -267,21 +377,20 @@ Status RegistryStore::DeleteKey(HKey key, const char* sub_key) {
 }
 
 void RegistryStore::PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
-  for (RegistryValue& value : node.values) {
-    if (code_page::EqualsNoCase(value.name, name)) {
-      value.type = type;
-      value.data = std::move(data);
-      return;
-    }
+  if (recording_) Record(node, true);
+  if (const auto it = node.FindValue(name); it != node.values.end()) {
+    it->type = type;
+    it->data = std::move(data);
+    return;
   }
-  node.values.push_back({std::string(name), type, std::move(data)});
+  node.AddValue({std::string(name), type, std::move(data)});
 }
 
 bool RegistryStore::RemoveValue(Node& node, std::string_view name) {
-  const auto it = std::find_if(node.values.begin(), node.values.end(),
-                               [name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, name); });
+  const auto it = node.FindValue(name);
   if (it == node.values.end()) return false;
-  node.values.erase(it);
+  if (recording_) Record(node, true);
+  node.EraseValue(it);
   return true;
 }
 
@@ -291,7 +400,7 @@ Status RegistryStore::SetValue(HKey key, const char* value_name, std::uint32_t t
   auto node = Resolve(key, status);
   if (!node) return status;
   const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
-  if (name.size() > kMaxValueNameLength || HasLineBreak(name)) return win32::kInvalidParameter;
+  if (name.size() > RegistryStore::kMaxValueNameLength || HasLineBreak(name)) return win32::kInvalidParameter;
   if (!data && size > 0) return win32::kInvalidParameter;
   std::uint32_t stored = size;
   // Windows looks one byte past a string that was given without its
@@ -310,8 +419,7 @@ Status RegistryStore::QueryValue(HKey key, const char* value_name, std::uint32_t
   if (!node) return status;
   if (data && !size) return win32::kInvalidParameter;
   const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
-  const auto it = std::find_if(node->values.begin(), node->values.end(),
-                               [name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, name); });
+  const auto it = node->FindValue(name);
   if (it == node->values.end()) {
     if (!data && size) *size = 0;
     return win32::kFileNotFound;
@@ -359,7 +467,42 @@ RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path) {
   const auto root = platform::RootKeyByName(parts[0]);
   if (!root) return nullptr;
   Node* at = Root(*root).get();
+  if (at->depth + parts.size() - 1 > kMaxDepth) return nullptr;
   for (std::size_t i = 1; i < parts.size(); ++i) at = AddChild(*at, parts[i]);
+  return at;
+}
+
+RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path, KeyTrail& trail) {
+  const auto parts = SplitFullPath(full_path);
+  std::size_t same = 0;
+  while (same < parts.size() && same < trail.names_.size() && code_page::EqualsNoCase(parts[same], trail.names_[same])) {
+    ++same;
+  }
+  if (same == 0) {
+    Node* key = EnsureKey(full_path);
+    trail.Reset();
+    if (!key) return nullptr;
+    // Record the way down, for the next path to start from.
+    for (Node* at = key; at; at = at->parent) {
+      trail.nodes_.push_back(at);
+      trail.names_.push_back(at->name);
+    }
+    std::reverse(trail.nodes_.begin(), trail.nodes_.end());
+    std::reverse(trail.names_.begin(), trail.names_.end());
+    // HKEY_CLASSES_ROOT\x is HKEY_LOCAL_MACHINE\SOFTWARE\Classes\x: keep the
+    // path's own names, which a later path in the same form will match.
+    if (trail.names_.size() != parts.size()) trail.Reset();
+    return key;
+  }
+  Node* at = trail.nodes_[same - 1];
+  if (at->depth + (parts.size() - same) > kMaxDepth) return nullptr;
+  trail.names_.resize(same);
+  trail.nodes_.resize(same);
+  for (std::size_t i = same; i < parts.size(); ++i) {
+    at = AddChild(*at, parts[i]);
+    trail.names_.emplace_back(parts[i]);
+    trail.nodes_.push_back(at);
+  }
   return at;
 }
 
@@ -379,17 +522,93 @@ bool RegistryStore::DeleteTree(std::string_view full_path) {
   return true;
 }
 
-void RegistryStore::Walk(const Node& node, const std::string& path, std::vector<RegistryKey>& out) const {
-  out.push_back({path, node.values});
-  for (const auto& child : node.children) Walk(*child, path + "\\" + child->name, out);
+void RegistryStore::Walk(void (*visit)(void*, const std::string&, const std::vector<RegistryValue>&),
+                         void* context) const {
+  struct Level {
+    Node::Children::const_iterator next;
+    Node::Children::const_iterator end;
+    std::size_t path_size;  // the path's length at this level
+  };
+  std::string path;
+  std::vector<Level> levels;
+  for (const Node* root : {hklm_.get(), hkcu_.get()}) {
+    path = root->name;
+    if (!root->values.empty()) visit(context, path, root->values);
+    levels.push_back({root->children.begin(), root->children.end(), path.size()});
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      if (level.next == level.end) {
+        levels.pop_back();
+        continue;
+      }
+      const Node& child = **level.next++;
+      path.resize(level.path_size);
+      path.append("\\").append(child.name);
+      visit(context, path, child.values);
+      levels.push_back({child.children.begin(), child.children.end(), path.size()});
+    }
+  }
+}
+
+std::string RegistryStore::PathOf(const Node& node) {
+  std::vector<const Node*> chain;
+  for (const Node* at = &node; at; at = at->parent) chain.push_back(at);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += '\\';
+    path += (*it)->name;
+  }
+  return path;
+}
+
+void RegistryStore::StartRecording() {
+  recording_ = true;
+  ++recording_round_;
+  recorded_.clear();
+  recorded_paths_.clear();
+}
+
+void RegistryStore::Record(Node& node, bool existed) {
+  if (node.recorded_round == recording_round_) return;
+  node.recorded_round = recording_round_;
+  std::string path = PathOf(node);
+  // A key deleted and made again is a new node under a path already kept.
+  const auto [it, added] = recorded_paths_.try_emplace(code_page::Lower(path), recorded_.size());
+  if (!added) return;
+  const bool root = node.parent == nullptr;
+  recorded_.push_back({std::move(path), existed && (!root || !node.values.empty()), existed ? node.values
+                                                                                              : std::vector<RegistryValue>{}});
+}
+
+std::vector<RegistryStore::RecordedKey> RegistryStore::RecordedKeys() const {
+  std::vector<RecordedKey> out;
+  out.reserve(recorded_.size());
+  for (const Recorded& was : recorded_) {
+    RecordedKey key{was.existed, was.path, was.values, false, {}, {}};
+    const auto parts = SplitFullPath(was.path);
+    const Node* at = nullptr;
+    if (const auto root = platform::RootKeyByName(parts.front()); root && *root != platform::kHkeyClassesRoot) {
+      at = *root == platform::kHkeyLocalMachine ? hklm_.get() : hkcu_.get();
+    }
+    for (std::size_t i = 1; at && i < parts.size(); ++i) {
+      const auto* child = Child(*at, parts[i]);
+      at = child ? child->get() : nullptr;
+    }
+    if (at && (at->parent || !at->values.empty())) {
+      key.exists = true;
+      key.path_now = PathOf(*at);
+      key.values_now = at->values;
+    }
+    if (key.existed || key.exists) out.push_back(std::move(key));
+  }
+  return out;
 }
 
 std::vector<RegistryKey> RegistryStore::Snapshot() const {
   std::vector<RegistryKey> out;
-  for (const Node* root : {hklm_.get(), hkcu_.get()}) {
-    if (!root->values.empty()) out.push_back({root->name, root->values});
-    for (const auto& child : root->children) Walk(*child, root->name + "\\" + child->name, out);
-  }
+  ForEachKey([&out](const std::string& path, const std::vector<RegistryValue>& values) {
+    out.push_back({path, values});
+  });
   return out;
 }
 

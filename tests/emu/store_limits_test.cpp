@@ -1,0 +1,348 @@
+// The registry store and its text form at the edges: deep, wide and long
+// input, and text that does not convert.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/emu/emu_types.h"
+#include "platform/emu/reg_text.h"
+#include "platform/emu/registry_store.h"
+
+namespace qvi::emu {
+namespace {
+
+using namespace qvi::platform;
+
+const std::uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
+// What ImportRegText says about `text`; "(accepted)" when it takes it.
+std::string ImportError(RegistryStore& store, const std::string& text) {
+  try {
+    ImportRegText(store, text, "x.reg");
+  } catch (const MachineError& error) {
+    return error.what();
+  }
+  return "(accepted)";
+}
+
+// "a\a\a..." with `levels` names.
+std::string Chain(std::size_t levels) {
+  std::string path = "a";
+  for (std::size_t i = 1; i < levels; ++i) path += "\\a";
+  return path;
+}
+
+std::vector<std::string> SubkeysOf(RegistryStore& store, HKey key) {
+  std::vector<std::string> names;
+  char name[256];
+  for (std::uint32_t i = 0; store.EnumKey(key, i, name, sizeof name) == win32::kSuccess; ++i) names.emplace_back(name);
+  return names;
+}
+
+TEST(StoreDepth, KeysGoDownToTheLimitAndNoFurther) {
+  struct Case {
+    HKey root;
+    std::size_t levels;  // below the root handle given
+    Status expected;
+  };
+  const Case cases[] = {
+      {kHkeyCurrentUser, RegistryStore::kMaxDepth, win32::kSuccess},
+      {kHkeyCurrentUser, RegistryStore::kMaxDepth + 1, win32::kInvalidParameter},
+      // HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+      {kHkeyClassesRoot, RegistryStore::kMaxDepth - 2, win32::kSuccess},
+      {kHkeyClassesRoot, RegistryStore::kMaxDepth - 1, win32::kInvalidParameter},
+  };
+  for (const Case& c : cases) {
+    RegistryStore store;
+    HKey key = kNoKey;
+    EXPECT_EQ(store.CreateKey(c.root, Chain(c.levels).c_str(), &key), c.expected) << c.levels;
+    // A refused path creates none of its levels.
+    if (c.expected != win32::kSuccess) {
+      EXPECT_EQ(store.OpenKey(c.root, "a", &key), win32::kFileNotFound);
+    }
+  }
+
+  // Relative to a deep handle the limit still counts from the root.
+  RegistryStore store;
+  HKey deep = kNoKey;
+  ASSERT_EQ(store.CreateKey(kHkeyCurrentUser, Chain(RegistryStore::kMaxDepth - 1).c_str(), &deep), win32::kSuccess);
+  HKey key = kNoKey;
+  EXPECT_EQ(store.CreateKey(deep, "last", &key), win32::kSuccess);
+  EXPECT_EQ(store.CreateKey(key, "beyond", &key), win32::kInvalidParameter);
+}
+
+TEST(StoreDepth, ADeepTreeGoesWholeAndItsOpenHandlesDieWithIt) {
+  RegistryStore store;
+  HKey leaf = kNoKey;
+  ASSERT_EQ(store.CreateKey(kHkeyCurrentUser, ("Software\\" + Chain(RegistryStore::kMaxDepth - 1)).c_str(), &leaf),
+            win32::kSuccess);
+  HKey middle = kNoKey;
+  ASSERT_EQ(store.OpenKey(kHkeyCurrentUser, ("Software\\" + Chain(200)).c_str(), &middle), win32::kSuccess);
+  const auto keys = store.Snapshot();
+  ASSERT_EQ(keys.size(), 3 + RegistryStore::kMaxDepth - 1);  // SOFTWARE, Classes, Software and the chain
+  EXPECT_EQ(keys[3].path, "HKEY_CURRENT_USER\\Software\\a");
+  EXPECT_EQ(keys.back().path, "HKEY_CURRENT_USER\\Software\\" + Chain(RegistryStore::kMaxDepth - 1));
+
+  ASSERT_TRUE(store.DeleteTree("HKEY_CURRENT_USER\\Software\\a"));
+  EXPECT_EQ(store.Snapshot().size(), 3u);
+  char name[8];
+  EXPECT_EQ(store.EnumKey(middle, 0, name, sizeof name), win32::kKeyDeleted);
+  EXPECT_EQ(store.SetValue(leaf, "v", kRegDword, Bytes("\1\0\0\0"), 4), win32::kKeyDeleted);
+  EXPECT_EQ(store.CloseKey(leaf), win32::kSuccess);
+  EXPECT_EQ(store.CloseKey(middle), win32::kSuccess);
+}
+
+TEST(StoreDepth, ImportRefusesKeysBeyondTheLimitWithTheirLine) {
+  const std::string header = "REGEDIT4\r\n\r\n";
+  struct Case {
+    std::string section;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"HKEY_CURRENT_USER\\" + Chain(RegistryStore::kMaxDepth), "(accepted)"},
+      {"HKEY_CURRENT_USER\\" + Chain(RegistryStore::kMaxDepth + 1), "x.reg:3: key more than 512 levels deep"},
+      {"HKEY_CLASSES_ROOT\\" + Chain(RegistryStore::kMaxDepth - 2), "(accepted)"},
+      {"HKEY_CLASSES_ROOT\\" + Chain(RegistryStore::kMaxDepth - 1), "x.reg:3: key more than 512 levels deep"},
+      {"-HKEY_CURRENT_USER\\" + Chain(RegistryStore::kMaxDepth + 1), "x.reg:3: key more than 512 levels deep"},
+      // 400 KB on one line: refused where the limit is crossed, not after a
+      // walk of all of it.
+      {"HKEY_CURRENT_USER\\" + Chain(200000), "x.reg:3: key more than 512 levels deep"},
+  };
+  for (const Case& c : cases) {
+    RegistryStore store;
+    const auto before = store.Snapshot();
+    const std::string error = ImportError(store, header + "[" + c.section + "]\r\n\"v\"=dword:00000001\r\n");
+    EXPECT_EQ(error, c.expected) << c.section.substr(0, 40);
+    if (c.expected != "(accepted)") {
+      EXPECT_EQ(store.Snapshot(), before);
+    }
+  }
+}
+
+// Subkeys enumerate in name order whatever the order of creation and
+// deletion, even when the level changes between two calls.
+TEST(StoreWideLevel, EnumerationFollowsEveryChangeOfTheLevel) {
+  RegistryStore store;
+  HKey level = kNoKey;
+  ASSERT_EQ(store.CreateKey(kHkeyCurrentUser, "Software\\Flat", &level), win32::kSuccess);
+  constexpr int kKeys = 3000;
+  std::vector<std::string> expected;
+  for (int i = kKeys - 1; i >= 0; --i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "k%05d", i);
+    HKey key = kNoKey;
+    ASSERT_EQ(store.CreateKey(level, name, &key), win32::kSuccess);
+    store.CloseKey(key);
+    expected.emplace_back(name);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(SubkeysOf(store, level), expected);
+
+  char name[16];
+  // Walk half way, then change the level behind and ahead of the walk.
+  for (std::uint32_t i = 0; i < 1500; ++i) ASSERT_EQ(store.EnumKey(level, i, name, sizeof name), win32::kSuccess);
+  ASSERT_EQ(store.DeleteKey(level, "k00000"), win32::kSuccess);
+  ASSERT_EQ(store.EnumKey(level, 1500, name, sizeof name), win32::kSuccess);
+  EXPECT_STREQ(name, "k01501");
+  HKey added = kNoKey;
+  ASSERT_EQ(store.CreateKey(level, "A", &added), win32::kSuccess);
+  ASSERT_EQ(store.EnumKey(level, 1501, name, sizeof name), win32::kSuccess);
+  EXPECT_STREQ(name, "k01501");
+  ASSERT_EQ(store.EnumKey(level, 0, name, sizeof name), win32::kSuccess);
+  EXPECT_STREQ(name, "A");
+  EXPECT_EQ(store.EnumKey(level, kKeys, name, sizeof name), win32::kNoMoreItems);
+  ASSERT_EQ(store.EnumKey(level, kKeys - 1, name, sizeof name), win32::kSuccess);
+  EXPECT_STREQ(name, "k02999");
+
+  // Deleting from the front, as a tree delete does, empties the level.
+  int deleted = 0;
+  while (store.EnumKey(level, 0, name, sizeof name) == win32::kSuccess) {
+    ASSERT_EQ(store.DeleteKey(level, name), win32::kSuccess) << name;
+    ++deleted;
+  }
+  EXPECT_EQ(deleted, kKeys);
+}
+
+TEST(StoreValues, AKeyWithManyValuesFindsEachByAnySpelling) {
+  RegistryStore store;
+  HKey key = kNoKey;
+  ASSERT_EQ(store.CreateKey(kHkeyCurrentUser, "Software\\Many", &key), win32::kSuccess);
+  constexpr int kValues = 20000;
+  for (int i = 0; i < kValues; ++i) {
+    const std::string name = "Value" + std::to_string(i);
+    const std::string data = std::to_string(i);
+    ASSERT_EQ(store.SetValue(key, name.c_str(), kRegSz, Bytes(data), static_cast<std::uint32_t>(data.size() + 1)),
+              win32::kSuccess);
+  }
+  // Overwriting keeps the place; deleting shifts the later ones down.
+  ASSERT_EQ(store.SetValue(key, "VALUE7", kRegDword, Bytes("\7\0\0\0"), 4), win32::kSuccess);
+  RegistryStore::Node* node = store.EnsureKey("HKEY_CURRENT_USER\\Software\\Many");
+  ASSERT_TRUE(store.RemoveValue(*node, "value3"));
+  EXPECT_FALSE(store.RemoveValue(*node, "value3"));
+
+  std::uint32_t type = 0;
+  std::uint8_t data[16];
+  std::uint32_t size = sizeof data;
+  ASSERT_EQ(store.QueryValue(key, "vAlUe19999", &type, data, &size), win32::kSuccess);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("19999\0", 6));
+  size = sizeof data;
+  ASSERT_EQ(store.QueryValue(key, "value7", &type, data, &size), win32::kSuccess);
+  EXPECT_EQ(type, kRegDword);
+  size = sizeof data;
+  EXPECT_EQ(store.QueryValue(key, "Value3", &type, data, &size), win32::kFileNotFound);
+
+  char name[32];
+  std::uint32_t name_size = sizeof name;
+  ASSERT_EQ(store.EnumValue(key, 3, name, &name_size, &type, nullptr, nullptr), win32::kSuccess);
+  EXPECT_STREQ(name, "Value4");
+  name_size = sizeof name;
+  ASSERT_EQ(store.EnumValue(key, 6, name, &name_size, &type, nullptr, nullptr), win32::kSuccess);
+  EXPECT_STREQ(name, "Value7");
+  EXPECT_EQ(type, kRegDword);
+  // After a deletion the later values are still found where they now are.
+  size = sizeof data;
+  ASSERT_EQ(store.QueryValue(key, "Value19998", &type, data, &size), win32::kSuccess);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("19998\0", 6));
+  ASSERT_EQ(store.SetValue(key, "value3", kRegSz, Bytes("x"), 2), win32::kSuccess);
+  name_size = sizeof name;
+  ASSERT_EQ(store.EnumValue(key, kValues - 1, name, &name_size, &type, nullptr, nullptr), win32::kSuccess);
+  EXPECT_STREQ(name, "value3");
+
+  // The same key read from text, once per section, not once per value.
+  RegistryStore copy;
+  ImportRegText(copy, ExportRegText(store.Snapshot()), "copy.reg");
+  EXPECT_EQ(copy.Snapshot(), store.Snapshot());
+}
+
+TEST(StoreNames, LengthLimitsAsWindowsHasThem) {
+  const std::string longest_value(RegistryStore::kMaxValueNameLength, 'v');
+  const std::string too_long_value = longest_value + "v";
+  const std::string longest_key(RegistryStore::kMaxKeyNameLength, 'k');
+  const std::string too_long_key = longest_key + "k";
+  RegistryStore store;
+  HKey key = kNoKey;
+  EXPECT_EQ(store.CreateKey(kHkeyCurrentUser, longest_key.c_str(), &key), win32::kSuccess);
+  EXPECT_EQ(store.CreateKey(kHkeyCurrentUser, ("x\\" + too_long_key).c_str(), &key), win32::kInvalidParameter);
+  EXPECT_EQ(store.SetValue(kHkeyCurrentUser, longest_value.c_str(), kRegSz, Bytes("a"), 2), win32::kSuccess);
+  EXPECT_EQ(store.SetValue(kHkeyCurrentUser, too_long_value.c_str(), kRegSz, Bytes("a"), 2), win32::kInvalidParameter);
+
+  const std::pair<std::string, std::string> texts[] = {
+      {"[HKEY_CURRENT_USER\\" + longest_key + "]\r\n\"" + longest_value + "\"=\"a\"\r\n", "(accepted)"},
+      {"[HKEY_CURRENT_USER\\" + too_long_key + "]\r\n", "x.reg:2: key name longer than 255 characters"},
+      {"[HKEY_CURRENT_USER\\x]\r\n\"" + too_long_value + "\"=\"a\"\r\n",
+       "x.reg:3: value name longer than 16383 characters"},
+      {"[HKEY_CURRENT_USER\\x]\r\n\"" + too_long_value + "\"=-\r\n", "x.reg:3: value name longer than 16383 characters"},
+  };
+  for (const auto& [text, expected] : texts) {
+    RegistryStore fresh;
+    EXPECT_EQ(ImportError(fresh, "REGEDIT4\r\n" + text), expected) << expected;
+  }
+}
+
+// Sections are found from the one before where their paths agree; any
+// order of paths lands every value in its own key.
+TEST(RegText, SectionsLandInTheirKeysWhateverPrecedesThem) {
+  const std::vector<std::string> sections = {
+      "HKEY_CURRENT_USER\\Software\\A\\B", "HKEY_CURRENT_USER\\SOFTWARE\\a\\C", "HKEY_CURRENT_USER\\Software\\A",
+      "HKEY_CURRENT_USER\\Software\\A\\B\\D", "-HKEY_CURRENT_USER\\Software\\A\\B",
+      "HKEY_CURRENT_USER\\Software\\A\\B\\E", "HKEY_CLASSES_ROOT\\.x", "HKEY_CLASSES_ROOT\\.x\\Shell",
+      "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.X", "HKEY_CURRENT_USER\\Software\\A\\C",
+  };
+  std::string text = "REGEDIT4\r\n";
+  RegistryStore expected;
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    text += "[" + sections[i] + "]\r\n";
+    if (sections[i][0] == '-') {
+      expected.DeleteTree(sections[i].substr(1));
+      continue;
+    }
+    const std::string value = "v" + std::to_string(i);
+    text += "\"" + value + "\"=dword:00000001\r\n";
+    expected.PutValue(*expected.EnsureKey(sections[i]), value, kRegDword, {1, 0, 0, 0});
+  }
+  RegistryStore store;
+  ImportRegText(store, text, "x.reg");
+  EXPECT_EQ(store.Snapshot(), expected.Snapshot());
+}
+
+// An import into a store that holds only its first keys reads into a fresh
+// store and takes its trees; any other store is changed in place. Either way
+// what the store held stays, and open handles keep working.
+TEST(RegText, ImportKeepsWhatTheStoreHeld) {
+  const std::string text = "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\New]\r\n\"v\"=dword:00000002\r\n";
+  struct Case {
+    const char* name;
+    std::function<void(RegistryStore&)> prepare;
+  };
+  const Case cases[] = {
+      {"first keys only", [](RegistryStore&) {}},
+      {"first keys replaced by others of the same shape",
+       [](RegistryStore& s) {
+         s.DeleteTree("HKEY_LOCAL_MACHINE\\SOFTWARE");
+         s.EnsureKey("HKEY_LOCAL_MACHINE\\X\\Y");
+       }},
+      {"a value", [](RegistryStore& s) { s.PutValue(*s.EnsureKey("HKEY_CURRENT_USER"), "root", kRegDword, {1}); }},
+      {"an open handle",
+       [](RegistryStore& s) {
+         HKey key = kNoKey;
+         ASSERT_EQ(s.OpenKey(kHkeyCurrentUser, "Software", &key), win32::kSuccess);
+       }},
+  };
+  for (const Case& c : cases) {
+    RegistryStore store;
+    c.prepare(store);
+    auto expected = store.Snapshot();
+    expected.push_back({"HKEY_CURRENT_USER\\Software\\New", {{"v", kRegDword, {2, 0, 0, 0}}}});
+    store.MarkClean();
+    ImportRegText(store, text, "x.reg");
+    EXPECT_EQ(store.Snapshot(), expected) << c.name;
+    EXPECT_TRUE(store.dirty()) << c.name;
+  }
+  // The handle of the last case still reaches the key it was opened on.
+  RegistryStore store;
+  HKey software = kNoKey;
+  ASSERT_EQ(store.OpenKey(kHkeyCurrentUser, "Software", &software), win32::kSuccess);
+  ImportRegText(store, text, "x.reg");
+  EXPECT_EQ(SubkeysOf(store, software), std::vector<std::string>{"New"});
+}
+
+TEST(RegText, AMegabyteOfBinaryDataReadsBackAsWritten) {
+  RegistryStore store;
+  std::vector<std::uint8_t> data(1 << 20);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8));
+  store.PutValue(*store.EnsureKey("HKEY_CURRENT_USER\\Software\\Big"), "blob", kRegBinary, data);
+  const std::string text = ExportRegText(store.Snapshot());
+  // Written as continuation lines of a readable width...
+  EXPECT_GT(std::count(text.begin(), text.end(), '\n'), 40000);
+  RegistryStore copy;
+  ImportRegText(copy, text, "big.reg");
+  EXPECT_EQ(copy.Snapshot(), store.Snapshot());
+}
+
+TEST(RegText, Utf16ThatDoesNotConvertIsNamedWithItsLine) {
+  const auto wide = [](const std::string& narrow, const std::string& tail) {
+    std::string out = "\xFF\xFE";
+    for (const char c : narrow) out += std::string{c, '\0'};
+    return out + tail;
+  };
+  const std::string lines = "REGEDIT4\r\n[HKEY_CURRENT_USER\\x]\r\n\"v\"=\"";
+  const std::pair<std::string, std::string> cases[] = {
+      {wide(lines, std::string("\x3D\xD8\x00\xDE", 4)),  // U+1F600, a pair the code page lacks
+       "x.reg:3: UTF-16 text holds a character that code page 1252 cannot hold"},
+      {wide(lines, std::string("\x3D\xD8\x41\x00", 4)), "x.reg:3: invalid UTF-16: a high surrogate without its low surrogate"},
+      {wide(lines, std::string("\x00\xDE", 2)), "x.reg:3: invalid UTF-16: a low surrogate without its high surrogate"},
+      {wide(lines, "\x41"), "x.reg:3: invalid UTF-16: the file ends in half a character"},
+      {wide(lines, std::string("\x00\x4E", 2)), "x.reg:3: UTF-16 text holds a character that code page 1252 cannot hold"},
+  };
+  for (const auto& [text, expected] : cases) {
+    RegistryStore store;
+    EXPECT_EQ(ImportError(store, text), expected);
+  }
+}
+
+}  // namespace
+}  // namespace qvi::emu
