@@ -17,7 +17,8 @@
 //                               outcome ("number: description").
 //   QviKitReport(buf, size)     JSON {"events", "host_calls", "host_state"} in
 //                               the shape of qvihost's report; the answer is
-//                               the size the text needs with its NUL.
+//                               the size the text needs with its NUL (0 when
+//                               the report cannot be made).
 //   QviKitLastError(buf, size)  why the last failing export failed.
 #pragma once
 
@@ -86,7 +87,10 @@ class KitClient {
     if (FAILED(raise_(event.c_str(), argument.c_str(), &sinks))) throw KitError(LastError());
     return sinks;
   }
-  std::string Report() const { return Text(report_); }
+  std::string Report() const {
+    if (report_(nullptr, 0) == 0) throw KitError(LastError());
+    return Text(report_);
+  }
   std::string LastError() const { return Text(last_error_); }
 
  private:

@@ -495,15 +495,20 @@ HRESULT WINAPI QviKitRaise(const char* event, const char* argument, int* sinks) 
 }
 
 UINT WINAPI QviKitReport(char* buffer, UINT size) {
-  KitState& state = State();
-  qvi::cli::RunResult run;
-  run.events = state.outcomes;
-  run.host_calls = state.Host().calls();
-  run.host_state = state.Host().state();
-  const nlohmann::ordered_json full = qvi::cli::ReportJson(run);
-  nlohmann::ordered_json part;
-  for (const char* key : {"events", "host_calls", "host_state"}) part[key] = full[key];
-  return CopyText(part.dump(), buffer, size);
+  try {
+    KitState& state = State();
+    qvi::cli::RunResult run;
+    run.events = state.outcomes;
+    run.host_calls = state.Host().calls();
+    run.host_state = state.Host().state();
+    const nlohmann::ordered_json full = qvi::cli::ReportJson(run);
+    nlohmann::ordered_json part;
+    for (const char* key : {"events", "host_calls", "host_state"}) part[key] = full[key];
+    return CopyText(part.dump(), buffer, size);
+  } catch (const std::exception& error) {
+    Fail(error.what());
+    return 0;  // no text at all, not even its NUL: the report failed
+  }
 }
 
 UINT WINAPI QviKitLastError(char* buffer, UINT size) { return CopyText(State().last_error, buffer, size); }
