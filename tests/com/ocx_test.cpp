@@ -756,4 +756,53 @@ TEST_F(OcxWithHostKitTest, APageNotificationFailureGoesBackToTheHost) {
   object->Release();
 }
 
+// Wine's control host, as a container that is not ours: it creates, sites,
+// activates in place and on the window's end closes the control. Under Wine
+// the prefix needs the null graphics driver (scripts/test-windows.sh).
+TEST_F(OcxWithHostKitTest, AControlContainerNotOursCreatesSitesActivatesAndClosesIt) {
+  HMODULE atl = LoadLibraryW(L"atl.dll");
+  ASSERT_NE(atl, nullptr);
+  using InitFn = BOOL(WINAPI*)();
+  using CreateFn = HRESULT(WINAPI*)(LPCOLESTR, HWND, IStream*, IUnknown**);
+  using GetFn = HRESULT(WINAPI*)(HWND, IUnknown**);
+  auto proc = [atl](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(atl, name)); };
+  const auto init = reinterpret_cast<InitFn>(proc("AtlAxWinInit"));
+  const auto create = reinterpret_cast<CreateFn>(proc("AtlAxCreateControl"));
+  const auto get = reinterpret_cast<GetFn>(proc("AtlAxGetControl"));
+  ASSERT_TRUE(init && create && get);
+  ASSERT_TRUE(init());
+
+  HWND window = CreateWindowExW(0, L"STATIC", L"container", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                                nullptr, nullptr);
+  ASSERT_NE(window, nullptr);
+  IUnknown* container = nullptr;
+  ASSERT_EQ(create(L"QviConsole.QVConsole", window, nullptr, &container), S_OK);
+  IUnknown* control = nullptr;
+  ASSERT_EQ(get(window, &control), S_OK);
+  ASSERT_NE(control, nullptr);
+
+  IOleObject* ole = nullptr;
+  ASSERT_EQ(control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)), S_OK);
+  IOleClientSite* site = nullptr;
+  ASSERT_EQ(ole->GetClientSite(&site), S_OK);
+  ASSERT_NE(site, nullptr);
+  IOleInPlaceSite* in_place = nullptr;
+  EXPECT_EQ(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&in_place)), S_OK);
+  if (in_place) in_place->Release();
+  site->Release();
+  ASSERT_EQ(public_.made_.size(), 1u);
+  EXPECT_EQ(public_.made_[0]->CallIds(), std::vector<DISPID>{14});
+
+  control->Release();
+  DestroyWindow(window);
+  if (container) container->Release();
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  // The container let go of the control when its window ended.
+  ASSERT_EQ(ole->GetClientSite(&site), S_OK);
+  EXPECT_EQ(site, nullptr);
+  ole->Release();
+  EXPECT_EQ(can_unload_now_(), S_OK);
+}
+
 }  // namespace
