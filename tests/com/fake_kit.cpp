@@ -76,7 +76,7 @@ HRESULT FakeDispatch::Fire(DISPID id, std::vector<VARIANT> args, EXCEPINFO* exce
 HRESULT FakeDispatch::QueryInterface(REFIID riid, void** object) {
   if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
     *object = static_cast<IDispatch*>(this);
-  } else if (IsEqualIID(riid, IID_IProvideClassInfo)) {
+  } else if (IsEqualIID(riid, IID_IProvideClassInfo) && offers_class_info_) {
     *object = static_cast<IProvideClassInfo*>(this);
   } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
     *object = static_cast<IConnectionPointContainer*>(this);

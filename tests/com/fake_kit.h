@@ -57,6 +57,8 @@ class FakeDispatch : public IDispatch, public IProvideClassInfo, public IConnect
   // Fires an event at the advised sink: arguments in call order.
   HRESULT Fire(DISPID id, std::vector<VARIANT> args, EXCEPINFO* exception = nullptr);
   LONG refs() const { return refs_; }
+  // A control without type information cannot have its events found.
+  void WithoutClassInfo() { offers_class_info_ = false; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
@@ -80,6 +82,7 @@ class FakeDispatch : public IDispatch, public IProvideClassInfo, public IConnect
   std::map<DISPID, Reply> answers_;
   std::vector<ReceivedCall> calls_;
   IDispatch* sink_ = nullptr;
+  bool offers_class_info_ = true;
 };
 
 // A VARIANT holding text, a 32-bit or 16-bit number.

@@ -552,6 +552,20 @@ TEST_F(OcxWithHostKitTest, CreationByClassOrProgIdPlacesTheKitAndNamesTheSetting
   }
 }
 
+TEST_F(OcxWithHostKitTest, AKitControlWhoseEventsCannotBeFoundFailsCreationAndIsLetGo) {
+  public_.prepare_ = [](FakeDispatch& fake) { fake.WithoutClassInfo(); };
+  IUnknown* object = nullptr;
+  EXPECT_EQ(CoCreateInstance(Guid(kClassId), nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                             reinterpret_cast<void**>(&object)),
+            E_NOINTERFACE);
+  EXPECT_EQ(object, nullptr);
+  ASSERT_EQ(public_.made_.size(), 1u);
+  EXPECT_TRUE(public_.made_[0]->calls().empty());
+  EXPECT_EQ(public_.made_[0]->refs(), 1);
+  EXPECT_EQ(service_.made_.at(0)->refs(), 1);
+  EXPECT_EQ(can_unload_now_(), S_OK);
+}
+
 TEST_F(OcxWithHostKitTest, AFailingSettingsFileCallLeavesTheControlUsable) {
   public_.prepare_ = [](FakeDispatch& fake) {
     fake.Answer(14, [](DISPPARAMS*, VARIANT*, EXCEPINFO*) { return E_FAIL; });
