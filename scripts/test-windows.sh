@@ -35,6 +35,11 @@ for arch in ${@:-x86_64 i686}; do
     "$loader" wineboot -i </dev/null >/dev/null 2>&1
     "$wineserver" -w
   fi
+  # Windows without a display: the control-container test makes one.
+  if ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg"; then
+    "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+    "$wineserver" -w
+  fi
   "$wineserver" -p </dev/null >/dev/null 2>&1
   "$loader" wineboot </dev/null >/dev/null 2>&1
   ctest --preset "mingw-$arch" || status=1
@@ -43,13 +48,10 @@ for arch in ${@:-x86_64 i686}; do
   # whose host name is the scenario's computer name.
   cmake --preset ci >/dev/null
   cmake --build --preset ci --target windows_flow_test
-  # QviConsole.ocx is looked for wherever its build puts it; the COM runs are
-  # skipped, saying so, when there is none.
-  ocx=$(find "build/mingw-$arch" -name QviConsole.ocx -print -quit)
   QVI_QVIFLOW="$PWD/build/mingw-$arch/cli/qviflow/qviflow.exe" \
     QVI_QVICOM="$PWD/build/mingw-$arch/cli/qvicom/qvicom.exe" \
     QVI_HOST_KIT="$PWD/build/mingw-$arch/testing/host_kit/qviServer.ocx" \
-    QVI_OCX="${ocx:+$PWD/$ocx}" \
+    QVI_OCX="$PWD/build/mingw-$arch/qviconsole/control/com/QviConsole.ocx" \
     build/ci/tests/cli/windows_flow_test || status=1
 done
 exit $status
