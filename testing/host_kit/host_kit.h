@@ -9,6 +9,8 @@
 // back through the DLL's exports (KitClient below wraps them):
 //   QviKitLoad(scenario)        a fresh host from an embedded scenario's name
 //                               or a scenario file; the record starts empty.
+//                               Until then the host answers as a default
+//                               configuration says.
 //   QviKitRaise(event, arg, n)  begins the event and, but for "creation" (the
 //                               driver's own creation of the control, which
 //                               follows), fires it on every sink advised on

@@ -157,8 +157,10 @@ class ComFlow : public ::testing::Test {
 
   // Registered for this run only, under its own server; taken back whatever
   // the run's fate.
+  // `name` is an embedded scenario's or a scenario file's path.
   json RunThroughCom(const std::string& name, const std::string& options = "") {
     const Scenario scenario = LoadScenario(name);
+    const std::string wine_name = name.find('/') == std::string::npos ? name : "'" + WinePath(name) + "'";
     const json emulated = ReportJson(RunScenario(scenario, {}));
     emulated_ = emulated;
     const std::set<std::string> watch = WatchedKeys(emulated);
@@ -166,7 +168,7 @@ class ComFlow : public ::testing::Test {
     const std::string kit = "'" + WinePath(std::getenv("QVI_HOST_KIT")) + "'";
     const std::string before = Wine("regsvr32 /s " + ocx + " && ") + Wine("regsvr32 /s " + kit + " && ");
     const std::string after = Wine("regsvr32 /u /s " + kit + "; ") + Wine("regsvr32 /u /s " + ocx + "; ");
-    return RunOnWine(std::getenv("QVI_QVICOM"), scenario, name, watch, options, before, after);
+    return RunOnWine(std::getenv("QVI_QVICOM"), scenario, wine_name, watch, options, before, after);
   }
 
   json emulated_;
@@ -185,6 +187,21 @@ TEST_F(ComFlow, ControlCreatedByProgIdRunsAsByClsid) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Embedded, ComFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);
+
+// Where only COM can go wrong: an exception out of the page notification's
+// sink, a by-reference call failing or answering too wide, a failing call
+// during creation.
+INSTANTIATE_TEST_SUITE_P(
+    HostFailures, ComFlowTest,
+    ::testing::Values(QVI_GOLDEN_SCENARIOS "/page-notification-failures.json",
+                      QVI_GOLDEN_SCENARIOS "/setup-platform-query-fails.json",
+                      QVI_GOLDEN_SCENARIOS "/setup-platform-answer-too-wide.json",
+                      QVI_GOLDEN_SCENARIOS "/creation-settings-file-fails.json"),
+    [](const auto& info) {
+      std::string name = std::filesystem::path(info.param).stem().string();
+      for (char& c : name) c = c == '-' ? '_' : c;
+      return name;
+    });
 
 }  // namespace
 }  // namespace qvi::cli
