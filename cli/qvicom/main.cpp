@@ -123,6 +123,9 @@ int Run(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   try {
     return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const qvi::cli::ScenarioError& error) {
+    std::cerr << "qvicom: " << error.what() << "\n";
+    return qvi::cli::kExitBadInput;
   } catch (const std::exception& error) {
     std::cerr << "qvicom: " << error.what() << "\n";
     return qvi::cli::kExitInternalError;

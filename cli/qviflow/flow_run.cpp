@@ -85,7 +85,7 @@ MachineRun::MachineRun(const cli::Scenario& scenario, std::vector<std::string> w
   if (!scenario.registry.empty()) {
     emu::RegistryStore seed;
     emu::ImportRegText(seed, scenario.registry, scenario.name + " registry seed");
-    if (!WriteKeys(os_, seed.Snapshot())) throw std::runtime_error("the registry seed cannot be written");
+    if (!WriteKeys(os_, seed.Snapshot())) throw SeedError("the registry seed cannot be written");
   }
   for (const cli::SeedFile& seed : scenario.files) {
     std::filesystem::create_directories(std::filesystem::path(seed.path).parent_path());

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,13 @@
 #include "scenario.h"
 
 namespace qvi::flow {
+
+// The machine cannot be prepared (a registry seed that cannot be written):
+// the run's fault, not the scenario's.
+class SeedError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // "SCENARIO [--watch KEY]... [FLAG]...", FLAG one of `flags`.
 struct FlowArgs {
@@ -38,7 +46,7 @@ std::optional<FlowArgs> ParseFlowArgs(const std::vector<std::string>& args, cons
 // "registry_after". The computer name is the machine's own.
 class MachineRun {
  public:
-  // Throws std::runtime_error when a seed cannot be applied.
+  // Throws SeedError when a seed cannot be applied.
   MachineRun(const cli::Scenario& scenario, std::vector<std::string> watched);
 
   platform::win32api::Win32Platform& os() { return os_; }

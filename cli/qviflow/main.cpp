@@ -40,6 +40,9 @@ int Run(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   try {
     return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const qvi::flow::SeedError& error) {
+    std::cerr << "qviflow: " << error.what() << "\n";
+    return qvi::cli::kExitInternalError;
   } catch (const std::exception& error) {
     std::cerr << "qviflow: " << error.what() << "\n";
     return qvi::cli::kExitBadInput;
