@@ -59,8 +59,6 @@ ClassFactory g_factory;
 
 }  // namespace
 
-HINSTANCE Instance() { return g_instance; }
-
 std::wstring Path() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {

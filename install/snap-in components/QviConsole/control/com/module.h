@@ -1,4 +1,4 @@
-// What one loaded copy of the control library shares: its handle, the count
+// What one loaded copy of the control library shares: its file, the count
 // of live objects and server locks, and the module-wide state of the snap-in
 // (ModuleState and the frmCommon instance, inside one SnapInLibrary).
 #pragma once
@@ -12,7 +12,6 @@
 
 namespace qvi::com::module {
 
-HINSTANCE Instance();
 // The full path of the loaded library file.
 std::wstring Path();
 // The type library embedded in the file.
