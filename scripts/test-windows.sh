@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows binaries (warnings are errors) and runs their tests
 # under Wine: the platform contract on the real Win32 API, the pure suites,
-# the check that only system DLLs are imported, and the embedded scenarios run
-# on the real Win32 API against their runs on the emulated machine. Each
+# the test host kit, the check that only system DLLs are imported, and the
+# embedded scenarios run on the real Win32 API, in process and through COM,
+# against their runs on the emulated machine. Each
 # architecture has a Wine prefix of its own under build/. Arguments: the
 # architectures (default: x86_64 i686).
 set -euo pipefail
@@ -34,7 +35,13 @@ for arch in ${@:-x86_64 i686}; do
     "$loader" wineboot -i </dev/null >/dev/null 2>&1
     "$wineserver" -w
   fi
-  "$wineserver" -p </dev/null >/dev/null 2>&1
+  # Windows without a display: the control-container test makes one.
+  if ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg"; then
+    "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+    "$wineserver" -w
+  fi
+  # A server left running for this prefix (exit status 2 here) serves as well.
+  "$wineserver" -p </dev/null >/dev/null 2>&1 || true
   "$loader" wineboot </dev/null >/dev/null 2>&1
   ctest --preset "mingw-$arch" || status=1
   "$wineserver" -k || true
@@ -42,6 +49,10 @@ for arch in ${@:-x86_64 i686}; do
   # whose host name is the scenario's computer name.
   cmake --preset ci >/dev/null
   cmake --build --preset ci --target windows_flow_test
-  QVI_QVIFLOW="$PWD/build/mingw-$arch/cli/qviflow/qviflow.exe" build/ci/tests/cli/windows_flow_test || status=1
+  QVI_QVIFLOW="$PWD/build/mingw-$arch/cli/qviflow/qviflow.exe" \
+    QVI_QVICOM="$PWD/build/mingw-$arch/cli/qvicom/qvicom.exe" \
+    QVI_HOST_KIT="$PWD/build/mingw-$arch/testing/host_kit/qviServer.ocx" \
+    QVI_OCX="$PWD/build/mingw-$arch/qviconsole/control/com/QviConsole.ocx" \
+    build/ci/tests/cli/windows_flow_test || status=1
 done
 exit $status

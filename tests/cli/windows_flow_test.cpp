@@ -1,8 +1,11 @@
-// The embedded scenarios run through the replacement host on the real Win32
-// API under Wine (qviflow) must do what qvihost reports on the emulated
-// machine: the same host calls, events, host state, log and files, and the
-// same registry. scripts/test-windows.sh runs this program with QVI_QVIFLOW
-// naming the 64-bit qviflow.exe and WINEPREFIX its Wine prefix.
+// The embedded scenarios run on the real Win32 API under Wine must do what
+// qvihost reports on the emulated machine: the same host calls, events, host
+// state, log and files, and the same registry. Two drivers run them: qviflow,
+// through the replacement host in process, and qvicom, through COM, with
+// "QviConsole.ocx" and the test host kit registered in the prefix for the
+// run. scripts/test-windows.sh runs this program with QVI_QVIFLOW, QVI_QVICOM,
+// QVI_HOST_KIT and QVI_OCX naming the 64-bit binaries and WINEPREFIX its Wine
+// prefix.
 //
 // The registry is compared in two ways. Below SOFTWARE\Halvorn, which qviflow
 // empties first as on a fresh machine, the changes are the same (as sets:
@@ -12,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -51,43 +55,47 @@ std::multiset<Change> ProductChanges(const json& report) {
   return changes;
 }
 
-// Runs qviflow under Wine in a namespace of its own whose host name is the
-// scenario's computer name, which Wine reads when its server starts.
-json RunOnWine(const Scenario& scenario, const std::string& name, const std::set<std::string>& watch) {
-  const std::string qviflow = std::getenv("QVI_QVIFLOW");
+// A Linux path as Wine's Z: drive shows it.
+std::string WinePath(const std::string& path) {
+  std::string wine = "Z:" + path;
+  for (char& c : wine) c = c == '/' ? '\\' : c;
+  return wine;
+}
+
+std::string Wine(const std::string& arguments) { return "/usr/lib/wine/wine64 " + arguments; }
+
+// Runs `program` on the scenario under Wine in a namespace of its own whose
+// host name is the scenario's computer name, which Wine reads when its server
+// starts; `before` and `after` are shell commands run around it under the
+// same server (`after` whatever the program's fate).
+json RunOnWine(const std::string& program, const Scenario& scenario, const std::string& name,
+               const std::set<std::string>& watch, const std::string& options = "", const std::string& before = "",
+               const std::string& after = "") {
   testing::TempFolder out("qvi-flow-");
   const std::string file = (out.path() / "report.json").string();
-  std::string command = "/usr/lib/wine/wine64 '" + qviflow + "' " + name;
+  std::string command = Wine("'" + program + "' " + name + options);
   for (const std::string& key : watch) command += " --watch '" + key + "'";
   const std::string server = "/usr/lib/wine/wineserver";
   const std::string script = "hostname " + scenario.machine.computer_name + " && " + server + " -k 2>/dev/null; " +
-                             server + " -p </dev/null >/dev/null 2>&1; /usr/lib/wine/wine64 wineboot </dev/null " +
-                             ">/dev/null 2>&1; " + command + " >'" + file + "'; status=$?; " + server +
+                             server + " -p </dev/null >/dev/null 2>&1; " + Wine("wineboot </dev/null >/dev/null 2>&1; ") +
+                             before + command + " >'" + file + "'; status=$?; " + after + server +
                              " -k; exit $status";
   const int status = std::system(("unshare -u sh -c \"" + script + "\"").c_str());
   EXPECT_EQ(status, 0) << command;
   std::ifstream in(file);
-  return json::parse(in);
+  return json::parse(in, nullptr, false);
 }
 
-class WindowsFlowTest : public ::testing::TestWithParam<std::string> {
- protected:
-  void SetUp() override {
-    if (std::getenv("QVI_QVIFLOW") == nullptr || std::getenv("WINEPREFIX") == nullptr) {
-      GTEST_SKIP() << "needs QVI_QVIFLOW and WINEPREFIX, as scripts/test-windows.sh sets them";
-    }
-  }
-};
-
-TEST_P(WindowsFlowTest, RunOnWin32EqualsTheEmulatedRun) {
-  const Scenario scenario = LoadScenario(GetParam());
-  const json emulated = ReportJson(RunScenario(scenario, {}));
+std::set<std::string> WatchedKeys(const json& emulated) {
   std::set<std::string> watch;
   for (const json& c : emulated["registry_changes"]) {
     if (!InProductTree(c["key"])) watch.insert(c["key"].get<std::string>());
   }
-  const json real = RunOnWine(scenario, GetParam(), watch);
+  return watch;
+}
 
+void ExpectSameRun(const json& real, const json& emulated) {
+  ASSERT_FALSE(real.is_discarded()) << "the run printed no report";
   for (const char* part : {"events", "host_calls", "host_state", "files", "log", "message_boxes"}) {
     EXPECT_EQ(real[part], emulated[part]) << part;
   }
@@ -112,12 +120,88 @@ TEST_P(WindowsFlowTest, RunOnWin32EqualsTheEmulatedRun) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Embedded, WindowsFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()),
-                         [](const auto& info) {
-                           std::string name = info.param;
-                           for (char& c : name) c = c == '-' ? '_' : c;
-                           return name;
-                         });
+std::string TestName(const ::testing::TestParamInfo<std::string>& info) {
+  std::string name = info.param;
+  for (char& c : name) c = c == '-' ? '_' : c;
+  return name;
+}
+
+class WindowsFlowTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (std::getenv("QVI_QVIFLOW") == nullptr || std::getenv("WINEPREFIX") == nullptr) {
+      GTEST_SKIP() << "needs QVI_QVIFLOW and WINEPREFIX, as scripts/test-windows.sh sets them";
+    }
+  }
+};
+
+TEST_P(WindowsFlowTest, RunOnWin32EqualsTheEmulatedRun) {
+  const Scenario scenario = LoadScenario(GetParam());
+  const json emulated = ReportJson(RunScenario(scenario, {}));
+  ExpectSameRun(RunOnWine(std::getenv("QVI_QVIFLOW"), scenario, GetParam(), WatchedKeys(emulated)), emulated);
+}
+
+INSTANTIATE_TEST_SUITE_P(Embedded, WindowsFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);
+
+class ComFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"QVI_QVICOM", "QVI_HOST_KIT", "QVI_OCX", "WINEPREFIX"}) {
+      if (std::getenv(name) == nullptr) GTEST_SKIP() << "needs " << name << ", as scripts/test-windows.sh sets it";
+    }
+    const std::string ocx = std::getenv("QVI_OCX");
+    if (ocx.empty() || !std::filesystem::exists(ocx)) {
+      GTEST_SKIP() << "no QviConsole.ocx in this build" << (ocx.empty() ? "" : ": " + ocx);
+    }
+  }
+
+  // Registered for this run only, under its own server; taken back whatever
+  // the run's fate.
+  // `name` is an embedded scenario's or a scenario file's path.
+  json RunThroughCom(const std::string& name, const std::string& options = "") {
+    const Scenario scenario = LoadScenario(name);
+    const std::string wine_name = name.find('/') == std::string::npos ? name : "'" + WinePath(name) + "'";
+    const json emulated = ReportJson(RunScenario(scenario, {}));
+    emulated_ = emulated;
+    const std::set<std::string> watch = WatchedKeys(emulated);
+    const std::string ocx = "'" + WinePath(std::getenv("QVI_OCX")) + "'";
+    const std::string kit = "'" + WinePath(std::getenv("QVI_HOST_KIT")) + "'";
+    const std::string before = Wine("regsvr32 /s " + ocx + " && ") + Wine("regsvr32 /s " + kit + " && ");
+    const std::string after = Wine("regsvr32 /u /s " + kit + "; ") + Wine("regsvr32 /u /s " + ocx + "; ");
+    return RunOnWine(std::getenv("QVI_QVICOM"), scenario, wine_name, watch, options, before, after);
+  }
+
+  json emulated_;
+};
+
+class ComFlowTest : public ComFlow, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(ComFlowTest, RunThroughTheControlEqualsTheEmulatedRun) {
+  const json real = RunThroughCom(GetParam());
+  ExpectSameRun(real, emulated_);
+}
+
+TEST_F(ComFlow, ControlCreatedByProgIdRunsAsByClsid) {
+  const json real = RunThroughCom("uninstall", " --progid");
+  ExpectSameRun(real, emulated_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Embedded, ComFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);
+
+// Where only COM can go wrong: an exception out of the page notification's
+// sink, a by-reference call failing or answering too wide, a failing call
+// during creation.
+INSTANTIATE_TEST_SUITE_P(
+    HostFailures, ComFlowTest,
+    ::testing::Values(QVI_GOLDEN_SCENARIOS "/page-notification-failures.json",
+                      QVI_GOLDEN_SCENARIOS "/setup-platform-query-fails.json",
+                      QVI_GOLDEN_SCENARIOS "/setup-platform-answer-too-wide.json",
+                      QVI_GOLDEN_SCENARIOS "/creation-settings-file-fails.json"),
+    [](const auto& info) {
+      std::string name = std::filesystem::path(info.param).stem().string();
+      for (char& c : name) c = c == '-' ? '_' : c;
+      return name;
+    });
 
 }  // namespace
 }  // namespace qvi::cli

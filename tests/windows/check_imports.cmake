@@ -1,6 +1,6 @@
 cmake_minimum_required(VERSION 3.25)
 # Fails when a binary in FILES imports a DLL that is not one of Windows' own.
-set(system_dlls advapi32.dll kernel32.dll msvcrt.dll user32.dll ole32.dll oleaut32.dll)
+set(system_dlls advapi32.dll kernel32.dll msvcrt.dll user32.dll ole32.dll oleaut32.dll version.dll)
 foreach(file IN LISTS FILES)
   execute_process(COMMAND "${OBJDUMP}" -p "${file}" OUTPUT_VARIABLE dump RESULT_VARIABLE result)
   if(NOT result EQUAL 0)

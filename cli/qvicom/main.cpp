@@ -1,0 +1,133 @@
+// qvicom SCENARIO [--watch KEY]... [--progid]
+//
+// Runs a scenario through COM: QVConsole is created as a setup host creates
+// it (by its CLSID, or with --progid by "QviConsole.QVConsole"), its host
+// controls are the test host kit's, which must be registered (it registers
+// nothing itself), and the scenario's events are raised through the kit.
+// The machine is prepared and the run reported as qviflow does it
+// (flow_run.h); the events, host calls and host state are the kit's.
+//
+// The scenario's "creation" is the creation of the control, and must come
+// first and once: an event before it has no control to hear it.
+#include <windows.h>
+#include <objbase.h>
+#include <oleidl.h>
+
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "flow_run.h"
+#include "host_kit.h"
+#include "scenario.h"
+
+namespace {
+
+using namespace qvi;
+
+// {C76C985C-781F-11D2-A8A9-00A0C95AD477}
+constexpr CLSID kQVConsole = {0xC76C985C, 0x781F, 0x11D2, {0xA8, 0xA9, 0x00, 0xA0, 0xC9, 0x5A, 0xD4, 0x77}};
+constexpr const wchar_t* kQVConsoleProgId = L"QviConsole.QVConsole";
+
+std::string HresultText(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
+class Apartment {
+ public:
+  Apartment() {
+    if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); FAILED(hr)) {
+      throw std::runtime_error("COM does not start: " + HresultText(hr));
+    }
+  }
+  ~Apartment() { CoUninitialize(); }
+  Apartment(const Apartment&) = delete;
+  Apartment& operator=(const Apartment&) = delete;
+};
+
+IUnknown* CreateControl(bool by_progid) {
+  CLSID clsid = kQVConsole;
+  if (by_progid) {
+    if (const HRESULT hr = CLSIDFromProgID(kQVConsoleProgId, &clsid); FAILED(hr)) {
+      throw std::runtime_error("QviConsole.QVConsole is not registered: " + HresultText(hr));
+    }
+  }
+  IUnknown* control = nullptr;
+  if (const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                          reinterpret_cast<void**>(&control));
+      FAILED(hr)) {
+    throw std::runtime_error("QVConsole cannot be created: " + HresultText(hr));
+  }
+  return control;
+}
+
+// As a container ends a control's life: closed, then released.
+void CloseControl(IUnknown* control) {
+  IOleObject* object = nullptr;
+  if (SUCCEEDED(control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&object)))) {
+    object->Close(OLECLOSE_NOSAVE);
+    object->Release();
+  }
+  control->Release();
+}
+
+int Run(const std::vector<std::string>& args) {
+  const auto parsed = flow::ParseFlowArgs(args, "qvicom", {"--progid"});
+  if (!parsed) return cli::kExitBadInput;
+  const cli::Scenario scenario = cli::LoadScenario(parsed->scenario);
+  if (scenario.events.empty() || scenario.events.front().event != Event::kCreation) {
+    std::cerr << "qvicom: the scenario must begin with the creation of the control\n";
+    return cli::kExitBadInput;
+  }
+  for (std::size_t i = 1; i < scenario.events.size(); ++i) {
+    if (scenario.events[i].event == Event::kCreation) {
+      std::cerr << "qvicom: the control is created once; event " << i + 1 << " creates it again\n";
+      return cli::kExitBadInput;
+    }
+  }
+  flow::MachineRun machine(scenario, parsed->watched);
+
+  Apartment com;
+  // The kit stays loaded until after the report: its host is the record.
+  hostkit::KitClient kit(hostkit::KitClient::RegisteredPath());
+  kit.Load(parsed->scenario);
+  kit.Raise("creation", "");
+  IUnknown* control = CreateControl(parsed->flags.count("--progid") != 0);
+  try {
+    for (std::size_t i = 1; i < scenario.events.size(); ++i) {
+      const std::string name(EventName(scenario.events[i].event));
+      if (kit.Raise(name, scenario.events[i].argument) == 0) {
+        throw std::runtime_error(name + " reached no sink: QVConsole is not connected to its QviPublic1");
+      }
+    }
+  } catch (...) {
+    CloseControl(control);
+    throw;
+  }
+  CloseControl(control);
+
+  const nlohmann::ordered_json heard = nlohmann::ordered_json::parse(kit.Report());
+  nlohmann::ordered_json report = machine.Finish({});
+  for (const char* part : {"events", "host_calls", "host_state"}) report[part] = heard[part];
+  std::cout << report.dump(2) << "\n";
+  return cli::kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const qvi::cli::ScenarioError& error) {
+    std::cerr << "qvicom: " << error.what() << "\n";
+    return qvi::cli::kExitBadInput;
+  } catch (const std::exception& error) {
+    std::cerr << "qvicom: " << error.what() << "\n";
+    return qvi::cli::kExitInternalError;
+  }
+}

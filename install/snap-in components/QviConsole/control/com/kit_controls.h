@@ -1,0 +1,41 @@
+// The host kit's pair of controls placed on one object of the library:
+// QviNTNWSvc1, then QviPublic1, each created in-process by its ProgID.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "control/snap_in_library.h"
+#include "host/com/dispatch_host_control.h"
+
+namespace qvi::com {
+
+class KitControls {
+ public:
+  // Creates both controls; on failure returns the COM error and holds none.
+  HRESULT Place();
+  bool placed() const { return qvi_public_ != nullptr; }
+  // Valid once placed.
+  host::com::DispatchHostControl& qvi_public() { return *qvi_public_; }
+  host::com::DispatchHostControl& qvi_ntnwsvc() { return *qvi_ntnwsvc_; }
+  HostControls controls() { return HostControls{*qvi_public_, *qvi_ntnwsvc_}; }
+
+ private:
+  std::unique_ptr<host::com::DispatchHostControl> qvi_ntnwsvc_;
+  std::unique_ptr<host::com::DispatchHostControl> qvi_public_;
+};
+
+// frmCommon's own pair, placed when the form is created. Without the host
+// kit the form cannot be created: the statement that needs it fails with the
+// COM error (handled as that routine handles its errors), and the next use
+// tries again.
+class ComFormControls final : public FormControlProvider {
+ public:
+  HostControls PlaceOnFrmCommon() override;
+
+ private:
+  KitControls controls_;
+};
+
+}  // namespace qvi::com
