@@ -155,7 +155,7 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
                                       24));
          return R"({"machine": {"registry_file": "u.reg"}, "events": []})";
        },
-       "registry seed:2: UTF-16 text holds a character that code page 1252 cannot hold"},
+       "registry seed:2: invalid UTF-16: a high surrogate without its low surrogate"},
       {"seed name over 255 bytes", [](auto&) { return Seeding("C:\\\\" + std::string(256, 'n')); },
        "holds a name over 255 bytes"},
       {"seed path of MAX_PATH",
