@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "file_bytes.h"
 #include "report.h"
 #include "run.h"
 #include "scenario.h"
@@ -21,6 +22,8 @@ namespace qvi::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using qvi::testing::ReadFileBytes;
+using qvi::testing::WriteFileBytes;
 
 const fs::path kGoldenDir = QVI_GOLDEN_DIR;
 
@@ -41,13 +44,6 @@ std::vector<Golden> AllGolden() {
   return all;
 }
 
-std::string Slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class GoldenTest : public ::testing::TestWithParam<Golden> {};
 
 TEST_P(GoldenTest, ReportIsTheApprovedOne) {
@@ -60,7 +56,7 @@ TEST_P(GoldenTest, ReportIsTheApprovedOne) {
     GTEST_SKIP() << "approved " << approved;
   }
   ASSERT_TRUE(fs::exists(approved)) << approved << " has not been approved yet";
-  const std::string expected = Slurp(approved);
+  const std::string expected = ReadFileBytes(approved);
   EXPECT_TRUE(report == expected) << golden.name << " differs from the approved report:\n"
                                   << UnifiedDiff(expected, report);
 }

@@ -18,22 +18,15 @@
 #include "cli.h"
 #include "run.h"
 #include "scenario.h"
+#include "file_bytes.h"
 #include "temp_folder.h"
 
 namespace qvi::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Put(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using qvi::testing::ReadFileBytes;
+using qvi::testing::WriteFileBytes;
 
 // Everything below `root` without following links: files by content, links by
 // target, folders as such.
@@ -47,7 +40,7 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
     if (fs::is_symlink(status)) {
       tree[name] = "link to " + fs::read_symlink(it->path()).string();
     } else if (fs::is_regular_file(status)) {
-      tree[name] = fs::file_size(it->path()) > (1u << 20) ? "large" : Slurp(it->path());
+      tree[name] = fs::file_size(it->path()) > (1u << 20) ? "large" : ReadFileBytes(it->path());
     } else {
       tree[name] = fs::is_directory(status) ? "folder" : "special";
     }
@@ -77,7 +70,7 @@ class HostileInputTest : public ::testing::Test {
  protected:
   HostileInputTest() {
     EXPECT_EQ(Cli({"run", "install-nt", "--machine", Machine().string()}).code, kExitOk);
-    Put(dir_.path() / "outside.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Outside]\r\n");
+    WriteFileBytes(dir_.path() / "outside.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Outside]\r\n");
     fs::create_directories(Scenarios());
   }
   fs::path Machine() const { return dir_.path() / "m"; }
@@ -150,7 +143,7 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
        "pipe.reg: not a readable regular file"},
       {"invalid UTF-16 seed",
        [](const fs::path& s) {
-         Put(s / "u.reg", std::string("\xFF\xFER\0E\0G\0E\0D\0I\0T\0"
+         WriteFileBytes(s / "u.reg", std::string("\xFF\xFER\0E\0G\0E\0D\0I\0T\0"
                                       "4\0\r\0\n\0\x00\xD8",
                                       24));
          return R"({"machine": {"registry_file": "u.reg"}, "events": []})";
@@ -170,7 +163,7 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
   };
   for (const ScenarioCase& c : cases) {
     const fs::path file = Scenarios() / "s.json";
-    Put(file, c.make(Scenarios()));
+    WriteFileBytes(file, c.make(Scenarios()));
     ExpectRefused({"run", file.string(), "--machine", Machine().string()}, c.message, c.name);
     for (const auto& entry : fs::directory_iterator(Scenarios())) fs::remove(entry.path());
   }
@@ -178,14 +171,14 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
 
 TEST_F(HostileInputTest, AScenarioLargerThan64MegabytesIsNotRead) {
   const fs::path file = Scenarios() / "s.json";
-  Put(file, "{}");
+  WriteFileBytes(file, "{}");
   fs::resize_file(file, (64u << 20) + 1);
   ExpectRefused({"run", file.string(), "--machine", Machine().string()}, "s.json: larger than 67108864 bytes", "huge");
 }
 
 TEST_F(HostileInputTest, AMachineFolderOutsideTheScenariosFolderIsRefused) {
   const fs::path file = Scenarios() / "s.json";
-  Put(file, R"({"machine": {"folder": "../elsewhere"}, "events": ["creation"]})");
+  WriteFileBytes(file, R"({"machine": {"folder": "../elsewhere"}, "events": ["creation"]})");
   ExpectRefused({"run", file.string()}, "field machine.folder: \"../elsewhere\" lies outside", "folder");
   EXPECT_FALSE(fs::exists(dir_.path() / "elsewhere"));
 }
@@ -197,8 +190,8 @@ struct MachineCase {
 };
 
 TEST_F(HostileInputTest, MachineFoldersThatCannotBeUsedAreRefusedAndLeftAsTheyAre) {
-  const std::string settings = Slurp(Machine() / "machine.ini");
-  const std::string store = Slurp(Machine() / "registry.reg");
+  const std::string settings = ReadFileBytes(Machine() / "machine.ini");
+  const std::string store = ReadFileBytes(Machine() / "registry.reg");
   const MachineCase cases[] = {
       {"store on /dev/zero",
        [](const fs::path& m) {
@@ -214,14 +207,14 @@ TEST_F(HostileInputTest, MachineFoldersThatCannotBeUsedAreRefusedAndLeftAsTheyAr
        "registry.reg: not a regular file"},
       {"store over 256 MB", [](const fs::path& m) { fs::resize_file(m / "registry.reg", (256u << 20) + 1); },
        "registry.reg: larger than 268435456 bytes"},
-      {"settings without [Machine]", [](const fs::path& m) { Put(m / "machine.ini", "[Other]\r\nCodePage=1252\r\n"); },
+      {"settings without [Machine]", [](const fs::path& m) { WriteFileBytes(m / "machine.ini", "[Other]\r\nCodePage=1252\r\n"); },
        "machine.ini: no [Machine] section"},
-      {"settings in UTF-16", [](const fs::path& m) { Put(m / "machine.ini", std::string("\xFF\xFE[\0M\0]\0", 8)); },
+      {"settings in UTF-16", [](const fs::path& m) { WriteFileBytes(m / "machine.ini", std::string("\xFF\xFE[\0M\0]\0", 8)); },
        "machine.ini:1: a UTF-16 file; machine.ini must be ANSI text"},
-      {"another code page", [](const fs::path& m) { Put(m / "machine.ini", "[Machine]\r\nCodePage=437\r\n"); },
+      {"another code page", [](const fs::path& m) { WriteFileBytes(m / "machine.ini", "[Machine]\r\nCodePage=437\r\n"); },
        "machine.ini:2: CodePage 437 is not supported: only 1252 is"},
       {"Windows directory leaving its drive",
-       [](const fs::path& m) { Put(m / "machine.ini", "[Machine]\r\nWindowsDirectory=C:\\WINNT\\..\\..\\x\r\n"); },
+       [](const fs::path& m) { WriteFileBytes(m / "machine.ini", "[Machine]\r\nWindowsDirectory=C:\\WINNT\\..\\..\\x\r\n"); },
        "machine.ini:2: WindowsDirectory \"C:\\WINNT\\..\\..\\x\" climbs with \"..\""},
       {"drive folder that is a link",
        [](const fs::path& m) {
@@ -235,8 +228,8 @@ TEST_F(HostileInputTest, MachineFoldersThatCannotBeUsedAreRefusedAndLeftAsTheyAr
     ExpectRefused({"run", "upgrade", "--machine", Machine().string()}, c.message, c.name);
     // Back to the machine as installed.
     for (const char* name : {"registry.reg", "machine.ini"}) fs::remove(Machine() / name);
-    Put(Machine() / "machine.ini", settings);
-    Put(Machine() / "registry.reg", store);
+    WriteFileBytes(Machine() / "machine.ini", settings);
+    WriteFileBytes(Machine() / "registry.reg", store);
     if (fs::is_symlink(Machine() / "drive_c")) {
       fs::remove(Machine() / "drive_c");
       fs::rename(dir_.path() / "real_c", Machine() / "drive_c");
@@ -247,7 +240,7 @@ TEST_F(HostileInputTest, MachineFoldersThatCannotBeUsedAreRefusedAndLeftAsTheyAr
 // What the report lists of the machine's files: never what a link points to,
 // and for a large file its size instead of its bytes.
 TEST_F(HostileInputTest, TheFileSnapshotFollowsNoLinkAndReadsNoLargeFile) {
-  Put(dir_.path() / "secret.txt", "SECRET");
+  WriteFileBytes(dir_.path() / "secret.txt", "SECRET");
   fs::create_symlink(dir_.path() / "secret.txt", Machine() / "drive_c" / "leak.ini");
   std::ofstream(Machine() / "drive_c" / "big.bin").close();
   fs::resize_file(Machine() / "drive_c" / "big.bin", 400u << 20);
@@ -257,7 +250,7 @@ TEST_F(HostileInputTest, TheFileSnapshotFollowsNoLinkAndReadsNoLargeFile) {
   EXPECT_EQ(run.files_after.count("C:\\leak.ini"), 0u);
   ASSERT_EQ(run.files_after.count("C:\\big.bin"), 1u);
   EXPECT_EQ(run.files_after.at("C:\\big.bin").rfind("(419430400 bytes, not shown; modified ", 0), 0u);
-  EXPECT_EQ(Slurp(dir_.path() / "secret.txt"), "SECRET");
+  EXPECT_EQ(ReadFileBytes(dir_.path() / "secret.txt"), "SECRET");
 }
 
 // The built program on a machine holding a 400 MB file stays small.

@@ -11,20 +11,18 @@
 
 #include "platform/emu/machine.h"
 #include "fault_injection.h"
+#include "file_bytes.h"
 #include "temp_folder.h"
 
 namespace qvi::emu {
 namespace {
 
 namespace fs = std::filesystem;
+using qvi::testing::ReadFileBytes;
+using qvi::testing::WriteFileBytes;
 using namespace qvi::platform;
 using testing::FaultInjectingPlatform;
 using testing::Function;
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Every file and folder below `root`, relative to it.
 std::set<std::string> Tree(const fs::path& root) {
@@ -111,7 +109,7 @@ TEST_F(MachineTest, RefusedPathsTouchNothing) {
 TEST_F(MachineTest, NothingButLogLinesReachesTheDiskBeforeSave) {
   std::ofstream(Folder() / "drive_c" / "ods.txt", std::ios::binary) << "old";
   ASSERT_EQ(machine_->AppendLine("\\\\ALPHA\\C$\\ods.txt", "new"), win32::kSuccess);
-  EXPECT_EQ(Slurp(Folder() / "drive_c" / "ods.txt"), "oldnew\r\n");
+  EXPECT_EQ(ReadFileBytes(Folder() / "drive_c" / "ods.txt"), "oldnew\r\n");
   HKey key = kNoKey;
   ASSERT_EQ(machine_->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Pending", &key), win32::kSuccess);
   machine_->RegCloseKey(key);
@@ -131,7 +129,7 @@ TEST_F(MachineTest, NothingButLogLinesReachesTheDiskBeforeSave) {
   machine_->RegCloseKey(key);
   machine_->Save();
   const auto saved = machine_->SnapshotRegistry();
-  EXPECT_EQ(Slurp(Folder() / "drive_c" / "WinNT" / "pending.ini"), "[s]\r\nk=v\r\n");
+  EXPECT_EQ(ReadFileBytes(Folder() / "drive_c" / "WinNT" / "pending.ini"), "[s]\r\nk=v\r\n");
   machine_.reset();
   EXPECT_EQ(Machine::Open(Folder())->SnapshotRegistry(), saved);
 }
@@ -145,12 +143,12 @@ TEST_F(MachineTest, OneRunAtATime) {
 
 TEST_F(MachineTest, LeftoverTemporaryFilesDoNotBreakOpen) {
   machine_->Save();
-  const std::string store = Slurp(Folder() / "registry.reg");
+  const std::string store = ReadFileBytes(Folder() / "registry.reg");
   std::ofstream(Folder() / ".registry.reg.qvi-tmp-999", std::ios::binary) << "REGEDIT4\r\n[HKEY_LOC";
   machine_.reset();
   machine_ = Machine::Open(Folder());
   EXPECT_FALSE(fs::exists(Folder() / ".registry.reg.qvi-tmp-999"));
-  EXPECT_EQ(Slurp(Folder() / "registry.reg"), store);
+  EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), store);
 }
 
 TEST_F(MachineTest, ReadsNoticeEditsMadeOutsideTheMachine) {
@@ -243,7 +241,7 @@ TEST_F(RegFileTest, EveryValueSurvivesSaveAndReopenByteForByte) {
   m->RegCloseKey(key);
   const auto before = m->SnapshotRegistry();
   m->Save();
-  const std::string text = Slurp(RegPath());
+  const std::string text = ReadFileBytes(RegPath());
   EXPECT_EQ(text.rfind("REGEDIT4\r\n\r\n", 0), 0u);
   for (const char* line : {"\"plain\"=\"C:\\\\Path \\\"quoted\\\"\"\r\n", "\"no terminator\"=hex(1):61,62,63\r\n",
                            "\"dword\"=dword:84030201\r\n", "\"type 0x1234\"=hex(1234):78,79,7a\r\n", "@=\"default\""}) {
@@ -332,7 +330,7 @@ TEST_F(RegFileTest, AMalformedStoreIsReportedAndLeftAsItWas) {
   std::ofstream(RegPath(), std::ios::binary) << broken;
   const std::string error = MachineErrorOf([&] { Open(); });
   EXPECT_NE(error.find("registry.reg:4:"), std::string::npos) << error;
-  EXPECT_EQ(Slurp(RegPath()), broken);
+  EXPECT_EQ(ReadFileBytes(RegPath()), broken);
 }
 
 }  // namespace

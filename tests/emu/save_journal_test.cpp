@@ -9,22 +9,15 @@
 
 #include "platform/emu/machine.h"
 #include "platform/emu/save_journal.h"
+#include "file_bytes.h"
 #include "temp_folder.h"
 
 namespace qvi::emu {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Put(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using qvi::testing::ReadFileBytes;
+using qvi::testing::WriteFileBytes;
 
 std::vector<std::string> Leftovers(const fs::path& root) {
   std::vector<std::string> out;
@@ -56,13 +49,13 @@ class JournalTest : public ::testing::Test {
     machine_ = Machine::Open(Folder());
     machine_->Save();
     machine_.reset();
-    Put(Ini(), "[s]\r\nk=old\r\n");
+    WriteFileBytes(Ini(), "[s]\r\nk=old\r\n");
   }
   fs::path Folder() const { return dir_.path() / "m"; }
   fs::path Ini() const { return Folder() / "drive_c" / "WINNT" / "a.ini"; }
   fs::path IniTemp() const { return Folder() / "drive_c" / "WINNT" / ".a.ini.qvi-tmp-7"; }
   fs::path RegTemp() const { return Folder() / ".registry.reg.qvi-tmp-7"; }
-  void Journal(const std::string& text) { Put(Folder() / kJournalFile, text); }
+  void Journal(const std::string& text) { WriteFileBytes(Folder() / kJournalFile, text); }
   static constexpr const char* kNewStore = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\r\n";
   static constexpr const char* kJournalText =
       ".registry.reg.qvi-tmp-7\tregistry.reg\ndrive_c/WINNT/.a.ini.qvi-tmp-7\tdrive_c/WINNT/a.ini\nend\n";
@@ -74,26 +67,26 @@ class JournalTest : public ::testing::Test {
 TEST_F(JournalTest, ACommittedSaveIsFinishedWhereverItStopped) {
   // Killed before the first rename, and between the two.
   for (const bool store_renamed : {false, true}) {
-    Put(Ini(), "[s]\r\nk=old\r\n");
-    Put(IniTemp(), "[s]\r\nk=new\r\n");
-    Put(store_renamed ? Folder() / "registry.reg" : RegTemp(), kNewStore);
+    WriteFileBytes(Ini(), "[s]\r\nk=old\r\n");
+    WriteFileBytes(IniTemp(), "[s]\r\nk=new\r\n");
+    WriteFileBytes(store_renamed ? Folder() / "registry.reg" : RegTemp(), kNewStore);
     Journal(kJournalText);
     const auto machine = Machine::Open(Folder());
-    EXPECT_EQ(Slurp(Ini()), "[s]\r\nk=new\r\n") << store_renamed;
+    EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=new\r\n") << store_renamed;
     EXPECT_NE(machine->ExportReg().find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]"), std::string::npos) << store_renamed;
     EXPECT_EQ(Leftovers(Folder()), std::vector<std::string>()) << store_renamed;
   }
 }
 
 TEST_F(JournalTest, ASaveThatNeverCommittedLeavesTheOldFilesAndNoTemporaries) {
-  const std::string store = Slurp(Folder() / "registry.reg");
-  Put(IniTemp(), "[s]\r\nk=new\r\n");
-  Put(RegTemp(), kNewStore);
-  Put(Folder() / ".save-journal.qvi-tmp-7", kJournalText);
-  Put(Folder() / "drive_c" / "deep" / "er" / ".x.ini.qvi-tmp-9", "cut off");
+  const std::string store = ReadFileBytes(Folder() / "registry.reg");
+  WriteFileBytes(IniTemp(), "[s]\r\nk=new\r\n");
+  WriteFileBytes(RegTemp(), kNewStore);
+  WriteFileBytes(Folder() / ".save-journal.qvi-tmp-7", kJournalText);
+  WriteFileBytes(Folder() / "drive_c" / "deep" / "er" / ".x.ini.qvi-tmp-9", "cut off");
   Machine::Open(Folder());
-  EXPECT_EQ(Slurp(Ini()), "[s]\r\nk=old\r\n");
-  EXPECT_EQ(Slurp(Folder() / "registry.reg"), store);
+  EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=old\r\n");
+  EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), store);
   EXPECT_EQ(Leftovers(Folder()), std::vector<std::string>());
 }
 
@@ -107,12 +100,12 @@ TEST_F(JournalTest, AJournalNotWrittenBySaveIsRefusedAndNothingMoves) {
       {"end\nend\n" + std::string(kJournalText).substr(0, 30), ".save-journal: not a complete journal"},
       {".registry.reg.qvi-tmp-7 registry.reg\nend\n", ".save-journal:1: not a journal line"},
   };
-  Put(IniTemp(), "[s]\r\nk=new\r\n");
+  WriteFileBytes(IniTemp(), "[s]\r\nk=new\r\n");
   for (const auto& [journal, message] : cases) {
     Journal(journal);
     const std::string error = ErrorOf(Folder());
     EXPECT_NE(error.find(message), std::string::npos) << journal << "\n" << error;
-    EXPECT_EQ(Slurp(Ini()), "[s]\r\nk=old\r\n");
+    EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=old\r\n");
     EXPECT_TRUE(fs::exists(IniTemp()));
   }
 }
@@ -126,10 +119,10 @@ TEST_F(JournalTest, OneSaveChangesTheStoreAndEveryIniFileInOneCommit) {
   machine_->RegCloseKey(key);
   machine_->WriteFileOnSave(Folder() / "drive_c" / "seed.txt", "seeded");
   machine_->Save();
-  EXPECT_EQ(Slurp(Ini()), "[s]\r\nk=new\r\n");
-  EXPECT_EQ(Slurp(Folder() / "drive_c" / "b.ini"), "[t]\r\nk=v\r\n");
-  EXPECT_EQ(Slurp(Folder() / "drive_c" / "seed.txt"), "seeded");
-  EXPECT_NE(Slurp(Folder() / "registry.reg").find("[HKEY_CURRENT_USER\\Software\\One]"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=new\r\n");
+  EXPECT_EQ(ReadFileBytes(Folder() / "drive_c" / "b.ini"), "[t]\r\nk=v\r\n");
+  EXPECT_EQ(ReadFileBytes(Folder() / "drive_c" / "seed.txt"), "seeded");
+  EXPECT_NE(ReadFileBytes(Folder() / "registry.reg").find("[HKEY_CURRENT_USER\\Software\\One]"), std::string::npos);
   EXPECT_EQ(Leftovers(Folder()), std::vector<std::string>());
 }
 
@@ -150,7 +143,7 @@ TEST(HostileMachineFolder, OnlyRegularFilesOfBoundedSizeAreRead) {
        "machine.ini: not a regular file"},
       {"huge settings",
        [](const fs::path& m) {
-         Put(m / "machine.ini", "[Machine]\r\n" + std::string(Machine::kMaxSettingsBytes, ';'));
+         WriteFileBytes(m / "machine.ini", "[Machine]\r\n" + std::string(Machine::kMaxSettingsBytes, ';'));
        },
        "machine.ini: larger than 65536 bytes"},
       {"linked drive",
