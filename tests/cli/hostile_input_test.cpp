@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,6 +20,8 @@
 #include "run.h"
 #include "scenario.h"
 #include "file_bytes.h"
+#include "platform/emu/reg_text.h"
+#include "platform/emu/registry_store.h"
 #include "temp_folder.h"
 
 namespace qvi::cli {
@@ -154,6 +157,13 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
       {"seed path of MAX_PATH",
        [](auto&) { return Seeding("C:\\\\" + std::string(120, 'a') + "\\\\" + std::string(140, 'b')); },
        "a path of 264 characters is too long"},
+      {"seed path over 32,767 characters",
+       [](auto&) {
+         std::string path = "C:";
+         for (int i = 0; i < 140; ++i) path += "\\\\" + std::string(250, 'p');
+         return Seeding(path);
+       },
+       "a path of 35142 characters is too long"},
       {"seed on a device", [](auto&) { return Seeding("C:\\\\WINNT\\\\CON"); }, "\"C:\\WINNT\\CON\" names a device"},
       {"seed on a stream", [](auto&) { return Seeding("C:\\\\a.ini:stream"); }, "holds a character not allowed"},
       {"seed through \\\\?\\", [](auto&) { return Seeding("\\\\\\\\?\\\\C:\\\\a.ini"); },
@@ -184,15 +194,43 @@ TEST_F(HostileInputTest, AMachineFolderOutsideTheScenariosFolderIsRefused) {
 }
 
 struct MachineCase {
-  const char* name;
+  std::string name;
   std::function<void(const fs::path& machine)> make;
-  const char* message;
+  std::string message;
 };
+
+// "a\a\a..." with `levels` names.
+std::string Chain(std::size_t levels) {
+  std::string path = "a";
+  for (std::size_t i = 1; i < levels; ++i) path += "\\a";
+  return path;
+}
 
 TEST_F(HostileInputTest, MachineFoldersThatCannotBeUsedAreRefusedAndLeftAsTheyAre) {
   const std::string settings = ReadFileBytes(Machine() / "machine.ini");
   const std::string store = ReadFileBytes(Machine() / "registry.reg");
+  // A section appended to the store starts on this line.
+  const std::string appended =
+      "registry.reg:" + std::to_string(std::count(store.begin(), store.end(), '\n') + 2) + ": ";
+  const auto append = [](const std::string& text) {
+    return [text](const fs::path& m) { std::ofstream(m / "registry.reg", std::ios::app | std::ios::binary) << text; };
+  };
   const MachineCase cases[] = {
+      {"store nested beyond 512 levels", append("\r\n[HKEY_CURRENT_USER\\Software\\" + Chain(512) + "]\r\n"),
+       appended + "key more than 512 levels deep"},
+      {"store nested 200,000 levels", append("\r\n[HKEY_CURRENT_USER\\" + Chain(200000) + "]\r\n"),
+       appended + "key more than 512 levels deep"},
+      {"key name over 255", append("\r\n[HKEY_CURRENT_USER\\Software\\" + std::string(256, 'k') + "]\r\n"),
+       appended + "key name longer than 255 characters"},
+      {"value name over 16,383",
+       append("\r\n[HKEY_CURRENT_USER\\Software]\r\n\"" + std::string(100000, 'v') + "\"=\"a\"\r\n"),
+       "registry.reg:" + std::to_string(std::count(store.begin(), store.end(), '\n') + 3) +
+           ": value name longer than 16383 characters"},
+      {"store in invalid UTF-16",
+       [](const fs::path& m) {
+         WriteFileBytes(m / "registry.reg", std::string("\xFF\xFER\0E\0G\0\r\0\n\0\x00\xD8\r\0\n\0", 18));
+       },
+       "registry.reg:2: invalid UTF-16: a high surrogate without its low surrogate"},
       {"store on /dev/zero",
        [](const fs::path& m) {
          fs::remove(m / "registry.reg");
@@ -235,6 +273,53 @@ TEST_F(HostileInputTest, MachineFoldersThatCannotBeUsedAreRefusedAndLeftAsTheyAr
       fs::rename(dir_.path() / "real_c", Machine() / "drive_c");
     }
   }
+}
+
+// Large but valid registries a customer may hand over: the deepest key
+// Windows allows, one key with 20,000 values, a flat level of 20,000 keys and
+// a megabyte of binary data. Two runs in a row (the second reads what the
+// first saved, the binary value as continuation lines) keep all of it and stay
+// within a CPU-time and a memory bound; a run with a quadratic corner is
+// stopped by the CPU limit.
+TEST_F(HostileInputTest, LargeValidRegistriesRunWithinBoundsAndComeBackWhole) {
+  std::string extra = "\r\n[HKEY_CURRENT_USER\\Software\\Hostile\\" + Chain(510) + "]\r\n\"deepest\"=\"yes\"\r\n";
+  extra += "\r\n[HKEY_CURRENT_USER\\Software\\Hostile\\Wide]\r\n";
+  for (int i = 0; i < 20000; ++i) extra += "\"v" + std::to_string(i) + "\"=dword:" + std::to_string(10000000 + i) + "\r\n";
+  for (int i = 0; i < 20000; ++i) extra += "\r\n[HKEY_CURRENT_USER\\Software\\Hostile\\Flat\\k" + std::to_string(i) + "]\r\n";
+  extra += "\r\n[HKEY_CURRENT_USER\\Software\\Hostile\\Big]\r\n\"blob\"=hex:";
+  for (int i = 0; i < (1 << 20); ++i) {
+    static const char kDigits[] = "0123456789abcdef";
+    const unsigned byte = (i * 7919u) & 0xFF;
+    extra += {kDigits[byte >> 4], kDigits[byte & 15], i + 1 < (1 << 20) ? ',' : '\r'};
+  }
+  extra += "\n";
+  std::ofstream(Machine() / "registry.reg", std::ios::app | std::ios::binary) << extra;
+
+  const auto hostile = [](const std::string& text) {
+    emu::RegistryStore store;
+    emu::ImportRegText(store, text, "registry.reg");
+    std::vector<emu::RegistryKey> keys;
+    for (emu::RegistryKey& key : store.Snapshot()) {
+      if (key.path.rfind("HKEY_CURRENT_USER\\Software\\Hostile", 0) == 0) keys.push_back(std::move(key));
+    }
+    return keys;
+  };
+  const auto expected = hostile("REGEDIT4\r\n" + extra);
+  ASSERT_EQ(expected.size(), 1u + 510 + 1 + 1 + 20000 + 1);  // Hostile, the chain, Wide, Flat, its keys, Big
+
+  for (const char* pass : {"upgrade", "uninstall"}) {
+    // Bounds a sanitized build keeps too: a linear run needs a few seconds.
+    const std::string command = "ulimit -t 120; " + std::string(QVIHOST_PATH) + " run " + pass + " --machine " +
+                                Machine().string() + " >/dev/null";
+    const int raw = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << pass << ": " << raw;
+  }
+  rusage usage{};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  EXPECT_LT(usage.ru_maxrss, 1024 * 1024) << "peak kilobytes of the largest run so far";
+  const std::string saved = ReadFileBytes(Machine() / "registry.reg");
+  EXPECT_GT(std::count(saved.begin(), saved.end(), '\n'), 40000 + 20000 + 40000) << "the blob in continuation lines";
+  EXPECT_EQ(hostile(saved), expected);
 }
 
 // What the report lists of the machine's files: never what a link points to,
