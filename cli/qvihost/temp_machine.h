@@ -6,7 +6,12 @@
 
 namespace qvi::cli {
 
-// A fresh folder in the system's temporary directory, named after the process
+// Where temporary machines go: TMPDIR when set; else, on Linux, /dev/shm when
+// it is memory-backed with at least 1 GB free; else the system's temporary
+// directory. Throws emu::MachineError when there is none.
+std::filesystem::path TempMachineBase();
+
+// A fresh folder under TempMachineBase(), named after the process
 // that made it ("qvihost-machine-1234-x7k2q9"), removed with its contents when
 // the object goes. A killed run cannot remove its own, so each new one first
 // removes those of processes that are gone and whose machine is not locked.
