@@ -68,6 +68,7 @@ int Test(const TestRequest& request, Console& console) {
   for (const auto& [file, scenario] : scenarios) {
     RunOptions options;
     options.machine_dir = scenario.machine_folder;
+    options.registry_keys = ExpectedRegistryKeys(scenario.expect);
     const RunResult run = RunScenario(scenario, options);
     Outcome outcome{scenario.name, file, CheckExpectations(scenario.expect, run)};
     const auto& r = outcome.results;

@@ -186,6 +186,14 @@ void ValidateExpectations(const json& expect, const std::string& source) {
   }
 }
 
+std::vector<std::string> ExpectedRegistryKeys(const json& expect) {
+  std::vector<std::string> keys;
+  if (expect.is_object() && expect.contains("registry")) {
+    for (const json& r : expect["registry"]) keys.push_back(Machine(r["key"]));
+  }
+  return keys;
+}
+
 ExpectationResults CheckExpectations(const json& expect, const RunResult& run) {
   ExpectationResults results;
   const auto check = [&](bool met, std::string where, std::string expected, std::string seen) {

@@ -44,6 +44,11 @@ struct ExpectationResults {
 // malformed; `source` names the file.
 void ValidateExpectations(const nlohmann::json& expect, const std::string& source);
 
+// The registry keys a validated "expect" section names (machine text), for
+// RunOptions::registry_keys: the run keeps only those.
+std::vector<std::string> ExpectedRegistryKeys(const nlohmann::json& expect);
+
+// `run` must have kept the keys ExpectedRegistryKeys(expect) names.
 ExpectationResults CheckExpectations(const nlohmann::json& expect, const RunResult& run);
 
 // What the run did, as an "expect" section: its events, every registry value

@@ -302,6 +302,30 @@ std::vector<std::string> AppendedLines(const std::string& before, const std::str
   return lines;
 }
 
+namespace {
+
+// The named keys that exist, with their values in creation order: one walk
+// of the tree, copying only what was asked for.
+std::vector<emu::RegistryKey> KeysAsLeft(const emu::RegistryStore& store, const std::vector<std::string>& paths) {
+  std::map<std::string, std::vector<std::size_t>> wanted;  // folded path -> positions in `paths`
+  for (std::size_t i = 0; i < paths.size(); ++i) wanted[code_page::Lower(paths[i])].push_back(i);
+  std::vector<std::optional<emu::RegistryKey>> found(paths.size());
+  if (!wanted.empty()) {
+    store.ForEachKey([&](const std::string& path, const std::vector<emu::RegistryValue>& values) {
+      const auto it = wanted.find(code_page::Lower(path));
+      if (it == wanted.end()) return;
+      for (const std::size_t i : it->second) found[i] = emu::RegistryKey{path, values};
+    });
+  }
+  std::vector<emu::RegistryKey> keys;
+  for (auto& key : found) {
+    if (key) keys.push_back(std::move(*key));
+  }
+  return keys;
+}
+
+}  // namespace
+
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   std::optional<TempMachineFolder> scratch;
   fs::path folder;
@@ -363,7 +387,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.events = session.outcomes();
   result.host_calls = host.calls();
   result.host_state = host.state();
-  result.registry_after = machine->SnapshotRegistry();
+  result.registry_after = KeysAsLeft(machine->registry(), options.registry_keys);
   result.files_after = SnapshotFiles(*machine);
   result.registry_changes = DiffRegistry(machine->registry());
   result.files = DiffFiles(files_before, result.files_after);

@@ -22,6 +22,10 @@ struct RunOptions {
   std::optional<std::filesystem::path> machine_dir;
   // Called for each message box as it is shown (e.g. to wait for Enter).
   std::function<void(const emu::MessageBoxRecord&)> presenter;
+  // Full key paths ("HKEY_LOCAL_MACHINE\\...", machine text) whose state at
+  // the end RunResult::registry_after keeps, for expectations to check: a
+  // copy of the whole registry would cost as much memory as the store.
+  std::vector<std::string> registry_keys;
 };
 
 struct RegistryChange {
@@ -50,7 +54,8 @@ struct RunResult {
   std::vector<FileChange> files;
   std::vector<std::string> log;  // lines appended to any ods.txt
   std::vector<emu::MessageBoxRecord> message_boxes;
-  // The machine as the run left it: every registry key, every file.
+  // The machine as the run left it: the keys RunOptions::registry_keys named
+  // that exist (in the order named), and every file.
   std::vector<emu::RegistryKey> registry_after;
   std::map<std::string, std::string> files_after;  // Windows path -> bytes
   // How many times the snap-in had called each operating-system function

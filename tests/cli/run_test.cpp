@@ -169,8 +169,8 @@ TEST(ReadableReportTest, ShowsTextAsAWindowsEngineerWritesIt) {
 
 class RunTest : public ::testing::Test {
  protected:
-  RunResult Run(const std::string& scenario) { return RunScenario(LoadScenario(scenario), {folder_.path() / "m", {}}); }
-  RunResult Run(const Scenario& scenario) { return RunScenario(scenario, {folder_.path() / "m", {}}); }
+  RunResult Run(const std::string& scenario) { return RunScenario(LoadScenario(scenario), {folder_.path() / "m", {}, {}}); }
+  RunResult Run(const Scenario& scenario) { return RunScenario(scenario, {folder_.path() / "m", {}, {}}); }
 
   static const RegistryChange* Find(const RunResult& r, Op op, const std::string& key_end, const std::string& name = "") {
     for (const auto& c : r.registry_changes) {
@@ -212,6 +212,22 @@ TEST_F(RunTest, InstallUpgradeAndUninstallChainOnOneMachine) {
   EXPECT_NE(Find(uninstall, Op::kDeleteKey, "Management Console\\BC Defaults\\Pager"), nullptr);
   ASSERT_EQ(uninstall.host_state.directory_operations.size(), 1u);
   EXPECT_EQ(uninstall.host_state.directory_operations[0].directory, "C:\\Program Files\\Tessaly");
+}
+
+// A run keeps, of the registry it leaves, only the keys it is asked for: as
+// named in any letter case, in the order named, a missing one left out.
+TEST_F(RunTest, KeepsOnlyTheRegistryKeysAskedFor) {
+  RunOptions options{folder_.path() / "m", {}, {}};
+  options.registry_keys = {"hkey_local_machine\\software\\halvorn\\tessaly\\management console\\bc defaults\\modem",
+                           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Nowhere",
+                           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console"};
+  const RunResult run = RunScenario(LoadScenario("install-nt"), options);
+  ASSERT_EQ(run.registry_after.size(), 2u);
+  EXPECT_EQ(run.registry_after[0].path,
+            "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem");
+  EXPECT_FALSE(run.registry_after[0].values.empty());
+  EXPECT_EQ(run.registry_after[1].path, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console");
+  EXPECT_TRUE(Run("upgrade").registry_after.empty());
 }
 
 TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
