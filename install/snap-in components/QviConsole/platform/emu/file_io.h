@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,18 +40,31 @@ enum class Durability { kFlushed, kProcessOnly };
 // its memory. Throws MachineError naming the file on any other failure.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std::uint64_t max_bytes);
 
+// Hands the pieces of a file's content, in order, to `put`: a large file need
+// not be held whole in memory to be written.
+using PutPiece = std::function<void(std::string_view piece)>;
+using ContentProducer = std::function<void(const PutPiece& put)>;
+
 // Replaces `path` with `bytes` so that a crash at any moment leaves either the
 // old file or the new one, never a mixture: the data goes to a temporary file
 // beside it, is flushed to the disk (with kFlushed), and is then renamed over
 // the old file. Throws MachineError; the old file is then untouched.
-void AtomicWrite(const std::filesystem::path& path, std::string_view bytes,
+void AtomicWrite(const std::filesystem::path& path, const ContentProducer& content,
                  Durability durability = Durability::kFlushed);
+inline void AtomicWrite(const std::filesystem::path& path, std::string_view bytes,
+                        Durability durability = Durability::kFlushed) {
+  AtomicWrite(path, [bytes](const PutPiece& put) { put(bytes); }, durability);
+}
 
 // The first half of AtomicWrite: `bytes` in a temporary file beside `path`,
 // whose name carries kTempMarker; returns that file. Throws MachineError
 // naming `path`, leaving no temporary file.
-std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
+std::filesystem::path WriteTemporary(const std::filesystem::path& path, const ContentProducer& content,
                                      Durability durability);
+inline std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
+                                            Durability durability) {
+  return WriteTemporary(path, [bytes](const PutPiece& put) { put(bytes); }, durability);
+}
 // The second half: renames `temp` over `path`. Throws MachineError naming
 // `path`.
 void RenameOver(const std::filesystem::path& temp, const std::filesystem::path& path);

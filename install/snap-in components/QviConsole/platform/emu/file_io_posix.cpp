@@ -93,19 +93,36 @@ std::optional<std::string> ReadWholeFile(const fs::path& path, std::uint64_t max
   return out;
 }
 
-fs::path WriteTemporary(const fs::path& path, std::string_view bytes, Durability durability) {
+fs::path WriteTemporary(const fs::path& path, const ContentProducer& content, Durability durability) {
   const fs::path temp = path.parent_path() /
                         ("." + path.filename().string() + std::string(kTempMarker) + std::to_string(::getpid()));
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) throw MachineError(path.string() + ": cannot write: " + Errno(errno));
-  if (!WriteAll(fd, bytes) || (durability == Durability::kFlushed && ::fsync(fd) != 0)) {
-    const int error = errno;
+  bool written = true;
+  int error = 0;
+  try {
+    content([&](std::string_view piece) {
+      if (written && !WriteAll(fd, piece)) {
+        written = false;
+        error = errno;
+      }
+    });
+  } catch (...) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    throw;
+  }
+  if (written && durability == Durability::kFlushed && ::fsync(fd) != 0) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
     ::close(fd);
     ::unlink(temp.c_str());
     throw MachineError(path.string() + ": cannot write: " + Errno(error));
   }
   if (::close(fd) != 0) {
-    const int error = errno;
+    error = errno;
     ::unlink(temp.c_str());
     throw MachineError(path.string() + ": cannot write: " + Errno(error));
   }
@@ -127,8 +144,8 @@ void SyncFolder(const fs::path& folder) {
   }
 }
 
-void AtomicWrite(const fs::path& path, std::string_view bytes, Durability durability) {
-  const fs::path temp = WriteTemporary(path, bytes, durability);
+void AtomicWrite(const fs::path& path, const ContentProducer& content, Durability durability) {
+  const fs::path temp = WriteTemporary(path, content, durability);
   try {
     RenameOver(temp, path);
   } catch (const MachineError&) {

@@ -79,14 +79,30 @@ std::optional<std::string> ReadWholeFile(const fs::path& path, std::uint64_t max
   return out;
 }
 
-fs::path WriteTemporary(const fs::path& path, std::string_view bytes, Durability durability) {
+fs::path WriteTemporary(const fs::path& path, const ContentProducer& content, Durability durability) {
   const fs::path temp = path.parent_path() / ("." + path.filename().string() + std::string(kTempMarker) +
                                               std::to_string(::GetCurrentProcessId()));
   const HANDLE file =
       ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw MachineError(path.string() + ": cannot write: " + Describe(::GetLastError()));
-  const bool written = WriteAll(file, bytes) && (durability == Durability::kProcessOnly || ::FlushFileBuffers(file));
-  const DWORD error = ::GetLastError();
+  bool written = true;
+  DWORD error = 0;
+  try {
+    content([&](std::string_view piece) {
+      if (written && !WriteAll(file, piece)) {
+        written = false;
+        error = ::GetLastError();
+      }
+    });
+  } catch (...) {
+    ::CloseHandle(file);
+    ::DeleteFileW(temp.c_str());
+    throw;
+  }
+  if (written && durability == Durability::kFlushed && !::FlushFileBuffers(file)) {
+    written = false;
+    error = ::GetLastError();
+  }
   ::CloseHandle(file);
   if (!written) {
     ::DeleteFileW(temp.c_str());
@@ -106,8 +122,8 @@ void RenameOver(const fs::path& temp, const fs::path& path) {
 // MoveFileEx with write-through has flushed the folder already.
 void SyncFolder(const fs::path&) {}
 
-void AtomicWrite(const fs::path& path, std::string_view bytes, Durability durability) {
-  const fs::path temp = WriteTemporary(path, bytes, durability);
+void AtomicWrite(const fs::path& path, const ContentProducer& content, Durability durability) {
+  const fs::path temp = WriteTemporary(path, content, durability);
   try {
     RenameOver(temp, path);
   } catch (const MachineError&) {

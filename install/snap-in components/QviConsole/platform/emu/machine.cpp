@@ -119,12 +119,17 @@ void Machine::Save() {
   const fs::path registry_path = folder() / kRegistryFile;
   std::error_code ec;
   const bool registry = impl_->registry.dirty() || !fs::exists(registry_path, ec);
-  if (registry) files[registry_path] = ExportReg();
   const fs::path settings_path = folder() / kSettingsFile;
   if (!fs::exists(settings_path, ec)) files[settings_path] = SettingsText(impl_->settings);
 
   std::vector<PendingFile> pending;
-  for (auto& [path, bytes] : files) pending.push_back({path, std::move(bytes)});
+  for (auto& [path, bytes] : files) pending.push_back({path, std::move(bytes), {}});
+  if (registry) {
+    // Written straight from the tree: the text of a large store would cost
+    // as much memory again.
+    const RegistryStore& store = impl_->registry;
+    pending.push_back({registry_path, {}, [&store](const PutPiece& put) { ExportRegText(store, put); }});
+  }
   CommitFiles(folder(), pending, impl_->durability);
   impl_->files_on_save.clear();
   impl_->profiles.MarkSaved();

@@ -274,7 +274,7 @@ std::vector<PendingFile> ProfileFiles::PendingFiles() const {
   for (const auto& [host, file] : files_) {
     if (!file.dirty) continue;
     pending.push_back(
-        {file.host_path, file.unicode ? std::string(kUtf16Mark) + Utf8ToUtf16(file.doc.bytes()) : file.doc.bytes()});
+        {file.host_path, file.unicode ? std::string(kUtf16Mark) + Utf8ToUtf16(file.doc.bytes()) : file.doc.bytes(), {}});
   }
   return pending;
 }

@@ -523,11 +523,23 @@ std::string ExportRegText(const std::vector<RegistryKey>& keys) {
 
 std::string ExportRegText(const RegistryStore& store) {
   std::string out;
-  out.append(kRegedit4).append(kCrLf).append(kCrLf);
-  store.ForEachKey([&out](const std::string& path, const std::vector<RegistryValue>& values) {
-    AppendKey(out, path, values);
-  });
+  ExportRegText(store, [&out](std::string_view piece) { out.append(piece); });
   return out;
+}
+
+void ExportRegText(const RegistryStore& store, const std::function<void(std::string_view)>& put) {
+  constexpr std::size_t kPiece = 1 << 20;
+  std::string out;
+  out.reserve(kPiece + 4096);
+  out.append(kRegedit4).append(kCrLf).append(kCrLf);
+  store.ForEachKey([&](const std::string& path, const std::vector<RegistryValue>& values) {
+    AppendKey(out, path, values);
+    if (out.size() >= kPiece) {
+      put(out);
+      out.clear();
+    }
+  });
+  put(out);
 }
 
 }  // namespace qvi::emu

@@ -14,6 +14,7 @@
 // out as hex(1): so that every value reads back byte for byte.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,9 @@ void ImportRegText(RegistryStore& store, std::string_view text, const std::strin
 std::string ExportRegText(const std::vector<RegistryKey>& keys);
 // The whole store, written straight from its tree (no copy of it first).
 std::string ExportRegText(const RegistryStore& store);
+// The same text in pieces of about a megabyte, for writing a large store
+// without holding its text whole.
+void ExportRegText(const RegistryStore& store, const std::function<void(std::string_view)>& put);
 
 // One value as a .reg file holds it, without the line end: "name"="text",
 // @=dword:00000001, "name"=hex(N):..., long data broken into "\" continuation

@@ -56,7 +56,7 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
   fs::remove(folder / kJournalFile, stale);
   if (stale) throw MachineError((folder / kJournalFile).string() + ": cannot remove: " + stale.message());
   if (files.size() == 1) {
-    AtomicWrite(files.front().target, files.front().bytes, durability);
+    AtomicWrite(files.front().target, files.front().Content(), durability);
     return;
   }
   std::vector<fs::path> temps;
@@ -67,7 +67,7 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
   };
   try {
     for (const PendingFile& file : files) {
-      temps.push_back(WriteTemporary(file.target, file.bytes, durability));
+      temps.push_back(WriteTemporary(file.target, file.Content(), durability));
       journal += temps.back().lexically_relative(folder).generic_string() + "\t" +
                  file.target.lexically_relative(folder).generic_string() + "\n";
     }

@@ -21,6 +21,13 @@ inline constexpr const char* kJournalFile = ".save-journal";
 struct PendingFile {
   std::filesystem::path target;  // inside `folder`
   std::string bytes;
+  // When set, writes the content in pieces instead of `bytes`.
+  ContentProducer produce;
+
+  ContentProducer Content() const {
+    if (produce) return produce;
+    return [this](const PutPiece& put) { put(bytes); };
+  }
 };
 
 // Replaces every target with its bytes, all or none. Throws MachineError
