@@ -34,11 +34,42 @@ FileStamp StampOf(const std::filesystem::path& path);
 // killed process (a machine removed at the end of its run needs no more).
 enum class Durability { kFlushed, kProcessOnly };
 
-// The whole file, or nothing when it does not exist. Only a regular file of at
-// most `max_bytes` is read: a symbolic link, a device, a pipe or a larger file
-// is refused, so a hostile machine folder can neither block a run nor exhaust
-// its memory. Throws MachineError naming the file on any other failure.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std::uint64_t max_bytes);
+// A file read from start to end. Only a regular file of at most `max_bytes`
+// is read: a symbolic link, a device, a pipe or a larger file is refused, so
+// a hostile machine folder can neither block a run nor exhaust its memory.
+// Throws MachineError naming the file on any failure.
+class FileReader {
+ public:
+  FileReader(const std::filesystem::path& path, std::uint64_t max_bytes);
+  ~FileReader();
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+  bool exists() const { return handle_ != kNone; }
+  // The size when it was opened.
+  std::uint64_t size() const { return size_; }
+  // Appends up to `at_most` more bytes to `out`; false at the end.
+  bool ReadMore(std::string& out, std::size_t at_most);
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::filesystem::path path_;
+  std::uint64_t max_bytes_;
+  std::intptr_t handle_ = kNone;
+  std::uint64_t size_ = 0;
+  std::uint64_t read_ = 0;
+};
+
+// The whole file, or nothing when it does not exist; as FileReader reads it.
+inline std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std::uint64_t max_bytes) {
+  FileReader reader(path, max_bytes);
+  if (!reader.exists()) return std::nullopt;
+  std::string out;
+  out.reserve(static_cast<std::size_t>(reader.size()));
+  while (reader.ReadMore(out, 1 << 16)) {
+  }
+  return out;
+}
 
 // Hands the pieces of a file's content, in order, to `put`: a large file need
 // not be held whole in memory to be written.

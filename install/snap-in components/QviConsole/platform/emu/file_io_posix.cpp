@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -54,12 +55,12 @@ FileStamp StampOf(const fs::path& path) {
   return stamp;
 }
 
-std::optional<std::string> ReadWholeFile(const fs::path& path, std::uint64_t max_bytes) {
+FileReader::FileReader(const fs::path& path, std::uint64_t max_bytes) : path_(path), max_bytes_(max_bytes) {
   // Not following a link, and not waiting for a writer on a pipe: the checks
   // below then see what the name itself is.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
-    if (errno == ENOENT) return std::nullopt;
+    if (errno == ENOENT) return;
     if (errno == ELOOP) throw MachineError(path.string() + ": is a symbolic link; only regular files are read");
     throw MachineError(path.string() + ": cannot read: " + Errno(errno));
   }
@@ -68,29 +69,31 @@ std::optional<std::string> ReadWholeFile(const fs::path& path, std::uint64_t max
     ::close(fd);
     throw MachineError(path.string() + ": not a regular file");
   }
-  const auto too_large = [&] {
+  if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
     ::close(fd);
-    return MachineError(path.string() + ": larger than " + std::to_string(max_bytes) + " bytes");
-  };
-  if (static_cast<std::uint64_t>(st.st_size) > max_bytes) throw too_large();
-  std::string out;
-  out.reserve(static_cast<std::size_t>(st.st_size));
-  char chunk[16384];
-  while (true) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      throw MachineError(path.string() + ": cannot read: " + Errno(error));
-    }
-    if (n == 0) break;
-    // The file may grow while it is read.
-    if (out.size() + static_cast<std::size_t>(n) > max_bytes) throw too_large();
-    out.append(chunk, static_cast<std::size_t>(n));
+    throw MachineError(path.string() + ": larger than " + std::to_string(max_bytes) + " bytes");
   }
-  ::close(fd);
-  return out;
+  handle_ = fd;
+  size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+FileReader::~FileReader() {
+  if (handle_ != kNone) ::close(static_cast<int>(handle_));
+}
+
+bool FileReader::ReadMore(std::string& out, std::size_t at_most) {
+  if (handle_ == kNone) return false;
+  char chunk[1 << 16];
+  ssize_t n = 0;
+  do {
+    n = ::read(static_cast<int>(handle_), chunk, std::min(at_most, sizeof chunk));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) throw MachineError(path_.string() + ": cannot read: " + Errno(errno));
+  out.append(chunk, static_cast<std::size_t>(n));
+  read_ += static_cast<std::uint64_t>(n);
+  // The file may grow while it is read.
+  if (read_ > max_bytes_) throw MachineError(path_.string() + ": larger than " + std::to_string(max_bytes_) + " bytes");
+  return n > 0;
 }
 
 fs::path WriteTemporary(const fs::path& path, const ContentProducer& content, Durability durability) {

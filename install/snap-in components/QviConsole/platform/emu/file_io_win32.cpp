@@ -43,7 +43,7 @@ FileStamp StampOf(const fs::path& path) {
   return stamp;
 }
 
-std::optional<std::string> ReadWholeFile(const fs::path& path, std::uint64_t max_bytes) {
+FileReader::FileReader(const fs::path& path, std::uint64_t max_bytes) : path_(path), max_bytes_(max_bytes) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     throw MachineError(path.string() + ": is a symbolic link; only regular files are read");
@@ -52,31 +52,38 @@ std::optional<std::string> ReadWholeFile(const fs::path& path, std::uint64_t max
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
     throw MachineError(path.string() + ": cannot read: " + Describe(error));
   }
-  if (::GetFileType(file) != FILE_TYPE_DISK) {
+  LARGE_INTEGER size{};
+  if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileSizeEx(file, &size)) {
     ::CloseHandle(file);
     throw MachineError(path.string() + ": not a regular file");
   }
-  std::string out;
-  char chunk[16384];
-  while (true) {
-    DWORD read = 0;
-    if (!::ReadFile(file, chunk, sizeof chunk, &read, nullptr)) {
-      const DWORD error = ::GetLastError();
-      ::CloseHandle(file);
-      throw MachineError(path.string() + ": cannot read: " + Describe(error));
-    }
-    if (read == 0) break;
-    if (out.size() + read > max_bytes) {
-      ::CloseHandle(file);
-      throw MachineError(path.string() + ": larger than " + std::to_string(max_bytes) + " bytes");
-    }
-    out.append(chunk, read);
+  if (static_cast<std::uint64_t>(size.QuadPart) > max_bytes) {
+    ::CloseHandle(file);
+    throw MachineError(path.string() + ": larger than " + std::to_string(max_bytes) + " bytes");
   }
-  ::CloseHandle(file);
-  return out;
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  size_ = static_cast<std::uint64_t>(size.QuadPart);
+}
+
+FileReader::~FileReader() {
+  if (handle_ != kNone) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool FileReader::ReadMore(std::string& out, std::size_t at_most) {
+  if (handle_ == kNone) return false;
+  char chunk[1 << 16];
+  DWORD read = 0;
+  if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), chunk, static_cast<DWORD>(std::min(at_most, sizeof chunk)), &read,
+                  nullptr)) {
+    throw MachineError(path_.string() + ": cannot read: " + Describe(::GetLastError()));
+  }
+  out.append(chunk, read);
+  read_ += read;
+  if (read_ > max_bytes_) throw MachineError(path_.string() + ": larger than " + std::to_string(max_bytes_) + " bytes");
+  return read > 0;
 }
 
 fs::path WriteTemporary(const fs::path& path, const ContentProducer& content, Durability durability) {

@@ -85,7 +85,8 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   // Read before a new machine is made, so a store that is refused leaves the
   // folder untouched.
   const fs::path registry_path = folder / kRegistryFile;
-  const auto registry_text = ReadWholeFile(registry_path, kMaxRegistryBytes);
+  // Read a piece at a time below: a large store's text is never held whole.
+  FileReader registry_file(registry_path, kMaxRegistryBytes);
   MachineSettings settings;
   if (settings_text) {
     settings = ParseSettings(*settings_text, settings_path);
@@ -103,7 +104,11 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
     AtomicWrite(settings_path, SettingsText(settings), durability);
   }
 
-  if (registry_text) ImportRegText(impl->registry, *registry_text, registry_path.string());
+  if (registry_file.exists()) {
+    ImportRegText(
+        impl->registry, [&registry_file](std::string& out) { return registry_file.ReadMore(out, 1 << 20); },
+        registry_path.string());
+  }
   impl->registry.MarkClean();
   return std::unique_ptr<Machine>(new Machine(std::move(impl)));
 }

@@ -148,6 +148,13 @@ class Parser {
   // Each operation goes to `emit` as soon as its line is read.
   Parser(std::string_view text, std::size_t first_line, std::function<void(Op&&)> emit)
       : text_(text), line_number_(first_line), emit_(std::move(emit)) {}
+  // Reads the text a piece at a time, holding little more than one piece:
+  // `start` is its beginning, and `more` appends the next piece to the string
+  // it is given, returning false once there is none.
+  Parser(std::string start, std::function<bool(std::string&)> more, std::function<void(Op&&)> emit)
+      : buffer_(std::move(start)), more_(std::move(more)), line_number_(0), emit_(std::move(emit)) {
+    text_ = buffer_;
+  }
 
   void Parse() {
     std::string line;
@@ -182,11 +189,10 @@ class Parser {
   // Joins "\"-continued lines; reports the number of the first physical line.
   bool NextLogical(std::string& out, std::size_t& first) {
     out.clear();
-    if (pos_ >= text_.size()) return false;
+    if (pos_ >= text_.size() && !Refill()) return false;
     bool continuing = false;
-    while (pos_ < text_.size()) {
-      std::size_t end = pos_;
-      while (end < text_.size() && text_[end] != '\r' && text_[end] != '\n') ++end;
+    while (pos_ < text_.size() || Refill()) {
+      const std::size_t end = LineEnd();
       const std::string_view physical = text_.substr(pos_, end - pos_);
       std::size_t next = end;
       if (next < text_.size()) {
@@ -207,6 +213,34 @@ class Parser {
       return true;
     }
     return true;
+  }
+
+  // Where the line at pos_ ends (its CR or LF, or the end of the text),
+  // reading more of a piecewise text until the whole line end is in view: a
+  // CR last in the buffer may be the first half of a CR LF.
+  std::size_t LineEnd() {
+    std::size_t from = pos_;
+    while (true) {
+      const std::size_t end = text_.find_first_of("\r\n", from);
+      const bool complete = end != std::string_view::npos && (text_[end] == '\n' || end + 1 < text_.size());
+      if (complete || !more_) return end == std::string_view::npos ? text_.size() : end;
+      // Compaction moves the line to the front of the buffer.
+      const std::size_t scanned = (end == std::string_view::npos ? text_.size() : end) - pos_;
+      Refill();
+      from = pos_ + scanned;
+    }
+  }
+
+  // Drops what has been read and appends the next piece of a piecewise
+  // text; false when there was none.
+  bool Refill() {
+    if (!more_) return false;
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+    const std::size_t had = buffer_.size();
+    if (!more_(buffer_)) more_ = nullptr;
+    text_ = buffer_;
+    return buffer_.size() > had;
   }
 
   // A line continues only where data is being listed, after the "=" of a
@@ -326,6 +360,8 @@ class Parser {
     if (!rest.empty() && rest.front() != ';') throw ParseError{line_no, "unexpected text after the value"};
   }
 
+  std::string buffer_;  // of a piecewise text
+  std::function<bool(std::string&)> more_;
   std::string_view text_;
   std::size_t pos_ = 0;
   std::size_t line_number_;
@@ -462,6 +498,32 @@ void ImportRegText(RegistryStore& store, std::string_view text, const std::strin
   Applier apply(store);
   for (Op& op : ops) apply(std::move(op));
   store.Touch();
+}
+
+void ImportRegText(RegistryStore& store, const std::function<bool(std::string&)>& more,
+                   const std::string& source_name) {
+  std::string start;
+  bool open = true;
+  while (open && start.size() < 3) open = more(start);
+  const std::string_view head(start);
+  const bool marked = head.starts_with("\xFF\xFE") || head.starts_with("\xEF\xBB\xBF");
+  if (marked || !store.Pristine()) {
+    // A UTF-16 text is converted whole, and operations on a store that holds
+    // something are applied only once all of them have been read.
+    while (open) open = more(start);
+    ImportRegText(store, start, source_name);
+    return;
+  }
+  RegistryStore fresh;
+  Applier apply(fresh);
+  try {
+    Parser(std::move(start), open ? more : std::function<bool(std::string&)>(),
+           [&apply](Op&& op) { apply(std::move(op)); })
+        .Parse();
+  } catch (const ParseError& error) {
+    throw MachineError(source_name + ":" + std::to_string(error.line) + ": " + error.message);
+  }
+  store.TakeTrees(fresh);
 }
 
 std::string RegValueText(const RegistryValue& value, std::string_view eol) {

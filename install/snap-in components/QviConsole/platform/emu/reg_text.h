@@ -27,6 +27,11 @@ namespace qvi::emu {
 // Parses the whole text first and changes the store only when it parsed.
 // Throws MachineError "source_name:line: message".
 void ImportRegText(RegistryStore& store, std::string_view text, const std::string& source_name);
+// The same for a text read a piece at a time: `more` appends the next piece
+// to the string it is given and returns false once there is none. An ANSI
+// text read into an empty store is never held whole.
+void ImportRegText(RegistryStore& store, const std::function<bool(std::string&)>& more,
+                   const std::string& source_name);
 
 std::string ExportRegText(const std::vector<RegistryKey>& keys);
 // The whole store, written straight from its tree (no copy of it first).
