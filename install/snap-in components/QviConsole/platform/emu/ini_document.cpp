@@ -295,11 +295,11 @@ void IniDocument::RemoveLines(std::size_t first, std::size_t last, std::size_t s
     Section& sec = sections_[k];
     if (sec.header_line >= last) sec.header_line -= count;
     sec.last_line -= count;  // the removed lines were at or before its end
-    for (Entry& entry : sec.entries) {
-      if (entry.line < last) continue;
-      entry.line -= count;
-      entry.value_from -= span;
-      entry.value_to -= span;
+    // Entries are in line order: only the tail moves.
+    for (auto entry = sec.entries.rbegin(); entry != sec.entries.rend() && entry->line >= last; ++entry) {
+      entry->line -= count;
+      entry->value_from -= span;
+      entry->value_to -= span;
     }
   }
 }
