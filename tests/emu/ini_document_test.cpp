@@ -43,7 +43,7 @@ TEST(IniDocumentIndex, StaysInStepWithTheBytesThroughAnyEdits) {
   };
   const std::vector<std::string> sections = {"A", "b", "C", "D"};
   const std::vector<std::string> keys = {"k1", "K2", "k3", "k4", "=odd", ";c", "[x", ""};
-  const std::vector<std::string> values = {"v", "  padded  ", "", "\"quoted\"", "a=b", "longer value here"};
+  const std::vector<std::string> values = {"v", "  padded  ", "", "  \x1A ", "\"quoted\"", "a=b", "longer value here"};
   std::mt19937 random(7);
   for (const std::string& start : starts) {
     IniDocument doc(start);

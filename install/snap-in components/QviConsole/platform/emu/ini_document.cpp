@@ -32,6 +32,14 @@ std::string_view StripQuotes(std::string_view v) {
   return v;
 }
 
+// Where the value of a "key=value" line starts once trimmed, counted from
+// the '='. A value of blanks only reads as empty right after the '=', as the
+// blanks end the line.
+std::size_t TrimmedValueOffset(std::string_view value) {
+  const std::string_view trimmed = TrimIniBlanks(value);
+  return 1 + (trimmed.empty() ? 0 : static_cast<std::size_t>(trimmed.data() - value.data()));
+}
+
 // True when "key=value" reads back as exactly that key and value, so the
 // index can be updated without re-reading the file. A key that would read
 // as a section, a comment or another key is rare and takes the slow way.
@@ -178,7 +186,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     sections_.push_back({std::string(section), lines_.size() - 2, lines_.size() - 1, {}, {}});
     first_section_.emplace(Fold(section), sections_.size() - 1);
     const std::string_view trimmed = TrimIniBlanks(value);
-    const std::size_t value_from = key_at + key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+    const std::size_t value_from = key_at + key.size() + TrimmedValueOffset(value);
     Section& added_section = sections_.back();
     added_section.entries.push_back({std::string(key), lines_.size() - 1, value_from, value_from + trimmed.size()});
     added_section.first_entry.emplace(Fold(key), 0);
@@ -212,7 +220,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
   const std::size_t content_size = content.size();
   content.append(kCrLf);
   const std::string_view trimmed = TrimIniBlanks(value);
-  const std::size_t value_offset = e->key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+  const std::size_t value_offset = e->key.size() + TrimmedValueOffset(value);
   const std::size_t old_span = line.next - line.begin;
   bytes_.replace(line.begin, old_span, content);
   const auto delta = static_cast<std::ptrdiff_t>(content.size()) - static_cast<std::ptrdiff_t>(old_span);
@@ -270,7 +278,7 @@ void IniDocument::InsertEntry(std::size_t section, std::size_t after, std::strin
   Section& target = sections_[section];
   ++target.last_line;  // the new line is the section's, at or before its end
   const std::string_view trimmed = TrimIniBlanks(value);
-  const std::size_t value_from = at + key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+  const std::size_t value_from = at + key.size() + TrimmedValueOffset(value);
   target.entries.push_back({std::string(key), after + 1, value_from, value_from + trimmed.size()});
   target.first_entry.emplace(Fold(key), target.entries.size() - 1);
 }
