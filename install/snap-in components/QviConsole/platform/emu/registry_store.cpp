@@ -442,7 +442,8 @@ Status RegistryStore::EnumKey(HKey key, std::uint32_t index, char* name, std::ui
     distance = count - index;
   }
   if (node->cursor_index != Node::kNoCursor) {
-    const std::size_t from_cursor = index > node->cursor_index ? index - node->cursor_index : node->cursor_index - index;
+    const std::size_t from_cursor =
+        index > node->cursor_index ? index - node->cursor_index : node->cursor_index - index;
     if (from_cursor < distance) {
       from = node->cursor;
       from_index = node->cursor_index;
@@ -707,8 +708,8 @@ void RegistryStore::Record(Node& node, bool existed) {
   const auto [it, added] = recorded_paths_.try_emplace(code_page::Lower(path), recorded_.size());
   if (!added) return;
   const bool root = node.parent == nullptr;
-  recorded_.push_back({std::move(path), existed && (!root || node.ValueCount() != 0), existed ? node.LiveValues()
-                                                                                              : std::vector<RegistryValue>{}});
+  recorded_.push_back({std::move(path), existed && (!root || node.ValueCount() != 0),
+                       existed ? node.LiveValues() : std::vector<RegistryValue>{}});
 }
 
 std::vector<RegistryStore::RecordedKey> RegistryStore::RecordedKeys() const {
