@@ -4,13 +4,14 @@
 // The side-by-side figures with the Win32 API come from scripts/bench-peer.sh.
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <cstdio>
-
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/emu/ini_document.h"
 #include "platform/emu/machine.h"
@@ -171,6 +172,85 @@ void BM_Scaling_CreateFlatDescending(benchmark::State& state) {
 }
 BENCHMARK(BM_Scaling_CreateFlatDescending)->Apply(ScalingSizes);
 
+// A flat level of N subkeys enumerated from the last index down to the first.
+void BM_Scaling_EnumKeysDescending(benchmark::State& state) {
+  qvi::emu::RegistryStore store;
+  HKey level = kNoKey;
+  store.CreateKey(kHkeyLocalMachine, "SOFTWARE\\Flat", &level);
+  for (std::int64_t i = 0; i < state.range(0); ++i) {
+    HKey key = kNoKey;
+    store.CreateKey(level, KeyName(i).c_str(), &key);
+    store.CloseKey(key);
+  }
+  const std::string first = KeyName(0);
+  char name[32];
+  for (auto _ : state) {
+    for (auto i = static_cast<std::uint32_t>(state.range(0)); i-- > 0;) {
+      if (store.EnumKey(level, i, name, sizeof name) != win32::kSuccess) state.SkipWithError("enumeration failed");
+    }
+    if (first != name) state.SkipWithError("wrong first subkey");
+  }
+}
+BENCHMARK(BM_Scaling_EnumKeysDescending)->Apply(ScalingSizes);
+
+// The values of one key with N values, with the handle on it.
+struct ManyValues {
+  explicit ManyValues(std::int64_t count) {
+    store.CreateKey(kHkeyCurrentUser, "Software\\Many", &key);
+    node = store.EnsureKey("HKEY_CURRENT_USER\\Software\\Many");
+    for (std::int64_t i = 0; i < count; ++i) store.PutValue(*node, ValueName(i), kRegDword, {1, 0, 0, 0});
+  }
+  static std::string ValueName(std::int64_t i) { return "Value" + std::to_string(i); }
+
+  qvi::emu::RegistryStore store;
+  HKey key = kNoKey;
+  qvi::emu::RegistryStore::Node* node = nullptr;
+};
+
+// The N values of one key removed in creation order, each followed by a
+// lookup of the last value.
+void BM_Scaling_RemoveValuesOfOneKey(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto many = std::make_unique<ManyValues>(state.range(0));
+    const std::string last = ManyValues::ValueName(state.range(0) - 1);
+    state.ResumeTiming();
+    for (std::int64_t i = 0; i + 1 < state.range(0); ++i) {
+      if (!many->store.RemoveValue(*many->node, ManyValues::ValueName(i))) state.SkipWithError("value not removed");
+      if (many->store.QueryValue(many->key, last.c_str(), nullptr, nullptr, nullptr) != win32::kSuccess) {
+        state.SkipWithError("last value lost");
+      }
+    }
+    state.PauseTiming();
+    many.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_Scaling_RemoveValuesOfOneKey)->Apply(ScalingSizes);
+
+// A key with N values emptied by enumerating index 0 and removing what it
+// names, until nothing is left.
+void BM_Scaling_RemoveFirstEnumeratedValue(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto many = std::make_unique<ManyValues>(state.range(0));
+    state.ResumeTiming();
+    std::int64_t removed = 0;
+    char name[32];
+    std::uint32_t name_size = sizeof name;
+    while (many->store.EnumValue(many->key, 0, name, &name_size, nullptr, nullptr, nullptr) == win32::kSuccess) {
+      if (!many->store.RemoveValue(*many->node, name)) break;
+      ++removed;
+      name_size = sizeof name;
+    }
+    if (removed != state.range(0)) state.SkipWithError("values left behind");
+    state.PauseTiming();
+    many.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_Scaling_RemoveFirstEnumeratedValue)->Apply(ScalingSizes);
+
 // A registry file of N keys, each with two values, read into a store.
 void BM_Scaling_ImportKeys(benchmark::State& state) {
   std::string text = "REGEDIT4\r\n\r\n";
@@ -240,6 +320,46 @@ void BM_Scaling_IniAddKeysToLargeFile(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Scaling_IniAddKeysToLargeFile)->Apply(ScalingSizes);
+
+// 100 keys deleted from the middle section of an INI file of N entries.
+void BM_Scaling_IniDeleteKeysFromLargeFile(benchmark::State& state) {
+  qvi::emu::IniDocument base;
+  for (std::int64_t i = 0; i < state.range(0); ++i) {
+    base.Set("Section" + std::to_string(i / 100), "Key" + std::to_string(i), "Value number " + std::to_string(i));
+  }
+  const std::int64_t middle = state.range(0) / 200;
+  const std::string section = "Section" + std::to_string(middle);
+  for (auto _ : state) {
+    state.PauseTiming();
+    qvi::emu::IniDocument doc = base;
+    state.ResumeTiming();
+    for (std::int64_t i = middle * 100; i < middle * 100 + 100; ++i) {
+      if (!doc.DeleteKey(section, "Key" + std::to_string(i))) state.SkipWithError("key not deleted");
+    }
+  }
+}
+BENCHMARK(BM_Scaling_IniDeleteKeysFromLargeFile)->Apply(ScalingSizes);
+
+// An INI file of N entries, 100 to a section, emptied in reverse as an undo
+// would: each section's keys last first, then the section.
+void BM_Scaling_IniEmptyInReverse(benchmark::State& state) {
+  qvi::emu::IniDocument base;
+  for (std::int64_t i = 0; i < state.range(0); ++i) {
+    base.Set("Section" + std::to_string(i / 100), "Key" + std::to_string(i), "Value number " + std::to_string(i));
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    qvi::emu::IniDocument doc = base;
+    state.ResumeTiming();
+    for (std::int64_t i = state.range(0) - 1; i >= 0; --i) {
+      const std::string section = "Section" + std::to_string(i / 100);
+      if (!doc.DeleteKey(section, "Key" + std::to_string(i))) state.SkipWithError("key not deleted");
+      if (i % 100 == 0 && !doc.DeleteSection(section)) state.SkipWithError("section not deleted");
+    }
+    if (!doc.bytes().empty()) state.SkipWithError("file not emptied");
+  }
+}
+BENCHMARK(BM_Scaling_IniEmptyInReverse)->Apply(ScalingSizes);
 
 // The registry changes of a run: snapshots of N keys, one key in a hundred
 // changed, and the diff between them.

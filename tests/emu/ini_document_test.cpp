@@ -3,8 +3,10 @@
 // same bytes does.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/emu/ini_document.h"
@@ -16,6 +18,7 @@ namespace {
 
 void ExpectSameAnswers(const IniDocument& edited, const std::vector<std::string>& sections,
                        const std::vector<std::string>& keys, const std::string& step) {
+  ASSERT_TRUE(edited.IndexMatchesBytes()) << step;
   const IniDocument fresh(edited.bytes());
   ASSERT_EQ(edited.SectionNames(), fresh.SectionNames()) << step;
   for (const std::string& section : sections) {
@@ -33,10 +36,14 @@ TEST(IniDocumentIndex, StaysInStepWithTheBytesThroughAnyEdits) {
       "[A]\r\nk1=v1\r\n\r\n; note\r\n[B]\r\nk2 = spaced \r\n",
       "top=none\n[a]\nK1=x\n[A]\nk1=duplicate section\n[c]\r\nk3=no line end",
       "[A]\rk1=cr only\r[B]\r",
+      // Duplicate keys and sections: deleting the first shows the next.
+      "[A]\r\nk1=first\r\nK1=second\r\nk2=x\r\nk1=third\r\n[b]\r\nk3=1\r\n[a]\r\nk1=other section\r\n",
+      // A lone CR before a key and an LF line after it join when it goes.
+      "[A]\rk1=1\n\nk2=2\r[B]\rk3=3\n\n",
   };
   const std::vector<std::string> sections = {"A", "b", "C", "D"};
   const std::vector<std::string> keys = {"k1", "K2", "k3", "k4", "=odd", ";c", "[x", ""};
-  const std::vector<std::string> values = {"v", "  padded  ", "", "\"quoted\"", "a=b", "longer value here"};
+  const std::vector<std::string> values = {"v", "  padded  ", "", "  \x1A ", "\"quoted\"", "a=b", "longer value here"};
   std::mt19937 random(7);
   for (const std::string& start : starts) {
     IniDocument doc(start);
@@ -59,6 +66,47 @@ TEST(IniDocumentIndex, StaysInStepWithTheBytesThroughAnyEdits) {
       ExpectSameAnswers(doc, sections, keys, std::to_string(step) + ": " + what);
       if (::testing::Test::HasFatalFailure()) return;
     }
+  }
+}
+
+// A delete leaves exactly the bytes without the line or section, and the
+// answers a fresh read of them gives.
+TEST(IniDocumentDelete, LeavesTheBytesAndAnswersOfAFreshRead) {
+  struct Case {
+    const char* name;
+    std::string start;
+    const char* section;
+    const char* key;  // null: the whole section
+    std::string bytes;
+    // Then `probe_key` of `probe_section` reads `value` on line `line`
+    // (0: absent).
+    const char* probe_section;
+    const char* probe_key;
+    const char* value;
+    std::size_t line;
+  };
+  const Case cases[] = {
+      {"the first of duplicate keys", "[s]\r\na=1\r\nb=x\r\nA=2\r\n", "S", "a", "[s]\r\nb=x\r\nA=2\r\n", "s", "a", "2",
+       3},
+      {"the first of duplicate sections", "[s]\r\na=1\r\n[t]\r\nb=2\r\n[S]\r\na=3\r\n", "s", nullptr,
+       "[t]\r\nb=2\r\n[S]\r\na=3\r\n", "s", "a", "3", 4},
+      {"a key between a lone CR and an empty LF line", "[s]\ra=1\n\nb=2\n", "s", "a", "[s]\r\nb=2\n", "s", "b", "2", 2},
+      {"the last line, without a line end", "[s]\r\na=1\r\nb=2", "s", "b", "[s]\r\na=1\r\n", "s", "b", nullptr, 0},
+      {"the last key of a section, which keeps its header", "[s]\r\na=1\r\n[t]\r\nc=3\r\n", "s", "a",
+       "[s]\r\n[t]\r\nc=3\r\n", "t", "c", "3", 3},
+      {"a middle section", "[s]\r\na=1\r\n\r\n;c\r\n[t]\r\nb=2\r\n[u]\r\nc=3\r\n", "t", nullptr,
+       "[s]\r\na=1\r\n\r\n;c\r\n[u]\r\nc=3\r\n", "u", "c", "3", 6},
+      {"a key before others of its section", "[s]\r\na=1\r\n b = 2 \r\n[t]\r\nc=3\r\n", "s", "a",
+       "[s]\r\n b = 2 \r\n[t]\r\nc=3\r\n", "s", "b", "2", 2},
+  };
+  for (const Case& c : cases) {
+    IniDocument doc(c.start);
+    ASSERT_TRUE(c.key ? doc.DeleteKey(c.section, c.key) : doc.DeleteSection(c.section)) << c.name;
+    EXPECT_EQ(doc.bytes(), c.bytes) << c.name;
+    EXPECT_TRUE(doc.IndexMatchesBytes()) << c.name;
+    const auto value = doc.Value(c.probe_section, c.probe_key);
+    EXPECT_EQ(value, c.value ? std::optional<std::string_view>(c.value) : std::nullopt) << c.name;
+    EXPECT_EQ(doc.LineOf(c.probe_section, c.probe_key), c.line) << c.name;
   }
 }
 

@@ -32,6 +32,14 @@ std::string_view StripQuotes(std::string_view v) {
   return v;
 }
 
+// Where the value of a "key=value" line starts once trimmed, counted from
+// the '='. A value of blanks only reads as empty right after the '=', as the
+// blanks end the line.
+std::size_t TrimmedValueOffset(std::string_view value) {
+  const std::string_view trimmed = TrimIniBlanks(value);
+  return 1 + (trimmed.empty() ? 0 : static_cast<std::size_t>(trimmed.data() - value.data()));
+}
+
 // True when "key=value" reads back as exactly that key and value, so the
 // index can be updated without re-reading the file. A key that would read
 // as a section, a comment or another key is rare and takes the slow way.
@@ -178,7 +186,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     sections_.push_back({std::string(section), lines_.size() - 2, lines_.size() - 1, {}, {}});
     first_section_.emplace(Fold(section), sections_.size() - 1);
     const std::string_view trimmed = TrimIniBlanks(value);
-    const std::size_t value_from = key_at + key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+    const std::size_t value_from = key_at + key.size() + TrimmedValueOffset(value);
     Section& added_section = sections_.back();
     added_section.entries.push_back({std::string(key), lines_.size() - 1, value_from, value_from + trimmed.size()});
     added_section.first_entry.emplace(Fold(key), 0);
@@ -212,7 +220,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
   const std::size_t content_size = content.size();
   content.append(kCrLf);
   const std::string_view trimmed = TrimIniBlanks(value);
-  const std::size_t value_offset = e->key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+  const std::size_t value_offset = e->key.size() + TrimmedValueOffset(value);
   const std::size_t old_span = line.next - line.begin;
   bytes_.replace(line.begin, old_span, content);
   const auto delta = static_cast<std::ptrdiff_t>(content.size()) - static_cast<std::ptrdiff_t>(old_span);
@@ -270,26 +278,106 @@ void IniDocument::InsertEntry(std::size_t section, std::size_t after, std::strin
   Section& target = sections_[section];
   ++target.last_line;  // the new line is the section's, at or before its end
   const std::string_view trimmed = TrimIniBlanks(value);
-  const std::size_t value_from = at + key.size() + 1 + static_cast<std::size_t>(trimmed.data() - value.data());
+  const std::size_t value_from = at + key.size() + TrimmedValueOffset(value);
   target.entries.push_back({std::string(key), after + 1, value_from, value_from + trimmed.size()});
   target.first_entry.emplace(Fold(key), target.entries.size() - 1);
 }
 
+bool IniDocument::JoinsLineEnds(std::size_t from, std::size_t to) const {
+  return from > 0 && bytes_[from - 1] == '\r' && to < bytes_.size() && bytes_[to] == '\n';
+}
+
+void IniDocument::RemoveLines(std::size_t first, std::size_t last, std::size_t section) {
+  const std::size_t from = lines_[first].begin;
+  const std::size_t span = lines_[last - 1].next - from;
+  const std::size_t count = last - first;
+  bytes_.erase(from, span);
+  lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(first), lines_.begin() + static_cast<std::ptrdiff_t>(last));
+  for (std::size_t i = first; i < lines_.size(); ++i) {
+    lines_[i].begin -= span;
+    lines_[i].end -= span;
+    lines_[i].next -= span;
+  }
+  // Sections before `section` hold no line after the removed ones.
+  for (std::size_t k = section; k < sections_.size(); ++k) {
+    Section& sec = sections_[k];
+    if (sec.header_line >= last) sec.header_line -= count;
+    sec.last_line -= count;  // the removed lines were at or before its end
+    // Entries are in line order: only the tail moves.
+    for (auto entry = sec.entries.rbegin(); entry != sec.entries.rend() && entry->line >= last; ++entry) {
+      entry->line -= count;
+      entry->value_from -= span;
+      entry->value_to -= span;
+    }
+  }
+}
+
 bool IniDocument::DeleteKey(std::string_view section, std::string_view key) {
-  const Section* s = FindSection(section);
-  if (!s) return false;
-  const Entry* e = FindEntry(*s, key);
+  const Section* found = FindSection(section);
+  if (!found) return false;
+  const Entry* e = FindEntry(*found, key);
   if (!e) return false;
-  const Line& line = lines_[e->line];
-  Replace(line.begin, line.next, {});
+  const Line line = lines_[e->line];
+  if (JoinsLineEnds(line.begin, line.next)) {
+    Replace(line.begin, line.next, {});
+    return true;
+  }
+  // Deleting is as frequent as adding in large files: update the index in
+  // place rather than re-reading the whole file.
+  const auto index = static_cast<std::size_t>(found - sections_.data());
+  Section& s = sections_[index];
+  const auto gone = static_cast<std::size_t>(e - s.entries.data());
+  RemoveLines(e->line, e->line + 1, index);
+  // A later key of the same name, hidden so far, is now the first.
+  const auto first = s.first_entry.find(Fold(TrimIniBlanks(key)));
+  std::size_t next = gone + 1;
+  while (next < s.entries.size() && !code_page::EqualsNoCase(s.entries[next].key, s.entries[gone].key)) ++next;
+  if (next < s.entries.size()) {
+    first->second = next;
+  } else {
+    s.first_entry.erase(first);
+  }
+  s.entries.erase(s.entries.begin() + static_cast<std::ptrdiff_t>(gone));
+  if (gone < s.entries.size()) {
+    for (auto& [name, at] : s.first_entry) {
+      if (at > gone) --at;
+    }
+  }
   return true;
 }
 
 bool IniDocument::DeleteSection(std::string_view section) {
-  const Section* s = FindSection(section);
-  if (!s) return false;
-  Replace(lines_[s->header_line].begin, lines_[s->last_line].next, {});
+  const Section* found = FindSection(section);
+  if (!found) return false;
+  const std::size_t from = lines_[found->header_line].begin;
+  const std::size_t to = lines_[found->last_line].next;
+  if (JoinsLineEnds(from, to)) {
+    Replace(from, to, {});
+    return true;
+  }
+  const auto gone = static_cast<std::size_t>(found - sections_.data());
+  RemoveLines(found->header_line, found->last_line + 1, gone + 1);
+  // A later section of the same name, hidden so far, is now the first.
+  const auto first = first_section_.find(Fold(TrimIniBlanks(section)));
+  std::size_t next = gone + 1;
+  while (next < sections_.size() && !code_page::EqualsNoCase(sections_[next].name, sections_[gone].name)) ++next;
+  if (next < sections_.size()) {
+    first->second = next;
+  } else {
+    first_section_.erase(first);
+  }
+  sections_.erase(sections_.begin() + static_cast<std::ptrdiff_t>(gone));
+  if (gone < sections_.size()) {
+    for (auto& [name, at] : first_section_) {
+      if (at > gone) --at;
+    }
+  }
   return true;
+}
+
+bool IniDocument::IndexMatchesBytes() const {
+  const IniDocument fresh(bytes_);
+  return lines_ == fresh.lines_ && sections_ == fresh.sections_ && first_section_ == fresh.first_section_;
 }
 
 }  // namespace qvi::emu

@@ -47,17 +47,23 @@ class IniDocument {
   bool DeleteKey(std::string_view section, std::string_view key);
   bool DeleteSection(std::string_view section);
 
+  // True when the index is exactly what reading the bytes afresh gives, as
+  // every edit must leave it; for tests.
+  bool IndexMatchesBytes() const;
+
  private:
   struct Line {
     std::size_t begin;  // first byte of the line
     std::size_t end;    // one past the last byte before the line end
     std::size_t next;   // first byte of the following line
+    bool operator==(const Line&) const = default;
   };
   struct Entry {
     std::string key;         // trimmed, as spelt
     std::size_t line;        // index into lines_
     std::size_t value_from;  // trimmed value, as byte offsets
     std::size_t value_to;
+    bool operator==(const Entry&) const = default;
   };
   struct Section {
     std::string name;
@@ -65,6 +71,7 @@ class IniDocument {
     std::size_t last_line;  // last line belonging to the section
     std::vector<Entry> entries;
     std::unordered_map<std::string, std::size_t> first_entry;  // folded key -> entries index
+    bool operator==(const Section&) const = default;
   };
 
   void Reindex();
@@ -73,6 +80,12 @@ class IniDocument {
   void Replace(std::size_t from, std::size_t to, std::string_view with);
   // Adds "key=value" as a new line after line `after` of sections_[section].
   void InsertEntry(std::size_t section, std::size_t after, std::string_view key, std::string_view value);
+  // Takes lines [first, last) out of the bytes, the lines of sections_[section]
+  // or of no section, and moves everything after them up.
+  void RemoveLines(std::size_t first, std::size_t last, std::size_t section);
+  // True when taking out bytes [from, to) would leave a lone CR before them
+  // and an LF after, which read together as one line end.
+  bool JoinsLineEnds(std::size_t from, std::size_t to) const;
 
   std::string bytes_;
   std::vector<Line> lines_;

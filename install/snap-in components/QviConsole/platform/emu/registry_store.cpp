@@ -37,13 +37,25 @@ struct RegistryStore::Node {
   std::string name;
   Node* parent = nullptr;  // null for a root and for a deleted key
   Children children;
-  std::vector<RegistryValue> values;  // creation order
-  // Folded value name -> index into `values`; built on demand for large keys.
+  // Creation order. A large key does not shift its values when one is
+  // removed: the slot is marked in `removed` (as long as `values`, or empty
+  // when nothing is marked) and skipped, and the slots are compacted once the
+  // removed outnumber the rest. A removed slot is never the last one.
+  std::vector<RegistryValue> values;
+  std::vector<bool> removed;
+  std::size_t removed_count = 0;
+  std::size_t first_live = 0;  // no live value stands before this slot
+  // Folded value name -> slot in `values`, live values only; built on demand
+  // for large keys, and always present while a slot is marked removed.
   std::unique_ptr<std::unordered_map<std::string, std::size_t>> value_index;
   // Where the last RegEnumKey stopped, so that enumerating by increasing
   // index costs one step per key. Reset whenever the subkeys change.
   Children::const_iterator cursor;
   std::size_t cursor_index = kNoCursor;
+  // The same for RegEnumValue while slots are marked removed: the value
+  // index and slot it last returned.
+  std::size_t value_cursor_index = kNoCursor;
+  std::size_t value_cursor_slot = 0;
   std::uint32_t depth = 0;
   std::uint32_t recorded_round = 0;  // the recording that holds its old state
   bool deleted = false;
@@ -75,8 +87,21 @@ struct RegistryStore::Node {
 
   void ChildrenChanged() { cursor_index = kNoCursor; }
 
+  std::size_t ValueCount() const { return values.size() - removed_count; }
+
+  // The live values in creation order.
+  std::vector<RegistryValue> LiveValues() const {
+    if (removed_count == 0) return values;
+    std::vector<RegistryValue> live;
+    live.reserve(ValueCount());
+    for (std::size_t slot = 0; slot < values.size(); ++slot) {
+      if (!removed[slot]) live.push_back(values[slot]);
+    }
+    return live;
+  }
+
   std::vector<RegistryValue>::iterator FindValue(std::string_view value_name) {
-    if (values.size() < kValueIndexThreshold) {
+    if (!value_index && values.size() < kValueIndexThreshold) {
       return std::find_if(values.begin(), values.end(),
                           [value_name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, value_name); });
     }
@@ -92,11 +117,94 @@ struct RegistryStore::Node {
   void AddValue(RegistryValue value) {
     if (value_index) value_index->emplace(code_page::Lower(value.name), values.size());
     values.push_back(std::move(value));
+    if (removed_count != 0) removed.push_back(false);
   }
 
+  // `it` is a live value found by FindValue().
   void EraseValue(std::vector<RegistryValue>::iterator it) {
-    values.erase(it);
-    value_index.reset();  // indexes behind it moved; rebuilt when next needed
+    if (!value_index) {
+      values.erase(it);  // a small key: shifting costs less than marking
+      return;
+    }
+    const auto slot = static_cast<std::size_t>(it - values.begin());
+    value_index->erase(code_page::Lower(it->name));
+    *it = RegistryValue{};
+    if (removed_count == 0) removed.assign(values.size(), false);
+    removed[slot] = true;
+    ++removed_count;
+    if (value_cursor_index != kNoCursor) {
+      if (slot < value_cursor_slot) {
+        --value_cursor_index;
+      } else if (slot == value_cursor_slot) {
+        value_cursor_index = kNoCursor;
+      }
+    }
+    while (!values.empty() && removed.back()) {
+      values.pop_back();
+      removed.pop_back();
+      --removed_count;
+    }
+    if (removed_count == 0) {
+      removed.clear();
+      first_live = 0;
+      value_cursor_index = kNoCursor;
+      return;
+    }
+    while (removed[first_live]) ++first_live;
+    if (removed_count > ValueCount()) CompactValues();
+  }
+
+  void CompactValues() {
+    std::vector<std::size_t> moved_to(values.size());
+    std::size_t kept = 0;
+    for (std::size_t slot = 0; slot < values.size(); ++slot) {
+      if (removed[slot]) continue;
+      moved_to[slot] = kept;
+      if (kept != slot) values[kept] = std::move(values[slot]);
+      ++kept;
+    }
+    values.resize(kept);
+    for (auto& entry : *value_index) entry.second = moved_to[entry.second];
+    removed.clear();
+    removed_count = 0;
+    first_live = 0;
+    value_cursor_index = kNoCursor;
+  }
+
+  // The value at `index` of the enumeration, or null past the last.
+  const RegistryValue* ValueAt(std::size_t index) {
+    if (index >= ValueCount()) return nullptr;
+    if (removed_count == 0) return &values[index];
+    // Walk from whichever of the first live value, the end and the last
+    // position is nearest, so that enumerating by increasing or decreasing
+    // index, or always at index 0 while removing, is one step per value.
+    std::size_t at = 0;
+    std::size_t slot = first_live;
+    std::size_t distance = index;
+    if (ValueCount() - index < distance) {
+      at = ValueCount();
+      slot = values.size();
+      distance = ValueCount() - index;
+    }
+    if (value_cursor_index != kNoCursor) {
+      const std::size_t from_cursor =
+          index > value_cursor_index ? index - value_cursor_index : value_cursor_index - index;
+      if (from_cursor < distance) {
+        at = value_cursor_index;
+        slot = value_cursor_slot;
+      }
+    }
+    for (; at < index; ++at) {
+      do ++slot;
+      while (removed[slot]);
+    }
+    for (; at > index; --at) {
+      do --slot;
+      while (removed[slot]);
+    }
+    value_cursor_index = index;
+    value_cursor_slot = slot;
+    return &values[slot];
   }
 };
 
@@ -203,7 +311,7 @@ const std::shared_ptr<RegistryStore::Node>& RegistryStore::AddChildShared(Node& 
 
 bool RegistryStore::Pristine() const {
   const auto bare = [](const Node& node, std::size_t children) {
-    return node.values.empty() && node.children.size() == children;
+    return node.ValueCount() == 0 && node.children.size() == children;
   };
   if (recording_ || !handles_.empty() || !bare(*hklm_, 1) || !bare(*hkcu_, 1)) return false;
   const Node& software = **hklm_->children.begin();
@@ -322,11 +430,26 @@ Status RegistryStore::EnumKey(HKey key, std::uint32_t index, char* name, std::ui
   auto node = Resolve(key, status);
   if (!node) return status;
   if (index >= node->children.size()) return win32::kNoMoreItems;
-  if (node->cursor_index == Node::kNoCursor || index < node->cursor_index) {
-    node->cursor = node->children.begin();
-    node->cursor_index = 0;
+  // Step from whichever of the first child, the end and the last position is
+  // nearest: enumerating upwards or downwards is then one step per key.
+  const std::size_t count = node->children.size();
+  auto from = node->children.cbegin();
+  std::size_t from_index = 0;
+  std::size_t distance = index;
+  if (count - index < distance) {
+    from = node->children.cend();
+    from_index = count;
+    distance = count - index;
   }
-  node->cursor = std::next(node->cursor, static_cast<std::ptrdiff_t>(index - node->cursor_index));
+  if (node->cursor_index != Node::kNoCursor) {
+    const std::size_t from_cursor =
+        index > node->cursor_index ? index - node->cursor_index : node->cursor_index - index;
+    if (from_cursor < distance) {
+      from = node->cursor;
+      from_index = node->cursor_index;
+    }
+  }
+  node->cursor = std::next(from, static_cast<std::ptrdiff_t>(index) - static_cast<std::ptrdiff_t>(from_index));
   node->cursor_index = index;
   const std::string& found = (*node->cursor)->name;
   if (!name) return win32::kInvalidParameter;
@@ -445,8 +568,9 @@ Status RegistryStore::EnumValue(HKey key, std::uint32_t index, char* name, std::
   auto node = Resolve(key, status);
   if (!node) return status;
   if (!name || !name_size || (data && !data_size)) return win32::kInvalidParameter;
-  if (index >= node->values.size()) return win32::kNoMoreItems;
-  const RegistryValue& value = node->values[index];
+  const RegistryValue* found = node->ValueAt(index);
+  if (!found) return win32::kNoMoreItems;
+  const RegistryValue& value = *found;
   if (*name_size <= value.name.size()) return win32::kMoreData;
   const auto length = static_cast<std::uint32_t>(value.data.size());
   if (data && *data_size < length) {
@@ -531,9 +655,17 @@ void RegistryStore::Walk(void (*visit)(void*, const std::string&, const std::vec
   };
   std::string path;
   std::vector<Level> levels;
+  // Values marked removed are the store's own business: a key holding some
+  // is shown through a copy of the rest.
+  std::vector<RegistryValue> live;
+  const auto values_of = [&live](const Node& node) -> const std::vector<RegistryValue>& {
+    if (node.removed_count == 0) return node.values;
+    live = node.LiveValues();
+    return live;
+  };
   for (const Node* root : {hklm_.get(), hkcu_.get()}) {
     path = root->name;
-    if (!root->values.empty()) visit(context, path, root->values);
+    if (root->ValueCount() != 0) visit(context, path, values_of(*root));
     levels.push_back({root->children.begin(), root->children.end(), path.size()});
     while (!levels.empty()) {
       Level& level = levels.back();
@@ -544,7 +676,7 @@ void RegistryStore::Walk(void (*visit)(void*, const std::string&, const std::vec
       const Node& child = **level.next++;
       path.resize(level.path_size);
       path.append("\\").append(child.name);
-      visit(context, path, child.values);
+      visit(context, path, values_of(child));
       levels.push_back({child.children.begin(), child.children.end(), path.size()});
     }
   }
@@ -576,8 +708,8 @@ void RegistryStore::Record(Node& node, bool existed) {
   const auto [it, added] = recorded_paths_.try_emplace(code_page::Lower(path), recorded_.size());
   if (!added) return;
   const bool root = node.parent == nullptr;
-  recorded_.push_back({std::move(path), existed && (!root || !node.values.empty()), existed ? node.values
-                                                                                              : std::vector<RegistryValue>{}});
+  recorded_.push_back({std::move(path), existed && (!root || node.ValueCount() != 0),
+                       existed ? node.LiveValues() : std::vector<RegistryValue>{}});
 }
 
 std::vector<RegistryStore::RecordedKey> RegistryStore::RecordedKeys() const {
@@ -594,10 +726,10 @@ std::vector<RegistryStore::RecordedKey> RegistryStore::RecordedKeys() const {
       const auto* child = Child(*at, parts[i]);
       at = child ? child->get() : nullptr;
     }
-    if (at && (at->parent || !at->values.empty())) {
+    if (at && (at->parent || at->ValueCount() != 0)) {
       key.exists = true;
       key.path_now = PathOf(*at);
-      key.values_now = at->values;
+      key.values_now = at->LiveValues();
     }
     if (key.existed || key.exists) out.push_back(std::move(key));
   }
