@@ -123,101 +123,6 @@ TEST(StoreDepth, ImportRefusesKeysBeyondTheLimitWithTheirLine) {
   }
 }
 
-// Subkeys enumerate in name order whatever the order of creation and
-// deletion, even when the level changes between two calls.
-TEST(StoreWideLevel, EnumerationFollowsEveryChangeOfTheLevel) {
-  RegistryStore store;
-  HKey level = kNoKey;
-  ASSERT_EQ(store.CreateKey(kHkeyCurrentUser, "Software\\Flat", &level), win32::kSuccess);
-  constexpr int kKeys = 3000;
-  std::vector<std::string> expected;
-  for (int i = kKeys - 1; i >= 0; --i) {
-    char name[16];
-    std::snprintf(name, sizeof name, "k%05d", i);
-    HKey key = kNoKey;
-    ASSERT_EQ(store.CreateKey(level, name, &key), win32::kSuccess);
-    store.CloseKey(key);
-    expected.emplace_back(name);
-  }
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(SubkeysOf(store, level), expected);
-
-  char name[16];
-  // Walk half way, then change the level behind and ahead of the walk.
-  for (std::uint32_t i = 0; i < 1500; ++i) ASSERT_EQ(store.EnumKey(level, i, name, sizeof name), win32::kSuccess);
-  ASSERT_EQ(store.DeleteKey(level, "k00000"), win32::kSuccess);
-  ASSERT_EQ(store.EnumKey(level, 1500, name, sizeof name), win32::kSuccess);
-  EXPECT_STREQ(name, "k01501");
-  HKey added = kNoKey;
-  ASSERT_EQ(store.CreateKey(level, "A", &added), win32::kSuccess);
-  ASSERT_EQ(store.EnumKey(level, 1501, name, sizeof name), win32::kSuccess);
-  EXPECT_STREQ(name, "k01501");
-  ASSERT_EQ(store.EnumKey(level, 0, name, sizeof name), win32::kSuccess);
-  EXPECT_STREQ(name, "A");
-  EXPECT_EQ(store.EnumKey(level, kKeys, name, sizeof name), win32::kNoMoreItems);
-  ASSERT_EQ(store.EnumKey(level, kKeys - 1, name, sizeof name), win32::kSuccess);
-  EXPECT_STREQ(name, "k02999");
-
-  // Deleting from the front, as a tree delete does, empties the level.
-  int deleted = 0;
-  while (store.EnumKey(level, 0, name, sizeof name) == win32::kSuccess) {
-    ASSERT_EQ(store.DeleteKey(level, name), win32::kSuccess) << name;
-    ++deleted;
-  }
-  EXPECT_EQ(deleted, kKeys);
-}
-
-TEST(StoreValues, AKeyWithManyValuesFindsEachByAnySpelling) {
-  RegistryStore store;
-  HKey key = kNoKey;
-  ASSERT_EQ(store.CreateKey(kHkeyCurrentUser, "Software\\Many", &key), win32::kSuccess);
-  constexpr int kValues = 20000;
-  for (int i = 0; i < kValues; ++i) {
-    const std::string name = "Value" + std::to_string(i);
-    const std::string data = std::to_string(i);
-    ASSERT_EQ(store.SetValue(key, name.c_str(), kRegSz, Bytes(data), static_cast<std::uint32_t>(data.size() + 1)),
-              win32::kSuccess);
-  }
-  // Overwriting keeps the place; deleting shifts the later ones down.
-  ASSERT_EQ(store.SetValue(key, "VALUE7", kRegDword, Bytes("\7\0\0\0"), 4), win32::kSuccess);
-  RegistryStore::Node* node = store.EnsureKey("HKEY_CURRENT_USER\\Software\\Many");
-  ASSERT_TRUE(store.RemoveValue(*node, "value3"));
-  EXPECT_FALSE(store.RemoveValue(*node, "value3"));
-
-  std::uint32_t type = 0;
-  std::uint8_t data[16];
-  std::uint32_t size = sizeof data;
-  ASSERT_EQ(store.QueryValue(key, "vAlUe19999", &type, data, &size), win32::kSuccess);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("19999\0", 6));
-  size = sizeof data;
-  ASSERT_EQ(store.QueryValue(key, "value7", &type, data, &size), win32::kSuccess);
-  EXPECT_EQ(type, kRegDword);
-  size = sizeof data;
-  EXPECT_EQ(store.QueryValue(key, "Value3", &type, data, &size), win32::kFileNotFound);
-
-  char name[32];
-  std::uint32_t name_size = sizeof name;
-  ASSERT_EQ(store.EnumValue(key, 3, name, &name_size, &type, nullptr, nullptr), win32::kSuccess);
-  EXPECT_STREQ(name, "Value4");
-  name_size = sizeof name;
-  ASSERT_EQ(store.EnumValue(key, 6, name, &name_size, &type, nullptr, nullptr), win32::kSuccess);
-  EXPECT_STREQ(name, "Value7");
-  EXPECT_EQ(type, kRegDword);
-  // After a deletion the later values are still found where they now are.
-  size = sizeof data;
-  ASSERT_EQ(store.QueryValue(key, "Value19998", &type, data, &size), win32::kSuccess);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("19998\0", 6));
-  ASSERT_EQ(store.SetValue(key, "value3", kRegSz, Bytes("x"), 2), win32::kSuccess);
-  name_size = sizeof name;
-  ASSERT_EQ(store.EnumValue(key, kValues - 1, name, &name_size, &type, nullptr, nullptr), win32::kSuccess);
-  EXPECT_STREQ(name, "value3");
-
-  // The same key read from text, once per section, not once per value.
-  RegistryStore copy;
-  ImportRegText(copy, ExportRegText(store.Snapshot()), "copy.reg");
-  EXPECT_EQ(copy.Snapshot(), store.Snapshot());
-}
-
 TEST(StoreNames, LengthLimitsAsWindowsHasThem) {
   const std::string longest_value(RegistryStore::kMaxValueNameLength, 'v');
   const std::string too_long_value = longest_value + "v";
@@ -308,19 +213,6 @@ TEST(RegText, ImportKeepsWhatTheStoreHeld) {
   ASSERT_EQ(store.OpenKey(kHkeyCurrentUser, "Software", &software), win32::kSuccess);
   ImportRegText(store, text, "x.reg");
   EXPECT_EQ(SubkeysOf(store, software), std::vector<std::string>{"New"});
-}
-
-TEST(RegText, AMegabyteOfBinaryDataReadsBackAsWritten) {
-  RegistryStore store;
-  std::vector<std::uint8_t> data(1 << 20);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8));
-  store.PutValue(*store.EnsureKey("HKEY_CURRENT_USER\\Software\\Big"), "blob", kRegBinary, data);
-  const std::string text = ExportRegText(store.Snapshot());
-  // Written as continuation lines of a readable width...
-  EXPECT_GT(std::count(text.begin(), text.end(), '\n'), 40000);
-  RegistryStore copy;
-  ImportRegText(copy, text, "big.reg");
-  EXPECT_EQ(copy.Snapshot(), store.Snapshot());
 }
 
 TEST(RegText, Utf16ThatDoesNotConvertIsNamedWithItsLine) {
