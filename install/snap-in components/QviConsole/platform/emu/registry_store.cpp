@@ -38,24 +38,29 @@ struct RegistryStore::Node {
   Node* parent = nullptr;  // null for a root and for a deleted key
   Children children;
   // Creation order. A large key does not shift its values when one is
-  // removed: the slot is marked in `removed` (as long as `values`, or empty
-  // when nothing is marked) and skipped, and the slots are compacted once the
-  // removed outnumber the rest. A removed slot is never the last one.
+  // removed: the slot is marked removed in its book and skipped, and the
+  // slots are compacted once the removed outnumber the rest. A removed slot
+  // is never the last one.
   std::vector<RegistryValue> values;
-  std::vector<bool> removed;
-  std::size_t removed_count = 0;
-  std::size_t first_live = 0;  // no live value stands before this slot
-  // Folded value name -> slot in `values`, live values only; built on demand
-  // for large keys, and always present while a slot is marked removed.
-  std::unique_ptr<std::unordered_map<std::string, std::size_t>> value_index;
+  // What a large key keeps about its values; built on demand, and held apart
+  // so that the many small keys do not carry it.
+  struct ValueBook {
+    // Folded value name -> slot in `values`, live values only.
+    std::unordered_map<std::string, std::size_t> slots;
+    // As long as `values` while a slot is marked, else empty.
+    std::vector<bool> removed;
+    std::size_t removed_count = 0;
+    std::size_t first_live = 0;  // no live value stands before this slot
+    // The value index and slot RegEnumValue last returned while slots are
+    // marked removed.
+    std::size_t cursor_index = kNoCursor;
+    std::size_t cursor_slot = 0;
+  };
+  std::unique_ptr<ValueBook> book;
   // Where the last RegEnumKey stopped, so that enumerating by increasing
   // index costs one step per key. Reset whenever the subkeys change.
   Children::const_iterator cursor;
   std::size_t cursor_index = kNoCursor;
-  // The same for RegEnumValue while slots are marked removed: the value
-  // index and slot it last returned.
-  std::size_t value_cursor_index = kNoCursor;
-  std::size_t value_cursor_slot = 0;
   std::uint32_t depth = 0;
   std::uint32_t recorded_round = 0;  // the recording that holds its old state
   bool deleted = false;
@@ -87,123 +92,128 @@ struct RegistryStore::Node {
 
   void ChildrenChanged() { cursor_index = kNoCursor; }
 
-  std::size_t ValueCount() const { return values.size() - removed_count; }
+  std::size_t RemovedCount() const { return book ? book->removed_count : 0; }
+  std::size_t ValueCount() const { return values.size() - RemovedCount(); }
 
   // The live values in creation order.
   std::vector<RegistryValue> LiveValues() const {
-    if (removed_count == 0) return values;
+    if (RemovedCount() == 0) return values;
     std::vector<RegistryValue> live;
     live.reserve(ValueCount());
     for (std::size_t slot = 0; slot < values.size(); ++slot) {
-      if (!removed[slot]) live.push_back(values[slot]);
+      if (!book->removed[slot]) live.push_back(values[slot]);
     }
     return live;
   }
 
   std::vector<RegistryValue>::iterator FindValue(std::string_view value_name) {
-    if (!value_index && values.size() < kValueIndexThreshold) {
+    if (!book && values.size() < kValueIndexThreshold) {
       return std::find_if(values.begin(), values.end(),
                           [value_name](const RegistryValue& v) { return code_page::EqualsNoCase(v.name, value_name); });
     }
-    if (!value_index) {
-      value_index = std::make_unique<std::unordered_map<std::string, std::size_t>>();
-      value_index->reserve(values.size());
-      for (std::size_t i = 0; i < values.size(); ++i) value_index->emplace(code_page::Lower(values[i].name), i);
+    if (!book) {
+      book = std::make_unique<ValueBook>();
+      book->slots.reserve(values.size());
+      for (std::size_t i = 0; i < values.size(); ++i) book->slots.emplace(code_page::Lower(values[i].name), i);
     }
-    const auto it = value_index->find(code_page::Lower(value_name));
-    return it == value_index->end() ? values.end() : values.begin() + static_cast<std::ptrdiff_t>(it->second);
+    const auto it = book->slots.find(code_page::Lower(value_name));
+    return it == book->slots.end() ? values.end() : values.begin() + static_cast<std::ptrdiff_t>(it->second);
   }
 
   void AddValue(RegistryValue value) {
-    if (value_index) value_index->emplace(code_page::Lower(value.name), values.size());
+    if (book) {
+      book->slots.emplace(code_page::Lower(value.name), values.size());
+      if (book->removed_count != 0) book->removed.push_back(false);
+    }
     values.push_back(std::move(value));
-    if (removed_count != 0) removed.push_back(false);
   }
 
   // `it` is a live value found by FindValue().
   void EraseValue(std::vector<RegistryValue>::iterator it) {
-    if (!value_index) {
+    if (!book) {
       values.erase(it);  // a small key: shifting costs less than marking
       return;
     }
+    ValueBook& b = *book;
     const auto slot = static_cast<std::size_t>(it - values.begin());
-    value_index->erase(code_page::Lower(it->name));
+    b.slots.erase(code_page::Lower(it->name));
     *it = RegistryValue{};
-    if (removed_count == 0) removed.assign(values.size(), false);
-    removed[slot] = true;
-    ++removed_count;
-    if (value_cursor_index != kNoCursor) {
-      if (slot < value_cursor_slot) {
-        --value_cursor_index;
-      } else if (slot == value_cursor_slot) {
-        value_cursor_index = kNoCursor;
+    if (b.removed_count == 0) b.removed.assign(values.size(), false);
+    b.removed[slot] = true;
+    ++b.removed_count;
+    if (b.cursor_index != kNoCursor) {
+      if (slot < b.cursor_slot) {
+        --b.cursor_index;
+      } else if (slot == b.cursor_slot) {
+        b.cursor_index = kNoCursor;
       }
     }
-    while (!values.empty() && removed.back()) {
+    while (!values.empty() && b.removed.back()) {
       values.pop_back();
-      removed.pop_back();
-      --removed_count;
+      b.removed.pop_back();
+      --b.removed_count;
     }
-    if (removed_count == 0) {
-      removed.clear();
-      first_live = 0;
-      value_cursor_index = kNoCursor;
+    if (b.removed_count == 0) {
+      b.removed.clear();
+      b.first_live = 0;
+      b.cursor_index = kNoCursor;
       return;
     }
-    while (removed[first_live]) ++first_live;
-    if (removed_count > ValueCount()) CompactValues();
+    while (b.removed[b.first_live]) ++b.first_live;
+    if (b.removed_count > ValueCount()) CompactValues();
   }
 
   void CompactValues() {
+    ValueBook& b = *book;
     std::vector<std::size_t> moved_to(values.size());
     std::size_t kept = 0;
     for (std::size_t slot = 0; slot < values.size(); ++slot) {
-      if (removed[slot]) continue;
+      if (b.removed[slot]) continue;
       moved_to[slot] = kept;
       if (kept != slot) values[kept] = std::move(values[slot]);
       ++kept;
     }
     values.resize(kept);
-    for (auto& entry : *value_index) entry.second = moved_to[entry.second];
-    removed.clear();
-    removed_count = 0;
-    first_live = 0;
-    value_cursor_index = kNoCursor;
+    for (auto& entry : b.slots) entry.second = moved_to[entry.second];
+    b.removed.clear();
+    b.removed_count = 0;
+    b.first_live = 0;
+    b.cursor_index = kNoCursor;
   }
 
   // The value at `index` of the enumeration, or null past the last.
   const RegistryValue* ValueAt(std::size_t index) {
     if (index >= ValueCount()) return nullptr;
-    if (removed_count == 0) return &values[index];
+    if (RemovedCount() == 0) return &values[index];
+    ValueBook& b = *book;
     // Walk from whichever of the first live value, the end and the last
     // position is nearest, so that enumerating by increasing or decreasing
     // index, or always at index 0 while removing, is one step per value.
     std::size_t at = 0;
-    std::size_t slot = first_live;
+    std::size_t slot = b.first_live;
     std::size_t distance = index;
     if (ValueCount() - index < distance) {
       at = ValueCount();
       slot = values.size();
       distance = ValueCount() - index;
     }
-    if (value_cursor_index != kNoCursor) {
-      const std::size_t from_cursor =
-          index > value_cursor_index ? index - value_cursor_index : value_cursor_index - index;
+    if (b.cursor_index != kNoCursor) {
+      const std::size_t from_cursor = index > b.cursor_index ? index - b.cursor_index : b.cursor_index - index;
       if (from_cursor < distance) {
-        at = value_cursor_index;
-        slot = value_cursor_slot;
+        at = b.cursor_index;
+        slot = b.cursor_slot;
       }
     }
     for (; at < index; ++at) {
       do ++slot;
-      while (removed[slot]);
+      while (b.removed[slot]);
     }
     for (; at > index; --at) {
       do --slot;
-      while (removed[slot]);
+      while (b.removed[slot]);
     }
-    value_cursor_index = index;
-    value_cursor_slot = slot;
+    b.cursor_index = index;
+    b.cursor_slot = slot;
     return &values[slot];
   }
 };
@@ -659,7 +669,7 @@ void RegistryStore::Walk(void (*visit)(void*, const std::string&, const std::vec
   // is shown through a copy of the rest.
   std::vector<RegistryValue> live;
   const auto values_of = [&live](const Node& node) -> const std::vector<RegistryValue>& {
-    if (node.removed_count == 0) return node.values;
+    if (node.RemovedCount() == 0) return node.values;
     live = node.LiveValues();
     return live;
   };
