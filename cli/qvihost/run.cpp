@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string_view>
@@ -26,32 +27,45 @@ constexpr std::uintmax_t kMaxSnapshotBytes = 16u << 20;
 
 // What the report keeps of one file: its bytes, or for a large one a line that
 // changes whenever the file does.
-std::string SnapshotOf(const fs::path& file, std::uintmax_t size) {
-  if (size > kMaxSnapshotBytes) {
-    const emu::FileStamp stamp = emu::StampOf(file);
-    return "(" + std::to_string(stamp.size) + " bytes, not shown; modified " + std::to_string(stamp.modified_ns) +
-           ", file " + std::to_string(stamp.identity) + ")";
-  }
+std::string SnapshotOf(const fs::path& file) {
+  std::string bytes;
   try {
-    return emu::ReadWholeFile(file, kMaxSnapshotBytes).value_or("");
+    emu::FileReader reader(file, std::numeric_limits<std::uint64_t>::max());
+    // Gone since it was listed: as if it had never been there.
+    if (!reader.exists()) return "";
+    if (reader.size() <= kMaxSnapshotBytes) {
+      bytes.reserve(static_cast<std::size_t>(reader.size()) + 1);
+      while (bytes.size() <= kMaxSnapshotBytes && reader.ReadMore(bytes, 1 << 16)) {
+      }
+      if (bytes.size() <= kMaxSnapshotBytes) return bytes;
+    }
   } catch (const emu::MachineError&) {
     return "(not readable)";  // swapped for something else while listed
   }
+  const emu::FileStamp stamp = emu::StampOf(file);
+  return "(" + std::to_string(stamp.size) + " bytes, not shown; modified " + std::to_string(stamp.modified_ns) +
+         ", file " + std::to_string(stamp.identity) + ")";
 }
 
-// Every regular file on the machine's drives, by Windows path. Links are
-// neither followed nor listed: what they point to is not on the machine.
+// Every regular file below `folder`, by Windows path. Links are neither
+// followed nor listed: what they point to is not on the machine.
+void SnapshotFolder(const emu::Machine& machine, const fs::path& folder, std::map<std::string, std::string>& files) {
+  for (const emu::FolderEntry& entry : emu::ListFolder(folder).value_or(std::vector<emu::FolderEntry>{})) {
+    const fs::path path = folder / entry.name;
+    if (entry.kind == emu::FolderEntry::Kind::kFolder) {
+      SnapshotFolder(machine, path, files);
+    } else if (entry.kind == emu::FolderEntry::Kind::kFile) {
+      files[machine.WindowsPathOf(path)] = SnapshotOf(path);
+    }
+  }
+}
+
+// Every regular file on the machine's drives, by Windows path.
 std::map<std::string, std::string> SnapshotFiles(const emu::Machine& machine) {
   std::map<std::string, std::string> files;
-  for (const auto& drive : fs::directory_iterator(machine.folder())) {
-    if (!drive.is_directory() || drive.is_symlink() || drive.path().filename().string().rfind("drive_", 0) != 0) {
-      continue;
-    }
-    for (const auto& entry : fs::recursive_directory_iterator(drive.path())) {
-      std::error_code ec;
-      const auto status = entry.symlink_status(ec);
-      if (ec || !fs::is_regular_file(status)) continue;
-      files[machine.WindowsPathOf(entry.path())] = SnapshotOf(entry.path(), entry.file_size(ec));
+  for (const emu::FolderEntry& drive : emu::ListFolder(machine.folder()).value_or(std::vector<emu::FolderEntry>{})) {
+    if (drive.kind == emu::FolderEntry::Kind::kFolder && drive.name.rfind("drive_", 0) == 0) {
+      SnapshotFolder(machine, machine.folder() / drive.name, files);
     }
   }
   return files;
@@ -335,7 +349,8 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
     scratch.emplace();
     folder = scratch->path();
   }
-  const bool fresh = !fs::exists(folder / "machine.ini") && !fs::exists(folder / "registry.reg");
+  // A temporary folder was made empty just now.
+  const bool fresh = scratch || (!fs::exists(folder / "machine.ini") && !fs::exists(folder / "registry.reg"));
 
   // A kept machine must survive a power cut; a temporary one is deleted at
   // the end and need not wait for the disk.

@@ -7,12 +7,12 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <signal.h>
-#include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 #include <cerrno>
@@ -84,9 +84,8 @@ fs::path TempMachineBase() {
   constexpr unsigned long long kEnoughRoom = 1ull << 30;
   const char* shm = "/dev/shm";
   struct statfs kind {};
-  struct statvfs room {};
   if (!std::getenv("TMPDIR") && ::statfs(shm, &kind) == 0 && static_cast<long>(kind.f_type) == kTmpfsMagic &&
-      ::statvfs(shm, &room) == 0 && static_cast<unsigned long long>(room.f_bavail) * room.f_frsize >= kEnoughRoom &&
+      static_cast<unsigned long long>(kind.f_bavail) * static_cast<unsigned long long>(kind.f_frsize) >= kEnoughRoom &&
       ::access(shm, W_OK | X_OK) == 0) {
     return shm;
   }
@@ -99,23 +98,20 @@ fs::path TempMachineBase() {
 
 int RemoveStaleTempMachines(const fs::path& base) {
   int removed = 0;
-  std::error_code ec;
-  for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    const auto pid = ProcessOf(name);
-    std::error_code status_ec;
-    if (!pid || *pid == ThisProcess() || !fs::is_directory(it->symlink_status(status_ec))) continue;
-    if (!ProcessIsGone(*pid, it->path())) continue;
+  for (const emu::FolderEntry& entry : emu::ListFolder(base).value_or(std::vector<emu::FolderEntry>{})) {
+    const auto pid = ProcessOf(entry.name);
+    if (!pid || *pid == ThisProcess() || entry.kind != emu::FolderEntry::Kind::kFolder) continue;
+    const fs::path folder = base / entry.name;
+    if (!ProcessIsGone(*pid, folder)) continue;
     try {
       // A machine somebody opened by its path is in use whatever its name.
       // (Windows cannot remove a file it holds open, so the lock is let go
       // first; its owner is gone either way.)
-      emu::FileLock{it->path() / ".lock"};
+      emu::FileLock{folder / ".lock"};
     } catch (const emu::MachineError&) {
       continue;
     }
-    std::error_code ignored;
-    if (fs::remove_all(it->path(), ignored) != static_cast<std::uintmax_t>(-1)) ++removed;
+    if (emu::RemoveTree(folder)) ++removed;
   }
   return removed;
 }
@@ -143,9 +139,6 @@ TempMachineFolder::TempMachineFolder(std::string_view purpose) {
                           (ec ? ": " + ec.message() : std::string()));
 }
 
-TempMachineFolder::~TempMachineFolder() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
+TempMachineFolder::~TempMachineFolder() { emu::RemoveTree(path_); }
 
 }  // namespace qvi::cli

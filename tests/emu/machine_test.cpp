@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/emu/file_io.h"
 #include "platform/emu/machine.h"
 #include "fault_injection.h"
 #include "file_bytes.h"
@@ -160,6 +161,57 @@ TEST_F(MachineTest, ReadsNoticeEditsMadeOutsideTheMachine) {
   EXPECT_EQ(Read("s", "k", "OUTSIDE.INI"), "two");
   fs::remove(file);
   EXPECT_EQ(Read("s", "k", "OUTSIDE.INI"), "<none>");
+}
+
+// Listing and removal see a link as a link: following one would list, or
+// delete, what lies outside the machine.
+TEST(FileAccess, ListsAndRemovesWithoutFollowingLinks) {
+  const testing::TempFolder dir;
+  const fs::path tree = dir.path() / "tree";
+  const fs::path outside = dir.path() / "outside";
+  fs::create_directories(tree / "Sub" / "Deeper");
+  fs::create_directories(outside);
+  WriteFileBytes(tree / "a.txt", "a");
+  WriteFileBytes(tree / "Sub" / "Deeper" / "b.txt", "b");
+  WriteFileBytes(outside / "keep.txt", "keep");
+  std::error_code ec;
+  fs::create_directory_symlink(outside, tree / "Sub" / "link", ec);
+  const bool links = !ec;  // not every Windows account may make links
+
+  std::set<std::pair<std::string, FolderEntry::Kind>> seen;
+  const auto listed = ListFolder(tree / "Sub");
+  ASSERT_TRUE(listed.has_value());
+  for (const FolderEntry& entry : *listed) seen.emplace(entry.name, entry.kind);
+  std::set<std::pair<std::string, FolderEntry::Kind>> expected{{"Deeper", FolderEntry::Kind::kFolder}};
+  if (links) expected.emplace("link", FolderEntry::Kind::kLink);
+  EXPECT_EQ(seen, expected);
+  EXPECT_FALSE(ListFolder(tree / "a.txt").has_value());
+  EXPECT_FALSE(ListFolder(dir.path() / "missing").has_value());
+
+  EXPECT_TRUE(RemoveTree(tree));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
+  EXPECT_EQ(ReadFileBytes(outside / "keep.txt"), "keep");
+  EXPECT_TRUE(RemoveTree(tree));  // already gone
+}
+
+// A file read in pieces of any size comes back whole, whatever its size
+// against the pieces.
+TEST(FileAccess, ReadsWholeFilesInAnyPieces) {
+  const testing::TempFolder dir;
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, std::size_t{70001}}) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 23);
+    const fs::path file = dir.path() / ("f" + std::to_string(size));
+    WriteFileBytes(file, bytes);
+    EXPECT_EQ(ReadWholeFile(file, size), bytes) << size;
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{1000}, std::size_t{1} << 20}) {
+      FileReader reader(file, size);
+      std::string out;
+      while (reader.ReadMore(out, piece)) {
+      }
+      EXPECT_EQ(out, bytes) << size << " in pieces of " << piece;
+    }
+  }
 }
 
 TEST(FaultInjection, FailsTheChosenCallsOnlyAndCountsAll) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/emu/emu_types.h"
 
@@ -29,6 +30,23 @@ struct FileStamp {
 
 // The stamp of a regular file; a default stamp when there is none.
 FileStamp StampOf(const std::filesystem::path& path);
+
+// One name in a folder, as the folder itself lists it: a link is a link,
+// never what it points to.
+struct FolderEntry {
+  enum class Kind { kFile, kFolder, kLink, kOther };
+  std::string name;
+  Kind kind = Kind::kOther;
+};
+
+// The names in `folder` but "." and "..", in the order the file system gives
+// them; nothing when the folder cannot be read. One pass of the folder, with
+// no buffer beyond the names: machine folders are listed many times a run.
+std::optional<std::vector<FolderEntry>> ListFolder(const std::filesystem::path& folder);
+
+// Removes `path` and everything below it, never following a link (a link is
+// removed, not what it points to); best effort. Answers whether it is gone.
+bool RemoveTree(const std::filesystem::path& path);
 
 // Whether a write must survive a power cut (flushed to the disk) or only a
 // killed process (a machine removed at the end of its run needs no more).
@@ -65,7 +83,8 @@ inline std::optional<std::string> ReadWholeFile(const std::filesystem::path& pat
   FileReader reader(path, max_bytes);
   if (!reader.exists()) return std::nullopt;
   std::string out;
-  out.reserve(static_cast<std::size_t>(reader.size()));
+  // A byte more than the size, which a read asks for to see the end.
+  out.reserve(static_cast<std::size_t>(reader.size()) + 1);
   while (reader.ReadMore(out, 1 << 16)) {
   }
   return out;

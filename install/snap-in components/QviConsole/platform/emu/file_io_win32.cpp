@@ -23,7 +23,60 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
   return true;
 }
 
+FolderEntry::Kind KindOf(DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FolderEntry::Kind::kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FolderEntry::Kind::kFolder;
+  return FolderEntry::Kind::kFile;
+}
+
+bool RemoveTreeAt(const fs::path& path, DWORD attributes, int depth) {
+  constexpr int kMaxDepth = 512;
+  if (KindOf(attributes) != FolderEntry::Kind::kFolder) {
+    // A link to a folder is removed as a folder, without touching its target.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ::RemoveDirectoryW(path.c_str()) != 0;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      ::SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
+    return ::DeleteFileW(path.c_str()) != 0;
+  }
+  if (depth > kMaxDepth) return false;
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW((path / L"*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring_view name(found.cFileName);
+      if (name == L"." || name == L"..") continue;
+      RemoveTreeAt(path / found.cFileName, found.dwFileAttributes, depth + 1);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+  return ::RemoveDirectoryW(path.c_str()) != 0;
+}
+
 }  // namespace
+
+std::optional<std::vector<FolderEntry>> ListFolder(const fs::path& folder) {
+  std::vector<FolderEntry> entries;
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW((folder / L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return std::nullopt;
+  do {
+    const std::wstring_view name(found.cFileName);
+    if (name == L"." || name == L"..") continue;
+    entries.push_back({fs::path(found.cFileName).string(), KindOf(found.dwFileAttributes)});
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return entries;
+}
+
+bool RemoveTree(const fs::path& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  return RemoveTreeAt(path, attributes, 0);
+}
 
 FileStamp StampOf(const fs::path& path) {
   FileStamp stamp;

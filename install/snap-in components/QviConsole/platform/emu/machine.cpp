@@ -32,16 +32,20 @@ fs::path DriveFolder(const fs::path& folder, char letter) {
 }
 
 // A drive folder that is a link would put the machine's files wherever it
-// points.
-void RefuseLinkedDrives(const fs::path& folder) {
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->path().filename().string().rfind("drive_", 0) != 0) continue;
-    std::error_code status_ec;
-    if (fs::is_symlink(it->symlink_status(status_ec))) {
-      throw MachineError(it->path().string() + ": a drive folder that is a symbolic link may lead out of the machine");
+// points. Answers whether the folder holds anything but the lock: an empty
+// one has no earlier save to finish or clear away.
+bool RefuseLinkedDrives(const fs::path& folder) {
+  const auto entries = ListFolder(folder);
+  if (!entries) return true;
+  bool occupied = false;
+  for (const FolderEntry& entry : *entries) {
+    if (entry.name != kLockFile) occupied = true;
+    if (entry.name.rfind("drive_", 0) == 0 && entry.kind == FolderEntry::Kind::kLink) {
+      throw MachineError((folder / entry.name).string() +
+                         ": a drive folder that is a symbolic link may lead out of the machine");
     }
   }
+  return occupied;
 }
 
 }  // namespace
@@ -63,6 +67,9 @@ struct Machine::Impl {
   std::vector<MessageBoxRecord> message_boxes;
   std::function<void(const MessageBoxRecord&)> presenter;
   std::map<fs::path, std::string> files_on_save;
+  // Whether registry.reg holds the store as last saved; machine.ini is
+  // written when the machine is made, and never changes after.
+  bool registry_saved = false;
 };
 
 Machine::Machine(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -71,14 +78,15 @@ Machine::~Machine() = default;
 std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optional<MachineSettings>& create_with,
                                        Durability durability) {
   std::error_code ec;
-  fs::create_directories(where, ec);
-  if (!fs::is_directory(where, ec)) throw MachineError(where.string() + ": not a folder that can hold a machine");
+  if (!fs::is_directory(where, ec)) {
+    fs::create_directories(where, ec);
+    if (!fs::is_directory(where, ec)) throw MachineError(where.string() + ": not a folder that can hold a machine");
+  }
   fs::path folder = fs::absolute(where, ec).lexically_normal();
   if (folder.filename().empty()) folder = folder.parent_path();
   // One run at a time: two that saved in turn would each lose the other's work.
   auto lock = std::make_unique<FileLock>(folder / kLockFile);
-  RefuseLinkedDrives(folder);
-  RecoverFolder(folder);
+  if (RefuseLinkedDrives(folder)) RecoverFolder(folder);
 
   const fs::path settings_path = folder / kSettingsFile;
   const auto settings_text = ReadWholeFile(settings_path, kMaxSettingsBytes);
@@ -96,8 +104,9 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   }
   auto impl = std::make_unique<Impl>(std::move(lock), folder, settings, durability);
   if (!settings_text) {
-    fs::create_directories(DriveFolder(folder, 'c'), ec);
-    fs::create_directories(DriveFolder(folder, settings.windows_directory[0]), ec);
+    const char windows_drive = code_page::ToLower(settings.windows_directory[0]);
+    fs::create_directory(DriveFolder(folder, 'c'), ec);
+    if (windows_drive != 'c') fs::create_directory(DriveFolder(folder, windows_drive), ec);
     const fs::path windows_dir = impl->paths.Map(settings.windows_directory);
     fs::create_directories(windows_dir, ec);
     if (ec) throw MachineError(windows_dir.string() + ": cannot create: " + ec.message());
@@ -106,10 +115,11 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
 
   if (registry_file.exists()) {
     ImportRegText(
-        impl->registry, [&registry_file](std::string& out) { return registry_file.ReadMore(out, 1 << 20); },
+        impl->registry, [&registry_file](std::string& out) { return registry_file.ReadMore(out, 1 << 16); },
         registry_path.string());
   }
   impl->registry.MarkClean();
+  impl->registry_saved = registry_file.exists();
   return std::unique_ptr<Machine>(new Machine(std::move(impl)));
 }
 
@@ -122,10 +132,7 @@ void Machine::Save() {
   std::map<fs::path, std::string> files = impl_->files_on_save;
   for (PendingFile& file : impl_->profiles.PendingFiles()) files[file.target] = std::move(file.bytes);
   const fs::path registry_path = folder() / kRegistryFile;
-  std::error_code ec;
-  const bool registry = impl_->registry.dirty() || !fs::exists(registry_path, ec);
-  const fs::path settings_path = folder() / kSettingsFile;
-  if (!fs::exists(settings_path, ec)) files[settings_path] = SettingsText(impl_->settings);
+  const bool registry = impl_->registry.dirty() || !impl_->registry_saved;
 
   std::vector<PendingFile> pending;
   for (auto& [path, bytes] : files) pending.push_back({path, std::move(bytes), {}});
@@ -136,6 +143,7 @@ void Machine::Save() {
     pending.push_back({registry_path, {}, [&store](const PutPiece& put) { ExportRegText(store, put); }});
   }
   CommitFiles(folder(), pending, impl_->durability);
+  impl_->registry_saved = true;
   impl_->files_on_save.clear();
   impl_->profiles.MarkSaved();
   if (registry) impl_->registry.MarkClean();

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/emu/file_io.h"
 #include "runtime/code_page.h"
 
 namespace qvi::emu {
@@ -126,13 +127,14 @@ fs::path PathMap::MapComponents(char drive, const std::vector<std::string>& name
       continue;
     }
     fs::path candidate = at / name;
-    auto status = fs::symlink_status(candidate, ec);
+    const auto status = fs::symlink_status(candidate, ec);
+    bool link = fs::is_symlink(status);
     if (!fs::exists(status)) {
       candidate.clear();
-      for (fs::directory_iterator it(at, ec), end; !ec && it != end; it.increment(ec)) {
-        if (code_page::EqualsNoCase(it->path().filename().string(), name)) {
-          candidate = it->path();
-          status = fs::symlink_status(candidate, ec);
+      for (const FolderEntry& entry : ListFolder(at).value_or(std::vector<FolderEntry>{})) {
+        if (code_page::EqualsNoCase(entry.name, name)) {
+          candidate = at / entry.name;
+          link = entry.kind == FolderEntry::Kind::kLink;
           break;
         }
       }
@@ -142,7 +144,7 @@ fs::path PathMap::MapComponents(char drive, const std::vector<std::string>& name
         continue;
       }
     }
-    if (fs::is_symlink(status)) {
+    if (link) {
       throw PathError("\"" + candidate.string() + "\" is a symbolic link and may lead out of the machine",
                       win32::kBadPathName);
     }

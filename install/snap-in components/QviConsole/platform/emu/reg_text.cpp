@@ -590,9 +590,10 @@ std::string ExportRegText(const RegistryStore& store) {
 }
 
 void ExportRegText(const RegistryStore& store, const std::function<void(std::string_view)>& put) {
-  constexpr std::size_t kPiece = 1 << 20;
+  // Large enough that a big store costs few writes; a small store's text
+  // stays as small as it is.
+  constexpr std::size_t kPiece = 64 << 10;
   std::string out;
-  out.reserve(kPiece + 4096);
   out.append(kRegedit4).append(kCrLf).append(kCrLf);
   store.ForEachKey([&](const std::string& path, const std::vector<RegistryValue>& values) {
     AppendKey(out, path, values);

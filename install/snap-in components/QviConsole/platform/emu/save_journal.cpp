@@ -29,18 +29,13 @@ fs::path Inside(const fs::path& folder, std::string_view relative, const std::st
 }
 
 void RemoveTemporaries(const fs::path& folder, int depth) {
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    std::error_code status_ec;
-    const auto status = it->symlink_status(status_ec);
-    if (status_ec) continue;
-    if (fs::is_directory(status)) {
+  for (const FolderEntry& entry : ListFolder(folder).value_or(std::vector<FolderEntry>{})) {
+    if (entry.kind == FolderEntry::Kind::kFolder) {
       // At the top level only the drive folders hold saved files.
-      if (depth > 0 || name.rfind("drive_", 0) == 0) RemoveTemporaries(it->path(), depth + 1);
-    } else if (IsTemporaryName(name)) {
+      if (depth > 0 || entry.name.rfind("drive_", 0) == 0) RemoveTemporaries(folder / entry.name, depth + 1);
+    } else if (IsTemporaryName(entry.name)) {
       std::error_code ignored;
-      fs::remove(it->path(), ignored);
+      fs::remove(folder / entry.name, ignored);
     }
   }
 }
