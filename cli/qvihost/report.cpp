@@ -82,19 +82,20 @@ std::string Indent(const std::string& text, const std::string& prefix) {
 }  // namespace
 
 std::string DescribeCall(const rhost::HostCall& call) {
-  std::string text = std::string(host::ControlName(call.control)) + " " + std::to_string(call.dispid);
-  if (const auto name = host::OperationName(call.control, call.dispid); !name.empty()) {
-    text += " " + std::string(name);
-  }
+  std::string text(host::ControlName(call.control));
+  text.append(" ").append(std::to_string(call.dispid));
+  if (const auto name = host::OperationName(call.control, call.dispid); !name.empty()) text.append(" ").append(name);
   text += "(";
   for (std::size_t i = 0; i < call.args.size(); ++i) {
     if (i > 0) text += ", ";
     if (call.args[i].by_ref) text += "ByRef ";
-    text += ShownValue(call.args[i].value);
+    AppendShownValue(text, call.args[i].value);
   }
   text += ")";
-  if (call.failed) return text + " FAILED " + call.failure;
-  return text + " -> " + ShownValue(call.result);
+  if (call.failed) return text.append(" FAILED ").append(call.failure);
+  text += " -> ";
+  AppendShownValue(text, call.result);
+  return text;
 }
 
 std::string RegistryTypeName(std::uint32_t type) {
@@ -137,10 +138,24 @@ std::string PrintableText(const std::string& bytes) {
 }
 
 std::string ShownValue(const host::Variant& value) {
-  if (value.type() == host::Variant::Type::kEmpty) return "Empty";
-  if (value.type() != host::Variant::Type::kString) return value.ToString();
-  std::string out = "\"";
-  for (const char ch : value.ToString()) {
+  std::string out;
+  AppendShownValue(out, value);
+  return out;
+}
+
+void AppendShownValue(std::string& out, const host::Variant& value) {
+  if (value.type() == host::Variant::Type::kEmpty) {
+    out += "Empty";
+    return;
+  }
+  if (value.type() != host::Variant::Type::kString) {
+    out += value.ToString();
+    return;
+  }
+  const std::string text = value.ToString();
+  out.reserve(out.size() + text.size() + 2);
+  out += '"';
+  for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     if (ch == '"') {
       out += "\"\"";
@@ -156,7 +171,7 @@ std::string ShownValue(const host::Variant& value) {
       out += ch;
     }
   }
-  return out + "\"";
+  out += '"';
 }
 
 std::string UnifiedDiff(const std::string& before, const std::string& after) {

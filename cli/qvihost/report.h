@@ -43,6 +43,8 @@ std::string PrintableText(const std::string& bytes);
 // as it is, text in double quotes as a Windows engineer writes it (no escaped
 // backslashes; a quote doubled, control characters as <LF>, <0x01>), "Empty".
 std::string ShownValue(const host::Variant& value);
+// The same, appended to `out`.
+void AppendShownValue(std::string& out, const host::Variant& value);
 // The changes from `before` to `after` as unified-diff hunks ("@@ -1,3 +1,3 @@",
 // then lines marked " ", "-" or "+"), lines compared without their ends.
 std::string UnifiedDiff(const std::string& before, const std::string& after);

@@ -347,6 +347,90 @@ void ReadEvents(const Reader& r, const json& list, Scenario& s) {
   }
 }
 
+// Builds the document as the library's own reader does, refusing what JSON
+// leaves open: a key given twice in one object (the reader would silently
+// keep one of them), and nesting deeper than kMaxDepth.
+class StrictDocument {
+ public:
+  StrictDocument(json& root, const std::string& source) : root_(root), source_(source) {}
+
+  bool null() { return Put(nullptr); }
+  bool boolean(bool value) { return Put(value); }
+  bool number_integer(json::number_integer_t value) { return Put(value); }
+  bool number_unsigned(json::number_unsigned_t value) { return Put(value); }
+  bool number_float(json::number_float_t value, const json::string_t&) { return Put(value); }
+  bool string(json::string_t& value) { return Put(value); }
+  bool binary(json::binary_t& value) { return Put(json::binary(value)); }
+  bool start_object(std::size_t) {
+    Put(json::object());
+    open_.push_back(last_);
+    names_.push_back(key_);
+    return true;
+  }
+  bool key(json::string_t& name) {
+    CheckDepth();
+    json& object = *open_.back();
+    if (object.contains(name)) {
+      std::string where;
+      for (std::size_t i = 1; i < names_.size(); ++i) where += (where.empty() ? "" : ".") + names_[i];
+      throw ScenarioError(source_ + ": field " + (where.empty() ? "(top level)" : where) + ": the key \"" + name +
+                          "\" is given twice");
+    }
+    key_ = name;
+    slot_ = &object[name];
+    return true;
+  }
+  bool end_object() {
+    open_.pop_back();
+    names_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) {
+    Put(json::array());
+    open_.push_back(last_);
+    return true;
+  }
+  bool end_array() {
+    open_.pop_back();
+    return true;
+  }
+  template <typename Error>
+  bool parse_error(std::size_t, const std::string&, const Error& error) {
+    throw error;
+  }
+
+ private:
+  void CheckDepth() const {
+    if (open_.size() > static_cast<std::size_t>(kMaxDepth)) {
+      throw ScenarioError(source_ + ": nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    }
+  }
+  // The value goes where the reader stands: the document itself, the end of
+  // the open array, or the slot of the key just read.
+  bool Put(json value) {
+    CheckDepth();
+    if (open_.empty()) {
+      root_ = std::move(value);
+      last_ = &root_;
+    } else if (open_.back()->is_array()) {
+      open_.back()->push_back(std::move(value));
+      last_ = &open_.back()->back();
+    } else {
+      *slot_ = std::move(value);
+      last_ = slot_;
+    }
+    return true;
+  }
+
+  json& root_;
+  const std::string& source_;
+  std::vector<json*> open_;
+  std::vector<std::string> names_;  // the key each open object stands under
+  std::string key_;
+  json* slot_ = nullptr;
+  json* last_ = nullptr;
+};
+
 }  // namespace
 
 std::optional<std::int32_t> ParseVersionText(std::string_view text) {
@@ -369,36 +453,9 @@ std::optional<std::int32_t> ParseVersionText(std::string_view text) {
 
 Scenario ParseScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir) {
   json doc;
-  // Keys seen in each open object, to refuse a repeated one: JSON leaves its
-  // meaning open, and the reader would silently keep one of them.
-  std::vector<std::pair<std::string, std::set<std::string>>> open;
-  std::string last_key;
-  const auto check = [&](int depth, json::parse_event_t event, json& parsed) {
-    if (depth > kMaxDepth) throw ScenarioError(source + ": nested deeper than " + std::to_string(kMaxDepth) + " levels");
-    switch (event) {
-      case json::parse_event_t::object_start:
-        open.emplace_back(last_key, std::set<std::string>());
-        break;
-      case json::parse_event_t::object_end:
-        if (!open.empty()) open.pop_back();
-        break;
-      case json::parse_event_t::key: {
-        last_key = parsed.get<std::string>();
-        if (!open.empty() && !open.back().second.insert(last_key).second) {
-          std::string where;
-          for (std::size_t i = 1; i < open.size(); ++i) where += (where.empty() ? "" : ".") + open[i].first;
-          throw ScenarioError(source + ": field " + (where.empty() ? "(top level)" : where) + ": the key \"" +
-                              last_key + "\" is given twice");
-        }
-        break;
-      }
-      default:
-        break;
-    }
-    return true;
-  };
   try {
-    doc = json::parse(json_text, check);
+    StrictDocument reader(doc, source);
+    json::sax_parse(json_text, &reader);
   } catch (const json::parse_error& error) {
     const auto [line, column] = LineAndColumn(json_text, error.byte);
     // nlohmann's own text repeats its byte offset; keep only the explanation.

@@ -149,7 +149,11 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
        "s.json: field host: the key \"language\" is given twice"},
       {"colliding numbers", [](auto&) { return R"({"events": [], "host": {"texts": {"7014": "a", "07014": "b"}}})"; },
        "s.json: field host.texts.7014: names the same number as another key"},
+      {"repeated key in a listed object",
+       [](auto&) { return R"({"events": [], "machine": {"files": [{"path": "C:\\a", "path": "C:\\b"}]}})"; },
+       "s.json: field machine.files: the key \"path\" is given twice"},
       {"deep nesting", [](auto&) { return Nested(100000); }, "s.json: nested deeper than 64 levels"},
+      {"nesting a level too deep", [](auto&) { return Nested(65); }, "s.json: nested deeper than 64 levels"},
       {"occurrence beyond 32 bits",
        [](auto&) {
          return R"({"platform_failures": [{"function": "RegCreateKeyA", "occurrence": 4294967297}], "events": []})";

@@ -121,8 +121,14 @@ bool FromUtf8(std::string_view utf8, std::string& out, char replacement) {
     std::size_t extra = 0;
     std::uint32_t cp = 0;
     if (lead < 0x80) {
-      cp = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      // A run of ASCII, most of any text, goes across whole.
+      std::size_t end = i + 1;
+      while (end < utf8.size() && U(utf8[end]) < 0x80) ++end;
+      out.append(utf8.data() + i, end - i);
+      i = end;
+      continue;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
       extra = 1;
       cp = lead & 0x1F;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
