@@ -123,6 +123,7 @@ std::string RegistryDataText(const emu::RegistryValue& value) {
 
 std::string PrintableText(const std::string& bytes) {
   std::string out;
+  out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const auto c = static_cast<unsigned char>(bytes[i]);
     if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
