@@ -45,8 +45,13 @@ struct RegistryStore::Node {
   // What a large key keeps about its values; built on demand, and held apart
   // so that the many small keys do not carry it.
   struct ValueBook {
-    // Folded value name -> slot in `values`, live values only.
-    std::unordered_map<std::string, std::size_t> slots;
+    // The live values' slots by name, without regard to letter case: open
+    // addressing with linear probing over slot numbers plus one (0 free,
+    // kErased a slot removed since the table was built). Names are compared
+    // where they stand in `values`, so the index holds four bytes a value and
+    // a lookup touches the table and the one value it finds.
+    std::vector<std::uint32_t> table;
+    std::size_t occupied = 0;  // entries that are not free
     // As long as `values` while a slot is marked, else empty.
     std::vector<bool> removed;
     std::size_t removed_count = 0;
@@ -106,6 +111,42 @@ struct RegistryStore::Node {
     return live;
   }
 
+  static constexpr std::uint32_t kErased = static_cast<std::uint32_t>(-1);
+
+  static std::size_t FoldedHash(std::string_view name) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a over the folded bytes
+    for (const char c : name) {
+      hash ^= static_cast<unsigned char>(code_page::ToLower(c));
+      hash *= 1099511628211ull;
+    }
+    return static_cast<std::size_t>(hash ^ (hash >> 32));
+  }
+
+  // The table entry of `name`, or of the free entry where its probe ends.
+  std::size_t Probe(std::string_view name) const {
+    const ValueBook& b = *book;
+    const std::size_t mask = b.table.size() - 1;
+    for (std::size_t at = FoldedHash(name) & mask;; at = (at + 1) & mask) {
+      const std::uint32_t entry = b.table[at];
+      if (entry == 0) return at;
+      if (entry != kErased && code_page::EqualsNoCase(values[entry - 1].name, name)) return at;
+    }
+  }
+
+  // Room for the live values at most half full, every erased entry dropped.
+  void RebuildIndex() {
+    ValueBook& b = *book;
+    std::size_t size = 32;
+    while (size < 2 * (ValueCount() + 1)) size *= 2;
+    b.table.assign(size, 0);
+    b.occupied = 0;
+    for (std::size_t slot = 0; slot < values.size(); ++slot) {
+      if (b.removed_count != 0 && b.removed[slot]) continue;
+      b.table[Probe(values[slot].name)] = static_cast<std::uint32_t>(slot + 1);
+      ++b.occupied;
+    }
+  }
+
   std::vector<RegistryValue>::iterator FindValue(std::string_view value_name) {
     if (!book && values.size() < kValueIndexThreshold) {
       return std::find_if(values.begin(), values.end(),
@@ -113,19 +154,24 @@ struct RegistryStore::Node {
     }
     if (!book) {
       book = std::make_unique<ValueBook>();
-      book->slots.reserve(values.size());
-      for (std::size_t i = 0; i < values.size(); ++i) book->slots.emplace(code_page::Lower(values[i].name), i);
+      RebuildIndex();
     }
-    const auto it = book->slots.find(code_page::Lower(value_name));
-    return it == book->slots.end() ? values.end() : values.begin() + static_cast<std::ptrdiff_t>(it->second);
+    const std::uint32_t entry = book->table[Probe(value_name)];
+    return entry == 0 ? values.end() : values.begin() + static_cast<std::ptrdiff_t>(entry - 1);
   }
 
+  // `value` is not among the values yet.
   void AddValue(RegistryValue value) {
-    if (book) {
-      book->slots.emplace(code_page::Lower(value.name), values.size());
-      if (book->removed_count != 0) book->removed.push_back(false);
-    }
     values.push_back(std::move(value));
+    if (!book) return;
+    ValueBook& b = *book;
+    if (b.removed_count != 0) b.removed.push_back(false);
+    if (2 * (b.occupied + 1) > b.table.size()) {
+      RebuildIndex();  // takes the new value in with the rest
+      return;
+    }
+    b.table[Probe(values.back().name)] = static_cast<std::uint32_t>(values.size());
+    ++b.occupied;
   }
 
   // `it` is a live value found by FindValue().
@@ -136,7 +182,7 @@ struct RegistryStore::Node {
     }
     ValueBook& b = *book;
     const auto slot = static_cast<std::size_t>(it - values.begin());
-    b.slots.erase(code_page::Lower(it->name));
+    b.table[Probe(it->name)] = kErased;
     *it = RegistryValue{};
     if (b.removed_count == 0) b.removed.assign(values.size(), false);
     b.removed[slot] = true;
@@ -165,20 +211,18 @@ struct RegistryStore::Node {
 
   void CompactValues() {
     ValueBook& b = *book;
-    std::vector<std::size_t> moved_to(values.size());
     std::size_t kept = 0;
     for (std::size_t slot = 0; slot < values.size(); ++slot) {
       if (b.removed[slot]) continue;
-      moved_to[slot] = kept;
       if (kept != slot) values[kept] = std::move(values[slot]);
       ++kept;
     }
     values.resize(kept);
-    for (auto& entry : b.slots) entry.second = moved_to[entry.second];
     b.removed.clear();
     b.removed_count = 0;
     b.first_live = 0;
     b.cursor_index = kNoCursor;
+    RebuildIndex();
   }
 
   // The value at `index` of the enumeration, or null past the last.
