@@ -86,6 +86,15 @@ int CompareNoCase(std::string_view a, std::string_view b) {
 
 bool EqualsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && CompareNoCase(a, b) == 0; }
 
+std::size_t HashNoCase(std::string_view s) {
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a over the lower-case bytes
+  for (const char c : s) {
+    hash ^= static_cast<unsigned char>(ToLower(c));
+    hash *= 1099511628211ull;
+  }
+  return static_cast<std::size_t>(hash ^ (hash >> 32));
+}
+
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
 }

@@ -4,6 +4,7 @@
 // so the snap-in, the emulated machine and the reports agree on both.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,18 @@ std::string Upper(std::string_view s);
 int CompareNoCase(std::string_view a, std::string_view b);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view s, std::string_view prefix);
+// A hash of the lower-case form: names equal without regard to letter case
+// hash alike.
+std::size_t HashNoCase(std::string_view s);
+// For hash tables looked up by any spelling without a folded copy.
+struct NoCaseHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return HashNoCase(s); }
+};
+struct NoCaseEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return EqualsNoCase(a, b); }
+};
 
 // Machine bytes as UTF-8 text. Every byte has a character, the five bytes the
 // code page leaves undefined included (they stand for U+0081, U+008D, ...,

@@ -107,12 +107,12 @@ void IniDocument::Reindex() {
 }
 
 const IniDocument::Section* IniDocument::FindSection(std::string_view section) const {
-  const auto it = first_section_.find(Fold(TrimIniBlanks(section)));
+  const auto it = first_section_.find(TrimIniBlanks(section));
   return it == first_section_.end() ? nullptr : &sections_[it->second];
 }
 
 const IniDocument::Entry* IniDocument::FindEntry(const Section& section, std::string_view key) const {
-  const auto it = section.first_entry.find(Fold(TrimIniBlanks(key)));
+  const auto it = section.first_entry.find(TrimIniBlanks(key));
   return it == section.first_entry.end() ? nullptr : &section.entries[it->second];
 }
 
@@ -133,7 +133,7 @@ std::optional<std::string_view> IniDocument::Value(std::string_view section, std
 std::vector<std::string> IniDocument::SectionNames() const {
   std::vector<std::string> names;
   for (std::size_t i = 0; i < sections_.size(); ++i) {
-    const auto it = first_section_.find(Fold(sections_[i].name));
+    const auto it = first_section_.find(std::string_view(sections_[i].name));
     if (it != first_section_.end() && it->second == i) names.push_back(sections_[i].name);
   }
   return names;
@@ -144,7 +144,7 @@ std::vector<std::string> IniDocument::KeyNames(std::string_view section) const {
   const Section* s = FindSection(section);
   if (!s) return names;
   for (std::size_t i = 0; i < s->entries.size(); ++i) {
-    const auto it = s->first_entry.find(Fold(s->entries[i].key));
+    const auto it = s->first_entry.find(std::string_view(s->entries[i].key));
     if (it != s->first_entry.end() && it->second == i) names.push_back(s->entries[i].key);
   }
   return names;
@@ -329,7 +329,7 @@ bool IniDocument::DeleteKey(std::string_view section, std::string_view key) {
   const auto gone = static_cast<std::size_t>(e - s.entries.data());
   RemoveLines(e->line, e->line + 1, index);
   // A later key of the same name, hidden so far, is now the first.
-  const auto first = s.first_entry.find(Fold(TrimIniBlanks(key)));
+  const auto first = s.first_entry.find(TrimIniBlanks(key));
   std::size_t next = gone + 1;
   while (next < s.entries.size() && !code_page::EqualsNoCase(s.entries[next].key, s.entries[gone].key)) ++next;
   if (next < s.entries.size()) {
@@ -358,7 +358,7 @@ bool IniDocument::DeleteSection(std::string_view section) {
   const auto gone = static_cast<std::size_t>(found - sections_.data());
   RemoveLines(found->header_line, found->last_line + 1, gone + 1);
   // A later section of the same name, hidden so far, is now the first.
-  const auto first = first_section_.find(Fold(TrimIniBlanks(section)));
+  const auto first = first_section_.find(TrimIniBlanks(section));
   std::size_t next = gone + 1;
   while (next < sections_.size() && !code_page::EqualsNoCase(sections_[next].name, sections_[gone].name)) ++next;
   if (next < sections_.size()) {

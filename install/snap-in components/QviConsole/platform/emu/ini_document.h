@@ -20,6 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "runtime/code_page.h"
+
 namespace qvi::emu {
 
 class IniDocument {
@@ -70,7 +72,8 @@ class IniDocument {
     std::size_t header_line;
     std::size_t last_line;  // last line belonging to the section
     std::vector<Entry> entries;
-    std::unordered_map<std::string, std::size_t> first_entry;  // folded key -> entries index
+    // Folded key -> entries index, found by any spelling.
+    std::unordered_map<std::string, std::size_t, code_page::NoCaseHash, code_page::NoCaseEqual> first_entry;
     bool operator==(const Section&) const = default;
   };
 
@@ -90,7 +93,8 @@ class IniDocument {
   std::string bytes_;
   std::vector<Line> lines_;
   std::vector<Section> sections_;
-  std::unordered_map<std::string, std::size_t> first_section_;  // folded name -> sections_ index
+  // Folded name -> sections_ index, found by any spelling.
+  std::unordered_map<std::string, std::size_t, code_page::NoCaseHash, code_page::NoCaseEqual> first_section_;
 };
 
 // Blanks as the profile functions see them.

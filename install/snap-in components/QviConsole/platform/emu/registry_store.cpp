@@ -113,20 +113,11 @@ struct RegistryStore::Node {
 
   static constexpr std::uint32_t kErased = static_cast<std::uint32_t>(-1);
 
-  static std::size_t FoldedHash(std::string_view name) {
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a over the folded bytes
-    for (const char c : name) {
-      hash ^= static_cast<unsigned char>(code_page::ToLower(c));
-      hash *= 1099511628211ull;
-    }
-    return static_cast<std::size_t>(hash ^ (hash >> 32));
-  }
-
   // The table entry of `name`, or of the free entry where its probe ends.
   std::size_t Probe(std::string_view name) const {
     const ValueBook& b = *book;
     const std::size_t mask = b.table.size() - 1;
-    for (std::size_t at = FoldedHash(name) & mask;; at = (at + 1) & mask) {
+    for (std::size_t at = code_page::HashNoCase(name) & mask;; at = (at + 1) & mask) {
       const std::uint32_t entry = b.table[at];
       if (entry == 0) return at;
       if (entry != kErased && code_page::EqualsNoCase(values[entry - 1].name, name)) return at;
