@@ -173,20 +173,24 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   app.require_subcommand(0, 1);
   app.set_version_flag("--version", std::string("qvihost ") + QVI_VERSION);
 
+  // Each command's options are added when the command is met on the command
+  // line: a run builds only the options it can be given.
   RunRequest request;
   CLI::App* run = app.add_subcommand("run", "Run a scenario (an embedded one or a JSON file) and report what it did");
-  run->add_option("scenario", request.scenario, "Embedded scenario name (see list) or path of a JSON scenario file")
-      ->required();
-  run->add_option("--machine", request.machine,
-                  "Machine folder to run on; it persists, so runs can be chained. Default: the scenario's "
-                  "machine.folder, else a fresh temporary machine");
-  run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
-  run->add_flag("--interactive", request.interactive,
-                "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");
-  run->add_option("--html", request.html, "Also write the readable report as a self-contained HTML page to FILE");
-  run->add_option("--save-expect", request.save_expect,
-                  "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
-                  "and commit");
+  run->preparse_callback([run, &request](std::size_t) {
+    run->add_option("scenario", request.scenario, "Embedded scenario name (see list) or path of a JSON scenario file")
+        ->required();
+    run->add_option("--machine", request.machine,
+                    "Machine folder to run on; it persists, so runs can be chained. Default: the scenario's "
+                    "machine.folder, else a fresh temporary machine");
+    run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
+    run->add_flag("--interactive", request.interactive,
+                  "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");
+    run->add_option("--html", request.html, "Also write the readable report as a self-contained HTML page to FILE");
+    run->add_option("--save-expect", request.save_expect,
+                    "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
+                    "and commit");
+  });
 
   std::string matrix_scenario;
   int matrix_jobs = 1;
@@ -194,21 +198,26 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   CLI::App* matrix = app.add_subcommand(
       "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
                 "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
-  matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
-  matrix->add_option("--jobs", matrix_jobs, "Runs at a time, each on a temporary machine of its own")
-      ->check(CLI::Range(1, 64));
-  matrix->add_flag("--json", matrix_json, "Print one JSON document instead of the readable matrix");
+  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_jobs, &matrix_json](std::size_t) {
+    matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
+    matrix->add_option("--jobs", matrix_jobs, "Runs at a time, each on a temporary machine of its own")
+        ->check(CLI::Range(1, 64));
+    matrix->add_flag("--json", matrix_json, "Print one JSON document instead of the readable matrix");
+  });
 
   TestRequest test_request;
   CLI::App* test = app.add_subcommand(
       "test", "Run scenario files and check their \"expect\" sections (exit 0 all met, 1 some not, 2 bad input)");
-  test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
-  test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE");
+  test->preparse_callback([test, &test_request](std::size_t) {
+    test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
+    test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE");
+  });
 
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
   std::string show_name;
   CLI::App* show = app.add_subcommand("show", "Print an embedded scenario, to copy and edit");
-  show->add_option("name", show_name, "Embedded scenario name")->required();
+  show->preparse_callback(
+      [show, &show_name](std::size_t) { show->add_option("name", show_name, "Embedded scenario name")->required(); });
 
   std::vector<const char*> argv{"qvihost"};
   for (const std::string& arg : args) argv.push_back(arg.c_str());
