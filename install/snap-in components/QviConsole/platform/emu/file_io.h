@@ -76,6 +76,7 @@ class FileReader {
   std::intptr_t handle_ = kNone;
   std::uint64_t size_ = 0;
   std::uint64_t read_ = 0;
+  bool at_end_ = false;
 };
 
 // The whole file, or nothing when it does not exist; as FileReader reads it.

@@ -157,11 +157,13 @@ FileReader::~FileReader() {
 }
 
 bool FileReader::ReadMore(std::string& out, std::size_t at_most) {
-  if (handle_ == kNone) return false;
-  // Straight into `out`, asking for one byte more than the size seen at the
-  // open so that the end shows at once: a small file costs no large buffer.
-  const std::uint64_t expected = size_ > read_ ? size_ - read_ + 1 : 4096;
-  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::size_t>(at_most, 1), expected));
+  if (handle_ == kNone || at_end_) return false;
+  // Straight into `out`, asking for one byte more than is left of the size
+  // seen at the open: a read that comes back short is the end of a regular
+  // file, so the end costs no read of its own and a small file no buffer.
+  // Past that size, one byte tells whether the file grew.
+  const std::uint64_t expected = read_ < size_ ? size_ - read_ + 1 : read_ == size_ ? 1 : std::uint64_t{1} << 16;
+  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(at_most, expected));
   const std::size_t before = out.size();
   out.resize(before + want);
   ssize_t n = 0;
@@ -174,6 +176,7 @@ bool FileReader::ReadMore(std::string& out, std::size_t at_most) {
   }
   out.resize(before + static_cast<std::size_t>(n));
   read_ += static_cast<std::uint64_t>(n);
+  at_end_ = static_cast<std::size_t>(n) < want;
   // The file may grow while it is read.
   if (read_ > max_bytes_) throw MachineError(path_.string() + ": larger than " + std::to_string(max_bytes_) + " bytes");
   return n > 0;
