@@ -69,11 +69,11 @@ for name, r in rows.items():
           f"{fmt(statistics.median(o for _, o, _ in r)):>10} {ratios[0]:>9.3g}x {statistics.median(ratios):>8.3g}x {ratios[-1]:>8.3g}x")
 if sys.argv[3]:
     print(f"\nbefore ({sys.argv[3]}) in the same rounds")
-    print(f"{'workload':28} {'before':>10} {'ratio min':>10} {'median':>9} {'max':>9} {'after/before':>13}")
+    print(f"{'workload':28} {'before':>10} {'ratio min':>10} {'median':>9} {'max':>9} {'before / ours':>14}")
     for name, r in rows.items():
         ratios = sorted(p / b for (p, _, _), b in zip(r, before[name]))
         speedup = statistics.median(before[name]) / statistics.median(o for _, o, _ in r)
         print(f"{name:28} {fmt(statistics.median(before[name])):>10} {ratios[0]:>9.3g}x "
-              f"{statistics.median(ratios):>8.3g}x {ratios[-1]:>8.3g}x {speedup:>11.3g}x faster")
+              f"{statistics.median(ratios):>8.3g}x {ratios[-1]:>8.3g}x {speedup:>13.3g}x")
 PY
 rm -f "$out"
