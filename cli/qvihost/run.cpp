@@ -353,9 +353,10 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   const bool fresh = scratch || (!fs::exists(folder / "machine.ini") && !fs::exists(folder / "registry.reg"));
 
   // A kept machine must survive a power cut; a temporary one is deleted at
-  // the end and need not wait for the disk.
+  // the end, so it neither waits for the disk nor writes the registry and
+  // settings that no report shows.
   auto machine = emu::Machine::Open(folder, scenario.machine,
-                                    scratch ? emu::Durability::kProcessOnly : emu::Durability::kFlushed);
+                                    scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed);
   Seed(*machine, scenario, fresh);
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);

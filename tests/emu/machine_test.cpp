@@ -163,6 +163,32 @@ TEST_F(MachineTest, ReadsNoticeEditsMadeOutsideTheMachine) {
   EXPECT_EQ(Read("s", "k", "OUTSIDE.INI"), "<none>");
 }
 
+// A machine removed after its run keeps its registry and settings in memory,
+// and still puts on its drives everything a report of the run reads there.
+TEST(DiscardedMachine, WritesItsDrivesButNeitherRegistryNorSettings) {
+  testing::TempFolder dir;
+  MachineSettings settings;
+  settings.computer_name = "Gamma";
+  settings.windows_directory = "C:\\Win";
+  const auto machine = Machine::Open(dir.path(), settings, Durability::kDiscarded);
+  HKey key = kNoKey;
+  ASSERT_EQ(machine->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Kept", &key), win32::kSuccess);
+  machine->RegCloseKey(key);
+  ASSERT_NE(machine->WritePrivateProfileStringA("s", "k", "v", "x.ini"), 0);
+  ASSERT_EQ(machine->AppendLine("C:\\ods.txt", "line"), win32::kSuccess);
+  machine->WriteFileOnSave(machine->MapPath("C:\\placed.txt"), "placed");
+  machine->Save();
+  machine->Save();
+
+  EXPECT_EQ(Tree(dir.path()), (std::set<std::string>{".lock", "drive_c", "drive_c/Win", "drive_c/Win/x.ini",
+                                                     "drive_c/ods.txt", "drive_c/placed.txt"}));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "drive_c" / "Win" / "x.ini"), "[s]\r\nk=v\r\n");
+  EXPECT_EQ(ReadFileBytes(dir.path() / "drive_c" / "placed.txt"), "placed");
+  EXPECT_EQ(machine->settings().computer_name, "Gamma");
+  ASSERT_EQ(machine->RegOpenKeyExA(kHkeyLocalMachine, "software\\kept", 0, 0, &key), win32::kSuccess);
+  machine->RegCloseKey(key);
+}
+
 // Listing and removal see a link as a link: following one would list, or
 // delete, what lies outside the machine.
 TEST(FileAccess, ListsAndRemovesWithoutFollowingLinks) {

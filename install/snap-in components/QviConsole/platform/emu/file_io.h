@@ -49,8 +49,10 @@ std::optional<std::vector<FolderEntry>> ListFolder(const std::filesystem::path& 
 bool RemoveTree(const std::filesystem::path& path);
 
 // Whether a write must survive a power cut (flushed to the disk) or only a
-// killed process (a machine removed at the end of its run needs no more).
-enum class Durability { kFlushed, kProcessOnly };
+// killed process. kDiscarded is for a whole machine that is removed at the end
+// of its run: it writes its drives' files as kProcessOnly does, and keeps its
+// registry and settings in memory only, since nothing will read them back.
+enum class Durability { kFlushed, kProcessOnly, kDiscarded };
 
 // A file read from start to end. Only a regular file of at most `max_bytes`
 // is read: a symbolic link, a device, a pipe or a larger file is refused, so

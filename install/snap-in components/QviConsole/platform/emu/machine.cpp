@@ -110,7 +110,7 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
     const fs::path windows_dir = impl->paths.Map(settings.windows_directory);
     fs::create_directories(windows_dir, ec);
     if (ec) throw MachineError(windows_dir.string() + ": cannot create: " + ec.message());
-    AtomicWrite(settings_path, SettingsText(settings), durability);
+    if (durability != Durability::kDiscarded) AtomicWrite(settings_path, SettingsText(settings), durability);
   }
 
   if (registry_file.exists()) {
@@ -132,7 +132,8 @@ void Machine::Save() {
   std::map<fs::path, std::string> files = impl_->files_on_save;
   for (PendingFile& file : impl_->profiles.PendingFiles()) files[file.target] = std::move(file.bytes);
   const fs::path registry_path = folder() / kRegistryFile;
-  const bool registry = impl_->registry.dirty() || !impl_->registry_saved;
+  const bool registry =
+      impl_->durability != Durability::kDiscarded && (impl_->registry.dirty() || !impl_->registry_saved);
 
   std::vector<PendingFile> pending;
   for (auto& [path, bytes] : files) pending.push_back({path, std::move(bytes), {}});

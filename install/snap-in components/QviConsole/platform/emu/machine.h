@@ -46,7 +46,8 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // `create_with` is ignored. A save that was interrupted after its commit is
   // finished, and temporary files of saves that never committed are removed.
   // `durability` says whether saves are flushed to the disk; a machine that
-  // is thrown away after its run needs only to survive its own process.
+  // is thrown away after its run needs only to survive its own process, and
+  // with kDiscarded it never writes registry.reg or machine.ini at all.
   // Throws MachineError when a store or settings file is malformed (file:line),
   // too large or not a regular file, when a drive folder is a symbolic link, or
   // when the folder cannot be used.
@@ -61,9 +62,10 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   const MachineSettings& settings() const;
 
   // Writes the INI files with pending edits, then registry.reg when the
-  // registry changed or has never been saved, each atomically: a temporary
-  // file in the same folder, flushed, then renamed over the old one. Throws
-  // MachineError; what was not yet written stays pending.
+  // registry changed or has never been saved (never for a kDiscarded
+  // machine), each atomically: a temporary file in the same folder, flushed,
+  // then renamed over the old one. Throws MachineError; what was not yet
+  // written stays pending.
   void Save();
 
   // Places a whole file at `host_path` (inside a drive folder, as MapPath
