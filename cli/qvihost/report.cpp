@@ -1,7 +1,10 @@
 #include "report.h"
 
+#include <algorithm>
+#include <concepts>
 #include <cstdio>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include <dtl/dtl.hpp>
@@ -71,13 +74,41 @@ bool UnderDeletedKey(const std::vector<RegistryChange>& changes, const std::stri
   return false;
 }
 
+// Each line of `text` after `prefix`, a final line without its line break
+// included.
 std::string Indent(const std::string& text, const std::string& prefix) {
   std::string out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out += prefix + line + "\n";
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    out.append(prefix).append(text, at, end - at) += '\n';
+    at = end + 1;
+  }
   return out;
 }
+
+// The readable report is appended to one string. It is made on every run,
+// and there a string stream's formatting costs more than the text itself.
+class TextOut {
+ public:
+  TextOut& operator<<(std::string_view text) {
+    text_.append(text);
+    return *this;
+  }
+  TextOut& operator<<(char c) {
+    text_ += c;
+    return *this;
+  }
+  template <std::integral Number>
+    requires(!std::same_as<Number, char> && !std::same_as<Number, bool>)
+  TextOut& operator<<(Number n) {
+    text_ += std::to_string(n);
+    return *this;
+  }
+  std::string str() && { return std::move(text_); }
+
+ private:
+  std::string text_;
+};
 
 }  // namespace
 
@@ -194,7 +225,7 @@ std::string UnifiedDiff(const std::string& before, const std::string& after) {
 }
 
 std::string FormatReport(const RunResult& r) {
-  std::ostringstream out;
+  TextOut out;
   out << "Scenario " << (r.scenario.empty() ? "(unnamed)" : r.scenario) << " on "
       << (r.machine_folder.empty() ? std::string("a temporary machine") : "machine " + r.machine_folder)
       << " (computer " << r.computer_name << (r.fresh_machine ? ", fresh" : ", existing") << ")\n";
@@ -296,7 +327,7 @@ std::string FormatReport(const RunResult& r) {
     for (const auto& dir : list) out << " " << ShownValue(dir);
     out << "\n";
   }
-  return out.str();
+  return std::move(out).str();
 }
 
 namespace {
