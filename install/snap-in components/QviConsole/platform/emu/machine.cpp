@@ -86,15 +86,19 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   if (folder.filename().empty()) folder = folder.parent_path();
   // One run at a time: two that saved in turn would each lose the other's work.
   auto lock = std::make_unique<FileLock>(folder / kLockFile);
-  if (RefuseLinkedDrives(folder)) RecoverFolder(folder);
+  // Held by the lock, a folder found empty stays so: it has no files to read.
+  const bool occupied = RefuseLinkedDrives(folder);
+  if (occupied) RecoverFolder(folder);
 
   const fs::path settings_path = folder / kSettingsFile;
-  const auto settings_text = ReadWholeFile(settings_path, kMaxSettingsBytes);
+  const auto settings_text = occupied ? ReadWholeFile(settings_path, kMaxSettingsBytes) : std::nullopt;
   // Read before a new machine is made, so a store that is refused leaves the
   // folder untouched.
   const fs::path registry_path = folder / kRegistryFile;
   // Read a piece at a time below: a large store's text is never held whole.
-  FileReader registry_file(registry_path, kMaxRegistryBytes);
+  std::optional<FileReader> registry_file;
+  if (occupied) registry_file.emplace(registry_path, kMaxRegistryBytes);
+  const bool registry_exists = registry_file && registry_file->exists();
   MachineSettings settings;
   if (settings_text) {
     settings = ParseSettings(*settings_text, settings_path);
@@ -113,13 +117,13 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
     if (durability != Durability::kDiscarded) AtomicWrite(settings_path, SettingsText(settings), durability);
   }
 
-  if (registry_file.exists()) {
+  if (registry_exists) {
     ImportRegText(
-        impl->registry, [&registry_file](std::string& out) { return registry_file.ReadMore(out, 1 << 16); },
+        impl->registry, [&registry_file](std::string& out) { return registry_file->ReadMore(out, 1 << 16); },
         registry_path.string());
   }
   impl->registry.MarkClean();
-  impl->registry_saved = registry_file.exists();
+  impl->registry_saved = registry_exists;
   return std::unique_ptr<Machine>(new Machine(std::move(impl)));
 }
 
