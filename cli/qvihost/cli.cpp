@@ -171,13 +171,18 @@ int RunCli(const std::vector<std::string>& args, Console console) {
                "Without a command, runs the install-nt scenario on a fresh machine and prints the report.",
                "qvihost"};
   app.require_subcommand(0, 1);
-  app.set_version_flag("--version", std::string("qvihost ") + QVI_VERSION);
+  // Each command's options, its help flag among them, are added when the
+  // command is met on the command line: a run builds only the options it can
+  // be given. The program's own help flag is set once the commands are made,
+  // as they would each copy it.
+  constexpr const char* kHelpFlag = "-h,--help";
+  constexpr const char* kHelpText = "Print this help message and exit";
+  app.set_help_flag();
 
-  // Each command's options are added when the command is met on the command
-  // line: a run builds only the options it can be given.
   RunRequest request;
   CLI::App* run = app.add_subcommand("run", "Run a scenario (an embedded one or a JSON file) and report what it did");
   run->preparse_callback([run, &request](std::size_t) {
+    run->set_help_flag(kHelpFlag, kHelpText);
     run->add_option("scenario", request.scenario, "Embedded scenario name (see list) or path of a JSON scenario file")
         ->required();
     run->add_option("--machine", request.machine,
@@ -199,6 +204,7 @@ int RunCli(const std::vector<std::string>& args, Console console) {
       "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
                 "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
   matrix->preparse_callback([matrix, &matrix_scenario, &matrix_jobs, &matrix_json](std::size_t) {
+    matrix->set_help_flag(kHelpFlag, kHelpText);
     matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
     matrix->add_option("--jobs", matrix_jobs, "Runs at a time, each on a temporary machine of its own")
         ->check(CLI::Range(1, 64));
@@ -209,15 +215,22 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   CLI::App* test = app.add_subcommand(
       "test", "Run scenario files and check their \"expect\" sections (exit 0 all met, 1 some not, 2 bad input)");
   test->preparse_callback([test, &test_request](std::size_t) {
+    test->set_help_flag(kHelpFlag, kHelpText);
     test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
     test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE");
   });
 
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
+  list->preparse_callback([list](std::size_t) { list->set_help_flag(kHelpFlag, kHelpText); });
   std::string show_name;
   CLI::App* show = app.add_subcommand("show", "Print an embedded scenario, to copy and edit");
-  show->preparse_callback(
-      [show, &show_name](std::size_t) { show->add_option("name", show_name, "Embedded scenario name")->required(); });
+  show->preparse_callback([show, &show_name](std::size_t) {
+    show->set_help_flag(kHelpFlag, kHelpText);
+    show->add_option("name", show_name, "Embedded scenario name")->required();
+  });
+
+  app.set_help_flag(kHelpFlag, kHelpText);
+  app.set_version_flag("--version", std::string("qvihost ") + QVI_VERSION);
 
   std::vector<const char*> argv{"qvihost"};
   for (const std::string& arg : args) argv.push_back(arg.c_str());

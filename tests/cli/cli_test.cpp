@@ -70,7 +70,14 @@ class ExitCodeTest : public ::testing::TestWithParam<ExitCase> {};
 
 TEST(CliTest, HelpAndVersionGoToStandardOutput) {
   for (const auto& [args, text] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"--help"}, "Usage: qvihost"}, {{"run", "--help"}, "--machine"}, {{"show", "--help"}, "name"},
+           {{"--help"}, "Usage: qvihost"},
+           {{"-h"}, "-h,--help"},
+           {{"run", "--help"}, "--machine"},
+           {{"run", "-h"}, "Usage: qvihost run"},
+           {{"matrix", "--help"}, "--jobs"},
+           {{"test", "--help"}, "--junit"},
+           {{"list", "--help"}, "Usage: qvihost list"},
+           {{"show", "--help"}, "name"},
            {{"--version"}, "qvihost 1.0"}}) {
     const Outcome o = Cli(args);
     EXPECT_EQ(o.code, kExitOk) << args[0];
