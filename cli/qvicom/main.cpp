@@ -114,7 +114,14 @@ int Run(const std::vector<std::string>& args) {
   const nlohmann::ordered_json heard = nlohmann::ordered_json::parse(kit.Report());
   nlohmann::ordered_json report = machine.Finish({});
   for (const char* part : {"events", "host_calls", "host_state"}) report[part] = heard[part];
-  std::cout << report.dump(2) << "\n";
+  // Out before the control, the kit and COM are torn down, so nothing that
+  // happens then can lose it; and a report that could not be written is no
+  // success.
+  std::cout << report.dump(2) << "\n" << std::flush;
+  if (!std::cout) {
+    std::cerr << "qvicom: cannot write the report to standard output\n";
+    return cli::kExitInternalError;
+  }
   return cli::kExitOk;
 }
 

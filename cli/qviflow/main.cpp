@@ -31,7 +31,12 @@ int Run(const std::vector<std::string>& args) {
   result.events = session.outcomes();
   result.host_calls = host.calls();
   result.host_state = host.state();
-  std::cout << machine.Finish(std::move(result)).dump(2) << "\n";
+  // A report that could not be written is no success.
+  std::cout << machine.Finish(std::move(result)).dump(2) << "\n" << std::flush;
+  if (!std::cout) {
+    std::cerr << "qviflow: cannot write the report to standard output\n";
+    return cli::kExitInternalError;
+  }
   return cli::kExitOk;
 }
 
