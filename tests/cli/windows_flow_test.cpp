@@ -14,6 +14,8 @@
 // value the emulated run set must be in the registry as the run left it.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +26,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli.h"
 #include "report.h"
 #include "run.h"
 #include "runtime/code_page.h"
@@ -78,8 +81,8 @@ json RunOnWine(const std::string& program, const Scenario& scenario, const std::
   const std::string server = "/usr/lib/wine/wineserver";
   const std::string script = "hostname " + scenario.machine.computer_name + " && " + server + " -k 2>/dev/null; " +
                              server + " -p </dev/null >/dev/null 2>&1; " + Wine("wineboot </dev/null >/dev/null 2>&1; ") +
-                             before + command + " >'" + file + "'; status=$?; " + after + server +
-                             " -k; exit $status";
+                             before + command + " >'" + file + "'; status=\\$?; " + after + server +
+                             " -k; exit \\$status";
   const int status = std::system(("unshare -u sh -c \"" + script + "\"").c_str());
   EXPECT_EQ(status, 0) << command;
   std::ifstream in(file);
@@ -126,7 +129,7 @@ std::string TestName(const ::testing::TestParamInfo<std::string>& info) {
   return name;
 }
 
-class WindowsFlowTest : public ::testing::TestWithParam<std::string> {
+class WindowsFlow : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::getenv("QVI_QVIFLOW") == nullptr || std::getenv("WINEPREFIX") == nullptr) {
@@ -135,6 +138,8 @@ class WindowsFlowTest : public ::testing::TestWithParam<std::string> {
   }
 };
 
+class WindowsFlowTest : public WindowsFlow, public ::testing::WithParamInterface<std::string> {};
+
 TEST_P(WindowsFlowTest, RunOnWin32EqualsTheEmulatedRun) {
   const Scenario scenario = LoadScenario(GetParam());
   const json emulated = ReportJson(RunScenario(scenario, {}));
@@ -142,6 +147,18 @@ TEST_P(WindowsFlowTest, RunOnWin32EqualsTheEmulatedRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Embedded, WindowsFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);
+
+// A run whose report cannot be written (here to a full disk) fails, so a
+// flow compared against nothing is never taken for a success.
+TEST_F(WindowsFlow, AReportThatCannotBeWrittenIsNoSuccess) {
+  const std::string server = "/usr/lib/wine/wineserver";
+  const std::string script = server + " -p </dev/null >/dev/null 2>&1; " +
+                             Wine("'" + std::string(std::getenv("QVI_QVIFLOW")) + "' install-nt") +
+                             " >/dev/full 2>/dev/null; status=\\$?; " + server + " -k; exit \\$status";
+  const int status = std::system(("sh -c \"" + script + "\"").c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), kExitInternalError);
+}
 
 class ComFlow : public ::testing::Test {
  protected:
