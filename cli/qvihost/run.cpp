@@ -391,7 +391,9 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
     session.Raise(event.event, event.argument);
     machine->Save();
     std::map<testing::Function, int> counts;
-    for (const testing::Function function : testing::AllFunctions()) counts[function] = faulty.CallCount(function);
+    for (const testing::Function function : testing::AllFunctions()) {
+      if (const int calls = faulty.CallCount(function); calls > 0) counts[function] = calls;
+    }
     os_calls.push_back(std::move(counts));
   }
 

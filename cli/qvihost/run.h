@@ -59,7 +59,8 @@ struct RunResult {
   std::vector<emu::RegistryKey> registry_after;
   std::map<std::string, std::string> files_after;  // Windows path -> bytes
   // How many times the snap-in had called each operating-system function
-  // when each event ended, in event order.
+  // when each event ended, in event order; a function not yet called is
+  // absent.
   std::vector<std::map<testing::Function, int>> os_calls_after_event;
 };
 
