@@ -2,9 +2,9 @@
 
 #include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -121,12 +121,20 @@ TempMachineFolder::TempMachineFolder(std::string_view purpose) {
   std::error_code ec;
   const fs::path base = TempMachineBase();
   RemoveStaleTempMachines(base);
-  std::random_device seed;
-  std::mt19937_64 random(seed());
-  std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+  // The letters need only make a taken name unlikely, since a name that is
+  // taken is refused below; the clock's nanoseconds do that without the
+  // processor queries a random device makes, which trap on a virtual machine.
+  std::uint64_t state = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                        (static_cast<std::uint64_t>(ThisProcess()) << 40);
+  const auto next = [&state] {  // splitmix64
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  };
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = std::string(kPrefix) + std::string(purpose) + "-" + std::to_string(ThisProcess()) + "-";
-    for (int i = 0; i < 8; ++i) name += kLetters[pick(random)];
+    for (int i = 0; i < 8; ++i) name += kLetters[next() % (sizeof kLetters - 1)];
     // create_directory answers false for a name that exists already, so two
     // processes never share a folder.
     if (fs::create_directory(base / name, ec)) {
