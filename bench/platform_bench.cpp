@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/emu/ini_document.h"
-#include "platform/emu/machine.h"
-#include "platform/emu/reg_text.h"
-#include "platform/emu/registry_store.h"
+#include "emu/ini_document.h"
+#include "emu/machine.h"
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
 #include "platform/win_api.h"
-#include "run.h"
-#include "temp_folder.h"
+#include "scenario/run.h"
+#include "testing/temp_folder.h"
 
 namespace {
 
@@ -376,7 +376,7 @@ void BM_Scaling_SnapshotAndDiff(benchmark::State& state) {
   }
   for (auto _ : state) {
     const auto after = store.Snapshot();
-    const auto changes = qvi::cli::DiffRegistry(before, after);
+    const auto changes = qvi::scenario::DiffRegistry(before, after);
     if (changes.size() != static_cast<std::size_t>(state.range(0) / 100)) state.SkipWithError("wrong diff");
   }
 }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/emu/ini_document.h"
+#include "emu/ini_document.h"
 #include "runtime/code_page.h"
 
 namespace {

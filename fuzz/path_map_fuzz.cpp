@@ -11,7 +11,7 @@
 
 #include <unistd.h>
 
-#include "platform/emu/path_map.h"
+#include "emu/path_map.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/emu/reg_text.h"
-#include "platform/emu/registry_store.h"
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
 
 namespace {
 

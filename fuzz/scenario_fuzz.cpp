@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <string_view>
 
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   try {
-    qvi::cli::ParseScenario(text, "fuzz.json", "fuzz-scenarios");
-  } catch (const qvi::cli::ScenarioError&) {
+    qvi::scenario::ParseScenario(text, "fuzz.json", "fuzz-scenarios");
+  } catch (const qvi::scenario::ScenarioError&) {
   }
   return 0;
 }

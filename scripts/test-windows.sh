@@ -51,7 +51,7 @@ for arch in ${@:-x86_64 i686}; do
   cmake --build --preset ci --target windows_flow_test
   QVI_QVIFLOW="$PWD/build/mingw-$arch/cli/qviflow/qviflow.exe" \
     QVI_QVICOM="$PWD/build/mingw-$arch/cli/qvicom/qvicom.exe" \
-    QVI_HOST_KIT="$PWD/build/mingw-$arch/testing/host_kit/qviServer.ocx" \
+    QVI_HOST_KIT="$PWD/build/mingw-$arch/harness/host_kit/qviServer.ocx" \
     QVI_OCX="$PWD/build/mingw-$arch/qviconsole/control/com/QviConsole.ocx" \
     build/ci/tests/cli/windows_flow_test || status=1
 done

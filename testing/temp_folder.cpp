@@ -1,4 +1,4 @@
-#include "temp_folder.h"
+#include "testing/temp_folder.h"
 
 #include <random>
 #include <stdexcept>

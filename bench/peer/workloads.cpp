@@ -25,8 +25,8 @@
 #else
 #include <filesystem>
 
-#include "platform/emu/machine.h"
-#include "temp_folder.h"
+#include "emu/machine.h"
+#include "testing/temp_folder.h"
 #endif
 
 namespace {

@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "flow_run.h"
-#include "host_kit.h"
-#include "scenario.h"
+#include "flow/flow_run.h"
+#include "host_kit/host_kit.h"
+#include "scenario/exit_codes.h"
+#include "scenario/scenario.h"
 
 namespace {
 
@@ -78,16 +78,16 @@ void CloseControl(IUnknown* control) {
 
 int Run(const std::vector<std::string>& args) {
   const auto parsed = flow::ParseFlowArgs(args, "qvicom", {"--progid"});
-  if (!parsed) return cli::kExitBadInput;
-  const cli::Scenario scenario = cli::LoadScenario(parsed->scenario);
+  if (!parsed) return scenario::kExitBadInput;
+  const scenario::Scenario scenario = scenario::LoadScenario(parsed->scenario);
   if (scenario.events.empty() || scenario.events.front().event != Event::kCreation) {
     std::cerr << "qvicom: the scenario must begin with the creation of the control\n";
-    return cli::kExitBadInput;
+    return scenario::kExitBadInput;
   }
   for (std::size_t i = 1; i < scenario.events.size(); ++i) {
     if (scenario.events[i].event == Event::kCreation) {
       std::cerr << "qvicom: the control is created once; event " << i + 1 << " creates it again\n";
-      return cli::kExitBadInput;
+      return scenario::kExitBadInput;
     }
   }
   flow::MachineRun machine(scenario, parsed->watched);
@@ -120,9 +120,9 @@ int Run(const std::vector<std::string>& args) {
   std::cout << report.dump(2) << "\n" << std::flush;
   if (!std::cout) {
     std::cerr << "qvicom: cannot write the report to standard output\n";
-    return cli::kExitInternalError;
+    return scenario::kExitInternalError;
   }
-  return cli::kExitOk;
+  return scenario::kExitOk;
 }
 
 }  // namespace
@@ -130,11 +130,11 @@ int Run(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   try {
     return Run(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const qvi::cli::ScenarioError& error) {
+  } catch (const qvi::scenario::ScenarioError& error) {
     std::cerr << "qvicom: " << error.what() << "\n";
-    return qvi::cli::kExitBadInput;
+    return qvi::scenario::kExitBadInput;
   } catch (const std::exception& error) {
     std::cerr << "qvicom: " << error.what() << "\n";
-    return qvi::cli::kExitInternalError;
+    return qvi::scenario::kExitInternalError;
   }
 }

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "flow_run.h"
-#include "scenario.h"
-#include "session.h"
+#include "flow/flow_run.h"
+#include "replacement_host/session.h"
+#include "scenario/exit_codes.h"
+#include "scenario/scenario.h"
 
 namespace {
 
@@ -19,15 +19,15 @@ using namespace qvi;
 
 int Run(const std::vector<std::string>& args) {
   const auto parsed = flow::ParseFlowArgs(args, "qviflow");
-  if (!parsed) return cli::kExitBadInput;
-  const cli::Scenario scenario = cli::LoadScenario(parsed->scenario);
+  if (!parsed) return scenario::kExitBadInput;
+  const scenario::Scenario scenario = scenario::LoadScenario(parsed->scenario);
   flow::MachineRun machine(scenario, parsed->watched);
 
   rhost::ReplacementHost host(scenario.host);
   rhost::Session session(host, machine.os());
-  for (const cli::ScenarioEvent& event : scenario.events) session.Raise(event.event, event.argument);
+  for (const scenario::ScenarioEvent& event : scenario.events) session.Raise(event.event, event.argument);
 
-  cli::RunResult result;
+  scenario::RunResult result;
   result.events = session.outcomes();
   result.host_calls = host.calls();
   result.host_state = host.state();
@@ -35,9 +35,9 @@ int Run(const std::vector<std::string>& args) {
   std::cout << machine.Finish(std::move(result)).dump(2) << "\n" << std::flush;
   if (!std::cout) {
     std::cerr << "qviflow: cannot write the report to standard output\n";
-    return cli::kExitInternalError;
+    return scenario::kExitInternalError;
   }
-  return cli::kExitOk;
+  return scenario::kExitOk;
 }
 
 }  // namespace
@@ -47,9 +47,9 @@ int main(int argc, char** argv) {
     return Run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const qvi::flow::SeedError& error) {
     std::cerr << "qviflow: " << error.what() << "\n";
-    return qvi::cli::kExitInternalError;
+    return qvi::scenario::kExitInternalError;
   } catch (const std::exception& error) {
     std::cerr << "qviflow: " << error.what() << "\n";
-    return qvi::cli::kExitBadInput;
+    return qvi::scenario::kExitBadInput;
   }
 }

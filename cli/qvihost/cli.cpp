@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "qvihost/cli.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -9,13 +9,16 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "expect.h"
-#include "matrix.h"
-#include "report.h"
-#include "run.h"
-#include "scenario.h"
+#include "scenario/expect.h"
+#include "scenario/matrix.h"
+#include "scenario/report.h"
+#include "scenario/run.h"
+#include "scenario/scenario.h"
 
 namespace qvi::cli {
+
+// The command line is a thin layer over the scenario library.
+using namespace qvi::scenario;
 
 namespace {
 

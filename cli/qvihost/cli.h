@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "scenario/exit_codes.h"
+
 namespace qvi::cli {
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitInternalError = 1;
-inline constexpr int kExitExpectationsNotMet = 1;  // `qvihost test`
-inline constexpr int kExitBadInput = 2;
+using scenario::kExitBadInput;
+using scenario::kExitExpectationsNotMet;
+using scenario::kExitInternalError;
+using scenario::kExitOk;
 
 struct Console {
   std::ostream& out;

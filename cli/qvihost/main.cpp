@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli.h"
+#include "qvihost/cli.h"
 
 #if defined(__linux__) && defined(MADV_POPULATE_READ)
 extern "C" char __executable_start[], etext[], __data_start[], _end[];

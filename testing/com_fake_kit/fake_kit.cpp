@@ -1,4 +1,4 @@
-#include "fake_kit.h"
+#include "testing/com_fake_kit/fake_kit.h"
 
 #include <olectl.h>
 

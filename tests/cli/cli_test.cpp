@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "qvihost/cli.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "report.h"
-#include "temp_folder.h"
+#include "scenario/report.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::cli {
+
+using namespace qvi::scenario;
 namespace {
 
 struct Outcome {

@@ -13,12 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "file_bytes.h"
-#include "report.h"
-#include "run.h"
-#include "scenario.h"
+#include "scenario/report.h"
+#include "scenario/run.h"
+#include "scenario/scenario.h"
+#include "testing/file_bytes.h"
 
 namespace qvi::cli {
+
+using namespace qvi::scenario;
 namespace {
 
 namespace fs = std::filesystem;

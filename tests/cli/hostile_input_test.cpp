@@ -19,15 +19,17 @@
 #include <sstream>
 #include <string>
 
-#include "cli.h"
-#include "run.h"
-#include "scenario.h"
-#include "file_bytes.h"
-#include "platform/emu/reg_text.h"
-#include "platform/emu/registry_store.h"
-#include "temp_folder.h"
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
+#include "qvihost/cli.h"
+#include "scenario/run.h"
+#include "scenario/scenario.h"
+#include "testing/file_bytes.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::cli {
+
+using namespace qvi::scenario;
 namespace {
 
 namespace fs = std::filesystem;

@@ -26,14 +26,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli.h"
-#include "report.h"
-#include "run.h"
+#include "qvihost/cli.h"
 #include "runtime/code_page.h"
-#include "scenario.h"
-#include "temp_folder.h"
+#include "scenario/report.h"
+#include "scenario/run.h"
+#include "scenario/scenario.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::cli {
+
+using namespace qvi::scenario;
 namespace {
 
 using json = nlohmann::ordered_json;

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 
-#include "fake_kit.h"
 #include "host/call.h"
 #include "host/com/com_variant.h"
 #include "runtime/errors.h"
+#include "testing/com_fake_kit/fake_kit.h"
 
 namespace qvi::host::com {
 namespace {

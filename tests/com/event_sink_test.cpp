@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "fake_kit.h"
 #include "runtime/errors.h"
+#include "testing/com_fake_kit/fake_kit.h"
 
 namespace qvi::com {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_kit.h"
+#include "testing/com_fake_kit/fake_kit.h"
 
 namespace {
 

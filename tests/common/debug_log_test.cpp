@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "frm_common_fixture.h"
+#include "common/frm_common_fixture.h"
 
 namespace qvi::testing {
 namespace {
@@ -94,7 +94,7 @@ TEST_F(FrmCommonTest, FailuresOfTheLogPassToTheCaller) {
 
   Directories({});
   qvi_public.FailWhen(host::dispid::kGetDirectory, [](int, const auto&) { return false; });
-  os.FailCall(testing::Function::kAppendLine, 0, platform::win32::kAccessDenied);
+  os.FailCall(faults::Function::kAppendLine, 0, platform::win32::kAccessDenied);
   EXPECT_THROW(frm.DMsgBox("m", "t"), Error);
   EXPECT_THROW(frm.ODS("m", "t"), Error);
   EXPECT_FALSE(LogExists());

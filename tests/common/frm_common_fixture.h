@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "common/frm_common.h"
+#include "emu/machine.h"
+#include "faults/fault_injection.h"
 #include "host/dispid.h"
-#include "platform/emu/machine.h"
 #include "runtime/errors.h"
-#include "fault_injection.h"
-#include "scripted_host.h"
-#include "temp_folder.h"
+#include "testing/scripted_host.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::testing {
 
@@ -62,7 +62,7 @@ class FrmCommonTest : public ::testing::Test {
 
   TempFolder dir;
   std::unique_ptr<emu::Machine> machine = emu::Machine::Open(dir.path() / "machine");
-  FaultInjectingPlatform os{*machine};
+  faults::FaultInjectingPlatform os{*machine};
   ScriptedHost qvi_public;
   ScriptedHost qvi_ntnwsvc;
   FrmCommon frm{qvi_public, qvi_ntnwsvc, os};

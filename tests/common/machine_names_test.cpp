@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "frm_common_fixture.h"
+#include "common/frm_common_fixture.h"
 
 namespace qvi::testing {
 namespace {

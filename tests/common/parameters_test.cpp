@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "frm_common_fixture.h"
+#include "common/frm_common_fixture.h"
 
 namespace qvi::testing {
 namespace {
@@ -104,7 +104,7 @@ class FailingReportTest : public FrmCommonTest {
   // write the log.
   FailingReportTest() {
     Global({"x", "debug:1", "Lng:fra"});
-    os.FailCall(testing::Function::kAppendLine, 0, platform::win32::kAccessDenied);
+    os.FailCall(faults::Function::kAppendLine, 0, platform::win32::kAccessDenied);
     qvi_public.FailWhen(kGetParameter, [](int nth, const auto&) { return nth == 2; });
   }
 };

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/emu/ini_document.h"
-#include "platform/emu/machine.h"
-#include "temp_folder.h"
+#include "emu/ini_document.h"
+#include "emu/machine.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::emu {
 namespace {

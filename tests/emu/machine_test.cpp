@@ -9,11 +9,11 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/emu/file_io.h"
-#include "platform/emu/machine.h"
-#include "fault_injection.h"
-#include "file_bytes.h"
-#include "temp_folder.h"
+#include "emu/file_io.h"
+#include "emu/machine.h"
+#include "faults/fault_injection.h"
+#include "testing/file_bytes.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::emu {
 namespace {
@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 using qvi::testing::ReadFileBytes;
 using qvi::testing::WriteFileBytes;
 using namespace qvi::platform;
-using testing::FaultInjectingPlatform;
-using testing::Function;
+using faults::FaultInjectingPlatform;
+using faults::Function;
 
 // Every file and folder below `root`, relative to it.
 std::set<std::string> Tree(const fs::path& root) {

@@ -1,12 +1,12 @@
 // The mapping of Windows paths into a machine folder: the machine's sandbox.
-#include "platform/emu/path_map.h"
+#include "emu/path_map.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <variant>
 
-#include "temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::emu {
 namespace {

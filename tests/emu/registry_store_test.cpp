@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/emu/reg_text.h"
-#include "platform/emu/registry_store.h"
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
 #include "runtime/code_page.h"
 
 namespace qvi::emu {

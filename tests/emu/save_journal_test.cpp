@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/emu/machine.h"
-#include "platform/emu/save_journal.h"
-#include "file_bytes.h"
-#include "temp_folder.h"
+#include "emu/machine.h"
+#include "emu/save_journal.h"
+#include "testing/file_bytes.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::emu {
 namespace {

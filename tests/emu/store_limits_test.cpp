@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/emu/emu_types.h"
-#include "platform/emu/reg_text.h"
-#include "platform/emu/registry_store.h"
+#include "emu/emu_types.h"
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
 
 namespace qvi::emu {
 namespace {

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "event_fixture.h"
+#include "events/event_fixture.h"
 
 namespace qvi::events_test {
 namespace {

@@ -1,10 +1,10 @@
-#include "event_fixture.h"
+#include "events/event_fixture.h"
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
-#include "forwarding_platform.h"
+#include "faults/forwarding_platform.h"
 #include "runtime/code_page.h"
 
 namespace qvi::events_test {
@@ -12,13 +12,13 @@ namespace qvi::events_test {
 namespace {
 
 using platform::HKey;
-using testing::Function;
+using faults::Function;
 using platform::Status;
 
 constexpr const char* kSystemDir = "C:\\WINNT\\system32";
 
 // Notes the registry calls, with the host's call count at the time.
-class RecordingPlatform final : public testing::ForwardingPlatform {
+class RecordingPlatform final : public faults::ForwardingPlatform {
  public:
   RecordingPlatform(platform::Platform& inner, std::vector<PlatformCall>& calls,
                     const std::unique_ptr<rhost::ReplacementHost>& host)
@@ -115,7 +115,7 @@ void EventTest::OpenMachine(const emu::MachineSettings& settings) {
   machine_ = emu::Machine::Open(dir_.path() / ("machine" + std::to_string(++machines_)), settings);
   std::filesystem::create_directories(machine_->MapPath(kWindowsDir));
   std::filesystem::create_directories(machine_->MapPath(kSystemDir));
-  faults_ = std::make_unique<testing::FaultInjectingPlatform>(*machine_);
+  faults_ = std::make_unique<faults::FaultInjectingPlatform>(*machine_);
   recorder_ = std::make_unique<RecordingPlatform>(*faults_, platform_calls_, host_);
 }
 
@@ -154,7 +154,7 @@ void EventTest::FailHostCall(host::DispId id, int occurrence) {
   host_->mutable_config().failures.push_back(failure);
 }
 
-std::vector<PlatformCall> EventTest::RegistryCalls(testing::Function function, std::size_t from) const {
+std::vector<PlatformCall> EventTest::RegistryCalls(faults::Function function, std::size_t from) const {
   std::vector<PlatformCall> calls;
   for (std::size_t i = from; i < platform_calls_.size(); ++i) {
     if (platform_calls_[i].function == function) calls.push_back(platform_calls_[i]);

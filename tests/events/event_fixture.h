@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "emu/machine.h"
+#include "faults/fault_injection.h"
 #include "host/dispid.h"
-#include "platform/emu/machine.h"
-#include "fault_injection.h"
-#include "replacement_host.h"
-#include "session.h"
-#include "temp_folder.h"
+#include "replacement_host/replacement_host.h"
+#include "replacement_host/session.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::events_test {
 
@@ -38,7 +38,7 @@ std::string Text(const emu::RegistryValue& value);
 // A registry call the snap-in made, with the number of host calls made
 // before it, so that the order of registry work and host calls can be judged.
 struct PlatformCall {
-  testing::Function function;
+  faults::Function function;
   std::string argument;       // the sub key or value name, "" when none
   platform::HKey key = 0;     // the handle worked on
   platform::HKey result = 0;  // the handle a create or open returned
@@ -64,7 +64,7 @@ class EventTest : public ::testing::Test {
   // The one failed call of `event`, written as by Calls(), strings unescaped.
   std::string FailedCall(const std::string& event) const;
   // The registry calls made since the `from`-th, of `function` only.
-  std::vector<PlatformCall> RegistryCalls(testing::Function function, std::size_t from = 0) const;
+  std::vector<PlatformCall> RegistryCalls(faults::Function function, std::size_t from = 0) const;
 
   std::optional<emu::RegistryKey> Key(const std::string& path) const;
   bool KeyExists(const std::string& path) const { return Key(path).has_value(); }
@@ -78,7 +78,7 @@ class EventTest : public ::testing::Test {
   testing::TempFolder dir_;
   int machines_ = 0;
   std::unique_ptr<emu::Machine> machine_;
-  std::unique_ptr<testing::FaultInjectingPlatform> faults_;
+  std::unique_ptr<faults::FaultInjectingPlatform> faults_;
   std::unique_ptr<platform::Platform> recorder_;
   std::vector<PlatformCall> platform_calls_;
   std::unique_ptr<rhost::ReplacementHost> host_;

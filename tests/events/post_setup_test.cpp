@@ -6,13 +6,13 @@
 #include <tuple>
 #include <vector>
 
-#include "event_fixture.h"
+#include "events/event_fixture.h"
 
 namespace qvi::events_test {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::Function;
+using faults::Function;
 
 
 class PostSetupTest : public EventTest {

@@ -5,12 +5,12 @@
 
 #include <string>
 
-#include "event_fixture.h"
+#include "events/event_fixture.h"
 
 namespace qvi::events_test {
 namespace {
 
-using testing::Function;
+using faults::Function;
 
 constexpr const char* kKethra = "[Uninstall 32]\r\nConsole=C:\\OLDCON\r\nPM Group=Quorvex Console\r\n";
 const std::string kProduct = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly\\Quorvex";

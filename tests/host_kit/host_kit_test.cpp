@@ -15,11 +15,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dispatch_bridge.h"
-#include "host_kit.h"
+#include "host_kit/dispatch_bridge.h"
+#include "host_kit/host_kit.h"
 #include "qvi_server.h"
 #include "qvi_svr_ntnwsvc.h"
-#include "temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::hostkit {
 namespace {

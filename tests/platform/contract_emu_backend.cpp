@@ -1,6 +1,6 @@
-#include "platform/emu/machine.h"
+#include "emu/machine.h"
 #include "platform/contract_test.h"
-#include "temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::platform::contract {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "platform/contract_test.h"
 #include "platform/win32/win32_platform.h"
-#include "temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::platform::contract {
 namespace {

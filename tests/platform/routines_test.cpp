@@ -3,19 +3,19 @@
 #include <string>
 #include <vector>
 
-#include "platform/emu/machine.h"
-#include "runtime/errors.h"
-#include "fault_injection.h"
+#include "emu/machine.h"
+#include "faults/fault_injection.h"
 #include "platform/qvi_common.h"
-#include "runtime/text.h"
 #include "platform/win_api.h"
-#include "temp_folder.h"
+#include "runtime/errors.h"
+#include "runtime/text.h"
+#include "testing/temp_folder.h"
 
 namespace qvi::platform {
 namespace {
 
-using testing::FaultInjectingPlatform;
-using testing::Function;
+using faults::FaultInjectingPlatform;
+using faults::Function;
 
 class RoutinesTest : public ::testing::Test {
  protected:

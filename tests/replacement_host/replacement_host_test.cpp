@@ -1,4 +1,4 @@
-#include "replacement_host.h"
+#include "replacement_host/replacement_host.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 
 #include "host/call.h"
 #include "host/dispid.h"
+#include "replacement_host/operation_names.h"
 #include "runtime/errors.h"
 
 namespace qvi::rhost {
@@ -94,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
 // One recorded call as text: event, control, DISPID, the arguments (by-reference
 // ones marked with '&') and the result or the failure.
 std::string Shown(const HostCall& call) {
-  std::string text = call.event + " " + std::string(host::ControlName(call.control)) + " " + std::to_string(call.dispid) + "(";
+  std::string text = call.event + " " + std::string(rhost::ControlName(call.control)) + " " + std::to_string(call.dispid) + "(";
   for (std::size_t i = 0; i < call.args.size(); ++i) {
     text += (i ? "," : "") + call.args[i].value.ToString() + (call.args[i].by_ref ? "&" : "");
   }

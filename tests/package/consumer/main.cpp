@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "platform/emu/machine.h"
+#include "emu/machine.h"
 #include "platform/qvi_common.h"
 
 int main() {

@@ -1,8 +1,5 @@
-// Every operation of the host kit's controls that the snap-in calls, and the
-// short names reports give them.
+// Every operation of the host kit's controls that the snap-in calls.
 #pragma once
-
-#include <string_view>
 
 #include "host/host_control.h"
 
@@ -10,9 +7,6 @@ namespace qvi::host {
 
 // The host kit's two controls.
 enum class Control { kQviPublic, kQviNTNWSvc };
-
-// "QviPublic" and "QviNTNWSvc".
-std::string_view ControlName(Control control);
 
 namespace dispid {
 
@@ -39,9 +33,5 @@ inline constexpr DispId kGetUncComputerName = 10;  // 0, "" -> "\\NAME\..."
 inline constexpr DispId kGetDrivePrefix = 11;      // drive letter code -> "\\NAME"
 
 }  // namespace dispid
-
-// The short name of an operation ("SetDestinationDir"); "" for a DISPID the
-// snap-in never calls on that control.
-std::string_view OperationName(Control control, DispId id);
 
 }  // namespace qvi::host

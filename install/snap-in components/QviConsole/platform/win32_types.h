@@ -2,8 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string_view>
 
 namespace qvi::platform {
 
@@ -36,10 +34,6 @@ inline constexpr std::uint32_t kRegDword = 4;
 inline constexpr std::uint32_t kRegMultiSz = 7;
 
 inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;
-
-// The roots the system names, with the names .reg files and reports give them.
-std::optional<HKey> RootKeyByName(std::string_view name);  // letter case ignored
-std::string_view RootKeyName(HKey key);                     // "" for any other handle
 
 // The Win32 error codes the backends return.
 namespace win32 {

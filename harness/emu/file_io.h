@@ -1,0 +1,146 @@
+// The emulated machine's access to the host's files: whole reads, atomic
+// replacement, appends, and a stamp that tells whether a file changed.
+// Errors name the file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "emu/emu_types.h"
+
+namespace qvi::emu {
+
+// Temporary files of an interrupted replacement carry this in their name
+// (".registry.reg.qvi-tmp-1234"), so the next open can remove them.
+inline constexpr std::string_view kTempMarker = ".qvi-tmp-";
+
+// What a file looked like when it was read.
+struct FileStamp {
+  bool exists = false;
+  std::uint64_t identity = 0;  // device and file number, folded together
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of a regular file; a default stamp when there is none.
+FileStamp StampOf(const std::filesystem::path& path);
+
+// One name in a folder, as the folder itself lists it: a link is a link,
+// never what it points to.
+struct FolderEntry {
+  enum class Kind { kFile, kFolder, kLink, kOther };
+  std::string name;
+  Kind kind = Kind::kOther;
+};
+
+// The names in `folder` but "." and "..", in the order the file system gives
+// them; nothing when the folder cannot be read. One pass of the folder, with
+// no buffer beyond the names: machine folders are listed many times a run.
+std::optional<std::vector<FolderEntry>> ListFolder(const std::filesystem::path& folder);
+
+// Removes `path` and everything below it, never following a link (a link is
+// removed, not what it points to); best effort. Answers whether it is gone.
+bool RemoveTree(const std::filesystem::path& path);
+
+// Whether a write must survive a power cut (flushed to the disk) or only a
+// killed process. kDiscarded is for a whole machine that is removed at the end
+// of its run: it writes its drives' files as kProcessOnly does, and keeps its
+// registry and settings in memory only, since nothing will read them back.
+enum class Durability { kFlushed, kProcessOnly, kDiscarded };
+
+// A file read from start to end. Only a regular file of at most `max_bytes`
+// is read: a symbolic link, a device, a pipe or a larger file is refused, so
+// a hostile machine folder can neither block a run nor exhaust its memory.
+// Throws MachineError naming the file on any failure.
+class FileReader {
+ public:
+  FileReader(const std::filesystem::path& path, std::uint64_t max_bytes);
+  ~FileReader();
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+  bool exists() const { return handle_ != kNone; }
+  // The size when it was opened.
+  std::uint64_t size() const { return size_; }
+  // Appends up to `at_most` more bytes to `out`; false at the end.
+  bool ReadMore(std::string& out, std::size_t at_most);
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::filesystem::path path_;
+  std::uint64_t max_bytes_;
+  std::intptr_t handle_ = kNone;
+  std::uint64_t size_ = 0;
+  std::uint64_t read_ = 0;
+  bool at_end_ = false;
+};
+
+// The whole file, or nothing when it does not exist; as FileReader reads it.
+inline std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std::uint64_t max_bytes) {
+  FileReader reader(path, max_bytes);
+  if (!reader.exists()) return std::nullopt;
+  std::string out;
+  // A byte more than the size, which a read asks for to see the end.
+  out.reserve(static_cast<std::size_t>(reader.size()) + 1);
+  while (reader.ReadMore(out, 1 << 16)) {
+  }
+  return out;
+}
+
+// Hands the pieces of a file's content, in order, to `put`: a large file need
+// not be held whole in memory to be written.
+using PutPiece = std::function<void(std::string_view piece)>;
+using ContentProducer = std::function<void(const PutPiece& put)>;
+
+// Replaces `path` with `bytes` so that a crash at any moment leaves either the
+// old file or the new one, never a mixture: the data goes to a temporary file
+// beside it, is flushed to the disk (with kFlushed), and is then renamed over
+// the old file. Throws MachineError; the old file is then untouched.
+void AtomicWrite(const std::filesystem::path& path, const ContentProducer& content,
+                 Durability durability = Durability::kFlushed);
+inline void AtomicWrite(const std::filesystem::path& path, std::string_view bytes,
+                        Durability durability = Durability::kFlushed) {
+  AtomicWrite(path, [bytes](const PutPiece& put) { put(bytes); }, durability);
+}
+
+// The first half of AtomicWrite: `bytes` in a temporary file beside `path`,
+// whose name carries kTempMarker; returns that file. Throws MachineError
+// naming `path`, leaving no temporary file.
+std::filesystem::path WriteTemporary(const std::filesystem::path& path, const ContentProducer& content,
+                                     Durability durability);
+inline std::filesystem::path WriteTemporary(const std::filesystem::path& path, std::string_view bytes,
+                                            Durability durability) {
+  return WriteTemporary(path, [bytes](const PutPiece& put) { put(bytes); }, durability);
+}
+// The second half: renames `temp` over `path`. Throws MachineError naming
+// `path`.
+void RenameOver(const std::filesystem::path& temp, const std::filesystem::path& path);
+// Flushes a folder's entries (renames, removals) to the disk; best effort.
+void SyncFolder(const std::filesystem::path& folder);
+
+// Appends `bytes` to `path`, creating it when absent; opened and closed within
+// the call. Returns a Win32 status.
+platform::Status AppendToFile(const std::filesystem::path& path, std::string_view bytes);
+
+// An exclusive hold on a lock file, for as long as the object lives; the
+// operating system lets go of it when the process ends, however it ends.
+class FileLock {
+ public:
+  // Takes the lock on `path` (created when absent), or throws MachineError
+  // naming it when another holder has it.
+  explicit FileLock(const std::filesystem::path& path);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  std::intptr_t handle_;
+};
+
+}  // namespace qvi::emu

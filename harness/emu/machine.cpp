@@ -1,0 +1,268 @@
+#include "emu/machine.h"
+
+#include <cstring>
+#include <map>
+#include <system_error>
+#include <utility>
+
+#include "emu/file_io.h"
+#include "emu/path_map.h"
+#include "emu/profile.h"
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
+#include "emu/save_journal.h"
+#include "emu/settings.h"
+#include "runtime/code_page.h"
+
+namespace qvi::emu {
+
+namespace fs = std::filesystem;
+using platform::HKey;
+using platform::Status;
+namespace win32 = platform::win32;
+
+namespace {
+
+constexpr const char* kSettingsFile = "machine.ini";
+constexpr const char* kRegistryFile = "registry.reg";
+constexpr const char* kLockFile = ".lock";
+
+fs::path DriveFolder(const fs::path& folder, char letter) {
+  return folder / (std::string("drive_") + code_page::ToLower(letter));
+}
+
+// A drive folder that is a link would put the machine's files wherever it
+// points. Answers whether the folder holds anything but the lock: an empty
+// one has no earlier save to finish or clear away.
+bool RefuseLinkedDrives(const fs::path& folder) {
+  const auto entries = ListFolder(folder);
+  if (!entries) return true;
+  bool occupied = false;
+  for (const FolderEntry& entry : *entries) {
+    if (entry.name != kLockFile) occupied = true;
+    if (entry.name.rfind("drive_", 0) == 0 && entry.kind == FolderEntry::Kind::kLink) {
+      throw MachineError((folder / entry.name).string() +
+                         ": a drive folder that is a symbolic link may lead out of the machine");
+    }
+  }
+  return occupied;
+}
+
+}  // namespace
+
+struct Machine::Impl {
+  Impl(std::unique_ptr<FileLock> held, fs::path folder, MachineSettings s, Durability d)
+      : lock(std::move(held)),
+        durability(d),
+        settings(std::move(s)),
+        paths(std::move(folder), settings.computer_name, settings.windows_directory) {}
+
+  std::unique_ptr<FileLock> lock;
+  Durability durability;
+  MachineSettings settings;
+  PathMap paths;
+  RegistryStore registry;
+  std::uint32_t last_error = 0;
+  ProfileFiles profiles{paths, last_error};
+  std::vector<MessageBoxRecord> message_boxes;
+  std::function<void(const MessageBoxRecord&)> presenter;
+  std::map<fs::path, std::string> files_on_save;
+  // Whether registry.reg holds the store as last saved; machine.ini is
+  // written when the machine is made, and never changes after.
+  bool registry_saved = false;
+};
+
+Machine::Machine(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Machine::~Machine() = default;
+
+std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optional<MachineSettings>& create_with,
+                                       Durability durability) {
+  std::error_code ec;
+  if (!fs::is_directory(where, ec)) {
+    fs::create_directories(where, ec);
+    if (!fs::is_directory(where, ec)) throw MachineError(where.string() + ": not a folder that can hold a machine");
+  }
+  fs::path folder = fs::absolute(where, ec).lexically_normal();
+  if (folder.filename().empty()) folder = folder.parent_path();
+  // One run at a time: two that saved in turn would each lose the other's work.
+  auto lock = std::make_unique<FileLock>(folder / kLockFile);
+  // Held by the lock, a folder found empty stays so: it has no files to read.
+  const bool occupied = RefuseLinkedDrives(folder);
+  if (occupied) RecoverFolder(folder);
+
+  const fs::path settings_path = folder / kSettingsFile;
+  const auto settings_text = occupied ? ReadWholeFile(settings_path, kMaxSettingsBytes) : std::nullopt;
+  // Read before a new machine is made, so a store that is refused leaves the
+  // folder untouched.
+  const fs::path registry_path = folder / kRegistryFile;
+  // Read a piece at a time below: a large store's text is never held whole.
+  std::optional<FileReader> registry_file;
+  if (occupied) registry_file.emplace(registry_path, kMaxRegistryBytes);
+  const bool registry_exists = registry_file && registry_file->exists();
+  MachineSettings settings;
+  if (settings_text) {
+    settings = ParseSettings(*settings_text, settings_path);
+  } else {
+    settings = create_with.value_or(MachineSettings{});
+    ValidateSettings(settings, settings_path.string() + ": ");
+  }
+  auto impl = std::make_unique<Impl>(std::move(lock), folder, settings, durability);
+  if (!settings_text) {
+    const char windows_drive = code_page::ToLower(settings.windows_directory[0]);
+    fs::create_directory(DriveFolder(folder, 'c'), ec);
+    if (windows_drive != 'c') fs::create_directory(DriveFolder(folder, windows_drive), ec);
+    const fs::path windows_dir = impl->paths.Map(settings.windows_directory);
+    fs::create_directories(windows_dir, ec);
+    if (ec) throw MachineError(windows_dir.string() + ": cannot create: " + ec.message());
+    if (durability != Durability::kDiscarded) AtomicWrite(settings_path, SettingsText(settings), durability);
+  }
+
+  if (registry_exists) {
+    ImportRegText(
+        impl->registry, [&registry_file](std::string& out) { return registry_file->ReadMore(out, 1 << 16); },
+        registry_path.string());
+  }
+  impl->registry.MarkClean();
+  impl->registry_saved = registry_exists;
+  return std::unique_ptr<Machine>(new Machine(std::move(impl)));
+}
+
+const fs::path& Machine::folder() const { return impl_->paths.folder(); }
+const MachineSettings& Machine::settings() const { return impl_->settings; }
+
+void Machine::Save() {
+  // One commit for everything, each file once: an INI file the snap-in edited
+  // wins over a whole file placed before.
+  std::map<fs::path, std::string> files = impl_->files_on_save;
+  for (PendingFile& file : impl_->profiles.PendingFiles()) files[file.target] = std::move(file.bytes);
+  const fs::path registry_path = folder() / kRegistryFile;
+  const bool registry =
+      impl_->durability != Durability::kDiscarded && (impl_->registry.dirty() || !impl_->registry_saved);
+
+  std::vector<PendingFile> pending;
+  for (auto& [path, bytes] : files) pending.push_back({path, std::move(bytes), {}});
+  if (registry) {
+    // Written straight from the tree: the text of a large store would cost
+    // as much memory again.
+    const RegistryStore& store = impl_->registry;
+    pending.push_back({registry_path, {}, [&store](const PutPiece& put) { ExportRegText(store, put); }});
+  }
+  CommitFiles(folder(), pending, impl_->durability);
+  impl_->registry_saved = true;
+  impl_->files_on_save.clear();
+  impl_->profiles.MarkSaved();
+  if (registry) impl_->registry.MarkClean();
+}
+
+void Machine::WriteFileOnSave(const fs::path& host_path, std::string bytes) {
+  impl_->files_on_save[host_path] = std::move(bytes);
+}
+
+fs::path Machine::MapPath(std::string_view windows_path) const { return impl_->paths.Map(windows_path); }
+
+std::string Machine::WindowsPathOf(const fs::path& host_path) const { return impl_->paths.WindowsPathOf(host_path); }
+
+std::vector<RegistryKey> Machine::SnapshotRegistry() const { return impl_->registry.Snapshot(); }
+
+RegistryStore& Machine::registry() { return impl_->registry; }
+
+void Machine::ImportReg(std::string_view reg_text, const std::string& source_name) {
+  ImportRegText(impl_->registry, reg_text, source_name);
+}
+
+std::string Machine::ExportReg() const { return ExportRegText(impl_->registry); }
+
+const std::vector<MessageBoxRecord>& Machine::message_boxes() const { return impl_->message_boxes; }
+
+void Machine::SetMessageBoxPresenter(std::function<void(const MessageBoxRecord&)> presenter) {
+  impl_->presenter = std::move(presenter);
+}
+
+Status Machine::RegCreateKeyA(HKey key, const char* sub_key, HKey* result) {
+  return impl_->registry.CreateKey(key, sub_key, result);
+}
+
+Status Machine::RegSetValueExA(HKey key, const char* value_name, std::uint32_t, std::uint32_t type,
+                               const std::uint8_t* data, std::uint32_t size) {
+  return impl_->registry.SetValue(key, value_name, type, data, size);
+}
+
+Status Machine::RegCloseKey(HKey key) { return impl_->registry.CloseKey(key); }
+
+Status Machine::RegOpenKeyExA(HKey key, const char* sub_key, std::uint32_t, std::uint32_t, HKey* result) {
+  return impl_->registry.OpenKey(key, sub_key, result);
+}
+
+Status Machine::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t name_size) {
+  return impl_->registry.EnumKey(key, index, name, name_size);
+}
+
+Status Machine::RegDeleteKeyA(HKey key, const char* sub_key) { return impl_->registry.DeleteKey(key, sub_key); }
+
+Status Machine::RegConnectRegistryA(const char* machine_name, HKey key, HKey* result) {
+  if (!result) return win32::kInvalidParameter;
+  std::string_view name = machine_name ? std::string_view(machine_name) : std::string_view();
+  if (name.size() >= 2 && name[0] == '\\' && name[1] == '\\') name.remove_prefix(2);
+  if (!name.empty() && !code_page::EqualsNoCase(name, impl_->settings.computer_name)) return win32::kBadNetPath;
+  return impl_->registry.OpenRootHandle(key, result);
+}
+
+std::uint32_t Machine::GetPrivateProfileStringA(const char* section, const char* key, const char* default_value,
+                                                char* buffer, std::uint32_t size, const char* file_name) {
+  return impl_->profiles.GetPrivateProfileStringA(section, key, default_value, buffer, size, file_name);
+}
+
+std::int32_t Machine::WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                                 const char* file_name) {
+  return impl_->profiles.WritePrivateProfileStringA(section, key, value, file_name);
+}
+
+std::int32_t Machine::GetComputerNameA(char* buffer, std::uint32_t* size) {
+  if (!size) {
+    impl_->last_error = win32::kInvalidParameter;
+    return 0;
+  }
+  const std::string& name = impl_->settings.computer_name;
+  if (*size <= name.size()) {
+    *size = static_cast<std::uint32_t>(name.size() + 1);
+    impl_->last_error = win32::kBufferOverflow;
+    return 0;
+  }
+  if (!buffer) {
+    impl_->last_error = win32::kInvalidParameter;
+    return 0;
+  }
+  std::memcpy(buffer, name.c_str(), name.size() + 1);
+  *size = static_cast<std::uint32_t>(name.size());
+  return 1;
+}
+
+std::uint32_t Machine::GetLastError() const { return impl_->last_error; }
+
+std::int32_t Machine::MessageBoxOk(const std::string& text, const std::string& caption) {
+  impl_->message_boxes.push_back({text, caption});
+  if (impl_->presenter) impl_->presenter(impl_->message_boxes.back());
+  return 1;
+}
+
+Status Machine::AppendLine(const std::string& file_name, const std::string& line) {
+  fs::path path;
+  try {
+    path = impl_->paths.Map(file_name);
+  } catch (const PathError& error) {
+    return error.code();
+  }
+  return AppendToFile(path, line + "\r\n");
+}
+
+Status Machine::RegQueryValueExA(HKey key, const char* value_name, std::uint32_t* type, std::uint8_t* data,
+                                 std::uint32_t* size) {
+  return impl_->registry.QueryValue(key, value_name, type, data, size);
+}
+
+Status Machine::RegEnumValueA(HKey key, std::uint32_t index, char* name, std::uint32_t* name_size,
+                              std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size) {
+  return impl_->registry.EnumValue(key, index, name, name_size, type, data, data_size);
+}
+
+}  // namespace qvi::emu

@@ -1,0 +1,161 @@
+// The registry of an emulated machine, in memory: the HKEY_LOCAL_MACHINE and
+// HKEY_CURRENT_USER trees, the open handles, and the Win32 registry calls on
+// them. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+//
+// Keys and values are matched without regard to ANSI letter case and keep
+// the spelling they were created with. Subkeys enumerate in case-insensitive
+// alphabetical order, values in creation order. A deleted key stays alive
+// while handles refer to it; every operation through such a handle but
+// closing it gives ERROR_KEY_DELETED.
+//
+// Keys may lie at most kMaxDepth levels below their root, as on Windows; a
+// deeper key is refused with ERROR_INVALID_PARAMETER. Nothing here recurses
+// over the tree, so no shape of input can exhaust the stack.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+#include <vector>
+
+#include "emu/emu_types.h"
+#include "platform/win32_types.h"
+
+namespace qvi::emu {
+
+class RegistryStore {
+ public:
+  // A key of the store, opaque to its users.
+  struct Node;
+
+  RegistryStore();
+  ~RegistryStore();
+  RegistryStore(const RegistryStore&) = delete;
+  RegistryStore& operator=(const RegistryStore&) = delete;
+
+  // Win32 calls; same codes and out-parameter rules as Windows.
+  platform::Status CreateKey(platform::HKey key, const char* sub_key, platform::HKey* result);
+  platform::Status OpenKey(platform::HKey key, const char* sub_key, platform::HKey* result);
+  platform::Status CloseKey(platform::HKey key);
+  platform::Status EnumKey(platform::HKey key, std::uint32_t index, char* name, std::uint32_t name_size);
+  platform::Status DeleteKey(platform::HKey key, const char* sub_key);
+  platform::Status SetValue(platform::HKey key, const char* value_name, std::uint32_t type, const std::uint8_t* data,
+                            std::uint32_t size);
+  platform::Status QueryValue(platform::HKey key, const char* value_name, std::uint32_t* type, std::uint8_t* data,
+                              std::uint32_t* size);
+  platform::Status EnumValue(platform::HKey key, std::uint32_t index, char* name, std::uint32_t* name_size,
+                             std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size);
+  // A new handle on a root, as a connection to the local registry hands out.
+  platform::Status OpenRootHandle(platform::HKey root, platform::HKey* result);
+
+  // Whole-tree access for import, export and snapshots. Paths are full
+  // ("HKEY_LOCAL_MACHINE\SOFTWARE\X"; HKEY_CLASSES_ROOT is accepted).
+  // Returns null for an unknown root or a key deeper than kMaxDepth.
+  Node* EnsureKey(std::string_view full_path);
+  // The keys of the last path a KeyTrail was used for, so that a run of
+  // related paths (as in a .reg file) looks up only the names that differ
+  // from the previous one. Invalid once a key is deleted: Reset() it then.
+  class KeyTrail {
+   public:
+    void Reset() {
+      names_.clear();
+      nodes_.clear();
+    }
+
+   private:
+    friend class RegistryStore;
+    std::vector<std::string> names_;  // root first
+    std::vector<Node*> nodes_;
+  };
+  Node* EnsureKey(std::string_view full_path, KeyTrail& trail);
+  // Removes a key and everything below it; a missing key is no error.
+  // Returns false for an unknown root.
+  bool DeleteTree(std::string_view full_path);
+  void PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
+  bool RemoveValue(Node& node, std::string_view name);
+  std::vector<RegistryKey> Snapshot() const;
+
+  // From now on, keeps each key's state from before its first change, so
+  // that what changed can be told without a copy of the whole store; a
+  // second call starts afresh.
+  void StartRecording();
+  // A key changed since StartRecording(): its path and values then and now.
+  // A root counts as present only while it holds values, as in Snapshot().
+  struct RecordedKey {
+    bool existed = false;
+    std::string path_then;
+    std::vector<RegistryValue> values_then;
+    bool exists = false;
+    std::string path_now;
+    std::vector<RegistryValue> values_now;
+  };
+  std::vector<RecordedKey> RecordedKeys() const;
+  // Visits every key that is not a root, and a root that holds values, in
+  // tree order (parents first, subkeys alphabetical), with its full path.
+  // `visit` must not change the store.
+  template <typename Visit>
+  void ForEachKey(Visit&& visit) const;
+
+  // True when the store holds nothing but the keys it starts with, no handle
+  // is open and nothing is being recorded.
+  bool Pristine() const;
+  // Takes the trees of `other` (which must have no open handles) in place of
+  // this store's, which `other` gets.
+  void TakeTrees(RegistryStore& other);
+
+  // True when the trees changed since the last MarkClean().
+  bool dirty() const { return dirty_; }
+  void MarkClean() { dirty_ = false; }
+  void Touch() { dirty_ = true; }
+
+  static constexpr std::size_t kMaxKeyNameLength = 255;
+  static constexpr std::size_t kMaxValueNameLength = 16383;
+  // Levels below a root (HKEY_CLASSES_ROOT's keys count the two above it).
+  static constexpr std::size_t kMaxDepth = 512;
+
+ private:
+  // Resolves a handle or predefined root; null with `status` set on failure.
+  std::shared_ptr<Node> Resolve(platform::HKey key, platform::Status& status);
+  std::shared_ptr<Node> Root(platform::HKey key);
+  platform::HKey NewHandle(std::shared_ptr<Node> node);
+  static const std::shared_ptr<Node>* Child(const Node& node, std::string_view name);
+  Node* AddChild(Node& node, std::string_view name);
+  const std::shared_ptr<Node>& AddChildShared(Node& node, std::string_view name);
+  // Takes a key that is not a root out of its parent.
+  void Unlink(Node& node);
+  // The tree-order walk behind ForEachKey, through a type-erased callback.
+  void Walk(void (*visit)(void*, const std::string&, const std::vector<RegistryValue>&), void* context) const;
+  // Keeps the state of `node` before a change, once per recording.
+  void Record(Node& node, bool existed);
+  static std::string PathOf(const Node& node);
+
+  struct Recorded {
+    std::string path;
+    bool existed;
+    std::vector<RegistryValue> values;
+  };
+  bool recording_ = false;
+  std::uint32_t recording_round_ = 0;
+  std::vector<Recorded> recorded_;
+  std::unordered_map<std::string, std::size_t> recorded_paths_;  // folded path -> recorded_ index
+
+  std::shared_ptr<Node> hklm_;
+  std::shared_ptr<Node> hkcu_;
+  std::unordered_map<platform::HKey, std::shared_ptr<Node>> handles_;
+  platform::HKey next_handle_ = 0x100;
+  bool dirty_ = false;
+};
+
+template <typename Visit>
+void RegistryStore::ForEachKey(Visit&& visit) const {
+  Walk(
+      [](void* context, const std::string& path, const std::vector<RegistryValue>& values) {
+        (*static_cast<std::remove_reference_t<Visit>*>(context))(path, values);
+      },
+      &visit);
+}
+
+}  // namespace qvi::emu

@@ -1,0 +1,122 @@
+#include "flow/flow_run.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
+#include "flow/win32_registry.h"
+#include "runtime/code_page.h"
+#include "scenario/report.h"
+
+namespace qvi::flow {
+
+namespace {
+
+const std::vector<std::string> kProductTrees = {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn",
+                                                "HKEY_CURRENT_USER\\SOFTWARE\\Halvorn"};
+
+std::optional<std::string> Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The debug log the snap-in writes: at the root of the host's "System"
+// directory.
+std::string LogPath(const rhost::HostConfig& host) {
+  for (const auto& [key, list] : host.directories) {
+    if (code_page::EqualsNoCase(key, "System") && !list.empty()) return list.front().ToString().substr(0, 3) + "ods.txt";
+  }
+  return "C:\\ods.txt";
+}
+
+std::vector<emu::RegistryKey> Snapshot(platform::win32api::Win32Platform& os, const std::vector<std::string>& trees) {
+  std::vector<emu::RegistryKey> keys;
+  for (const std::string& tree : trees) {
+    for (auto& key : SnapshotTree(os, os, tree)) keys.push_back(std::move(key));
+  }
+  return keys;
+}
+
+std::map<std::string, std::string> ReadFiles(const std::vector<std::string>& files) {
+  std::map<std::string, std::string> contents;
+  for (const std::string& file : files) {
+    if (const auto bytes = Read(file)) contents[file] = *bytes;
+  }
+  return contents;
+}
+
+}  // namespace
+
+std::optional<FlowArgs> ParseFlowArgs(const std::vector<std::string>& args, const std::string& program,
+                                      const std::set<std::string>& flags) {
+  if (args.empty()) {
+    std::cerr << "usage: " << program << " SCENARIO [--watch KEY]...";
+    for (const std::string& flag : flags) std::cerr << " [" << flag << "]";
+    std::cerr << "\n";
+    return std::nullopt;
+  }
+  FlowArgs parsed{args[0], kProductTrees, {}};
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (flags.count(args[i]) != 0) {
+      parsed.flags.insert(args[i]);
+    } else if (args[i] == "--watch" && i + 1 < args.size()) {
+      parsed.watched.push_back(args[++i]);
+    } else {
+      std::cerr << program << ": unexpected argument " << args[i] << "\n";
+      return std::nullopt;
+    }
+  }
+  return parsed;
+}
+
+MachineRun::MachineRun(const scenario::Scenario& scenario, std::vector<std::string> watched)
+    : scenario_(scenario), watched_(std::move(watched)) {
+  for (const std::string& tree : kProductTrees) RemoveTree(os_, tree);
+  files_ = {LogPath(scenario.host)};
+  for (const scenario::SeedFile& seed : scenario.files) files_.push_back(seed.path);
+  for (const std::string& file : files_) std::filesystem::remove(file);
+  std::filesystem::create_directories(scenario.machine.windows_directory);
+
+  if (!scenario.registry.empty()) {
+    emu::RegistryStore seed;
+    emu::ImportRegText(seed, scenario.registry, scenario.name + " registry seed");
+    if (!WriteKeys(os_, seed.Snapshot())) throw SeedError("the registry seed cannot be written");
+  }
+  for (const scenario::SeedFile& seed : scenario.files) {
+    std::filesystem::create_directories(std::filesystem::path(seed.path).parent_path());
+    std::ofstream(seed.path, std::ios::binary) << seed.content;
+  }
+  registry_before_ = Snapshot(os_, watched_);
+  files_before_ = ReadFiles(files_);
+}
+
+nlohmann::ordered_json MachineRun::Finish(scenario::RunResult result) {
+  result.scenario = scenario_.name;
+  char name[64];
+  std::uint32_t size = sizeof name;
+  if (os_.GetComputerNameA(name, &size)) result.computer_name = std::string(name, size);
+  const auto registry_after = Snapshot(os_, watched_);
+  result.registry_changes = scenario::DiffRegistry(registry_before_, registry_after);
+  result.files = scenario::DiffFiles(files_before_, ReadFiles(files_));
+  result.log = scenario::LogLines(result.files);
+  nlohmann::ordered_json report = scenario::ReportJson(result);
+  report["registry_after"] = nlohmann::ordered_json::array();
+  for (const emu::RegistryKey& key : registry_after) {
+    nlohmann::ordered_json values = nlohmann::ordered_json::array();
+    for (const emu::RegistryValue& value : key.values) {
+      values.push_back({{"name", code_page::ToUtf8(value.name)},
+                        {"type", scenario::RegistryTypeName(value.type)},
+                        {"data", code_page::ToUtf8(scenario::RegistryDataText(value))},
+                        {"size", value.data.size()}});
+    }
+    report["registry_after"].push_back({{"key", code_page::ToUtf8(key.path)}, {"values", std::move(values)}});
+  }
+  return report;
+}
+
+}  // namespace qvi::flow

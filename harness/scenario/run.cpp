@@ -1,0 +1,419 @@
+#include "scenario/run.h"
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <sstream>
+#include <string_view>
+#include <system_error>
+#include <unordered_map>
+
+#include "emu/file_io.h"
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
+#include "emu/root_keys.h"
+#include "faults/fault_injection.h"
+#include "runtime/code_page.h"
+#include "scenario/temp_machine.h"
+
+namespace qvi::scenario {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Files larger than this are shown in the report by size and time, so a huge
+// file on a drive costs no memory.
+constexpr std::uintmax_t kMaxSnapshotBytes = 16u << 20;
+
+// What the report keeps of one file: its bytes, or for a large one a line that
+// changes whenever the file does.
+std::string SnapshotOf(const fs::path& file) {
+  std::string bytes;
+  try {
+    emu::FileReader reader(file, std::numeric_limits<std::uint64_t>::max());
+    // Gone since it was listed: as if it had never been there.
+    if (!reader.exists()) return "";
+    if (reader.size() <= kMaxSnapshotBytes) {
+      bytes.reserve(static_cast<std::size_t>(reader.size()) + 1);
+      while (bytes.size() <= kMaxSnapshotBytes && reader.ReadMore(bytes, 1 << 16)) {
+      }
+      if (bytes.size() <= kMaxSnapshotBytes) return bytes;
+    }
+  } catch (const emu::MachineError&) {
+    return "(not readable)";  // swapped for something else while listed
+  }
+  const emu::FileStamp stamp = emu::StampOf(file);
+  return "(" + std::to_string(stamp.size) + " bytes, not shown; modified " + std::to_string(stamp.modified_ns) +
+         ", file " + std::to_string(stamp.identity) + ")";
+}
+
+// Every regular file below `folder`, by Windows path. Links are neither
+// followed nor listed: what they point to is not on the machine.
+void SnapshotFolder(const emu::Machine& machine, const fs::path& folder, std::map<std::string, std::string>& files) {
+  for (const emu::FolderEntry& entry : emu::ListFolder(folder).value_or(std::vector<emu::FolderEntry>{})) {
+    const fs::path path = folder / entry.name;
+    if (entry.kind == emu::FolderEntry::Kind::kFolder) {
+      SnapshotFolder(machine, path, files);
+    } else if (entry.kind == emu::FolderEntry::Kind::kFile) {
+      files[machine.WindowsPathOf(path)] = SnapshotOf(path);
+    }
+  }
+}
+
+// Every regular file on the machine's drives, by Windows path.
+std::map<std::string, std::string> SnapshotFiles(const emu::Machine& machine) {
+  std::map<std::string, std::string> files;
+  for (const emu::FolderEntry& drive : emu::ListFolder(machine.folder()).value_or(std::vector<emu::FolderEntry>{})) {
+    if (drive.kind == emu::FolderEntry::Kind::kFolder && drive.name.rfind("drive_", 0) == 0) {
+      SnapshotFolder(machine, machine.folder() / drive.name, files);
+    }
+  }
+  return files;
+}
+
+// Splits "HKEY_LOCAL_MACHINE\SOFTWARE\x" into its root handle and the rest.
+std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
+  const auto slash = path.find('\\');
+  const auto root = emu::RootKeyByName(path.substr(0, slash));
+  if (!root) throw emu::MachineError("registry key under no known root: " + path);
+  return {*root, slash == std::string::npos ? "" : path.substr(slash + 1)};
+}
+
+// Adds what `seed` holds and `machine` lacks, value by value, so a machine
+// that has lived through earlier runs keeps what those runs left.
+void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source) {
+  // The seed is read into a store of its own: no machine, no folder.
+  emu::RegistryStore seed;
+  emu::ImportRegText(seed, reg_text, source);
+  seed.ForEachKey([&](const std::string& path, const std::vector<emu::RegistryValue>& values) {
+    const auto [root, sub_key] = SplitRoot(path);
+    platform::HKey handle = platform::kNoKey;
+    if (machine.RegCreateKeyA(root, sub_key.c_str(), &handle) != platform::win32::kSuccess) {
+      throw emu::MachineError(source + ": cannot create " + path);
+    }
+    for (const auto& value : values) {
+      std::uint32_t size = 0;
+      const bool has_value =
+          machine.RegQueryValueExA(handle, value.name.c_str(), nullptr, nullptr, &size) == platform::win32::kSuccess;
+      if (has_value) continue;
+      machine.RegSetValueExA(handle, value.name.c_str(), 0, value.type, value.data.data(),
+                             static_cast<std::uint32_t>(value.data.size()));
+    }
+    if (!platform::IsPredefinedKey(handle)) machine.RegCloseKey(handle);
+  });
+}
+
+void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
+  const std::string source = (scenario.name.empty() ? std::string("scenario") : scenario.name) + " registry seed";
+  if (!scenario.registry.empty()) {
+    if (fresh) {
+      machine.ImportReg(scenario.registry, source);
+    } else {
+      SeedRegistryWhereAbsent(machine, scenario.registry, source);
+    }
+  }
+  for (const SeedFile& file : scenario.files) {
+    const fs::path place = machine.MapPath(file.path);
+    if (!fresh && fs::exists(place)) continue;
+    std::error_code ec;
+    fs::create_directories(place.parent_path(), ec);
+    if (ec) throw emu::MachineError(place.parent_path().string() + ": cannot create: " + ec.message());
+    // With the seeded registry, in one commit: a killed run leaves both or
+    // neither, and a seed is never cut off.
+    machine.WriteFileOnSave(place, file.content);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Roots in the order the store lists them, then any other by name.
+int RootRank(std::string_view root) {
+  if (code_page::EqualsNoCase(root, "HKEY_LOCAL_MACHINE")) return 0;
+  if (code_page::EqualsNoCase(root, "HKEY_CURRENT_USER")) return 1;
+  return 2;
+}
+
+// Tree order: parents before their subkeys, siblings by name without regard
+// to letter case. Snapshots come in this order, so two can be walked side by
+// side.
+int CompareTreeOrder(std::string_view a, std::string_view b) {
+  bool root = true;
+  while (true) {
+    const std::size_t a_end = std::min(a.find('\\'), a.size());
+    const std::size_t b_end = std::min(b.find('\\'), b.size());
+    const std::string_view a_name = a.substr(0, a_end);
+    const std::string_view b_name = b.substr(0, b_end);
+    if (root) {
+      const int rank = RootRank(a_name) - RootRank(b_name);
+      if (rank != 0) return rank;
+      root = false;
+    }
+    if (const int c = code_page::CompareNoCase(a_name, b_name); c != 0) return c;
+    const bool a_more = a_end < a.size();
+    const bool b_more = b_end < b.size();
+    if (!a_more || !b_more) return static_cast<int>(a_more) - static_cast<int>(b_more);
+    a.remove_prefix(a_end + 1);
+    b.remove_prefix(b_end + 1);
+  }
+}
+
+// The keys of a snapshot in tree order: the snapshot itself when it already
+// is (as the store gives it), else a sorted view.
+std::vector<const emu::RegistryKey*> InTreeOrder(const std::vector<emu::RegistryKey>& keys) {
+  std::vector<const emu::RegistryKey*> order;
+  order.reserve(keys.size());
+  for (const auto& key : keys) order.push_back(&key);
+  const auto less = [](const emu::RegistryKey* a, const emu::RegistryKey* b) {
+    return CompareTreeOrder(a->path, b->path) < 0;
+  };
+  if (!std::is_sorted(order.begin(), order.end(), less)) std::stable_sort(order.begin(), order.end(), less);
+  return order;
+}
+
+// Finds a key's values by name without regard to letter case; keys with
+// many values are indexed instead of scanned per lookup.
+class ValueFinder {
+ public:
+  explicit ValueFinder(const std::vector<emu::RegistryValue>& values) : values_(values) {
+    if (values.size() < 16) return;
+    for (const auto& value : values) index_.emplace(code_page::Lower(value.name), &value);
+  }
+  const emu::RegistryValue* Find(const std::string& name) const {
+    if (index_.empty()) {
+      for (const auto& value : values_) {
+        if (code_page::EqualsNoCase(value.name, name)) return &value;
+      }
+      return nullptr;
+    }
+    const auto it = index_.find(code_page::Lower(name));
+    return it == index_.end() ? nullptr : it->second;
+  }
+
+ private:
+  const std::vector<emu::RegistryValue>& values_;
+  // The first value of each folded name wins, as a scan would find it.
+  std::unordered_map<std::string, const emu::RegistryValue*> index_;
+};
+
+// The changes of one key present after: created with its values when it was
+// absent before (`was` null), else its set, changed and removed values.
+void AddKeyChanges(const std::vector<emu::RegistryValue>* was, const std::string& path,
+                   const std::vector<emu::RegistryValue>& values, std::vector<RegistryChange>& changes) {
+  using Op = RegistryChange::Op;
+  if (was == nullptr) {
+    changes.push_back({Op::kCreateKey, path, {}});
+    for (const auto& value : values) changes.push_back({Op::kSetValue, path, value});
+    return;
+  }
+  if (*was == values) return;
+  const ValueFinder old_values(*was);
+  const ValueFinder new_values(values);
+  for (const auto& value : values) {
+    const emu::RegistryValue* old = old_values.Find(value.name);
+    if (old == nullptr || old->type != value.type || old->data != value.data) {
+      changes.push_back({Op::kSetValue, path, value});
+    }
+  }
+  for (const auto& value : *was) {
+    if (new_values.Find(value.name) == nullptr) changes.push_back({Op::kDeleteValue, path, {value.name, value.type, {}}});
+  }
+}
+
+}  // namespace
+
+std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
+                                         const std::vector<emu::RegistryKey>& after) {
+  using Op = RegistryChange::Op;
+  // Pair the keys of both snapshots by walking them side by side.
+  const auto old_order = InTreeOrder(before);
+  const auto new_order = InTreeOrder(after);
+  std::unordered_map<const emu::RegistryKey*, const emu::RegistryKey*> old_of;  // new key -> same key before
+  std::unordered_map<const emu::RegistryKey*, bool> kept;                        // old key -> still there
+  for (std::size_t i = 0, j = 0; i < old_order.size() || j < new_order.size();) {
+    const int c = i == old_order.size()   ? 1
+                  : j == new_order.size() ? -1
+                                          : CompareTreeOrder(old_order[i]->path, new_order[j]->path);
+    if (c == 0) {
+      old_of.emplace(new_order[j], old_order[i]);
+      kept.emplace(old_order[i], true);
+    }
+    if (c <= 0) ++i;
+    if (c >= 0) ++j;
+  }
+
+  std::vector<RegistryChange> changes;
+  for (const auto& key : before) {
+    if (!kept.contains(&key)) changes.push_back({Op::kDeleteKey, key.path, {}});
+  }
+  for (const auto& key : after) {
+    const auto old = old_of.find(&key);
+    AddKeyChanges(old == old_of.end() ? nullptr : &old->second->values, key.path, key.values, changes);
+  }
+  return changes;
+}
+
+std::vector<RegistryChange> DiffRegistry(const emu::RegistryStore& store) {
+  auto keys = store.RecordedKeys();
+  std::vector<RegistryChange> changes;
+  const auto by_path = [](const std::string emu::RegistryStore::RecordedKey::*path) {
+    return [path](const auto* a, const auto* b) { return CompareTreeOrder(a->*path, b->*path) < 0; };
+  };
+  std::vector<const emu::RegistryStore::RecordedKey*> gone;
+  std::vector<const emu::RegistryStore::RecordedKey*> present;
+  for (const auto& key : keys) (key.exists ? present : gone).push_back(&key);
+  std::sort(gone.begin(), gone.end(), by_path(&emu::RegistryStore::RecordedKey::path_then));
+  std::sort(present.begin(), present.end(), by_path(&emu::RegistryStore::RecordedKey::path_now));
+  for (const auto* key : gone) changes.push_back({RegistryChange::Op::kDeleteKey, key->path_then, {}});
+  for (const auto* key : present) {
+    AddKeyChanges(key->existed ? &key->values_then : nullptr, key->path_now, key->values_now, changes);
+  }
+  return changes;
+}
+
+std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& before,
+                                  const std::map<std::string, std::string>& after) {
+  std::vector<FileChange> changes;
+  for (const auto& [path, bytes] : after) {
+    const auto old = before.find(path);
+    if (old == before.end()) {
+      changes.push_back({path, std::nullopt, bytes});
+    } else if (old->second != bytes) {
+      changes.push_back({path, old->second, bytes});
+    }
+  }
+  for (const auto& [path, bytes] : before) {
+    if (!after.contains(path)) changes.push_back({path, bytes, std::nullopt});
+  }
+  std::sort(changes.begin(), changes.end(), [](const FileChange& a, const FileChange& b) { return a.path < b.path; });
+  return changes;
+}
+
+std::vector<std::string> LogLines(const std::vector<FileChange>& files) {
+  std::vector<std::string> log;
+  for (const FileChange& file : files) {
+    const auto name_at = file.path.find_last_of('\\');
+    const std::string name = name_at == std::string::npos ? file.path : file.path.substr(name_at + 1);
+    if (!code_page::EqualsNoCase(name, "ods.txt") || !file.after) continue;
+    for (auto& line : AppendedLines(file.before.value_or(""), *file.after)) log.push_back(std::move(line));
+  }
+  return log;
+}
+
+std::vector<std::string> AppendedLines(const std::string& before, const std::string& after) {
+  const std::string tail = after.rfind(before, 0) == 0 ? after.substr(before.size()) : after;
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  // A log line ends with CR LF; a bare LF belongs to a message of several
+  // lines written as one.
+  while (start < tail.size()) {
+    std::size_t end = tail.find("\r\n", start);
+    if (end == std::string::npos) end = tail.size();
+    lines.push_back(tail.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+namespace {
+
+// The named keys that exist, with their values in creation order: one walk
+// of the tree, copying only what was asked for.
+std::vector<emu::RegistryKey> KeysAsLeft(const emu::RegistryStore& store, const std::vector<std::string>& paths) {
+  std::map<std::string, std::vector<std::size_t>> wanted;  // folded path -> positions in `paths`
+  for (std::size_t i = 0; i < paths.size(); ++i) wanted[code_page::Lower(paths[i])].push_back(i);
+  std::vector<std::optional<emu::RegistryKey>> found(paths.size());
+  if (!wanted.empty()) {
+    store.ForEachKey([&](const std::string& path, const std::vector<emu::RegistryValue>& values) {
+      const auto it = wanted.find(code_page::Lower(path));
+      if (it == wanted.end()) return;
+      for (const std::size_t i : it->second) found[i] = emu::RegistryKey{path, values};
+    });
+  }
+  std::vector<emu::RegistryKey> keys;
+  for (auto& key : found) {
+    if (key) keys.push_back(std::move(*key));
+  }
+  return keys;
+}
+
+}  // namespace
+
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
+  std::optional<TempMachineFolder> scratch;
+  fs::path folder;
+  if (options.machine_dir) {
+    folder = *options.machine_dir;
+  } else {
+    scratch.emplace();
+    folder = scratch->path();
+  }
+  // A temporary folder was made empty just now.
+  const bool fresh = scratch || (!fs::exists(folder / "machine.ini") && !fs::exists(folder / "registry.reg"));
+
+  // A kept machine must survive a power cut; a temporary one is deleted at
+  // the end, so it neither waits for the disk nor writes the registry and
+  // settings that no report shows.
+  auto machine = emu::Machine::Open(folder, scenario.machine,
+                                    scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed);
+  Seed(*machine, scenario, fresh);
+  machine->Save();
+  if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
+
+  machine->registry().StartRecording();
+  const auto files_before = SnapshotFiles(*machine);
+
+  rhost::HostConfig config = scenario.host;
+  if (!fresh) {
+    // The host's own notion of the service control's answers follows the
+    // machine it runs on, which keeps its name across chained runs.
+    const std::string name = machine->settings().computer_name;
+    if (config.unc_computer_name == host::Variant("\\\\" + scenario.machine.computer_name + "\\")) {
+      config.unc_computer_name = "\\\\" + name + "\\";
+    }
+    if (config.drive_prefix == host::Variant("\\\\" + scenario.machine.computer_name)) {
+      config.drive_prefix = "\\\\" + name;
+    }
+  }
+  rhost::ReplacementHost host(std::move(config));
+
+  // Always through the fault injector: it counts the calls, which tell what
+  // a single-fault matrix can fail.
+  faults::FaultInjectingPlatform faulty(*machine);
+  for (const PlatformFailure& failure : scenario.platform_failures) {
+    faulty.FailCall(failure.function, failure.occurrence, failure.code);
+  }
+
+  rhost::Session session(host, faulty);
+  std::vector<std::map<faults::Function, int>> os_calls;
+  for (const ScenarioEvent& event : scenario.events) {
+    session.Raise(event.event, event.argument);
+    machine->Save();
+    std::map<faults::Function, int> counts;
+    for (const faults::Function function : faults::AllFunctions()) {
+      if (const int calls = faulty.CallCount(function); calls > 0) counts[function] = calls;
+    }
+    os_calls.push_back(std::move(counts));
+  }
+
+  RunResult result;
+  result.scenario = scenario.name;
+  result.machine_folder = options.machine_dir ? folder.string() : "";
+  result.fresh_machine = fresh;
+  result.computer_name = machine->settings().computer_name;
+  result.events = session.outcomes();
+  result.host_calls = host.calls();
+  result.host_state = host.state();
+  result.registry_after = KeysAsLeft(machine->registry(), options.registry_keys);
+  result.files_after = SnapshotFiles(*machine);
+  result.registry_changes = DiffRegistry(machine->registry());
+  result.files = DiffFiles(files_before, result.files_after);
+  result.log = LogLines(result.files);
+  result.message_boxes = machine->message_boxes();
+  result.os_calls_after_event = std::move(os_calls);
+  return result;
+}
+
+}  // namespace qvi::scenario

@@ -1,0 +1,96 @@
+// Runs a scenario on an emulated machine and gathers what it changed.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emu/machine.h"
+#include "replacement_host/replacement_host.h"
+#include "replacement_host/session.h"
+#include "scenario/scenario.h"
+
+namespace qvi::scenario {
+
+struct RunOptions {
+  // The machine folder; it persists, so runs can be chained on it. Without
+  // one a fresh temporary machine is used and removed afterwards.
+  std::optional<std::filesystem::path> machine_dir;
+  // Called for each message box as it is shown (e.g. to wait for Enter).
+  std::function<void(const emu::MessageBoxRecord&)> presenter;
+  // Full key paths ("HKEY_LOCAL_MACHINE\\...", machine text) whose state at
+  // the end RunResult::registry_after keeps, for expectations to check: a
+  // copy of the whole registry would cost as much memory as the store.
+  std::vector<std::string> registry_keys;
+};
+
+struct RegistryChange {
+  enum class Op { kCreateKey, kDeleteKey, kSetValue, kDeleteValue };
+  Op op = Op::kCreateKey;
+  std::string key;  // full path, "HKEY_LOCAL_MACHINE\..."
+  // For value changes; `value.data` is empty for a deleted value.
+  emu::RegistryValue value;
+};
+
+struct FileChange {
+  std::string path;  // Windows path
+  std::optional<std::string> before;  // absent when the file was created
+  std::optional<std::string> after;   // absent when the file was removed
+};
+
+struct RunResult {
+  std::string scenario;
+  std::string machine_folder;  // "" for a temporary machine
+  bool fresh_machine = true;
+  std::string computer_name;
+  std::vector<rhost::EventOutcome> events;
+  std::vector<rhost::HostCall> host_calls;
+  rhost::HostState host_state;
+  std::vector<RegistryChange> registry_changes;
+  std::vector<FileChange> files;
+  std::vector<std::string> log;  // lines appended to any ods.txt
+  std::vector<emu::MessageBoxRecord> message_boxes;
+  // The machine as the run left it: the keys RunOptions::registry_keys named
+  // that exist (in the order named), and every file.
+  std::vector<emu::RegistryKey> registry_after;
+  std::map<std::string, std::string> files_after;  // Windows path -> bytes
+  // How many times the snap-in had called each operating-system function
+  // when each event ended, in event order; a function not yet called is
+  // absent.
+  std::vector<std::map<faults::Function, int>> os_calls_after_event;
+};
+
+// Opens (or makes) the machine, seeds it, raises the scenario's events through
+// the replacement host, saving the machine after each event, and compares the
+// machine before and after. A failed event is part of the result. Throws
+// emu::MachineError or emu::PathError for a machine or seed that cannot be
+// used, ScenarioError for a seed that cannot be applied.
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
+
+// The changes between two registry snapshots: deleted keys first (each key
+// of a removed tree, parents first), then created keys with their values and
+// changed or removed values of kept keys, in tree order; values in creation
+// order. Names compare without regard to letter case, as Windows does.
+std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& before,
+                                         const std::vector<emu::RegistryKey>& after);
+// The same changes, told from what the store recorded since its
+// StartRecording(): no copy of the registry from before is needed.
+std::vector<RegistryChange> DiffRegistry(const emu::RegistryStore& store);
+
+// The files that differ between two snapshots (Windows path -> bytes), in
+// path order: created, changed and removed ones.
+std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& before,
+                                  const std::map<std::string, std::string>& after);
+
+// The lines appended to every ods.txt among `files`.
+std::vector<std::string> LogLines(const std::vector<FileChange>& files);
+
+// Lines added at the end of a log file, each ended by CR LF (a bare LF stays
+// inside its line); when `after` does not extend `before`, all of its lines.
+std::vector<std::string> AppendedLines(const std::string& before, const std::string& after);
+
+}  // namespace qvi::scenario

@@ -1,0 +1,512 @@
+#include "scenario/scenario.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "emu/machine.h"
+#include "replacement_host/operation_names.h"
+#include "runtime/code_page.h"
+#include "scenario/expect.h"
+
+namespace qvi::scenario {
+
+namespace {
+
+using nlohmann::json;
+
+// Deeper than any scenario needs; the reader and the reports walk JSON
+// recursively.
+constexpr int kMaxDepth = 64;
+// Scenario files are written by hand; a larger one is a mistake.
+constexpr std::uintmax_t kMaxScenarioBytes = 64u << 20;
+constexpr std::size_t kMaxEvents = 10'000;
+
+std::string ReadRegularFile(const std::filesystem::path& file, std::uintmax_t max_bytes) {
+  std::error_code ec;
+  // Following a link is the user's choice here; a pipe or device is not.
+  if (!std::filesystem::is_regular_file(file, ec)) throw ScenarioError(file.string() + ": not a readable regular file");
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
+  if (ec || size > max_bytes) {
+    throw ScenarioError(file.string() + ": larger than " + std::to_string(max_bytes) + " bytes");
+  }
+  std::ifstream in(file, std::ios::binary);
+  std::string text(size, '\0');
+  if (!in.read(text.data(), static_cast<std::streamsize>(size)) || in.peek() != std::char_traits<char>::eof()) {
+    throw ScenarioError(file.string() + ": cannot read it whole");
+  }
+  return text;
+}
+
+
+// Line and column (both 1-based) of the byte at 1-based offset `byte`.
+std::pair<std::size_t, std::size_t> LineAndColumn(std::string_view text, std::size_t byte) {
+  const std::size_t end = std::min(byte == 0 ? 0 : byte - 1, text.size());
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return {line, end - line_start + 1};
+}
+
+// Walks a JSON document and turns every wrong field into a ScenarioError that
+// names its path.
+class Reader {
+ public:
+  explicit Reader(std::string source) : source_(std::move(source)) {}
+
+  [[noreturn]] void Fail(const std::string& path, const std::string& message) const {
+    throw ScenarioError(source_ + ": field " + (path.empty() ? "(top level)" : path) + ": " + message);
+  }
+
+  void ExpectObject(const json& value, const std::string& path, const std::set<std::string>& allowed) const {
+    if (!value.is_object()) Fail(path, "must be an object");
+    for (const auto& [key, unused] : value.items()) {
+      if (!allowed.contains(key)) Fail(Join(path, key), "unknown field");
+    }
+  }
+
+  // A string as the scenario file holds it (UTF-8): names, descriptions and
+  // paths of the computer qvihost runs on.
+  std::string String(const json& value, const std::string& path) const {
+    if (!value.is_string()) Fail(path, "must be a string");
+    return value.get<std::string>();
+  }
+
+  // A string meant for the machine, in its code page.
+  std::string MachineText(const json& value, const std::string& path) const {
+    std::string bytes;
+    if (!code_page::FromUtf8(String(value, path), bytes)) {
+      Fail(path, "holds a character that code page 1252 cannot hold");
+    }
+    return bytes;
+  }
+
+  // Machine text given as one string or as an array of lines joined by `eol`.
+  std::string Text(const json& value, const std::string& path, const std::string& eol) const {
+    if (value.is_string()) return MachineText(value, path);
+    if (!value.is_array()) Fail(path, "must be a string or an array of lines");
+    std::string text;
+    for (std::size_t i = 0; i < value.size(); ++i) text += MachineText(value[i], Index(path, i)) + eol;
+    return text;
+  }
+
+  // What a host answers: a whole number, a text or null (Empty).
+  host::Variant Answer(const json& value, const std::string& path) const {
+    if (value.is_null()) return {};
+    if (value.is_string()) return MachineText(value, path);
+    if (value.is_number_integer()) return Int(value, path);
+    Fail(path, "must be a whole number, a string or null");
+  }
+
+  std::int32_t Int(const json& value, const std::string& path) const {
+    if (!value.is_number_integer()) Fail(path, "must be a whole number");
+    const auto wide = value.get<std::int64_t>();
+    if (wide < INT32_MIN || wide > INT32_MAX) Fail(path, "is outside the 32-bit range");
+    return static_cast<std::int32_t>(wide);
+  }
+
+  // A version as a number or as "major.minor" text.
+  std::int32_t Version(const json& value, const std::string& path) const {
+    if (value.is_number_integer()) return Int(value, path);
+    if (value.is_string()) {
+      if (const auto version = ParseVersionText(value.get<std::string>())) return *version;
+    }
+    Fail(path, "must be a version such as \"4.0\" or a whole number");
+  }
+
+  std::int32_t NumberKey(const std::string& key, const std::string& path) const {
+    std::int32_t number = 0;
+    const auto [ptr, ec] = std::from_chars(key.data(), key.data() + key.size(), number);
+    if (key.empty() || ec != std::errc() || ptr != key.data() + key.size()) Fail(path, "the key must be a whole number");
+    return number;
+  }
+
+  static std::string Join(const std::string& path, const std::string& key) {
+    return path.empty() ? key : path + "." + key;
+  }
+  static std::string Index(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
+
+ private:
+  std::string source_;
+};
+
+// A path a scenario names, inside the scenario's own folder: a scenario from
+// elsewhere must not read or write anything else on this computer.
+std::filesystem::path Confined(const Reader& r, const std::filesystem::path& base_dir, const std::string& name,
+                               const std::string& field) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path base = fs::weakly_canonical(base_dir.empty() ? fs::current_path(ec) : fs::absolute(base_dir, ec), ec);
+  const fs::path path = fs::weakly_canonical(base / name, ec);
+  if (ec) r.Fail(field, "cannot resolve " + name + ": " + ec.message());
+  const fs::path relative = path.lexically_relative(base);
+  if (fs::path(name).is_absolute() || relative.empty() || *relative.begin() == "..") {
+    r.Fail(field, "\"" + name + "\" lies outside the scenario's folder " + base.string());
+  }
+  return path;
+}
+
+void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& base_dir, Scenario& s) {
+  r.ExpectObject(m, "machine", {"folder", "computer_name", "windows_directory", "code_page", "registry", "registry_file", "files"});
+  if (m.contains("folder")) {
+    const std::string folder = r.String(m["folder"], "machine.folder");
+    if (folder.empty()) r.Fail("machine.folder", "must not be empty");
+    s.machine_folder = Confined(r, base_dir, folder, "machine.folder");
+  }
+  if (m.contains("computer_name")) s.machine.computer_name = r.MachineText(m["computer_name"], "machine.computer_name");
+  if (m.contains("windows_directory")) {
+    s.machine.windows_directory = r.MachineText(m["windows_directory"], "machine.windows_directory");
+  }
+  if (m.contains("code_page")) {
+    const std::int32_t cp = r.Int(m["code_page"], "machine.code_page");
+    if (cp <= 0) r.Fail("machine.code_page", "must be positive");
+    s.machine.code_page = static_cast<std::uint32_t>(cp);
+  }
+  if (m.contains("registry") && m.contains("registry_file")) {
+    r.Fail("machine.registry_file", "give either registry or registry_file, not both");
+  }
+  if (m.contains("registry")) s.registry = r.Text(m["registry"], "machine.registry", "\r\n");
+  if (m.contains("registry_file")) {
+    const std::filesystem::path file =
+        Confined(r, base_dir, r.String(m["registry_file"], "machine.registry_file"), "machine.registry_file");
+    try {
+      s.registry = ReadRegularFile(file, emu::Machine::kMaxRegistryBytes);
+    } catch (const ScenarioError& error) {
+      r.Fail("machine.registry_file", error.what());
+    }
+  }
+  if (m.contains("files")) {
+    const json& files = m["files"];
+    if (!files.is_array()) r.Fail("machine.files", "must be an array");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const std::string path = Reader::Index("machine.files", i);
+      r.ExpectObject(files[i], path, {"path", "content"});
+      if (!files[i].contains("path")) r.Fail(path + ".path", "is missing");
+      SeedFile file{r.MachineText(files[i]["path"], path + ".path"), ""};
+      if (files[i].contains("content")) file.content = r.Text(files[i]["content"], path + ".content", "\r\n");
+      s.files.push_back(std::move(file));
+    }
+  }
+}
+
+void ReadHost(const Reader& r, const json& h, Scenario& s) {
+  const std::set<std::string> fields = {
+      "directories",  "removal_directories", "installing",  "platform_code", "platform_version",
+      "texts",        "language",            "shell_folders", "parameters",  "icon_result",
+      "directory_operation_results", "unc_computer_name", "drive_prefix", "server_versions", "failures"};
+  r.ExpectObject(h, "host", fields);
+  rhost::HostConfig& c = s.host;
+
+  const auto object = [&](const char* name) -> const json& {
+    const json& value = h[name];
+    if (!value.is_object()) r.Fail(Reader::Join("host", name), "must be an object");
+    return value;
+  };
+  const auto lists = [&](const char* name) {
+    std::map<std::string, std::vector<host::Variant>> table;
+    for (const auto& [key, value] : object(name).items()) {
+      const std::string path = Reader::Join(Reader::Join("host", name), key);
+      auto& list = table[r.MachineText(key, path)];
+      if (!value.is_array()) {
+        list = {r.Answer(value, path)};
+        continue;
+      }
+      for (std::size_t i = 0; i < value.size(); ++i) list.push_back(r.Answer(value[i], Reader::Index(path, i)));
+    }
+    return table;
+  };
+  const auto numbered = [&](const char* name, auto convert) {
+    std::map<std::int32_t, decltype(convert(json(), std::string()))> table;
+    for (const auto& [key, value] : object(name).items()) {
+      const std::string path = Reader::Join(Reader::Join("host", name), key);
+      // "07014" and "7014" name one number: which answer wins would be chance.
+      const auto [at, added] = table.try_emplace(r.NumberKey(key, path));
+      if (!added) r.Fail(path, "names the same number as another key");
+      at->second = convert(value, path);
+    }
+    return table;
+  };
+  const auto answer = [&](const json& value, const std::string& path) { return r.Answer(value, path); };
+
+  if (h.contains("directories")) c.directories = lists("directories");
+  if (h.contains("removal_directories")) {
+    for (const auto& [key, value] : object("removal_directories").items()) {
+      const std::string path = "host.removal_directories." + key;
+      c.removal_directories[r.MachineText(key, path)] = r.Answer(value, path);
+    }
+  }
+  if (h.contains("installing")) {
+    // true and false stand for the usual answers, 1 and 0.
+    const json& value = h["installing"];
+    c.installing = value.is_boolean() ? host::Variant(std::int32_t{value.get<bool>() ? 1 : 0})
+                                      : r.Answer(value, "host.installing");
+  }
+  if (h.contains("platform_code")) c.platform_code = r.Answer(h["platform_code"], "host.platform_code");
+  if (h.contains("platform_version")) c.platform_version = r.Version(h["platform_version"], "host.platform_version");
+  if (h.contains("texts")) c.texts = numbered("texts", answer);
+  if (h.contains("language")) c.language = r.Answer(h["language"], "host.language");
+  if (h.contains("shell_folders")) c.shell_folders = numbered("shell_folders", answer);
+  if (h.contains("parameters")) c.parameters = lists("parameters");
+  if (h.contains("icon_result")) c.icon_result = r.Answer(h["icon_result"], "host.icon_result");
+  if (h.contains("directory_operation_results")) {
+    c.directory_operation_results = numbered("directory_operation_results", answer);
+  }
+  // Without their own answers the service control reports the machine's name.
+  c.unc_computer_name = "\\\\" + s.machine.computer_name + "\\";
+  c.drive_prefix = "\\\\" + s.machine.computer_name;
+  if (h.contains("unc_computer_name")) c.unc_computer_name = r.Answer(h["unc_computer_name"], "host.unc_computer_name");
+  if (h.contains("drive_prefix")) c.drive_prefix = r.Answer(h["drive_prefix"], "host.drive_prefix");
+  if (h.contains("server_versions")) {
+    for (const auto& [key, value] : object("server_versions").items()) {
+      const std::string path = "host.server_versions." + key;
+      c.server_versions[r.MachineText(key, path)] = r.Version(value, path);
+    }
+  }
+  if (h.contains("failures")) {
+    const json& failures = h["failures"];
+    if (!failures.is_array()) r.Fail("host.failures", "must be an array");
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+      const std::string path = Reader::Index("host.failures", i);
+      const json& f = failures[i];
+      r.ExpectObject(f, path, {"control", "dispid", "occurrence", "number", "description"});
+      rhost::InjectedFailure failure;
+      if (f.contains("control")) {
+        const std::string control = r.String(f["control"], path + ".control");
+        if (control == rhost::ControlName(host::Control::kQviPublic)) {
+          failure.control = host::Control::kQviPublic;
+        } else if (control == rhost::ControlName(host::Control::kQviNTNWSvc)) {
+          failure.control = host::Control::kQviNTNWSvc;
+        } else {
+          r.Fail(path + ".control", "must be \"QviPublic\" or \"QviNTNWSvc\"");
+        }
+      }
+      if (!f.contains("dispid")) r.Fail(path + ".dispid", "is missing");
+      failure.dispid = r.Int(f["dispid"], path + ".dispid");
+      if (f.contains("occurrence")) failure.occurrence = r.Int(f["occurrence"], path + ".occurrence");
+      if (failure.occurrence < 0) r.Fail(path + ".occurrence", "must be 0 (every call) or more");
+      if (f.contains("number")) failure.number = r.Int(f["number"], path + ".number");
+      if (f.contains("description")) failure.description = r.MachineText(f["description"], path + ".description");
+      c.failures.push_back(failure);
+    }
+  }
+}
+
+void ReadPlatformFailures(const Reader& r, const json& list, Scenario& s) {
+  if (!list.is_array()) r.Fail("platform_failures", "must be an array");
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string path = Reader::Index("platform_failures", i);
+    const json& f = list[i];
+    r.ExpectObject(f, path, {"function", "occurrence", "code"});
+    if (!f.contains("function")) r.Fail(path + ".function", "is missing");
+    const auto function = faults::FunctionFromName(r.String(f["function"], path + ".function"));
+    if (!function) r.Fail(path + ".function", "is not a platform function such as \"RegCreateKeyA\"");
+    PlatformFailure failure;
+    failure.function = *function;
+    if (f.contains("occurrence")) failure.occurrence = r.Int(f["occurrence"], path + ".occurrence");
+    if (failure.occurrence < 0) r.Fail(path + ".occurrence", "must be 0 (every call) or more");
+    if (f.contains("code")) failure.code = r.Int(f["code"], path + ".code");
+    s.platform_failures.push_back(failure);
+  }
+}
+
+void ReadEvents(const Reader& r, const json& list, Scenario& s) {
+  if (!list.is_array()) r.Fail("events", "must be an array");
+  // Every event keeps its host calls for the report: a bound on events is one
+  // on memory.
+  if (list.size() > kMaxEvents) r.Fail("events", "more than " + std::to_string(kMaxEvents) + " events");
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string path = Reader::Index("events", i);
+    const json& e = list[i];
+    if (!e.is_string()) {
+      r.ExpectObject(e, path, {"event", "argument"});
+      if (!e.contains("event")) r.Fail(path + ".event", "is missing");
+    }
+    const std::string name_path = e.is_string() ? path : path + ".event";
+    std::string name = r.String(e.is_string() ? e : e["event"], name_path);
+    if (name == "create") name = "creation";
+    const auto event = EventByName(name);
+    if (!event) r.Fail(name_path, "unknown event \"" + name + "\"");
+    ScenarioEvent scenario_event{*event, ""};
+    if (!e.is_string() && e.contains("argument")) {
+      const json& a = e["argument"];
+      switch (ArgumentOf(*event)) {
+        case EventArgument::kNumber: scenario_event.argument = std::to_string(r.Int(a, path + ".argument")); break;
+        case EventArgument::kText: scenario_event.argument = r.MachineText(a, path + ".argument"); break;
+        case EventArgument::kNone: r.Fail(path + ".argument", "the event " + name + " takes no argument");
+      }
+    }
+    s.events.push_back(std::move(scenario_event));
+  }
+}
+
+// Builds the document as the library's own reader does, refusing what JSON
+// leaves open: a key given twice in one object (the reader would silently
+// keep one of them), and nesting deeper than kMaxDepth.
+class StrictDocument {
+ public:
+  StrictDocument(json& root, const std::string& source) : root_(root), source_(source) {}
+
+  bool null() { return Put(nullptr); }
+  bool boolean(bool value) { return Put(value); }
+  bool number_integer(json::number_integer_t value) { return Put(value); }
+  bool number_unsigned(json::number_unsigned_t value) { return Put(value); }
+  bool number_float(json::number_float_t value, const json::string_t&) { return Put(value); }
+  bool string(json::string_t& value) { return Put(value); }
+  bool binary(json::binary_t& value) { return Put(json::binary(value)); }
+  bool start_object(std::size_t) {
+    Put(json::object());
+    open_.push_back(last_);
+    names_.push_back(key_);
+    return true;
+  }
+  bool key(json::string_t& name) {
+    CheckDepth();
+    json& object = *open_.back();
+    if (object.contains(name)) {
+      std::string where;
+      for (std::size_t i = 1; i < names_.size(); ++i) where += (where.empty() ? "" : ".") + names_[i];
+      throw ScenarioError(source_ + ": field " + (where.empty() ? "(top level)" : where) + ": the key \"" + name +
+                          "\" is given twice");
+    }
+    key_ = name;
+    slot_ = &object[name];
+    return true;
+  }
+  bool end_object() {
+    open_.pop_back();
+    names_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) {
+    Put(json::array());
+    open_.push_back(last_);
+    return true;
+  }
+  bool end_array() {
+    open_.pop_back();
+    return true;
+  }
+  template <typename Error>
+  bool parse_error(std::size_t, const std::string&, const Error& error) {
+    throw error;
+  }
+
+ private:
+  void CheckDepth() const {
+    if (open_.size() > static_cast<std::size_t>(kMaxDepth)) {
+      throw ScenarioError(source_ + ": nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    }
+  }
+  // The value goes where the reader stands: the document itself, the end of
+  // the open array, or the slot of the key just read.
+  bool Put(json value) {
+    CheckDepth();
+    if (open_.empty()) {
+      root_ = std::move(value);
+      last_ = &root_;
+    } else if (open_.back()->is_array()) {
+      open_.back()->push_back(std::move(value));
+      last_ = &open_.back()->back();
+    } else {
+      *slot_ = std::move(value);
+      last_ = slot_;
+    }
+    return true;
+  }
+
+  json& root_;
+  const std::string& source_;
+  std::vector<json*> open_;
+  std::vector<std::string> names_;  // the key each open object stands under
+  std::string key_;
+  json* slot_ = nullptr;
+  json* last_ = nullptr;
+};
+
+}  // namespace
+
+std::optional<std::int32_t> ParseVersionText(std::string_view text) {
+  const auto dot = text.find('.');
+  const std::string_view major_text = text.substr(0, dot);
+  const std::string_view minor_text = dot == std::string_view::npos ? std::string_view("0") : text.substr(dot + 1);
+  const auto number = [](std::string_view part) -> std::optional<std::int32_t> {
+    std::int32_t value = 0;
+    const auto [ptr, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+    if (part.empty() || ec != std::errc() || ptr != part.data() + part.size() || value < 0 || value > 0x7FFF) {
+      return std::nullopt;
+    }
+    return value;
+  };
+  const auto major = number(major_text);
+  const auto minor = number(minor_text);
+  if (!major || !minor) return std::nullopt;
+  return *major * 65536 + *minor;
+}
+
+Scenario ParseScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir) {
+  json doc;
+  try {
+    StrictDocument reader(doc, source);
+    json::sax_parse(json_text, &reader);
+  } catch (const json::parse_error& error) {
+    const auto [line, column] = LineAndColumn(json_text, error.byte);
+    // nlohmann's own text repeats its byte offset; keep only the explanation.
+    std::string why = error.what();
+    if (const auto at = why.find(": syntax error"); at != std::string::npos) why = why.substr(at + 2);
+    throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + why);
+  } catch (const json::exception& error) {
+    // A number too large for a double ("1e400"): the library names the text,
+    // which is found again for its place.
+    std::string why = error.what();
+    if (const auto at = why.find("] "); at != std::string::npos) why = why.substr(at + 2);
+    std::size_t byte = 0;
+    if (const auto quote = why.find('\''); quote != std::string::npos) {
+      const std::string token = why.substr(quote + 1, why.find('\'', quote + 1) - quote - 1);
+      if (const auto at = json_text.find(token); !token.empty() && at != std::string_view::npos) byte = at + 1;
+    }
+    const auto [line, column] = LineAndColumn(json_text, byte);
+    throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + why);
+  }
+  const Reader r(source);
+  r.ExpectObject(doc, "",
+                 {"name", "description", "machine", "host", "platform_failures", "events", "expect"});
+  Scenario s;
+  if (doc.contains("name")) s.name = r.String(doc["name"], "name");
+  if (doc.contains("description")) s.description = r.Text(doc["description"], "description", "\n");
+  if (doc.contains("machine")) ReadMachine(r, doc["machine"], base_dir, s);
+  ReadHost(r, doc.contains("host") ? doc["host"] : json::object(), s);
+  if (doc.contains("platform_failures")) ReadPlatformFailures(r, doc["platform_failures"], s);
+  if (!doc.contains("events")) r.Fail("events", "is missing");
+  ReadEvents(r, doc["events"], s);
+  if (doc.contains("expect")) {
+    ValidateExpectations(doc["expect"], source);
+    s.expect = doc["expect"];
+  }
+  s.text = std::string(json_text);
+  return s;
+}
+
+Scenario LoadScenario(const std::string& name_or_file) {
+  if (const auto text = EmbeddedScenarioText(name_or_file)) return ParseScenario(*text, name_or_file);
+  const std::filesystem::path file(name_or_file);
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) {
+    std::string known;
+    for (const std::string& name : EmbeddedScenarioNames()) known += (known.empty() ? "" : ", ") + name;
+    throw ScenarioError(name_or_file + ": neither an embedded scenario (" + known + ") nor a readable file");
+  }
+  Scenario s = ParseScenario(ReadRegularFile(file, kMaxScenarioBytes), name_or_file, file.parent_path());
+  if (s.name.empty()) s.name = file.stem().string();
+  return s;
+}
+
+}  // namespace qvi::scenario

@@ -1,0 +1,82 @@
+// A scenario: the machine to run on, what the host answers and which events it
+// raises, loaded from JSON.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "control/events.h"
+#include "emu/emu_types.h"
+#include "faults/fault_injection.h"
+#include "replacement_host/replacement_host.h"
+
+namespace qvi::scenario {
+
+// A scenario that cannot be used. what() names the source, and either the line
+// and column of a JSON syntax error or the path of the offending field
+// ("host.failures[0].dispid").
+class ScenarioError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct SeedFile {
+  std::string path;  // Windows path, e.g. "C:\WINNT\kethra.ini"
+  std::string content;
+};
+
+struct PlatformFailure {
+  faults::Function function = faults::Function::kRegCreateKeyA;
+  int occurrence = 1;
+  platform::Status code = 5;
+};
+
+struct ScenarioEvent {
+  Event event = Event::kCreation;
+  std::string argument;  // as text; "" when the event has none
+};
+
+struct Scenario {
+  std::string name;
+  std::string description;
+  emu::MachineSettings machine;
+  // The machine folder the scenario names ("machine.folder", relative to the
+  // scenario file); a --machine on the command line wins over it.
+  std::optional<std::filesystem::path> machine_folder;
+  std::string registry;  // .reg text seeded into the machine, "" for none
+  std::vector<SeedFile> files;
+  rhost::HostConfig host;
+  std::vector<PlatformFailure> platform_failures;
+  std::vector<ScenarioEvent> events;
+  // The "expect" section (expect.h), null when the file has none.
+  nlohmann::json expect;
+  // The scenario's JSON text as it was read.
+  std::string text;
+};
+
+// Parses a scenario. `source` names the text in error messages; `base_dir` is
+// where a "registry_file" is looked for. Text meant for the machine (answers,
+// seeds, arguments) is turned from UTF-8 into the machine's code page. Throws
+// ScenarioError.
+Scenario ParseScenario(std::string_view json_text, const std::string& source,
+                       const std::filesystem::path& base_dir = {});
+
+// A scenario built into qvihost, or a JSON file. Throws ScenarioError when the
+// name is neither an embedded scenario nor a readable file.
+Scenario LoadScenario(const std::string& name_or_file);
+
+// The embedded scenarios: names in a fixed order, and the text of one.
+std::vector<std::string> EmbeddedScenarioNames();
+std::optional<std::string_view> EmbeddedScenarioText(std::string_view name);
+
+// "4.0" or "3.51" -> major in the upper 16 bits, minor in the lower.
+std::optional<std::int32_t> ParseVersionText(std::string_view text);
+
+}  // namespace qvi::scenario

@@ -1,0 +1,272 @@
+#include "scenario/run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include <functional>
+
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
+#include "host/dispid.h"
+#include "platform/win32_types.h"
+#include "scenario/report.h"
+#include "testing/temp_folder.h"
+
+namespace qvi::scenario {
+namespace {
+
+namespace d = host::dispid;
+using Op = RegistryChange::Op;
+
+emu::RegistryValue Sz(const std::string& name, const std::string& text) {
+  emu::RegistryValue v{name, platform::kRegSz, {}};
+  v.data.assign(text.begin(), text.end());
+  v.data.push_back(0);
+  return v;
+}
+
+//   HKEY_LOCAL_MACHINE\SOFTWARE\A          kept: "x" changed, "y" removed, "z" added
+//   HKEY_LOCAL_MACHINE\SOFTWARE\A\Gone     removed with its child
+//   HKEY_LOCAL_MACHINE\SOFTWARE\A\Gone\Sub
+//   HKEY_LOCAL_MACHINE\SOFTWARE\a\New      created (parent spelt in another case)
+TEST(DiffRegistryTest, ReportsDeletionsThenAdditionsInTreeOrder) {
+  const std::vector<emu::RegistryKey> before = {
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\A", {Sz("x", "1"), Sz("y", "2")}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\Gone", {Sz("g", "3")}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\Gone\\Sub", {}},
+  };
+  const std::vector<emu::RegistryKey> after = {
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\a", {Sz("X", "9"), Sz("z", "4")}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\a\\New", {Sz("", "d")}},
+  };
+  const auto changes = DiffRegistry(before, after);
+  std::vector<std::pair<Op, std::string>> got;
+  for (const auto& c : changes) got.emplace_back(c.op, c.key.substr(c.key.rfind('\\') + 1) + "/" + c.value.name);
+  const std::vector<std::pair<Op, std::string>> expected = {
+      {Op::kDeleteKey, "Gone/"},  {Op::kDeleteKey, "Sub/"},   {Op::kSetValue, "a/X"}, {Op::kSetValue, "a/z"},
+      {Op::kDeleteValue, "a/y"},  {Op::kCreateKey, "New/"},   {Op::kSetValue, "New/"}};
+  EXPECT_EQ(got, expected);
+  EXPECT_TRUE(DiffRegistry(before, before).empty());
+}
+
+TEST(DiffRegistryTest, TypeChangesAreChangesAndLetterCaseFollowsTheCodePage) {
+  emu::RegistryValue dword{"v", platform::kRegDword, {1, 0, 0, 0}};
+  emu::RegistryValue binary{"V", platform::kRegBinary, {1, 0, 0, 0}};
+  const auto changes = DiffRegistry({{"HKEY_CURRENT_USER\\\xC4pfel", {dword}}}, {{"HKEY_CURRENT_USER\\\xE4PFEL", {binary}}});
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].op, Op::kSetValue);
+  EXPECT_EQ(changes[0].value, binary);
+}
+
+// Snapshots from elsewhere (the real registry, watched trees in any order)
+// need not come in the store's order; keys still pair by path.
+TEST(DiffRegistryTest, PairsKeysGivenInAnyOrder) {
+  const std::vector<emu::RegistryKey> before = {
+      {"HKEY_CURRENT_USER\\Software\\B", {Sz("v", "1")}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z", {}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\A", {Sz("v", "1")}},
+  };
+  const std::vector<emu::RegistryKey> after = {
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\a", {Sz("v", "2")}},
+      {"HKEY_CURRENT_USER\\Software\\b", {Sz("v", "1")}},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z", {}},
+  };
+  const auto changes = DiffRegistry(before, after);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].op, Op::kSetValue);
+  EXPECT_EQ(changes[0].key, "HKEY_LOCAL_MACHINE\\SOFTWARE\\a");
+  EXPECT_EQ(DiffRegistry(after, before).size(), 1u);
+}
+
+// What the store records of a run tells the same changes as two whole
+// snapshots compared, whatever the run did.
+TEST(DiffRegistryTest, RecordedChangesMatchTheSnapshotsCompared) {
+  using platform::HKey;
+  namespace win32 = platform::win32;
+  const std::string seed =
+      "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep\\Tree\\Deep]\r\n\"c\"=\"3\"\r\n"
+      "[HKEY_CURRENT_USER\\Software\\Again]\r\n\"d\"=\"4\"\r\n";
+  // Each step works on the store through its Win32 calls or its tree access.
+  using Step = std::function<void(emu::RegistryStore&)>;
+  const auto create = [](HKey root, const char* path) {
+    return [=](emu::RegistryStore& s) {
+      HKey key = platform::kNoKey;
+      ASSERT_EQ(s.CreateKey(root, path, &key), win32::kSuccess);
+      s.CloseKey(key);
+    };
+  };
+  const auto set = [](HKey root, const char* path, const char* name, const char* text) {
+    return [=](emu::RegistryStore& s) {
+      HKey key = platform::kNoKey;
+      ASSERT_EQ(s.CreateKey(root, path, &key), win32::kSuccess);
+      const std::string data(text);
+      ASSERT_EQ(s.SetValue(key, name, platform::kRegSz, reinterpret_cast<const std::uint8_t*>(data.c_str()),
+                           static_cast<std::uint32_t>(data.size() + 1)),
+                win32::kSuccess);
+      if (!platform::IsPredefinedKey(key)) s.CloseKey(key);
+    };
+  };
+  const std::vector<std::pair<const char*, std::vector<Step>>> runs = {
+      {"nothing", {}},
+      {"a value changed, one set to what it was, one added",
+       {set(platform::kHkeyLocalMachine, "SOFTWARE\\keep", "A", "9"),
+        set(platform::kHkeyLocalMachine, "SOFTWARE\\Keep", "b", "2"),
+        set(platform::kHkeyLocalMachine, "SOFTWARE\\Keep\\Tree", "new", "5")}},
+      {"a value removed", {[](emu::RegistryStore& s) {
+         s.RemoveValue(*s.EnsureKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep"), "a");
+       }}},
+      {"a tree deleted", {[](emu::RegistryStore& s) { s.DeleteTree("HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep"); }}},
+      {"keys created below each other, one made and deleted again",
+       {create(platform::kHkeyCurrentUser, "Software\\New\\Sub"), create(platform::kHkeyCurrentUser, "Software\\Tmp"),
+        [](emu::RegistryStore& s) { s.DeleteTree("HKEY_CURRENT_USER\\Software\\TMP"); }}},
+      {"deleted and made again in another spelling",
+       {[](emu::RegistryStore& s) { s.DeleteTree("HKEY_CURRENT_USER\\Software\\Again"); },
+        set(platform::kHkeyCurrentUser, "Software\\AGAIN", "e", "5")}},
+      {"a value on a root", {set(platform::kHkeyCurrentUser, "", "root", "r")}},
+      {"classes", {set(platform::kHkeyClassesRoot, ".qvi", "", "QviFile")}},
+  };
+  for (const auto& [name, steps] : runs) {
+    emu::RegistryStore store;
+    emu::ImportRegText(store, seed, "seed.reg");
+    const auto before = store.Snapshot();
+    store.StartRecording();
+    for (const Step& step : steps) step(store);
+    const auto expected = DiffRegistry(before, store.Snapshot());
+    const auto recorded = DiffRegistry(store);
+    ASSERT_EQ(recorded.size(), expected.size()) << name;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(recorded[i].op, expected[i].op) << name << " #" << i;
+      EXPECT_EQ(recorded[i].key, expected[i].key) << name << " #" << i;
+      EXPECT_EQ(recorded[i].value, expected[i].value) << name << " #" << i;
+    }
+    if (std::string(name) != "nothing" && std::string(name).find("made and deleted") == std::string::npos) {
+      EXPECT_FALSE(recorded.empty()) << name;
+    }
+  }
+}
+
+TEST(AppendedLinesTest, TakesTheTailEndedByCrLf) {
+  EXPECT_EQ(AppendedLines("", "(A) : one\r\n(B) : two\nmore\r\n"),
+            (std::vector<std::string>{"(A) : one", "(B) : two\nmore"}));
+  EXPECT_EQ(AppendedLines("old\r\n", "old\r\nnew\r\n"), std::vector<std::string>{"new"});
+  EXPECT_EQ(AppendedLines("old\r\n", "old\r\n"), std::vector<std::string>{});
+  // A rewritten file shows all of its lines.
+  EXPECT_EQ(AppendedLines("old\r\n", "other\r\n"), std::vector<std::string>{"other"});
+}
+
+TEST(ReadableReportTest, ShowsTextAsAWindowsEngineerWritesIt) {
+  EXPECT_EQ(PrintableText(std::string("a\r\nb\0c\x80", 7)), "a\nb\\x00c\\x80");
+  EXPECT_EQ(ShownValue(host::Variant("C:\\Program Files \"x\"\n\x01")), "\"C:\\Program Files \"\"x\"\"<LF><0x01>\"");
+  EXPECT_EQ(ShownValue(host::Variant(std::int16_t{-3})), "-3");
+  EXPECT_EQ(ShownValue(host::Variant()), "Empty");
+  EXPECT_EQ(UnifiedDiff("[S]\r\na=1\r\nb=2\r\nc=3\r\n", "[S]\r\na=1\r\nb=\r\nc=3\r\nd=4\r\n"),
+            "@@ -1,4 +1,5 @@\n [S]\n a=1\n-b=2\n+b=\n c=3\n+d=4\n");
+}
+
+class RunTest : public ::testing::Test {
+ protected:
+  RunResult Run(const std::string& scenario) { return RunScenario(LoadScenario(scenario), {folder_.path() / "m", {}, {}}); }
+  RunResult Run(const Scenario& scenario) { return RunScenario(scenario, {folder_.path() / "m", {}, {}}); }
+
+  static const RegistryChange* Find(const RunResult& r, Op op, const std::string& key_end, const std::string& name = "") {
+    for (const auto& c : r.registry_changes) {
+      if (c.op == op && c.key.size() >= key_end.size() &&
+          c.key.compare(c.key.size() - key_end.size(), key_end.size(), key_end) == 0 && c.value.name == name) {
+        return &c;
+      }
+    }
+    return nullptr;
+  }
+
+  testing::TempFolder folder_;
+};
+
+TEST_F(RunTest, InstallUpgradeAndUninstallChainOnOneMachine) {
+  const RunResult install = Run("install-nt");
+  EXPECT_TRUE(install.fresh_machine);
+
+  const RunResult upgrade = Run("upgrade");
+  EXPECT_FALSE(upgrade.fresh_machine);
+  // The earlier installation's record was seeded into the existing machine,
+  // then cleared by the upgrade.
+  const auto kethra = std::find_if(upgrade.files.begin(), upgrade.files.end(),
+                                   [](const FileChange& f) { return f.path == "C:\\WINNT\\kethra.ini"; });
+  ASSERT_NE(kethra, upgrade.files.end());
+  EXPECT_NE(kethra->before->find("Console=C:\\QVCON"), std::string::npos);
+  EXPECT_NE(kethra->after->find("Console=\r\n"), std::string::npos);
+  EXPECT_NE(Find(upgrade, Op::kDeleteKey, "Tessaly\\Quorvex"), nullptr);
+  // The log only shows what this run appended.
+  const auto log_file = std::find_if(upgrade.files.begin(), upgrade.files.end(),
+                                     [](const FileChange& f) { return f.path == "C:\\ods.txt"; });
+  ASSERT_NE(log_file, upgrade.files.end());
+  EXPECT_TRUE(log_file->before.has_value());
+  EXPECT_GT(upgrade.log.size(), 0u);
+  EXPECT_NE(upgrade.log[0], install.log.at(0));
+
+  const RunResult uninstall = Run("uninstall");
+  EXPECT_NE(Find(uninstall, Op::kDeleteKey, "Tessaly\\Management Console"), nullptr);
+  EXPECT_NE(Find(uninstall, Op::kDeleteKey, "Management Console\\BC Defaults\\Pager"), nullptr);
+  ASSERT_EQ(uninstall.host_state.directory_operations.size(), 1u);
+  EXPECT_EQ(uninstall.host_state.directory_operations[0].directory, "C:\\Program Files\\Tessaly");
+}
+
+// A run keeps, of the registry it leaves, only the keys it is asked for: as
+// named in any letter case, in the order named, a missing one left out.
+TEST_F(RunTest, KeepsOnlyTheRegistryKeysAskedFor) {
+  RunOptions options{folder_.path() / "m", {}, {}};
+  options.registry_keys = {"hkey_local_machine\\software\\halvorn\\tessaly\\management console\\bc defaults\\modem",
+                           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Nowhere",
+                           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console"};
+  const RunResult run = RunScenario(LoadScenario("install-nt"), options);
+  ASSERT_EQ(run.registry_after.size(), 2u);
+  EXPECT_EQ(run.registry_after[0].path,
+            "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem");
+  EXPECT_FALSE(run.registry_after[0].values.empty());
+  EXPECT_EQ(run.registry_after[1].path, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console");
+  EXPECT_TRUE(Run("upgrade").registry_after.empty());
+}
+
+TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
+  Scenario first;
+  first.name = "first";
+  first.registry =
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n\"Kept\"=\"first\"\r\n\"\xC4pfel\"=\"first\"\r\n";
+  first.files = {{"C:\\WINNT\\seed.ini", "[S]\r\nk=first\r\n"}};
+  Run(first);
+
+  Scenario second = first;
+  second.name = "second";
+  second.registry =
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\SEED]\r\n\"kept\"=\"second\"\r\n\"Added\"=\"second\"\r\n"
+      "\"\xE4PFEL\"=\"second\"\r\n"
+      "[HKEY_CURRENT_USER\\Software\\Other]\r\n\"V\"=\"second\"\r\n";
+  second.files = {{"C:\\WINNT\\seed.ini", "[S]\r\nk=second\r\n"}, {"C:\\WINNT\\new.ini", "[N]\r\n"}};
+  const RunResult r = Run(second);
+  EXPECT_FALSE(r.fresh_machine);
+  EXPECT_TRUE(r.registry_changes.empty());  // seeds are not the scenario's doing
+
+  auto machine = emu::Machine::Open(folder_.path() / "m");
+  std::map<std::string, std::string> values;
+  for (const auto& key : machine->SnapshotRegistry()) {
+    for (const auto& v : key.values) values[key.path + "/" + v.name] = RegistryDataText(v);
+  }
+  EXPECT_EQ(values["HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed/Kept"], "first");
+  EXPECT_EQ(values["HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed/Added"], "second");
+  // Letter case folds as the store folds it, accented letters included.
+  EXPECT_EQ(values["HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed/\xC4pfel"], "first");
+  EXPECT_EQ(values.count("HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed/\xE4PFEL"), 0u);
+  EXPECT_EQ(values.count("HKEY_CURRENT_USER\\Software\\Other/V"), 1u);
+
+  std::ifstream in(machine->MapPath("C:\\WINNT\\seed.ini"), std::ios::binary);
+  std::stringstream kept;
+  kept << in.rdbuf();
+  EXPECT_EQ(kept.str(), "[S]\r\nk=first\r\n");
+  EXPECT_TRUE(std::filesystem::exists(machine->MapPath("C:\\WINNT\\new.ini")));
+}
+
+}  // namespace
+}  // namespace qvi::scenario

@@ -1,0 +1,126 @@
+#include "scenario/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "testing/temp_folder.h"
+
+namespace qvi::scenario {
+namespace {
+
+std::string ErrorOf(const std::string& json) {
+  try {
+    ParseScenario(json, "s.json");
+  } catch (const ScenarioError& error) {
+    return error.what();
+  }
+  return "(no error)";
+}
+
+// Syntax errors name the line and column; field errors the field's path.
+struct ErrorCase {
+  const char* name;
+  const char* json;
+  const char* prefix;
+};
+
+class ScenarioErrorTest : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ScenarioErrorTest, NamesWhereTheScenarioIsWrong) {
+  const std::string message = ErrorOf(GetParam().json);
+  EXPECT_EQ(message.rfind(std::string("s.json") + GetParam().prefix + ": ", 0), 0u) << message;
+  // The byte offset of the parser is not repeated to the user.
+  EXPECT_EQ(message.find("byte"), std::string::npos) << message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScenarioErrorTest,
+    ::testing::Values(
+        ErrorCase{"TrailingComma", "{\n  \"name\": \"x\",\n  \"events\": [\n    \"qviSetup\",\n  ]\n}", ":5:3"},
+        ErrorCase{"BadLiteral", "{\"a\": tru}", ":1:10"}, ErrorCase{"MissingComma", "{\n\"a\": 1\n\"b\": 2}", ":3:3"},
+        ErrorCase{"Empty", "", ":1:1"}, ErrorCase{"NewlineInString", "{\n  \"a\": \"x\n\"}", ":2:10"},
+        ErrorCase{"NotAnObject", "[]", ": field (top level)"}, ErrorCase{"EventsMissing", "{}", ": field events"},
+        ErrorCase{"UnknownTopField", R"({"events": [], "evnets": []})", ": field evnets"},
+        ErrorCase{"MisspeltHostField", R"({"host": {"direcories": {}}, "events": []})", ": field host.direcories"},
+        ErrorCase{"TextKeyNotNumber", R"({"host": {"texts": {"x7014": "t"}}, "events": []})",
+                  ": field host.texts.x7014"},
+        ErrorCase{"BadVersion", R"({"host": {"platform_version": "four"}, "events": []})",
+                  ": field host.platform_version"},
+        ErrorCase{"FailureWithoutDispid", R"({"host": {"failures": [{"occurrence": 1}]}, "events": []})",
+                  ": field host.failures[0].dispid"},
+        ErrorCase{"NegativeOccurrence", R"({"host": {"failures": [{"dispid": 2, "occurrence": -1}]}, "events": []})",
+                  ": field host.failures[0].occurrence"},
+        ErrorCase{"UnknownPlatformFunction", R"({"platform_failures": [{"function": "RegNuke"}], "events": []})",
+                  ": field platform_failures[0].function"},
+        ErrorCase{"UnknownEvent", R"({"events": ["creation", "qviTeardown"]})", ": field events[1]"},
+        ErrorCase{"ArgumentToSetup", R"({"events": [{"event": "qviSetup", "argument": 1}]})",
+                  ": field events[0].argument"},
+        ErrorCase{"UpgradeVersionAsText", R"({"events": [{"event": "qviUpgrade", "argument": "1"}]})",
+                  ": field events[0].argument"},
+        ErrorCase{"SeedFileWithoutPath", R"({"machine": {"files": [{"content": "x"}]}, "events": []})",
+                  ": field machine.files[0].path"},
+        ErrorCase{"AnswerThatNoHostGives", R"({"host": {"texts": {"7014": true}}, "events": []})",
+                  ": field host.texts.7014"},
+        ErrorCase{"TextBeyondTheCodePage", "{\"host\": {\"language\": \"\xE4\xB8\x80\"}, \"events\": []}",
+                  ": field host.language"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ScenarioTest, ReadsEventsAnswersAndLinesOfText) {
+  const Scenario s = ParseScenario(R"({
+    "machine": {"registry": ["REGEDIT4", "", "[HKEY_CURRENT_USER\\X]"],
+                "files": [{"path": "C:\\a.ini", "content": ["[S]", "k=\u00e4\u20ac"]}]},
+    "host": {"server_versions": {"SRV2": "3.51"}, "directory_operation_results": {"4": 0},
+             "installing": -1, "icon_result": null, "texts": {"7014": 7},
+             "failures": [{"dispid": 22}]},
+    "platform_failures": [{"function": "RegSetValueExA", "occurrence": 0, "code": 5}],
+    "events": ["create", {"event": "qviUpgrade", "argument": 3},
+               {"event": "qviPostPageNotification", "argument": "QVIGUI.COPY1"}]
+  })", "s.json");
+  EXPECT_EQ(s.registry, "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n");
+  // Machine text is in the machine's code page.
+  EXPECT_EQ(s.files[0].content, "[S]\r\nk=\xE4\x80\r\n");
+  EXPECT_EQ(s.host.server_versions.at("SRV2"), host::Variant(3 * 65536 + 51));
+  EXPECT_EQ(s.host.directory_operation_results.at(4), host::Variant(0));
+  EXPECT_EQ(s.host.installing, host::Variant(-1));
+  EXPECT_TRUE(s.host.icon_result.IsEmpty());
+  EXPECT_EQ(s.host.texts.at(7014), host::Variant(7));
+  ASSERT_EQ(s.host.failures.size(), 1u);
+  EXPECT_EQ(s.host.failures[0].control, host::Control::kQviPublic);
+  EXPECT_EQ(s.host.failures[0].occurrence, 1);
+  ASSERT_EQ(s.platform_failures.size(), 1u);
+  EXPECT_EQ(s.platform_failures[0].function, faults::Function::kRegSetValueExA);
+  EXPECT_EQ(s.platform_failures[0].occurrence, 0);
+  ASSERT_EQ(s.events.size(), 3u);
+  EXPECT_EQ(s.events[0].event, Event::kCreation);
+  EXPECT_EQ(s.events[1].argument, "3");
+  EXPECT_EQ(s.events[2].argument, "QVIGUI.COPY1");
+  EXPECT_EQ(ParseScenario(R"({"host": {"installing": false}, "events": []})", "s.json").host.installing,
+            host::Variant(0));
+}
+
+TEST(ScenarioTest, ReadsTheRegistryFileBesideTheScenario) {
+  testing::TempFolder dir;
+  std::ofstream(dir.path() / "seed.reg") << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n";
+  std::ofstream(dir.path() / "mine.json")
+      << R"({"machine": {"registry_file": "seed.reg", "folder": "m"}, "events": ["creation"]})";
+  const Scenario s = LoadScenario((dir.path() / "mine.json").string());
+  EXPECT_EQ(s.name, "mine");
+  EXPECT_EQ(s.machine_folder, dir.path() / "m");
+  EXPECT_NE(s.registry.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]"), std::string::npos);
+
+  std::ofstream(dir.path() / "lost.json") << R"({"machine": {"registry_file": "none.reg"}, "events": []})";
+  EXPECT_THROW(LoadScenario((dir.path() / "lost.json").string()), ScenarioError);
+  EXPECT_THROW(LoadScenario((dir.path() / "absent.json").string()), ScenarioError);
+}
+
+TEST(ScenarioTest, VersionText) {
+  const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
+      {"4.0", 4 * 65536}, {"3.51", 3 * 65536 + 51}, {"4", 4 * 65536},   {"4.", std::nullopt},
+      {"-1.0", std::nullopt}, {"4.0.1", std::nullopt}, {"40000.0", std::nullopt}};
+  for (const auto& [text, version] : cases) EXPECT_EQ(ParseVersionText(text), version) << text;
+}
+
+}  // namespace
+}  // namespace qvi::scenario

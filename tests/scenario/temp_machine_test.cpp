@@ -1,0 +1,58 @@
+// Where temporary machines go and how those of killed runs are cleared.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "scenario/temp_machine.h"
+#include "testing/file_bytes.h"
+#include "testing/temp_folder.h"
+
+namespace qvi::scenario {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Sets TMPDIR for the life of the object.
+class TmpDirFor {
+ public:
+  explicit TmpDirFor(const fs::path& dir) {
+    if (const char* old = std::getenv("TMPDIR")) old_ = old;
+    ::setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~TmpDirFor() { old_.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", old_.c_str(), 1); }
+
+ private:
+  std::string old_;
+};
+
+TEST(TempMachine, GoesWhereTmpDirSaysAndClearsWhatKilledRunsLeft) {
+  testing::TempFolder dir;
+  const TmpDirFor tmpdir(dir.path());
+  // pid 0x7ffffff0 does not run; a folder of a live process (this one) and
+  // one that is no machine of ours stay.
+  const fs::path stale = dir.path() / "qvihost-machine-2147483632-abcdefgh";
+  const fs::path alive = dir.path() / ("qvihost-machine-" + std::to_string(::getpid()) + "-zzzzzzzz");
+  const fs::path other = dir.path() / "qvihost-notes";
+  for (const fs::path& folder : {stale, alive, other}) fs::create_directories(folder / "drive_c");
+  qvi::testing::WriteFileBytes(stale / "registry.reg", "REGEDIT4\r\n");
+
+  fs::path made;
+  {
+    const TempMachineFolder machine;
+    made = machine.path();
+    EXPECT_EQ(made.parent_path(), dir.path());
+    EXPECT_EQ(made.filename().string().rfind("qvihost-machine-" + std::to_string(::getpid()) + "-", 0), 0u);
+    EXPECT_TRUE(fs::is_directory(made));
+  }
+  EXPECT_FALSE(fs::exists(made));
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(alive));
+  EXPECT_TRUE(fs::exists(other));
+}
+
+}  // namespace
+}  // namespace qvi::scenario
