@@ -432,27 +432,8 @@ class StrictDocument {
   json* last_ = nullptr;
 };
 
-}  // namespace
-
-std::optional<std::int32_t> ParseVersionText(std::string_view text) {
-  const auto dot = text.find('.');
-  const std::string_view major_text = text.substr(0, dot);
-  const std::string_view minor_text = dot == std::string_view::npos ? std::string_view("0") : text.substr(dot + 1);
-  const auto number = [](std::string_view part) -> std::optional<std::int32_t> {
-    std::int32_t value = 0;
-    const auto [ptr, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
-    if (part.empty() || ec != std::errc() || ptr != part.data() + part.size() || value < 0 || value > 0x7FFF) {
-      return std::nullopt;
-    }
-    return value;
-  };
-  const auto major = number(major_text);
-  const auto minor = number(minor_text);
-  if (!major || !minor) return std::nullopt;
-  return *major * 65536 + *minor;
-}
-
-Scenario ParseScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir) {
+// The JSON document of a scenario's text, read strictly (StrictDocument).
+json ParseDocument(std::string_view json_text, const std::string& source) {
   json doc;
   try {
     StrictDocument reader(doc, source);
@@ -476,6 +457,104 @@ Scenario ParseScenario(std::string_view json_text, const std::string& source, co
     const auto [line, column] = LineAndColumn(json_text, byte);
     throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + why);
   }
+  return doc;
+}
+
+std::string EmbeddedNameList() {
+  std::string known;
+  for (const std::string& name : EmbeddedScenarioNames()) known += (known.empty() ? "" : ", ") + name;
+  return known;
+}
+
+// A scenario on the way from the file being read to the base it names.
+struct Link {
+  std::string identity;  // the file's canonical path, or "embedded:" and the name
+  std::string shown;     // as messages name it
+};
+
+// A base file names its paths relative to its own folder; the scenario built
+// on it reads them relative to the naming file's folder, `from` above the
+// base's.
+void RebasePaths(json& doc, const std::filesystem::path& from) {
+  if (from.empty() || from == "." || !doc.contains("machine") || !doc["machine"].is_object()) return;
+  json& machine = doc["machine"];
+  for (const char* field : {"folder", "registry_file"}) {
+    const auto it = machine.find(field);
+    if (it == machine.end() || !it->is_string()) continue;
+    const std::filesystem::path path(it->get<std::string>());
+    if (!path.empty() && path.is_relative()) *it = (from / path).generic_string();
+  }
+}
+
+// In a scenario a null is an Empty answer; in a patch it removes the base's
+// field. A null where the base has nothing to remove was meant as an answer
+// the patch cannot give: refused, so that it is not silently dropped.
+void CheckNullsRemoveSomething(const Reader& r, const json& base, const json& patch, const std::string& path) {
+  for (const auto& [key, value] : patch.items()) {
+    const std::string field = Reader::Join(path, key);
+    const bool present = base.is_object() && base.contains(key);
+    if (value.is_null() && !present) {
+      r.Fail(field, "null removes a field of the base, which has none here; a null answer (Empty) can only be "
+                    "given in a scenario without a base");
+    }
+    if (value.is_object()) CheckNullsRemoveSomething(r, present ? base[key] : json(), value, field);
+  }
+}
+
+// The document with its "base" resolved: the base's own document (its base
+// resolved first) without its name and description, with this document's
+// other fields applied over it as a JSON merge patch. `chain` holds the
+// scenarios already on the way, to refuse a base that leads back to one.
+json WithBase(json doc, const std::string& source, const std::filesystem::path& base_dir, std::vector<Link>& chain) {
+  namespace fs = std::filesystem;
+  if (!doc.is_object() || !doc.contains("base")) return doc;
+  const Reader r(source);
+  const std::string name = r.String(doc["base"], "base");
+  Link link;
+  std::string text;
+  fs::path folder;  // of a base file; empty for an embedded scenario
+  if (const auto embedded = EmbeddedScenarioText(name)) {
+    link = {"embedded:" + name, name};
+    text = *embedded;
+  } else {
+    const fs::path file = Confined(r, base_dir, name, "base");
+    std::error_code ec;
+    if (!fs::exists(file, ec)) {
+      r.Fail("base", "\"" + name + "\" is neither an embedded scenario (" + EmbeddedNameList() + ") nor a file");
+    }
+    link = {file.string(), (fs::path(source).parent_path() / name).string()};
+    try {
+      text = ReadRegularFile(file, kMaxScenarioBytes);
+    } catch (const ScenarioError& error) {
+      r.Fail("base", error.what());
+    }
+    folder = file.parent_path();
+  }
+  std::string way;
+  for (const Link& on_the_way : chain) way += on_the_way.shown + " -> ";
+  for (const Link& on_the_way : chain) {
+    if (on_the_way.identity == link.identity) r.Fail("base", "\"" + name + "\" closes a cycle: " + way + link.shown);
+  }
+  chain.push_back(link);
+  json base = ParseDocument(text, link.shown);
+  if (!base.is_object()) r.Fail("base", "\"" + name + "\" is not a scenario: its document is not an object");
+  base = WithBase(std::move(base), link.shown, folder.empty() ? base_dir : folder, chain);
+  base.erase("name");
+  base.erase("description");
+  if (!folder.empty()) {
+    std::error_code ec;
+    const fs::path naming = fs::weakly_canonical(base_dir.empty() ? fs::current_path(ec) : fs::absolute(base_dir, ec), ec);
+    RebasePaths(base, folder.lexically_relative(naming));
+  }
+  doc.erase("base");
+  CheckNullsRemoveSomething(r, base, doc, "");
+  base.merge_patch(doc);
+  return base;
+}
+
+Scenario ReadScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir,
+                      std::vector<Link> chain) {
+  json doc = WithBase(ParseDocument(json_text, source), source, base_dir, chain);
   const Reader r(source);
   r.ExpectObject(doc, "",
                  {"name", "description", "machine", "host", "platform_failures", "events", "expect"});
@@ -495,16 +574,41 @@ Scenario ParseScenario(std::string_view json_text, const std::string& source, co
   return s;
 }
 
+}  // namespace
+
+std::optional<std::int32_t> ParseVersionText(std::string_view text) {
+  const auto dot = text.find('.');
+  const std::string_view major_text = text.substr(0, dot);
+  const std::string_view minor_text = dot == std::string_view::npos ? std::string_view("0") : text.substr(dot + 1);
+  const auto number = [](std::string_view part) -> std::optional<std::int32_t> {
+    std::int32_t value = 0;
+    const auto [ptr, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+    if (part.empty() || ec != std::errc() || ptr != part.data() + part.size() || value < 0 || value > 0x7FFF) {
+      return std::nullopt;
+    }
+    return value;
+  };
+  const auto major = number(major_text);
+  const auto minor = number(minor_text);
+  if (!major || !minor) return std::nullopt;
+  return *major * 65536 + *minor;
+}
+
+Scenario ParseScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir) {
+  return ReadScenario(json_text, source, base_dir, {});
+}
+
 Scenario LoadScenario(const std::string& name_or_file) {
   if (const auto text = EmbeddedScenarioText(name_or_file)) return ParseScenario(*text, name_or_file);
   const std::filesystem::path file(name_or_file);
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) {
-    std::string known;
-    for (const std::string& name : EmbeddedScenarioNames()) known += (known.empty() ? "" : ", ") + name;
-    throw ScenarioError(name_or_file + ": neither an embedded scenario (" + known + ") nor a readable file");
+    throw ScenarioError(name_or_file + ": neither an embedded scenario (" + EmbeddedNameList() +
+                        ") nor a readable file");
   }
-  Scenario s = ParseScenario(ReadRegularFile(file, kMaxScenarioBytes), name_or_file, file.parent_path());
+  const std::filesystem::path canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(file, ec), ec);
+  Scenario s = ReadScenario(ReadRegularFile(file, kMaxScenarioBytes), name_or_file, file.parent_path(),
+                            {{canonical.string(), name_or_file}});
   if (s.name.empty()) s.name = file.stem().string();
   return s;
 }

@@ -62,14 +62,25 @@ struct Scenario {
 };
 
 // Parses a scenario. `source` names the text in error messages; `base_dir` is
-// where a "registry_file" is looked for. Text meant for the machine (answers,
-// seeds, arguments) is turned from UTF-8 into the machine's code page. Throws
-// ScenarioError.
+// where a "registry_file", a "machine.folder" and a "base" file are looked
+// for. Text meant for the machine (answers, seeds, arguments) is turned from
+// UTF-8 into the machine's code page. Throws ScenarioError.
+//
+// A top-level "base" names the scenario this one is made from: an embedded
+// scenario, or a scenario file relative to `base_dir` (and inside it). The
+// scenario is then the base, without its name and description, with this
+// document's other fields applied as a JSON merge patch (RFC 7386): objects
+// merge key by key, arrays and other values replace, a null removes the
+// base's field. Bases may have bases. A base that cannot be found, read or
+// parsed, is not an object or leads back to a scenario on the way is refused,
+// and so is a null where the base has nothing to remove: in a scenario a null
+// is an Empty answer, which a patch cannot give.
 Scenario ParseScenario(std::string_view json_text, const std::string& source,
                        const std::filesystem::path& base_dir = {});
 
-// A scenario built into qvihost, or a JSON file. Throws ScenarioError when the
-// name is neither an embedded scenario nor a readable file.
+// A scenario built into qvihost, or a JSON file (its "base" resolved as by
+// ParseScenario). Throws ScenarioError when the name is neither an embedded
+// scenario nor a readable file.
 Scenario LoadScenario(const std::string& name_or_file);
 
 // The embedded scenarios: names in a fixed order, and the text of one.

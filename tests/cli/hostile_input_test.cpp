@@ -171,6 +171,8 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
       {"registry file above the scenario",
        [](auto&) { return R"({"machine": {"registry_file": "../outside.reg"}, "events": []})"; },
        "field machine.registry_file: \"../outside.reg\" lies outside the scenario's folder"},
+      {"base above the scenario", [](auto&) { return R"({"base": "../outside.reg", "events": []})"; },
+       "field base: \"../outside.reg\" lies outside the scenario's folder"},
       {"registry file anywhere", [](auto&) { return R"({"machine": {"registry_file": "/etc/passwd"}, "events": []})"; },
        "field machine.registry_file: \"/etc/passwd\" lies outside the scenario's folder"},
       {"registry file through a link",

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "testing/file_bytes.h"
 #include "testing/temp_folder.h"
 
 namespace qvi::scenario {
@@ -64,7 +65,14 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"AnswerThatNoHostGives", R"({"host": {"texts": {"7014": true}}, "events": []})",
                   ": field host.texts.7014"},
         ErrorCase{"TextBeyondTheCodePage", "{\"host\": {\"language\": \"\xE4\xB8\x80\"}, \"events\": []}",
-                  ": field host.language"}),
+                  ": field host.language"},
+        ErrorCase{"BaseNotAName", R"({"base": ["install-nt"]})", ": field base"},
+        ErrorCase{"BaseNowhere", R"({"base": "install-xp"})", ": field base"},
+        // Meant as an Empty answer, which over a base would be dropped unseen.
+        ErrorCase{"NullRemovingNothing", R"({"base": "install-nt", "host": {"icon_result": null}})",
+                  ": field host.icon_result"},
+        ErrorCase{"NullInsideAnAddedObject", R"({"base": "install-nt", "host": {"server_versions": {"X": null}}})",
+                  ": field host.server_versions.X"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ScenarioTest, ReadsEventsAnswersAndLinesOfText) {
@@ -113,6 +121,57 @@ TEST(ScenarioTest, ReadsTheRegistryFileBesideTheScenario) {
   std::ofstream(dir.path() / "lost.json") << R"({"machine": {"registry_file": "none.reg"}, "events": []})";
   EXPECT_THROW(LoadScenario((dir.path() / "lost.json").string()), ScenarioError);
   EXPECT_THROW(LoadScenario((dir.path() / "absent.json").string()), ScenarioError);
+}
+
+// mine.json on sub/b.json on install-nt: each level patches the one below,
+// and a path is read from the folder of the file that names it.
+TEST(ScenarioBaseTest, ChainedBasesMergeAsPatches) {
+  testing::TempFolder dir;
+  qvi::testing::WriteFileBytes(dir.path() / "sub" / "seed.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n");
+  qvi::testing::WriteFileBytes(dir.path() / "sub" / "b.json", R"({"name": "b", "description": "b's", "base": "install-nt",
+      "machine": {"registry_file": "seed.reg"}, "host": {"texts": {"7099": "added"}, "language": "deu"}})");
+  qvi::testing::WriteFileBytes(dir.path() / "mine.json", R"({"base": "sub/b.json",
+      "host": {"language": null, "parameters": {"Global": ["debug:2"]}}, "events": ["creation"]})");
+  const Scenario s = LoadScenario((dir.path() / "mine.json").string());
+  EXPECT_EQ(s.name, "mine");
+  EXPECT_EQ(s.description, "");
+  EXPECT_EQ(s.machine.computer_name, "SRV1");
+  EXPECT_NE(s.registry.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]"), std::string::npos);
+  EXPECT_EQ(s.host.directories.size(), 4u);
+  EXPECT_EQ(s.host.texts.size(), 6u);
+  EXPECT_EQ(s.host.texts.at(7099), host::Variant("added"));
+  EXPECT_EQ(s.host.language, rhost::HostConfig().language);  // removed: the default again
+  EXPECT_EQ(s.host.parameters.at("Global"), std::vector<host::Variant>{"debug:2"});
+  ASSERT_EQ(s.events.size(), 1u);
+  EXPECT_EQ(s.text.find("install-nt"), std::string::npos) << "the text is the file's own";
+}
+
+TEST(ScenarioBaseTest, BasesThatCannotBeUsedAreNamedWhereTheyAreNamed) {
+  testing::TempFolder dir;
+  const auto file = [&](const std::string& name, const std::string& text) {
+    qvi::testing::WriteFileBytes(dir.path() / name, text);
+    return (dir.path() / name).string();
+  };
+  const std::string c = file("c.json", R"({"base": "d.json", "events": []})");
+  const std::string d = file("d.json", R"({"base": "c.json"})");
+  file("list.json", "[]");
+  file("broken.json", "{\n  \"events\": [\n}");
+  const std::pair<std::string, std::string> cases[] = {
+      {c, d + ": field base: \"c.json\" closes a cycle: " + c + " -> " + d + " -> " + c},
+      {file("self.json", R"({"base": "self.json"})"), "self.json: field base: \"self.json\" closes a cycle"},
+      {file("on-list.json", R"({"base": "list.json"})"), "on-list.json: field base: \"list.json\" is not a scenario"},
+      {file("on-broken.json", R"({"base": "broken.json"})"), "broken.json:3:1: syntax error"},
+      {file("on-missing.json", R"({"base": "missing.json"})"),
+       "on-missing.json: field base: \"missing.json\" is neither an embedded scenario"},
+  };
+  for (const auto& [scenario, message] : cases) {
+    try {
+      LoadScenario(scenario);
+      ADD_FAILURE() << scenario << " was read";
+    } catch (const ScenarioError& error) {
+      EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
+    }
+  }
 }
 
 TEST(ScenarioTest, VersionText) {
