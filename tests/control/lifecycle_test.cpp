@@ -1,86 +1,57 @@
-// How QVConsole routes the host's events and keeps one loaded library's state:
-// the snap-in runs under the replacement host on an emulated machine.
+// How QVConsole keeps one loaded library's state across the host's events.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "events/event_fixture.h"
 
 namespace qvi::events_test {
 namespace {
 
-namespace d = host::dispid;
-using Sections = std::vector<std::string>;
+using LifecycleTest = EventTest;
 
-class LifecycleTest : public EventTest {
- protected:
-  SnapInLibrary& Library() { return session_->library(); }
-  // InitComponentDir ran and PrepareConsoleComponent reached its last step,
-  // once for each qviSetup so far.
-  void ExpectWholeSetups(std::size_t setups) {
-    const std::vector<std::string> calls = Calls("qviSetup");
-    EXPECT_EQ(static_cast<std::size_t>(std::count(calls.begin(), calls.end(), "8(\"QVIConsole\", 0)")), setups);
-    EXPECT_EQ(calls.back(), "3(\"Common\", 0)");
-    EXPECT_TRUE(KeyExists(kBcDefaults));
-  }
-};
-
-TEST_F(LifecycleTest, CreationNamesTheSettingsFileAndASecondSetupReusesTheOneFrmCommon) {
-  Start();
-  EXPECT_EQ(Calls("creation"), (Sections{"14(\"QVIConsole.ini\")"}));
-  EXPECT_FALSE(Library().HasFrmCommon());
+TEST_F(LifecycleTest, FrmCommonIsMadeAtItsFirstUseAndKeptForTheLoad) {
+  Start(R"({"base": "install-nt"})");
+  EXPECT_FALSE(session_->library().HasFrmCommon());
   Raise("qviSetup");
-  ASSERT_TRUE(Library().HasFrmCommon());
-  const FrmCommon* first = &Library().frmCommon();
-  Raise("qviSetup");
-  EXPECT_EQ(&Library().frmCommon(), first);
-  ExpectWholeSetups(2);
+  ASSERT_TRUE(session_->library().HasFrmCommon());
+  const FrmCommon* first = &session_->library().frmCommon();
+  EXPECT_FALSE(Raise("qviSetup").failed);
+  EXPECT_EQ(&session_->library().frmCommon(), first);
+  EXPECT_EQ(host_->state().copy_sections, (std::vector<std::string>{"NT", "Common"}));
 }
 
 // DISPID 22 failing, or answering what does not fit 16 bits, leaves
 // LocalOSType as an earlier qviSetup left it; the rest of qviSetup runs.
-TEST_F(LifecycleTest, PlatformAnswerThatCannotBeTakenKeepsLocalOSTypeAndTheRestRuns) {
+TEST_F(LifecycleTest, PlatformAnswerThatCannotBeTakenKeepsLocalOSType) {
   struct Case {
-    const char* name;
-    bool earlier_setup_on_95;
     bool fail;
     std::int32_t code;
     std::int16_t expected;
   };
-  for (const Case& c : {Case{"fails after an earlier setup", true, true, 1, kOsWindows95},
-                        Case{"answer beyond 16 bits", true, false, 70000, kOsWindows95},
-                        Case{"answer that fits", true, false, 1, kOsWindowsNT}}) {
-    SCOPED_TRACE(c.name);
-    OpenMachine();
-    rhost::HostConfig config = NtHostConfig();
-    config.platform_code = kOsWindows95;
-    Start(config);
-    if (c.earlier_setup_on_95) {
-      Raise("qviSetup");
-      ASSERT_EQ(State().LocalOSType, kOsWindows95);
-    }
+  for (const Case& c : {Case{true, 1, kOsWindows95}, Case{false, 70000, kOsWindows95}, Case{false, 1, kOsWindowsNT}}) {
+    SCOPED_TRACE(std::to_string(c.code) + (c.fail ? " failing" : ""));
+    Start(R"({"base": "install-95"})");
+    Raise("qviSetup");
+    ASSERT_EQ(State().LocalOSType, kOsWindows95);
     host_->mutable_config().platform_code = c.code;
-    if (c.fail) FailHostCall(d::kGetPlatform, 1);
-
+    if (c.fail) FailNext(host::dispid::kGetPlatform, 1);
     EXPECT_FALSE(Raise("qviSetup").failed);
     EXPECT_EQ(State().LocalOSType, c.expected);
-    EXPECT_TRUE(Library().HasFrmCommon());
-    ExpectWholeSetups(c.earlier_setup_on_95 ? 2 : 1);
+    EXPECT_EQ(Calls("qviSetup").back(), "QviPublic 3 SetCopySection(\"Common\", 0) -> Empty");
   }
 }
 
 TEST_F(LifecycleTest, TwoLoadedLibrariesKeepSeparateState) {
-  Start();
+  Start(R"({"base": "install-nt"})");
   Raise("qviSetup");
   host_->mutable_config().installing = false;
   Raise("qviUninstall");
   EXPECT_EQ(State().LocalOSType, kOsWindowsNT);
   EXPECT_EQ(State().ConsoleDir, "\\\\SRV1\\C$\\Program Files\\Tessaly\\Quorvex");
 
-  rhost::Session second(*host_, *recorder_);
+  rhost::Session second(*host_, *faults_);
   EXPECT_EQ(second.library().state().LocalOSType, kOsUnknown);
   EXPECT_EQ(second.library().state().ConsoleDir, "");
   EXPECT_FALSE(second.library().HasFrmCommon());
@@ -88,7 +59,7 @@ TEST_F(LifecycleTest, TwoLoadedLibrariesKeepSeparateState) {
 }
 
 TEST_F(LifecycleTest, BadRequestsAreRefusedBeforeTheyReachTheControl) {
-  Start();
+  Start(R"({"base": "install-nt"})");
   const std::size_t calls = host_->calls().size();
   EXPECT_THROW(Raise("qviTeardown"), std::invalid_argument);
   EXPECT_THROW(Raise("qviUpgrade", "two"), std::invalid_argument);

@@ -1,91 +1,86 @@
-// A snap-in loaded by the replacement host on an emulated machine, with the
-// means to read back what an event left in the host, the registry, the
-// settings files and the debug log.
+// The snap-in loaded event by event by the replacement host on an emulated
+// machine, the host answering as a scenario's host does, with the means to
+// fail calls and to look at the module-wide state between events.
 #pragma once
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <filesystem>
+#include <algorithm>
 #include <memory>
-#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "emu/machine.h"
 #include "faults/fault_injection.h"
-#include "host/dispid.h"
 #include "replacement_host/replacement_host.h"
 #include "replacement_host/session.h"
+#include "scenario/report.h"
+#include "scenario/scenario.h"
 #include "testing/temp_folder.h"
 
 namespace qvi::events_test {
 
-inline constexpr const char* kWindowsDir = "C:\\WINNT";
-inline constexpr const char* kHklm = "HKEY_LOCAL_MACHINE\\";
-inline const std::string kBcDefaults = std::string(kHklm) + "SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults";
-
-// A host installing the console on Windows NT, machine SRV1, drive C, debug
-// messages to the log.
-rhost::HostConfig NtHostConfig();
-// The same host removing the console.
-rhost::HostConfig RemovalHostConfig();
-
-// The text of a REG_SZ value: its bytes up to the first NUL.
-std::string Text(const emu::RegistryValue& value);
-
-// A registry call the snap-in made, with the number of host calls made
-// before it, so that the order of registry work and host calls can be judged.
-struct PlatformCall {
-  faults::Function function;
-  std::string argument;       // the sub key or value name, "" when none
-  platform::HKey key = 0;     // the handle worked on
-  platform::HKey result = 0;  // the handle a create or open returned
-  std::size_t host_calls_before = 0;
-};
+inline const std::string kBcDefaults = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults";
 
 class EventTest : public ::testing::Test {
  protected:
-  EventTest();
+  // A fresh machine, and a fresh load of the snap-in on it under a host that
+  // answers as the scenario (JSON, "base" allowed) says; the control is
+  // created, the scenario's events are not raised.
+  void Start(const std::string& scenario) {
+    session_.reset();
+    faults_.reset();
+    machine_ = emu::Machine::Open(dir_.path() / std::to_string(++machines_));
+    faults_ = std::make_unique<faults::FaultInjectingPlatform>(*machine_);
+    host_ = std::make_unique<rhost::ReplacementHost>(scenario::ParseScenario(scenario, "test scenario").host);
+    session_ = std::make_unique<rhost::Session>(*host_, Os());
+    Raise("creation");
+  }
+  // What the snap-in calls the operating system through.
+  virtual platform::Platform& Os() { return *faults_; }
 
-  // Makes a new machine in a folder of its own.
-  void OpenMachine(const emu::MachineSettings& settings = {});
-  // Starts a fresh load of the snap-in under a new host and creates the control.
-  void Start(rhost::HostConfig config = NtHostConfig());
-  rhost::EventOutcome Raise(const std::string& event, const std::string& argument = "");
+  rhost::EventOutcome Raise(const std::string& event, const std::string& argument = "") {
+    const auto known = EventByName(event);
+    if (!known) throw std::invalid_argument("unknown event " + event);
+    return session_->Raise(*known, argument);
+  }
 
-  // The calls the snap-in made on QviPublic during `event`, written as
-  // `8("TYConsole", 0)`, strings unescaped. The debug channel's parameter reads (DISPID 25) are
-  // left out: they follow the debug level, not the event's work.
-  std::vector<std::string> Calls(const std::string& event) const;
-  // Fails the `occurrence`-th DISPID `id` call from now on; 0 fails every one.
-  void FailHostCall(host::DispId id, int occurrence);
-  // The one failed call of `event`, written as by Calls(), strings unescaped.
-  std::string FailedCall(const std::string& event) const;
-  // The registry calls made since the `from`-th, of `function` only.
-  std::vector<PlatformCall> RegistryCalls(faults::Function function, std::size_t from = 0) const;
-
-  std::optional<emu::RegistryKey> Key(const std::string& path) const;
-  bool KeyExists(const std::string& path) const { return Key(path).has_value(); }
-
-  void WriteKethraIni(const std::string& content);
-  // The debug log "ods.txt" at the root of drive C, split into its CRLF lines.
-  std::vector<std::string> LogLines() const;
-
+  // The QviPublic calls of `event` as the readable report shows them.
+  std::vector<std::string> Calls(const std::string& event) const {
+    std::vector<std::string> calls;
+    for (const rhost::HostCall& call : host_->calls()) {
+      if (call.event == event && call.control == host::Control::kQviPublic) calls.push_back(scenario::DescribeCall(call));
+    }
+    return calls;
+  }
+  std::size_t FailedCalls() const {
+    return static_cast<std::size_t>(std::count_if(host_->calls().begin(), host_->calls().end(),
+                                                   [](const rhost::HostCall& call) { return call.failed; }));
+  }
+  // Fails the `nth` QviPublic call of DISPID `id` from now on.
+  void FailNext(host::DispId id, int nth) {
+    const auto made = std::count_if(host_->calls().begin(), host_->calls().end(), [id](const rhost::HostCall& c) {
+      return c.control == host::Control::kQviPublic && c.dispid == id;
+    });
+    host_->mutable_config().failures.push_back({host::Control::kQviPublic, id, static_cast<int>(made) + nth});
+  }
+  // The values of every key whose path starts with `prefix`.
+  std::size_t ValuesBelow(const std::string& prefix) const {
+    std::size_t values = 0;
+    for (const emu::RegistryKey& key : machine_->SnapshotRegistry()) {
+      if (key.path.rfind(prefix, 0) == 0) values += key.values.size();
+    }
+    return values;
+  }
   ModuleState& State() { return session_->library().state(); }
 
   testing::TempFolder dir_;
   int machines_ = 0;
   std::unique_ptr<emu::Machine> machine_;
   std::unique_ptr<faults::FaultInjectingPlatform> faults_;
-  std::unique_ptr<platform::Platform> recorder_;
-  std::vector<PlatformCall> platform_calls_;
   std::unique_ptr<rhost::ReplacementHost> host_;
   std::unique_ptr<rhost::Session> session_;
-
- private:
-  std::string ReadFile(const std::string& windows_path) const;
 };
 
 }  // namespace qvi::events_test
