@@ -135,23 +135,6 @@ TEST_F(MachineTest, NothingButLogLinesReachesTheDiskBeforeSave) {
   EXPECT_EQ(Machine::Open(Folder())->SnapshotRegistry(), saved);
 }
 
-TEST_F(MachineTest, OneRunAtATime) {
-  const std::string error = MachineErrorOf([&] { Machine::Open(Folder()); });
-  EXPECT_NE(error.find("the machine is in use by another run"), std::string::npos) << error;
-  machine_.reset();
-  EXPECT_NO_THROW(machine_ = Machine::Open(Folder()));
-}
-
-TEST_F(MachineTest, LeftoverTemporaryFilesDoNotBreakOpen) {
-  machine_->Save();
-  const std::string store = ReadFileBytes(Folder() / "registry.reg");
-  std::ofstream(Folder() / ".registry.reg.qvi-tmp-999", std::ios::binary) << "REGEDIT4\r\n[HKEY_LOC";
-  machine_.reset();
-  machine_ = Machine::Open(Folder());
-  EXPECT_FALSE(fs::exists(Folder() / ".registry.reg.qvi-tmp-999"));
-  EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), store);
-}
-
 TEST_F(MachineTest, ReadsNoticeEditsMadeOutsideTheMachine) {
   const fs::path file = Folder() / "drive_c" / "WinNT" / "outside.ini";
   std::ofstream(file, std::ios::binary) << "[s]\r\nk=one\r\n";

@@ -110,22 +110,6 @@ TEST_F(JournalTest, AJournalNotWrittenBySaveIsRefusedAndNothingMoves) {
   }
 }
 
-TEST_F(JournalTest, OneSaveChangesTheStoreAndEveryIniFileInOneCommit) {
-  machine_ = Machine::Open(Folder());
-  ASSERT_NE(machine_->WritePrivateProfileStringA("s", "k", "new", "a.ini"), 0);
-  ASSERT_NE(machine_->WritePrivateProfileStringA("t", "k", "v", "C:\\b.ini"), 0);
-  platform::HKey key = platform::kNoKey;
-  ASSERT_EQ(machine_->RegCreateKeyA(platform::kHkeyCurrentUser, "Software\\One", &key), platform::win32::kSuccess);
-  machine_->RegCloseKey(key);
-  machine_->WriteFileOnSave(Folder() / "drive_c" / "seed.txt", "seeded");
-  machine_->Save();
-  EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=new\r\n");
-  EXPECT_EQ(ReadFileBytes(Folder() / "drive_c" / "b.ini"), "[t]\r\nk=v\r\n");
-  EXPECT_EQ(ReadFileBytes(Folder() / "drive_c" / "seed.txt"), "seeded");
-  EXPECT_NE(ReadFileBytes(Folder() / "registry.reg").find("[HKEY_CURRENT_USER\\Software\\One]"), std::string::npos);
-  EXPECT_EQ(Leftovers(Folder()), std::vector<std::string>());
-}
-
 // What a hostile machine folder holds in place of its own files; each is
 // refused with its name, before anything is read or written.
 TEST(HostileMachineFolder, OnlyRegularFilesOfBoundedSizeAreRead) {
