@@ -7,7 +7,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup-debian.sh" >&2
 # Built as the release preset builds it (link-time optimisation, unused code
-# dropped), which the whole-process figures in README measure.
+# dropped), which the whole-process figures in docs/performance.md measure.
 cmake -S "$root" -B "$root/build/qvihost" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
   -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections" -DQVI_BUILD_TESTS=OFF -DQVI_BUILD_BENCH=OFF >&2

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the Windows builds and their tests under Wine need on Debian
 # 12: the mingw-w64 cross compilers, GoogleTest's sources, and Wine for 64-bit
-# and (from the i386 architecture, about a minute and 1.3 GB) 32-bit programs.
+# and (from the i386 architecture, the largest part of the install:
+# docs/windows.md) 32-bit programs.
 # Where the kernel cannot start 32-bit programs, it also lets Wine's 32-bit
 # loader run on an emulated CPU (see run_32_bit_programs below).
 set -euo pipefail

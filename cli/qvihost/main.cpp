@@ -24,8 +24,8 @@ namespace {
 // else runs. A run touches code all over the statically linked program, and
 // every first touch of a page is a fault; on a virtual machine each fault is
 // a trip to the hypervisor, which one call for all the pages avoids
-// (measured: 84 faults become 63, about 0.05 ms of a 2.3 ms run). A kernel without these calls
-// refuses them, and the pages fault in one by one as before.
+// (docs/performance.md). A kernel without these calls refuses them, and the
+// pages fault in one by one as before.
 __attribute__((constructor(101))) void MapProgramAtOnce() {
   const auto span = [](const char* first, const char* last) {
     const auto start = reinterpret_cast<std::uintptr_t>(first) & ~std::uintptr_t{4095};
@@ -41,10 +41,10 @@ __attribute__((constructor(101))) void MapProgramAtOnce() {
 // stack, for the same reason. Done once static initialisation is over, so
 // that the heap mapped is the part a run allocates from rather than the
 // C++ runtime's reserve for exceptions, which is set aside then and never
-// touched. A run of install-nt allocates about 80 KB and reaches 28 KB
-// down the stack; measured on install-nt, 62 faults become 36 and the run
-// takes about 0.13 ms less. A freed block stays with the process: the
-// allocator keeps 128 KB at the top of the heap.
+// touched. The sizes cover what a run of install-nt allocates and how far
+// down the stack it reaches (docs/performance.md). The block freed here stays
+// with the process: the allocator gives memory back only above its trim
+// threshold (128 KB by default).
 void MapWorkingMemoryAtOnce() {
   constexpr std::size_t kHeapBytes = 96 << 10;
   constexpr std::size_t kStackBytes = 32 << 10;

@@ -51,8 +51,8 @@ FolderEntry::Kind KindOf(mode_t mode) {
 }
 
 // The entries of the open folder `fd`. getdents64 straight into a small
-// buffer: opendir would add a status call, two descriptor calls and a 32 KB
-// buffer to every listing.
+// buffer: opendir would add a status call, two descriptor calls and a large
+// buffer of its own to every listing.
 std::vector<FolderEntry> ListOpenFolder(int fd) {
   std::vector<FolderEntry> entries;
   alignas(8) char buffer[4096];

@@ -36,8 +36,8 @@ void ImportRegText(RegistryStore& store, const std::function<bool(std::string&)>
 std::string ExportRegText(const std::vector<RegistryKey>& keys);
 // The whole store, written straight from its tree (no copy of it first).
 std::string ExportRegText(const RegistryStore& store);
-// The same text in pieces of about a megabyte, for writing a large store
-// without holding its text whole.
+// The same text in pieces, for writing a large store without holding its
+// text whole.
 void ExportRegText(const RegistryStore& store, const std::function<void(std::string_view)>& put);
 
 // One value as a .reg file holds it, without the line end: "name"="text",

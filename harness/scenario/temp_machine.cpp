@@ -78,8 +78,8 @@ fs::path TempMachineBase() {
   // A machine thrown away at the end of the run has no business on a disk:
   // creating and deleting its files there costs journal writes and, on a
   // volume mounted with discard, a synchronous trim of every freed block
-  // (measured: 3 of a run's 7 ms of wall time). A memory-backed folder with
-  // room to spare is used instead, unless TMPDIR names a place.
+  // (docs/performance.md). A memory-backed folder with room to spare is used
+  // instead, unless TMPDIR names a place.
   constexpr long kTmpfsMagic = 0x01021994;
   constexpr unsigned long long kEnoughRoom = 1ull << 30;
   const char* shm = "/dev/shm";
