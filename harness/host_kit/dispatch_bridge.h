@@ -1,24 +1,19 @@
 // Between the VARIANTs of a dispatch call and the replacement host's
-// arguments, results and errors. Text crosses as code page 1252, the
-// snap-in's own.
+// arguments, results and errors; and the firing of the host's events at the
+// sinks advised on a control.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 
-#include <string>
+#include <optional>
 #include <vector>
 
 #include "host/host_control.h"
+#include "runtime/com/com_ptr.h"
 #include "runtime/errors.h"
 
 namespace qvi::hostkit {
-
-std::wstring Widen(const std::string& ansi);
-std::string Narrow(const wchar_t* text, UINT length);
-// "" for a null BSTR, as automation treats one.
-std::string Narrow(BSTR text);
-BSTR ToBstr(const std::string& ansi);
 
 // The arguments of a call in call order (rgvarg holds them last first).
 // Values: VT_EMPTY, VT_I2, VT_I4 and VT_BSTR, by value or (but VT_EMPTY) by
@@ -31,20 +26,16 @@ HRESULT ReadArguments(const DISPPARAMS& params, std::vector<host::Argument>& arg
 // first is stored, so a value that does not fit (qvi::Error) changes nothing.
 void WriteBack(const std::vector<host::Argument>& args, const DISPPARAMS& params);
 
-// Empty, VT_I2, VT_I4 or VT_BSTR.
-void ToVariant(const host::Variant& value, VARIANT* out);
-
-// The exception a failing call raises: scode 0x800A0000 | number (an error
-// of an automation object) for a number of 1 to 65535, otherwise the number
-// itself, taken as an HRESULT.
-void FillException(const Error& error, const wchar_t* source, EXCEPINFO* info);
-
-// One IDispatch::Invoke on a control of the replacement host.
+// One IDispatch::Invoke on a control of the replacement host. A host error
+// reaches the caller as qvi::com::ReportToCaller gives it, from `source`.
 HRESULT InvokeHost(host::HostControl& control, DISPID id, REFIID riid, WORD flags, DISPPARAMS* params,
-                   VARIANT* result, EXCEPINFO* info, UINT* bad_arg, const wchar_t* source);
+                   VARIANT* result, EXCEPINFO* info, UINT* bad_arg, const wchar_t* source) noexcept;
 
-// What a failed Invoke of an event sink means: its number and description
-// ("number: description" in the record of events). Frees the BSTRs of `info`.
-Error SinkFailure(HRESULT hr, EXCEPINFO& info);
+// Invokes event `id` as a method on every sink, with `argument` (if any) by
+// value. The first sink that fails gives the event's failure
+// (qvi::com::ErrorFromInvoke); every sink hears the event all the same.
+// Throws std::bad_alloc.
+std::optional<Error> FireEvent(const std::vector<com::ComPtr<IDispatch>>& sinks, DISPID id,
+                               const std::optional<host::Variant>& argument);
 
 }  // namespace qvi::hostkit

@@ -4,10 +4,10 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <atomic>
 #include <charconv>
-#include <map>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +16,9 @@
 #include "qvi_server.h"
 #include "qvi_svr_ntnwsvc.h"
 #include "replacement_host/replacement_host.h"
+#include "runtime/com/class_factory.h"
+#include "runtime/com/connection_point.h"
+#include "runtime/com/scoped.h"
 #include "scenario/report.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
@@ -23,8 +26,8 @@
 namespace qvi::hostkit {
 namespace {
 
-std::atomic<long> live_objects{0};
-std::atomic<long> server_locks{0};
+using com::ComPtr;
+using com::InterfaceEntry;
 
 struct ClassInfo {
   host::Control control;
@@ -47,7 +50,7 @@ const ClassInfo kClasses[] = {
 HMODULE Module() {
   HMODULE module = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&live_objects), &module);
+                     reinterpret_cast<LPCWSTR>(&kClasses), &module);
   return module;
 }
 
@@ -72,12 +75,9 @@ std::wstring TypeLibPath(UINT resource) {
 HRESULT LoadTypeInfo(UINT resource, const GUID& guid, ITypeInfo** info) {
   if (info == nullptr) return E_POINTER;
   *info = nullptr;
-  ITypeLib* lib = nullptr;
-  HRESULT hr = LoadTypeLibEx(TypeLibPath(resource).c_str(), REGKIND_NONE, &lib);
-  if (FAILED(hr)) return hr;
-  hr = lib->GetTypeInfoOfGuid(guid, info);
-  lib->Release();
-  return hr;
+  ComPtr<ITypeLib> lib;
+  const HRESULT hr = LoadTypeLibEx(TypeLibPath(resource).c_str(), REGKIND_NONE, lib.ReleaseAndGetAddressOf());
+  return FAILED(hr) ? hr : lib->GetTypeInfoOfGuid(guid, info);
 }
 
 class KitControl;
@@ -101,36 +101,25 @@ KitState& State() {
 }
 
 // QviPublic or QviNTNWSvc. Only QviPublic has the connection point.
-class KitControl final : public IDispatch, public IProvideClassInfo, public IConnectionPointContainer {
+class KitControl final : public com::Object<KitControl, IDispatch, IProvideClassInfo, IConnectionPointContainer> {
  public:
-  explicit KitControl(const ClassInfo& info) : info_(info), point_(*this) {
-    ++live_objects;
+  explicit KitControl(const ClassInfo& info)
+      : info_(info), point_(*this, info.events_iid ? *info.events_iid : IID_NULL) {
     if (info_.events_iid != nullptr) State().publics.push_back(this);
   }
-  KitControl(const KitControl&) = delete;
-  KitControl& operator=(const KitControl&) = delete;
+  ~KitControl() { std::erase(State().publics, this); }
 
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, info_.dispatch_iid)) {
-      *out = static_cast<IDispatch*>(this);
-    } else if (IsEqualIID(riid, IID_IProvideClassInfo)) {
-      *out = static_cast<IProvideClassInfo*>(this);
-    } else if (IsEqualIID(riid, IID_IConnectionPointContainer) && info_.events_iid != nullptr) {
-      *out = static_cast<IConnectionPointContainer*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+  static std::span<const InterfaceEntry> InterfaceTable() noexcept {
+    static constexpr InterfaceEntry kTable[] = {Entry<IDispatch>(IID_IDispatch),
+                                                Entry<IProvideClassInfo>(IID_IProvideClassInfo)};
+    return kTable;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
+  void* OtherInterface(REFIID riid) noexcept {
+    if (IsEqualIID(riid, info_.dispatch_iid)) return static_cast<IDispatch*>(this);
+    if (IsEqualIID(riid, IID_IConnectionPointContainer) && info_.events_iid != nullptr) {
+      return static_cast<IConnectionPointContainer*>(this);
+    }
+    return nullptr;
   }
 
   // IDispatch
@@ -143,27 +132,20 @@ class KitControl final : public IDispatch, public IProvideClassInfo, public ICon
     if (index != 0) return DISP_E_BADINDEX;
     return LoadTypeInfo(info_.typelib_resource, info_.dispatch_iid, info);
   }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
-                                          DISPID* ids) override {
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    ITypeInfo* info = nullptr;
-    HRESULT hr = LoadTypeInfo(info_.typelib_resource, info_.dispatch_iid, &info);
-    if (FAILED(hr)) return hr;
-    hr = DispGetIDsOfNames(info, names, count, ids);
-    info->Release();
-    return hr;
+    ComPtr<ITypeInfo> info;
+    const HRESULT hr = LoadTypeInfo(info_.typelib_resource, info_.dispatch_iid, info.ReleaseAndGetAddressOf());
+    return FAILED(hr) ? hr : DispGetIDsOfNames(info.Get(), names, count, ids);
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO* exception, UINT* bad_arg) override {
-    rhost::ReplacementHost& host = State().Host();
-    host::HostControl& control =
-        info_.control == host::Control::kQviPublic ? host.QviPublic() : host.QviNTNWSvc();
-    const std::wstring source(info_.progid);
-    try {
-      return InvokeHost(control, id, riid, flags, params, result, exception, bad_arg, source.c_str());
-    } catch (const std::exception&) {
-      return E_FAIL;
-    }
+    return com::CatchAll([&] {
+      rhost::ReplacementHost& host = State().Host();
+      host::HostControl& control =
+          info_.control == host::Control::kQviPublic ? host.QviPublic() : host.QviNTNWSvc();
+      return InvokeHost(control, id, riid, flags, params, result, exception, bad_arg, info_.progid);
+    });
   }
 
   // IProvideClassInfo
@@ -174,127 +156,24 @@ class KitControl final : public IDispatch, public IProvideClassInfo, public ICon
   // IConnectionPointContainer
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** point) override {
-    if (point == nullptr) return E_POINTER;
-    *point = nullptr;
-    if (!IsEqualIID(riid, *info_.events_iid)) return CONNECT_E_NOCONNECTION;
-    *point = &point_;
-    point_.AddRef();
-    return S_OK;
+    return point_.Find(riid, point);
   }
 
-  // The sinks advised now, each with a reference the caller releases.
-  std::vector<IDispatch*> Sinks() {
-    std::vector<IDispatch*> sinks;
-    for (const auto& [cookie, sink] : point_.sinks) {
-      sink->AddRef();
-      sinks.push_back(sink);
-    }
-    return sinks;
-  }
-
- private:
-  class EventPoint final : public IConnectionPoint {
-   public:
-    explicit EventPoint(KitControl& owner) : owner_(owner) {}
-    ~EventPoint() {
-      for (const auto& [cookie, sink] : sinks) sink->Release();
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-      if (out == nullptr) return E_POINTER;
-      *out = nullptr;
-      if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IConnectionPoint)) return E_NOINTERFACE;
-      *out = static_cast<IConnectionPoint*>(this);
-      AddRef();
-      return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return owner_.AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return owner_.Release(); }
-
-    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
-      if (iid == nullptr) return E_POINTER;
-      *iid = *owner_.info_.events_iid;
-      return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override {
-      if (container == nullptr) return E_POINTER;
-      *container = &owner_;
-      owner_.AddRef();
-      return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
-      if (sink == nullptr || cookie == nullptr) return E_POINTER;
-      *cookie = 0;
-      void* dispatch = nullptr;
-      if (FAILED(sink->QueryInterface(*owner_.info_.events_iid, &dispatch)) &&
-          FAILED(sink->QueryInterface(IID_IDispatch, &dispatch))) {
-        return CONNECT_E_CANNOTCONNECT;
-      }
-      *cookie = ++last_cookie_;
-      sinks[*cookie] = static_cast<IDispatch*>(dispatch);
-      return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
-      const auto it = sinks.find(cookie);
-      if (it == sinks.end()) return CONNECT_E_NOCONNECTION;
-      IDispatch* sink = it->second;
-      sinks.erase(it);
-      sink->Release();
-      return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
-
-    std::map<DWORD, IDispatch*> sinks;
-
-   private:
-    KitControl& owner_;
-    DWORD last_cookie_ = 0;
-  };
-
-  ~KitControl() {
-    auto& publics = State().publics;
-    std::erase(publics, this);
-    --live_objects;
-  }
-
-  const ClassInfo& info_;
-  std::atomic<ULONG> references_{1};
-  EventPoint point_;
-};
-
-class Factory final : public IClassFactory {
- public:
-  explicit Factory(const ClassInfo& info) : info_(info) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  // The factories live as long as the module.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    KitControl* object = new (std::nothrow) KitControl(info_);
-    if (object == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = object->QueryInterface(riid, out);
-    object->Release();
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    lock ? ++server_locks : --server_locks;
-    return S_OK;
-  }
+  const com::ConnectionPoint& events() const { return point_; }
 
  private:
   const ClassInfo& info_;
+  com::ConnectionPoint point_;
 };
 
-Factory factories[] = {Factory(kClasses[0]), Factory(kClasses[1])};
+HRESULT CreateKitControl(const ClassInfo& info, REFIID riid, void** out) {
+  return com::Make<KitControl>(info)->QueryInterface(riid, out);
+}
+
+const com::ClassEntry kFactories[] = {
+    {&CLSID_QviPublic, [](REFIID riid, void** out) { return CreateKitControl(kClasses[0], riid, out); }},
+    {&CLSID_QviNTNWSvc, [](REFIID riid, void** out) { return CreateKitControl(kClasses[1], riid, out); }},
+};
 
 std::wstring GuidText(const GUID& guid) {
   wchar_t text[40];
@@ -332,9 +211,8 @@ HRESULT Unregister() {
     }
     // A library that is not registered is no failure: unregistering twice
     // is as good as once.
-    BSTR registered = nullptr;
-    if (SUCCEEDED(QueryPathOfRegTypeLib(info.libid, 1, 0, LANG_NEUTRAL, &registered))) {
-      SysFreeString(registered);
+    com::ScopedBstr registered;
+    if (SUCCEEDED(QueryPathOfRegTypeLib(info.libid, 1, 0, LANG_NEUTRAL, registered.ReleaseAndGetAddressOf()))) {
       if (FAILED(UnRegisterTypeLib(info.libid, 1, 0, LANG_NEUTRAL, ThisSysKind())) && result == S_OK) {
         result = SELFREG_E_TYPELIB;
       }
@@ -346,11 +224,11 @@ HRESULT Unregister() {
 HRESULT Register() {
   const std::wstring path = ModulePath();
   for (const ClassInfo& info : kClasses) {
-    ITypeLib* lib = nullptr;
-    if (FAILED(LoadTypeLibEx(TypeLibPath(info.typelib_resource).c_str(), REGKIND_REGISTER, &lib))) {
+    ComPtr<ITypeLib> lib;
+    if (FAILED(LoadTypeLibEx(TypeLibPath(info.typelib_resource).c_str(), REGKIND_REGISTER,
+                             lib.ReleaseAndGetAddressOf()))) {
       return SELFREG_E_TYPELIB;
     }
-    lib->Release();
     const std::wstring clsid = GuidText(info.clsid);
     const std::wstring key = L"CLSID\\" + clsid;
     const bool written = SetKey(key, nullptr, info.description) &&
@@ -378,47 +256,31 @@ std::int32_t NumberArgument(const std::string& text) {
   return value;
 }
 
-// Fires `event` on every advised sink; the first failure is the outcome.
+// Fires `event` on every sink advised on any QviPublic; the first failure is
+// the outcome.
 int Fire(Event event, const std::string& argument, rhost::EventOutcome& outcome) {
-  ITypeInfo* events = nullptr;
-  if (FAILED(LoadTypeInfo(1, DIID__DQviPublicEvents, &events))) throw std::runtime_error("the kit's type library does not load");
+  ComPtr<ITypeInfo> events;
+  if (FAILED(LoadTypeInfo(1, DIID__DQviPublicEvents, events.ReleaseAndGetAddressOf()))) {
+    throw std::runtime_error("the kit's type library does not load");
+  }
   std::wstring name(EventName(event).begin(), EventName(event).end());
   LPOLESTR names[] = {name.data()};
   DISPID id = DISPID_UNKNOWN;
-  const HRESULT found = events->GetIDsOfNames(names, 1, &id);
-  events->Release();
-  if (FAILED(found)) throw std::runtime_error("the kit's event interface has no " + std::string(EventName(event)));
-
-  VARIANT arg;
-  VariantInit(&arg);
-  DISPPARAMS params{&arg, nullptr, 0, 0};
-  if (ArgumentOf(event) == EventArgument::kNumber) {
-    V_VT(&arg) = VT_I4;
-    V_I4(&arg) = NumberArgument(argument);
-    params.cArgs = 1;
-  } else if (ArgumentOf(event) == EventArgument::kText) {
-    V_BSTR(&arg) = ToBstr(argument);
-    V_VT(&arg) = VT_BSTR;
-    params.cArgs = 1;
+  if (FAILED(events->GetIDsOfNames(names, 1, &id))) {
+    throw std::runtime_error("the kit's event interface has no " + std::string(EventName(event)));
   }
+  std::optional<host::Variant> value;
+  if (ArgumentOf(event) == EventArgument::kNumber) value = host::Variant(NumberArgument(argument));
+  if (ArgumentOf(event) == EventArgument::kText) value = host::Variant(argument);
 
-  std::vector<IDispatch*> sinks;
+  std::vector<ComPtr<IDispatch>> sinks;
   for (KitControl* control : State().publics) {
-    for (IDispatch* sink : control->Sinks()) sinks.push_back(sink);
+    for (ComPtr<IDispatch>& sink : control->events().Sinks()) sinks.push_back(std::move(sink));
   }
-  for (IDispatch* sink : sinks) {
-    EXCEPINFO exception{};
-    const HRESULT hr = sink->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &exception, nullptr);
-    if (FAILED(hr)) {
-      const Error error = SinkFailure(hr, exception);
-      if (!outcome.failed) {
-        outcome.failed = true;
-        outcome.reason = std::to_string(error.number()) + ": " + error.description();
-      }
-    }
-    sink->Release();
+  if (const std::optional<Error> failure = FireEvent(sinks, id, value); failure && !outcome.failed) {
+    outcome.failed = true;
+    outcome.reason = std::to_string(failure->number()) + ": " + failure->description();
   }
-  VariantClear(&arg);
   return static_cast<int>(sinks.size());
 }
 
@@ -439,15 +301,10 @@ using namespace qvi::hostkit;
 extern "C" {
 
 HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  for (std::size_t i = 0; i < std::size(kClasses); ++i) {
-    if (IsEqualCLSID(clsid, kClasses[i].clsid)) return factories[i].QueryInterface(riid, out);
-  }
-  return CLASS_E_CLASSNOTAVAILABLE;
+  return qvi::com::GetClassObject(kFactories, clsid, riid, out);
 }
 
-HRESULT WINAPI DllCanUnloadNow() { return live_objects == 0 && server_locks == 0 ? S_OK : S_FALSE; }
+HRESULT WINAPI DllCanUnloadNow() { return qvi::com::Module::Idle() ? S_OK : S_FALSE; }
 
 HRESULT WINAPI DllRegisterServer() {
   const HRESULT hr = Register();

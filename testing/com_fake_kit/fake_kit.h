@@ -10,8 +10,14 @@
 
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
+#include <variant>
 #include <vector>
+
+#include "runtime/com/connection_point.h"
+#include "runtime/com/object.h"
+#include "runtime/com/scoped.h"
 
 namespace qvi::testing {
 
@@ -27,67 +33,60 @@ extern const IID kFakeEventsIid;
 
 // FakeKit's coclass and its event interface, from the test program's
 // embedded type library.
-ITypeInfo* FakeCoclassInfo();
-ITypeInfo* FakeEventsInfo();
+com::ComPtr<ITypeInfo> FakeCoclassInfo();
+com::ComPtr<ITypeInfo> FakeEventsInfo();
+
+// An argument of a call made by a test, in call order: a 32-bit or 16-bit
+// number, text, or a 32-bit variable passed by reference.
+using FakeArg = std::variant<LONG, SHORT, std::wstring, LONG*>;
+
+// Invokes `id` as a method on `target` with `args` (call order).
+HRESULT InvokeWith(IDispatch* target, DISPID id, const std::vector<FakeArg>& args,
+                   com::ScopedExcepInfo* exception = nullptr);
 
 // One call the fake received: its DISPID and arguments in call order, each
 // as its VARIANT type and its value as text ("" for empty).
 struct ReceivedCall {
   DISPID id;
-  WORD flags;
   std::vector<VARTYPE> types;
   std::vector<std::wstring> values;
 };
 
-class FakeDispatch : public IDispatch, public IProvideClassInfo, public IConnectionPointContainer,
-                     public IConnectionPoint {
+class FakeDispatch final
+    : public com::Object<FakeDispatch, IDispatch, IProvideClassInfo, IConnectionPointContainer> {
  public:
   // Runs for a call: may change by-reference arguments (rgvarg, reversed),
   // fill the result and the exception; its HRESULT is the call's.
   using Reply = std::function<HRESULT(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception)>;
 
-  FakeDispatch() = default;
-  virtual ~FakeDispatch();
+  static std::span<const com::InterfaceEntry> InterfaceTable() noexcept;
+  // IProvideClassInfo, unless WithoutClassInfo.
+  void* OtherInterface(REFIID riid) noexcept;
 
   void Answer(DISPID id, Reply answer) { answers_[id] = std::move(answer); }
   const std::vector<ReceivedCall>& calls() const { return calls_; }
-  std::vector<DISPID> CallIds() const;
-  // The sink advised on the connection point, null when none is.
-  IDispatch* sink() const { return sink_; }
-  // Fires an event at the advised sink: arguments in call order.
-  HRESULT Fire(DISPID id, std::vector<VARIANT> args, EXCEPINFO* exception = nullptr);
-  LONG refs() const { return refs_; }
+  // How many sinks are advised on the connection point.
+  std::size_t Advised() const { return point_.Sinks().size(); }
+  // Fires an event at every advised sink (E_UNEXPECTED when none is); the
+  // last sink's HRESULT is the answer.
+  HRESULT Fire(DISPID id, const std::vector<FakeArg>& args = {}, com::ScopedExcepInfo* exception = nullptr);
   // A control without type information cannot have its events found.
   void WithoutClassInfo() { offers_class_info_ = false; }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception, UINT* arg_error) override;
   HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** info) override;
-  HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** points) override;
+  HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** point) override;
-  HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override;
-  HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override;
-  HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
-  HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
-  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override;
 
  private:
-  LONG refs_ = 1;
   std::map<DISPID, Reply> answers_;
   std::vector<ReceivedCall> calls_;
-  IDispatch* sink_ = nullptr;
   bool offers_class_info_ = true;
+  com::ConnectionPoint point_{*this, kFakeEventsIid};
 };
-
-// A VARIANT holding text, a 32-bit or 16-bit number.
-VARIANT Text(const wchar_t* text);
-VARIANT Int32(LONG value);
-VARIANT Int16(SHORT value);
 
 }  // namespace qvi::testing

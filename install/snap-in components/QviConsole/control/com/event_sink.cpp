@@ -4,6 +4,8 @@
 #include <string>
 
 #include "host/com/com_variant.h"
+#include "runtime/com/automation_error.h"
+#include "runtime/com/bstr_text.h"
 #include "runtime/errors.h"
 
 namespace qvi::com {
@@ -12,108 +14,88 @@ namespace {
 
 constexpr const wchar_t* kErrorSource = L"QviConsole";
 
-std::string NarrowName(BSTR name) { return host::com::FromBstr(name); }
+// A type's attributes, released with the holder.
+class TypeAttr {
+ public:
+  explicit TypeAttr(ITypeInfo* info) : info_(info) { hr_ = info->GetTypeAttr(&attr_); }
+  ~TypeAttr() {
+    if (attr_) info_->ReleaseTypeAttr(attr_);
+  }
+  TypeAttr(const TypeAttr&) = delete;
+  TypeAttr& operator=(const TypeAttr&) = delete;
+  HRESULT hr() const { return hr_; }
+  const TYPEATTR* operator->() const { return attr_; }
 
-// What a failure of the page notification tells the host: a run-time error
-// number in FACILITY_CONTROL, an HRESULT as itself.
-HRESULT ScodeOf(const Error& error) {
-  if (error.number() < 0) return static_cast<HRESULT>(error.number());
-  return static_cast<HRESULT>(0x800A0000u | (static_cast<std::uint32_t>(error.number()) & 0xFFFFu));
-}
+ private:
+  ITypeInfo* info_;
+  TYPEATTR* attr_ = nullptr;
+  HRESULT hr_;
+};
 
 }  // namespace
 
-HRESULT DefaultSourceInterface(ITypeInfo* coclass, ITypeInfo** source, IID* iid) {
-  *source = nullptr;
-  TYPEATTR* attr = nullptr;
-  HRESULT hr = coclass->GetTypeAttr(&attr);
-  if (FAILED(hr)) return hr;
-  const WORD count = attr->cImplTypes;
-  const TYPEKIND kind = attr->typekind;
-  coclass->ReleaseTypeAttr(attr);
-  if (kind != TKIND_COCLASS) return E_INVALIDARG;
-  for (UINT i = 0; i < count; ++i) {
+HRESULT DefaultSourceInterface(ITypeInfo* coclass, ComPtr<ITypeInfo>& source, IID& iid) {
+  source.Reset();
+  const TypeAttr attr(coclass);
+  if (FAILED(attr.hr())) return attr.hr();
+  if (attr->typekind != TKIND_COCLASS) return E_INVALIDARG;
+  constexpr INT kDefaultSource = IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE;
+  for (UINT i = 0; i < attr->cImplTypes; ++i) {
     INT flags = 0;
-    if (FAILED(coclass->GetImplTypeFlags(i, &flags))) continue;
-    if ((flags & (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE)) != (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE)) {
-      continue;
-    }
+    if (FAILED(coclass->GetImplTypeFlags(i, &flags)) || (flags & kDefaultSource) != kDefaultSource) continue;
     HREFTYPE ref = 0;
-    hr = coclass->GetRefTypeOfImplType(i, &ref);
+    HRESULT hr = coclass->GetRefTypeOfImplType(i, &ref);
+    ComPtr<ITypeInfo> info;
+    if (SUCCEEDED(hr)) hr = coclass->GetRefTypeInfo(ref, info.ReleaseAndGetAddressOf());
     if (FAILED(hr)) return hr;
-    ITypeInfo* info = nullptr;
-    hr = coclass->GetRefTypeInfo(ref, &info);
-    if (FAILED(hr)) return hr;
-    TYPEATTR* source_attr = nullptr;
-    hr = info->GetTypeAttr(&source_attr);
-    if (FAILED(hr)) {
-      info->Release();
-      return hr;
-    }
-    *iid = source_attr->guid;
-    info->ReleaseTypeAttr(source_attr);
-    *source = info;
+    const TypeAttr source_attr(info.Get());
+    if (FAILED(source_attr.hr())) return source_attr.hr();
+    iid = source_attr->guid;
+    source = std::move(info);
     return S_OK;
   }
   return CONNECT_E_NOCONNECTION;
 }
 
-EventSink::EventSink(ITypeInfo* source, const IID& iid, EventHandler handler)
-    : source_(source), iid_(iid), handler_(std::move(handler)) {
-  source_->AddRef();
-}
+EventSink::EventSink(ITypeInfo* source, const IID& iid, IUnknown* owner, EventHandler handler)
+    : source_(source), iid_(iid), owner_(owner), handler_(std::move(handler)) {}
 
-EventSink::~EventSink() { source_->Release(); }
-
-HRESULT EventSink::Create(ITypeInfo* source, const IID& iid, EventHandler handler, EventSink** sink) {
-  *sink = nullptr;
-  TYPEATTR* attr = nullptr;
-  HRESULT hr = source->GetTypeAttr(&attr);
-  if (FAILED(hr)) return hr;
-  const WORD functions = attr->cFuncs;
-  source->ReleaseTypeAttr(attr);
-
-  auto* created = new (std::nothrow) EventSink(source, iid, std::move(handler));
-  if (!created) return E_OUTOFMEMORY;
-  try {
-    for (UINT i = 0; i < functions; ++i) {
+HRESULT EventSink::Create(ITypeInfo* source, const IID& iid, IUnknown* owner, EventHandler handler,
+                          ComPtr<EventSink>& sink) {
+  sink.Reset();
+  const TypeAttr attr(source);
+  if (FAILED(attr.hr())) return attr.hr();
+  return CatchAll([&] {
+    ComPtr<EventSink> created;
+    created.Attach(new EventSink(source, iid, owner, std::move(handler)));
+    for (UINT i = 0; i < attr->cFuncs; ++i) {
       FUNCDESC* desc = nullptr;
       if (FAILED(source->GetFuncDesc(i, &desc))) continue;
       const MEMBERID id = desc->memid;
       source->ReleaseFuncDesc(desc);
-      BSTR name = nullptr;
-      if (FAILED(source->GetDocumentation(id, &name, nullptr, nullptr, nullptr))) continue;
-      const std::string event_name = NarrowName(name);
-      SysFreeString(name);
-      if (const auto event = EventByName(event_name); event && *event != Event::kCreation) {
+      ScopedBstr name;
+      if (FAILED(source->GetDocumentation(id, name.ReleaseAndGetAddressOf(), nullptr, nullptr, nullptr))) continue;
+      if (const auto event = EventByName(FromBstr(name.Get())); event && *event != Event::kCreation) {
         created->events_[id] = *event;
       }
     }
-  } catch (const std::bad_alloc&) {
-    created->Release();
-    return E_OUTOFMEMORY;
-  }
-  *sink = created;
-  return S_OK;
-}
-
-HRESULT EventSink::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, iid_)) {
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
+    sink = std::move(created);
     return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
+  });
 }
 
-ULONG EventSink::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+std::span<const InterfaceEntry> EventSink::InterfaceTable() noexcept {
+  static constexpr InterfaceEntry kTable[] = {Entry<IDispatch>(IID_IDispatch)};
+  return kTable;
+}
 
-ULONG EventSink::Release() {
-  const LONG left = InterlockedDecrement(&refs_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
+void* EventSink::OtherInterface(REFIID riid) noexcept {
+  return IsEqualIID(riid, iid_) ? static_cast<IDispatch*>(this) : nullptr;
+}
+
+void EventSink::Detach() noexcept {
+  owner_ = nullptr;
+  handler_ = nullptr;
 }
 
 HRESULT EventSink::GetTypeInfoCount(UINT* count) {
@@ -126,13 +108,11 @@ HRESULT EventSink::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
   if (!info) return E_POINTER;
   *info = nullptr;
   if (index != 0) return DISP_E_BADINDEX;
-  source_->AddRef();
-  *info = source_;
-  return S_OK;
+  return source_.CopyTo(info);
 }
 
 HRESULT EventSink::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  return DispGetIDsOfNames(source_, names, count, ids);
+  return DispGetIDsOfNames(source_.Get(), names, count, ids);
 }
 
 HRESULT EventSink::Invoke(DISPID id, REFIID riid, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO* exception,
@@ -147,102 +127,71 @@ HRESULT EventSink::Invoke(DISPID id, REFIID riid, LCID, WORD, DISPPARAMS* params
   const EventArgument kind = ArgumentOf(event);
   if (given != (kind == EventArgument::kNone ? 0u : 1u)) return DISP_E_BADPARAMCOUNT;
 
-  host::Variant argument;
-  try {
-    if (kind != EventArgument::kNone) {
-      const host::Variant given_value = host::com::FromVariant(params->rgvarg[0]);
-      argument = kind == EventArgument::kNumber ? host::Variant(given_value.ToInt32())
-                                                : host::Variant(given_value.ToString());
-    }
-  } catch (const Error&) {
-    if (arg_error) *arg_error = 0;
-    return DISP_E_TYPEMISMATCH;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-
-  // The handler may release the last reference the host holds on us.
-  AddRef();
-  HRESULT hr = S_OK;
-  try {
-    const EventHandler handler = handler_;
-    handler(event, argument);
-  } catch (const Error& error) {
-    if (event == Event::kPostPageNotification) {
-      const HRESULT scode = ScodeOf(error);
-      if (exception) {
-        *exception = EXCEPINFO{};
-        exception->scode = scode;
-        exception->bstrSource = SysAllocString(kErrorSource);
-        try {
-          exception->bstrDescription = host::com::ToBstr(error.description());
-        } catch (const std::bad_alloc&) {
-        }
-        hr = DISP_E_EXCEPTION;
-      } else {
-        hr = scode;
+  // Whatever the handler does to the references the host holds, the sink and
+  // its owner live until the event ends. The owner goes first: its end
+  // detaches the sink, which must still be there.
+  const ComPtr<EventSink> self(this);
+  const ComPtr<IUnknown> owner(owner_);
+  return CatchAll([&] {
+    host::Variant argument;
+    try {
+      if (kind != EventArgument::kNone) {
+        const host::Variant given_value = host::com::FromVariant(params->rgvarg[0]);
+        argument = kind == EventArgument::kNumber ? host::Variant(given_value.ToInt32())
+                                                  : host::Variant(given_value.ToString());
       }
+    } catch (const Error&) {
+      if (arg_error) *arg_error = 0;
+      return DISP_E_TYPEMISMATCH;
     }
-  } catch (const std::bad_alloc&) {
-    hr = E_OUTOFMEMORY;
-  } catch (...) {
-    hr = E_UNEXPECTED;
-  }
-  Release();
-  return hr;
+    try {
+      handler_(event, argument);
+    } catch (const Error& error) {
+      if (event == Event::kPostPageNotification) return ReportToCaller(error, kErrorSource, exception);
+    }
+    return S_OK;
+  });
 }
 
-HRESULT EventConnection::Connect(IUnknown* control, EventHandler handler) {
+HRESULT EventConnection::Connect(IUnknown* control, IUnknown* owner, EventHandler handler) {
   Disconnect();
-  IProvideClassInfo* provider = nullptr;
-  HRESULT hr = control->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(&provider));
-  if (FAILED(hr)) return hr;
-  ITypeInfo* coclass = nullptr;
-  hr = provider->GetClassInfo(&coclass);
-  provider->Release();
-  if (FAILED(hr)) return hr;
-  ITypeInfo* source = nullptr;
-  IID iid;
-  hr = DefaultSourceInterface(coclass, &source, &iid);
-  coclass->Release();
+  ComPtr<IProvideClassInfo> provider;
+  HRESULT hr = control->QueryInterface(IID_IProvideClassInfo, provider.ReleaseAndGetVoidAddressOf());
+  ComPtr<ITypeInfo> coclass;
+  if (SUCCEEDED(hr)) hr = provider->GetClassInfo(coclass.ReleaseAndGetAddressOf());
+  ComPtr<ITypeInfo> source;
+  IID iid{};
+  if (SUCCEEDED(hr)) hr = DefaultSourceInterface(coclass.Get(), source, iid);
   if (FAILED(hr)) return hr;
 
-  EventSink* sink = nullptr;
-  hr = EventSink::Create(source, iid, std::move(handler), &sink);
-  source->Release();
-  if (FAILED(hr)) return hr;
-
-  IConnectionPointContainer* container = nullptr;
-  hr = control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
-  IConnectionPoint* point = nullptr;
-  if (SUCCEEDED(hr)) {
-    hr = container->FindConnectionPoint(iid, &point);
-    container->Release();
-  }
-  DWORD cookie = 0;
-  if (SUCCEEDED(hr)) {
-    hr = point->Advise(static_cast<IDispatch*>(sink), &cookie);
-    if (FAILED(hr)) point->Release();
-  }
-  if (FAILED(hr)) {
-    sink->Detach();
-    sink->Release();
-    return hr;
-  }
-  point_ = point;
-  sink_ = sink;
-  cookie_ = cookie;
-  return S_OK;
+  return CatchAll([&] {
+    ComPtr<EventSink> sink;
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    HRESULT result = EventSink::Create(source.Get(), iid, owner, std::move(handler), sink);
+    if (SUCCEEDED(result)) {
+      result = control->QueryInterface(IID_IConnectionPointContainer, container.ReleaseAndGetVoidAddressOf());
+    }
+    if (SUCCEEDED(result)) result = container->FindConnectionPoint(iid, point.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(result)) result = point->Advise(static_cast<IDispatch*>(sink.Get()), &cookie);
+    if (FAILED(result)) {
+      if (sink) sink->Detach();
+      return result;
+    }
+    point_ = std::move(point);
+    sink_ = std::move(sink);
+    cookie_ = cookie;
+    return S_OK;
+  });
 }
 
 void EventConnection::Disconnect() {
   if (!point_) return;
   point_->Unadvise(cookie_);
-  point_->Release();
   sink_->Detach();
-  sink_->Release();
-  point_ = nullptr;
-  sink_ = nullptr;
+  point_.Reset();
+  sink_.Reset();
   cookie_ = 0;
 }
 

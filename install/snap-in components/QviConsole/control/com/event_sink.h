@@ -11,9 +11,11 @@
 
 #include <functional>
 #include <map>
+#include <span>
 
 #include "control/events.h"
 #include "host/variant.h"
+#include "runtime/com/object.h"
 
 namespace qvi::com {
 
@@ -23,21 +25,23 @@ namespace qvi::com {
 using EventHandler = std::function<void(Event event, const host::Variant& argument)>;
 
 // The [default, source] interface of a coclass: its type info and IID.
-HRESULT DefaultSourceInterface(ITypeInfo* coclass, ITypeInfo** source, IID* iid);
+HRESULT DefaultSourceInterface(ITypeInfo* coclass, ComPtr<ITypeInfo>& source, IID& iid);
 
-class EventSink final : public IDispatch {
+class EventSink final : public Object<EventSink, IDispatch> {
  public:
-  // `source` describes the event interface `iid`; the sink starts with one
-  // reference.
-  static HRESULT Create(ITypeInfo* source, const IID& iid, EventHandler handler, EventSink** sink);
+  // `source` describes the event interface `iid`. `owner` is the object whose
+  // handler runs: each event holds a reference on it while it runs, and none
+  // between events, so the sink never keeps its owner alive.
+  static HRESULT Create(ITypeInfo* source, const IID& iid, IUnknown* owner, EventHandler handler,
+                        ComPtr<EventSink>& sink);
 
-  // After this every event is refused with E_UNEXPECTED: the snap-in that
-  // owned the handler is gone, whatever the host still holds.
-  void Detach() { handler_ = nullptr; }
+  static std::span<const InterfaceEntry> InterfaceTable() noexcept;
+  void* OtherInterface(REFIID riid) noexcept;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  // After this every event is refused with E_UNEXPECTED: the owner is gone,
+  // whatever the host still holds.
+  void Detach() noexcept;
+
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
@@ -45,12 +49,11 @@ class EventSink final : public IDispatch {
                                    VARIANT* result, EXCEPINFO* exception, UINT* arg_error) override;
 
  private:
-  EventSink(ITypeInfo* source, const IID& iid, EventHandler handler);
-  ~EventSink();
+  EventSink(ITypeInfo* source, const IID& iid, IUnknown* owner, EventHandler handler);
 
-  LONG refs_ = 1;
-  ITypeInfo* source_;
+  ComPtr<ITypeInfo> source_;
   IID iid_;
+  IUnknown* owner_;
   EventHandler handler_;
   std::map<DISPID, Event> events_;
 };
@@ -64,13 +67,14 @@ class EventConnection {
   EventConnection(const EventConnection&) = delete;
   EventConnection& operator=(const EventConnection&) = delete;
 
-  HRESULT Connect(IUnknown* control, EventHandler handler);
+  // `owner` and `handler` as for EventSink.
+  HRESULT Connect(IUnknown* control, IUnknown* owner, EventHandler handler);
   // Unadvises and detaches the sink; harmless when not connected.
   void Disconnect();
 
  private:
-  IConnectionPoint* point_ = nullptr;
-  EventSink* sink_ = nullptr;
+  ComPtr<IConnectionPoint> point_;
+  ComPtr<EventSink> sink_;
   DWORD cookie_ = 0;
 };
 

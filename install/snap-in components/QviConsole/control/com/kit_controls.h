@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include <memory>
+#include <optional>
 
 #include "control/snap_in_library.h"
 #include "host/com/dispatch_host_control.h"
@@ -15,15 +15,14 @@ class KitControls {
  public:
   // Creates both controls; on failure returns the COM error and holds none.
   HRESULT Place();
-  bool placed() const { return qvi_public_ != nullptr; }
+  bool placed() const { return qvi_public_.has_value(); }
   // Valid once placed.
   host::com::DispatchHostControl& qvi_public() { return *qvi_public_; }
-  host::com::DispatchHostControl& qvi_ntnwsvc() { return *qvi_ntnwsvc_; }
   HostControls controls() { return HostControls{*qvi_public_, *qvi_ntnwsvc_}; }
 
  private:
-  std::unique_ptr<host::com::DispatchHostControl> qvi_ntnwsvc_;
-  std::unique_ptr<host::com::DispatchHostControl> qvi_public_;
+  std::optional<host::com::DispatchHostControl> qvi_ntnwsvc_;
+  std::optional<host::com::DispatchHostControl> qvi_public_;
 };
 
 // frmCommon's own pair, placed when the form is created. Without the host

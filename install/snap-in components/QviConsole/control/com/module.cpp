@@ -3,22 +3,18 @@
 
 #include <olectl.h>
 
-#include <memory>
-#include <new>
-
 #include "QviConsole.h"
 #include "control/com/kit_controls.h"
 #include "control/com/qv_console_object.h"
 #include "control/com/registration.h"
 #include "platform/win32/win32_platform.h"
+#include "runtime/com/class_factory.h"
 
 namespace qvi::com::module {
 
 namespace {
 
 HINSTANCE g_instance = nullptr;
-LONG g_objects = 0;
-LONG g_locks = 0;
 
 struct LoadedLibrary {
   platform::win32api::Win32Platform os;
@@ -27,35 +23,30 @@ struct LoadedLibrary {
 };
 // frmCommon is released before the kit controls it was placed with, which
 // the member order of LoadedLibrary gives.
-std::unique_ptr<LoadedLibrary> g_loaded;
+//
+// Only CanUnload releases the state. A process that unloads the library
+// without DllCanUnloadNow having answered S_OK leaks it on purpose: releasing
+// it then would release the host kit's controls inside DllMain, under the
+// loader lock, where COM may not be called and the kit's DLL may already be
+// gone. Hence a plain pointer, which no static destructor touches.
+LoadedLibrary* g_loaded = nullptr;
+// COM may call in from several threads (the class is apartment-threaded,
+// and DllCanUnloadNow comes from any apartment): the state is made and
+// released under this lock.
+SRWLOCK g_loaded_lock = SRWLOCK_INIT;
 
-class ClassFactory final : public IClassFactory {
+class ExclusiveLock {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-      *object = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  // The factory is static; LockServer is what keeps the library loaded.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    return CreateQVConsole(riid, object);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    Lock(lock != FALSE);
-    return S_OK;
-  }
+  explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+  ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK& lock_;
 };
 
-ClassFactory g_factory;
+constexpr ClassEntry kClasses[] = {{&CLSID_QVConsole, &CreateQVConsole}};
 
 }  // namespace
 
@@ -72,34 +63,24 @@ std::wstring Path() {
   }
 }
 
-HRESULT LoadTypeLibrary(ITypeLib** library) {
+HRESULT LoadTypeLibrary(ComPtr<ITypeLib>& library) {
   const std::wstring path = Path();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-  return LoadTypeLibEx(path.c_str(), REGKIND_NONE, library);
-}
-
-void ObjectCreated() { InterlockedIncrement(&g_objects); }
-void ObjectDestroyed() { InterlockedDecrement(&g_objects); }
-void Lock(bool lock) {
-  if (lock) {
-    InterlockedIncrement(&g_locks);
-  } else {
-    InterlockedDecrement(&g_locks);
-  }
+  return LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.ReleaseAndGetAddressOf());
 }
 
 SnapInLibrary& Library() {
-  if (!g_loaded) g_loaded = std::make_unique<LoadedLibrary>();
+  const ExclusiveLock lock(g_loaded_lock);
+  if (!g_loaded) g_loaded = new LoadedLibrary();
   return g_loaded->library;
 }
 
-bool CanUnload() {
-  if (g_objects != 0 || g_locks != 0) return false;
-  g_loaded.reset();
+bool CanUnload() noexcept {
+  const ExclusiveLock lock(g_loaded_lock);
+  if (!Module::Idle()) return false;
+  delete std::exchange(g_loaded, nullptr);
   return true;
 }
-
-IClassFactory& Factory() { return g_factory; }
 
 }  // namespace qvi::com::module
 
@@ -112,19 +93,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (!IsEqualCLSID(clsid, CLSID_QVConsole)) return CLASS_E_CLASSNOTAVAILABLE;
-  return qvi::com::module::Factory().QueryInterface(riid, object);
+  return qvi::com::GetClassObject(qvi::com::module::kClasses, clsid, riid, object);
 }
 
-STDAPI DllCanUnloadNow() {
-  try {
-    return qvi::com::module::CanUnload() ? S_OK : S_FALSE;
-  } catch (...) {
-    return S_FALSE;
-  }
-}
+STDAPI DllCanUnloadNow() { return qvi::com::module::CanUnload() ? S_OK : S_FALSE; }
 
 STDAPI DllRegisterServer() {
   try {

@@ -3,173 +3,64 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include <map>
 #include <memory>
-#include <new>
+#include <span>
 
 #include "QviConsole.h"
 #include "control/com/event_sink.h"
 #include "control/com/kit_controls.h"
 #include "control/com/module.h"
 #include "control/qv_console.h"
+#include "runtime/com/connection_point.h"
+#include "runtime/com/object.h"
 
 namespace qvi::com {
 
 namespace {
 
-// The one outgoing interface, __QVConsole. The snap-in never raises it; the
-// connection point keeps its sinks so that a container can advise and
-// unadvise as it does with any control.
-class EventsConnectionPoint final : public IConnectionPoint {
+class QVConsoleObject final : public Object<QVConsoleObject, IDispatch, IProvideClassInfo2, IConnectionPointContainer,
+                                            IOleObject, IOleControl, IOleInPlaceObject, IOleInPlaceActiveObject,
+                                            IPersistStreamInit, IPersistPropertyBag, IViewObject2> {
  public:
-  explicit EventsConnectionPoint(IConnectionPointContainer& owner) : owner_(owner) {}
-  ~EventsConnectionPoint() {
-    for (auto& [cookie, sink] : sinks_) sink->Release();
+  static std::span<const InterfaceEntry> InterfaceTable() noexcept {
+    static constexpr InterfaceEntry kTable[] = {
+        Entry<IDispatch>(IID_IDispatch),
+        Entry<IDispatch>(IID__QVConsole),
+        Entry<IProvideClassInfo2>(IID_IProvideClassInfo),
+        Entry<IProvideClassInfo2>(IID_IProvideClassInfo2),
+        Entry<IConnectionPointContainer>(IID_IConnectionPointContainer),
+        Entry<IOleObject>(IID_IOleObject),
+        Entry<IOleControl>(IID_IOleControl),
+        Entry<IOleInPlaceObject>(IID_IOleWindow),
+        Entry<IOleInPlaceObject>(IID_IOleInPlaceObject),
+        Entry<IOleInPlaceActiveObject>(IID_IOleInPlaceActiveObject),
+        Entry<IPersistStreamInit>(IID_IPersist),
+        Entry<IPersistStreamInit>(IID_IPersistStreamInit),
+        Entry<IPersistPropertyBag>(IID_IPersistPropertyBag),
+        Entry<IViewObject2>(IID_IViewObject),
+        Entry<IViewObject2>(IID_IViewObject2),
+    };
+    return kTable;
   }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
-      *object = static_cast<IConnectionPoint*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  // Lives as long as its container.
-  ULONG STDMETHODCALLTYPE AddRef() override { return owner_.AddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override { return owner_.Release(); }
-
-  HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
-    if (!iid) return E_POINTER;
-    *iid = DIID___QVConsole;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override {
-    if (!container) return E_POINTER;
-    owner_.AddRef();
-    *container = &owner_;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
-    if (!cookie) return E_POINTER;
-    *cookie = 0;
-    if (!sink) return E_POINTER;
-    IUnknown* events = nullptr;
-    if (FAILED(sink->QueryInterface(DIID___QVConsole, reinterpret_cast<void**>(&events)))) {
-      return CONNECT_E_CANNOTCONNECT;
-    }
-    try {
-      sinks_[next_cookie_] = events;
-    } catch (const std::bad_alloc&) {
-      events->Release();
-      return E_OUTOFMEMORY;
-    }
-    *cookie = next_cookie_++;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
-    const auto found = sinks_.find(cookie);
-    if (found == sinks_.end()) return CONNECT_E_NOCONNECTION;
-    IUnknown* sink = found->second;
-    sinks_.erase(found);
-    sink->Release();
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override {
-    if (connections) *connections = nullptr;
-    return E_NOTIMPL;
-  }
-
- private:
-  IConnectionPointContainer& owner_;
-  std::map<DWORD, IUnknown*> sinks_;
-  DWORD next_cookie_ = 1;
-};
-
-class QVConsoleObject final : public IDispatch,
-                              public IProvideClassInfo2,
-                              public IConnectionPointContainer,
-                              public IOleObject,
-                              public IOleControl,
-                              public IOleInPlaceObject,
-                              public IOleInPlaceActiveObject,
-                              public IPersistStreamInit,
-                              public IPersistPropertyBag,
-                              public IViewObject2 {
- public:
-  QVConsoleObject() : events_(*this) { module::ObjectCreated(); }
   ~QVConsoleObject() {
     connection_.Disconnect();
-    if (advise_holder_) advise_holder_->Release();
-    if (view_sink_) view_sink_->Release();
-    if (in_place_site_) in_place_site_->Release();
-    if (site_) site_->Release();
-    if (type_info_) type_info_->Release();
-    if (class_info_) class_info_->Release();
     control_.reset();
-    module::ObjectDestroyed();
   }
 
   HRESULT Initialize() {
-    ITypeLib* library = nullptr;
-    HRESULT hr = module::LoadTypeLibrary(&library);
+    ComPtr<ITypeLib> library;
+    HRESULT hr = module::LoadTypeLibrary(library);
+    if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(IID__QVConsole, type_info_.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(CLSID_QVConsole, class_info_.ReleaseAndGetAddressOf());
+    if (SUCCEEDED(hr)) hr = controls_.Place();
     if (FAILED(hr)) return hr;
-    hr = library->GetTypeInfoOfGuid(IID__QVConsole, &type_info_);
-    if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(CLSID_QVConsole, &class_info_);
-    library->Release();
-    if (FAILED(hr)) return hr;
-
-    hr = controls_.Place();
-    if (FAILED(hr)) return hr;
-    try {
-      control_ = std::make_unique<QVConsole>(module::Library(), controls_.qvi_public());
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    }
-    hr = connection_.Connect(controls_.qvi_public().control(),
+    control_ = std::make_unique<QVConsole>(module::Library(), controls_.qvi_public());
+    hr = connection_.Connect(controls_.qvi_public().control(), static_cast<IDispatch*>(this),
                              [this](Event event, const host::Variant& argument) { Raise(event, argument); });
     if (FAILED(hr)) return hr;
     control_->UserControl_Initialize();
     return S_OK;
-  }
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID__QVConsole)) {
-      *object = static_cast<IDispatch*>(this);
-    } else if (IsEqualIID(riid, IID_IProvideClassInfo) || IsEqualIID(riid, IID_IProvideClassInfo2)) {
-      *object = static_cast<IProvideClassInfo2*>(this);
-    } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
-      *object = static_cast<IConnectionPointContainer*>(this);
-    } else if (IsEqualIID(riid, IID_IOleObject)) {
-      *object = static_cast<IOleObject*>(this);
-    } else if (IsEqualIID(riid, IID_IOleControl)) {
-      *object = static_cast<IOleControl*>(this);
-    } else if (IsEqualIID(riid, IID_IOleWindow) || IsEqualIID(riid, IID_IOleInPlaceObject)) {
-      *object = static_cast<IOleInPlaceObject*>(this);
-    } else if (IsEqualIID(riid, IID_IOleInPlaceActiveObject)) {
-      *object = static_cast<IOleInPlaceActiveObject*>(this);
-    } else if (IsEqualIID(riid, IID_IPersist) || IsEqualIID(riid, IID_IPersistStreamInit)) {
-      *object = static_cast<IPersistStreamInit*>(this);
-    } else if (IsEqualIID(riid, IID_IPersistPropertyBag)) {
-      *object = static_cast<IPersistPropertyBag*>(this);
-    } else if (IsEqualIID(riid, IID_IViewObject) || IsEqualIID(riid, IID_IViewObject2)) {
-      *object = static_cast<IViewObject2*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
   }
 
   // IDispatch over _QVConsole, which has no members of its own.
@@ -182,13 +73,11 @@ class QVConsoleObject final : public IDispatch,
     if (!info) return E_POINTER;
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    type_info_->AddRef();
-    *info = type_info_;
-    return S_OK;
+    return type_info_.CopyTo(info);
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    return DispGetIDsOfNames(type_info_, names, count, ids);
+    return DispGetIDsOfNames(type_info_.Get(), names, count, ids);
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID riid, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
                                    UINT*) override {
@@ -198,10 +87,7 @@ class QVConsoleObject final : public IDispatch,
 
   // IProvideClassInfo2
   HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** info) override {
-    if (!info) return E_POINTER;
-    class_info_->AddRef();
-    *info = class_info_;
-    return S_OK;
+    return class_info_.CopyTo(info);
   }
   HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* guid) override {
     if (!guid) return E_POINTER;
@@ -216,27 +102,15 @@ class QVConsoleObject final : public IDispatch,
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** point) override {
-    if (!point) return E_POINTER;
-    *point = nullptr;
-    if (!IsEqualIID(riid, DIID___QVConsole)) return CONNECT_E_NOCONNECTION;
-    events_.AddRef();
-    *point = &events_;
-    return S_OK;
+    return events_.Find(riid, point);
   }
 
   // IOleObject
   HRESULT STDMETHODCALLTYPE SetClientSite(IOleClientSite* site) override {
-    if (site) site->AddRef();
-    if (site_) site_->Release();
     site_ = site;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetClientSite(IOleClientSite** site) override {
-    if (!site) return E_POINTER;
-    if (site_) site_->AddRef();
-    *site = site_;
-    return S_OK;
-  }
+  HRESULT STDMETHODCALLTYPE GetClientSite(IOleClientSite** site) override { return site_.CopyTo(site); }
   HRESULT STDMETHODCALLTYPE SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE Close(DWORD) override {
     InPlaceDeactivate();
@@ -258,7 +132,7 @@ class QVConsoleObject final : public IDispatch,
       case OLEIVERB_SHOW:
       case OLEIVERB_INPLACEACTIVATE:
       case OLEIVERB_UIACTIVATE:
-        return InPlaceActivate(site ? site : site_);
+        return InPlaceActivate(site ? site : site_.Get());
       case OLEIVERB_HIDE:
         return InPlaceDeactivate();
       case OLEIVERB_OPEN:
@@ -296,7 +170,7 @@ class QVConsoleObject final : public IDispatch,
   }
   HRESULT STDMETHODCALLTYPE Advise(IAdviseSink* sink, DWORD* connection) override {
     if (!advise_holder_) {
-      const HRESULT hr = CreateOleAdviseHolder(&advise_holder_);
+      const HRESULT hr = CreateOleAdviseHolder(advise_holder_.ReleaseAndGetAddressOf());
       if (FAILED(hr)) return hr;
     }
     return advise_holder_->Advise(sink, connection);
@@ -339,11 +213,7 @@ class QVConsoleObject final : public IDispatch,
   }
   HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE InPlaceDeactivate() override {
-    if (!in_place_site_) return S_OK;
-    IOleInPlaceSite* site = in_place_site_;
-    in_place_site_ = nullptr;
-    site->OnInPlaceDeactivate();
-    site->Release();
+    if (const ComPtr<IOleInPlaceSite> site = std::move(in_place_site_)) site->OnInPlaceDeactivate();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE UIDeactivate() override { return S_OK; }
@@ -385,8 +255,6 @@ class QVConsoleObject final : public IDispatch,
   }
   HRESULT STDMETHODCALLTYPE Unfreeze(DWORD) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE SetAdvise(DWORD aspects, DWORD flags, IAdviseSink* sink) override {
-    if (sink) sink->AddRef();
-    if (view_sink_) view_sink_->Release();
     view_sink_ = sink;
     view_aspects_ = aspects;
     view_flags_ = flags;
@@ -395,10 +263,7 @@ class QVConsoleObject final : public IDispatch,
   HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* aspects, DWORD* flags, IAdviseSink** sink) override {
     if (aspects) *aspects = view_aspects_;
     if (flags) *flags = view_flags_;
-    if (sink) {
-      if (view_sink_) view_sink_->AddRef();
-      *sink = view_sink_;
-    }
+    if (sink) view_sink_.CopyTo(sink);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetExtent(DWORD aspect, LONG, DVTARGETDEVICE*, LPSIZEL size) override {
@@ -420,36 +285,31 @@ class QVConsoleObject final : public IDispatch,
   HRESULT InPlaceActivate(IOleClientSite* site) {
     if (in_place_site_) return S_OK;
     if (!site) return E_UNEXPECTED;
-    IOleInPlaceSite* in_place = nullptr;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&in_place)))) {
-      // A container that cannot site in place still has an invisible
-      // control that works.
-      return S_OK;
-    }
-    if (in_place->CanInPlaceActivate() != S_OK) {
-      in_place->Release();
+    ComPtr<IOleInPlaceSite> in_place;
+    // A container that cannot site in place still has an invisible control
+    // that works.
+    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, in_place.ReleaseAndGetVoidAddressOf())) ||
+        in_place->CanInPlaceActivate() != S_OK) {
       return S_OK;
     }
     const HRESULT hr = in_place->OnInPlaceActivate();
-    if (FAILED(hr)) {
-      in_place->Release();
-      return hr;
-    }
-    in_place_site_ = in_place;
-    return S_OK;
+    if (SUCCEEDED(hr)) in_place_site_ = std::move(in_place);
+    return hr;
   }
 
-  LONG refs_ = 1;
-  EventsConnectionPoint events_;
-  ITypeInfo* type_info_ = nullptr;
-  ITypeInfo* class_info_ = nullptr;
+  // The one outgoing interface, __QVConsole. The snap-in never raises it; the
+  // point keeps its sinks so that a container can advise and unadvise as it
+  // does with any control.
+  ConnectionPoint events_{*this, DIID___QVConsole};
+  ComPtr<ITypeInfo> type_info_;
+  ComPtr<ITypeInfo> class_info_;
   KitControls controls_;
   std::unique_ptr<QVConsole> control_;
   EventConnection connection_;
-  IOleClientSite* site_ = nullptr;
-  IOleInPlaceSite* in_place_site_ = nullptr;
-  IOleAdviseHolder* advise_holder_ = nullptr;
-  IAdviseSink* view_sink_ = nullptr;
+  ComPtr<IOleClientSite> site_;
+  ComPtr<IOleInPlaceSite> in_place_site_;
+  ComPtr<IOleAdviseHolder> advise_holder_;
+  ComPtr<IAdviseSink> view_sink_;
   DWORD view_aspects_ = 0;
   DWORD view_flags_ = 0;
   // A design-time size, in HIMETRIC, that containers may change.
@@ -461,18 +321,11 @@ class QVConsoleObject final : public IDispatch,
 HRESULT CreateQVConsole(REFIID riid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
-  auto* created = new (std::nothrow) QVConsoleObject();
-  if (!created) return E_OUTOFMEMORY;
-  HRESULT hr = E_UNEXPECTED;
-  try {
-    hr = created->Initialize();
-  } catch (const std::bad_alloc&) {
-    hr = E_OUTOFMEMORY;
-  } catch (...) {
-  }
-  if (SUCCEEDED(hr)) hr = created->QueryInterface(riid, object);
-  created->Release();
-  return hr;
+  return CatchAll([&] {
+    const ComPtr<QVConsoleObject> created = Make<QVConsoleObject>();
+    const HRESULT hr = created->Initialize();
+    return FAILED(hr) ? hr : created->QueryInterface(riid, object);
+  });
 }
 
 }  // namespace qvi::com

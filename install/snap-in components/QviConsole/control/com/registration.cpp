@@ -8,6 +8,8 @@
 
 #include "QviConsole.h"
 #include "control/com/qv_console_object.h"
+#include "runtime/com/com_ptr.h"
+#include "runtime/com/scoped.h"
 
 namespace qvi::com {
 
@@ -132,11 +134,11 @@ bool SameFile(std::wstring a, std::wstring b) {
 // True while the type library registered for this version is the one in
 // `module_path`.
 bool OwnsTypeLibrary(const std::wstring& module_path) {
-  BSTR registered = nullptr;
-  if (FAILED(QueryPathOfRegTypeLib(LIBID_QviConsole, 1, 0, LANG_NEUTRAL, &registered))) return false;
-  const bool ours = SameFile(std::wstring(registered, SysStringLen(registered)), module_path);
-  SysFreeString(registered);
-  return ours;
+  ScopedBstr registered;
+  if (FAILED(QueryPathOfRegTypeLib(LIBID_QviConsole, 1, 0, LANG_NEUTRAL, registered.ReleaseAndGetAddressOf()))) {
+    return false;
+  }
+  return SameFile(std::wstring(registered.Get(), registered.Length()), module_path);
 }
 
 void RemoveClass(const std::wstring& module_path) {
@@ -157,9 +159,10 @@ constexpr SYSKIND kSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 }  // namespace
 
 HRESULT Register(const std::wstring& module_path) {
-  ITypeLib* library = nullptr;
-  if (FAILED(LoadTypeLibEx(module_path.c_str(), REGKIND_REGISTER, &library))) return SELFREG_E_TYPELIB;
-  library->Release();
+  ComPtr<ITypeLib> library;
+  if (FAILED(LoadTypeLibEx(module_path.c_str(), REGKIND_REGISTER, library.ReleaseAndGetAddressOf()))) {
+    return SELFREG_E_TYPELIB;
+  }
 
   std::vector<Entry> entries = ClassEntries(module_path);
   for (auto& entry : ProgIdEntries(kProgId, false)) entries.push_back(entry);

@@ -3,33 +3,26 @@
 #include <optional>
 
 #include "host/com/com_variant.h"
+#include "runtime/com/automation_error.h"
+#include "runtime/com/bstr_text.h"
+#include "runtime/com/scoped.h"
 
 namespace qvi::host::com {
 
 namespace {
 
-// The variables behind the arguments of one call. The VARIANTs handed to the
-// host point into `slots`, so neither vector may grow once the call is built.
+using qvi::com::ScopedBstr;
+using qvi::com::ScopedVariant;
+
+// The variables behind the arguments of one call. A by-reference VARIANT
+// points into `slots_`, which never grows once the call is built.
 class CallFrame {
  public:
-  explicit CallFrame(const std::vector<Argument>& args) : args_(args), rgvarg_(args.size()), slots_(args.size()) {
-    for (VARIANT& v : rgvarg_) VariantInit(&v);
-    for (Slot& slot : slots_) VariantInit(&slot.variant);
-    for (std::size_t i = 0; i < args.size(); ++i) Bind(args[i], slots_[i], rgvarg_[args.size() - 1 - i]);
+  explicit CallFrame(const std::vector<Argument>& args) : args_(args), passed_(args.size()), slots_(args.size()) {
+    for (std::size_t i = 0; i < args.size(); ++i) Bind(args[i], slots_[i], passed_[i]);
   }
-  ~CallFrame() {
-    for (std::size_t i = 0; i < args_.size(); ++i) {
-      if (!args_[i].by_ref) VariantClear(&rgvarg_[args_.size() - 1 - i]);
-      SysFreeString(slots_[i].text);
-      VariantClear(&slots_[i].variant);
-    }
-  }
-  CallFrame(const CallFrame&) = delete;
-  CallFrame& operator=(const CallFrame&) = delete;
 
-  DISPPARAMS params() {
-    return DISPPARAMS{rgvarg_.data(), nullptr, static_cast<UINT>(rgvarg_.size()), 0};
-  }
+  DISPPARAMS* params() { return passed_.params(); }
 
   // What the host left in the by-reference argument `i`, in its own type.
   Variant ValueAfterCall(std::size_t i) const {
@@ -37,95 +30,61 @@ class CallFrame {
     switch (args_[i].value.type()) {
       case Variant::Type::kInt16: return Variant(static_cast<std::int16_t>(slot.int16));
       case Variant::Type::kInt32: return Variant(static_cast<std::int32_t>(slot.int32));
-      case Variant::Type::kString: return Variant(FromBstr(slot.text));
+      case Variant::Type::kString: return Variant(qvi::com::FromBstr(slot.text.Get()));
       case Variant::Type::kEmpty: break;
     }
-    return FromVariant(slot.variant);
+    return FromVariant(slot.variant.Get());
   }
 
  private:
   struct Slot {
     SHORT int16 = 0;
     LONG int32 = 0;
-    BSTR text = nullptr;
-    VARIANT variant;
+    ScopedBstr text;
+    ScopedVariant variant;
   };
 
   static void Bind(const Argument& arg, Slot& slot, VARIANT& v) {
-    const Variant& value = arg.value;
-    switch (value.type()) {
+    if (!arg.by_ref) return ToVariant(arg.value, v);
+    switch (arg.value.type()) {
       case Variant::Type::kInt16:
-        slot.int16 = value.ToInt16();
-        if (arg.by_ref) {
-          V_VT(&v) = VT_BYREF | VT_I2;
-          V_I2REF(&v) = &slot.int16;
-        } else {
-          V_VT(&v) = VT_I2;
-          V_I2(&v) = slot.int16;
-        }
+        slot.int16 = arg.value.ToInt16();
+        V_VT(&v) = VT_BYREF | VT_I2;
+        V_I2REF(&v) = &slot.int16;
         return;
       case Variant::Type::kInt32:
-        slot.int32 = value.ToInt32();
-        if (arg.by_ref) {
-          V_VT(&v) = VT_BYREF | VT_I4;
-          V_I4REF(&v) = &slot.int32;
-        } else {
-          V_VT(&v) = VT_I4;
-          V_I4(&v) = slot.int32;
-        }
+        slot.int32 = arg.value.ToInt32();
+        V_VT(&v) = VT_BYREF | VT_I4;
+        V_I4REF(&v) = &slot.int32;
         return;
       case Variant::Type::kString:
-        if (arg.by_ref) {
-          slot.text = ToBstr(value.ToString());
-          V_VT(&v) = VT_BYREF | VT_BSTR;
-          V_BSTRREF(&v) = &slot.text;
-        } else {
-          V_BSTR(&v) = ToBstr(value.ToString());
-          V_VT(&v) = VT_BSTR;
-        }
+        slot.text = qvi::com::ToBstr(arg.value.ToString());
+        V_VT(&v) = VT_BYREF | VT_BSTR;
+        V_BSTRREF(&v) = slot.text.GetAddressOf();
         return;
       case Variant::Type::kEmpty:
-        if (arg.by_ref) {
-          V_VT(&v) = VT_BYREF | VT_VARIANT;
-          V_VARIANTREF(&v) = &slot.variant;
-        }
+        V_VT(&v) = VT_BYREF | VT_VARIANT;
+        V_VARIANTREF(&v) = slot.variant.GetAddressOf();
         return;
     }
   }
 
   const std::vector<Argument>& args_;
-  std::vector<VARIANT> rgvarg_;
+  qvi::com::DispatchArguments passed_;
   std::vector<Slot> slots_;
-};
-
-class ResultHolder {
- public:
-  ResultHolder() { VariantInit(&value_); }
-  ~ResultHolder() { VariantClear(&value_); }
-  ResultHolder(const ResultHolder&) = delete;
-  ResultHolder& operator=(const ResultHolder&) = delete;
-  VARIANT* get() { return &value_; }
-
- private:
-  VARIANT value_;
 };
 
 }  // namespace
 
-DispatchHostControl::DispatchHostControl(IDispatch* control) : control_(control) { control_->AddRef(); }
-
-DispatchHostControl::~DispatchHostControl() { control_->Release(); }
-
 Variant DispatchHostControl::Invoke(DispId id, std::vector<Argument>& args) {
   CallFrame frame(args);
-  DISPPARAMS params = frame.params();
-  ResultHolder result;
-  EXCEPINFO info{};
+  ScopedVariant result;
+  qvi::com::ScopedExcepInfo info;
   UINT arg_error = 0;
-  const HRESULT hr = control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.get(),
-                                      &info, &arg_error);
-  if (FAILED(hr)) throw ErrorFromInvoke(hr, info);
-  Variant value = FromVariant(*result.get());
+  const HRESULT hr = control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, frame.params(),
+                                      result.ReleaseAndGetAddressOf(), info.ReleaseAndGetAddressOf(), &arg_error);
+  if (FAILED(hr)) throw qvi::com::ErrorFromInvoke(hr, info);
+  Variant value = FromVariant(result.Get());
   // Every write-back value is converted before the first one is stored, so a
   // value the snap-in cannot take leaves all the variables as they were.
   std::vector<std::optional<Variant>> after(args.size());

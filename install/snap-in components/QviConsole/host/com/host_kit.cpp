@@ -2,12 +2,12 @@
 
 namespace qvi::host::com {
 
-HRESULT CreateKitControl(const wchar_t* prog_id, IDispatch** control) {
-  *control = nullptr;
+HRESULT CreateKitControl(const wchar_t* prog_id, qvi::com::ComPtr<IDispatch>& control) {
+  control.Reset();
   CLSID clsid;
   const HRESULT hr = CLSIDFromProgID(prog_id, &clsid);
   if (FAILED(hr)) return hr;
-  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(control));
+  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, control.ReleaseAndGetVoidAddressOf());
 }
 
 }  // namespace qvi::host::com

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include "runtime/com/com_ptr.h"
+
 namespace qvi::host::com {
 
 inline constexpr const wchar_t* kQviPublicProgId = L"QVISERVERLibCtl.QviPublic";
@@ -11,7 +13,7 @@ inline constexpr const wchar_t* kQviNTNWSvcProgId = L"QVISVRNTNWSVCLibCtl.QviNTN
 
 // CLSIDFromProgID, then CoCreateInstance(CLSCTX_INPROC_SERVER, IID_IDispatch).
 // A kit that is not registered gives CO_E_CLASSSTRING or REGDB_E_CLASSNOTREG;
-// *control is then null.
-HRESULT CreateKitControl(const wchar_t* prog_id, IDispatch** control);
+// `control` is then null.
+HRESULT CreateKitControl(const wchar_t* prog_id, qvi::com::ComPtr<IDispatch>& control);
 
 }  // namespace qvi::host::com
