@@ -21,6 +21,7 @@
 
 #include "flow/flow_run.h"
 #include "host_kit/host_kit.h"
+#include "runtime/com/com_ptr.h"
 #include "scenario/exit_codes.h"
 #include "scenario/scenario.h"
 
@@ -50,31 +51,36 @@ class Apartment {
   Apartment& operator=(const Apartment&) = delete;
 };
 
-IUnknown* CreateControl(bool by_progid) {
+com::ComPtr<IUnknown> CreateControl(bool by_progid) {
   CLSID clsid = kQVConsole;
   if (by_progid) {
     if (const HRESULT hr = CLSIDFromProgID(kQVConsoleProgId, &clsid); FAILED(hr)) {
       throw std::runtime_error("QviConsole.QVConsole is not registered: " + HresultText(hr));
     }
   }
-  IUnknown* control = nullptr;
+  com::ComPtr<IUnknown> control;
   if (const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                          reinterpret_cast<void**>(&control));
+                                          control.ReleaseAndGetVoidAddressOf());
       FAILED(hr)) {
     throw std::runtime_error("QVConsole cannot be created: " + HresultText(hr));
   }
   return control;
 }
 
-// As a container ends a control's life: closed, then released.
-void CloseControl(IUnknown* control) {
-  IOleObject* object = nullptr;
-  if (SUCCEEDED(control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&object)))) {
-    object->Close(OLECLOSE_NOSAVE);
-    object->Release();
+// Ends a control's life as a container does: closed, then released.
+class PlacedControl {
+ public:
+  explicit PlacedControl(com::ComPtr<IUnknown> control) : control_(std::move(control)) {}
+  ~PlacedControl() {
+    com::ComPtr<IOleObject> object;
+    if (SUCCEEDED(control_.As(IID_IOleObject, object))) object->Close(OLECLOSE_NOSAVE);
   }
-  control->Release();
-}
+  PlacedControl(const PlacedControl&) = delete;
+  PlacedControl& operator=(const PlacedControl&) = delete;
+
+ private:
+  com::ComPtr<IUnknown> control_;
+};
 
 int Run(const std::vector<std::string>& args) {
   const auto parsed = flow::ParseFlowArgs(args, "qvicom", {"--progid"});
@@ -97,19 +103,15 @@ int Run(const std::vector<std::string>& args) {
   hostkit::KitClient kit(hostkit::KitClient::RegisteredPath());
   kit.Load(parsed->scenario);
   kit.Raise("creation", "");
-  IUnknown* control = CreateControl(parsed->flags.count("--progid") != 0);
-  try {
+  {
+    const PlacedControl control(CreateControl(parsed->flags.count("--progid") != 0));
     for (std::size_t i = 1; i < scenario.events.size(); ++i) {
       const std::string name(EventName(scenario.events[i].event));
       if (kit.Raise(name, scenario.events[i].argument) == 0) {
         throw std::runtime_error(name + " reached no sink: QVConsole is not connected to its QviPublic1");
       }
     }
-  } catch (...) {
-    CloseControl(control);
-    throw;
   }
-  CloseControl(control);
 
   const nlohmann::ordered_json heard = nlohmann::ordered_json::parse(kit.Report());
   nlohmann::ordered_json report = machine.Finish({});
@@ -128,13 +130,5 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    return Run(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const qvi::scenario::ScenarioError& error) {
-    std::cerr << "qvicom: " << error.what() << "\n";
-    return qvi::scenario::kExitBadInput;
-  } catch (const std::exception& error) {
-    std::cerr << "qvicom: " << error.what() << "\n";
-    return qvi::scenario::kExitInternalError;
-  }
+  return qvi::flow::DriverMain("qvicom", [&] { return Run(std::vector<std::string>(argv + 1, argv + argc)); });
 }

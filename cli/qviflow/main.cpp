@@ -43,13 +43,5 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    return Run(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const qvi::flow::SeedError& error) {
-    std::cerr << "qviflow: " << error.what() << "\n";
-    return qvi::scenario::kExitInternalError;
-  } catch (const std::exception& error) {
-    std::cerr << "qviflow: " << error.what() << "\n";
-    return qvi::scenario::kExitBadInput;
-  }
+  return qvi::flow::DriverMain("qviflow", [&] { return Run(std::vector<std::string>(argv + 1, argv + argc)); });
 }

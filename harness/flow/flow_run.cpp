@@ -10,6 +10,7 @@
 #include "emu/registry_store.h"
 #include "flow/win32_registry.h"
 #include "runtime/code_page.h"
+#include "scenario/exit_codes.h"
 #include "scenario/report.h"
 
 namespace qvi::flow {
@@ -51,6 +52,20 @@ std::map<std::string, std::string> ReadFiles(const std::vector<std::string>& fil
 }
 
 }  // namespace
+
+int DriverMain(const char* program, const std::function<int()>& run) {
+  try {
+    return run();
+  } catch (const scenario::ScenarioError& error) {
+    std::cerr << program << ": " << error.what() << "\n";
+    return scenario::kExitBadInput;
+  } catch (const std::exception& error) {
+    std::cerr << program << ": " << error.what() << "\n";
+  } catch (...) {
+    std::cerr << program << ": internal error\n";
+  }
+  return scenario::kExitInternalError;
+}
 
 std::optional<FlowArgs> ParseFlowArgs(const std::vector<std::string>& args, const std::string& program,
                                       const std::set<std::string>& flags) {

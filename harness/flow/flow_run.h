@@ -4,6 +4,7 @@
 // events: qviflow through the replacement host in process, qvicom through COM.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -26,6 +27,14 @@ class SeedError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// A driver's main: runs `run` and returns its exit status, or turns what
+// escapes it into one, with the reason on standard error behind `program`. A
+// scenario that cannot be read is bad input (scenario::kExitBadInput);
+// anything else (a machine that cannot be prepared, a host kit or control
+// that cannot be loaded, any other failure) is the run's own
+// (scenario::kExitInternalError).
+int DriverMain(const char* program, const std::function<int()>& run);
 
 // "SCENARIO [--watch KEY]... [FLAG]...", FLAG one of `flags`.
 struct FlowArgs {

@@ -125,8 +125,9 @@ void ExpectSameRun(const json& real, const json& emulated) {
   }
 }
 
+// An embedded scenario's name, or a scenario file's without its folder.
 std::string TestName(const ::testing::TestParamInfo<std::string>& info) {
-  std::string name = info.param;
+  std::string name = std::filesystem::path(info.param).stem().string();
   for (char& c : name) c = c == '-' ? '_' : c;
   return name;
 }
@@ -150,16 +151,37 @@ TEST_P(WindowsFlowTest, RunOnWin32EqualsTheEmulatedRun) {
 
 INSTANTIATE_TEST_SUITE_P(Embedded, WindowsFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);
 
+// The exit status of `program` run under Wine with `arguments`, its report
+// written to `out`.
+int ExitStatus(const std::string& program, const std::string& arguments, const std::string& out) {
+  const std::string server = "/usr/lib/wine/wineserver";
+  const std::string script = server + " -p </dev/null >/dev/null 2>&1; " + Wine("'" + program + "' " + arguments) +
+                             " >" + out + " 2>/dev/null; status=\\$?; " + server + " -k; exit \\$status";
+  const int status = std::system(("sh -c \"" + script + "\"").c_str());
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  return WEXITSTATUS(status);
+}
+
 // A run whose report cannot be written (here to a full disk) fails, so a
 // flow compared against nothing is never taken for a success.
 TEST_F(WindowsFlow, AReportThatCannotBeWrittenIsNoSuccess) {
-  const std::string server = "/usr/lib/wine/wineserver";
-  const std::string script = server + " -p </dev/null >/dev/null 2>&1; " +
-                             Wine("'" + std::string(std::getenv("QVI_QVIFLOW")) + "' install-nt") +
-                             " >/dev/full 2>/dev/null; status=\\$?; " + server + " -k; exit \\$status";
-  const int status = std::system(("sh -c \"" + script + "\"").c_str());
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), kExitInternalError);
+  EXPECT_EQ(ExitStatus(std::getenv("QVI_QVIFLOW"), "install-nt", "/dev/full"), kExitInternalError);
+}
+
+// A machine that cannot be prepared (its Windows folder is a file) is the
+// run's failure, not bad input, whichever driver runs it; a scenario that
+// cannot be read is bad input.
+TEST_F(WindowsFlow, BothDriversTellTheRunsFailuresFromBadInput) {
+  const testing::TempFolder folder("qvi-flow-");
+  const std::string broken = (folder.path() / "broken.json").string();
+  std::ofstream(broken) << R"({"name": "broken", "base": "install-nt",
+                                "machine": {"windows_directory": "C:\\windows\\win.ini"}})";
+  for (const char* driver : {"QVI_QVIFLOW", "QVI_QVICOM"}) {
+    if (std::getenv(driver) == nullptr) continue;
+    EXPECT_EQ(ExitStatus(std::getenv(driver), "'" + WinePath(broken) + "'", "/dev/null"), kExitInternalError)
+        << driver;
+    EXPECT_EQ(ExitStatus(std::getenv(driver), "no-such-scenario", "/dev/null"), kExitBadInput) << driver;
+  }
 }
 
 class ComFlow : public ::testing::Test {
@@ -216,11 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QVI_GOLDEN_SCENARIOS "/setup-platform-query-fails.json",
                       QVI_GOLDEN_SCENARIOS "/setup-platform-answer-too-wide.json",
                       QVI_GOLDEN_SCENARIOS "/creation-settings-file-fails.json"),
-    [](const auto& info) {
-      std::string name = std::filesystem::path(info.param).stem().string();
-      for (char& c : name) c = c == '-' ? '_' : c;
-      return name;
-    });
+    TestName);
 
 }  // namespace
 }  // namespace qvi::cli
