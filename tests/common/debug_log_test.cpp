@@ -78,14 +78,6 @@ TEST_F(FrmCommonTest, AUncSystemDirectoryLogsAtTheRootOfItsShare) {
   }
 }
 
-TEST_F(FrmCommonTest, AFailureWhileReadingTheLevelIsReportedAndTheMessageStillShows) {
-  Global({"autonext", "noerr", "debug:1"});
-  // The level read's second fetch fails once; its report reads the level anew.
-  qvi_public.FailWhen(host::dispid::kGetParameter, [](int nth, const auto&) { return nth == 2; });
-  frm.DMsgBox("message", "T");
-  EXPECT_EQ(Log(), Reports("GetGlobalParam") + "(T) : message\r\n");
-}
-
 TEST_F(FrmCommonTest, FailuresOfTheLogPassToTheCaller) {
   Global({"debug:2"});
   qvi_public.FailAlways(host::dispid::kGetDirectory);

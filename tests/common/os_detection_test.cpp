@@ -117,16 +117,6 @@ TEST_F(GetOSTypeTest, FailuresAreTracedAndLeaveZero) {
                                                 "NT Major OS: 0", "NT Minor OS: 0"}));
 }
 
-TEST_F(GetOSTypeTest, WithoutADebugLevelNothingIsWrittenAndTheResultIsTheSame) {
-  Local(1, Version(4, 0));
-  for (const char* level : {"debug:1", "debug:3", "nodebug"}) {
-    Global({level});
-    EXPECT_EQ(frm.GetOSType("\\\\SRV1\\C$\\"), OS_WinNT4);
-  }
-  EXPECT_FALSE(LogExists());
-  EXPECT_TRUE(Boxes().empty());
-}
-
 TEST_F(FrmCommonTest, HelpReferencesUseAThreeLetterLanguageOrEnu) {
   const std::pair<const char*, const char*> cases[] = {
       {"enu", "enu"}, {"DEU", "DEU"}, {"Fra", "Fra"}, {"", "enu"}, {"de", "enu"}, {"deus", "enu"},

@@ -90,14 +90,6 @@ TEST_F(FrmCommonTest, SnapinLookUpReadsOnlyItsOwnSectionByReference) {
   EXPECT_EQ(code_name, "Renamed");
 }
 
-TEST_F(FrmCommonTest, KeyedLookUpReportsAndKeepsThePreviousEntry) {
-  Global({"debug:2", "a", "b", "Lng:fra"});
-  qvi_public.FailWhen(kGetParameter, [](int, const auto& args) { return args[1].value.ToInt32() == 1; });
-  std::string key = "Lng:";
-  EXPECT_EQ(frm.GetGlobalParam(key), "fra");
-  EXPECT_EQ(Log(), Reports("GetGlobalParam"));
-}
-
 class FailingReportTest : public FrmCommonTest {
  protected:
   // The look-up's second fetch fails; its report finds level "1" but cannot

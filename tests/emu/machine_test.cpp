@@ -75,20 +75,6 @@ TEST_F(MachineTest, SettingsPersistAndOverrideNothingOnReopen) {
   EXPECT_EQ(reopened->settings().code_page, 1252u);
 }
 
-TEST_F(MachineTest, BadSettingsNameTheirLine) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"[Machine]\r\nComputerName=X\r\nCodePage=12a\r\n", "machine.ini:3:"},
-      {"; settings\r\n[Machine]\r\nWindowsDirectory=WINNT\r\n", "machine.ini:3:"},
-      {"[Machine]\r\nComputerName=\r\n", "machine.ini:2:"},
-  };
-  for (const auto& [text, where] : cases) {
-    testing::TempFolder dir;
-    std::ofstream(dir.path() / "machine.ini", std::ios::binary) << text;
-    const std::string error = MachineErrorOf([&] { Machine::Open(dir.path()); });
-    EXPECT_NE(error.find(where), std::string::npos) << error;
-  }
-}
-
 TEST_F(MachineTest, RefusedPathsTouchNothing) {
   fs::create_directories(dir_.path() / "outside");
   fs::create_symlink(dir_.path() / "outside", Folder() / "drive_c" / "link");
@@ -383,15 +369,6 @@ TEST_F(RegFileTest, ParseErrorsNameFileAndLineAndChangeNothing) {
     EXPECT_EQ(error.rfind(where, 0), 0u) << error;
     EXPECT_EQ(m->SnapshotRegistry(), before) << text;
   }
-}
-
-TEST_F(RegFileTest, AMalformedStoreIsReportedAndLeftAsItWas) {
-  Open()->Save();
-  const std::string broken = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\"v\"=bogus\r\n";
-  std::ofstream(RegPath(), std::ios::binary) << broken;
-  const std::string error = MachineErrorOf([&] { Open(); });
-  EXPECT_NE(error.find("registry.reg:4:"), std::string::npos) << error;
-  EXPECT_EQ(ReadFileBytes(RegPath()), broken);
 }
 
 }  // namespace

@@ -110,34 +110,6 @@ TEST_F(JournalTest, AJournalNotWrittenBySaveIsRefusedAndNothingMoves) {
   }
 }
 
-// What a hostile machine folder holds in place of its own files; each is
-// refused with its name, before anything is read or written.
-TEST(HostileMachineFolder, OnlyRegularFilesOfBoundedSizeAreRead) {
-  struct Case {
-    const char* what;
-    std::function<void(const fs::path&)> make;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"settings as a folder", [](const fs::path& m) { fs::create_directory(m / "machine.ini"); },
-       "machine.ini: not a regular file"},
-      {"huge settings",
-       [](const fs::path& m) {
-         WriteFileBytes(m / "machine.ini", "[Machine]\r\n" + std::string(Machine::kMaxSettingsBytes, ';'));
-       },
-       "machine.ini: larger than 65536 bytes"},
-  };
-  for (const Case& c : cases) {
-    testing::TempFolder dir;
-    const fs::path m = dir.path() / "m";
-    fs::create_directories(m);
-    c.make(m);
-    const std::string error = ErrorOf(m);
-    EXPECT_NE(error.find(c.message), std::string::npos) << c.what << ": " << error;
-    EXPECT_FALSE(fs::exists(m / "drive_c")) << c.what;
-  }
-}
-
 TEST(HostileMachineFolder, AnIniFileOrLogThatIsNoRegularFileIsDenied) {
   testing::TempFolder dir;
   auto machine = Machine::Open(dir.path());

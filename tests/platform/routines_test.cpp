@@ -89,34 +89,11 @@ TEST_F(RoutinesTest, ReadIniStringCutsAValueLongerThanItsBuffer) {
   EXPECT_EQ(value, std::string(1023, 'v'));
 }
 
-TEST_F(RoutinesTest, WriteIniStringOfASingleNulKeepsTheKeyWithAnEmptyValue) {
-  ASSERT_NE(WriteIniString(*machine_, "Uninstall 32", "Console", "C:\\OLD", "kethra.ini"), 0);
-  ASSERT_NE(WriteIniString(*machine_, "Uninstall 32", "Console", std::string(1, '\0'), "kethra.ini"), 0);
-  std::string value = "stale";
-  EXPECT_EQ(ReadIniString(*machine_, "Uninstall 32", "Console", "absent", value, "kethra.ini"), 0);
-  EXPECT_EQ(value, "");
-}
-
 TEST_F(RoutinesTest, WriteIniStringPassesTheFailureOfTheOperatingSystemBack) {
   FaultInjectingPlatform faulty(*machine_);
   faulty.FailCall(Function::kWritePrivateProfileStringA, 1, win32::kAccessDenied);
   EXPECT_EQ(WriteIniString(faulty, "S", "K", "V", "x.ini"), 0);
   EXPECT_NE(WriteIniString(faulty, "S", "K", "V", "x.ini"), 0);
-}
-
-//  Quorvex
-//  +-- Install
-//  |   +-- InstalledFiles   (value)
-//  +-- Settings
-//      +-- Deep
-//          +-- Deeper
-TEST_F(RoutinesTest, DeleteRegistryTreeRemovesEveryLevelAndReportsSuccess) {
-  CreateKey(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Quorvex\\Install\\InstalledFiles");
-  CreateKey(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Quorvex\\Settings\\Deep\\Deeper");
-  CreateKey(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Keep");
-  EXPECT_TRUE(DeleteRegistryTree(*machine_, kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Quorvex"));
-  EXPECT_FALSE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Quorvex"));
-  EXPECT_TRUE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\Halvorn\\Tessaly\\Keep"));
 }
 
 TEST_F(RoutinesTest, DeleteRegistryTreeOfAMissingKeyIsTrueAndChangesNothing) {

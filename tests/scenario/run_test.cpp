@@ -172,46 +172,20 @@ class RunTest : public ::testing::Test {
   RunResult Run(const std::string& scenario) { return RunScenario(LoadScenario(scenario), {folder_.path() / "m", {}, {}}); }
   RunResult Run(const Scenario& scenario) { return RunScenario(scenario, {folder_.path() / "m", {}, {}}); }
 
-  static const RegistryChange* Find(const RunResult& r, Op op, const std::string& key_end, const std::string& name = "") {
-    for (const auto& c : r.registry_changes) {
-      if (c.op == op && c.key.size() >= key_end.size() &&
-          c.key.compare(c.key.size() - key_end.size(), key_end.size(), key_end) == 0 && c.value.name == name) {
-        return &c;
-      }
-    }
-    return nullptr;
-  }
-
   testing::TempFolder folder_;
 };
 
-TEST_F(RunTest, InstallUpgradeAndUninstallChainOnOneMachine) {
+// On a machine an earlier run left, the log shows only what this run
+// appended.
+TEST_F(RunTest, AChainedRunLogsOnlyWhatItAppended) {
   const RunResult install = Run("install-nt");
-  EXPECT_TRUE(install.fresh_machine);
-
   const RunResult upgrade = Run("upgrade");
-  EXPECT_FALSE(upgrade.fresh_machine);
-  // The earlier installation's record was seeded into the existing machine,
-  // then cleared by the upgrade.
-  const auto kethra = std::find_if(upgrade.files.begin(), upgrade.files.end(),
-                                   [](const FileChange& f) { return f.path == "C:\\WINNT\\kethra.ini"; });
-  ASSERT_NE(kethra, upgrade.files.end());
-  EXPECT_NE(kethra->before->find("Console=C:\\QVCON"), std::string::npos);
-  EXPECT_NE(kethra->after->find("Console=\r\n"), std::string::npos);
-  EXPECT_NE(Find(upgrade, Op::kDeleteKey, "Tessaly\\Quorvex"), nullptr);
-  // The log only shows what this run appended.
   const auto log_file = std::find_if(upgrade.files.begin(), upgrade.files.end(),
                                      [](const FileChange& f) { return f.path == "C:\\ods.txt"; });
   ASSERT_NE(log_file, upgrade.files.end());
   EXPECT_TRUE(log_file->before.has_value());
-  EXPECT_GT(upgrade.log.size(), 0u);
+  ASSERT_FALSE(upgrade.log.empty());
   EXPECT_NE(upgrade.log[0], install.log.at(0));
-
-  const RunResult uninstall = Run("uninstall");
-  EXPECT_NE(Find(uninstall, Op::kDeleteKey, "Tessaly\\Management Console"), nullptr);
-  EXPECT_NE(Find(uninstall, Op::kDeleteKey, "Management Console\\BC Defaults\\Pager"), nullptr);
-  ASSERT_EQ(uninstall.host_state.directory_operations.size(), 1u);
-  EXPECT_EQ(uninstall.host_state.directory_operations[0].directory, "C:\\Program Files\\Tessaly");
 }
 
 // A run keeps, of the registry it leaves, only the keys it is asked for: as

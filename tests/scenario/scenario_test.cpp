@@ -108,28 +108,13 @@ TEST(ScenarioTest, ReadsEventsAnswersAndLinesOfText) {
             host::Variant(0));
 }
 
-TEST(ScenarioTest, ReadsTheRegistryFileBesideTheScenario) {
-  testing::TempFolder dir;
-  std::ofstream(dir.path() / "seed.reg") << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n";
-  std::ofstream(dir.path() / "mine.json")
-      << R"({"machine": {"registry_file": "seed.reg", "folder": "m"}, "events": ["creation"]})";
-  const Scenario s = LoadScenario((dir.path() / "mine.json").string());
-  EXPECT_EQ(s.name, "mine");
-  EXPECT_EQ(s.machine_folder, dir.path() / "m");
-  EXPECT_NE(s.registry.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]"), std::string::npos);
-
-  std::ofstream(dir.path() / "lost.json") << R"({"machine": {"registry_file": "none.reg"}, "events": []})";
-  EXPECT_THROW(LoadScenario((dir.path() / "lost.json").string()), ScenarioError);
-  EXPECT_THROW(LoadScenario((dir.path() / "absent.json").string()), ScenarioError);
-}
-
 // mine.json on sub/b.json on install-nt: each level patches the one below,
 // and a path is read from the folder of the file that names it.
 TEST(ScenarioBaseTest, ChainedBasesMergeAsPatches) {
   testing::TempFolder dir;
   qvi::testing::WriteFileBytes(dir.path() / "sub" / "seed.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n");
   qvi::testing::WriteFileBytes(dir.path() / "sub" / "b.json", R"({"name": "b", "description": "b's", "base": "install-nt",
-      "machine": {"registry_file": "seed.reg"}, "host": {"texts": {"7099": "added"}, "language": "deu"}})");
+      "machine": {"registry_file": "seed.reg", "folder": "m"}, "host": {"texts": {"7099": "added"}, "language": "deu"}})");
   qvi::testing::WriteFileBytes(dir.path() / "mine.json", R"({"base": "sub/b.json",
       "host": {"language": null, "parameters": {"Global": ["debug:2"]}}, "events": ["creation"]})");
   const Scenario s = LoadScenario((dir.path() / "mine.json").string());
@@ -137,6 +122,7 @@ TEST(ScenarioBaseTest, ChainedBasesMergeAsPatches) {
   EXPECT_EQ(s.description, "");
   EXPECT_EQ(s.machine.computer_name, "SRV1");
   EXPECT_NE(s.registry.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]"), std::string::npos);
+  EXPECT_EQ(s.machine_folder, dir.path() / "sub" / "m");
   EXPECT_EQ(s.host.directories.size(), 4u);
   EXPECT_EQ(s.host.texts.size(), 6u);
   EXPECT_EQ(s.host.texts.at(7099), host::Variant("added"));
