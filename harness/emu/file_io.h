@@ -44,6 +44,14 @@ struct FolderEntry {
 // no buffer beyond the names: machine folders are listed many times a run.
 std::optional<std::vector<FolderEntry>> ListFolder(const std::filesystem::path& folder);
 
+// Whether the host's file system finds a name whatever its letter case, as
+// Windows' does.
+#ifdef _WIN32
+inline constexpr bool kHostIgnoresCase = true;
+#else
+inline constexpr bool kHostIgnoresCase = false;
+#endif
+
 // Removes `path` and everything below it, never following a link (a link is
 // removed, not what it points to); best effort. Answers whether it is gone.
 bool RemoveTree(const std::filesystem::path& path);

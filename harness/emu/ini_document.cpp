@@ -1,8 +1,7 @@
 #include "emu/ini_document.h"
 
+#include <cstdint>
 #include <utility>
-
-#include "runtime/code_page.h"
 
 namespace qvi::emu {
 
@@ -23,7 +22,13 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
-std::string Fold(std::string_view s) { return code_page::Lower(s); }
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+std::string Fold(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = FoldAscii(c);
+  return out;
+}
 
 std::string_view StripQuotes(std::string_view v) {
   if (v.size() > 1 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
@@ -50,6 +55,20 @@ bool PlainKey(std::string_view key, std::string_view value) {
 }
 
 }  // namespace
+
+bool IniNamesEqual(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+std::size_t IniNameHash::operator()(std::string_view s) const {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : s) hash = (hash ^ static_cast<unsigned char>(FoldAscii(c))) * 1099511628211ull;
+  return static_cast<std::size_t>(hash ^ (hash >> 32));
+}
 
 IniDocument::IniDocument(std::string bytes) : bytes_(std::move(bytes)) { Reindex(); }
 
@@ -84,24 +103,27 @@ void IniDocument::Reindex() {
       if (current) current->last_line = i;
       continue;
     }
-    if (t.front() == '[') {
-      std::string_view name = t.substr(1);
-      const std::size_t close = name.rfind(']');
-      if (close != std::string_view::npos) name = name.substr(0, close);
-      sections_.push_back({std::string(TrimIniBlanks(name)), i, i, {}, {}});
+    // A line that opens a bracket it never closes is no section header.
+    if (const std::size_t close = t.rfind(']'); t.front() == '[' && close != std::string_view::npos) {
+      sections_.push_back({std::string(TrimIniBlanks(t.substr(1, close - 1))), i, i, {}, {}});
       current = &sections_.back();
       first_section_.emplace(Fold(current->name), sections_.size() - 1);
       continue;
     }
     if (!current) continue;
     current->last_line = i;
-    if (t.front() == ';') continue;
+    // Comments and lines without '=' are no keys, yet a lookup meets them:
+    // the first line of a name answers, without a value when it has no '='.
     const std::size_t eq = t.find('=');
-    if (eq == std::string_view::npos) continue;
     const std::string_view key = TrimIniBlanks(t.substr(0, eq));
-    const std::string_view value = TrimIniBlanks(t.substr(eq + 1));
-    const auto from = static_cast<std::size_t>(value.data() - all.data());
-    current->entries.push_back({std::string(key), i, from, from + value.size()});
+    if (eq == std::string_view::npos) {
+      const auto at = static_cast<std::size_t>(t.data() + t.size() - all.data());
+      current->entries.push_back({std::string(key), i, at, at, false});
+    } else {
+      const std::string_view value = TrimIniBlanks(t.substr(eq + 1));
+      const auto from = static_cast<std::size_t>(value.data() - all.data());
+      current->entries.push_back({std::string(key), i, from, from + value.size(), true});
+    }
     current->first_entry.emplace(Fold(key), current->entries.size() - 1);
   }
 }
@@ -120,7 +142,7 @@ std::optional<std::string_view> IniDocument::RawValue(std::string_view section, 
   const Section* s = FindSection(section);
   if (!s) return std::nullopt;
   const Entry* e = FindEntry(*s, key);
-  if (!e) return std::nullopt;
+  if (!e || !e->has_value) return std::nullopt;
   return std::string_view(bytes_).substr(e->value_from, e->value_to - e->value_from);
 }
 
@@ -144,8 +166,25 @@ std::vector<std::string> IniDocument::KeyNames(std::string_view section) const {
   const Section* s = FindSection(section);
   if (!s) return names;
   for (std::size_t i = 0; i < s->entries.size(); ++i) {
+    if (!s->entries[i].IsKey()) continue;
     const auto it = s->first_entry.find(std::string_view(s->entries[i].key));
     if (it != s->first_entry.end() && it->second == i) names.push_back(s->entries[i].key);
+  }
+  return names;
+}
+
+std::vector<std::string> IniDocument::ListedSectionNames() const {
+  std::vector<std::string> names;
+  for (const Section& section : sections_) names.push_back(section.name);
+  return names;
+}
+
+std::vector<std::string> IniDocument::ListedKeyNames(std::string_view section) const {
+  std::vector<std::string> names;
+  if (const Section* s = FindSection(section)) {
+    for (const Entry& entry : s->entries) {
+      if (entry.IsKey()) names.push_back(entry.key);
+    }
   }
   return names;
 }
@@ -188,12 +227,13 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     const std::string_view trimmed = TrimIniBlanks(value);
     const std::size_t value_from = key_at + key.size() + TrimmedValueOffset(value);
     Section& added_section = sections_.back();
-    added_section.entries.push_back({std::string(key), lines_.size() - 1, value_from, value_from + trimmed.size()});
+    added_section.entries.push_back({std::string(key), lines_.size() - 1, value_from, value_from + trimmed.size(), true});
     added_section.first_entry.emplace(Fold(key), 0);
     return true;
   }
   const Entry* e = FindEntry(*s, key);
   if (!e) {
+    // A new key goes after the last line of its section that is not blank.
     const std::size_t after = s->entries.empty() ? s->header_line : s->entries.back().line;
     const Line& line = lines_[after];
     // A key that would read back as something else (a section, a comment,
@@ -205,6 +245,13 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
       return true;
     }
     InsertEntry(static_cast<std::size_t>(s - sections_.data()), after, key, value);
+    return true;
+  }
+  // A comment or a line without '=' that the name finds first takes the
+  // value: it becomes that key's line.
+  if (!e->IsKey()) {
+    const Line& line = lines_[e->line];
+    Replace(line.begin, line.next, e->key + "=" + std::string(value) + std::string(kCrLf));
     return true;
   }
   const std::string_view old_value(bytes_.data() + e->value_from, e->value_to - e->value_from);
@@ -279,7 +326,7 @@ void IniDocument::InsertEntry(std::size_t section, std::size_t after, std::strin
   ++target.last_line;  // the new line is the section's, at or before its end
   const std::string_view trimmed = TrimIniBlanks(value);
   const std::size_t value_from = at + key.size() + TrimmedValueOffset(value);
-  target.entries.push_back({std::string(key), after + 1, value_from, value_from + trimmed.size()});
+  target.entries.push_back({std::string(key), after + 1, value_from, value_from + trimmed.size(), true});
   target.first_entry.emplace(Fold(key), target.entries.size() - 1);
 }
 
@@ -313,9 +360,16 @@ void IniDocument::RemoveLines(std::size_t first, std::size_t last, std::size_t s
 }
 
 bool IniDocument::DeleteKey(std::string_view section, std::string_view key) {
-  const Section* found = FindSection(section);
-  if (!found) return false;
-  const Entry* e = FindEntry(*found, key);
+  // The key is looked for in every section of the name, first to last.
+  const Section* found = nullptr;
+  const Entry* e = nullptr;
+  for (const Section& candidate : sections_) {
+    if (!IniNamesEqual(candidate.name, TrimIniBlanks(section))) continue;
+    if ((e = FindEntry(candidate, key))) {
+      found = &candidate;
+      break;
+    }
+  }
   if (!e) return false;
   const Line line = lines_[e->line];
   if (JoinsLineEnds(line.begin, line.next)) {
@@ -331,7 +385,7 @@ bool IniDocument::DeleteKey(std::string_view section, std::string_view key) {
   // A later key of the same name, hidden so far, is now the first.
   const auto first = s.first_entry.find(TrimIniBlanks(key));
   std::size_t next = gone + 1;
-  while (next < s.entries.size() && !code_page::EqualsNoCase(s.entries[next].key, s.entries[gone].key)) ++next;
+  while (next < s.entries.size() && !IniNamesEqual(s.entries[next].key, s.entries[gone].key)) ++next;
   if (next < s.entries.size()) {
     first->second = next;
   } else {
@@ -360,7 +414,7 @@ bool IniDocument::DeleteSection(std::string_view section) {
   // A later section of the same name, hidden so far, is now the first.
   const auto first = first_section_.find(TrimIniBlanks(section));
   std::size_t next = gone + 1;
-  while (next < sections_.size() && !code_page::EqualsNoCase(sections_[next].name, sections_[gone].name)) ++next;
+  while (next < sections_.size() && !IniNamesEqual(sections_[next].name, sections_[gone].name)) ++next;
   if (next < sections_.size()) {
     first->second = next;
   } else {

@@ -3,14 +3,20 @@
 //
 // Reading follows the profile functions: CRLF, LF and CR-only line ends;
 // blanks (0x09-0x0D, 0x20, 0x1A) trimmed around lines, names and values;
-// section and key names compared without regard to ANSI letter case; the
+// section and key names compared without regard to the case of ASCII letters
+// only (Windows documents no folding of other letters here, and Wine's
+// profile functions fold none); the
 // first of duplicate sections or keys wins; lines before the first section
-// belong to no section; lines starting with ';' and lines without '=' are
-// not keys.
+// belong to no section; a line is a section header only when it closes
+// its bracket; lines starting with ';' and lines without '=' are not keys,
+// but the first line a name finds answers a lookup, a line without '='
+// with no value (as Wine's profile functions read; Windows documents none
+// of it).
 //
 // Editing keeps every byte of every untouched line: a changed key's line is
 // replaced by "key=value" + CRLF (the file's spelling of the key kept), a new
-// key goes after the last key of its section, a new section goes at the end.
+// key goes after the last line of its section that is not blank, a new
+// section goes at the end.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +26,18 @@
 #include <unordered_map>
 #include <vector>
 
-#include "runtime/code_page.h"
-
 namespace qvi::emu {
+
+// Names as the profile functions match them: ASCII letters in either case.
+bool IniNamesEqual(std::string_view a, std::string_view b);
+struct IniNameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const;
+};
+struct IniNameEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return IniNamesEqual(a, b); }
+};
 
 class IniDocument {
  public:
@@ -41,10 +56,15 @@ class IniDocument {
   // Key names of the first section so named, in file order (duplicates kept
   // once, as first spelt). Empty when the section is absent.
   std::vector<std::string> KeyNames(std::string_view section) const;
+  // What the profile functions list: every section header in file order, and
+  // every key of the first section so named, repeats included.
+  std::vector<std::string> ListedSectionNames() const;
+  std::vector<std::string> ListedKeyNames(std::string_view section) const;
   // The 1-based line on which `key` of `section` stands, 0 when absent.
   std::size_t LineOf(std::string_view section, std::string_view key) const;
 
-  // Each returns true when the bytes changed.
+  // Each returns true when the bytes changed. DeleteKey takes the key from
+  // the first section of the name that holds it.
   bool Set(std::string_view section, std::string_view key, std::string_view value);
   bool DeleteKey(std::string_view section, std::string_view key);
   bool DeleteSection(std::string_view section);
@@ -60,11 +80,15 @@ class IniDocument {
     std::size_t next;   // first byte of the following line
     bool operator==(const Line&) const = default;
   };
+  // A line of a section that a key lookup can meet: a key, a comment or a
+  // line without '='.
   struct Entry {
-    std::string key;         // trimmed, as spelt
+    std::string key;         // trimmed, as spelt (a comment's starts with ';')
     std::size_t line;        // index into lines_
     std::size_t value_from;  // trimmed value, as byte offsets
     std::size_t value_to;
+    bool has_value;          // the line has an '='
+    bool IsKey() const { return has_value && key.rfind(';', 0) != 0; }
     bool operator==(const Entry&) const = default;
   };
   struct Section {
@@ -73,7 +97,7 @@ class IniDocument {
     std::size_t last_line;  // last line belonging to the section
     std::vector<Entry> entries;
     // Folded key -> entries index, found by any spelling.
-    std::unordered_map<std::string, std::size_t, code_page::NoCaseHash, code_page::NoCaseEqual> first_entry;
+    std::unordered_map<std::string, std::size_t, IniNameHash, IniNameEqual> first_entry;
     bool operator==(const Section&) const = default;
   };
 
@@ -94,7 +118,7 @@ class IniDocument {
   std::vector<Line> lines_;
   std::vector<Section> sections_;
   // Folded name -> sections_ index, found by any spelling.
-  std::unordered_map<std::string, std::size_t, code_page::NoCaseHash, code_page::NoCaseEqual> first_section_;
+  std::unordered_map<std::string, std::size_t, IniNameHash, IniNameEqual> first_section_;
 };
 
 // Blanks as the profile functions see them.

@@ -178,7 +178,21 @@ void Machine::SetMessageBoxPresenter(std::function<void(const MessageBoxRecord&)
   impl_->presenter = std::move(presenter);
 }
 
+namespace {
+
+// The ANSI registry calls convert a subkey path into a buffer of the
+// thread's own, MAX_PATH + 1 characters long: a longer path does not fit,
+// whatever key it is below, and leaves the result alone.
+constexpr std::size_t kMaxAnsiSubKey = 260;
+
+bool TooLongForAnsi(HKey key, const char* sub_key) {
+  return key != platform::kNoKey && sub_key && std::strlen(sub_key) > kMaxAnsiSubKey;
+}
+
+}  // namespace
+
 Status Machine::RegCreateKeyA(HKey key, const char* sub_key, HKey* result) {
+  if (result && TooLongForAnsi(key, sub_key)) return win32::kMoreData;
   return impl_->registry.CreateKey(key, sub_key, result);
 }
 
@@ -189,22 +203,33 @@ Status Machine::RegSetValueExA(HKey key, const char* value_name, std::uint32_t, 
 
 Status Machine::RegCloseKey(HKey key) { return impl_->registry.CloseKey(key); }
 
-Status Machine::RegOpenKeyExA(HKey key, const char* sub_key, std::uint32_t, std::uint32_t, HKey* result) {
-  return impl_->registry.OpenKey(key, sub_key, result);
+Status Machine::RegOpenKeyExA(HKey key, const char* sub_key, std::uint32_t, std::uint32_t sam_desired, HKey* result) {
+  if (result && TooLongForAnsi(key, sub_key)) return win32::kMoreData;
+  return impl_->registry.OpenKey(key, sub_key, result, sam_desired);
 }
 
 Status Machine::RegEnumKeyA(HKey key, std::uint32_t index, char* name, std::uint32_t name_size) {
   return impl_->registry.EnumKey(key, index, name, name_size);
 }
 
-Status Machine::RegDeleteKeyA(HKey key, const char* sub_key) { return impl_->registry.DeleteKey(key, sub_key); }
+Status Machine::RegDeleteKeyA(HKey key, const char* sub_key) {
+  if (TooLongForAnsi(key, sub_key)) return win32::kMoreData;
+  return impl_->registry.DeleteKey(key, sub_key);
+}
 
 Status Machine::RegConnectRegistryA(const char* machine_name, HKey key, HKey* result) {
   if (!result) return win32::kInvalidParameter;
   std::string_view name = machine_name ? std::string_view(machine_name) : std::string_view();
-  if (name.size() >= 2 && name[0] == '\\' && name[1] == '\\') name.remove_prefix(2);
+  // No name means this machine; two backslashes and nothing after them name
+  // no machine at all.
+  if (name.size() >= 2 && name[0] == '\\' && name[1] == '\\') {
+    name.remove_prefix(2);
+    if (name.empty()) return win32::kBadNetPath;
+  }
   if (!name.empty() && !code_page::EqualsNoCase(name, impl_->settings.computer_name)) return win32::kBadNetPath;
-  return impl_->registry.OpenRootHandle(key, result);
+  // The local registry is reached through the root itself, as opening the
+  // root with no subkey gives it.
+  return impl_->registry.OpenKey(key, nullptr, result);
 }
 
 std::uint32_t Machine::GetPrivateProfileStringA(const char* section, const char* key, const char* default_value,

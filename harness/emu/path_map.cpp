@@ -129,7 +129,9 @@ fs::path PathMap::MapComponents(char drive, const std::vector<std::string>& name
     fs::path candidate = at / name;
     const auto status = fs::symlink_status(candidate, ec);
     bool link = fs::is_symlink(status);
-    if (!fs::exists(status)) {
+    // A host that ignores letter case finds the name in any spelling: the
+    // folder's own is taken then too, so one file never goes by two paths.
+    if (!fs::exists(status) || kHostIgnoresCase) {
       candidate.clear();
       for (const FolderEntry& entry : ListFolder(at).value_or(std::vector<FolderEntry>{})) {
         if (code_page::EqualsNoCase(entry.name, name)) {

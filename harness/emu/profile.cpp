@@ -19,19 +19,39 @@ void CopyTruncated(std::string_view value, char* buffer, std::uint32_t size, std
   copied = static_cast<std::uint32_t>(n);
 }
 
-// A NUL-separated list with a final extra NUL. Sections need one byte more
-// than keys to count as fitting, as on Windows; a list that does not fit is
-// cut to size - 2 bytes and ends in two NULs.
-std::uint32_t CopyList(const std::vector<std::string>& names, char* buffer, std::uint32_t size, bool sections) {
+// A value, or a default, as the profile functions copy it: up to its first
+// NUL, one pair of the same quote around it taken off, cut to the buffer.
+// The closing quote is taken off the copy, so a quoted text that fits only
+// without that quote loses its last character too; Windows documents no
+// such case, and this is what Wine does.
+std::uint32_t CopyEntry(std::string_view text, char* buffer, std::uint32_t size, bool unquote) {
+  text = text.substr(0, text.find('\0'));
+  const bool quoted = unquote && text.size() > 1 && (text.front() == '"' || text.front() == '\'') &&
+                      text.back() == text.front();
+  if (quoted) {
+    text.remove_prefix(1);
+    const bool closing_fits = size >= text.size();
+    text = text.substr(0, std::min<std::size_t>(text.size(), size - 1));
+    if (closing_fits && !text.empty()) text.remove_suffix(1);
+  }
+  std::uint32_t copied = 0;
+  CopyTruncated(text, buffer, size, copied);
+  return copied;
+}
+
+// A NUL-separated list with a final extra NUL. A list needs one byte more
+// than that to count as fitting, as section names do on Windows; one that
+// does not fit is cut to size - 2 bytes and ends in two NULs. No names at
+// all is a single NUL.
+std::uint32_t CopyList(const std::vector<std::string>& names, char* buffer, std::uint32_t size) {
   std::string list;
   for (const std::string& name : names) {
     list.append(name);
     list.push_back('\0');
   }
-  const std::size_t needed = list.size() + (sections ? 2 : 1);
+  const std::size_t needed = list.size() + 2;
   if (list.empty()) {
     buffer[0] = '\0';
-    if (size > 1) buffer[1] = '\0';
     return 0;
   }
   if (needed <= size) {
@@ -163,13 +183,12 @@ ProfileFiles::File& ProfileFiles::Find(const std::string& name) {
   }
   std::string host = paths_.Map(name).string();
   // A file written but not yet saved is not on disk for the mapping to match
-  // its letter case; find it among the pending ones.
-  if (files_.count(host) == 0) {
-    for (const auto& [pending, file] : files_) {
-      if (file.dirty && !file.stamp.exists && code_page::EqualsNoCase(pending, host)) {
-        host = pending;
-        break;
-      }
+  // its letter case; find it among the pending ones, even when this spelling
+  // was read before it was written.
+  for (const auto& [pending, file] : files_) {
+    if (file.dirty && !file.stamp.exists && code_page::EqualsNoCase(pending, host)) {
+      host = pending;
+      break;
     }
   }
   names_[name] = host;
@@ -186,6 +205,9 @@ std::uint32_t ProfileFiles::GetPrivateProfileStringA(const char* section, const 
   static const IniDocument kEmpty;
   const IniDocument* doc = &kEmpty;
   bool unicode = false;
+  // Whether the file could be opened: it exists, or could be made where it
+  // is named.
+  bool opened = false;
   if (file_name && file_name[0] == '\0') {
     last_error_ = win32::kFileNotFound;
   } else {
@@ -193,22 +215,43 @@ std::uint32_t ProfileFiles::GetPrivateProfileStringA(const char* section, const 
       const File& file = Find(file_name ? file_name : "win.ini");
       doc = &file.doc;
       unicode = file.unicode;
+      std::error_code ec;
+      opened = file.stamp.exists || file.dirty || fs::is_directory(file.host_path.parent_path(), ec);
     } catch (const PathError& error) {
       last_error_ = static_cast<std::uint32_t>(error.code());
     } catch (const MachineError&) {
       last_error_ = win32::kAccessDenied;
     }
   }
-  if (!section) return CopyList(FromDocument(doc->SectionNames(), unicode), buffer, size, true);
-  if (!key) return CopyList(FromDocument(doc->KeyNames(ForDocument(section, unicode)), unicode), buffer, size, false);
-  std::uint32_t copied = 0;
-  if (const auto value = doc->Value(ForDocument(section, unicode), ForDocument(key, unicode))) {
-    CopyTruncated(FromDocument(*value, unicode), buffer, size, copied);
-    return copied;
+  if (!section) {
+    // A section without a name ("[]") is not listed.
+    auto names = FromDocument(doc->ListedSectionNames(), unicode);
+    std::erase(names, std::string());
+    return CopyList(names, buffer, size);
   }
   std::string_view fallback = default_value ? std::string_view(default_value) : std::string_view();
+  std::uint32_t copied = 0;
+  if (!key) {
+    // A list that reads as empty (no keys, a first key without a name, a
+    // buffer too small for any) gives the default instead, untrimmed. The
+    // section is named here as given: blanks around it find no header.
+    const std::string name = ForDocument(section, unicode);
+    const auto names = TrimIniBlanks(name) == name ? FromDocument(doc->ListedKeyNames(name), unicode)
+                                                    : std::vector<std::string>{};
+    // Listed aside first: a default in its place leaves the bytes past it
+    // as they were.
+    std::string list(buffer, size);
+    const std::uint32_t listed = CopyList(names, list.data(), size);
+    if (list[0] == '\0') return CopyEntry(fallback, buffer, size, true);
+    std::memcpy(buffer, list.data(), size);
+    return listed;
+  }
+  if (const auto value = doc->RawValue(ForDocument(section, unicode), ForDocument(key, unicode))) {
+    return CopyEntry(FromDocument(*value, unicode), buffer, size, true);
+  }
   while (!fallback.empty() && fallback.back() == ' ') fallback.remove_suffix(1);
-  CopyTruncated(fallback, buffer, size, copied);
+  // A file that cannot be opened gives the default as it is, quotes and all.
+  copied = CopyEntry(fallback, buffer, size, opened);
   last_error_ = win32::kFileNotFound;
   return copied;
 }
@@ -227,10 +270,6 @@ std::int32_t ProfileFiles::WritePrivateProfileStringA(const char* section, const
   }
   if (file_name && file_name[0] == '\0') {
     last_error_ = win32::kAccessDenied;
-    return 0;
-  }
-  if (!section) {
-    last_error_ = win32::kFileNotFound;
     return 0;
   }
   File* file = nullptr;
@@ -255,12 +294,21 @@ std::int32_t ProfileFiles::WritePrivateProfileStringA(const char* section, const
       return 0;
     }
   }
+  // The file is opened before the section is looked at: a path that leads
+  // nowhere is the error a null section gets.
+  if (!section) {
+    last_error_ = win32::kFileNotFound;
+    return 0;
+  }
   bool changed = false;
   const std::string text_section = ForDocument(section, file->unicode);
+  // A delete names its section and key as given: blanks around either find
+  // nothing, where a write trims them.
+  const auto as_given = [](std::string_view name) { return TrimIniBlanks(name) == name; };
   if (!key) {
-    changed = file->doc.DeleteSection(text_section);
+    changed = as_given(text_section) && file->doc.DeleteSection(text_section);
   } else if (!value) {
-    changed = file->doc.DeleteKey(text_section, ForDocument(key, file->unicode));
+    changed = as_given(text_section) && as_given(key) && file->doc.DeleteKey(text_section, ForDocument(key, file->unicode));
   } else {
     changed = file->doc.Set(text_section, ForDocument(key, file->unicode), ForDocument(value, file->unicode));
   }

@@ -1,6 +1,7 @@
 #include "emu/registry_store.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <set>
 #include <utility>
@@ -12,12 +13,41 @@ namespace qvi::emu {
 
 namespace {
 
+// The Unicode character of each byte, in lower case: subkeys are kept in the
+// order of their names' lower-case characters, so a letter above 0x7F sorts
+// by its place in Unicode, not by its byte (EURO SIGN after s WITH CARON).
+const std::array<std::uint16_t, 256>& LowerCharacters() {
+  static const std::array<std::uint16_t, 256> table = [] {
+    std::array<std::uint16_t, 256> t{};
+    for (int byte = 0; byte < 256; ++byte) {
+      const std::string utf8 = code_page::ToUtf8(std::string(1, code_page::ToLower(static_cast<char>(byte))));
+      std::uint32_t cp = static_cast<unsigned char>(utf8[0]);
+      if (utf8.size() == 2) cp = ((cp & 0x1F) << 6) | (utf8[1] & 0x3F);
+      if (utf8.size() == 3) cp = ((cp & 0x0F) << 12) | ((utf8[1] & 0x3F) << 6) | (utf8[2] & 0x3F);
+      t[static_cast<std::size_t>(byte)] = static_cast<std::uint16_t>(cp);
+    }
+    return t;
+  }();
+  return table;
+}
+
+int CompareKeyNames(std::string_view a, std::string_view b) {
+  const auto& lower = LowerCharacters();
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const int x = lower[static_cast<unsigned char>(a[i])];
+    const int y = lower[static_cast<unsigned char>(b[i])];
+    if (x != y) return x - y;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 // Orders keys by name without regard to letter case, and finds them by name.
 struct NameLess {
   using is_transparent = void;
   template <typename A, typename B>
   bool operator()(const A& a, const B& b) const {
-    return code_page::CompareNoCase(NameOf(a), NameOf(b)) < 0;
+    return CompareKeyNames(NameOf(a), NameOf(b)) < 0;
   }
   template <typename N>
   static std::string_view NameOf(const std::shared_ptr<N>& node) {
@@ -260,6 +290,29 @@ namespace win32 = platform::win32;
 
 namespace {
 
+// Key rights, and the generic rights that stand for several of them.
+constexpr std::uint32_t kQueryValue = 0x1;
+constexpr std::uint32_t kSetValue = 0x2;
+constexpr std::uint32_t kEnumerateSubKeys = 0x8;
+constexpr std::uint32_t kKeyRead = 0x20019;
+constexpr std::uint32_t kKeyWrite = 0x20006;
+constexpr std::uint32_t kMaximumAllowed = 0x02000000;
+constexpr std::uint32_t kGenericAll = 0x10000000;
+constexpr std::uint32_t kGenericExecute = 0x20000000;
+constexpr std::uint32_t kGenericWrite = 0x40000000;
+constexpr std::uint32_t kGenericRead = 0x80000000;
+
+std::uint32_t Granted(std::uint32_t desired) {
+  if (desired & (kMaximumAllowed | kGenericAll)) return platform::kKeyAllAccess;
+  std::uint32_t granted = desired;
+  if (desired & (kGenericRead | kGenericExecute)) granted |= kKeyRead;
+  if (desired & kGenericWrite) granted |= kKeyWrite;
+  return granted;
+}
+
+// ERROR_NOACCESS: memory that cannot be read.
+constexpr Status kNoAccess = 998;
+
 bool IsStringType(std::uint32_t type) {
   return type == platform::kRegSz || type == platform::kRegExpandSz || type == platform::kRegMultiSz;
 }
@@ -269,21 +322,20 @@ bool IsStringType(std::uint32_t type) {
 bool HasLineBreak(std::string_view name) { return name.find_first_of("\r\n") != std::string_view::npos; }
 
 // Splits a subkey path into its names. Trailing backslashes are allowed, as
-// on Windows; an empty name inside the path is not. Leading backslashes have
-// been dealt with by the caller.
+// on Windows, and a run of backslashes inside the path separates like one:
+// the registry's path parser skips them. Leading backslashes have been dealt
+// with by the caller.
 Status SplitSubKey(std::string_view path, std::vector<std::string_view>& names) {
-  while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  if (path.empty()) return win32::kSuccess;
   std::size_t from = 0;
-  while (true) {
-    const std::size_t slash = path.find('\\', from);
-    const std::string_view name = path.substr(from, slash == std::string_view::npos ? path.size() - from : slash - from);
-    if (name.empty()) return win32::kBadPathName;
+  while (from < path.size()) {
+    const std::size_t slash = std::min(path.find('\\', from), path.size());
+    const std::string_view name = path.substr(from, slash - from);
+    from = slash + 1;
+    if (name.empty()) continue;
     if (name.size() > RegistryStore::kMaxKeyNameLength || HasLineBreak(name)) return win32::kInvalidParameter;
     names.push_back(name);
-    if (slash == std::string_view::npos) return win32::kSuccess;
-    from = slash + 1;
   }
+  return win32::kSuccess;
 }
 
 // The subkey names below `root`, or an error for a malformed path. Only
@@ -343,7 +395,7 @@ RegistryStore::Node* RegistryStore::AddChild(Node& node, std::string_view name) 
 
 const std::shared_ptr<RegistryStore::Node>& RegistryStore::AddChildShared(Node& node, std::string_view name) {
   const auto it = node.children.lower_bound(name);
-  if (it != node.children.end() && code_page::CompareNoCase((*it)->name, name) == 0) return *it;
+  if (it != node.children.end() && CompareKeyNames((*it)->name, name) == 0) return *it;
   auto child = std::make_shared<Node>();
   child->name = std::string(name);
   child->parent = &node;
@@ -386,15 +438,22 @@ std::shared_ptr<RegistryStore::Node> RegistryStore::Root(HKey key) {
   return nullptr;
 }
 
-std::shared_ptr<RegistryStore::Node> RegistryStore::Resolve(HKey key, Status& status) {
+std::shared_ptr<RegistryStore::Node> RegistryStore::Resolve(HKey key, Status& status, std::uint32_t needed) {
   std::shared_ptr<Node> node;
+  std::uint32_t granted = platform::kKeyAllAccess;
   if (platform::IsPredefinedKey(key)) {
     node = Root(key);
   } else if (const auto it = handles_.find(key); it != handles_.end()) {
-    node = it->second;
+    node = it->second.node;
+    granted = it->second.access;
   }
   if (!node) {
     status = win32::kInvalidHandle;
+    return nullptr;
+  }
+  // The handle's rights are judged before the key it holds.
+  if ((granted & needed) != needed) {
+    status = win32::kAccessDenied;
     return nullptr;
   }
   if (node->deleted) {
@@ -405,25 +464,30 @@ std::shared_ptr<RegistryStore::Node> RegistryStore::Resolve(HKey key, Status& st
   return node;
 }
 
-HKey RegistryStore::NewHandle(std::shared_ptr<Node> node) {
+HKey RegistryStore::NewHandle(std::shared_ptr<Node> node, std::uint32_t access) {
   HKey handle = next_handle_;
   while (handle == platform::kNoKey || platform::IsPredefinedKey(handle) || handles_.count(handle) != 0) {
     handle = handle + 4 >= 0x80000000u ? 0x100 : handle + 4;
   }
   next_handle_ = handle + 4;
-  handles_.emplace(handle, std::move(node));
+  handles_.emplace(handle, Handle{std::move(node), Granted(access)});
   return handle;
 }
 
 Status RegistryStore::CreateKey(HKey key, const char* sub_key, HKey* result) {
   if (!result) return win32::kInvalidParameter;
+  if (key == platform::kNoKey) return win32::kInvalidHandle;
+  // Past a null handle the result is cleared before anything can fail.
+  *result = platform::kNoKey;
   Status status = win32::kSuccess;
   auto node = Resolve(key, status);
   if (!node) return status;
   std::vector<std::string_view> names;
   if (const Status parsed = ParseSubKey(key, sub_key, names); parsed != win32::kSuccess) return parsed;
   if (names.empty()) {
-    *result = platform::IsPredefinedKey(key) ? key : NewHandle(node);
+    // Only a predefined root without any subkey comes back as itself; an
+    // empty subkey opens a new handle, as it does below any other key.
+    *result = platform::IsPredefinedKey(key) && !sub_key ? key : NewHandle(node);
     return win32::kSuccess;
   }
   if (node->depth + names.size() > kMaxDepth) return win32::kInvalidParameter;
@@ -433,18 +497,23 @@ Status RegistryStore::CreateKey(HKey key, const char* sub_key, HKey* result) {
   return win32::kSuccess;
 }
 
-Status RegistryStore::OpenKey(HKey key, const char* sub_key, HKey* result) {
+Status RegistryStore::OpenKey(HKey key, const char* sub_key, HKey* result, std::uint32_t access) {
   if (!result) return win32::kInvalidParameter;
-  Status status = win32::kSuccess;
-  if (!platform::IsPredefinedKey(key) && handles_.count(key) == 0) return win32::kInvalidHandle;
+  if (platform::IsPredefinedKey(key) && (!sub_key || sub_key[0] == '\0')) {
+    *result = key;
+    return win32::kSuccess;
+  }
+  // A null handle leaves the result alone; past it the result is cleared
+  // before anything can fail.
+  if (key == platform::kNoKey) return win32::kInvalidHandle;
   *result = platform::kNoKey;
+  Status status = win32::kSuccess;
   auto node = Resolve(key, status);
   if (!node) return status;
   std::vector<std::string_view> names;
   if (const Status parsed = ParseSubKey(key, sub_key, names); parsed != win32::kSuccess) return parsed;
-  const bool bare = !sub_key || sub_key[0] == '\0';
   if (names.empty()) {
-    *result = platform::IsPredefinedKey(key) && bare ? key : NewHandle(node);
+    *result = NewHandle(node, access);
     return win32::kSuccess;
   }
   Node* at = node.get();
@@ -454,15 +523,7 @@ Status RegistryStore::OpenKey(HKey key, const char* sub_key, HKey* result) {
     if (!found) return win32::kFileNotFound;
     at = found->get();
   }
-  *result = NewHandle(*found);
-  return win32::kSuccess;
-}
-
-Status RegistryStore::OpenRootHandle(HKey root, HKey* result) {
-  if (!result) return win32::kInvalidParameter;
-  auto node = Root(root);
-  if (!node) return win32::kInvalidHandle;
-  *result = NewHandle(std::move(node));
+  *result = NewHandle(*found, access);
   return win32::kSuccess;
 }
 
@@ -473,7 +534,7 @@ Status RegistryStore::CloseKey(HKey key) {
 
 Status RegistryStore::EnumKey(HKey key, std::uint32_t index, char* name, std::uint32_t name_size) {
   Status status = win32::kSuccess;
-  auto node = Resolve(key, status);
+  auto node = Resolve(key, status, kEnumerateSubKeys);
   if (!node) return status;
   if (index >= node->children.size()) return win32::kNoMoreItems;
   // Step from whichever of the first child, the end and the last position is
@@ -565,12 +626,15 @@ bool RegistryStore::RemoveValue(Node& node, std::string_view name) {
 
 Status RegistryStore::SetValue(HKey key, const char* value_name, std::uint32_t type, const std::uint8_t* data,
                                std::uint32_t size) {
-  Status status = win32::kSuccess;
-  auto node = Resolve(key, status);
-  if (!node) return status;
+  if (key == platform::kNoKey) return win32::kInvalidHandle;
+  // The name is judged before the handle it is meant for.
   const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
   if (name.size() > RegistryStore::kMaxValueNameLength || HasLineBreak(name)) return win32::kInvalidParameter;
-  if (!data && size > 0) return win32::kInvalidParameter;
+  // Data that is not there cannot be read, whatever key it was meant for.
+  if (!data && size > 0) return kNoAccess;
+  Status status = win32::kSuccess;
+  auto node = Resolve(key, status, kSetValue);
+  if (!node) return status;
   std::uint32_t stored = size;
   // Windows looks one byte past a string that was given without its
   // terminator and keeps the terminator it finds there.
@@ -584,7 +648,7 @@ Status RegistryStore::SetValue(HKey key, const char* value_name, std::uint32_t t
 Status RegistryStore::QueryValue(HKey key, const char* value_name, std::uint32_t* type, std::uint8_t* data,
                                  std::uint32_t* size) {
   Status status = win32::kSuccess;
-  auto node = Resolve(key, status);
+  auto node = Resolve(key, status, kQueryValue);
   if (!node) return status;
   if (data && !size) return win32::kInvalidParameter;
   const std::string_view name = value_name ? std::string_view(value_name) : std::string_view();
@@ -611,7 +675,7 @@ Status RegistryStore::QueryValue(HKey key, const char* value_name, std::uint32_t
 Status RegistryStore::EnumValue(HKey key, std::uint32_t index, char* name, std::uint32_t* name_size,
                                 std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size) {
   Status status = win32::kSuccess;
-  auto node = Resolve(key, status);
+  auto node = Resolve(key, status, kQueryValue);
   if (!node) return status;
   if (!name || !name_size || (data && !data_size)) return win32::kInvalidParameter;
   const RegistryValue* found = node->ValueAt(index);

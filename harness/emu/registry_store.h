@@ -3,8 +3,8 @@
 // them. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
 //
 // Keys and values are matched without regard to ANSI letter case and keep
-// the spelling they were created with. Subkeys enumerate in case-insensitive
-// alphabetical order, values in creation order. A deleted key stays alive
+// the spelling they were created with. Subkeys enumerate in the order of
+// their names' lower-case Unicode characters, values in creation order. A deleted key stays alive
 // while handles refer to it; every operation through such a handle but
 // closing it gives ERROR_KEY_DELETED.
 //
@@ -38,7 +38,12 @@ class RegistryStore {
 
   // Win32 calls; same codes and out-parameter rules as Windows.
   platform::Status CreateKey(platform::HKey key, const char* sub_key, platform::HKey* result);
-  platform::Status OpenKey(platform::HKey key, const char* sub_key, platform::HKey* result);
+  // The handle made keeps `access`: enumerating subkeys through it needs
+  // KEY_ENUMERATE_SUB_KEYS, setting a value KEY_SET_VALUE, reading values
+  // KEY_QUERY_VALUE (else ERROR_ACCESS_DENIED); creating, opening and
+  // deleting keys below it need none of its rights, as on Windows.
+  platform::Status OpenKey(platform::HKey key, const char* sub_key, platform::HKey* result,
+                           std::uint32_t access = platform::kKeyAllAccess);
   platform::Status CloseKey(platform::HKey key);
   platform::Status EnumKey(platform::HKey key, std::uint32_t index, char* name, std::uint32_t name_size);
   platform::Status DeleteKey(platform::HKey key, const char* sub_key);
@@ -48,8 +53,6 @@ class RegistryStore {
                               std::uint32_t* size);
   platform::Status EnumValue(platform::HKey key, std::uint32_t index, char* name, std::uint32_t* name_size,
                              std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size);
-  // A new handle on a root, as a connection to the local registry hands out.
-  platform::Status OpenRootHandle(platform::HKey root, platform::HKey* result);
 
   // Whole-tree access for import, export and snapshots. Paths are full
   // ("HKEY_LOCAL_MACHINE\SOFTWARE\X"; HKEY_CLASSES_ROOT is accepted).
@@ -117,10 +120,11 @@ class RegistryStore {
   static constexpr std::size_t kMaxDepth = 512;
 
  private:
-  // Resolves a handle or predefined root; null with `status` set on failure.
-  std::shared_ptr<Node> Resolve(platform::HKey key, platform::Status& status);
+  // Resolves a handle or predefined root whose rights include `needed`; null
+  // with `status` set on failure.
+  std::shared_ptr<Node> Resolve(platform::HKey key, platform::Status& status, std::uint32_t needed = 0);
   std::shared_ptr<Node> Root(platform::HKey key);
-  platform::HKey NewHandle(std::shared_ptr<Node> node);
+  platform::HKey NewHandle(std::shared_ptr<Node> node, std::uint32_t access = platform::kKeyAllAccess);
   static const std::shared_ptr<Node>* Child(const Node& node, std::string_view name);
   Node* AddChild(Node& node, std::string_view name);
   const std::shared_ptr<Node>& AddChildShared(Node& node, std::string_view name);
@@ -144,7 +148,11 @@ class RegistryStore {
 
   std::shared_ptr<Node> hklm_;
   std::shared_ptr<Node> hkcu_;
-  std::unordered_map<platform::HKey, std::shared_ptr<Node>> handles_;
+  struct Handle {
+    std::shared_ptr<Node> node;
+    std::uint32_t access;
+  };
+  std::unordered_map<platform::HKey, Handle> handles_;
   platform::HKey next_handle_ = 0x100;
   bool dirty_ = false;
 };
