@@ -30,6 +30,9 @@ std::string Fold(std::string_view s) {
   return out;
 }
 
+// Names end at their first NUL, as the profile functions read them.
+std::string_view UpToNul(std::string_view name) { return name.substr(0, name.find('\0')); }
+
 std::string_view StripQuotes(std::string_view v) {
   if (v.size() > 1 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
     return v.substr(1, v.size() - 2);
@@ -105,7 +108,7 @@ void IniDocument::Reindex() {
     }
     // A line that opens a bracket it never closes is no section header.
     if (const std::size_t close = t.rfind(']'); t.front() == '[' && close != std::string_view::npos) {
-      sections_.push_back({std::string(TrimIniBlanks(t.substr(1, close - 1))), i, i, {}, {}});
+      sections_.push_back({std::string(UpToNul(TrimIniBlanks(t.substr(1, close - 1)))), i, i, {}, {}});
       current = &sections_.back();
       first_section_.emplace(Fold(current->name), sections_.size() - 1);
       continue;
@@ -115,7 +118,7 @@ void IniDocument::Reindex() {
     // Comments and lines without '=' are no keys, yet a lookup meets them:
     // the first line of a name answers, without a value when it has no '='.
     const std::size_t eq = t.find('=');
-    const std::string_view key = TrimIniBlanks(t.substr(0, eq));
+    const std::string_view key = UpToNul(TrimIniBlanks(t.substr(0, eq)));
     if (eq == std::string_view::npos) {
       const auto at = static_cast<std::size_t>(t.data() + t.size() - all.data());
       current->entries.push_back({std::string(key), i, at, at, false});

@@ -3,6 +3,7 @@
 //
 // Reading follows the profile functions: CRLF, LF and CR-only line ends;
 // blanks (0x09-0x0D, 0x20, 0x1A) trimmed around lines, names and values;
+// names end at their first NUL;
 // section and key names compared without regard to the case of ASCII letters
 // only (Windows documents no folding of other letters here, and Wine's
 // profile functions fold none); the

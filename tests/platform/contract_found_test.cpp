@@ -109,9 +109,9 @@ TEST_P(PlatformContract, FoundSubKeysSortByTheirCharacters) {
 
 TEST_P(PlatformContract, FoundProfileReads) {
   const std::string file = Scratch("found.ini");
-  backend_->PutFile(file,
-                    "[x\r\n[s]\r\nk\r\nk=hidden\r\nq=\"val\"\r\n[\xE9]\r\nv=1\r\n[s]\r\nz=1\r\n[dup]\r\n[ t ]\r\n=first\r\n"
-                    "n=1\r\n[u]\r\nk=1\r\n");
+  backend_->PutFile(file, std::string("[x\r\n[s]\r\nk\r\nk=hidden\r\nq=\"val\"\r\nn\0ul=1\r\n[\xE9]\r\nv=1\r\n[s]\r\nz=1\r\n"
+                                      "[dup]\r\n[ t ]\r\n=first\r\nn=1\r\n[u]\r\nk=1\r\n",
+                                      96));
   const std::string missing = Scratch("missing.ini");
   const std::string no_folder = Scratch("no-folder\\x.ini");
   const std::tuple<const char*, const char*, const char*, std::uint32_t, std::string, Got> cases[] = {
@@ -119,6 +119,8 @@ TEST_P(PlatformContract, FoundProfileReads) {
       {nullptr, "k", "d", 32, file, {14, std::string("s\0\xE9\0s\0dup\0t\0u\0\0", 15) + std::string(21, '#')}},
       // A line without '=' answers for its name first, with no value.
       {"s", "k", "d", 32, file, {1, std::string("d\0", 2) + std::string(34, '#')}},
+      // A name ends at its first NUL.
+      {"s", "n", "d", 8, file, {1, std::string("1\0", 2) + "##########"}},
       // A quoted value that fits only without its closing quote loses a letter.
       {"s", "q", "d", 4, file, {2, std::string("va\0", 3) + "#####"}},
       // Letters above 0x7F match only themselves.
