@@ -131,6 +131,8 @@ int Main(int argc, char** argv) {
   std::uint64_t found = 0;
   std::uint64_t calls = 0;
   for (std::uint64_t s = seed; s < seed + count; ++s) {
+    // A long run shows how far it got, in case Wine takes the process down.
+    if (s != seed && (s - seed) % 10000 == 0) std::cout << "... " << s - seed << " sequences" << std::endl;
     const Sequence sequence = Generate(s);
     calls += sequence.size();
     const Differ::Result r = differ.Try(sequence);
@@ -142,7 +144,7 @@ int Main(int argc, char** argv) {
     ++found;
     const std::string signature = r.difference->Signature(sequence);
     if (!seen.insert(signature).second) {
-      std::cout << "seed " << s << ": again " << signature << "\n";
+      std::cout << "seed " << s << ": again " << signature << std::endl;
       continue;
     }
     const Sequence small = differ.Shrink(sequence, signature);
@@ -155,7 +157,7 @@ int Main(int argc, char** argv) {
               << d.field << "\n    Windows:  " << d.windows << "\n    emulated: " << d.emulated << "\n";
     std::cout << EmitTest("Found" + std::to_string(s), "seed " + std::to_string(s) + ": " + signature, small,
                           again.real, d)
-              << "\n";
+              << std::endl;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::cout << "platform_diff: " << count << " sequences from seed " << seed << ", " << calls
