@@ -67,7 +67,13 @@ std::string WinePath(const std::string& path) {
   return wine;
 }
 
-std::string Wine(const std::string& arguments) { return "/usr/lib/wine/wine64 " + arguments; }
+// The loader of the prefix's architecture: a 32-bit prefix refuses the
+// 64-bit one.
+std::string Wine(const std::string& arguments) {
+  const char* arch = std::getenv("WINEARCH");
+  const bool win32 = arch != nullptr && std::string(arch) == "win32";
+  return std::string(win32 ? "/usr/lib/wine/wine " : "/usr/lib/wine/wine64 ") + arguments;
+}
 
 // Runs `program` on the scenario under Wine in a namespace of its own whose
 // host name is the scenario's computer name, which Wine reads when its server
