@@ -263,6 +263,10 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   } catch (const emu::PathError& error) {
     console.err << "qvihost: " << error.what() << "\n";
     return kExitBadInput;
+  } catch (const std::filesystem::filesystem_error& error) {
+    // The host refused to look into a folder of the machine or the scenario.
+    console.err << "qvihost: " << error.what() << "\n";
+    return kExitBadInput;
   } catch (const std::exception& error) {
     console.err << "qvihost: internal error: " << error.what() << "\n";
     return kExitInternalError;

@@ -17,6 +17,14 @@ class MachineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The host failed a read or write of a machine file that is there (an I/O
+// error, a permission the host refuses): not something Windows would answer,
+// so the run stops instead of handing the snap-in a Win32 error.
+class HostFault : public MachineError {
+ public:
+  using MachineError::MachineError;
+};
+
 // A Windows path that names nothing inside the machine folder. code() is the
 // Win32 error the platform functions report for it (3 path not found, 53 bad
 // network path, 67 bad network name, 161 bad path name).

@@ -65,7 +65,8 @@ enum class Durability { kFlushed, kProcessOnly, kDiscarded };
 // A file read from start to end. Only a regular file of at most `max_bytes`
 // is read: a symbolic link, a device, a pipe or a larger file is refused, so
 // a hostile machine folder can neither block a run nor exhaust its memory.
-// Throws MachineError naming the file on any failure.
+// Throws MachineError naming the file on any failure; HostFault when the file
+// is a regular one the host fails to read.
 class FileReader {
  public:
   FileReader(const std::filesystem::path& path, std::uint64_t max_bytes);
@@ -106,6 +107,26 @@ inline std::optional<std::string> ReadWholeFile(const std::filesystem::path& pat
 using PutPiece = std::function<void(std::string_view piece)>;
 using ContentProducer = std::function<void(const PutPiece& put)>;
 
+// What the machine's file functions do to the folder, in order, for a test
+// that rebuilds every state a power cut could leave (tests/crash/). kCreate
+// is a new file with its bytes; kSaveBegin and kSaveEnd bracket one save.
+struct FileOp {
+  enum class Kind { kCreate, kSyncFile, kRename, kRemove, kSyncFolder, kSaveBegin, kSaveEnd };
+  Kind kind;
+  std::filesystem::path path;
+  std::filesystem::path to;  // kRename only
+  std::string bytes;         // kCreate only
+};
+using FileOpRecorder = std::function<void(const FileOp&)>;
+// The recorder every call reports to; none outside such a test.
+inline FileOpRecorder& FileOpRecorderSlot() {
+  static FileOpRecorder recorder;
+  return recorder;
+}
+inline void RecordFileOp(FileOp op) {
+  if (FileOpRecorderSlot()) FileOpRecorderSlot()(op);
+}
+
 // Replaces `path` with `bytes` so that a crash at any moment leaves either the
 // old file or the new one, never a mixture: the data goes to a temporary file
 // beside it, is flushed to the disk (with kFlushed), and is then renamed over
@@ -118,7 +139,8 @@ inline void AtomicWrite(const std::filesystem::path& path, std::string_view byte
 }
 
 // The first half of AtomicWrite: `bytes` in a temporary file beside `path`,
-// whose name carries kTempMarker; returns that file. Throws MachineError
+// whose name carries kTempMarker, private to this user for a kDiscarded
+// machine; returns that file. Throws MachineError
 // naming `path`, leaving no temporary file.
 std::filesystem::path WriteTemporary(const std::filesystem::path& path, const ContentProducer& content,
                                      Durability durability);
@@ -129,19 +151,41 @@ inline std::filesystem::path WriteTemporary(const std::filesystem::path& path, s
 // The second half: renames `temp` over `path`. Throws MachineError naming
 // `path`.
 void RenameOver(const std::filesystem::path& temp, const std::filesystem::path& path);
-// Flushes a folder's entries (renames, removals) to the disk; best effort.
+// Flushes a folder's entries (renames, removals) to the disk. Throws
+// MachineError naming the folder when the host cannot.
 void SyncFolder(const std::filesystem::path& folder);
+// Removes a file (not a folder); answers whether it was there.
+bool RemoveFile(const std::filesystem::path& path);
+
+// Renames `temp` over `target`, two names of one folder below `folder`
+// (relative paths), opening every folder on the way without following a link,
+// so that a hand-made journal cannot move files outside the machine. Answers
+// false when `temp` is not there. Throws MachineError when a folder on the
+// way is a link or no folder, or `temp` is not a regular file.
+bool RenameInside(const std::filesystem::path& folder, const std::filesystem::path& temp,
+                  const std::filesystem::path& target);
+
+// Removes the folder `name` of `base` when it is a folder of this user (never
+// a link; checked on the opened folder) whose lock file `lock_name`, if any,
+// is a regular file of this user that nobody holds. Answers whether it went.
+bool RemoveUnlockedFolder(const std::filesystem::path& base, const std::string& name, const std::string& lock_name);
 
 // Appends `bytes` to `path`, creating it when absent; opened and closed within
-// the call. Returns a Win32 status.
-platform::Status AppendToFile(const std::filesystem::path& path, std::string_view bytes);
+// the call. Returns a Win32 status: ERROR_PATH_NOT_FOUND when the folder is
+// missing, ERROR_DISK_FULL, ERROR_ACCESS_DENIED for what is no regular file.
+// Throws HostFault naming the file when the host fails to write a regular
+// file that is there. A file made for a kDiscarded machine is private.
+platform::Status AppendToFile(const std::filesystem::path& path, std::string_view bytes,
+                              Durability durability = Durability::kFlushed);
 
 // An exclusive hold on a lock file, for as long as the object lives; the
 // operating system lets go of it when the process ends, however it ends.
 class FileLock {
  public:
   // Takes the lock on `path` (created when absent), or throws MachineError
-  // naming it when another holder has it.
+  // naming it when another holder has it, or when it is a link or anything
+  // but a regular file of this user: a lock file another user planted could
+  // make this process create or hold a file elsewhere.
   explicit FileLock(const std::filesystem::path& path);
   ~FileLock();
   FileLock(const FileLock&) = delete;

@@ -83,6 +83,26 @@ std::vector<FolderEntry> ListOpenFolder(int fd) {
   return entries;
 }
 
+mode_t FileMode(Durability durability) { return durability == Durability::kDiscarded ? 0600 : 0644; }
+
+// Whether `path` names a regular file, the link itself when it is one.
+bool IsRegularFile(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Empties the open folder `fd`.
+bool RemoveFolderAt(int parent, const char* name, int depth);
+void EmptyFolder(int fd, int depth) {
+  for (const FolderEntry& entry : ListOpenFolder(fd)) {
+    if (entry.kind == FolderEntry::Kind::kFolder) {
+      RemoveFolderAt(fd, entry.name.c_str(), depth + 1);
+    } else {
+      ::unlinkat(fd, entry.name.c_str(), 0);
+    }
+  }
+}
+
 // Empties and removes the folder `name` of the open folder `parent`.
 bool RemoveFolderAt(int parent, const char* name, int depth) {
   // Deeper than any path a machine can hold: left alone rather than risk the
@@ -91,13 +111,7 @@ bool RemoveFolderAt(int parent, const char* name, int depth) {
   if (depth > kMaxDepth) return false;
   const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  for (const FolderEntry& entry : ListOpenFolder(fd)) {
-    if (entry.kind == FolderEntry::Kind::kFolder) {
-      RemoveFolderAt(fd, entry.name.c_str(), depth + 1);
-    } else {
-      ::unlinkat(fd, entry.name.c_str(), 0);
-    }
-  }
+  EmptyFolder(fd, depth);
   ::close(fd);
   return ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
@@ -135,9 +149,12 @@ FileReader::FileReader(const fs::path& path, std::uint64_t max_bytes) : path_(pa
   // below then see what the name itself is.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
-    if (errno == ENOENT) return;
-    if (errno == ELOOP) throw MachineError(path.string() + ": is a symbolic link; only regular files are read");
-    throw MachineError(path.string() + ": cannot read: " + Errno(errno));
+    const int error = errno;
+    if (error == ENOENT) return;
+    if (error == ELOOP) throw MachineError(path.string() + ": is a symbolic link; only regular files are read");
+    // A device refused is no more than its being no regular file.
+    if (IsRegularFile(path)) throw HostFault(path.string() + ": cannot read: " + Errno(error));
+    throw MachineError(path.string() + ": cannot read: " + Errno(error));
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -171,8 +188,9 @@ bool FileReader::ReadMore(std::string& out, std::size_t at_most) {
     n = ::read(static_cast<int>(handle_), out.data() + before, want);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
+    const int error = errno;
     out.resize(before);
-    throw MachineError(path_.string() + ": cannot read: " + Errno(errno));
+    throw HostFault(path_.string() + ": cannot read: " + Errno(error));
   }
   out.resize(before + static_cast<std::size_t>(n));
   read_ += static_cast<std::uint64_t>(n);
@@ -185,12 +203,15 @@ bool FileReader::ReadMore(std::string& out, std::size_t at_most) {
 fs::path WriteTemporary(const fs::path& path, const ContentProducer& content, Durability durability) {
   const fs::path temp = path.parent_path() /
                         ("." + path.filename().string() + std::string(kTempMarker) + std::to_string(::getpid()));
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, FileMode(durability));
   if (fd < 0) throw MachineError(path.string() + ": cannot write: " + Errno(errno));
   bool written = true;
   int error = 0;
+  const bool recording = static_cast<bool>(FileOpRecorderSlot());
+  FileOp created{FileOp::Kind::kCreate, temp, {}, {}};
   try {
     content([&](std::string_view piece) {
+      if (recording) created.bytes += piece;
       if (written && !WriteAll(fd, piece)) {
         written = false;
         error = errno;
@@ -215,6 +236,8 @@ fs::path WriteTemporary(const fs::path& path, const ContentProducer& content, Du
     ::unlink(temp.c_str());
     throw MachineError(path.string() + ": cannot write: " + Errno(error));
   }
+  RecordFileOp(std::move(created));
+  if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, temp, {}, {}});
   return temp;
 }
 
@@ -223,14 +246,94 @@ void RenameOver(const fs::path& temp, const fs::path& path) {
     const int error = errno;
     throw MachineError(path.string() + ": cannot write: " + Errno(error));
   }
+  RecordFileOp({FileOp::Kind::kRename, temp, path, {}});
 }
 
 void SyncFolder(const fs::path& folder) {
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
+  // A file system that cannot flush a folder (EINVAL) keeps its entries as
+  // it keeps its data; anything else may have lost what the save depends on.
+  const int error = dir < 0 ? errno : ::fsync(dir) == 0 || errno == EINVAL ? 0 : errno;
+  if (dir >= 0) ::close(dir);
+  if (error != 0) throw MachineError(folder.string() + ": cannot flush the folder to the disk: " + Errno(error));
+  RecordFileOp({FileOp::Kind::kSyncFolder, folder, {}, {}});
+}
+
+bool RemoveFile(const fs::path& path) {
+  if (::unlink(path.c_str()) != 0) return false;
+  RecordFileOp({FileOp::Kind::kRemove, path, {}, {}});
+  return true;
+}
+
+namespace {
+
+// The folder `relative` below the open folder `fd`, each component opened
+// without following a link; -1 with errno set when one cannot be.
+int OpenFolderBelow(int fd, const fs::path& relative) {
+  int at = ::dup(fd);
+  for (const fs::path& part : relative) {
+    if (at < 0) break;
+    const int next = ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int error = errno;
+    ::close(at);
+    at = next;
+    errno = error;
   }
+  return at;
+}
+
+}  // namespace
+
+bool RenameInside(const fs::path& folder, const fs::path& temp, const fs::path& target) {
+  const int top = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) throw MachineError(folder.string() + ": cannot open: " + Errno(errno));
+  const int dir = OpenFolderBelow(top, temp.parent_path());
+  const int error = errno;
+  ::close(top);
+  if (dir < 0) {
+    if (error == ENOENT) return false;
+    throw MachineError((folder / temp).string() + ": not reached without following a link or leaving a folder");
+  }
+  struct stat st {};
+  if (::fstatat(dir, temp.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const int missing = errno;
+    ::close(dir);
+    if (missing == ENOENT) return false;
+    throw MachineError((folder / temp).string() + ": cannot read: " + Errno(missing));
+  }
+  const bool moved = S_ISREG(st.st_mode) &&
+                     ::renameat(dir, temp.filename().c_str(), dir, target.filename().c_str()) == 0;
+  const int rename_error = errno;
+  ::close(dir);
+  if (!S_ISREG(st.st_mode)) throw MachineError((folder / temp).string() + ": not a regular file");
+  if (!moved) throw MachineError((folder / target).string() + ": cannot write: " + Errno(rename_error));
+  RecordFileOp({FileOp::Kind::kRename, folder / temp, folder / target, {}});
+  return true;
+}
+
+bool RemoveUnlockedFolder(const fs::path& base, const std::string& name, const std::string& lock_name) {
+  const int parent = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return false;
+  const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st {};
+  bool removable = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid();
+  int lock = -1;
+  if (removable) {
+    lock = ::openat(fd, lock_name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (lock >= 0) {
+      removable = ::fstat(lock, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+                  ::flock(lock, LOCK_EX | LOCK_NB) == 0;
+    } else {
+      removable = errno == ENOENT;
+    }
+  }
+  // Emptied while the lock is held, so no run can open the machine meanwhile.
+  if (removable) EmptyFolder(fd, 0);
+  if (lock >= 0) ::close(lock);
+  if (fd >= 0) ::close(fd);
+  removable = removable && ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0;
+  ::close(parent);
+  return removable;
 }
 
 void AtomicWrite(const fs::path& path, const ContentProducer& content, Durability durability) {
@@ -245,24 +348,42 @@ void AtomicWrite(const fs::path& path, const ContentProducer& content, Durabilit
   if (durability == Durability::kFlushed) SyncFolder(path.parent_path());
 }
 
-platform::Status AppendToFile(const fs::path& path, std::string_view bytes) {
+platform::Status AppendToFile(const fs::path& path, std::string_view bytes, Durability durability) {
   // Not waiting for a reader of a pipe, and writing to nothing but a file.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) return errno == EISDIR || errno == ENXIO ? win32::kAccessDenied : ErrnoToWin32(errno);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, FileMode(durability));
+  if (fd < 0) {
+    const int error = errno;
+    if (error == EISDIR || error == ENXIO) return win32::kAccessDenied;
+    if (error != ENOENT && error != ENOTDIR && error != ENOSPC && IsRegularFile(path)) {
+      throw HostFault(path.string() + ": cannot append: " + Errno(error));
+    }
+    return ErrnoToWin32(error);
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return win32::kAccessDenied;
   }
-  const bool written = WriteAll(fd, bytes);
-  const int error = errno;
-  if (::close(fd) != 0 || !written) return ErrnoToWin32(written ? errno : error);
-  return win32::kSuccess;
+  int error = WriteAll(fd, bytes) ? 0 : errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0) return win32::kSuccess;
+  if (error == ENOSPC) return win32::kDiskFull;
+  throw HostFault(path.string() + ": cannot append: " + Errno(error));
 }
 
 FileLock::FileLock(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) throw MachineError(path.string() + ": cannot lock: " + Errno(errno));
+  // Private: another user who could open it could hold it.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ELOOP) throw MachineError(path.string() + ": is a symbolic link; refused as a lock file");
+    throw MachineError(path.string() + ": cannot lock: " + Errno(error));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    ::close(fd);
+    throw MachineError(path.string() + ": not a regular file of this user; refused as a lock file");
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     ::close(fd);

@@ -192,7 +192,41 @@ void AtomicWrite(const fs::path& path, const ContentProducer& content, Durabilit
   }
 }
 
-platform::Status AppendToFile(const fs::path& path, std::string_view bytes) {
+bool RemoveFile(const fs::path& path) { return ::DeleteFileW(path.c_str()) != 0; }
+
+bool RenameInside(const fs::path& folder, const fs::path& temp, const fs::path& target) {
+  // No folder on the way may be a link (a junction included).
+  fs::path at = folder;
+  for (const fs::path& part : temp.parent_path()) {
+    at /= part;
+    const DWORD attributes = ::GetFileAttributesW(at.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (KindOf(attributes) != FolderEntry::Kind::kFolder) {
+      throw MachineError((folder / temp).string() + ": not reached without following a link or leaving a folder");
+    }
+  }
+  const DWORD attributes = ::GetFileAttributesW((folder / temp).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (KindOf(attributes) != FolderEntry::Kind::kFile) throw MachineError((folder / temp).string() + ": not a regular file");
+  RenameOver(folder / temp, folder / target);
+  return true;
+}
+
+bool RemoveUnlockedFolder(const fs::path& base, const std::string& name, const std::string& lock_name) {
+  const fs::path folder = base / name;
+  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || KindOf(attributes) != FolderEntry::Kind::kFolder) return false;
+  try {
+    // Windows cannot remove a file it holds open, so the lock is let go
+    // first; its owner is gone either way.
+    FileLock{folder / lock_name};
+  } catch (const MachineError&) {
+    return false;
+  }
+  return RemoveTree(folder);
+}
+
+platform::Status AppendToFile(const fs::path& path, std::string_view bytes, Durability) {
   const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return static_cast<platform::Status>(::GetLastError());

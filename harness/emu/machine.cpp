@@ -1,6 +1,9 @@
 #include "emu/machine.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <map>
 #include <system_error>
 #include <utility>
@@ -36,7 +39,8 @@ fs::path DriveFolder(const fs::path& folder, char letter) {
 // one has no earlier save to finish or clear away.
 bool RefuseLinkedDrives(const fs::path& folder) {
   const auto entries = ListFolder(folder);
-  if (!entries) return true;
+  // Unchecked, a drive folder could lead anywhere.
+  if (!entries) throw MachineError(folder.string() + ": the machine folder cannot be listed");
   bool occupied = false;
   for (const FolderEntry& entry : *entries) {
     if (entry.name != kLockFile) occupied = true;
@@ -67,6 +71,10 @@ struct Machine::Impl {
   std::vector<MessageBoxRecord> message_boxes;
   std::function<void(const MessageBoxRecord&)> presenter;
   std::map<fs::path, std::string> files_on_save;
+  // Whether the folder held no machine when the lock was taken.
+  bool fresh = false;
+  // The first debug-log append the host failed (HostFault).
+  std::optional<std::string> append_fault;
   // Whether registry.reg holds the store as last saved; machine.ini is
   // written when the machine is made, and never changes after.
   bool registry_saved = false;
@@ -84,6 +92,12 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   }
   fs::path folder = fs::absolute(where, ec).lexically_normal();
   if (folder.filename().empty()) folder = folder.parent_path();
+  // A test hook, not a setting: QVIHOST_TEST_LOCK_DELAY_MS holds a run just
+  // before it takes the lock, so that a test can let another run do its
+  // whole work in between (tests/cli/check_concurrent_runs.sh).
+  if (const char* delay = std::getenv("QVIHOST_TEST_LOCK_DELAY_MS")) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(delay, nullptr, 10)));
+  }
   // One run at a time: two that saved in turn would each lose the other's work.
   auto lock = std::make_unique<FileLock>(folder / kLockFile);
   // Held by the lock, a folder found empty stays so: it has no files to read.
@@ -124,13 +138,19 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   }
   impl->registry.MarkClean();
   impl->registry_saved = registry_exists;
+  impl->fresh = !settings_text && !registry_exists;
   return std::unique_ptr<Machine>(new Machine(std::move(impl)));
 }
 
 const fs::path& Machine::folder() const { return impl_->paths.folder(); }
 const MachineSettings& Machine::settings() const { return impl_->settings; }
+bool Machine::fresh() const { return impl_->fresh; }
 
 void Machine::Save() {
+  // The snap-in was told a file it needs could not be read or written, which
+  // Windows would not have said: nothing it did since is kept.
+  if (const auto& fault = impl_->profiles.host_fault()) throw HostFault(*fault);
+  if (impl_->append_fault) throw HostFault(*impl_->append_fault);
   // One commit for everything, each file once: an INI file the snap-in edited
   // wins over a whole file placed before.
   std::map<fs::path, std::string> files = impl_->files_on_save;
@@ -277,7 +297,12 @@ Status Machine::AppendLine(const std::string& file_name, const std::string& line
   } catch (const PathError& error) {
     return error.code();
   }
-  return AppendToFile(path, line + "\r\n");
+  try {
+    return AppendToFile(path, line + "\r\n", impl_->durability);
+  } catch (const HostFault& fault) {
+    if (!impl_->append_fault) impl_->append_fault = fault.what();
+    return win32::kAccessDenied;
+  }
 }
 
 Status Machine::RegQueryValueExA(HKey key, const char* value_name, std::uint32_t* type, std::uint8_t* data,

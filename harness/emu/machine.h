@@ -60,12 +60,17 @@ class Machine final : public platform::Platform, public platform::RegistryReader
 
   const std::filesystem::path& folder() const;
   const MachineSettings& settings() const;
+  // Whether the folder held no machine (neither machine.ini nor registry.reg)
+  // when this open took its lock: decided under the lock, so a run that
+  // finished meanwhile is never taken for an empty folder.
+  bool fresh() const;
 
   // Writes the INI files with pending edits, then registry.reg when the
   // registry changed or has never been saved (never for a kDiscarded
   // machine), each atomically: a temporary file in the same folder, flushed,
   // then renamed over the old one. Throws MachineError; what was not yet
-  // written stays pending.
+  // written stays pending. Throws HostFault, writing nothing, once the host
+  // has failed to read or append a machine file that is there.
   void Save();
 
   // Places a whole file at `host_path` (inside a drive folder, as MapPath

@@ -150,6 +150,10 @@ std::vector<std::string> FromDocument(std::vector<std::string> names, bool unico
 
 }  // namespace
 
+void ProfileFiles::NoteFault(const MachineError& error) {
+  if (!host_fault_ && dynamic_cast<const HostFault*>(&error)) host_fault_ = error.what();
+}
+
 ProfileFiles::File& ProfileFiles::Load(const std::string& host) {
   auto [it, added] = files_.try_emplace(host);
   File& file = it->second;
@@ -219,7 +223,8 @@ std::uint32_t ProfileFiles::GetPrivateProfileStringA(const char* section, const 
       opened = file.stamp.exists || file.dirty || fs::is_directory(file.host_path.parent_path(), ec);
     } catch (const PathError& error) {
       last_error_ = static_cast<std::uint32_t>(error.code());
-    } catch (const MachineError&) {
+    } catch (const MachineError& error) {
+      NoteFault(error);
       last_error_ = win32::kAccessDenied;
     }
   }
@@ -278,7 +283,8 @@ std::int32_t ProfileFiles::WritePrivateProfileStringA(const char* section, const
   } catch (const PathError& error) {
     last_error_ = static_cast<std::uint32_t>(error.code());
     return 0;
-  } catch (const MachineError&) {
+  } catch (const MachineError& error) {
+    NoteFault(error);
     last_error_ = win32::kAccessDenied;
     return 0;
   }

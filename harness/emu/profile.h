@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,6 +45,10 @@ class ProfileFiles {
   // Called once PendingFiles() are on the disk: they are no longer pending.
   void MarkSaved();
 
+  // The first file the host failed to read (HostFault), which the snap-in
+  // was told was unreadable; the machine's next save refuses to go on.
+  const std::optional<std::string>& host_fault() const { return host_fault_; }
+
   // INI files larger than this are refused as unreadable (access denied).
   static constexpr std::uint64_t kMaxFileBytes = 32u << 20;
 
@@ -65,6 +70,8 @@ class ProfileFiles {
   std::uint32_t& last_error_;
   std::unordered_map<std::string, std::string> names_;  // name as given -> host path
   std::unordered_map<std::string, File> files_;         // host path -> file
+  std::optional<std::string> host_fault_;
+  void NoteFault(const MachineError& error);
 };
 
 }  // namespace qvi::emu

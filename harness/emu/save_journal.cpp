@@ -1,5 +1,6 @@
 #include "emu/save_journal.h"
 
+#include <limits>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -19,13 +20,39 @@ bool IsTemporaryName(const std::string& name) {
   return !name.empty() && name.front() == '.' && name.find(kTempMarker) != std::string::npos;
 }
 
+// FNV-1a: tells a finished rename from a file that is lost, not a guard
+// against anyone.
+constexpr std::uint64_t kDigestStart = 0xcbf29ce484222325ull;
+std::uint64_t Digest(std::uint64_t digest, std::string_view bytes) {
+  for (const unsigned char byte : bytes) digest = (digest ^ byte) * 0x100000001b3ull;
+  return digest;
+}
+
+std::string Hex(std::uint64_t value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out(16, '0');
+  for (int i = 15; i >= 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = kDigits[value & 15];
+  return out;
+}
+
+std::string DigestOfFile(const fs::path& path) {
+  FileReader reader(path, std::numeric_limits<std::uint64_t>::max());
+  std::uint64_t digest = kDigestStart;
+  std::string piece;
+  while (reader.ReadMore(piece, 1 << 16)) {
+    digest = Digest(digest, piece);
+    piece.clear();
+  }
+  return Hex(digest);
+}
+
 // A path of the journal: relative, below the folder, never through "..".
-fs::path Inside(const fs::path& folder, std::string_view relative, const std::string& where) {
+fs::path Inside(std::string_view relative, const std::string& where) {
   const fs::path path = fs::path(std::string(relative)).lexically_normal();
   if (relative.empty() || path.is_absolute() || path.has_root_name() || path.empty() || *path.begin() == "..") {
     throw MachineError(where + ": names a file outside the machine");
   }
-  return folder / path;
+  return path;
 }
 
 void RemoveTemporaries(const fs::path& folder, int depth) {
@@ -34,97 +61,149 @@ void RemoveTemporaries(const fs::path& folder, int depth) {
       // At the top level only the drive folders hold saved files.
       if (depth > 0 || entry.name.rfind("drive_", 0) == 0) RemoveTemporaries(folder / entry.name, depth + 1);
     } else if (IsTemporaryName(entry.name)) {
-      std::error_code ignored;
-      fs::remove(folder / entry.name, ignored);
+      RemoveFile(folder / entry.name);
     }
   }
+}
+
+struct Move {
+  fs::path temp, target;  // relative to the machine folder
+  std::string digest;     // of the new content; empty in journals without one
+  std::string where;
+};
+
+// The journal's lines: "TEMP<tab>TARGET" for each file, "end", then the
+// digest of each file's new content in the same order and "end" again. A
+// reader that knows no digests stops at the first "end".
+std::vector<Move> ParseJournal(const std::string& journal, const std::string& name) {
+  // A journal is only ever renamed into place whole, so one without its last
+  // line was not written by a save.
+  if (!journal.ends_with(std::string(kJournalEnd) + "\n")) throw MachineError(name + ": not a complete journal");
+  std::vector<Move> moves;
+  std::size_t line_number = 0;
+  std::size_t digests = 0;
+  bool in_digests = false;
+  for (std::size_t at = 0; at < journal.size();) {
+    const std::size_t end = journal.find('\n', at);
+    const std::string_view line = std::string_view(journal).substr(at, end - at);
+    at = end + 1;
+    ++line_number;
+    const std::string where = name + ":" + std::to_string(line_number);
+    if (line == kJournalEnd) {
+      if (in_digests) break;
+      in_digests = true;
+      continue;
+    }
+    if (in_digests) {
+      if (digests == moves.size() || line.size() != 16 || line.find_first_not_of("0123456789abcdef") != line.npos) {
+        throw MachineError(where + ": not a digest of the journal");
+      }
+      moves[digests++].digest = std::string(line);
+      continue;
+    }
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string_view::npos) throw MachineError(where + ": not a journal line");
+    fs::path temp = Inside(line.substr(0, tab), where);
+    fs::path target = Inside(line.substr(tab + 1), where);
+    if (temp.parent_path() != target.parent_path() || !IsTemporaryName(temp.filename().string())) {
+      throw MachineError(where + ": not a temporary file beside its target");
+    }
+    moves.push_back({std::move(temp), std::move(target), {}, where});
+  }
+  if (digests != 0 && digests != moves.size()) throw MachineError(name + ": not a complete journal");
+  return moves;
 }
 
 }  // namespace
 
 void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, Durability durability) {
   if (files.empty()) return;
+  const bool flushed = durability == Durability::kFlushed;
+  RecordFileOp({FileOp::Kind::kSaveBegin, folder, {}, {}});
   // A journal still here is one of an earlier save, whose files are all in
   // place: left lying, it would later finish this save's temporaries
   // before their commit.
+  const fs::path journal_path = folder / kJournalFile;
   std::error_code stale;
-  fs::remove(folder / kJournalFile, stale);
-  if (stale) throw MachineError((folder / kJournalFile).string() + ": cannot remove: " + stale.message());
+  if (!RemoveFile(journal_path) && fs::exists(fs::symlink_status(journal_path, stale))) {
+    throw MachineError(journal_path.string() + ": cannot remove");
+  }
   if (files.size() == 1) {
     AtomicWrite(files.front().target, files.front().Content(), durability);
+    RecordFileOp({FileOp::Kind::kSaveEnd, folder, {}, {}});
     return;
   }
   std::vector<fs::path> temps;
   std::string journal;
+  std::string digests;
   const auto discard = [&] {
-    std::error_code ignored;
-    for (const fs::path& temp : temps) fs::remove(temp, ignored);
+    for (const fs::path& temp : temps) RemoveFile(temp);
   };
+  std::set<fs::path> folders;
   try {
     for (const PendingFile& file : files) {
-      temps.push_back(WriteTemporary(file.target, file.Content(), durability));
+      std::uint64_t digest = kDigestStart;
+      const ContentProducer content = file.Content();
+      temps.push_back(WriteTemporary(
+          file.target,
+          [&](const PutPiece& put) {
+            content([&](std::string_view piece) {
+              digest = Digest(digest, piece);
+              put(piece);
+            });
+          },
+          durability));
       journal += temps.back().lexically_relative(folder).generic_string() + "\t" +
                  file.target.lexically_relative(folder).generic_string() + "\n";
+      digests += Hex(digest) + "\n";
+      folders.insert(file.target.parent_path());
     }
-    journal += std::string(kJournalEnd) + "\n";
-    const fs::path journal_path = folder / kJournalFile;
+    journal += std::string(kJournalEnd) + "\n" + digests + std::string(kJournalEnd) + "\n";
+    // The journal's rename may reach the disk before the names of the files
+    // it lists: after a power cut it would then commit files that are not
+    // there. Their folders are flushed first.
+    if (flushed) {
+      for (const fs::path& changed : folders) SyncFolder(changed);
+    }
     temps.push_back(WriteTemporary(journal_path, journal, durability));
     RenameOver(temps.back(), journal_path);
     temps.pop_back();
+    if (flushed) SyncFolder(folder);
   } catch (const MachineError&) {
     discard();
     throw;
   }
-  if (durability == Durability::kFlushed) SyncFolder(folder);
   // Committed: from here on a failure is finished by the next open.
-  std::set<fs::path> folders;
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    RenameOver(temps[i], files[i].target);
-    folders.insert(files[i].target.parent_path());
-  }
-  if (durability == Durability::kFlushed) {
+  for (std::size_t i = 0; i < files.size(); ++i) RenameOver(temps[i], files[i].target);
+  if (flushed) {
     for (const fs::path& changed : folders) SyncFolder(changed);
   }
-  std::error_code ignored;
-  fs::remove(folder / kJournalFile, ignored);
+  RemoveFile(journal_path);
+  // Gone from the disk before the next save writes temporaries of the same
+  // names, or a power cut could bring it back to commit them.
+  if (flushed) SyncFolder(folder);
+  RecordFileOp({FileOp::Kind::kSaveEnd, folder, {}, {}});
 }
 
 void RecoverFolder(const fs::path& folder) {
   const fs::path journal_path = folder / kJournalFile;
   if (const auto journal = ReadWholeFile(journal_path, kMaxJournalBytes)) {
-    const std::string name = journal_path.string();
-    // A journal is only ever renamed into place whole, so one without its last
-    // line was not written by a save.
-    if (!journal->ends_with(std::string(kJournalEnd) + "\n")) throw MachineError(name + ": not a complete journal");
-    std::vector<std::pair<fs::path, fs::path>> moves;
-    std::size_t line_number = 0;
-    for (std::size_t at = 0; at < journal->size();) {
-      const std::size_t end = journal->find('\n', at);
-      const std::string_view line = std::string_view(*journal).substr(at, end - at);
-      at = end + 1;
-      ++line_number;
-      if (line == kJournalEnd) break;
-      const std::string where = name + ":" + std::to_string(line_number);
-      const std::size_t tab = line.find('\t');
-      if (tab == std::string_view::npos) throw MachineError(where + ": not a journal line");
-      fs::path temp = Inside(folder, line.substr(0, tab), where);
-      fs::path target = Inside(folder, line.substr(tab + 1), where);
-      if (temp.parent_path() != target.parent_path() || !IsTemporaryName(temp.filename().string())) {
-        throw MachineError(where + ": not a temporary file beside its target");
-      }
-      moves.emplace_back(std::move(temp), std::move(target));
-    }
     std::set<fs::path> folders;
-    for (const auto& [temp, target] : moves) {
-      std::error_code ec;
-      // Gone when this move was made before the interruption.
-      if (!fs::is_regular_file(fs::symlink_status(temp, ec))) continue;
-      RenameOver(temp, target);
-      folders.insert(target.parent_path());
+    for (const Move& move : ParseJournal(*journal, journal_path.string())) {
+      if (RenameInside(folder, move.temp, move.target)) {
+        folders.insert(folder / move.target.parent_path());
+        continue;
+      }
+      // Gone: renamed before the interruption, unless the disk lost it. The
+      // target then holds other bytes than the journal's, and finishing the
+      // save would leave the machine half old, half new.
+      if (!move.digest.empty() && DigestOfFile(folder / move.target) != move.digest) {
+        throw MachineError(move.where + ": " + move.temp.generic_string() +
+                           " is lost; the committed save cannot be finished");
+      }
     }
     for (const fs::path& changed : folders) SyncFolder(changed);
-    std::error_code ignored;
-    fs::remove(journal_path, ignored);
+    RemoveFile(journal_path);
     SyncFolder(folder);
   }
   RemoveTemporaries(folder, 0);

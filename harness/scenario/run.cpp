@@ -350,14 +350,14 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
     scratch.emplace();
     folder = scratch->path();
   }
-  // A temporary folder was made empty just now.
-  const bool fresh = scratch || (!fs::exists(folder / "machine.ini") && !fs::exists(folder / "registry.reg"));
-
   // A kept machine must survive a power cut; a temporary one is deleted at
   // the end, so it neither waits for the disk nor writes the registry and
   // settings that no report shows.
   auto machine = emu::Machine::Open(folder, scenario.machine,
                                     scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed);
+  // Decided under the machine's lock: another run may have made the machine
+  // since this one was started.
+  const bool fresh = scratch || machine->fresh();
   Seed(*machine, scenario, fresh);
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);

@@ -13,6 +13,7 @@
 #include <windows.h>
 #else
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 #include <cerrno>
@@ -103,15 +104,9 @@ int RemoveStaleTempMachines(const fs::path& base) {
     if (!pid || *pid == ThisProcess() || entry.kind != emu::FolderEntry::Kind::kFolder) continue;
     const fs::path folder = base / entry.name;
     if (!ProcessIsGone(*pid, folder)) continue;
-    try {
-      // A machine somebody opened by its path is in use whatever its name.
-      // (Windows cannot remove a file it holds open, so the lock is let go
-      // first; its owner is gone either way.)
-      emu::FileLock{folder / ".lock"};
-    } catch (const emu::MachineError&) {
-      continue;
-    }
-    if (emu::RemoveTree(folder)) ++removed;
+    // A machine somebody opened by its path is in use whatever its name; one
+    // of another user, or a link in its place, is none of this run's.
+    if (emu::RemoveUnlockedFolder(base, entry.name, ".lock")) ++removed;
   }
   return removed;
 }
@@ -135,13 +130,22 @@ TempMachineFolder::TempMachineFolder(std::string_view purpose) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = std::string(kPrefix) + std::string(purpose) + "-" + std::to_string(ThisProcess()) + "-";
     for (int i = 0; i < 8; ++i) name += kLetters[next() % (sizeof kLetters - 1)];
-    // create_directory answers false for a name that exists already, so two
-    // processes never share a folder.
-    if (fs::create_directory(base / name, ec)) {
+    // Made here or refused, never an existing folder (not even one another
+    // user prepared), and private: its files are the run's alone.
+#if defined(_WIN32)
+    const bool made = fs::create_directory(base / name, ec);
+    if (!made && ec) break;
+#else
+    const bool made = ::mkdir((base / name).c_str(), 0700) == 0;
+    if (!made && errno != EEXIST) {
+      ec = std::error_code(errno, std::generic_category());
+      break;
+    }
+#endif
+    if (made) {
       path_ = base / name;
       return;
     }
-    if (ec) break;
   }
   throw emu::MachineError("cannot make a temporary machine under " + base.string() +
                           (ec ? ": " + ec.message() : std::string()));

@@ -154,6 +154,11 @@ TEST(DiscardedMachine, WritesItsDrivesButNeitherRegistryNorSettings) {
   EXPECT_EQ(ReadFileBytes(dir.path() / "drive_c" / "Win" / "x.ini"), "[s]\r\nk=v\r\n");
   EXPECT_EQ(ReadFileBytes(dir.path() / "drive_c" / "placed.txt"), "placed");
   EXPECT_EQ(machine->settings().computer_name, "Gamma");
+  // Private to this user, as the whole temporary machine is.
+  for (const char* file : {".lock", "drive_c/Win/x.ini", "drive_c/ods.txt", "drive_c/placed.txt"}) {
+    const fs::perms others = fs::perms::group_all | fs::perms::others_all;
+    EXPECT_EQ(fs::status(dir.path() / file).permissions() & others, fs::perms::none) << file;
+  }
   ASSERT_EQ(machine->RegOpenKeyExA(kHkeyLocalMachine, "software\\kept", 0, 0, &key), win32::kSuccess);
   machine->RegCloseKey(key);
 }

@@ -1,9 +1,13 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -99,7 +103,14 @@ TEST_F(JournalTest, AJournalNotWrittenBySaveIsRefusedAndNothingMoves) {
       {"drive_c/WINNT/b.ini\tdrive_c/WINNT/a.ini\nend\n", ".save-journal:1: not a temporary file beside"},
       {"end\nend\n" + std::string(kJournalText).substr(0, 30), ".save-journal: not a complete journal"},
       {".registry.reg.qvi-tmp-7 registry.reg\nend\n", ".save-journal:1: not a journal line"},
+      // Through a folder that is a link, or moving a link.
+      {"drive_c/out/.x.qvi-tmp-1\tdrive_c/out/x\nend\n", "out/.x.qvi-tmp-1: not reached without following a link"},
+      {"drive_c/WINNT/.l.qvi-tmp-1\tdrive_c/WINNT/a.ini\nend\n", ".l.qvi-tmp-1: not a regular file"},
   };
+  WriteFileBytes(dir_.path() / "outside" / ".x.qvi-tmp-1", "moved");
+  WriteFileBytes(dir_.path() / "outside" / "x", "kept");
+  fs::create_directory_symlink(dir_.path() / "outside", Folder() / "drive_c" / "out");
+  fs::create_symlink(dir_.path() / "outside" / ".x.qvi-tmp-1", Folder() / "drive_c" / "WINNT" / ".l.qvi-tmp-1");
   WriteFileBytes(IniTemp(), "[s]\r\nk=new\r\n");
   for (const auto& [journal, message] : cases) {
     Journal(journal);
@@ -107,6 +118,41 @@ TEST_F(JournalTest, AJournalNotWrittenBySaveIsRefusedAndNothingMoves) {
     EXPECT_NE(error.find(message), std::string::npos) << journal << "\n" << error;
     EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=old\r\n");
     EXPECT_TRUE(fs::exists(IniTemp()));
+    EXPECT_EQ(ReadFileBytes(dir_.path() / "outside" / "x"), "kept");
+  }
+}
+
+// After a power cut the journal may be on the disk while a file it names is
+// not (its folder never flushed): finishing the save would leave the new
+// store beside the old INI file.
+TEST_F(JournalTest, ACommittedFileTheDiskLostIsNotTakenForRenamed) {
+  std::map<std::string, FileOp> made;  // temporary file, by the name it replaces
+  machine_ = Machine::Open(Folder());
+  FileOpRecorderSlot() = [&made](const FileOp& op) {
+    const std::string name = op.path.filename().string();
+    if (op.kind == FileOp::Kind::kCreate) made[name.substr(1, name.find(kTempMarker) - 1)] = op;
+  };
+  ASSERT_NE(machine_->WritePrivateProfileStringA("s", "k", "new", "a.ini"), 0);
+  machine_->ImportReg(kNewStore, "new");
+  machine_->Save();
+  FileOpRecorderSlot() = nullptr;
+  machine_.reset();
+  const std::string new_store = ReadFileBytes(Folder() / "registry.reg");
+  ASSERT_EQ(made.size(), 3u);
+  for (const bool ini_renamed : {true, false}) {
+    WriteFileBytes(Folder() / "registry.reg", "REGEDIT4\r\n\r\n");
+    WriteFileBytes(made.at("registry.reg").path, made.at("registry.reg").bytes);
+    WriteFileBytes(Ini(), ini_renamed ? "[s]\r\nk=new\r\n" : "[s]\r\nk=old\r\n");
+    Journal(made.at(kJournalFile).bytes);
+    const std::string error = ErrorOf(Folder());
+    if (ini_renamed) {
+      EXPECT_EQ(error, "(opened)");
+      EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), new_store);
+    } else {
+      EXPECT_NE(error.find(".a.ini.qvi-tmp-"), std::string::npos) << error;
+      EXPECT_NE(error.find("is lost"), std::string::npos) << error;
+      EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), "REGEDIT4\r\n\r\n");
+    }
   }
 }
 
@@ -123,6 +169,35 @@ TEST(HostileMachineFolder, AnIniFileOrLogThatIsNoRegularFileIsDenied) {
   EXPECT_EQ(machine->AppendLine("C:\\ods.txt", "line"), platform::win32::kAccessDenied);
   machine->Save();
   EXPECT_TRUE(fs::is_fifo(dir.path() / "drive_c" / "WINNT" / "pipe.ini"));
+}
+
+// A lock file another user planted, or one that is not a file, would make
+// this run create or hold something outside the machine.
+TEST(HostileMachineFolder, ALockFileThatIsNoRegularFileOfThisUserIsRefused) {
+  testing::TempFolder dir;
+  const fs::path lock = dir.path() / "m" / ".lock";
+  const fs::path outside = dir.path() / "created-by-the-lock";
+  const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+      {"a link to a new file", [&] { fs::create_symlink(outside, lock); }},
+      {"a link to a device", [&] { fs::create_symlink("/dev/null", lock); }},
+      {"a pipe", [&] { ::mkfifo(lock.c_str(), 0600); }},
+      {"a file of another user", [&] {
+         WriteFileBytes(lock, "");
+         if (::chown(lock.c_str(), 65534, 65534) != 0) fs::remove(lock);
+       }},
+  };
+  for (const auto& [what, plant] : cases) {
+    fs::remove_all(dir.path() / "m");
+    fs::create_directories(dir.path() / "m");
+    plant();
+    if (!fs::exists(fs::symlink_status(lock))) {
+      std::printf("not checked without the right to give a file away: %s\n", what.c_str());
+      continue;
+    }
+    EXPECT_NE(ErrorOf(dir.path() / "m").find("refused as a lock file"), std::string::npos) << what;
+    EXPECT_FALSE(fs::exists(dir.path() / "m" / "machine.ini")) << what;
+    EXPECT_FALSE(fs::exists(outside)) << what;
+  }
 }
 
 }  // namespace

@@ -54,5 +54,34 @@ TEST(TempMachine, GoesWhereTmpDirSaysAndClearsWhatKilledRunsLeft) {
   EXPECT_TRUE(fs::exists(other));
 }
 
+// Another user may plant folders of the same names in a shared /dev/shm:
+// clearing them must neither follow their links nor touch what is theirs,
+// and a running machine is nobody else's to read.
+TEST(TempMachine, IsPrivateAndClearsNothingOfOtherUsersNorThroughLinks) {
+  testing::TempFolder dir;
+  const TmpDirFor tmpdir(dir.path());
+  const fs::path lock_leads_out = dir.path() / "qvihost-machine-2147483632-locklink";
+  const fs::path of_another = dir.path() / "qvihost-machine-2147483632-otheruser";
+  const fs::path a_link = dir.path() / "qvihost-machine-2147483632-linkfold";
+  const fs::path victim = dir.path() / "victim";
+  fs::create_directories(lock_leads_out);
+  fs::create_directories(of_another);
+  fs::create_directories(victim);
+  fs::create_symlink(victim / "created", lock_leads_out / ".lock");
+  fs::create_directory_symlink(victim, a_link);
+  qvi::testing::WriteFileBytes(victim / "kept", "");
+  const bool given_away = ::chown(of_another.c_str(), 65534, 65534) == 0;
+
+  const TempMachineFolder machine;
+  EXPECT_EQ(fs::status(machine.path()).permissions() & (fs::perms::group_all | fs::perms::others_all),
+            fs::perms::none);
+  EXPECT_FALSE(fs::exists(victim / "created"));
+  EXPECT_TRUE(fs::exists(victim / "kept"));
+  EXPECT_TRUE(fs::is_symlink(a_link));
+  if (given_away) {
+    EXPECT_TRUE(fs::exists(of_another));
+  }
+}
+
 }  // namespace
 }  // namespace qvi::scenario
