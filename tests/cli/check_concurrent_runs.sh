@@ -37,3 +37,21 @@ done
 # Without a single overlap the lock was never put to the test.
 [ "$refused" -gt 0 ] || { echo "no two runs ever overlapped in 50 pairs" >&2; exit 1; }
 echo "50 pairs: nothing lost; $refused runs refused while the other held the machine"
+
+# A run held just before its lock (a test hook) while another makes the
+# machine and finishes: the held one must find a machine, not an empty
+# folder, and seed only what is absent, keeping the other's baud rate.
+auto='HKEY_LOCAL_MACHINE\SOFTWARE\Halvorn\Tessaly\Management Console\BC Defaults\AutoAnswer'
+printf 'REGEDIT4\r\n\r\n[%s]\r\n"BAUD"="1200"\r\n\r\n[HKEY_CURRENT_USER\\Software\\Late]\r\n\r\n' "$auto" >"$work/late.reg"
+printf '{"name": "late", "machine": {"registry_file": "late.reg"}, "events": ["creation"]}\n' >"$work/late.json"
+for round in 1 2 3; do
+  machine="$work/late$round"
+  QVIHOST_TEST_LOCK_DELAY_MS=1500 "$qvihost" run "$work/late.json" --machine "$machine" >/dev/null & late=$!
+  sleep 0.3
+  "$qvihost" run install-nt --machine "$machine" >/dev/null
+  wait $late || { echo "round $round: the held run failed" >&2; exit 1; }
+  baud=$(key="[$auto]" awk '$0 == ENVIRON["key"]"\r" {on = 1; next} /^\r?$/ {on = 0} on && /^"BAUD"/' "$machine/registry.reg")
+  [ "$baud" = $'"BAUD"="38400"\r' ] && grep -q 'Software\\Late\]' "$machine/registry.reg" ||
+    { echo "round $round: the held run took the machine for a fresh one; the installation's work is lost" >&2; exit 1; }
+done
+echo "3 rounds: a run held before its lock seeds the machine made meanwhile only where absent"

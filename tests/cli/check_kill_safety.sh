@@ -129,4 +129,17 @@ done
 stale=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -name 'qvihost-*' | wc -l)
 [ "$stale" -eq 0 ] || { echo "$stale temporary machines of killed runs are left" >&2; ls "$TMPDIR" >&2; exit 1; }
 
+# A folder flush the disk fails leaves the save's durability unknown: the run
+# fails naming the folder instead of ending well.
+if [ -n "$strace" ]; then
+  mkdir "$work/flush"
+  set +e
+  ASAN_OPTIONS="$traced_asan" strace -f -o /dev/null -P "$work/flush" -e trace=fsync -e inject=fsync:error=EIO \
+    "$qvihost" run install-nt --machine "$work/flush" >/dev/null 2>"$work/flush.err"
+  status=$?
+  set -e
+  [ "$status" = 2 ] && grep -q "flush: cannot flush the folder to the disk" "$work/flush.err" ||
+    { cat "$work/flush.err" >&2; echo "a failed folder flush ended with $status" >&2; exit 1; }
+fi
+
 echo "$kills kills in $trials runs: every machine opened in a whole state (${#seen[@]} distinct states seen); no leftovers"

@@ -1,0 +1,247 @@
+// What a power cut can leave of a machine folder during its saves. A run of
+// each embedded scenario on a kept machine is recorded, operation by operation
+// (file_io.h's FileOp); after every operation each state the disk may hold is
+// built and opened, and must come out as the machine before or after the save
+// in progress, every file of it. The disk is taken at its weakest under POSIX:
+// a file's data is kept only once the file is flushed (until then it may be
+// empty or cut in half), and a folder's entries (creations, renames,
+// removals) only once the folder is flushed, until then any of them, in any
+// combination.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "emu/file_io.h"
+#include "emu/machine.h"
+#include "emu/save_journal.h"
+#include "scenario/run.h"
+#include "scenario/scenario.h"
+#include "testing/file_bytes.h"
+#include "testing/temp_folder.h"
+
+namespace qvi::emu {
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;  // relative path -> bytes
+
+struct Inode {
+  std::string bytes;
+  bool flushed = false;
+};
+
+// A folder entry operation not yet flushed: `from` empty for a creation,
+// `to` empty for a removal.
+struct Pending {
+  std::string folder, from, to;
+  int inode = -1;
+};
+
+class Disk {
+ public:
+  // Everything so far is on the disk: the state the first save starts from.
+  void FlushAll() {
+    durable_ = names_;
+    pending_.clear();
+    for (Inode& inode : inodes_) inode.flushed = true;
+  }
+
+  void Apply(const FileOp& op, const fs::path& root) {
+    const std::string path = op.path.lexically_relative(root).generic_string();
+    const std::string folder = op.path.parent_path().lexically_relative(root).generic_string();
+    switch (op.kind) {
+      case FileOp::Kind::kCreate:
+        inodes_.push_back({op.bytes, false});
+        names_[path] = static_cast<int>(inodes_.size()) - 1;
+        pending_.push_back({folder, "", path, names_[path]});
+        break;
+      case FileOp::Kind::kSyncFile:
+        inodes_[static_cast<std::size_t>(names_.at(path))].flushed = true;
+        break;
+      case FileOp::Kind::kRename: {
+        const std::string to = op.to.lexically_relative(root).generic_string();
+        const int inode = names_.at(path);
+        names_.erase(path);
+        names_[to] = inode;
+        pending_.push_back({folder, path, to, inode});
+        break;
+      }
+      case FileOp::Kind::kRemove:
+        names_.erase(path);
+        pending_.push_back({folder, path, "", -1});
+        break;
+      case FileOp::Kind::kSyncFolder: {
+        const std::string flushed = op.path.lexically_relative(root).generic_string();
+        std::vector<Pending> rest;
+        for (const Pending& p : pending_) {
+          if (p.folder == flushed) {
+            Persist(p, durable_);
+          } else {
+            rest.push_back(p);
+          }
+        }
+        pending_ = std::move(rest);
+        break;
+      }
+      case FileOp::Kind::kSaveBegin:
+      case FileOp::Kind::kSaveEnd:
+        break;
+    }
+  }
+
+  // The files as a program sees them now.
+  Files Logical() const {
+    Files files;
+    for (const auto& [name, inode] : names_) files[name] = inodes_[static_cast<std::size_t>(inode)].bytes;
+    return files;
+  }
+
+  // Every state a power cut now may leave, each once.
+  std::set<Files> CrashStates() const {
+    std::set<Files> states;
+    const std::size_t n = std::min<std::size_t>(pending_.size(), 12);
+    for (std::uint32_t kept = 0; kept < (1u << n); ++kept) {
+      std::map<std::string, int> names = durable_;
+      for (std::size_t i = 0; i < pending_.size(); ++i) {
+        if (i >= n || (kept >> i & 1) != 0) Persist(pending_[i], names);
+      }
+      std::vector<std::pair<std::string, int>> unflushed;
+      for (const auto& entry : names) {
+        if (!inodes_[static_cast<std::size_t>(entry.second)].flushed) unflushed.push_back(entry);
+      }
+      // Each file whose data was not flushed: whole, empty or cut in half.
+      std::uint32_t choices = 1;
+      for (std::size_t i = 0; i < unflushed.size() && i < 6; ++i) choices *= 3;
+      for (std::uint32_t choice = 0; choice < choices; ++choice) {
+        Files files;
+        for (const auto& [name, inode] : names) files[name] = inodes_[static_cast<std::size_t>(inode)].bytes;
+        std::uint32_t rest = choice;
+        for (std::size_t i = 0; i < unflushed.size() && i < 6; ++i, rest /= 3) {
+          std::string& bytes = files[unflushed[i].first];
+          if (rest % 3 == 1) bytes.clear();
+          if (rest % 3 == 2) bytes.resize(bytes.size() / 2);
+        }
+        states.insert(std::move(files));
+      }
+    }
+    return states;
+  }
+
+ private:
+  static void Persist(const Pending& p, std::map<std::string, int>& names) {
+    if (!p.from.empty()) names.erase(p.from);
+    if (!p.to.empty()) names[p.to] = p.inode;
+  }
+
+  std::vector<Inode> inodes_;
+  std::map<std::string, int> names_;    // what the running program sees
+  std::map<std::string, int> durable_;  // what the disk holds for certain
+  std::vector<Pending> pending_;
+};
+
+bool IsSaveLeftover(const std::string& name) {
+  return name.find(kTempMarker) != std::string::npos || name.find(kJournalFile) != std::string::npos;
+}
+
+Files MachineFiles(const Files& files) {
+  Files out;
+  for (const auto& [name, bytes] : files) {
+    if (!IsSaveLeftover(name)) out[name] = bytes;
+  }
+  return out;
+}
+
+Files ReadTree(const fs::path& root) {
+  Files files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = entry.path().lexically_relative(root).generic_string();
+    if (entry.is_regular_file() && name != ".lock") files[name] = testing::ReadFileBytes(entry.path());
+  }
+  return files;
+}
+
+// Opens `state` as a machine: the folder the machine then holds, or the error.
+std::string OpenAs(const Files& state, const fs::path& folder, Files& opened) {
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  for (const auto& [name, bytes] : state) {
+    fs::create_directories((folder / name).parent_path());
+    testing::WriteFileBytes(folder / name, bytes);
+  }
+  try {
+    Machine::Open(folder);
+  } catch (const MachineError& error) {
+    return error.what();
+  }
+  opened = ReadTree(folder);
+  return "";
+}
+
+TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
+  for (const std::string& name : scenario::EmbeddedScenarioNames()) {
+    testing::TempFolder dir;
+    const fs::path machine = dir.path() / "m";
+    std::vector<FileOp> ops;
+    FileOpRecorderSlot() = [&ops](const FileOp& op) { ops.push_back(op); };
+    scenario::RunOptions options;
+    options.machine_dir = machine;
+    scenario::RunScenario(scenario::LoadScenario(name), options);
+    FileOpRecorderSlot() = nullptr;
+    const fs::path root = fs::absolute(machine).lexically_normal();
+
+    // The machine at the end of each save, as the run saw it.
+    std::vector<Files> ends;
+    Disk replay;
+    for (const FileOp& op : ops) {
+      replay.Apply(op, root);
+      if (op.kind == FileOp::Kind::kSaveEnd) ends.push_back(MachineFiles(replay.Logical()));
+    }
+    Disk disk;
+    Files before, after;
+    int saves = 0, states = 0, old_states = 0, new_states = 0;
+    bool saving = false, started = false;
+    for (const FileOp& op : ops) {
+      if (op.kind == FileOp::Kind::kSaveBegin) {
+        if (!started) disk.FlushAll();
+        started = saving = true;
+        before = MachineFiles(disk.Logical());
+        ASSERT_LT(static_cast<std::size_t>(saves), ends.size()) << name << ": a save that did not end";
+        after = ends[static_cast<std::size_t>(saves)];
+        ++saves;
+      }
+      disk.Apply(op, root);
+      if (!started) continue;
+      // Until the save ends its outcome is open; once ended, it must stay.
+      if (op.kind == FileOp::Kind::kSaveEnd) saving = false;
+      for (const Files& state : disk.CrashStates()) {
+        ++states;
+        Files opened;
+        const std::string error = OpenAs(state, dir.path() / "crash", opened);
+        const bool is_old = error.empty() && opened == before;
+        const bool is_new = error.empty() && opened == after;
+        old_states += is_old && !is_new;
+        new_states += is_new && !is_old;
+        if ((is_old && saving) || is_new) continue;
+        std::string listing;
+        for (const auto& [file, bytes] : state) listing += "  " + file + " (" + std::to_string(bytes.size()) + " bytes)\n";
+        ADD_FAILURE() << name << ", save " << saves << ": a power cut may leave\n"
+                      << listing << "which opens " << (error.empty() ? "as neither machine" : "with: " + error);
+        return;
+      }
+    }
+    // The checker saw saves and states that end either way.
+    EXPECT_GT(saves, 1) << name;
+    EXPECT_GT(old_states, 0) << name;
+    EXPECT_GT(new_states, 0) << name;
+    std::printf("%s: %d saves, %d crash states checked\n", name.c_str(), saves, states);
+  }
+}
+
+}  // namespace
+}  // namespace qvi::emu
