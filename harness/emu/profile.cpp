@@ -164,6 +164,12 @@ ProfileFiles::File& ProfileFiles::Load(const std::string& host) {
     std::string bytes;
     std::error_code ec;
     const auto status = fs::symlink_status(file.host_path, ec);
+    // Neither there nor missing: the host would not say (a folder on the
+    // way it will not let this user search).
+    if (status.type() == fs::file_type::none) {
+      files_.erase(it);
+      throw HostFault(host + ": cannot read: " + ec.message());
+    }
     // A pipe or a device in place of an INI file would block or never end.
     if (!now.exists && fs::exists(status) && !fs::is_directory(status)) {
       files_.erase(it);

@@ -74,4 +74,10 @@ chown root "$machine/drive_c/WINNT"; chmod 700 "$machine/drive_c/WINNT"
 set +e; as_other "$qvihost" run upgrade --machine "$machine" >/dev/null 2>"$work/err5"; status=$?; set -e
 [ "$status" = 2 ] && grep -q "drive_c/WINNT" "$work/err5" && ! grep -q "internal error" "$work/err5" ||
   { cat "$work/err5" >&2; fail "an unreadable machine folder: exit $status"; }
+# Without a seed to look for first, the snap-in's own read of kethra.ini
+# there is what meets the folder: not a missing file either.
+"$qvihost" show upgrade | jq 'del(.machine.files)' >"$work/unseeded.json"
+set +e; as_other "$qvihost" run "$work/unseeded.json" --machine "$machine" >/dev/null 2>"$work/err6"; status=$?; set -e
+[ "$status" = 2 ] && grep -q "drive_c/WINNT/kethra.ini: cannot read" "$work/err6" ||
+  { cat "$work/err6" >&2; fail "a machine file in a folder the run cannot search: exit $status"; }
 echo "another user's links, folders and files: nothing followed, nothing read, every fault named"
