@@ -105,6 +105,9 @@ class Disk {
   // Every state a power cut now may leave, each once.
   std::set<Files> CrashStates() const {
     std::set<Files> states;
+    // A save leaves a handful of entries unflushed at a time; past twelve
+    // (or six files of unflushed data) the rest are taken as kept, to bound
+    // the states, not to spare any the saves make today.
     const std::size_t n = std::min<std::size_t>(pending_.size(), 12);
     for (std::uint32_t kept = 0; kept < (1u << n); ++kept) {
       std::map<std::string, int> names = durable_;
