@@ -46,7 +46,7 @@ printf 'REGEDIT4\r\n\r\n[%s]\r\n"BAUD"="1200"\r\n\r\n[HKEY_CURRENT_USER\\Softwar
 printf '{"name": "late", "machine": {"registry_file": "late.reg"}, "events": ["creation"]}\n' >"$work/late.json"
 for round in 1 2 3; do
   machine="$work/late$round"
-  QVIHOST_TEST_LOCK_DELAY_MS=1500 "$qvihost" run "$work/late.json" --machine "$machine" >/dev/null & late=$!
+  QVIHOST_TEST_LOCK_DELAY_MS=2000 "$qvihost" run "$work/late.json" --machine "$machine" >/dev/null & late=$!
   sleep 0.3
   "$qvihost" run install-nt --machine "$machine" >/dev/null
   wait $late || { echo "round $round: the held run failed" >&2; exit 1; }
