@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <span>
 
 #include "runtime/com/object.h"
 
@@ -21,15 +22,15 @@ std::atomic<long> fail_at{0};
 
 bool FailsNow() { return fail_at != 0 && ++seen == fail_at; }
 
-class Spy final : public IMallocSpy {
+// Registered once, for the life of the program; not one of its live
+// objects.
+class Spy final : public com::Object<Spy, IMallocSpy> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    *out = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMallocSpy) ? this : nullptr;
-    return *out ? S_OK : E_NOINTERFACE;
+  Spy() : Object(false) {}
+  static std::span<const com::InterfaceEntry> InterfaceTable() noexcept {
+    static constexpr com::InterfaceEntry kTable[] = {Entry<IMallocSpy>(IID_IMallocSpy)};
+    return kTable;
   }
-  // Registered once, for the life of the program.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size != 0 && FailsNow() ? 0 : size; }
   void* STDMETHODCALLTYPE PostAlloc(void* actual) override {
     if (actual) ++task_live;
@@ -55,8 +56,9 @@ class Spy final : public IMallocSpy {
 };
 
 bool SpyRegistered() {
-  static Spy spy;
-  static const bool registered = SUCCEEDED(CoRegisterMallocSpy(&spy));
+  // Never destroyed: the task allocator may call it until the process ends.
+  static Spy* const spy = com::Make<Spy>().Detach();
+  static const bool registered = SUCCEEDED(CoRegisterMallocSpy(spy));
   return registered;
 }
 

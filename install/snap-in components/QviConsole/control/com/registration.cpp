@@ -159,8 +159,13 @@ constexpr SYSKIND kSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 }  // namespace
 
 HRESULT Register(const std::wstring& module_path) {
+  // Registered with the module's own path, as InprocServer32 names it: left
+  // to LoadTypeLibEx, Wine records the long-path form "\\?\Z:\...", which
+  // hosts that compare paths do not recognise.
   ComPtr<ITypeLib> library;
-  if (FAILED(LoadTypeLibEx(module_path.c_str(), REGKIND_REGISTER, library.ReleaseAndGetAddressOf()))) {
+  std::wstring registered_path = module_path;
+  if (FAILED(LoadTypeLibEx(module_path.c_str(), REGKIND_NONE, library.ReleaseAndGetAddressOf())) ||
+      FAILED(RegisterTypeLib(library.Get(), registered_path.data(), nullptr))) {
     return SELFREG_E_TYPELIB;
   }
 
