@@ -81,7 +81,7 @@ int Test(const TestRequest& request, Console& console) {
       console.out << "FAIL " << outcome.name << " (" << file << "): " << r.unmet.size() << " of " << r.checked
                   << " expectations not met\n";
       for (const UnmetExpectation& u : r.unmet) {
-        console.out << "  " << u.where << "\n    expected: " << u.expected << "\n    seen:     " << u.seen << "\n";
+        console.out << FormatUnmet(u, "  ");
       }
     }
     unmet += r.unmet.empty() ? 0 : 1;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <functional>
 #include <iterator>
 #include <fstream>
 #include <sstream>
@@ -175,6 +176,57 @@ TEST(CliTest, TestReportsEachUnmetExpectationWhereItIsWritten) {
   EXPECT_NE(report.find("expect.registry[" + std::to_string(changed) + "]"), std::string::npos) << report;
 }
 
+// Approvals are exact: an entry taken out of an approved file leaves a change
+// that nothing lists, and the failure names it; a list shows where it first
+// differs, not both lists whole.
+TEST(CliTest, ExactApprovalsNameWhatIsNotListed) {
+  testing::TempFolder dir;
+  const std::string approved = (dir.path() / "approved.json").string();
+  ASSERT_EQ(Cli({"run", "upgrade", "--save-expect", approved}).code, kExitOk);
+  ASSERT_EQ(Cli({"test", approved}).code, kExitOk);
+  using ojson = nlohmann::ordered_json;
+  const auto erase_where = [](const char* field, const char* value) {
+    return [field, value](ojson& list) {
+      for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->value(field, "") == value) return static_cast<void>(list.erase(it));
+      }
+      FAIL() << value << " not approved";
+    };
+  };
+  const std::string modem = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
+  const struct {
+    const char* section;
+    std::function<void(ojson&)> change;
+    std::string named;
+  } cases[] = {
+      {"registry", erase_where("value", "Dial Mode"),
+       "  expect.registry[0]\n    expected: exactly: nothing under HKEY_LOCAL_MACHINE changed but what is listed\n"
+       "    seen:     1 change not listed:\n      [" + modem + "] \"Dial Mode\"=\"1\"\n"},
+      {"files", erase_where("file", "C:\\ods.txt"), "    seen:     1 change not listed:\n      C:\\ods.txt (created)\n"},
+      {"ini", erase_where("key", "Console"), "      C:\\WINNT\\kethra.ini [Uninstall 32] Console=\n"},
+      {"log", [](ojson& log) { log["lines"].erase(3); },
+       "  expect.log\n    expected: 6 lines\n    seen:     7 lines, the first difference at index 3\n"
+       "        (QviConsole) : UNC Zel32Dir = '\\\\SRV1\\C$\\QVCON'\n"
+       "        (QviConsole) : Dest Dir = '\\\\SRV1\\C$\\QVCON'\n      + (QviConsole) : Copy section set to 'Upgrade'\n"
+       "        (QviConsole) : FolderPath = "},
+      {"host_calls", [](ojson& calls) { calls["calls"][7] = "QviPublic 13 IsInstalling() -> 0"; },
+       "    seen:     71 calls, the first difference at index 7\n"
+       "        QviPublic 9 SetDirectory(ByRef \"QVIConsole\", \"\", ByRef 1) -> 1\n"
+       "        QviPublic 8 GetDirectory(ByRef \"QVIConsole\", ByRef 2) -> \"\"\n"
+       "      - QviPublic 13 IsInstalling() -> 0\n      + QviPublic 13 IsInstalling() -> 1\n"},
+  };
+  for (const auto& c : cases) {
+    std::ifstream in(approved);
+    ojson scenario = ojson::parse(in);
+    c.change(scenario["expect"][c.section]);
+    const std::string changed = (dir.path() / "changed.json").string();
+    std::ofstream(changed, std::ios::trunc) << scenario.dump(2);
+    const Outcome o = Cli({"test", changed});
+    EXPECT_EQ(o.code, kExitExpectationsNotMet) << c.section;
+    EXPECT_NE(o.out.find(c.named), std::string::npos) << c.section << "\n" << o.out;
+  }
+}
+
 TEST(CliTest, TestRefusesScenariosWithoutOrWithBadExpectations) {
   testing::TempFolder dir;
   const std::pair<const char*, const char*> cases[] = {
@@ -182,6 +234,9 @@ TEST(CliTest, TestRefusesScenariosWithoutOrWithBadExpectations) {
       {R"({"events": ["creation"], "expect": {"registry": [{"key": "K", "value": "v"}]}})",
        "field expect.registry[0]: a value expected present needs its type and data"},
       {R"({"events": ["creation"], "expect": {"log": {"match": "some", "lines": []}}})", "field expect.log.match"},
+      {R"({"events": ["creation"], "expect": {"registry": [{"key": "K", "match": "some"}]}})",
+       "field expect.registry[0].match: must be \"exactly\""},
+      {R"({"events": ["creation"], "expect": {"files": [{"file": "C:\\a"}]}})", "field expect.files[0].present: is missing"},
   };
   for (const auto& [text, message] : cases) {
     const auto file = (dir.path() / "bad.json").string();
