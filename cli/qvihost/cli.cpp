@@ -1,6 +1,7 @@
 #include "qvihost/cli.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -9,6 +10,8 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "qvihost/junit.h"
+#include "qvihost/output_file.h"
 #include "scenario/expect.h"
 #include "scenario/matrix.h"
 #include "scenario/report.h"
@@ -67,12 +70,24 @@ int Test(const TestRequest& request, Console& console) {
       scenarios.emplace_back(file, std::move(scenario));
     }
   }
+  // The JUnit file's place is tried before any machine is touched.
+  std::optional<OutputFile> junit;
+  if (!request.junit.empty()) {
+    if (!JunitAvailable()) throw ScenarioError(request.junit + ": this build of qvihost writes no JUnit XML");
+    junit.emplace(request.junit);
+  }
+  std::vector<JunitSuite> suites;
   std::size_t unmet = 0;
   for (const auto& [file, scenario] : scenarios) {
     RunOptions options;
     options.machine_dir = scenario.machine_folder;
     options.registry_keys = ExpectedRegistryKeys(scenario.expect);
+    const auto start = std::chrono::steady_clock::now();
     const RunResult run = RunScenario(scenario, options);
+    if (junit) {
+      suites.push_back({scenario.name, file, 0, CheckGroups(scenario.expect, run)});
+      suites.back().seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
     Outcome outcome{scenario.name, file, CheckExpectations(scenario.expect, run)};
     const auto& r = outcome.results;
     if (r.unmet.empty()) {
@@ -88,26 +103,13 @@ int Test(const TestRequest& request, Console& console) {
     outcomes.push_back(std::move(outcome));
   }
   console.out << outcomes.size() - unmet << " passed, " << unmet << " failed\n";
-  if (!request.junit.empty()) {
-    std::ofstream xml(request.junit, std::ios::binary | std::ios::trunc);
-    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n  <testsuite name=\"qvihost\" tests=\""
-        << outcomes.size() << "\" failures=\"" << unmet << "\">\n";
-    for (const Outcome& o : outcomes) {
-      xml << "    <testcase classname=\"qvihost\" name=\"" << MarkupText(o.name) << "\" file=\"" << MarkupText(o.file)
-          << "\"";
-      if (o.results.unmet.empty()) {
-        xml << "/>\n";
-        continue;
-      }
-      std::string details;
-      for (const UnmetExpectation& u : o.results.unmet) {
-        details += u.where + "\n  expected: " + u.expected + "\n  seen:     " + u.seen + "\n";
-      }
-      xml << ">\n      <failure message=\"" << o.results.unmet.size() << " of " << o.results.checked
-          << " expectations not met\">" << MarkupText(details) << "</failure>\n    </testcase>\n";
+  if (junit) {
+    const JunitDocument document = JunitXml(suites);
+    if (document.replaced > 0) {
+      console.err << "qvihost: " << request.junit << ": " << document.replaced
+                  << " characters XML cannot hold were written as U+FFFD\n";
     }
-    xml << "  </testsuite>\n</testsuites>\n";
-    if (!xml.flush()) throw ScenarioError(request.junit + ": cannot write");
+    junit->Commit(document.xml);
   }
   return unmet == 0 ? kExitOk : kExitExpectationsNotMet;
 }
@@ -131,18 +133,17 @@ int Run(const RunRequest& request, Console& console) {
       console.err << "qvihost: --interactive needs a terminal on standard input; message boxes are only reported\n";
     }
   }
+  // The files' places are tried before the machine is touched.
+  std::optional<OutputFile> html;
+  std::optional<OutputFile> save_expect;
+  if (!request.html.empty()) html.emplace(request.html);
+  if (!request.save_expect.empty()) save_expect.emplace(request.save_expect);
   const RunResult result = RunScenario(scenario, options);
-  if (!request.html.empty()) {
-    std::ofstream page(request.html, std::ios::binary | std::ios::trunc);
-    page << HtmlReport(result);
-    if (!page.flush()) throw ScenarioError(request.html + ": cannot write");
-  }
-  if (!request.save_expect.empty()) {
+  if (html) html->Commit(HtmlReport(result));
+  if (save_expect) {
     nlohmann::ordered_json document = nlohmann::ordered_json::parse(scenario.text);
     document["expect"] = ObservedExpectations(result);
-    std::ofstream out(request.save_expect, std::ios::binary | std::ios::trunc);
-    out << document.dump(2) << "\n";
-    if (!out.flush()) throw ScenarioError(request.save_expect + ": cannot write");
+    save_expect->Commit(document.dump(2) + "\n");
   }
   if (request.json) {
     console.out << ReportJson(result).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
@@ -169,7 +170,7 @@ int Show(const std::string& name, Console& console) {
 
 }  // namespace
 
-int RunCli(const std::vector<std::string>& args, Console console) {
+static int RunCommand(const std::vector<std::string>& args, Console& console) {
   CLI::App app{"Runs the QviConsole snap-in under a replacement setup host on an emulated Windows machine.\n"
                "Without a command, runs the install-nt scenario on a fresh machine and prints the report.",
                "qvihost"};
@@ -201,16 +202,24 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   });
 
   std::string matrix_scenario;
-  int matrix_jobs = 1;
+  std::string matrix_machine;
+  MatrixOptions matrix_options;
   bool matrix_json = false;
   CLI::App* matrix = app.add_subcommand(
       "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
                 "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
-  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_jobs, &matrix_json](std::size_t) {
+  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_machine, &matrix_options, &matrix_json](std::size_t) {
     matrix->set_help_flag(kHelpFlag, kHelpText);
     matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
-    matrix->add_option("--jobs", matrix_jobs, "Runs at a time, each on a temporary machine of its own")
+    matrix->add_option("--jobs", matrix_options.jobs,
+                       "Runs at a time, each on a temporary machine of its own. Default: 1")
         ->check(CLI::Range(1, 64));
+    matrix->add_option("--machine", matrix_machine,
+                       "Machine folder every run starts from a copy of (the folder itself is not changed). Default: "
+                       "the scenario's machine.folder, else a fresh temporary machine");
+    matrix->add_option("--event", matrix_options.filter.event, "Only fail calls made in this event (e.g. qviSetup)");
+    matrix->add_option("--function", matrix_options.filter.function,
+                       "Only fail this operating-system function or host operation (e.g. RegCreateKeyA, GetPlatform)");
     matrix->add_flag("--json", matrix_json, "Print one JSON document instead of the readable matrix");
   });
 
@@ -249,7 +258,13 @@ int RunCli(const std::vector<std::string>& args, Console console) {
     if (*show) return Show(show_name, console);
     if (*test) return Test(test_request, console);
     if (*matrix) {
-      const Matrix result = RunMatrix(LoadScenario(matrix_scenario), matrix_jobs);
+      const Scenario scenario = LoadScenario(matrix_scenario);
+      if (!matrix_machine.empty()) {
+        matrix_options.machine_dir = matrix_machine;
+      } else if (scenario.machine_folder) {
+        matrix_options.machine_dir = scenario.machine_folder;
+      }
+      const Matrix result = RunMatrix(scenario, matrix_options);
       console.out << (matrix_json ? MatrixJson(result).dump(2) + "\n" : FormatMatrix(result));
       return kExitOk;
     }
@@ -270,6 +285,17 @@ int RunCli(const std::vector<std::string>& args, Console console) {
     console.err << "qvihost: internal error\n";
     return kExitInternalError;
   }
+}
+
+int RunCli(const std::vector<std::string>& args, Console console) {
+  const int code = RunCommand(args, console);
+  // A report cut short by a full disk or a closed pipe must not pass for a
+  // whole one: whoever reads it (a person, a CI job) is told by the status.
+  if (!console.out.flush()) {
+    console.err << "qvihost: standard output: the report could not be written whole\n";
+    return code == kExitOk ? kExitInternalError : code;
+  }
+  return code;
 }
 
 }  // namespace qvi::cli

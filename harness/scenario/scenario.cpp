@@ -109,6 +109,11 @@ class Reader {
 
   std::int32_t Int(const json& value, const std::string& path) const {
     if (!value.is_number_integer()) Fail(path, "must be a whole number");
+    // The reader keeps numbers from 2^63 up as unsigned; read as signed they
+    // would wrap to negative numbers inside the range.
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() > std::uint64_t{INT32_MAX}) {
+      Fail(path, "is outside the 32-bit range");
+    }
     const auto wide = value.get<std::int64_t>();
     if (wide < INT32_MIN || wide > INT32_MAX) Fail(path, "is outside the 32-bit range");
     return static_cast<std::int32_t>(wide);
