@@ -12,6 +12,7 @@
 #include <streambuf>
 #include <string>
 
+#include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
 #include "qvihost/cli.h"
@@ -145,6 +146,44 @@ TEST(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
     EXPECT_FALSE(c.attribute("time").empty());
   }
   EXPECT_EQ(cases, "events passed;registry failed;");
+}
+
+// Machine text in code page 1252 reaches every report as UTF-8: the host's
+// answers in host calls and host state, the computer name in JSON. A host
+// call refused inside an event that completes is said in the event's line.
+TEST(OutputTest, MachineTextIsUtf8AndARefusedCallIsVisible) {
+  testing::TempFolder dir;
+  const fs::path scenario = dir.path() / "s.json";
+  WriteFileBytes(scenario, R"({"base": "install-nt", "machine": {"computer_name": "SRV\u00c4"},
+    "host": {"texts": {"7014": "Konsole \u00e9"}, "failures": [{"dispid": 22, "occurrence": 1}]}})");
+  std::ostringstream text;
+  ASSERT_EQ(Cli({"run", scenario.string()}, text).code, kExitOk);
+  for (const char* part : {"(computer SRV\xC3\x84, fresh)", "GetText(7014) -> \"Konsole \xC3\xA9\"",
+                           "\n    \"Konsole \xC3\xA9\" -> ", "qviSetup                                completed, 1 host call refused\n",
+                           "GetPlatform(ByRef 0) FAILED 440"}) {
+    EXPECT_NE(text.str().find(part), std::string::npos) << part;
+  }
+  std::ostringstream json;
+  ASSERT_EQ(Cli({"run", scenario.string(), "--json"}, json).code, kExitOk);
+  EXPECT_EQ(nlohmann::json::parse(json.str())["machine"]["computer_name"], "SRV\xC3\x84");
+}
+
+// The matrix runs on copies of a given machine, which stays as it was.
+TEST(OutputTest, MatrixRunsOnCopiesOfAMachine) {
+  testing::TempFolder dir;
+  const std::string machine = (dir.path() / "m").string();
+  std::ostringstream ignored;
+  ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}, ignored).code, kExitOk);
+  const std::string store = ReadFileBytes(dir.path() / "m" / "registry.reg");
+  const auto faults = [](const std::string& matrix) { return nlohmann::json::parse(matrix)["faults"].get<int>(); };
+  std::ostringstream fresh;
+  std::ostringstream installed;
+  ASSERT_EQ(Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json"}, fresh).code, kExitOk);
+  ASSERT_EQ(Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json", "--machine", machine}, installed).code,
+            kExitOk);
+  // On the installed machine there is more to delete.
+  EXPECT_GT(faults(installed.str()), faults(fresh.str()));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "m" / "registry.reg"), store);
 }
 
 }  // namespace
