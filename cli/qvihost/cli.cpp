@@ -17,6 +17,7 @@
 #include "scenario/report.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
+#include "scenario/temp_machine.h"
 
 namespace qvi::cli {
 
@@ -30,6 +31,7 @@ constexpr const char* kDefaultScenario = "install-nt";
 struct RunRequest {
   std::string scenario = kDefaultScenario;
   std::string machine;
+  bool machine_given = false;
   bool json = false;
   bool interactive = false;
   std::string save_expect;
@@ -54,6 +56,24 @@ std::vector<std::string> ScenarioFiles(const std::string& path) {
   return files;
 }
 
+void PrintWarnings(const RunResult& run, const std::string& source, Console& console) {
+  for (const std::string& warning : run.warnings) console.err << "qvihost: warning: " << source << ": " << warning << "\n";
+}
+
+// Every file and folder of a machine but its lock, links copied as links.
+void CopyMachineFolder(const std::filesystem::path& from, const std::filesystem::path& to) {
+  namespace fs = std::filesystem;
+  for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path relative = it->path().lexically_relative(from);
+    if (relative == ".lock") continue;
+    if (fs::is_directory(it->symlink_status())) {
+      fs::create_directory(to / relative);
+    } else {
+      fs::copy(it->path(), to / relative, fs::copy_options::copy_symlinks);
+    }
+  }
+}
+
 int Test(const TestRequest& request, Console& console) {
   struct Outcome {
     std::string name;
@@ -64,8 +84,14 @@ int Test(const TestRequest& request, Console& console) {
   // Every file is read first, so bad input stops the run before anything ran.
   std::vector<std::pair<std::string, Scenario>> scenarios;
   for (const std::string& path : request.paths) {
+    const bool folder = std::filesystem::is_directory(path);
     for (const std::string& file : ScenarioFiles(path)) {
       Scenario scenario = LoadScenario(file);
+      // A folder may hold scenarios to run rather than to check.
+      if (scenario.expect.is_null() && folder) {
+        console.out << "SKIP " << file << ": no \"expect\" section\n";
+        continue;
+      }
       if (scenario.expect.is_null()) throw ScenarioError(file + ": no \"expect\" section to check");
       scenarios.emplace_back(file, std::move(scenario));
     }
@@ -80,10 +106,18 @@ int Test(const TestRequest& request, Console& console) {
   std::size_t unmet = 0;
   for (const auto& [file, scenario] : scenarios) {
     RunOptions options;
-    options.machine_dir = scenario.machine_folder;
     options.registry_keys = ExpectedRegistryKeys(scenario.expect);
+    // On a copy: a check that changed its machine would start the next one
+    // from another state. A folder not made yet is a fresh machine.
+    std::optional<TempMachineFolder> copy;
+    if (scenario.machine_folder && std::filesystem::is_directory(*scenario.machine_folder)) {
+      copy.emplace("test");
+      CopyMachineFolder(*scenario.machine_folder, copy->path());
+      options.machine_dir = copy->path();
+    }
     const auto start = std::chrono::steady_clock::now();
     const RunResult run = RunScenario(scenario, options);
+    PrintWarnings(run, file, console);
     if (junit) {
       suites.push_back({scenario.name, file, 0, CheckGroups(scenario.expect, run)});
       suites.back().seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -117,7 +151,10 @@ int Test(const TestRequest& request, Console& console) {
 int Run(const RunRequest& request, Console& console) {
   const Scenario scenario = LoadScenario(request.scenario);
   RunOptions options;
-  if (!request.machine.empty()) {
+  // An empty path is a variable that was never set, not a wish for a
+  // temporary machine: the run would leave nothing behind to chain on.
+  if (request.machine_given && request.machine.empty()) throw ScenarioError("--machine: an empty path");
+  if (request.machine_given) {
     options.machine_dir = request.machine;
   } else if (scenario.machine_folder) {
     options.machine_dir = scenario.machine_folder;
@@ -139,6 +176,7 @@ int Run(const RunRequest& request, Console& console) {
   if (!request.html.empty()) html.emplace(request.html);
   if (!request.save_expect.empty()) save_expect.emplace(request.save_expect);
   const RunResult result = RunScenario(scenario, options);
+  PrintWarnings(result, request.scenario, console);
   if (html) html->Commit(HtmlReport(result));
   if (save_expect) {
     nlohmann::ordered_json document = nlohmann::ordered_json::parse(scenario.text);
@@ -191,7 +229,8 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
         ->required();
     run->add_option("--machine", request.machine,
                     "Machine folder to run on; it persists, so runs can be chained. Default: the scenario's "
-                    "machine.folder, else a fresh temporary machine");
+                    "machine.folder, else a fresh temporary machine")
+        ->each([&request](const std::string&) { request.machine_given = true; });
     run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
     run->add_flag("--interactive", request.interactive,
                   "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");

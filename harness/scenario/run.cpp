@@ -13,6 +13,7 @@
 #include "emu/registry_store.h"
 #include "emu/root_keys.h"
 #include "faults/fault_injection.h"
+#include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
 #include "scenario/temp_machine.h"
 
@@ -105,24 +106,89 @@ void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text,
 }
 
 void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
-  const std::string source = (scenario.name.empty() ? std::string("scenario") : scenario.name) + " registry seed";
+  const std::string source = scenario.source.empty() ? scenario.name : scenario.source;
+  const auto fail = [&](const std::string& field, const std::string& message) {
+    throw ScenarioError(source + ": field " + field + ": " + message);
+  };
   if (!scenario.registry.empty()) {
-    if (fresh) {
-      machine.ImportReg(scenario.registry, source);
-    } else {
-      SeedRegistryWhereAbsent(machine, scenario.registry, source);
+    try {
+      if (fresh) {
+        machine.ImportReg(scenario.registry, "seed");
+      } else {
+        SeedRegistryWhereAbsent(machine, scenario.registry, "seed");
+      }
+    } catch (const emu::MachineError& error) {
+      fail("machine.registry", error.what());
     }
   }
-  for (const SeedFile& file : scenario.files) {
-    const fs::path place = machine.MapPath(file.path);
+  for (std::size_t i = 0; i < scenario.files.size(); ++i) {
+    const SeedFile& file = scenario.files[i];
+    const std::string field = "machine.files[" + std::to_string(i) + "]";
+    fs::path place;
+    try {
+      place = machine.MapPath(file.path);
+    } catch (const emu::PathError& error) {
+      fail(field + ".path", error.what());
+    }
     if (!fresh && fs::exists(place)) continue;
     std::error_code ec;
     fs::create_directories(place.parent_path(), ec);
-    if (ec) throw emu::MachineError(place.parent_path().string() + ": cannot create: " + ec.message());
+    if (ec) fail(field + ".path", place.parent_path().string() + ": cannot create: " + ec.message());
     // With the seeded registry, in one commit: a killed run leaves both or
     // neither, and a seed is never cut off.
     machine.WriteFileOnSave(place, file.content);
   }
+}
+
+// Windows refuses a computer name longer than this (its network name).
+constexpr std::size_t kMaxComputerName = 15;
+
+std::vector<std::string> Warnings(const Scenario& scenario, const emu::Machine& machine, bool fresh,
+                                  const faults::FaultInjectingPlatform& faulty,
+                                  const std::vector<rhost::HostCall>& calls) {
+  std::vector<std::string> warnings;
+  const emu::MachineSettings& actual = machine.settings();
+  for (const std::string& field : scenario.machine_fields) {
+    const auto [wanted, used] =
+        field == "computer_name"       ? std::pair{scenario.machine.computer_name, actual.computer_name}
+        : field == "windows_directory" ? std::pair{scenario.machine.windows_directory, actual.windows_directory}
+                                       : std::pair{std::to_string(scenario.machine.code_page),
+                                                   std::to_string(actual.code_page)};
+    if (!fresh && !code_page::EqualsNoCase(wanted, used)) {
+      warnings.push_back("machine." + field + " \"" + code_page::ToUtf8(wanted) + "\" is not used: the existing machine has \"" +
+                         code_page::ToUtf8(used) + "\"");
+    }
+  }
+  if (actual.computer_name.size() > kMaxComputerName) {
+    warnings.push_back("the computer name \"" + code_page::ToUtf8(actual.computer_name) + "\" is longer than the " +
+                       std::to_string(kMaxComputerName) + " characters Windows allows");
+  }
+  for (std::size_t i = 0; i < scenario.platform_failures.size(); ++i) {
+    const PlatformFailure& f = scenario.platform_failures[i];
+    const int made = faulty.CallCount(f.function);
+    if (made >= std::max(f.occurrence, 1)) continue;
+    warnings.push_back("platform_failures[" + std::to_string(i) + "] never fired: the snap-in called " +
+                       std::string(faults::FunctionName(f.function)) + " " + std::to_string(made) + " time" +
+                       (made == 1 ? "" : "s"));
+  }
+  const std::vector<rhost::InjectedFailure>& failures = scenario.host.failures;
+  for (std::size_t i = 0; i < failures.size(); ++i) {
+    const rhost::InjectedFailure& f = failures[i];
+    const std::string field = "host.failures[" + std::to_string(i) + "]";
+    const std::string control(rhost::ControlName(f.control));
+    if (rhost::OperationName(f.control, f.dispid).empty()) {
+      warnings.push_back(field + ": the snap-in calls no DISPID " + std::to_string(f.dispid) + " on " + control);
+      continue;
+    }
+    const auto made = std::count_if(calls.begin(), calls.end(), [&](const rhost::HostCall& call) {
+      return call.control == f.control && call.dispid == f.dispid;
+    });
+    if (made >= std::max(f.occurrence, 1)) continue;
+    warnings.push_back(field + " never fired: the snap-in called " + control + " " + std::to_string(f.dispid) + " " +
+                       std::string(rhost::OperationName(f.control, f.dispid)) + " " + std::to_string(made) +
+                       " time" + (made == 1 ? "" : "s"));
+  }
+  return warnings;
 }
 
 }  // namespace
@@ -413,6 +479,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.log = LogLines(result.files);
   result.message_boxes = machine->message_boxes();
   result.os_calls_after_event = std::move(os_calls);
+  result.warnings = Warnings(scenario, *machine, fresh, faulty, result.host_calls);
   return result;
 }
 

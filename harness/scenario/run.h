@@ -62,13 +62,18 @@ struct RunResult {
   // when each event ended, in event order; a function not yet called is
   // absent.
   std::vector<std::map<faults::Function, int>> os_calls_after_event;
+  // What the scenario asked for and did not get: a setting the existing
+  // machine overrides, a fault that never fired, an operation the snap-in
+  // never calls, a computer name Windows would refuse. Each names its field.
+  std::vector<std::string> warnings;
 };
 
 // Opens (or makes) the machine, seeds it, raises the scenario's events through
 // the replacement host, saving the machine after each event, and compares the
 // machine before and after. A failed event is part of the result. Throws
 // emu::MachineError or emu::PathError for a machine or seed that cannot be
-// used, ScenarioError for a seed that cannot be applied.
+// used, ScenarioError for a seed that cannot be applied (naming the scenario
+// and the seed's field).
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
 
 // The changes between two registry snapshots: deleted keys first (each key

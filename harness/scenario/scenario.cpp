@@ -9,6 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "emu/machine.h"
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
+#include "emu/settings.h"
 #include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
 #include "scenario/expect.h"
@@ -187,6 +190,29 @@ void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& ba
       s.registry = ReadRegularFile(file, emu::Machine::kMaxRegistryBytes);
     } catch (const ScenarioError& error) {
       r.Fail("machine.registry_file", error.what());
+    }
+  }
+  for (const char* field : {"computer_name", "windows_directory", "code_page"}) {
+    if (m.contains(field)) s.machine_fields.emplace_back(field);
+  }
+  // Checked here, where the field can be named: the machine would name its
+  // settings file, a temporary one for a fresh machine.
+  try {
+    emu::ValidateSettings(s.machine, "");
+  } catch (const emu::MachineError& error) {
+    const std::string what = error.what();
+    r.Fail(what.rfind("ComputerName", 0) == 0       ? "machine.computer_name"
+           : what.rfind("WindowsDirectory", 0) == 0 ? "machine.windows_directory"
+                                                    : "machine.code_page",
+           what);
+  }
+  if (!s.registry.empty()) {
+    const char* field = m.contains("registry_file") ? "machine.registry_file" : "machine.registry";
+    try {
+      emu::RegistryStore seed;
+      emu::ImportRegText(seed, s.registry, "seed");
+    } catch (const emu::MachineError& error) {
+      r.Fail(field, error.what());
     }
   }
   if (m.contains("files")) {
@@ -576,6 +602,7 @@ Scenario ReadScenario(std::string_view json_text, const std::string& source, con
     s.expect = doc["expect"];
   }
   s.text = std::string(json_text);
+  s.source = source;
   return s;
 }
 

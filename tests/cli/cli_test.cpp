@@ -108,9 +108,9 @@ TEST(CliTest, BadScenarioFilesAreBadInput) {
   const std::pair<const char*, const char*> cases[] = {
       {"{\n  \"events\": [\"creation\"\n}\n", "bad.json:3:1: "},
       {R"({"host": {"installing": [1]}, "events": []})", "bad.json: field host.installing"},
-      // A seed registry the machine cannot read names its line.
+      // A seed registry the machine cannot read names its field and line.
       {R"({"machine": {"registry": ["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\X", "\"a\"=\"b\""]}, "events": ["creation"]})",
-       "bad registry seed:3:"},
+       "bad.json: field machine.registry: seed:3:"},
   };
   for (const auto& [json, where] : cases) {
     const auto file = (dir.path() / "bad.json").string();
@@ -245,6 +245,71 @@ TEST(CliTest, TestRefusesScenariosWithoutOrWithBadExpectations) {
     EXPECT_EQ(o.code, kExitBadInput) << text;
     EXPECT_NE(o.err.find(message), std::string::npos) << o.err;
   }
+}
+
+// What a scenario asks for and does not get is said on standard error, naming
+// the field; what cannot be used is refused, naming the file and field.
+TEST(CliTest, RunsWarnOrRefuseNamingTheField) {
+  testing::TempFolder dir;
+  const std::string machine = (dir.path() / "m").string();
+  ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}).code, kExitOk);
+  const struct {
+    std::string scenario;
+    std::vector<std::string> args;
+    int code;
+    std::vector<std::string> said;
+  } cases[] = {
+      {R"({"base": "install-nt", "machine": {"computer_name": "SRV7"}, "host": {"failures": [{"dispid": 999},
+          {"dispid": 14, "occurrence": 2}]}, "platform_failures": [{"function": "RegDeleteKeyA", "occurrence": 1}]})",
+       {"--machine", machine},
+       kExitOk,
+       {"warning: ", "machine.computer_name \"SRV7\" is not used: the existing machine has \"SRV1\"\n",
+        "host.failures[0]: the snap-in calls no DISPID 999 on QviPublic\n",
+        "host.failures[1] never fired: the snap-in called QviPublic 14 SetSettingsFile 1 time\n",
+        "platform_failures[0] never fired: the snap-in called RegDeleteKeyA 0 times\n"}},
+      {R"({"base": "install-nt", "machine": {"computer_name": "A-NAME-OF-16-CHR"}})", {}, kExitOk,
+       {"the computer name \"A-NAME-OF-16-CHR\" is longer than the 15 characters Windows allows"}},
+      {R"({"base": "install-nt"})", {"--machine", ""}, kExitBadInput, {"--machine: an empty path"}},
+      {R"({"base": "install-nt", "machine": {"windows_directory": "C:/WINNT"}})", {}, kExitBadInput,
+       {"s.json: field machine.windows_directory: WindowsDirectory \"C:/WINNT\" is not a full path"}},
+      {R"({"base": "install-nt", "machine": {"files": [{"path": "Temp\\x.txt"}]}})", {}, kExitBadInput,
+       {"s.json: field machine.files[0].path: "}},
+  };
+  for (const auto& c : cases) {
+    const std::string file = (dir.path() / "s.json").string();
+    std::ofstream(file, std::ios::trunc) << c.scenario;
+    std::vector<std::string> args{"run", file};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome o = Cli(args);
+    EXPECT_EQ(o.code, c.code) << c.scenario << o.err;
+    for (const std::string& text : c.said) EXPECT_NE(o.err.find(text), std::string::npos) << text << "\n" << o.err;
+  }
+}
+
+// `test` never changes a scenario's machine folder (each check starts from
+// the same state), and passes over a folder's scenarios that check nothing.
+TEST(CliTest, TestRunsOnACopyAndSkipsScenariosWithoutExpectations) {
+  testing::TempFolder dir;
+  ASSERT_EQ(Cli({"run", "install-nt", "--machine", (dir.path() / "checks" / "m").string()}).code, kExitOk);
+  const auto registry = [&] {
+    std::ifstream in(dir.path() / "checks" / "m" / "registry.reg", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  };
+  const std::string before = registry();
+  std::ofstream(dir.path() / "checks" / "a.json")
+      << R"({"base": "uninstall", "machine": {"folder": "m"}, "expect": {"events": [{"event": "creation",
+           "outcome": "completed"}, {"event": "qviUninstall", "outcome": "completed"}, {"event":
+           "qviPostPageNotification", "argument": "qvigui.copy1", "outcome": "completed"}]}})";
+  std::ofstream(dir.path() / "checks" / "b.json") << R"({"base": "uninstall"})";
+  for (int i = 0; i < 2; ++i) {
+    const Outcome o = Cli({"test", (dir.path() / "checks").string()});
+    EXPECT_EQ(o.code, kExitOk) << o.out << o.err;
+    EXPECT_NE(o.out.find("SKIP " + (dir.path() / "checks" / "b.json").string() + ": no \"expect\" section\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("1 passed, 0 failed"), std::string::npos) << o.out;
+  }
+  EXPECT_EQ(registry(), before);
 }
 
 // The built program itself, as a user runs it.
