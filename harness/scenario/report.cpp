@@ -270,6 +270,13 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
       << (r.machine_folder.empty() ? std::string("a temporary machine") : "machine " + r.machine_folder)
       << " (computer " << Utf8(r.computer_name) << (r.fresh_machine ? ", fresh" : ", existing") << ")\n";
 
+  // Apart from the run's changes: a seed the snap-in then removes is not
+  // something the machine had.
+  if (!r.seeded.empty()) {
+    heading("seeded", "Seeded into the existing machine before the run (" + std::to_string(r.seeded.size()) + ")");
+    for (const std::string& item : r.seeded) out << "  " << Utf8(item) << "\n";
+  }
+
   heading("events", "Events");
   const std::vector<std::size_t> failed_calls = FailedCallsPerEvent(r);
   for (std::size_t i = 0; i < r.events.size(); ++i) {
@@ -492,6 +499,10 @@ json ReportJson(const RunResult& r) {
   doc["machine"] = {{"folder", r.machine_folder.empty() ? json(nullptr) : json(r.machine_folder)},
                     {"fresh", r.fresh_machine},
                     {"computer_name", Utf8(r.computer_name)}};
+  if (!r.seeded.empty()) {
+    doc["machine"]["seeded"] = json::array();
+    for (const std::string& item : r.seeded) doc["machine"]["seeded"].push_back(Utf8(item));
+  }
 
   doc["events"] = json::array();
   for (const auto& e : r.events) {

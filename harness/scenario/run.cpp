@@ -82,14 +82,22 @@ std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
 }
 
 // Adds what `seed` holds and `machine` lacks, value by value, so a machine
-// that has lived through earlier runs keeps what those runs left.
-void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source) {
+// that has lived through earlier runs keeps what those runs left. What it
+// adds is told in `added`, as the report writes registry changes.
+void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source,
+                             std::vector<std::string>& added) {
   // The seed is read into a store of its own: no machine, no folder.
   emu::RegistryStore seed;
   emu::ImportRegText(seed, reg_text, source);
   seed.ForEachKey([&](const std::string& path, const std::vector<emu::RegistryValue>& values) {
     const auto [root, sub_key] = SplitRoot(path);
     platform::HKey handle = platform::kNoKey;
+    if (machine.RegOpenKeyExA(root, sub_key.c_str(), 0, platform::kKeyAllAccess, &handle) ==
+        platform::win32::kSuccess) {
+      if (!platform::IsPredefinedKey(handle)) machine.RegCloseKey(handle);
+    } else {
+      added.push_back("[" + path + "]");
+    }
     if (machine.RegCreateKeyA(root, sub_key.c_str(), &handle) != platform::win32::kSuccess) {
       throw emu::MachineError(source + ": cannot create " + path);
     }
@@ -100,12 +108,16 @@ void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text,
       if (has_value) continue;
       machine.RegSetValueExA(handle, value.name.c_str(), 0, value.type, value.data.data(),
                              static_cast<std::uint32_t>(value.data.size()));
+      added.push_back("[" + path + "] " + emu::RegValueText(value, " "));
     }
     if (!platform::IsPredefinedKey(handle)) machine.RegCloseKey(handle);
   });
 }
 
-void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
+// Seeds the machine; on an existing one, returns what the seeds added, which
+// the report keeps apart from what the run did.
+std::vector<std::string> Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
+  std::vector<std::string> added;
   const std::string source = scenario.source.empty() ? scenario.name : scenario.source;
   const auto fail = [&](const std::string& field, const std::string& message) {
     throw ScenarioError(source + ": field " + field + ": " + message);
@@ -115,7 +127,7 @@ void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
       if (fresh) {
         machine.ImportReg(scenario.registry, "seed");
       } else {
-        SeedRegistryWhereAbsent(machine, scenario.registry, "seed");
+        SeedRegistryWhereAbsent(machine, scenario.registry, "seed", added);
       }
     } catch (const emu::MachineError& error) {
       fail("machine.registry", error.what());
@@ -131,6 +143,7 @@ void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
       fail(field + ".path", error.what());
     }
     if (!fresh && fs::exists(place)) continue;
+    if (!fresh) added.push_back(file.path);
     std::error_code ec;
     fs::create_directories(place.parent_path(), ec);
     if (ec) fail(field + ".path", place.parent_path().string() + ": cannot create: " + ec.message());
@@ -138,6 +151,7 @@ void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
     // neither, and a seed is never cut off.
     machine.WriteFileOnSave(place, file.content);
   }
+  return added;
 }
 
 // Windows refuses a computer name longer than this (its network name).
@@ -424,7 +438,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   // settings that no report shows.
   auto machine = emu::Machine::Open(folder, scenario.machine,
                                     scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed);
-  Seed(*machine, scenario, fresh);
+  std::vector<std::string> seeded = Seed(*machine, scenario, fresh);
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
 
@@ -479,6 +493,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.log = LogLines(result.files);
   result.message_boxes = machine->message_boxes();
   result.os_calls_after_event = std::move(os_calls);
+  result.seeded = std::move(seeded);
   result.warnings = Warnings(scenario, *machine, fresh, faulty, result.host_calls);
   return result;
 }

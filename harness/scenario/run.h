@@ -62,6 +62,10 @@ struct RunResult {
   // when each event ended, in event order; a function not yet called is
   // absent.
   std::vector<std::map<faults::Function, int>> os_calls_after_event;
+  // On an existing machine, what the scenario's seeds added before the run
+  // (machine text): registry keys and values as "[KEY]" and "[KEY] "name"=data",
+  // files by Windows path. None of it is among the run's changes.
+  std::vector<std::string> seeded;
   // What the scenario asked for and did not get: a setting the existing
   // machine overrides, a fault that never fired, an operation the snap-in
   // never calls, a computer name Windows would refuse. Each names its field.

@@ -312,6 +312,26 @@ TEST(CliTest, TestRunsOnACopyAndSkipsScenariosWithoutExpectations) {
   EXPECT_EQ(registry(), before);
 }
 
+// Seeds that an existing machine lacked are told apart from the run's
+// changes: after an uninstallation the upgrade's seeds come back, and the
+// snap-in's removal of them is not the removal of something installed.
+TEST(CliTest, SeedsOnAnExistingMachineAreReportedAsSeeds) {
+  testing::TempFolder dir;
+  const std::string m = (dir.path() / "m").string();
+  ASSERT_EQ(Cli({"run", "install-nt", "--machine", m}).code, kExitOk);
+  ASSERT_EQ(Cli({"run", "uninstall", "--machine", m}).code, kExitOk);
+  const Outcome o = Cli({"run", "upgrade", "--machine", m, "--json"});
+  ASSERT_EQ(o.code, kExitOk) << o.err;
+  const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Quorvex";
+  EXPECT_EQ(nlohmann::json::parse(o.out)["machine"]["seeded"],
+            nlohmann::json({"[" + key + "]", "[" + key + "\\Install]", "[" + key + "\\Install] \"Version\"=\"1.00\"",
+                            "[" + key + "\\Install\\InstalledFiles]",
+                            "[" + key + "\\Install\\InstalledFiles] \"Quorvex.exe\"=\"C:\\\\QVCON\\\\Quorvex.exe\"",
+                            "[" + key + "\\Install\\InstalledFiles] \"QvHelp.hlp\"=\"C:\\\\QVCON\\\\QvHelp.hlp\"",
+                            "C:\\WINNT\\kethra.ini"}));
+  EXPECT_FALSE(nlohmann::json::parse(Cli({"run", "upgrade", "--json"}).out)["machine"].contains("seeded"));
+}
+
 // The built program itself, as a user runs it.
 TEST(QvihostBinaryTest, ExitStatusReachesTheShell) {
   testing::TempFolder dir;
