@@ -4,7 +4,11 @@
 #include <cstring>
 #include <system_error>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,9 +35,14 @@ OutputFile::OutputFile(const std::filesystem::path& target) : target_(target) {
 #if defined(_WIN32)
   for (int attempt = 0; attempt < 100 && file_ == nullptr; ++attempt) {
     temporary_ = folder / (stem + std::to_string(attempt));
-    file_ = std::fopen(temporary_.string().c_str(), "wbx");
+    const int fd = ::_wopen(temporary_.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd >= 0) file_ = ::_fdopen(fd, "wb");
+    if (fd < 0 && errno != EEXIST) break;
   }
-  if (file_ == nullptr) Fail(target_, "no temporary file beside it", errno);
+  if (file_ == nullptr) {
+    temporary_.clear();
+    Fail(target_, "no temporary file beside it", errno);
+  }
 #else
   std::string name = (folder / (stem + "XXXXXX")).string();
   const int fd = ::mkstemp(name.data());
