@@ -170,6 +170,15 @@ int Run(const RunRequest& request, Console& console) {
       console.err << "qvihost: --interactive needs a terminal on standard input; message boxes are only reported\n";
     }
   }
+  if (!scenario.steps.empty()) {
+    if (request.json || !request.html.empty() || !request.save_expect.empty()) {
+      throw ScenarioError(request.scenario + ": a life cycle (steps) has only the readable report");
+    }
+    const LifeCycleResult result = RunLifeCycle(scenario, options);
+    for (const RunResult& step : result.steps) PrintWarnings(step, request.scenario, console);
+    console.out << FormatLifeCycle(result);
+    return kExitOk;
+  }
   // The files' places are tried before the machine is touched.
   std::optional<OutputFile> html;
   std::optional<OutputFile> save_expect;
@@ -271,6 +280,15 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE");
   });
 
+  std::vector<std::string> diff_machines;
+  CLI::App* diff = app.add_subcommand(
+      "diff", "Print how the machine in MACHINE-B differs from the one in MACHINE-A, or with one folder, how it "
+              "differs from a pristine machine of its settings (registry and files, as the report writes them)");
+  diff->preparse_callback([diff, &diff_machines](std::size_t) {
+    diff->set_help_flag(kHelpFlag, kHelpText);
+    diff->add_option("machines", diff_machines, "MACHINE-A [MACHINE-B]: machine folders")->required()->expected(1, 2);
+  });
+
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
   list->preparse_callback([list](std::size_t) { list->set_help_flag(kHelpFlag, kHelpText); });
   std::string show_name;
@@ -295,6 +313,13 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   try {
     if (*list) return List(console);
     if (*show) return Show(show_name, console);
+    if (*diff) {
+      const auto [registry, files] =
+          diff_machines.size() == 1 ? DiffMachines(diff_machines[0], std::nullopt)
+                                    : DiffMachines(diff_machines[1], std::filesystem::path(diff_machines[0]));
+      console.out << FormatDifferences(registry, files);
+      return kExitOk;
+    }
     if (*test) return Test(test_request, console);
     if (*matrix) {
       const Scenario scenario = LoadScenario(matrix_scenario);

@@ -260,6 +260,51 @@ struct Part {
   std::size_t body_at = 0;
 };
 
+// Registry changes as .reg text: a key once above its values, a removed
+// tree by its top key.
+void AppendRegistryChanges(TextOut& out, const std::vector<RegistryChange>& changes) {
+  std::string open_key;
+  for (const auto& change : changes) {
+    switch (change.op) {
+      case RegistryChange::Op::kDeleteKey:
+        if (!UnderDeletedKey(changes, change.key)) out << "\n[-" << Utf8(change.key) << "]\n";
+        open_key.clear();
+        break;
+      case RegistryChange::Op::kCreateKey:
+        out << "\n[" << Utf8(change.key) << "]\n";
+        open_key = change.key;
+        break;
+      case RegistryChange::Op::kSetValue:
+      case RegistryChange::Op::kDeleteValue:
+        if (open_key != change.key) {
+          out << "\n[" << Utf8(change.key) << "]\n";
+          open_key = change.key;
+        }
+        out << Utf8(change.op == RegistryChange::Op::kDeleteValue ? emu::RegValueDeletionText(change.value.name)
+                                                                   : emu::RegValueText(change.value, "\n"))
+            << "\n";
+        break;
+    }
+  }
+}
+
+// Files by Windows path, what happened to each, and their text: appended
+// lines, a diff, or the whole new file.
+void AppendFileChanges(TextOut& out, const std::vector<FileChange>& files) {
+  for (const auto& file : files) {
+    const bool appended = file.before && file.after && file.after->rfind(*file.before, 0) == 0;
+    const char* what = !file.before ? "created" : !file.after ? "removed" : appended ? "appended to" : "changed";
+    out << "  " << Utf8(file.path) << " (" << what << ")\n";
+    if (appended) {
+      out << Indent(PrintableText(file.after->substr(file.before->size())), "      + ");
+    } else if (file.before && file.after) {
+      out << Indent(UnifiedDiff(*file.before, *file.after), "      ");
+    } else if (file.after) {
+      out << Indent(PrintableText(*file.after), "      | ");
+    }
+  }
+}
+
 std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
   TextOut out;
   const auto heading = [&](const char* id, const std::string& title) {
@@ -299,43 +344,10 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
   }
 
   heading("registry", "Registry changes (" + std::to_string(r.registry_changes.size()) + ")");
-  std::string open_key;
-  for (const auto& change : r.registry_changes) {
-    switch (change.op) {
-      case RegistryChange::Op::kDeleteKey:
-        if (!UnderDeletedKey(r.registry_changes, change.key)) out << "\n[-" << Utf8(change.key) << "]\n";
-        open_key.clear();
-        break;
-      case RegistryChange::Op::kCreateKey:
-        out << "\n[" << Utf8(change.key) << "]\n";
-        open_key = change.key;
-        break;
-      case RegistryChange::Op::kSetValue:
-      case RegistryChange::Op::kDeleteValue:
-        if (open_key != change.key) {
-          out << "\n[" << Utf8(change.key) << "]\n";
-          open_key = change.key;
-        }
-        out << Utf8(change.op == RegistryChange::Op::kDeleteValue ? emu::RegValueDeletionText(change.value.name)
-                                                                   : emu::RegValueText(change.value, "\n"))
-            << "\n";
-        break;
-    }
-  }
+  AppendRegistryChanges(out, r.registry_changes);
 
   heading("files", "Files changed (" + std::to_string(r.files.size()) + ")");
-  for (const auto& file : r.files) {
-    const bool appended = file.before && file.after && file.after->rfind(*file.before, 0) == 0;
-    const char* what = !file.before ? "created" : !file.after ? "removed" : appended ? "appended to" : "changed";
-    out << "  " << Utf8(file.path) << " (" << what << ")\n";
-    if (appended) {
-      out << Indent(PrintableText(file.after->substr(file.before->size())), "      + ");
-    } else if (file.before && file.after) {
-      out << Indent(UnifiedDiff(*file.before, *file.after), "      ");
-    } else if (file.after) {
-      out << Indent(PrintableText(*file.after), "      | ");
-    }
-  }
+  AppendFileChanges(out, r.files);
 
   heading("log", "Log lines appended to ods.txt (" + std::to_string(r.log.size()) + ")");
   for (const auto& line : r.log) {
@@ -384,6 +396,25 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
 }  // namespace
 
 std::string FormatReport(const RunResult& r) { return ReportText(r, nullptr); }
+
+std::string FormatDifferences(const std::vector<RegistryChange>& registry, const std::vector<FileChange>& files) {
+  TextOut out;
+  out << "Registry (" << std::to_string(registry.size()) << ")\n";
+  AppendRegistryChanges(out, registry);
+  out << "\nFiles (" << std::to_string(files.size()) << ")\n";
+  AppendFileChanges(out, files);
+  return std::move(out).str();
+}
+
+std::string FormatLifeCycle(const LifeCycleResult& r) {
+  std::string text;
+  for (std::size_t i = 0; i < r.steps.size(); ++i) {
+    text += "Step " + std::to_string(i + 1) + " of " + std::to_string(r.steps.size()) + ": ";
+    text += FormatReport(r.steps[i]) + "\n";
+  }
+  return text + "Left behind, against the machine before the first step\n" +
+         FormatDifferences(r.left_registry, r.left_files);
+}
 
 std::string MarkupText(const std::string& utf8) {
   std::string out;

@@ -16,6 +16,14 @@ namespace qvi::scenario {
 // as .reg text, files changed, log lines, message boxes and the host's state.
 std::string FormatReport(const RunResult& result);
 
+// Registry and file differences in the readable report's notation, under
+// the titles "Registry (N)" and "Files (N)".
+std::string FormatDifferences(const std::vector<RegistryChange>& registry, const std::vector<FileChange>& files);
+
+// A life cycle: each step's readable report, then what the steps left behind
+// against the machine before the first step.
+std::string FormatLifeCycle(const LifeCycleResult& result);
+
 // UTF-8 text with &, <, > and " written as XML and HTML want them.
 std::string MarkupText(const std::string& utf8);
 

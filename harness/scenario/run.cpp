@@ -498,4 +498,56 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   return result;
 }
 
+namespace {
+
+bool HoldsMachine(const fs::path& folder) {
+  return fs::exists(folder / "machine.ini") || fs::exists(folder / "registry.reg");
+}
+
+}  // namespace
+
+LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options) {
+  std::optional<TempMachineFolder> scratch;
+  if (!options.machine_dir) scratch.emplace();
+  const fs::path folder = options.machine_dir ? *options.machine_dir : scratch->path();
+  const bool fresh = !HoldsMachine(folder);
+  std::vector<emu::RegistryKey> registry_before;
+  std::map<std::string, std::string> files_before;
+  {
+    auto machine = emu::Machine::Open(folder, scenario.machine);
+    Seed(*machine, scenario, fresh);
+    machine->Save();
+    registry_before = machine->registry().Snapshot();
+    files_before = SnapshotFiles(*machine);
+  }
+  LifeCycleResult result;
+  RunOptions step_options = options;
+  step_options.machine_dir = folder;
+  for (const Scenario& step : scenario.steps) {
+    result.steps.push_back(RunScenario(step, step_options));
+    if (scratch) result.steps.back().machine_folder.clear();
+  }
+  result.steps.front().fresh_machine = fresh;
+  auto machine = emu::Machine::Open(folder);
+  result.left_registry = DiffRegistry(registry_before, machine->registry().Snapshot());
+  result.left_files = DiffFiles(files_before, SnapshotFiles(*machine));
+  return result;
+}
+
+std::pair<std::vector<RegistryChange>, std::vector<FileChange>> DiffMachines(
+    const fs::path& after, const std::optional<fs::path>& before) {
+  for (const std::optional<fs::path>& folder : {std::optional<fs::path>(after), before}) {
+    if (folder && !HoldsMachine(*folder)) throw emu::MachineError(folder->string() + ": no machine there");
+  }
+  // One machine cannot be opened twice at once, and equals itself.
+  if (before && fs::equivalent(after, *before)) return {};
+  const auto machine = emu::Machine::Open(after);
+  std::optional<TempMachineFolder> scratch;
+  if (!before) scratch.emplace("pristine");
+  const auto other = before ? emu::Machine::Open(*before)
+                            : emu::Machine::Open(scratch->path(), machine->settings(), emu::Durability::kDiscarded);
+  return {DiffRegistry(other->registry().Snapshot(), machine->registry().Snapshot()),
+          DiffFiles(SnapshotFiles(*other), SnapshotFiles(*machine))};
+}
+
 }  // namespace qvi::scenario

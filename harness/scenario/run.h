@@ -80,6 +80,24 @@ struct RunResult {
 // and the seed's field).
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
 
+struct LifeCycleResult {
+  std::vector<RunResult> steps;
+  // The machine after the last step against the machine before the first
+  // (seeded): what the life cycle leaves behind.
+  std::vector<RegistryChange> left_registry;
+  std::vector<FileChange> left_files;
+};
+
+// Runs a life cycle's steps in order on one machine (RunOptions::machine_dir,
+// else a temporary one), seeding it once before the first.
+LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options);
+
+// How the machine in `after` differs from the one in `before`, or without
+// `before` from a pristine machine of the same settings. Throws
+// emu::MachineError for a folder that holds no machine.
+std::pair<std::vector<RegistryChange>, std::vector<FileChange>> DiffMachines(
+    const std::filesystem::path& after, const std::optional<std::filesystem::path>& before);
+
 // The changes between two registry snapshots: deleted keys first (each key
 // of a removed tree, parents first), then created keys with their values and
 // changed or removed values of kept keys, in tree order; values in creation

@@ -65,6 +65,7 @@ std::pair<std::size_t, std::size_t> LineAndColumn(std::string_view text, std::si
 class Reader {
  public:
   explicit Reader(std::string source) : source_(std::move(source)) {}
+  const std::string& source() const { return source_; }
 
   [[noreturn]] void Fail(const std::string& path, const std::string& message) const {
     throw ScenarioError(source_ + ": field " + (path.empty() ? "(top level)" : path) + ": " + message);
@@ -584,19 +585,55 @@ json WithBase(json doc, const std::string& source, const std::filesystem::path& 
 }
 
 Scenario ReadScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir,
+                      std::vector<Link> chain);
+
+// A life cycle's steps, each a scenario of its own on the document's machine:
+// the document patched by the step, or the step's "base" patched by it.
+void ReadSteps(const Reader& r, const json& doc, const std::filesystem::path& base_dir, const std::vector<Link>& chain,
+               Scenario& s) {
+  const json& steps = doc["steps"];
+  if (!steps.is_array() || steps.empty()) r.Fail("steps", "must be an array of steps");
+  if (doc.contains("events") || doc.contains("expect")) r.Fail("steps", "a life cycle has events only in its steps");
+  json shared = doc;
+  for (const char* field : {"steps", "name", "description"}) shared.erase(field);
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const std::string path = Reader::Index("steps", i);
+    r.ExpectObject(steps[i], path, {"base", "name", "host", "platform_failures", "events"});
+    json step = steps[i].contains("base") ? json{{"base", steps[i]["base"]}} : shared;
+    json patch = steps[i];
+    patch.erase("base");
+    step.merge_patch(patch);
+    Scenario one = ReadScenario(step.dump(), r.source() + " " + path, base_dir, chain);
+    if (one.name.empty()) one.name = steps[i].contains("base") ? steps[i]["base"].get<std::string>() : "step " + std::to_string(i + 1);
+    // The machine is the life cycle's, seeded once before the first step: a
+    // step made from another scenario does not bring that one's machine.
+    one.machine = s.machine;
+    one.machine_fields = s.machine_fields;
+    one.machine_folder.reset();
+    one.registry.clear();
+    one.files.clear();
+    s.steps.push_back(std::move(one));
+  }
+}
+
+Scenario ReadScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir,
                       std::vector<Link> chain) {
   json doc = WithBase(ParseDocument(json_text, source), source, base_dir, chain);
   const Reader r(source);
   r.ExpectObject(doc, "",
-                 {"name", "description", "machine", "host", "platform_failures", "events", "expect"});
+                 {"name", "description", "machine", "host", "platform_failures", "events", "expect", "steps"});
   Scenario s;
   if (doc.contains("name")) s.name = r.String(doc["name"], "name");
   if (doc.contains("description")) s.description = r.Text(doc["description"], "description", "\n");
   if (doc.contains("machine")) ReadMachine(r, doc["machine"], base_dir, s);
   ReadHost(r, doc.contains("host") ? doc["host"] : json::object(), s);
   if (doc.contains("platform_failures")) ReadPlatformFailures(r, doc["platform_failures"], s);
-  if (!doc.contains("events")) r.Fail("events", "is missing");
-  ReadEvents(r, doc["events"], s);
+  if (doc.contains("steps")) {
+    ReadSteps(r, doc, base_dir, chain, s);
+  } else {
+    if (!doc.contains("events")) r.Fail("events", "is missing");
+    ReadEvents(r, doc["events"], s);
+  }
   if (doc.contains("expect")) {
     ValidateExpectations(doc["expect"], source);
     s.expect = doc["expect"];

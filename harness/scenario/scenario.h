@@ -58,6 +58,9 @@ struct Scenario {
   rhost::HostConfig host;
   std::vector<PlatformFailure> platform_failures;
   std::vector<ScenarioEvent> events;
+  // A life cycle ("steps"): scenarios run in order on this one's machine,
+  // which is seeded once before the first; `events` is then empty.
+  std::vector<Scenario> steps;
   // The "expect" section (expect.h), null when the file has none.
   nlohmann::json expect;
   // The scenario's JSON text as it was read, and the file or name it came from.

@@ -40,17 +40,38 @@ TEST(CliTest, NoArgumentsRunsTheTypicalInstallation) {
   EXPECT_EQ(o.out.rfind("Scenario install-nt on a temporary machine (computer SRV1, fresh)\n", 0), 0u) << o.out;
 }
 
-// The readable report of a whole run, approved like the JSON ones: host calls
-// with Windows paths as written, the settings file's change as a diff.
-TEST(CliTest, ReadableReportIsTheApprovedOne) {
-  const Outcome o = Cli({"run", "upgrade"});
-  ASSERT_EQ(o.code, kExitOk) << o.err;
-  const std::filesystem::path approved = std::filesystem::path(QVI_GOLDEN_DIR) / "upgrade.txt";
-  if (std::getenv("QVI_APPROVE_GOLDEN") != nullptr) std::ofstream(approved, std::ios::binary) << o.out;
-  std::ifstream in(approved, std::ios::binary);
-  std::ostringstream expected;
-  expected << in.rdbuf();
-  EXPECT_TRUE(o.out == expected.str()) << UnifiedDiff(expected.str(), o.out);
+// Readable reports of whole runs, approved like the JSON ones: host calls
+// with Windows paths as written, the settings file's change as a diff; a life
+// cycle's steps on one machine and what they leave behind.
+TEST(CliTest, ReadableReportsAreTheApprovedOnes) {
+  const std::string life_cycle = std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json";
+  for (const auto& [scenario, golden] : {std::pair{std::string("upgrade"), "upgrade.txt"}, {life_cycle, "life-cycle.txt"}}) {
+    const Outcome o = Cli({"run", scenario});
+    ASSERT_EQ(o.code, kExitOk) << o.err;
+    const std::filesystem::path approved = std::filesystem::path(QVI_GOLDEN_DIR) / golden;
+    if (std::getenv("QVI_APPROVE_GOLDEN") != nullptr) std::ofstream(approved, std::ios::binary) << o.out;
+    std::ifstream in(approved, std::ios::binary);
+    std::ostringstream expected;
+    expected << in.rdbuf();
+    EXPECT_TRUE(o.out == expected.str()) << golden << "\n" << UnifiedDiff(expected.str(), o.out);
+  }
+}
+
+// What a life cycle leaves behind is what `qvihost diff` finds on its machine
+// against a pristine one; two machines compare the same way.
+TEST(CliTest, DiffPrintsWhatALifeCycleLeftBehind) {
+  testing::TempFolder dir;
+  const std::string m = (dir.path() / "m").string();
+  const Outcome run = Cli({"run", std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json", "--machine", m});
+  ASSERT_EQ(run.code, kExitOk) << run.err;
+  const std::string title = "Left behind, against the machine before the first step\n";
+  const auto left = run.out.find(title);
+  ASSERT_NE(left, std::string::npos) << run.out;
+  const Outcome diff = Cli({"diff", m});
+  EXPECT_EQ(diff.code, kExitOk) << diff.err;
+  EXPECT_EQ(diff.out, run.out.substr(left + title.size()));
+  EXPECT_EQ(Cli({"diff", m, m}).out, "Registry (0)\n\nFiles (0)\n");
+  EXPECT_EQ(Cli({"diff", (dir.path() / "none").string()}).code, kExitBadInput);
 }
 
 TEST(CliTest, ListAndShow) {
