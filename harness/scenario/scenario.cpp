@@ -604,7 +604,10 @@ void ReadSteps(const Reader& r, const json& doc, const std::filesystem::path& ba
     patch.erase("base");
     step.merge_patch(patch);
     Scenario one = ReadScenario(step.dump(), r.source() + " " + path, base_dir, chain);
-    if (one.name.empty()) one.name = steps[i].contains("base") ? steps[i]["base"].get<std::string>() : "step " + std::to_string(i + 1);
+    if (one.name.empty()) {
+      one.name = steps[i].contains("base") ? std::filesystem::path(steps[i]["base"].get<std::string>()).stem().string()
+                                           : "step " + std::to_string(i + 1);
+    }
     // The machine is the life cycle's, seeded once before the first step: a
     // step made from another scenario does not bring that one's machine.
     one.machine = s.machine;
