@@ -148,6 +148,20 @@ TEST(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
   EXPECT_EQ(cases, "events passed;registry failed;");
 }
 
+// JUnit tells what the readable result tells: the approved examples, whose
+// exact folders count the INI entries of another group, pass there too.
+TEST(OutputTest, JunitAgreesWithTheTestCommand) {
+  testing::TempFolder dir;
+  const fs::path xml = dir.path() / "results.xml";
+  std::ostringstream out;
+  const fs::path examples = fs::path(QVI_GOLDEN_DIR) / ".." / ".." / ".." / "examples" / "expectations";
+  ASSERT_EQ(Cli({"test", examples.string(), "--junit", xml.string()}, out).code, kExitOk) << out.str();
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(xml.c_str()));
+  EXPECT_STREQ(document.child("testsuites").attribute("failures").value(), "0") << ReadFileBytes(xml);
+  EXPECT_GT(document.child("testsuites").attribute("tests").as_int(), 4);
+}
+
 // Machine text in code page 1252 reaches every report as UTF-8: the host's
 // answers in host calls and host state, the computer name in JSON. A host
 // call refused inside an event that completes is said in the event's line.
