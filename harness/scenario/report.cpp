@@ -349,6 +349,34 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
   heading("files", "Files changed (" + std::to_string(r.files.size()) + ")");
   AppendFileChanges(out, r.files);
 
+  heading("by-event", "Changes by event");
+  for (std::size_t i = 0; i < r.changes_per_event.size() && i < r.events.size(); ++i) {
+    const EventChanges& changes = r.changes_per_event[i];
+    const rhost::EventOutcome& e = r.events[i];
+    out << "  [" << Utf8(std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")")) << "] "
+        << changes.registry.size() << " registry, " << changes.files.size() << " files\n";
+    for (const RegistryChange& change : changes.registry) {
+      const std::string key = Utf8(change.key);
+      switch (change.op) {
+        case RegistryChange::Op::kCreateKey: out << "    [" << key << "]\n"; break;
+        case RegistryChange::Op::kDeleteKey:
+          if (!UnderDeletedKey(changes.registry, change.key)) out << "    [-" << key << "]\n";
+          break;
+        case RegistryChange::Op::kSetValue:
+          out << "    [" << key << "] " << Utf8(emu::RegValueText(change.value, " ")) << "\n";
+          break;
+        case RegistryChange::Op::kDeleteValue:
+          out << "    [" << key << "] " << Utf8(emu::RegValueDeletionText(change.value.name)) << "\n";
+          break;
+      }
+    }
+    for (const FileChange& file : changes.files) {
+      const bool appended = file.before && file.after && file.after->rfind(*file.before, 0) == 0;
+      out << "    " << Utf8(file.path) << " ("
+          << (!file.before ? "created" : !file.after ? "removed" : appended ? "appended to" : "changed") << ")\n";
+    }
+  }
+
   heading("log", "Log lines appended to ods.txt (" + std::to_string(r.log.size()) + ")");
   for (const auto& line : r.log) {
     const std::string text = Indent(PrintableText(line), "    ");

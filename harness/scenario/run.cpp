@@ -421,6 +421,41 @@ std::vector<emu::RegistryKey> KeysAsLeft(const emu::RegistryStore& store, const 
 
 }  // namespace
 
+namespace {
+
+// The registry changes of each event in turn, told from the store's record at
+// the event's end against the record at the end of the event before: only
+// the keys changed since recording began are compared.
+class RecordSinceLastEvent {
+ public:
+  std::vector<RegistryChange> Next(const emu::RegistryStore& store) {
+    std::vector<emu::RegistryKey> before;
+    std::vector<emu::RegistryKey> after;
+    std::map<std::string, std::optional<emu::RegistryKey>> now;
+    for (auto& key : store.RecordedKeys()) {
+      const std::string id = code_page::Lower(key.path_then.empty() ? key.path_now : key.path_then);
+      if (const auto last = last_.find(id); last != last_.end()) {
+        if (last->second) before.push_back(*last->second);
+      } else if (key.existed) {
+        before.push_back({key.path_then, std::move(key.values_then)});
+      }
+      std::optional<emu::RegistryKey> state;
+      if (key.exists) {
+        state = emu::RegistryKey{key.path_now, std::move(key.values_now)};
+        after.push_back(*state);
+      }
+      now[id] = std::move(state);
+    }
+    last_ = std::move(now);
+    return DiffRegistry(before, after);
+  }
+
+ private:
+  std::map<std::string, std::optional<emu::RegistryKey>> last_;  // folded path -> as the last event left it
+};
+
+}  // namespace
+
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   std::optional<TempMachineFolder> scratch;
   fs::path folder;
@@ -468,9 +503,15 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
 
   rhost::Session session(host, faulty);
   std::vector<std::map<faults::Function, int>> os_calls;
+  std::vector<EventChanges> per_event;
+  RecordSinceLastEvent registry_since;
+  auto files_since = files_before;
   for (const ScenarioEvent& event : scenario.events) {
     session.Raise(event.event, event.argument);
     machine->Save();
+    auto files_now = SnapshotFiles(*machine);
+    per_event.push_back({registry_since.Next(machine->registry()), DiffFiles(files_since, files_now)});
+    files_since = std::move(files_now);
     std::map<faults::Function, int> counts;
     for (const faults::Function function : faults::AllFunctions()) {
       if (const int calls = faulty.CallCount(function); calls > 0) counts[function] = calls;
@@ -493,6 +534,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.log = LogLines(result.files);
   result.message_boxes = machine->message_boxes();
   result.os_calls_after_event = std::move(os_calls);
+  result.changes_per_event = std::move(per_event);
   result.seeded = std::move(seeded);
   result.warnings = Warnings(scenario, *machine, fresh, faulty, result.host_calls);
   return result;

@@ -42,6 +42,12 @@ struct FileChange {
   std::optional<std::string> after;   // absent when the file was removed
 };
 
+// What one event changed.
+struct EventChanges {
+  std::vector<RegistryChange> registry;
+  std::vector<FileChange> files;
+};
+
 struct RunResult {
   std::string scenario;
   std::string machine_folder;  // "" for a temporary machine
@@ -62,6 +68,9 @@ struct RunResult {
   // when each event ended, in event order; a function not yet called is
   // absent.
   std::vector<std::map<faults::Function, int>> os_calls_after_event;
+  // The changes again, event by event (in event order): what each event did
+  // to the machine as the one before it left it.
+  std::vector<EventChanges> changes_per_event;
   // On an existing machine, what the scenario's seeds added before the run
   // (machine text): registry keys and values as "[KEY]" and "[KEY] "name"=data",
   // files by Windows path. None of it is among the run's changes.
