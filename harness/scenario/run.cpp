@@ -423,6 +423,35 @@ std::vector<emu::RegistryKey> KeysAsLeft(const emu::RegistryStore& store, const 
 
 namespace {
 
+// What a setup host does between the setup and qviPostSetup: copies the files
+// of each copy section selected so far (and not copied before) into their
+// destination directories.
+void CopySections(emu::Machine& machine, const rhost::HostConfig& config, const rhost::HostState& state,
+                  std::vector<std::string>& copied) {
+  for (const std::string& section : state.copy_sections) {
+    const auto done = [&](const std::string& s) { return code_page::EqualsNoCase(s, section); };
+    if (std::any_of(copied.begin(), copied.end(), done)) continue;
+    copied.push_back(section);
+    for (const auto& [name, files] : config.copy_files) {
+      if (!code_page::EqualsNoCase(name, section)) continue;
+      for (const rhost::HostConfig::CopyFile& file : files) {
+        std::optional<std::string> directory;
+        for (const auto& [dir_name, path] : state.destination_dirs) {
+          if (code_page::EqualsNoCase(dir_name, file.directory)) directory = path;
+        }
+        // A directory the snap-in never named: a real host has nowhere to copy.
+        if (!directory) continue;
+        const fs::path place = machine.MapPath(*directory + "\\" + file.file);
+        std::error_code ec;
+        fs::create_directories(place.parent_path(), ec);
+        if (ec) throw emu::MachineError(place.parent_path().string() + ": cannot create: " + ec.message());
+        machine.WriteFileOnSave(place, file.content);
+      }
+    }
+  }
+  machine.Save();
+}
+
 // The registry changes of each event in turn, told from the store's record at
 // the event's end against the record at the end of the event before: only
 // the keys changed since recording began are compared.
@@ -506,7 +535,9 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   std::vector<EventChanges> per_event;
   RecordSinceLastEvent registry_since;
   auto files_since = files_before;
+  std::vector<std::string> copied;
   for (const ScenarioEvent& event : scenario.events) {
+    if (event.event == Event::kPostSetup) CopySections(*machine, scenario.host, host.state(), copied);
     session.Raise(event.event, event.argument);
     machine->Save();
     auto files_now = SnapshotFiles(*machine);

@@ -234,7 +234,7 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
   const std::set<std::string> fields = {
       "directories",  "removal_directories", "installing",  "platform_code", "platform_version",
       "texts",        "language",            "shell_folders", "parameters",  "icon_result",
-      "directory_operation_results", "unc_computer_name", "drive_prefix", "server_versions", "failures"};
+      "directory_operation_results", "unc_computer_name", "drive_prefix", "server_versions", "failures", "copy_files"};
   r.ExpectObject(h, "host", fields);
   rhost::HostConfig& c = s.host;
 
@@ -270,6 +270,22 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
   const auto answer = [&](const json& value, const std::string& path) { return r.Answer(value, path); };
 
   if (h.contains("directories")) c.directories = lists("directories");
+  if (h.contains("copy_files")) {
+    for (const auto& [section, files] : object("copy_files").items()) {
+      const std::string path = "host.copy_files." + section;
+      if (!files.is_array()) r.Fail(path, "must be an array of files");
+      auto& list = c.copy_files[r.MachineText(section, path)];
+      for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string at = Reader::Index(path, i);
+        r.ExpectObject(files[i], at, {"directory", "file", "content"});
+        for (const char* field : {"directory", "file"}) {
+          if (!files[i].contains(field)) r.Fail(at + "." + field, "is missing");
+        }
+        list.push_back({r.MachineText(files[i]["directory"], at + ".directory"), r.MachineText(files[i]["file"], at + ".file"),
+                        files[i].contains("content") ? r.Text(files[i]["content"], at + ".content", "\r\n") : ""});
+      }
+    }
+  }
   if (h.contains("removal_directories")) {
     for (const auto& [key, value] : object("removal_directories").items()) {
       const std::string path = "host.removal_directories." + key;

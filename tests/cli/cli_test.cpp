@@ -296,6 +296,8 @@ TEST(CliTest, RunsWarnOrRefuseNamingTheField) {
        {"s.json: field machine.windows_directory: WindowsDirectory \"C:/WINNT\" is not a full path"}},
       {R"({"base": "install-nt", "machine": {"files": [{"path": "Temp\\x.txt"}]}})", {}, kExitBadInput,
        {"s.json: field machine.files[0].path: "}},
+      {R"({"base": "install-nt", "host": {"copy_files": {"NT": [{"directory": "console"}]}}})", {}, kExitBadInput,
+       {"s.json: field host.copy_files.NT[0].file: is missing"}},
   };
   for (const auto& c : cases) {
     const std::string file = (dir.path() / "s.json").string();
@@ -332,6 +334,22 @@ TEST(CliTest, TestRunsOnACopyAndSkipsScenariosWithoutExpectations) {
     EXPECT_NE(o.out.find("1 passed, 0 failed"), std::string::npos) << o.out;
   }
   EXPECT_EQ(registry(), before);
+}
+
+// The host copies the files of the sections the snap-in selected, and only
+// those, into the destination directories it named, before qviPostSetup.
+TEST(CliTest, TheHostCopiesTheSelectedSections) {
+  testing::TempFolder dir;
+  const std::string file = (dir.path() / "s.json").string();
+  std::ofstream(file) << R"({"base": "install-nt", "host": {"copy_files": {
+      "nt": [{"directory": "console", "file": "Quorvex.exe", "content": "MZ"}, {"directory": "none", "file": "x"}],
+      "Other": [{"directory": "console", "file": "other.txt"}]}}})";
+  const Outcome o = Cli({"run", file, "--json"});
+  ASSERT_EQ(o.code, kExitOk) << o.err;
+  std::vector<std::string> files;
+  const nlohmann::json report = nlohmann::json::parse(o.out);
+  for (const auto& f : report["files"]) files.push_back(f["path"]);
+  EXPECT_EQ(files, (std::vector<std::string>{"C:\\Program Files\\Tessaly\\Quorvex\\Quorvex.exe", "C:\\ods.txt"}));
 }
 
 // Seeds that an existing machine lacked are told apart from the run's
