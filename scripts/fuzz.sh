@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-15}"
 shift || true
 fuzzers=("$@")
-[ ${#fuzzers[@]} -gt 0 ] || fuzzers=(reg_text ini_document scenario path_map)
+[ ${#fuzzers[@]} -gt 0 ] || fuzzers=(reg_text ini_document scenario path_map expect)
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target $(printf '%s_fuzz ' "${fuzzers[@]}") >/dev/null
 out=build/fuzz

@@ -1,6 +1,7 @@
 #include "qvihost/cli.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -9,11 +10,14 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "qvihost/junit.h"
+#include "qvihost/output_file.h"
 #include "scenario/expect.h"
 #include "scenario/matrix.h"
 #include "scenario/report.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
+#include "scenario/temp_machine.h"
 
 namespace qvi::cli {
 
@@ -27,6 +31,7 @@ constexpr const char* kDefaultScenario = "install-nt";
 struct RunRequest {
   std::string scenario = kDefaultScenario;
   std::string machine;
+  bool machine_given = false;
   bool json = false;
   bool interactive = false;
   std::string save_expect;
@@ -51,6 +56,24 @@ std::vector<std::string> ScenarioFiles(const std::string& path) {
   return files;
 }
 
+void PrintWarnings(const RunResult& run, const std::string& source, Console& console) {
+  for (const std::string& warning : run.warnings) console.err << "qvihost: warning: " << source << ": " << warning << "\n";
+}
+
+// Every file and folder of a machine but its lock, links copied as links.
+void CopyMachineFolder(const std::filesystem::path& from, const std::filesystem::path& to) {
+  namespace fs = std::filesystem;
+  for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path relative = it->path().lexically_relative(from);
+    if (relative == ".lock") continue;
+    if (fs::is_directory(it->symlink_status())) {
+      fs::create_directory(to / relative);
+    } else {
+      fs::copy(it->path(), to / relative, fs::copy_options::copy_symlinks);
+    }
+  }
+}
+
 int Test(const TestRequest& request, Console& console) {
   struct Outcome {
     std::string name;
@@ -61,18 +84,44 @@ int Test(const TestRequest& request, Console& console) {
   // Every file is read first, so bad input stops the run before anything ran.
   std::vector<std::pair<std::string, Scenario>> scenarios;
   for (const std::string& path : request.paths) {
+    const bool folder = std::filesystem::is_directory(path);
     for (const std::string& file : ScenarioFiles(path)) {
       Scenario scenario = LoadScenario(file);
+      // A folder may hold scenarios to run rather than to check.
+      if (scenario.expect.is_null() && folder) {
+        console.out << "SKIP " << file << ": no \"expect\" section\n";
+        continue;
+      }
       if (scenario.expect.is_null()) throw ScenarioError(file + ": no \"expect\" section to check");
       scenarios.emplace_back(file, std::move(scenario));
     }
   }
+  // The JUnit file's place is tried before any machine is touched.
+  std::optional<OutputFile> junit;
+  if (!request.junit.empty()) {
+    if (!JunitAvailable()) throw ScenarioError(request.junit + ": this build of qvihost writes no JUnit XML");
+    junit.emplace(request.junit);
+  }
+  std::vector<JunitSuite> suites;
   std::size_t unmet = 0;
   for (const auto& [file, scenario] : scenarios) {
     RunOptions options;
-    options.machine_dir = scenario.machine_folder;
     options.registry_keys = ExpectedRegistryKeys(scenario.expect);
+    // On a copy: a check that changed its machine would start the next one
+    // from another state. A folder not made yet is a fresh machine.
+    std::optional<TempMachineFolder> copy;
+    if (scenario.machine_folder && std::filesystem::is_directory(*scenario.machine_folder)) {
+      copy.emplace("test");
+      CopyMachineFolder(*scenario.machine_folder, copy->path());
+      options.machine_dir = copy->path();
+    }
+    const auto start = std::chrono::steady_clock::now();
     const RunResult run = RunScenario(scenario, options);
+    PrintWarnings(run, file, console);
+    if (junit) {
+      suites.push_back({scenario.name, file, 0, CheckGroups(scenario.expect, run)});
+      suites.back().seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
     Outcome outcome{scenario.name, file, CheckExpectations(scenario.expect, run)};
     const auto& r = outcome.results;
     if (r.unmet.empty()) {
@@ -81,33 +130,20 @@ int Test(const TestRequest& request, Console& console) {
       console.out << "FAIL " << outcome.name << " (" << file << "): " << r.unmet.size() << " of " << r.checked
                   << " expectations not met\n";
       for (const UnmetExpectation& u : r.unmet) {
-        console.out << "  " << u.where << "\n    expected: " << u.expected << "\n    seen:     " << u.seen << "\n";
+        console.out << FormatUnmet(u, "  ");
       }
     }
     unmet += r.unmet.empty() ? 0 : 1;
     outcomes.push_back(std::move(outcome));
   }
   console.out << outcomes.size() - unmet << " passed, " << unmet << " failed\n";
-  if (!request.junit.empty()) {
-    std::ofstream xml(request.junit, std::ios::binary | std::ios::trunc);
-    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n  <testsuite name=\"qvihost\" tests=\""
-        << outcomes.size() << "\" failures=\"" << unmet << "\">\n";
-    for (const Outcome& o : outcomes) {
-      xml << "    <testcase classname=\"qvihost\" name=\"" << MarkupText(o.name) << "\" file=\"" << MarkupText(o.file)
-          << "\"";
-      if (o.results.unmet.empty()) {
-        xml << "/>\n";
-        continue;
-      }
-      std::string details;
-      for (const UnmetExpectation& u : o.results.unmet) {
-        details += u.where + "\n  expected: " + u.expected + "\n  seen:     " + u.seen + "\n";
-      }
-      xml << ">\n      <failure message=\"" << o.results.unmet.size() << " of " << o.results.checked
-          << " expectations not met\">" << MarkupText(details) << "</failure>\n    </testcase>\n";
+  if (junit) {
+    const JunitDocument document = JunitXml(suites);
+    if (document.replaced > 0) {
+      console.err << "qvihost: " << request.junit << ": " << document.replaced
+                  << " characters XML cannot hold were written as U+FFFD\n";
     }
-    xml << "  </testsuite>\n</testsuites>\n";
-    if (!xml.flush()) throw ScenarioError(request.junit + ": cannot write");
+    junit->Commit(document.xml);
   }
   return unmet == 0 ? kExitOk : kExitExpectationsNotMet;
 }
@@ -115,7 +151,10 @@ int Test(const TestRequest& request, Console& console) {
 int Run(const RunRequest& request, Console& console) {
   const Scenario scenario = LoadScenario(request.scenario);
   RunOptions options;
-  if (!request.machine.empty()) {
+  // An empty path is a variable that was never set, not a wish for a
+  // temporary machine: the run would leave nothing behind to chain on.
+  if (request.machine_given && request.machine.empty()) throw ScenarioError("--machine: an empty path");
+  if (request.machine_given) {
     options.machine_dir = request.machine;
   } else if (scenario.machine_folder) {
     options.machine_dir = scenario.machine_folder;
@@ -131,18 +170,27 @@ int Run(const RunRequest& request, Console& console) {
       console.err << "qvihost: --interactive needs a terminal on standard input; message boxes are only reported\n";
     }
   }
-  const RunResult result = RunScenario(scenario, options);
-  if (!request.html.empty()) {
-    std::ofstream page(request.html, std::ios::binary | std::ios::trunc);
-    page << HtmlReport(result);
-    if (!page.flush()) throw ScenarioError(request.html + ": cannot write");
+  if (!scenario.steps.empty()) {
+    if (request.json || !request.html.empty() || !request.save_expect.empty()) {
+      throw ScenarioError(request.scenario + ": a life cycle (steps) has only the readable report");
+    }
+    const LifeCycleResult result = RunLifeCycle(scenario, options);
+    for (const RunResult& step : result.steps) PrintWarnings(step, request.scenario, console);
+    console.out << FormatLifeCycle(result);
+    return kExitOk;
   }
-  if (!request.save_expect.empty()) {
+  // The files' places are tried before the machine is touched.
+  std::optional<OutputFile> html;
+  std::optional<OutputFile> save_expect;
+  if (!request.html.empty()) html.emplace(request.html);
+  if (!request.save_expect.empty()) save_expect.emplace(request.save_expect);
+  const RunResult result = RunScenario(scenario, options);
+  PrintWarnings(result, request.scenario, console);
+  if (html) html->Commit(HtmlReport(result));
+  if (save_expect) {
     nlohmann::ordered_json document = nlohmann::ordered_json::parse(scenario.text);
     document["expect"] = ObservedExpectations(result);
-    std::ofstream out(request.save_expect, std::ios::binary | std::ios::trunc);
-    out << document.dump(2) << "\n";
-    if (!out.flush()) throw ScenarioError(request.save_expect + ": cannot write");
+    save_expect->Commit(document.dump(2) + "\n");
   }
   if (request.json) {
     console.out << ReportJson(result).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
@@ -169,7 +217,7 @@ int Show(const std::string& name, Console& console) {
 
 }  // namespace
 
-int RunCli(const std::vector<std::string>& args, Console console) {
+static int RunCommand(const std::vector<std::string>& args, Console& console) {
   CLI::App app{"Runs the QviConsole snap-in under a replacement setup host on an emulated Windows machine.\n"
                "Without a command, runs the install-nt scenario on a fresh machine and prints the report.",
                "qvihost"};
@@ -190,7 +238,8 @@ int RunCli(const std::vector<std::string>& args, Console console) {
         ->required();
     run->add_option("--machine", request.machine,
                     "Machine folder to run on; it persists, so runs can be chained. Default: the scenario's "
-                    "machine.folder, else a fresh temporary machine");
+                    "machine.folder, else a fresh temporary machine")
+        ->each([&request](const std::string&) { request.machine_given = true; });
     run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
     run->add_flag("--interactive", request.interactive,
                   "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");
@@ -201,16 +250,24 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   });
 
   std::string matrix_scenario;
-  int matrix_jobs = 1;
+  std::string matrix_machine;
+  MatrixOptions matrix_options;
   bool matrix_json = false;
   CLI::App* matrix = app.add_subcommand(
       "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
                 "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
-  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_jobs, &matrix_json](std::size_t) {
+  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_machine, &matrix_options, &matrix_json](std::size_t) {
     matrix->set_help_flag(kHelpFlag, kHelpText);
     matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
-    matrix->add_option("--jobs", matrix_jobs, "Runs at a time, each on a temporary machine of its own")
+    matrix->add_option("--jobs", matrix_options.jobs,
+                       "Runs at a time, each on a temporary machine of its own. Default: 1")
         ->check(CLI::Range(1, 64));
+    matrix->add_option("--machine", matrix_machine,
+                       "Machine folder every run starts from a copy of (the folder itself is not changed). Default: "
+                       "the scenario's machine.folder, else a fresh temporary machine");
+    matrix->add_option("--event", matrix_options.filter.event, "Only fail calls made in this event (e.g. qviSetup)");
+    matrix->add_option("--function", matrix_options.filter.function,
+                       "Only fail this operating-system function or host operation (e.g. RegCreateKeyA, GetPlatform)");
     matrix->add_flag("--json", matrix_json, "Print one JSON document instead of the readable matrix");
   });
 
@@ -221,6 +278,15 @@ int RunCli(const std::vector<std::string>& args, Console console) {
     test->set_help_flag(kHelpFlag, kHelpText);
     test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
     test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE");
+  });
+
+  std::vector<std::string> diff_machines;
+  CLI::App* diff = app.add_subcommand(
+      "diff", "Print how the machine in MACHINE-B differs from the one in MACHINE-A, or with one folder, how it "
+              "differs from a pristine machine of its settings (registry and files, as the report writes them)");
+  diff->preparse_callback([diff, &diff_machines](std::size_t) {
+    diff->set_help_flag(kHelpFlag, kHelpText);
+    diff->add_option("machines", diff_machines, "MACHINE-A [MACHINE-B]: machine folders")->required()->expected(1, 2);
   });
 
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
@@ -247,9 +313,22 @@ int RunCli(const std::vector<std::string>& args, Console console) {
   try {
     if (*list) return List(console);
     if (*show) return Show(show_name, console);
+    if (*diff) {
+      const auto [registry, files] =
+          diff_machines.size() == 1 ? DiffMachines(diff_machines[0], std::nullopt)
+                                    : DiffMachines(diff_machines[1], std::filesystem::path(diff_machines[0]));
+      console.out << FormatDifferences(registry, files);
+      return kExitOk;
+    }
     if (*test) return Test(test_request, console);
     if (*matrix) {
-      const Matrix result = RunMatrix(LoadScenario(matrix_scenario), matrix_jobs);
+      const Scenario scenario = LoadScenario(matrix_scenario);
+      if (!matrix_machine.empty()) {
+        matrix_options.machine_dir = matrix_machine;
+      } else if (scenario.machine_folder) {
+        matrix_options.machine_dir = scenario.machine_folder;
+      }
+      const Matrix result = RunMatrix(scenario, matrix_options);
       console.out << (matrix_json ? MatrixJson(result).dump(2) + "\n" : FormatMatrix(result));
       return kExitOk;
     }
@@ -274,6 +353,17 @@ int RunCli(const std::vector<std::string>& args, Console console) {
     console.err << "qvihost: internal error\n";
     return kExitInternalError;
   }
+}
+
+int RunCli(const std::vector<std::string>& args, Console console) {
+  const int code = RunCommand(args, console);
+  // A report cut short by a full disk or a closed pipe must not pass for a
+  // whole one: whoever reads it (a person, a CI job) is told by the status.
+  if (!console.out.flush()) {
+    console.err << "qvihost: standard output: the report could not be written whole\n";
+    return code == kExitOk ? kExitInternalError : code;
+  }
+  return code;
 }
 
 }  // namespace qvi::cli

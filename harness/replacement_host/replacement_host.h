@@ -113,6 +113,16 @@ struct HostConfig {
   // QviNTNWSvc DISPID 9: server name (without "\\") -> version.
   std::map<std::string, Variant> server_versions;
   std::vector<InjectedFailure> failures;
+  // What the host copies before it raises qviPostSetup, for each copy section
+  // the snap-in selected (DISPID 3): section -> files, each into the
+  // destination directory of that name (DISPID 2). Sections match without
+  // regard to letter case.
+  struct CopyFile {
+    std::string directory;
+    std::string file;
+    std::string content;
+  };
+  std::map<std::string, std::vector<CopyFile>> copy_files;
 };
 
 struct RecordedArgument {

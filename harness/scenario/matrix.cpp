@@ -9,6 +9,7 @@
 #include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
 #include "scenario/report.h"
+#include "scenario/temp_machine.h"
 
 namespace qvi::scenario {
 
@@ -18,12 +19,43 @@ using faults::Function;
 
 constexpr std::int32_t kAutomationError = 440;
 
-std::vector<std::string> Outcomes(const RunResult& run) {
-  std::vector<std::string> out;
+std::vector<EventEnd> Outcomes(const RunResult& run) {
+  std::vector<EventEnd> out;
   for (const rhost::EventOutcome& e : run.events) {
-    out.push_back(std::string(EventName(e.event)) + (e.failed ? " failed " + e.reason : " completed"));
+    out.push_back({std::string(EventName(e.event)), e.failed, e.failed ? code_page::ToUtf8(e.reason) : ""});
   }
   return out;
+}
+
+// Every file and folder of a machine but its lock, links copied as links:
+// the matrix's runs start from the machine without changing it.
+void CopyMachine(const std::filesystem::path& from, const std::filesystem::path& to) {
+  namespace fs = std::filesystem;
+  for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path relative = it->path().lexically_relative(from);
+    if (relative == ".lock") continue;
+    const fs::file_status status = it->symlink_status();
+    if (fs::is_directory(status)) {
+      fs::create_directory(to / relative);
+    } else {
+      fs::copy(it->path(), to / relative, fs::copy_options::copy_symlinks);
+    }
+  }
+}
+
+bool Selected(const Fault& f, const MatrixFilter& filter) {
+  if (!filter.event.empty() && f.event != filter.event) return false;
+  if (filter.function.empty()) return true;
+  return f.host ? rhost::OperationName(f.control, f.dispid) == filter.function
+                : faults::FunctionName(f.function) == filter.function;
+}
+
+std::size_t LostLines(const Effect& effect) {
+  std::size_t lost = 0;
+  for (const auto* lines : {&effect.registry, &effect.files, &effect.log}) {
+    for (const std::string& line : *lines) lost += line.starts_with("- ") ? 1 : 0;
+  }
+  return lost;
 }
 
 std::vector<std::string> RegistryLines(const RunResult& run) {
@@ -84,9 +116,15 @@ std::vector<std::string> Difference(std::vector<std::string> clean, std::vector<
   return out;
 }
 
+std::vector<std::string> LogLines(const RunResult& run) {
+  std::vector<std::string> lines;
+  for (const std::string& line : run.log) lines.push_back(code_page::ToUtf8(line));
+  return lines;
+}
+
 Effect EffectOf(const RunResult& clean, const RunResult& faulty) {
   return {Outcomes(faulty), Difference(RegistryLines(clean), RegistryLines(faulty)),
-          Difference(FileLines(clean), FileLines(faulty)), Difference(clean.log, faulty.log),
+          Difference(FileLines(clean), FileLines(faulty)), Difference(LogLines(clean), LogLines(faulty)),
           Difference(HostLines(clean), HostLines(faulty))};
 }
 
@@ -129,6 +167,27 @@ std::string Fault::Label() const {
   return text + " #" + std::to_string(occurrence) + " (" + std::to_string(code) + ")";
 }
 
+std::string EventEnd::Text() const { return event + (failed ? " failed " + reason : " completed"); }
+
+const char* SeverityName(Severity severity) {
+  switch (severity) {
+    case Severity::kOutcomeChanged: return "outcome changed";
+    case Severity::kStateLost: return "state silently lost";
+    case Severity::kHostChanged: return "host requests changed";
+    case Severity::kStateAdded: return "state added";
+    case Severity::kNone: return "no effect";
+  }
+  return "";
+}
+
+Severity Effect::SeverityAgainst(const Effect& clean) const {
+  if (outcomes != clean.outcomes) return Severity::kOutcomeChanged;
+  if (LostLines(*this) > 0) return Severity::kStateLost;
+  if (!host.empty()) return Severity::kHostChanged;
+  if (!registry.empty() || !files.empty() || !log.empty()) return Severity::kStateAdded;
+  return Severity::kNone;
+}
+
 bool Effect::None(const Effect& clean) const {
   return outcomes == clean.outcomes && registry.empty() && files.empty() && log.empty() && host.empty();
 }
@@ -145,9 +204,28 @@ std::int32_t TypicalCode(Function function) {
   }
 }
 
-Matrix RunMatrix(const Scenario& scenario, int jobs) {
-  const RunResult clean = RunScenario(scenario, {});
-  const std::vector<Fault> faults = FaultsOf(clean);
+Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
+  // Each run on a machine of its own: a copy of the given one, or a fresh one.
+  const auto run = [&options](const Scenario& s) {
+    if (!options.machine_dir) return RunScenario(s, {});
+    TempMachineFolder copy("matrix");
+    CopyMachine(*options.machine_dir, copy.path());
+    RunOptions run_options;
+    run_options.machine_dir = copy.path();
+    return RunScenario(s, run_options);
+  };
+  if (options.machine_dir && !std::filesystem::is_directory(*options.machine_dir)) {
+    throw ScenarioError(options.machine_dir->string() + ": no machine folder there");
+  }
+  const RunResult clean = run(scenario);
+  std::vector<Fault> faults;
+  for (const Fault& f : FaultsOf(clean)) {
+    if (Selected(f, options.filter)) faults.push_back(f);
+  }
+  if (faults.empty() && (!options.filter.event.empty() || !options.filter.function.empty())) {
+    throw ScenarioError("the clean run of " + scenario.name + " made no call that the filter selects (event \"" +
+                        options.filter.event + "\", function \"" + options.filter.function + "\")");
+  }
   std::vector<Effect> effects(faults.size());
   std::atomic<std::size_t> next{0};
   const auto worker = [&] {
@@ -161,14 +239,14 @@ Matrix RunMatrix(const Scenario& scenario, int jobs) {
         faulted.platform_failures.push_back({f.function, f.occurrence, f.code});
       }
       try {
-        effects[i] = EffectOf(clean, RunScenario(faulted, {}));
+        effects[i] = EffectOf(clean, run(faulted));
       } catch (const std::exception& error) {
-        effects[i].outcomes = {std::string("the run itself failed: ") + error.what()};
+        effects[i].outcomes = {{"(the run itself)", true, error.what()}};
       }
     }
   };
   std::vector<std::thread> threads;
-  for (int t = 1; t < std::max(jobs, 1); ++t) threads.emplace_back(worker);
+  for (int t = 1; t < std::max(options.jobs, 1); ++t) threads.emplace_back(worker);
   worker();
   for (std::thread& thread : threads) thread.join();
 
@@ -180,11 +258,15 @@ Matrix RunMatrix(const Scenario& scenario, int jobs) {
     const auto row = std::find_if(matrix.rows.begin(), matrix.rows.end(),
                                   [&](const MatrixRow& r) { return r.effect == effects[i]; });
     if (row == matrix.rows.end()) {
-      matrix.rows.push_back({{faults[i]}, effects[i]});
+      matrix.rows.push_back({{faults[i]}, effects[i], effects[i].SeverityAgainst(matrix.clean)});
     } else {
       row->faults.push_back(faults[i]);
     }
   }
+  std::stable_sort(matrix.rows.begin(), matrix.rows.end(), [](const MatrixRow& a, const MatrixRow& b) {
+    if (a.severity != b.severity) return a.severity < b.severity;
+    return a.severity == Severity::kStateLost && LostLines(a.effect) > LostLines(b.effect);
+  });
   return matrix;
 }
 
@@ -193,16 +275,28 @@ std::string FormatMatrix(const Matrix& m) {
   out << "Single-fault matrix of " << m.scenario << ": " << m.runs - 1 << " faults, " << m.rows.size()
       << " distinct effects\n";
   out << "Clean run:";
-  for (const std::string& outcome : m.clean.outcomes) out << " " << outcome << ";";
+  for (const EventEnd& outcome : m.clean.outcomes) out << " " << outcome.Text() << ";";
+  out << "\nBy severity (rows, faults):";
+  for (const Severity severity : {Severity::kOutcomeChanged, Severity::kStateLost, Severity::kHostChanged,
+                                  Severity::kStateAdded, Severity::kNone}) {
+    std::size_t rows = 0, faults = 0;
+    for (const MatrixRow& row : m.rows) {
+      if (row.severity != severity) continue;
+      ++rows;
+      faults += row.faults.size();
+    }
+    out << (severity == Severity::kOutcomeChanged ? " " : ", ") << SeverityName(severity) << " " << rows << " ("
+        << faults << ")";
+  }
   out << "\n";
   std::size_t number = 0;
   for (const MatrixRow& row : m.rows) {
     out << "\n[" << ++number << "] " << row.faults.size() << (row.faults.size() == 1 ? " fault" : " faults")
-        << (row.effect.None(m.clean) ? ", no effect" : "") << "\n";
+        << ", " << SeverityName(row.severity) << "\n";
     for (const Fault& f : row.faults) out << "    " << f.Label() << " in " << f.event << "\n";
     if (row.effect.outcomes != m.clean.outcomes) {
       out << "  events:";
-      for (const std::string& outcome : row.effect.outcomes) out << " " << outcome << ";";
+      for (const EventEnd& outcome : row.effect.outcomes) out << " " << outcome.Text() << ";";
       out << "\n";
     }
     for (const auto& [name, lines] : {std::pair<const char*, const std::vector<std::string>*>{"registry", &row.effect.registry},
@@ -217,17 +311,48 @@ std::string FormatMatrix(const Matrix& m) {
 
 nlohmann::ordered_json MatrixJson(const Matrix& m) {
   using json = nlohmann::ordered_json;
-  json doc = {{"scenario", m.scenario}, {"faults", m.runs - 1}, {"clean_outcomes", m.clean.outcomes}};
+  const auto outcomes = [](const std::vector<EventEnd>& ends) {
+    json list = json::array();
+    for (const EventEnd& e : ends) {
+      json entry = {{"event", e.event}, {"outcome", e.failed ? "failed" : "completed"}};
+      if (e.failed) entry["reason"] = e.reason;
+      list.push_back(std::move(entry));
+    }
+    return list;
+  };
+  // "- " and "+ " lines as what the clean run had and this one lacks, and
+  // what only this one has.
+  const auto difference = [](const std::vector<std::string>& lines) {
+    json lost = json::array();
+    json added = json::array();
+    for (const std::string& line : lines) (line.starts_with("- ") ? lost : added).push_back(line.substr(2));
+    return json{{"lost", std::move(lost)}, {"added", std::move(added)}};
+  };
+  json doc = {{"scenario", m.scenario}, {"faults", m.runs - 1}, {"clean_outcomes", outcomes(m.clean.outcomes)}};
   doc["rows"] = json::array();
   for (const MatrixRow& row : m.rows) {
+    // Each fault as a scenario's "host.failures" or "platform_failures"
+    // entry, to paste there and run the fault alone.
     json faults = json::array();
-    for (const Fault& f : row.faults) faults.push_back({{"call", f.Label()}, {"event", f.event}});
-    doc["rows"].push_back({{"faults", faults},
-                           {"outcomes", row.effect.outcomes},
-                           {"registry", row.effect.registry},
-                           {"files", row.effect.files},
-                           {"log", row.effect.log},
-                           {"host", row.effect.host}});
+    for (const Fault& f : row.faults) {
+      json fault = {{"event", f.event}};
+      if (f.host) {
+        fault["operation"] = rhost::OperationName(f.control, f.dispid);
+        fault["failure"] = {{"control", rhost::ControlName(f.control)}, {"dispid", f.dispid},
+                            {"occurrence", f.occurrence}, {"number", f.code}, {"description", "Automation error"}};
+      } else {
+        fault["platform_failure"] = {
+            {"function", faults::FunctionName(f.function)}, {"occurrence", f.occurrence}, {"code", f.code}};
+      }
+      faults.push_back(std::move(fault));
+    }
+    json entry = {{"severity", SeverityName(row.severity)}, {"faults", std::move(faults)},
+                  {"outcomes", outcomes(row.effect.outcomes)}};
+    entry["differences"] = {{"registry", difference(row.effect.registry)},
+                            {"files", difference(row.effect.files)},
+                            {"log", difference(row.effect.log)},
+                            {"host", difference(row.effect.host)}};
+    doc["rows"].push_back(std::move(entry));
   }
   return doc;
 }

@@ -4,6 +4,8 @@
 // same effect are grouped in one row.
 #pragma once
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,36 +29,73 @@ struct Fault {
   std::string Label() const;
 };
 
+// How one event ended.
+struct EventEnd {
+  std::string event;
+  bool failed = false;
+  std::string reason;  // UTF-8
+  bool operator==(const EventEnd&) const = default;
+  std::string Text() const;  // "qviSetup completed", "qviSetup failed <reason>"
+};
+
+// How bad a fault's effect is, the worst first.
+enum class Severity {
+  kOutcomeChanged,  // an event ended otherwise than in the clean run
+  kStateLost,       // registry, files or log lines of the clean run are missing or differ
+  kHostChanged,     // the requests the host was left with differ
+  kStateAdded,      // only registry, files or log lines the clean run lacks
+  kNone,
+};
+const char* SeverityName(Severity severity);
+
 // How a run's end differs from the clean run's, line by line ("- " what the
 // clean run had and this one lacks, "+ " what only this one has).
 struct Effect {
-  std::vector<std::string> outcomes;  // every event's outcome
+  std::vector<EventEnd> outcomes;  // every event's outcome
   std::vector<std::string> registry;
   std::vector<std::string> files;
   std::vector<std::string> log;
   std::vector<std::string> host;  // the host's state: directories, sections, icons, ...
   bool operator==(const Effect&) const = default;
   bool None(const Effect& clean) const;
+  Severity SeverityAgainst(const Effect& clean) const;
 };
 
 struct MatrixRow {
   std::vector<Fault> faults;
   Effect effect;
+  Severity severity = Severity::kNone;
 };
 
 struct Matrix {
   std::string scenario;
   Effect clean;  // the clean run's outcomes; no differences
   std::size_t runs = 0;
-  std::vector<MatrixRow> rows;  // in the order of their first fault
+  // The worst first; among rows of a severity, the one that loses the most
+  // state first, then in the order of their first fault.
+  std::vector<MatrixRow> rows;
+};
+
+// Which faults to run (empty: all).
+struct MatrixFilter {
+  std::string event;     // the event the call is made in, "qviSetup"
+  std::string function;  // an operating-system function or a host operation, "RegCreateKeyA", "GetPlatform"
+};
+
+struct MatrixOptions {
+  int jobs = 1;
+  MatrixFilter filter;
+  // A machine folder every run starts from a copy of (it is never changed);
+  // without one each run has a fresh temporary machine.
+  std::optional<std::filesystem::path> machine_dir;
 };
 
 // The Win32 code a failing call of `function` typically gives.
 std::int32_t TypicalCode(faults::Function function);
 
-// Runs the matrix, `jobs` runs at a time, each on a temporary machine of its
-// own (a scenario's machine folder is not used).
-Matrix RunMatrix(const Scenario& scenario, int jobs);
+// Runs the matrix, `options.jobs` runs at a time, each on a temporary machine
+// of its own. Throws ScenarioError when the filter selects no call.
+Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options);
 
 std::string FormatMatrix(const Matrix& matrix);
 nlohmann::ordered_json MatrixJson(const Matrix& matrix);

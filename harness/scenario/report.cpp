@@ -21,7 +21,9 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// JSON strings are UTF-8; the machine's text is in its code page.
+// Every report is UTF-8; the machine's text is in its code page. Each piece
+// of machine text passes here once, where a report writes it; the scenario's
+// own text (its name, paths on this computer) is UTF-8 already and does not.
 std::string Utf8(const std::string& text) { return code_page::ToUtf8(text); }
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -75,6 +77,27 @@ bool UnderDeletedKey(const std::vector<RegistryChange>& changes, const std::stri
   return false;
 }
 
+// How many host calls failed in each event, in event order. An event's calls
+// follow one another under its name.
+std::vector<std::size_t> FailedCallsPerEvent(const RunResult& r) {
+  std::vector<std::size_t> failed(r.events.size(), 0);
+  std::size_t call = 0;
+  for (std::size_t e = 0; e < r.events.size(); ++e) {
+    for (; call < r.host_calls.size() && r.host_calls[call].event == EventName(r.events[e].event); ++call) {
+      failed[e] += r.host_calls[call].failed ? 1 : 0;
+    }
+  }
+  return failed;
+}
+
+// An event's outcome; a completed event in which the host refused calls says
+// so, as the snap-in may have gone on without what it asked for.
+std::string OutcomeText(const rhost::EventOutcome& e, std::size_t failed_calls) {
+  if (e.failed) return "FAILED " + Utf8(e.reason);
+  if (failed_calls == 0) return "completed";
+  return "completed, " + std::to_string(failed_calls) + (failed_calls == 1 ? " host call" : " host calls") + " refused";
+}
+
 // Each line of `text` after `prefix`, a final line without its line break
 // included.
 std::string Indent(const std::string& text, const std::string& prefix) {
@@ -106,6 +129,7 @@ class TextOut {
     return *this;
   }
   std::string str() && { return std::move(text_); }
+  std::size_t size() const { return text_.size(); }
 
  private:
   std::string text_;
@@ -225,61 +249,52 @@ std::string UnifiedDiff(const std::string& before, const std::string& after) {
   return out.str();
 }
 
-std::string FormatReport(const RunResult& r) {
-  TextOut out;
-  out << "Scenario " << (r.scenario.empty() ? "(unnamed)" : r.scenario) << " on "
-      << (r.machine_folder.empty() ? std::string("a temporary machine") : "machine " + r.machine_folder)
-      << " (computer " << r.computer_name << (r.fresh_machine ? ", fresh" : ", existing") << ")\n";
+namespace {
 
-  out << "\nEvents\n";
-  for (const auto& e : r.events) {
-    std::string name = std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")");
-    out << "  " << name << std::string(name.size() < 40 ? 40 - name.size() : 1, ' ')
-        << (e.failed ? "FAILED " + e.reason : "completed") << "\n";
-  }
+// Where each part of the readable report starts: the HTML page shows the
+// same parts, in the same notation.
+struct Part {
+  std::string id;
+  std::string title;
+  std::size_t title_at = 0;  // the blank line before the title
+  std::size_t body_at = 0;
+};
 
-  out << "\nHost calls (" << r.host_calls.size() << ")\n";
-  std::string current;
-  bool first = true;
-  for (const auto& call : r.host_calls) {
-    if (first || call.event != current) {
-      out << "  [" << (call.event.empty() ? "(no event)" : call.event) << "]\n";
-      current = call.event;
-      first = false;
-    }
-    out << "    " << DescribeCall(call) << "\n";
-  }
-
-  out << "\nRegistry changes (" << r.registry_changes.size() << ")\n";
+// Registry changes as .reg text: a key once above its values, a removed
+// tree by its top key.
+void AppendRegistryChanges(TextOut& out, const std::vector<RegistryChange>& changes) {
   std::string open_key;
-  for (const auto& change : r.registry_changes) {
+  for (const auto& change : changes) {
     switch (change.op) {
       case RegistryChange::Op::kDeleteKey:
-        if (!UnderDeletedKey(r.registry_changes, change.key)) out << "\n[-" << change.key << "]\n";
+        if (!UnderDeletedKey(changes, change.key)) out << "\n[-" << Utf8(change.key) << "]\n";
         open_key.clear();
         break;
       case RegistryChange::Op::kCreateKey:
-        out << "\n[" << change.key << "]\n";
+        out << "\n[" << Utf8(change.key) << "]\n";
         open_key = change.key;
         break;
       case RegistryChange::Op::kSetValue:
       case RegistryChange::Op::kDeleteValue:
         if (open_key != change.key) {
-          out << "\n[" << change.key << "]\n";
+          out << "\n[" << Utf8(change.key) << "]\n";
           open_key = change.key;
         }
-        out << (change.op == RegistryChange::Op::kDeleteValue ? emu::RegValueDeletionText(change.value.name)
-                                                               : emu::RegValueText(change.value, "\n"))
+        out << Utf8(change.op == RegistryChange::Op::kDeleteValue ? emu::RegValueDeletionText(change.value.name)
+                                                                   : emu::RegValueText(change.value, "\n"))
             << "\n";
         break;
     }
   }
+}
 
-  out << "\nFiles changed (" << r.files.size() << ")\n";
-  for (const auto& file : r.files) {
+// Files by Windows path, what happened to each, and their text: appended
+// lines, a diff, or the whole new file.
+void AppendFileChanges(TextOut& out, const std::vector<FileChange>& files) {
+  for (const auto& file : files) {
     const bool appended = file.before && file.after && file.after->rfind(*file.before, 0) == 0;
     const char* what = !file.before ? "created" : !file.after ? "removed" : appended ? "appended to" : "changed";
-    out << "  " << file.path << " (" << what << ")\n";
+    out << "  " << Utf8(file.path) << " (" << what << ")\n";
     if (appended) {
       out << Indent(PrintableText(file.after->substr(file.before->size())), "      + ");
     } else if (file.before && file.after) {
@@ -288,66 +303,146 @@ std::string FormatReport(const RunResult& r) {
       out << Indent(PrintableText(*file.after), "      | ");
     }
   }
+}
 
-  out << "\nLog lines appended to ods.txt (" << r.log.size() << ")\n";
+std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
+  TextOut out;
+  const auto heading = [&](const char* id, const std::string& title) {
+    if (parts) parts->push_back({id, title, out.size(), out.size() + title.size() + 2});
+    out << "\n" << title << "\n";
+  };
+  out << "Scenario " << (r.scenario.empty() ? "(unnamed)" : r.scenario) << " on "
+      << (r.machine_folder.empty() ? std::string("a temporary machine") : "machine " + r.machine_folder)
+      << " (computer " << Utf8(r.computer_name) << (r.fresh_machine ? ", fresh" : ", existing") << ")\n";
+
+  // Apart from the run's changes: a seed the snap-in then removes is not
+  // something the machine had.
+  if (!r.seeded.empty()) {
+    heading("seeded", "Seeded into the existing machine before the run (" + std::to_string(r.seeded.size()) + ")");
+    for (const std::string& item : r.seeded) out << "  " << Utf8(item) << "\n";
+  }
+
+  heading("events", "Events");
+  const std::vector<std::size_t> failed_calls = FailedCallsPerEvent(r);
+  for (std::size_t i = 0; i < r.events.size(); ++i) {
+    const rhost::EventOutcome& e = r.events[i];
+    std::string name = std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")");
+    out << "  " << Utf8(name) << std::string(name.size() < 40 ? 40 - name.size() : 1, ' ')
+        << OutcomeText(e, failed_calls[i]) << "\n";
+  }
+
+  heading("host-calls", "Host calls (" + std::to_string(r.host_calls.size()) + ")");
+  std::string current;
+  bool first = true;
+  for (const auto& call : r.host_calls) {
+    if (first || call.event != current) {
+      out << "  [" << (call.event.empty() ? "(no event)" : call.event) << "]\n";
+      current = call.event;
+      first = false;
+    }
+    out << "    " << Utf8(DescribeCall(call)) << "\n";
+  }
+
+  heading("registry", "Registry changes (" + std::to_string(r.registry_changes.size()) + ")");
+  AppendRegistryChanges(out, r.registry_changes);
+
+  heading("files", "Files changed (" + std::to_string(r.files.size()) + ")");
+  AppendFileChanges(out, r.files);
+
+  heading("by-event", "Changes by event");
+  for (std::size_t i = 0; i < r.changes_per_event.size() && i < r.events.size(); ++i) {
+    const EventChanges& changes = r.changes_per_event[i];
+    const rhost::EventOutcome& e = r.events[i];
+    out << "  [" << Utf8(std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")")) << "] "
+        << changes.registry.size() << " registry, " << changes.files.size() << " files\n";
+    for (const RegistryChange& change : changes.registry) {
+      const std::string key = Utf8(change.key);
+      switch (change.op) {
+        case RegistryChange::Op::kCreateKey: out << "    [" << key << "]\n"; break;
+        case RegistryChange::Op::kDeleteKey:
+          if (!UnderDeletedKey(changes.registry, change.key)) out << "    [-" << key << "]\n";
+          break;
+        case RegistryChange::Op::kSetValue:
+          out << "    [" << key << "] " << Utf8(emu::RegValueText(change.value, " ")) << "\n";
+          break;
+        case RegistryChange::Op::kDeleteValue:
+          out << "    [" << key << "] " << Utf8(emu::RegValueDeletionText(change.value.name)) << "\n";
+          break;
+      }
+    }
+    for (const FileChange& file : changes.files) {
+      const bool appended = file.before && file.after && file.after->rfind(*file.before, 0) == 0;
+      out << "    " << Utf8(file.path) << " ("
+          << (!file.before ? "created" : !file.after ? "removed" : appended ? "appended to" : "changed") << ")\n";
+    }
+  }
+
+  heading("log", "Log lines appended to ods.txt (" + std::to_string(r.log.size()) + ")");
   for (const auto& line : r.log) {
     const std::string text = Indent(PrintableText(line), "    ");
     out << "  " << text.substr(4);
   }
 
-  out << "\nMessage boxes (" << r.message_boxes.size() << ")\n";
+  heading("message-boxes", "Message boxes (" + std::to_string(r.message_boxes.size()) + ")");
   for (const auto& box : r.message_boxes) {
-    out << "  [" << box.caption << "]\n" << Indent(PrintableText(box.text), "    ");
+    out << "  [" << Utf8(box.caption) << "]\n" << Indent(PrintableText(box.text), "    ");
   }
 
   const auto& s = r.host_state;
-  out << "\nHost state\n";
-  out << "  settings file: " << (s.settings_file.empty() ? "(none)" : s.settings_file) << "\n";
+  heading("host-state", "Host state");
+  out << "  settings file: " << (s.settings_file.empty() ? "(none)" : Utf8(s.settings_file)) << "\n";
   out << "  destination directories:\n";
-  for (const auto& [name, path] : s.destination_dirs) out << "    " << name << " = " << path << "\n";
+  for (const auto& [name, path] : s.destination_dirs) out << "    " << Utf8(name + " = " + path) << "\n";
   out << "  copy sections:";
-  for (const auto& section : s.copy_sections) out << " " << section;
+  for (const auto& section : s.copy_sections) out << " " << Utf8(section);
   out << "\n  icons:\n";
   for (const auto& icon : s.icons) {
-    out << "    " << ShownValue(icon.title) << " -> " << ShownValue(icon.target) << " args "
-        << ShownValue(icon.arguments) << " in " << ShownValue(icon.folder) << " = " << ShownValue(icon.result) << "\n";
+    out << "    "
+        << Utf8(ShownValue(icon.title) + " -> " + ShownValue(icon.target) + " args " + ShownValue(icon.arguments) +
+                " in " + ShownValue(icon.folder) + " = " + ShownValue(icon.result))
+        << "\n";
   }
   if (!s.removed_folders.empty()) {
     out << "  removed folders:\n";
-    for (const auto& folder : s.removed_folders) out << "    " << folder << "\n";
+    for (const auto& folder : s.removed_folders) out << "    " << Utf8(folder) << "\n";
   }
   if (!s.directory_operations.empty()) {
     out << "  directory operations:\n";
     for (const auto& op : s.directory_operations) {
-      out << "    " << op.operation << " " << ShownValue(op.directory) << " = " << ShownValue(op.result) << "\n";
+      out << "    " << op.operation << " " << Utf8(ShownValue(op.directory) + " = " + ShownValue(op.result)) << "\n";
     }
   }
   out << "  directory table:\n";
   for (const auto& [key, list] : s.directories) {
-    out << "    " << key << ":";
-    for (const auto& dir : list) out << " " << ShownValue(dir);
-    out << "\n";
+    std::string line = key + ":";
+    for (const auto& dir : list) line += " " + ShownValue(dir);
+    out << "    " << Utf8(line) << "\n";
   }
   return std::move(out).str();
 }
 
-namespace {
+}  // namespace
 
-std::string Html(const std::string& machine_text) { return MarkupText(code_page::ToUtf8(machine_text)); }
+std::string FormatReport(const RunResult& r) { return ReportText(r, nullptr); }
 
-// A block of lines, each marked as added or removed by its first character
-// when `diff` says so.
-std::string Pre(const std::string& text, bool diff) {
-  std::string out = "<pre>";
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    const char* cls = !diff || line.empty() ? nullptr : line[0] == '+' ? "add" : line[0] == '-' ? "del" : nullptr;
-    out += cls ? "<span class=\"" + std::string(cls) + "\">" + Html(line) + "</span>\n" : Html(line) + "\n";
-  }
-  return out + "</pre>\n";
+std::string FormatDifferences(const std::vector<RegistryChange>& registry, const std::vector<FileChange>& files) {
+  TextOut out;
+  out << "Registry (" << std::to_string(registry.size()) << ")\n";
+  AppendRegistryChanges(out, registry);
+  out << "\nFiles (" << std::to_string(files.size()) << ")\n";
+  AppendFileChanges(out, files);
+  return std::move(out).str();
 }
 
-}  // namespace
+std::string FormatLifeCycle(const LifeCycleResult& r) {
+  std::string text;
+  for (std::size_t i = 0; i < r.steps.size(); ++i) {
+    text += "Step " + std::to_string(i + 1) + " of " + std::to_string(r.steps.size()) + ": ";
+    text += FormatReport(r.steps[i]) + "\n";
+  }
+  return text + "Left behind, against the machine before the first step\n" +
+         FormatDifferences(r.left_registry, r.left_files);
+}
 
 std::string MarkupText(const std::string& utf8) {
   std::string out;
@@ -363,65 +458,97 @@ std::string MarkupText(const std::string& utf8) {
   return out;
 }
 
-std::string HtmlReport(const RunResult& r) {
-  std::ostringstream out;
-  const std::string title = "qvihost: " + (r.scenario.empty() ? std::string("(unnamed)") : r.scenario);
-  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" << Html(title) << "</title>\n"
-      << "<style>body{font-family:sans-serif;margin:2em}pre{background:#f6f6f6;padding:.5em;overflow-x:auto}"
-         "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}"
-         ".add{color:#060}.del{color:#a00}.failed{color:#a00;font-weight:bold}</style></head><body>\n";
-  out << "<h1>" << Html(title) << "</h1>\n<p>Computer " << Html(r.computer_name) << ", "
-      << (r.machine_folder.empty() ? "a temporary machine" : "machine " + Html(r.machine_folder))
-      << (r.fresh_machine ? " (fresh)" : " (existing)") << "</p>\n";
-  out << "<h2 id=\"events\">Events</h2>\n<table><tr><th>Event</th><th>Outcome</th></tr>\n";
-  for (const auto& e : r.events) {
-    out << "<tr><td>" << Html(std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")"))
-        << "</td><td" << (e.failed ? " class=\"failed\">failed " + Html(e.reason) : ">completed") << "</td></tr>\n";
-  }
-  out << "</table>\n<h2 id=\"host-calls\">Host calls (" << r.host_calls.size() << ")</h2>\n<pre>";
-  std::string current;
-  for (const auto& call : r.host_calls) {
-    if (call.event != current) out << Html("[" + call.event + "]") << "\n";
-    current = call.event;
-    out << "  " << (call.failed ? "<span class=\"failed\">" + Html(DescribeCall(call)) + "</span>" : Html(DescribeCall(call)))
-        << "\n";
-  }
-  out << "</pre>\n<h2 id=\"registry\">Registry changes (" << r.registry_changes.size() << ")</h2>\n";
-  std::string reg;
-  for (const auto& change : r.registry_changes) {
-    switch (change.op) {
-      case RegistryChange::Op::kDeleteKey: reg += "-[" + change.key + "]\n"; break;
-      case RegistryChange::Op::kCreateKey: reg += "+[" + change.key + "]\n"; break;
-      case RegistryChange::Op::kSetValue: reg += "+" + change.key + ": " + emu::RegValueText(change.value, "\n") + "\n"; break;
-      case RegistryChange::Op::kDeleteValue:
-        reg += "-" + change.key + ": " + emu::RegValueDeletionText(change.value.name) + "\n";
-        break;
-    }
-  }
-  out << Pre(reg, true);
-  out << "<h2 id=\"files\">Files changed (" << r.files.size() << ")</h2>\n";
-  for (const auto& file : r.files) {
-    out << "<h3>" << Html(file.path) << "</h3>\n";
-    if (file.before && file.after) {
-      out << Pre(UnifiedDiff(*file.before, *file.after), true);
+namespace {
+
+// UTF-8 text for the page: markup characters escaped, control characters
+// shown as <0x07> in their own colour rather than lost or taken as layout.
+std::string HtmlText(const std::string& utf8) {
+  std::string out;
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char code[48];
+      std::snprintf(code, sizeof code, "<span class=\"ctl\">&lt;0x%02X&gt;</span>", byte);
+      out += code;
     } else {
-      out << Pre(PrintableText(file.after.value_or(file.before.value_or(""))), false);
+      out += MarkupText(std::string(1, c));
     }
   }
-  out << "<h2 id=\"log\">Log lines (" << r.log.size() << ")</h2>\n";
-  std::string log;
-  for (const auto& line : r.log) log += PrintableText(line) + "\n";
-  out << Pre(log, false);
-  out << "<h2 id=\"message-boxes\">Message boxes (" << r.message_boxes.size() << ")</h2>\n";
-  for (const auto& box : r.message_boxes) out << "<h3>" << Html(box.caption) << "</h3>\n" << Pre(box.text, false);
-  out << "<h2 id=\"host-state\">Host state</h2>\n";
-  std::string state = "settings file: " + r.host_state.settings_file + "\n";
-  for (const auto& [name, path] : r.host_state.destination_dirs) state += "destination " + name + " = " + path + "\n";
-  for (const auto& section : r.host_state.copy_sections) state += "copy section " + section + "\n";
-  for (const auto& icon : r.host_state.icons) {
-    state += "icon " + ShownValue(icon.title) + " -> " + ShownValue(icon.target) + " in " + ShownValue(icon.folder) + "\n";
+  return out;
+}
+
+// The class a line of the readable report's part `id` is shown with: what
+// was removed, added or refused.
+const char* LineClass(const std::string& id, const std::string& line) {
+  if (id == "events") return line.find(" FAILED ") != std::string::npos || line.ends_with(" refused") ? "failed" : nullptr;
+  if (id == "host-calls") return line.find(") FAILED ") != std::string::npos ? "failed" : nullptr;
+  if (id == "registry") return line.starts_with("[-") || line.ends_with("=-") ? "del" : nullptr;
+  if (id == "files" && line.size() > 6 && line.starts_with("      ")) {
+    return line[6] == '+' ? "add" : line[6] == '-' ? "del" : nullptr;
   }
-  out << Pre(state, false) << "</body></html>\n";
+  return nullptr;
+}
+
+}  // namespace
+
+std::string HtmlReport(const RunResult& r) {
+  std::vector<Part> parts;
+  const std::string text = ReportText(r, &parts);
+  const std::string name = r.scenario.empty() ? std::string("(unnamed)") : r.scenario;
+  std::ostringstream out;
+  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>qvihost: " << HtmlText(name)
+      << "</title>\n<style>body{font-family:sans-serif;margin:2em;max-width:80em}"
+         "pre{background:#f6f6f6;padding:.5em;white-space:pre-wrap;overflow-wrap:anywhere}"
+         "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}"
+         ".add{color:#060}.del{color:#a00}.failed{color:#a00;font-weight:bold}.ctl{color:#80f}</style></head><body>\n";
+  out << "<h1>qvihost: " << HtmlText(name) << "</h1>\n<p>Computer " << HtmlText(Utf8(r.computer_name)) << ", "
+      << (r.machine_folder.empty() ? "a temporary machine" : "machine " + HtmlText(r.machine_folder))
+      << (r.fresh_machine ? " (fresh)" : " (existing)") << "</p>\n";
+
+  std::size_t failed_events = 0;
+  for (const auto& e : r.events) failed_events += e.failed ? 1 : 0;
+  std::size_t refused_calls = 0;
+  for (const auto& call : r.host_calls) refused_calls += call.failed ? 1 : 0;
+  std::size_t by_op[4] = {};
+  for (const auto& change : r.registry_changes) ++by_op[static_cast<int>(change.op)];
+  std::size_t created = 0, removed = 0;
+  for (const auto& file : r.files) {
+    created += file.before ? 0 : 1;
+    removed += file.after ? 0 : 1;
+  }
+  const auto row = [&out](const std::string& what, std::size_t count, const std::string& detail, bool bad) {
+    out << "<tr><th>" << what << "</th><td>" << count << "</td><td" << (bad ? " class=\"failed\"" : "") << ">"
+        << detail << "</td></tr>\n";
+  };
+  out << "<h2 id=\"summary\">Summary</h2>\n<table>\n";
+  row("Events", r.events.size(), std::to_string(failed_events) + " failed", failed_events > 0);
+  row("Host calls", r.host_calls.size(), std::to_string(refused_calls) + " failed", refused_calls > 0);
+  row("Registry changes", r.registry_changes.size(),
+      std::to_string(by_op[0]) + " keys created, " + std::to_string(by_op[1]) + " keys deleted, " +
+          std::to_string(by_op[2]) + " values set, " + std::to_string(by_op[3]) + " values deleted",
+      false);
+  row("Files changed", r.files.size(),
+      std::to_string(created) + " created, " + std::to_string(r.files.size() - created - removed) + " changed, " +
+          std::to_string(removed) + " removed",
+      false);
+  row("Log lines", r.log.size(), "", false);
+  row("Message boxes", r.message_boxes.size(), "", false);
+  out << "</table>\n<nav><h2>Contents</h2><ul>\n";
+  for (const Part& part : parts) out << "<li><a href=\"#" << part.id << "\">" << HtmlText(part.title) << "</a></li>\n";
+  out << "</ul></nav>\n";
+
+  for (std::size_t p = 0; p < parts.size(); ++p) {
+    const Part& part = parts[p];
+    const std::size_t end = p + 1 < parts.size() ? parts[p + 1].title_at : text.size();
+    out << "<h2 id=\"" << part.id << "\">" << HtmlText(part.title) << "</h2>\n<pre>";
+    std::istringstream lines(text.substr(part.body_at, end - part.body_at));
+    for (std::string line; std::getline(lines, line);) {
+      const char* cls = LineClass(part.id, line);
+      out << (cls ? "<span class=\"" + std::string(cls) + "\">" + HtmlText(line) + "</span>\n" : HtmlText(line) + "\n");
+    }
+    out << "</pre>\n";
+  }
+  out << "</body></html>\n";
   return out.str();
 }
 
@@ -430,7 +557,11 @@ json ReportJson(const RunResult& r) {
   doc["scenario"] = r.scenario;
   doc["machine"] = {{"folder", r.machine_folder.empty() ? json(nullptr) : json(r.machine_folder)},
                     {"fresh", r.fresh_machine},
-                    {"computer_name", r.computer_name}};
+                    {"computer_name", Utf8(r.computer_name)}};
+  if (!r.seeded.empty()) {
+    doc["machine"]["seeded"] = json::array();
+    for (const std::string& item : r.seeded) doc["machine"]["seeded"].push_back(Utf8(item));
+  }
 
   doc["events"] = json::array();
   for (const auto& e : r.events) {

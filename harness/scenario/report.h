@@ -11,16 +11,26 @@
 
 namespace qvi::scenario {
 
-// The readable report: events, host calls grouped by event, registry changes
+// The readable report, UTF-8: events (a completed one in which the host
+// refused calls says how many), host calls grouped by event, registry changes
 // as .reg text, files changed, log lines, message boxes and the host's state.
 std::string FormatReport(const RunResult& result);
+
+// Registry and file differences in the readable report's notation, under
+// the titles "Registry (N)" and "Files (N)".
+std::string FormatDifferences(const std::vector<RegistryChange>& registry, const std::vector<FileChange>& files);
+
+// A life cycle: each step's readable report, then what the steps left behind
+// against the machine before the first step.
+std::string FormatLifeCycle(const LifeCycleResult& result);
 
 // UTF-8 text with &, <, > and " written as XML and HTML want them.
 std::string MarkupText(const std::string& utf8);
 
-// The readable report as one self-contained HTML page: events, host calls,
-// registry changes, files changed (a unified diff for a changed file), log
-// lines, message boxes and the host's state.
+// The readable report as one self-contained HTML page: a summary (events,
+// failed host calls, counts of changes) and a table of contents, then every
+// part of the readable report in its notation, removals, additions and
+// failed calls marked, long lines wrapped.
 std::string HtmlReport(const RunResult& result);
 
 // The JSON document: scenario, machine, events, host_calls, registry_changes,

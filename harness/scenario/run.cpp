@@ -13,6 +13,7 @@
 #include "emu/registry_store.h"
 #include "emu/root_keys.h"
 #include "faults/fault_injection.h"
+#include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
 #include "scenario/temp_machine.h"
 
@@ -81,14 +82,22 @@ std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
 }
 
 // Adds what `seed` holds and `machine` lacks, value by value, so a machine
-// that has lived through earlier runs keeps what those runs left.
-void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source) {
+// that has lived through earlier runs keeps what those runs left. What it
+// adds is told in `added`, as the report writes registry changes.
+void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source,
+                             std::vector<std::string>& added) {
   // The seed is read into a store of its own: no machine, no folder.
   emu::RegistryStore seed;
   emu::ImportRegText(seed, reg_text, source);
   seed.ForEachKey([&](const std::string& path, const std::vector<emu::RegistryValue>& values) {
     const auto [root, sub_key] = SplitRoot(path);
     platform::HKey handle = platform::kNoKey;
+    if (machine.RegOpenKeyExA(root, sub_key.c_str(), 0, platform::kKeyAllAccess, &handle) ==
+        platform::win32::kSuccess) {
+      if (!platform::IsPredefinedKey(handle)) machine.RegCloseKey(handle);
+    } else {
+      added.push_back("[" + path + "]");
+    }
     if (machine.RegCreateKeyA(root, sub_key.c_str(), &handle) != platform::win32::kSuccess) {
       throw emu::MachineError(source + ": cannot create " + path);
     }
@@ -99,30 +108,101 @@ void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text,
       if (has_value) continue;
       machine.RegSetValueExA(handle, value.name.c_str(), 0, value.type, value.data.data(),
                              static_cast<std::uint32_t>(value.data.size()));
+      added.push_back("[" + path + "] " + emu::RegValueText(value, " "));
     }
     if (!platform::IsPredefinedKey(handle)) machine.RegCloseKey(handle);
   });
 }
 
-void Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
-  const std::string source = (scenario.name.empty() ? std::string("scenario") : scenario.name) + " registry seed";
+// Seeds the machine; on an existing one, returns what the seeds added, which
+// the report keeps apart from what the run did.
+std::vector<std::string> Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
+  std::vector<std::string> added;
+  const std::string source = scenario.source.empty() ? scenario.name : scenario.source;
+  const auto fail = [&](const std::string& field, const std::string& message) {
+    throw ScenarioError(source + ": field " + field + ": " + message);
+  };
   if (!scenario.registry.empty()) {
-    if (fresh) {
-      machine.ImportReg(scenario.registry, source);
-    } else {
-      SeedRegistryWhereAbsent(machine, scenario.registry, source);
+    try {
+      if (fresh) {
+        machine.ImportReg(scenario.registry, "seed");
+      } else {
+        SeedRegistryWhereAbsent(machine, scenario.registry, "seed", added);
+      }
+    } catch (const emu::MachineError& error) {
+      fail("machine.registry", error.what());
     }
   }
-  for (const SeedFile& file : scenario.files) {
-    const fs::path place = machine.MapPath(file.path);
+  for (std::size_t i = 0; i < scenario.files.size(); ++i) {
+    const SeedFile& file = scenario.files[i];
+    const std::string field = "machine.files[" + std::to_string(i) + "]";
+    fs::path place;
+    try {
+      place = machine.MapPath(file.path);
+    } catch (const emu::PathError& error) {
+      fail(field + ".path", error.what());
+    }
     if (!fresh && fs::exists(place)) continue;
+    if (!fresh) added.push_back(file.path);
     std::error_code ec;
     fs::create_directories(place.parent_path(), ec);
-    if (ec) throw emu::MachineError(place.parent_path().string() + ": cannot create: " + ec.message());
+    if (ec) fail(field + ".path", place.parent_path().string() + ": cannot create: " + ec.message());
     // With the seeded registry, in one commit: a killed run leaves both or
     // neither, and a seed is never cut off.
     machine.WriteFileOnSave(place, file.content);
   }
+  return added;
+}
+
+// Windows refuses a computer name longer than this (its network name).
+constexpr std::size_t kMaxComputerName = 15;
+
+std::vector<std::string> Warnings(const Scenario& scenario, const emu::Machine& machine, bool fresh,
+                                  const faults::FaultInjectingPlatform& faulty,
+                                  const std::vector<rhost::HostCall>& calls) {
+  std::vector<std::string> warnings;
+  const emu::MachineSettings& actual = machine.settings();
+  for (const std::string& field : scenario.machine_fields) {
+    const auto [wanted, used] =
+        field == "computer_name"       ? std::pair{scenario.machine.computer_name, actual.computer_name}
+        : field == "windows_directory" ? std::pair{scenario.machine.windows_directory, actual.windows_directory}
+                                       : std::pair{std::to_string(scenario.machine.code_page),
+                                                   std::to_string(actual.code_page)};
+    if (!fresh && !code_page::EqualsNoCase(wanted, used)) {
+      warnings.push_back("machine." + field + " \"" + code_page::ToUtf8(wanted) + "\" is not used: the existing machine has \"" +
+                         code_page::ToUtf8(used) + "\"");
+    }
+  }
+  if (actual.computer_name.size() > kMaxComputerName) {
+    warnings.push_back("the computer name \"" + code_page::ToUtf8(actual.computer_name) + "\" is longer than the " +
+                       std::to_string(kMaxComputerName) + " characters Windows allows");
+  }
+  for (std::size_t i = 0; i < scenario.platform_failures.size(); ++i) {
+    const PlatformFailure& f = scenario.platform_failures[i];
+    const int made = faulty.CallCount(f.function);
+    if (made >= std::max(f.occurrence, 1)) continue;
+    warnings.push_back("platform_failures[" + std::to_string(i) + "] never fired: the snap-in called " +
+                       std::string(faults::FunctionName(f.function)) + " " + std::to_string(made) + " time" +
+                       (made == 1 ? "" : "s"));
+  }
+  const std::vector<rhost::InjectedFailure>& failures = scenario.host.failures;
+  for (std::size_t i = 0; i < failures.size(); ++i) {
+    const rhost::InjectedFailure& f = failures[i];
+    const std::string field = "host.failures[" + std::to_string(i) + "]";
+    const std::string control(rhost::ControlName(f.control));
+    if (rhost::OperationName(f.control, f.dispid).empty()) {
+      warnings.push_back(field + ": the snap-in calls no DISPID " + std::to_string(f.dispid) + " on " + control);
+      continue;
+    }
+    const auto made = std::count_if(calls.begin(), calls.end(), [&](const rhost::HostCall& call) {
+      return call.control == f.control && call.dispid == f.dispid;
+    });
+    if (made >= std::max(f.occurrence, 1)) continue;
+    warnings.push_back(field + " never fired: the snap-in called " + control + " " + std::to_string(f.dispid) + " " +
+                       std::string(rhost::OperationName(f.control, f.dispid)) + " " + std::to_string(made) +
+                       " time" + (made == 1 ? "" : "s"));
+  }
+  return warnings;
 }
 
 }  // namespace
@@ -341,6 +421,70 @@ std::vector<emu::RegistryKey> KeysAsLeft(const emu::RegistryStore& store, const 
 
 }  // namespace
 
+namespace {
+
+// What a setup host does between the setup and qviPostSetup: copies the files
+// of each copy section selected so far (and not copied before) into their
+// destination directories.
+void CopySections(emu::Machine& machine, const rhost::HostConfig& config, const rhost::HostState& state,
+                  std::vector<std::string>& copied) {
+  for (const std::string& section : state.copy_sections) {
+    const auto done = [&](const std::string& s) { return code_page::EqualsNoCase(s, section); };
+    if (std::any_of(copied.begin(), copied.end(), done)) continue;
+    copied.push_back(section);
+    for (const auto& [name, files] : config.copy_files) {
+      if (!code_page::EqualsNoCase(name, section)) continue;
+      for (const rhost::HostConfig::CopyFile& file : files) {
+        std::optional<std::string> directory;
+        for (const auto& [dir_name, path] : state.destination_dirs) {
+          if (code_page::EqualsNoCase(dir_name, file.directory)) directory = path;
+        }
+        // A directory the snap-in never named: a real host has nowhere to copy.
+        if (!directory) continue;
+        const fs::path place = machine.MapPath(*directory + "\\" + file.file);
+        std::error_code ec;
+        fs::create_directories(place.parent_path(), ec);
+        if (ec) throw emu::MachineError(place.parent_path().string() + ": cannot create: " + ec.message());
+        machine.WriteFileOnSave(place, file.content);
+      }
+    }
+  }
+  machine.Save();
+}
+
+// The registry changes of each event in turn, told from the store's record at
+// the event's end against the record at the end of the event before: only
+// the keys changed since recording began are compared.
+class RecordSinceLastEvent {
+ public:
+  std::vector<RegistryChange> Next(const emu::RegistryStore& store) {
+    std::vector<emu::RegistryKey> before;
+    std::vector<emu::RegistryKey> after;
+    std::map<std::string, std::optional<emu::RegistryKey>> now;
+    for (auto& key : store.RecordedKeys()) {
+      const std::string id = code_page::Lower(key.path_then.empty() ? key.path_now : key.path_then);
+      if (const auto last = last_.find(id); last != last_.end()) {
+        if (last->second) before.push_back(*last->second);
+      } else if (key.existed) {
+        before.push_back({key.path_then, std::move(key.values_then)});
+      }
+      std::optional<emu::RegistryKey> state;
+      if (key.exists) {
+        state = emu::RegistryKey{key.path_now, std::move(key.values_now)};
+        after.push_back(*state);
+      }
+      now[id] = std::move(state);
+    }
+    last_ = std::move(now);
+    return DiffRegistry(before, after);
+  }
+
+ private:
+  std::map<std::string, std::optional<emu::RegistryKey>> last_;  // folded path -> as the last event left it
+};
+
+}  // namespace
+
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   std::optional<TempMachineFolder> scratch;
   fs::path folder;
@@ -358,7 +502,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   // Decided under the machine's lock: another run may have made the machine
   // since this one was started.
   const bool fresh = scratch || machine->fresh();
-  Seed(*machine, scenario, fresh);
+  std::vector<std::string> seeded = Seed(*machine, scenario, fresh);
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
 
@@ -388,9 +532,17 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
 
   rhost::Session session(host, faulty);
   std::vector<std::map<faults::Function, int>> os_calls;
+  std::vector<EventChanges> per_event;
+  RecordSinceLastEvent registry_since;
+  auto files_since = files_before;
+  std::vector<std::string> copied;
   for (const ScenarioEvent& event : scenario.events) {
+    if (event.event == Event::kPostSetup) CopySections(*machine, scenario.host, host.state(), copied);
     session.Raise(event.event, event.argument);
     machine->Save();
+    auto files_now = SnapshotFiles(*machine);
+    per_event.push_back({registry_since.Next(machine->registry()), DiffFiles(files_since, files_now)});
+    files_since = std::move(files_now);
     std::map<faults::Function, int> counts;
     for (const faults::Function function : faults::AllFunctions()) {
       if (const int calls = faulty.CallCount(function); calls > 0) counts[function] = calls;
@@ -413,7 +565,64 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.log = LogLines(result.files);
   result.message_boxes = machine->message_boxes();
   result.os_calls_after_event = std::move(os_calls);
+  result.changes_per_event = std::move(per_event);
+  result.seeded = std::move(seeded);
+  result.warnings = Warnings(scenario, *machine, fresh, faulty, result.host_calls);
   return result;
+}
+
+namespace {
+
+bool HoldsMachine(const fs::path& folder) {
+  return fs::exists(folder / "machine.ini") || fs::exists(folder / "registry.reg");
+}
+
+}  // namespace
+
+LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options) {
+  std::optional<TempMachineFolder> scratch;
+  if (!options.machine_dir) scratch.emplace();
+  const fs::path folder = options.machine_dir ? *options.machine_dir : scratch->path();
+  bool fresh = false;
+  std::vector<emu::RegistryKey> registry_before;
+  std::map<std::string, std::string> files_before;
+  {
+    auto machine = emu::Machine::Open(folder, scenario.machine);
+    // Decided under the machine's lock, as a single run decides it.
+    fresh = machine->fresh();
+    Seed(*machine, scenario, fresh);
+    machine->Save();
+    registry_before = machine->registry().Snapshot();
+    files_before = SnapshotFiles(*machine);
+  }
+  LifeCycleResult result;
+  RunOptions step_options = options;
+  step_options.machine_dir = folder;
+  for (const Scenario& step : scenario.steps) {
+    result.steps.push_back(RunScenario(step, step_options));
+    if (scratch) result.steps.back().machine_folder.clear();
+  }
+  result.steps.front().fresh_machine = fresh;
+  auto machine = emu::Machine::Open(folder);
+  result.left_registry = DiffRegistry(registry_before, machine->registry().Snapshot());
+  result.left_files = DiffFiles(files_before, SnapshotFiles(*machine));
+  return result;
+}
+
+std::pair<std::vector<RegistryChange>, std::vector<FileChange>> DiffMachines(
+    const fs::path& after, const std::optional<fs::path>& before) {
+  for (const std::optional<fs::path>& folder : {std::optional<fs::path>(after), before}) {
+    if (folder && !HoldsMachine(*folder)) throw emu::MachineError(folder->string() + ": no machine there");
+  }
+  // One machine cannot be opened twice at once, and equals itself.
+  if (before && fs::equivalent(after, *before)) return {};
+  const auto machine = emu::Machine::Open(after);
+  std::optional<TempMachineFolder> scratch;
+  if (!before) scratch.emplace("pristine");
+  const auto other = before ? emu::Machine::Open(*before)
+                            : emu::Machine::Open(scratch->path(), machine->settings(), emu::Durability::kDiscarded);
+  return {DiffRegistry(other->registry().Snapshot(), machine->registry().Snapshot()),
+          DiffFiles(SnapshotFiles(*other), SnapshotFiles(*machine))};
 }
 
 }  // namespace qvi::scenario

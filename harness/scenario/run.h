@@ -42,6 +42,12 @@ struct FileChange {
   std::optional<std::string> after;   // absent when the file was removed
 };
 
+// What one event changed.
+struct EventChanges {
+  std::vector<RegistryChange> registry;
+  std::vector<FileChange> files;
+};
+
 struct RunResult {
   std::string scenario;
   std::string machine_folder;  // "" for a temporary machine
@@ -62,14 +68,44 @@ struct RunResult {
   // when each event ended, in event order; a function not yet called is
   // absent.
   std::vector<std::map<faults::Function, int>> os_calls_after_event;
+  // The changes again, event by event (in event order): what each event did
+  // to the machine as the one before it left it.
+  std::vector<EventChanges> changes_per_event;
+  // On an existing machine, what the scenario's seeds added before the run
+  // (machine text): registry keys and values as "[KEY]" and "[KEY] "name"=data",
+  // files by Windows path. None of it is among the run's changes.
+  std::vector<std::string> seeded;
+  // What the scenario asked for and did not get: a setting the existing
+  // machine overrides, a fault that never fired, an operation the snap-in
+  // never calls, a computer name Windows would refuse. Each names its field.
+  std::vector<std::string> warnings;
 };
 
 // Opens (or makes) the machine, seeds it, raises the scenario's events through
 // the replacement host, saving the machine after each event, and compares the
 // machine before and after. A failed event is part of the result. Throws
 // emu::MachineError or emu::PathError for a machine or seed that cannot be
-// used, ScenarioError for a seed that cannot be applied.
+// used, ScenarioError for a seed that cannot be applied (naming the scenario
+// and the seed's field).
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
+
+struct LifeCycleResult {
+  std::vector<RunResult> steps;
+  // The machine after the last step against the machine before the first
+  // (seeded): what the life cycle leaves behind.
+  std::vector<RegistryChange> left_registry;
+  std::vector<FileChange> left_files;
+};
+
+// Runs a life cycle's steps in order on one machine (RunOptions::machine_dir,
+// else a temporary one), seeding it once before the first.
+LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options);
+
+// How the machine in `after` differs from the one in `before`, or without
+// `before` from a pristine machine of the same settings. Throws
+// emu::MachineError for a folder that holds no machine.
+std::pair<std::vector<RegistryChange>, std::vector<FileChange>> DiffMachines(
+    const std::filesystem::path& after, const std::optional<std::filesystem::path>& before);
 
 // The changes between two registry snapshots: deleted keys first (each key
 // of a removed tree, parents first), then created keys with their values and

@@ -9,6 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "emu/machine.h"
+#include "emu/reg_text.h"
+#include "emu/registry_store.h"
+#include "emu/settings.h"
 #include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
 #include "scenario/expect.h"
@@ -62,6 +65,7 @@ std::pair<std::size_t, std::size_t> LineAndColumn(std::string_view text, std::si
 class Reader {
  public:
   explicit Reader(std::string source) : source_(std::move(source)) {}
+  const std::string& source() const { return source_; }
 
   [[noreturn]] void Fail(const std::string& path, const std::string& message) const {
     throw ScenarioError(source_ + ": field " + (path.empty() ? "(top level)" : path) + ": " + message);
@@ -109,6 +113,11 @@ class Reader {
 
   std::int32_t Int(const json& value, const std::string& path) const {
     if (!value.is_number_integer()) Fail(path, "must be a whole number");
+    // The reader keeps numbers from 2^63 up as unsigned; read as signed they
+    // would wrap to negative numbers inside the range.
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() > std::uint64_t{INT32_MAX}) {
+      Fail(path, "is outside the 32-bit range");
+    }
     const auto wide = value.get<std::int64_t>();
     if (wide < INT32_MIN || wide > INT32_MAX) Fail(path, "is outside the 32-bit range");
     return static_cast<std::int32_t>(wide);
@@ -184,6 +193,29 @@ void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& ba
       r.Fail("machine.registry_file", error.what());
     }
   }
+  for (const char* field : {"computer_name", "windows_directory", "code_page"}) {
+    if (m.contains(field)) s.machine_fields.emplace_back(field);
+  }
+  // Checked here, where the field can be named: the machine would name its
+  // settings file, a temporary one for a fresh machine.
+  try {
+    emu::ValidateSettings(s.machine, "");
+  } catch (const emu::MachineError& error) {
+    const std::string what = error.what();
+    r.Fail(what.rfind("ComputerName", 0) == 0       ? "machine.computer_name"
+           : what.rfind("WindowsDirectory", 0) == 0 ? "machine.windows_directory"
+                                                    : "machine.code_page",
+           what);
+  }
+  if (!s.registry.empty()) {
+    const char* field = m.contains("registry_file") ? "machine.registry_file" : "machine.registry";
+    try {
+      emu::RegistryStore seed;
+      emu::ImportRegText(seed, s.registry, "seed");
+    } catch (const emu::MachineError& error) {
+      r.Fail(field, error.what());
+    }
+  }
   if (m.contains("files")) {
     const json& files = m["files"];
     if (!files.is_array()) r.Fail("machine.files", "must be an array");
@@ -202,7 +234,7 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
   const std::set<std::string> fields = {
       "directories",  "removal_directories", "installing",  "platform_code", "platform_version",
       "texts",        "language",            "shell_folders", "parameters",  "icon_result",
-      "directory_operation_results", "unc_computer_name", "drive_prefix", "server_versions", "failures"};
+      "directory_operation_results", "unc_computer_name", "drive_prefix", "server_versions", "failures", "copy_files"};
   r.ExpectObject(h, "host", fields);
   rhost::HostConfig& c = s.host;
 
@@ -238,6 +270,22 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
   const auto answer = [&](const json& value, const std::string& path) { return r.Answer(value, path); };
 
   if (h.contains("directories")) c.directories = lists("directories");
+  if (h.contains("copy_files")) {
+    for (const auto& [section, files] : object("copy_files").items()) {
+      const std::string path = "host.copy_files." + section;
+      if (!files.is_array()) r.Fail(path, "must be an array of files");
+      auto& list = c.copy_files[r.MachineText(section, path)];
+      for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string at = Reader::Index(path, i);
+        r.ExpectObject(files[i], at, {"directory", "file", "content"});
+        for (const char* field : {"directory", "file"}) {
+          if (!files[i].contains(field)) r.Fail(at + "." + field, "is missing");
+        }
+        list.push_back({r.MachineText(files[i]["directory"], at + ".directory"), r.MachineText(files[i]["file"], at + ".file"),
+                        files[i].contains("content") ? r.Text(files[i]["content"], at + ".content", "\r\n") : ""});
+      }
+    }
+  }
   if (h.contains("removal_directories")) {
     for (const auto& [key, value] : object("removal_directories").items()) {
       const std::string path = "host.removal_directories." + key;
@@ -553,24 +601,64 @@ json WithBase(json doc, const std::string& source, const std::filesystem::path& 
 }
 
 Scenario ReadScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir,
+                      std::vector<Link> chain);
+
+// A life cycle's steps, each a scenario of its own on the document's machine:
+// the document patched by the step, or the step's "base" patched by it.
+void ReadSteps(const Reader& r, const json& doc, const std::filesystem::path& base_dir, const std::vector<Link>& chain,
+               Scenario& s) {
+  const json& steps = doc["steps"];
+  if (!steps.is_array() || steps.empty()) r.Fail("steps", "must be an array of steps");
+  if (doc.contains("events") || doc.contains("expect")) r.Fail("steps", "a life cycle has events only in its steps");
+  json shared = doc;
+  for (const char* field : {"steps", "name", "description"}) shared.erase(field);
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const std::string path = Reader::Index("steps", i);
+    r.ExpectObject(steps[i], path, {"base", "name", "host", "platform_failures", "events"});
+    json step = steps[i].contains("base") ? json{{"base", steps[i]["base"]}} : shared;
+    json patch = steps[i];
+    patch.erase("base");
+    step.merge_patch(patch);
+    Scenario one = ReadScenario(step.dump(), r.source() + " " + path, base_dir, chain);
+    if (one.name.empty()) {
+      one.name = steps[i].contains("base") ? std::filesystem::path(steps[i]["base"].get<std::string>()).stem().string()
+                                           : "step " + std::to_string(i + 1);
+    }
+    // The machine is the life cycle's, seeded once before the first step: a
+    // step made from another scenario does not bring that one's machine.
+    one.machine = s.machine;
+    one.machine_fields = s.machine_fields;
+    one.machine_folder.reset();
+    one.registry.clear();
+    one.files.clear();
+    s.steps.push_back(std::move(one));
+  }
+}
+
+Scenario ReadScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir,
                       std::vector<Link> chain) {
   json doc = WithBase(ParseDocument(json_text, source), source, base_dir, chain);
   const Reader r(source);
   r.ExpectObject(doc, "",
-                 {"name", "description", "machine", "host", "platform_failures", "events", "expect"});
+                 {"name", "description", "machine", "host", "platform_failures", "events", "expect", "steps"});
   Scenario s;
   if (doc.contains("name")) s.name = r.String(doc["name"], "name");
   if (doc.contains("description")) s.description = r.Text(doc["description"], "description", "\n");
   if (doc.contains("machine")) ReadMachine(r, doc["machine"], base_dir, s);
   ReadHost(r, doc.contains("host") ? doc["host"] : json::object(), s);
   if (doc.contains("platform_failures")) ReadPlatformFailures(r, doc["platform_failures"], s);
-  if (!doc.contains("events")) r.Fail("events", "is missing");
-  ReadEvents(r, doc["events"], s);
+  if (doc.contains("steps")) {
+    ReadSteps(r, doc, base_dir, chain, s);
+  } else {
+    if (!doc.contains("events")) r.Fail("events", "is missing");
+    ReadEvents(r, doc["events"], s);
+  }
   if (doc.contains("expect")) {
     ValidateExpectations(doc["expect"], source);
     s.expect = doc["expect"];
   }
   s.text = std::string(json_text);
+  s.source = source;
   return s;
 }
 

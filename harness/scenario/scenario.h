@@ -47,6 +47,9 @@ struct Scenario {
   std::string name;
   std::string description;
   emu::MachineSettings machine;
+  // The machine settings the scenario states ("computer_name", ...): an
+  // existing machine keeps its own, which is worth a warning only for these.
+  std::vector<std::string> machine_fields;
   // The machine folder the scenario names ("machine.folder", relative to the
   // scenario file); a --machine on the command line wins over it.
   std::optional<std::filesystem::path> machine_folder;
@@ -55,10 +58,14 @@ struct Scenario {
   rhost::HostConfig host;
   std::vector<PlatformFailure> platform_failures;
   std::vector<ScenarioEvent> events;
+  // A life cycle ("steps"): scenarios run in order on this one's machine,
+  // which is seeded once before the first; `events` is then empty.
+  std::vector<Scenario> steps;
   // The "expect" section (expect.h), null when the file has none.
   nlohmann::json expect;
-  // The scenario's JSON text as it was read.
+  // The scenario's JSON text as it was read, and the file or name it came from.
   std::string text;
+  std::string source;
 };
 
 // Parses a scenario. `source` names the text in error messages; `base_dir` is

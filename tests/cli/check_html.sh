@@ -1,22 +1,52 @@
 #!/usr/bin/env bash
-# Writes the HTML report of the upgrade scenario and has a real browser,
-# headless Chromium, load it: the page it renders must hold every part of the
-# report, the settings file's change as a diff among them.
+# Writes HTML reports and has a real browser, headless Chromium, load them:
+# the rendered page must open with its summary and contents, hold every part
+# of the readable report in its notation (the settings file's change as a
+# diff, the directory table, removed folders), keep UTF-8 names, show control
+# characters and mark a refused host call. With a second argument, also
+# saves a screenshot of the second page there.
 set -euo pipefail
 qvihost="$1"
+screenshot="${2:-}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-"$qvihost" run upgrade --html "$work/report.html" >/dev/null
-chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
-  --disable-component-update --disable-sync --user-data-dir="$work/profile" \
-  --dump-dom "file://$work/report.html" >"$work/dom.html" 2>/dev/null
-for part in '<h1>qvihost: upgrade</h1>' '<h2 id="events">Events</h2>' '<h2 id="host-calls">Host calls (71)</h2>' \
-            '<h2 id="registry">Registry changes (38)</h2>' '<h2 id="files">Files changed (2)</h2>' \
-            '<span class="del">-Console=C:\QVCON</span>' '<span class="add">+Console=</span>' \
-            '<h2 id="log">Log lines (7)</h2>' '<h2 id="host-state">Host state</h2>'; do
-  if ! grep -qF "$part" "$work/dom.html"; then
-    echo "the rendered page lacks: $part" >&2
-    exit 1
-  fi
-done
-echo "rendered: $(wc -c <"$work/dom.html") bytes of DOM"
+render() {
+  chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
+    --disable-component-update --disable-sync --user-data-dir="$work/profile" "$@" 2>/dev/null
+}
+expect_parts() {
+  local dom="$1"
+  shift
+  for part in "$@"; do
+    if ! grep -qF "$part" "$dom"; then
+      echo "the rendered page $dom lacks: $part" >&2
+      exit 1
+    fi
+  done
+}
+"$qvihost" run upgrade --html "$work/upgrade.html" >/dev/null
+render --dump-dom "file://$work/upgrade.html" >"$work/upgrade-dom.html"
+expect_parts "$work/upgrade-dom.html" '<h1>qvihost: upgrade</h1>' '<h2 id="summary">Summary</h2>' \
+  '<th>Registry changes</th><td>38</td>' '<li><a href="#registry">Registry changes (38)</a></li>' \
+  '<h2 id="events">Events</h2>' '<h2 id="host-calls">Host calls (71)</h2>' \
+  '<h2 id="registry">Registry changes (38)</h2>' '<h2 id="files">Files changed (2)</h2>' \
+  '<span class="del">      -Console=C:\QVCON</span>' '<span class="add">      +Console=</span>' \
+  '<h2 id="log">Log lines appended to ods.txt (7)</h2>' '<h2 id="host-state">Host state</h2>' \
+  '  directory table:' '  removed folders:'
+
+# A name with a control character, a computer name beyond ASCII, a refused
+# host call.
+cat >"$work/odd.json" <<'JSON'
+{"base": "install-nt", "name": "Prüfung\u0007", "machine": {"computer_name": "SRVÄ"},
+ "host": {"failures": [{"dispid": 22, "occurrence": 1}]}}
+JSON
+"$qvihost" run "$work/odd.json" --html "$work/odd.html" >/dev/null
+render --dump-dom "file://$work/odd.html" >"$work/odd-dom.html"
+expect_parts "$work/odd-dom.html" '<h1>qvihost: Prüfung<span class="ctl">&lt;0x07&gt;</span></h1>' 'Computer SRVÄ' \
+  '<th>Host calls</th><td>25</td><td class="failed">1 failed</td>' \
+  '<span class="failed">  qviSetup                                completed, 1 host call refused</span>' \
+  '<span class="failed">    QviPublic 22 GetPlatform(ByRef 0) FAILED 440: Automation error</span>'
+if [ -n "$screenshot" ]; then
+  render --window-size=1200,1600 --screenshot="$screenshot" "file://$work/odd.html" >/dev/null
+fi
+echo "rendered: $(wc -c <"$work/upgrade-dom.html") and $(wc -c <"$work/odd-dom.html") bytes of DOM"

@@ -161,6 +161,11 @@ TEST_F(HostileInputTest, ScenariosThatCannotBeUsedAreRefusedWithTheirPlace) {
          return R"({"platform_failures": [{"function": "RegCreateKeyA", "occurrence": 4294967297}], "events": []})";
        },
        "s.json: field platform_failures[0].occurrence: is outside the 32-bit range"},
+      {"code that wraps from 2^64 to -1",
+       [](auto&) {
+         return R"({"platform_failures": [{"function": "RegCreateKeyA", "code": 18446744073709551615}], "events": []})";
+       },
+       "s.json: field platform_failures[0].code: is outside the 32-bit range"},
       {"too many events",
        [](auto&) {
          std::string events;
@@ -226,6 +231,22 @@ TEST_F(HostileInputTest, AMachineFolderOutsideTheScenariosFolderIsRefused) {
   WriteFileBytes(file, R"({"machine": {"folder": "../elsewhere"}, "events": ["creation"]})");
   ExpectRefused({"run", file.string()}, "field machine.folder: \"../elsewhere\" lies outside", "folder");
   EXPECT_FALSE(fs::exists(dir_.path() / "elsewhere"));
+}
+
+// A report file that cannot be written is found before the run, not after
+// it changed the machine.
+TEST_F(HostileInputTest, ReportPathsThatCannotBeWrittenAreRefusedBeforeTheRun) {
+  const std::string machine = Machine().string();
+  const std::string missing = (dir_.path() / "missing" / "out").string();
+  const fs::path scenario = dir_.path() / "t.json";
+  WriteFileBytes(scenario, R"({"machine": {"folder": "m"}, "events": ["creation"], "expect": {"events": []}})");
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"run", "install-nt", "--machine", machine, "--html", missing}, "missing/out: cannot write"},
+      {{"run", "install-nt", "--machine", machine, "--save-expect", missing}, "missing/out: cannot write"},
+      {{"run", "install-nt", "--machine", machine, "--html", Scenarios().string()}, "s: cannot write: it is a folder"},
+      {{"test", scenario.string(), "--junit", missing}, "missing/out: cannot write"},
+  };
+  for (const auto& [args, message] : cases) ExpectRefused(args, message, args[args.size() - 2]);
 }
 
 struct MachineCase {

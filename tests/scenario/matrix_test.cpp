@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace qvi::scenario {
 namespace {
 
@@ -17,13 +19,20 @@ const MatrixRow* RowOf(const Matrix& m, const std::string& label) {
   return nullptr;
 }
 
+MatrixOptions Options(int jobs, MatrixFilter filter = {}) {
+  MatrixOptions options;
+  options.jobs = jobs;
+  options.filter = std::move(filter);
+  return options;
+}
+
 bool Has(const std::vector<std::string>& lines, const std::string& start) {
   return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; });
 }
 
 TEST(MatrixTest, EveryCallOfTheCleanRunFailsOnceAndEachEffectFollowsItsRoutine) {
   const Scenario scenario = LoadScenario("install-nt");
-  const Matrix m = RunMatrix(scenario, 2);
+  const Matrix m = RunMatrix(scenario, Options(2));
   const RunResult clean = RunScenario(scenario, {});
   std::size_t os_calls = 0;
   for (const auto& [function, count] : clean.os_calls_after_event.back()) os_calls += static_cast<std::size_t>(count);
@@ -57,6 +66,60 @@ TEST(MatrixTest, EveryCallOfTheCleanRunFailsOnceAndEachEffectFollowsItsRoutine) 
   ASSERT_NE(close, nullptr);
   EXPECT_TRUE(close->effect.None(m.clean));
   EXPECT_EQ(MatrixJson(m)["rows"].size(), m.rows.size());
+
+  // Triage: the worst first. No fault fails an event here, and the refused
+  // "BC Defaults" loses the most state: it leads.
+  for (std::size_t i = 1; i < m.rows.size(); ++i) EXPECT_LE(m.rows[i - 1].severity, m.rows[i].severity) << i;
+  EXPECT_EQ(&m.rows.front(), bc_defaults);
+  EXPECT_EQ(bc_defaults->severity, Severity::kStateLost);
+  EXPECT_EQ(close->severity, Severity::kNone);
+  EXPECT_EQ(title->severity, Severity::kStateLost);
+  const std::string text = FormatMatrix(m);
+  EXPECT_NE(text.find("\nBy severity (rows, faults): outcome changed 0 (0), state silently lost "), std::string::npos)
+      << text.substr(0, 400);
+
+  // Each fault of a row, pasted into the scenario's failures, has the row's
+  // effect on its own.
+  const nlohmann::ordered_json rows = MatrixJson(m)["rows"];
+  for (const std::size_t r : {std::size_t{0}, std::size_t{1}, rows.size() - 1}) {
+    nlohmann::json document = nlohmann::json::parse(*EmbeddedScenarioText("install-nt"));
+    const auto& fault = rows[r]["faults"][0];
+    if (fault.contains("failure")) {
+      document["host"]["failures"] = {fault["failure"]};
+    } else {
+      document["platform_failures"] = {fault["platform_failure"]};
+    }
+    const RunResult run = RunScenario(ParseScenario(document.dump(), "pasted"), {});
+    EXPECT_EQ(run.registry_changes.size() + rows[r]["differences"]["registry"]["lost"].size() -
+                  rows[r]["differences"]["registry"]["added"].size(),
+              clean.registry_changes.size())
+        << fault.dump();
+    ASSERT_EQ(run.events.size(), rows[r]["outcomes"].size());
+    for (std::size_t e = 0; e < run.events.size(); ++e) {
+      EXPECT_EQ(run.events[e].failed, rows[r]["outcomes"][e]["outcome"] == "failed") << fault.dump();
+    }
+  }
+}
+
+TEST(MatrixTest, FiltersSelectByEventAndFunction) {
+  const Scenario scenario = LoadScenario("install-nt");
+  const Matrix m = RunMatrix(scenario, Options(2, {"qviSetup", "RegCreateKeyA"}));
+  std::size_t faults = 0;
+  for (const MatrixRow& row : m.rows) {
+    for (const Fault& f : row.faults) {
+      EXPECT_EQ(f.Label().rfind("RegCreateKeyA #", 0), 0u) << f.Label();
+      EXPECT_EQ(f.event, "qviSetup");
+      ++faults;
+    }
+  }
+  EXPECT_GT(faults, 0u);
+  EXPECT_EQ(m.runs, faults + 1);
+  const Matrix host = RunMatrix(scenario, Options(1, {"", "GetPlatform"}));
+  ASSERT_FALSE(host.rows.empty());
+  for (const MatrixRow& row : host.rows) {
+    for (const Fault& f : row.faults) EXPECT_NE(f.Label().find(" GetPlatform #"), std::string::npos) << f.Label();
+  }
+  EXPECT_THROW(RunMatrix(scenario, Options(1, {"", "NoSuchCall"})), ScenarioError);
 }
 
 }  // namespace

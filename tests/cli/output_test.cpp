@@ -1,0 +1,204 @@
+// What qvihost writes reaches its reader whole, or the run fails saying so:
+// standard output, and the files --html, --save-expect and --junit name.
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <streambuf>
+#include <string>
+
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+
+#include "qvihost/cli.h"
+#include "testing/file_bytes.h"
+#include "testing/temp_folder.h"
+
+namespace qvi::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using qvi::testing::ReadFileBytes;
+using qvi::testing::WriteFileBytes;
+
+// Takes `room` bytes, then refuses every write, as a full disk does.
+class FullDisk : public std::streambuf {
+ public:
+  explicit FullDisk(std::size_t room) : room_(room) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (room_ == 0 || traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
+    --room_;
+    return c;
+  }
+
+ private:
+  std::size_t room_;
+};
+
+struct Outcome {
+  int code;
+  std::string err;
+};
+
+Outcome Cli(const std::vector<std::string>& args, std::ostream& out) {
+  std::ostringstream err;
+  std::istringstream in;
+  const int code = RunCli(args, {out, err, in, false});
+  return {code, err.str()};
+}
+
+TEST(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
+  testing::TempFolder dir;
+  const std::string small = (dir.path() / "small.json").string();
+  WriteFileBytes(small, R"({"name": "small", "events": ["creation"]})");
+  const std::vector<std::string> commands[] = {
+      {"run", "install-nt"}, {"run", "install-nt", "--json"}, {"list"}, {"matrix", small}, {"matrix", small, "--json"}};
+  for (const auto& args : commands) {
+    for (const std::size_t room : {std::size_t{0}, std::size_t{100}}) {
+      FullDisk disk(room);
+      std::ostream out(&disk);
+      const Outcome o = Cli(args, out);
+      EXPECT_EQ(o.code, kExitInternalError) << args[0] << " " << args.back() << ", room " << room;
+      EXPECT_NE(o.err.find("standard output: the report could not be written whole"), std::string::npos) << o.err;
+    }
+  }
+}
+
+// The program itself, its standard output on a device that is always full.
+TEST(OutputTest, ReportToDevFullExitsNonZero) {
+  testing::TempFolder dir;
+  const std::string err = (dir.path() / "err.txt").string();
+  for (const std::string args : {"run install-nt --json", "run uninstall", "list"}) {
+    const int raw = std::system((std::string(QVIHOST_PATH) + " " + args + " >/dev/full 2>" + err).c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == kExitInternalError) << args;
+    EXPECT_NE(ReadFileBytes(err).find("could not be written whole"), std::string::npos) << args;
+  }
+}
+
+// A full disk under --save-expect: the approved file stays as it was and no
+// temporary file is left beside it. A small file system of its own is
+// mounted for it, which only root may do.
+TEST(OutputTest, AFullDiskKeepsThePreviousExpectations) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  testing::TempFolder dir;
+  const fs::path disk = dir.path() / "disk";
+  fs::create_directory(disk);
+  ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k"), 0) << "cannot mount a tmpfs";
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  const fs::path approved = disk / "approved.json";
+  const std::string previous = R"({"events": ["creation"], "expect": {"events": []}})";
+  WriteFileBytes(approved, previous);
+  {
+    std::ofstream filler(disk / "filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    while (filler.write(block.data(), block.size())) {
+    }
+  }
+  std::ostringstream out;
+  const Outcome o = Cli({"run", "install-nt", "--save-expect", approved.string()}, out);
+  EXPECT_EQ(o.code, kExitBadInput);
+  EXPECT_NE(o.err.find("approved.json: cannot write"), std::string::npos) << o.err;
+  EXPECT_EQ(ReadFileBytes(approved), previous);
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(disk)) ++entries;
+  EXPECT_EQ(entries, 2u) << "a temporary file was left behind";
+}
+
+// JUnit from hostile text: a control character and a NUL in the scenario's
+// name, control characters in an expected value. The file is well-formed
+// XML, says what it replaced, and holds one test case per expectation group.
+TEST(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
+  testing::TempFolder dir;
+  const fs::path scenario = dir.path() / "hostile.json";
+  WriteFileBytes(scenario, R"({"name": "bell\u0007and\u0000nul", "events": ["creation"], "expect": {
+    "events": [{"event": "creation", "outcome": "completed"}],
+    "registry": [{"key": "HKEY_LOCAL_MACHINE\\Software\\Nowhere", "value": "v", "type": "REG_SZ", "data": "\u0001\u001b"}]}})");
+  const fs::path xml = dir.path() / "results.xml";
+  std::ostringstream out;
+  const Outcome o = Cli({"test", scenario.string(), "--junit", xml.string()}, out);
+  EXPECT_EQ(o.code, kExitExpectationsNotMet) << o.err;
+  EXPECT_NE(o.err.find("characters XML cannot hold were written as U+FFFD"), std::string::npos) << o.err;
+  const std::string text = ReadFileBytes(xml);
+  for (const char c : text) {
+    EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\r' && c != '\t') << int(c);
+  }
+  EXPECT_EQ(text.find("&#"), std::string::npos) << "a character reference XML 1.0 cannot hold";
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_string(text.c_str())) << text;
+  const pugi::xml_node suite = document.child("testsuites").child("testsuite");
+  EXPECT_STREQ(suite.attribute("name").value(), "bell\xEF\xBF\xBD" "and\xEF\xBF\xBDnul");
+  EXPECT_EQ(suite.attribute("tests").as_int(), 2);
+  EXPECT_EQ(suite.attribute("failures").as_int(), 1);
+  EXPECT_STREQ(suite.child("properties").child("property").attribute("value").value(), "8");
+  std::string cases;
+  for (const pugi::xml_node c : suite.children("testcase")) {
+    cases += std::string(c.attribute("name").value()) + (c.child("failure") ? " failed" : " passed") + ";";
+    EXPECT_FALSE(c.attribute("time").empty());
+  }
+  EXPECT_EQ(cases, "events passed;registry failed;");
+}
+
+// JUnit tells what the readable result tells: the approved examples, whose
+// exact folders count the INI entries of another group, pass there too.
+TEST(OutputTest, JunitAgreesWithTheTestCommand) {
+  testing::TempFolder dir;
+  const fs::path xml = dir.path() / "results.xml";
+  std::ostringstream out;
+  const fs::path examples = fs::path(QVI_GOLDEN_DIR) / ".." / ".." / ".." / "examples" / "expectations";
+  ASSERT_EQ(Cli({"test", examples.string(), "--junit", xml.string()}, out).code, kExitOk) << out.str();
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(xml.c_str()));
+  EXPECT_STREQ(document.child("testsuites").attribute("failures").value(), "0") << ReadFileBytes(xml);
+  EXPECT_GT(document.child("testsuites").attribute("tests").as_int(), 4);
+}
+
+// Machine text in code page 1252 reaches every report as UTF-8: the host's
+// answers in host calls and host state, the computer name in JSON. A host
+// call refused inside an event that completes is said in the event's line.
+TEST(OutputTest, MachineTextIsUtf8AndARefusedCallIsVisible) {
+  testing::TempFolder dir;
+  const fs::path scenario = dir.path() / "s.json";
+  WriteFileBytes(scenario, R"({"base": "install-nt", "machine": {"computer_name": "SRV\u00c4"},
+    "host": {"texts": {"7014": "Konsole \u00e9"}, "failures": [{"dispid": 22, "occurrence": 1}]}})");
+  std::ostringstream text;
+  ASSERT_EQ(Cli({"run", scenario.string()}, text).code, kExitOk);
+  for (const char* part : {"(computer SRV\xC3\x84, fresh)", "GetText(7014) -> \"Konsole \xC3\xA9\"",
+                           "\n    \"Konsole \xC3\xA9\" -> ", "qviSetup                                completed, 1 host call refused\n",
+                           "GetPlatform(ByRef 0) FAILED 440"}) {
+    EXPECT_NE(text.str().find(part), std::string::npos) << part;
+  }
+  std::ostringstream json;
+  ASSERT_EQ(Cli({"run", scenario.string(), "--json"}, json).code, kExitOk);
+  EXPECT_EQ(nlohmann::json::parse(json.str())["machine"]["computer_name"], "SRV\xC3\x84");
+}
+
+// The matrix runs on copies of a given machine, which stays as it was.
+TEST(OutputTest, MatrixRunsOnCopiesOfAMachine) {
+  testing::TempFolder dir;
+  const std::string machine = (dir.path() / "m").string();
+  std::ostringstream ignored;
+  ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}, ignored).code, kExitOk);
+  const std::string store = ReadFileBytes(dir.path() / "m" / "registry.reg");
+  const auto faults = [](const std::string& matrix) { return nlohmann::json::parse(matrix)["faults"].get<int>(); };
+  std::ostringstream fresh;
+  std::ostringstream installed;
+  ASSERT_EQ(Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json"}, fresh).code, kExitOk);
+  ASSERT_EQ(Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json", "--machine", machine}, installed).code,
+            kExitOk);
+  // On the installed machine there is more to delete.
+  EXPECT_GT(faults(installed.str()), faults(fresh.str()));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "m" / "registry.reg"), store);
+}
+
+}  // namespace
+}  // namespace qvi::cli
