@@ -51,9 +51,14 @@ std::size_t TrimmedValueOffset(std::string_view value) {
 // True when "key=value" reads back as exactly that key and value, so the
 // index can be updated without re-reading the file. A key that would read
 // as a section, a comment or another key is rare and takes the slow way.
+// A name read back ends at its first NUL: one that holds a NUL is indexed by
+// reading its line anew.
+constexpr std::string_view kKeyBreakers("=\r\n\0", 4);
+constexpr std::string_view kSectionBreakers("]\r\n\0", 4);
+
 bool PlainKey(std::string_view key, std::string_view value) {
   return !key.empty() && key.front() != '[' && key.front() != ';' &&
-         key.find_first_of("=\r\n") == std::string_view::npos &&
+         key.find_first_of(kKeyBreakers) == std::string_view::npos &&
          value.find_first_of("\r\n") == std::string_view::npos;
 }
 
@@ -214,7 +219,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     if (open_end) added += kCrLf;
     added.append("[").append(section).append("]").append(kCrLf);
     added.append(key).append("=").append(value).append(kCrLf);
-    if (open_end || !PlainKey(key, value) || section.find_first_of("]\r\n") != std::string_view::npos) {
+    if (open_end || !PlainKey(key, value) || section.find_first_of(kSectionBreakers) != std::string_view::npos) {
       Replace(bytes_.size(), bytes_.size(), added);
       return true;
     }

@@ -41,8 +41,9 @@ TEST(IniDocumentIndex, StaysInStepWithTheBytesThroughAnyEdits) {
       // A lone CR before a key and an LF line after it join when it goes.
       "[A]\rk1=1\n\nk2=2\r[B]\rk3=3\n\n",
   };
-  const std::vector<std::string> sections = {"A", "b", "C", "D"};
-  const std::vector<std::string> keys = {"k1", "K2", "k3", "k4", "=odd", ";c", "[x", ""};
+  // Names read back end at a NUL.
+  const std::vector<std::string> sections = {"A", "b", "C", "D", std::string("E\0e", 3)};
+  const std::vector<std::string> keys = {"k1", "K2", "k3", "k4", "=odd", ";c", "[x", "", std::string("k5\0x", 4)};
   const std::vector<std::string> values = {"v", "  padded  ", "", "  \x1A ", "\"quoted\"", "a=b", "longer value here"};
   std::mt19937 random(7);
   for (const std::string& start : starts) {
