@@ -60,20 +60,6 @@ void PrintWarnings(const RunResult& run, const std::string& source, Console& con
   for (const std::string& warning : run.warnings) console.err << "qvihost: warning: " << source << ": " << warning << "\n";
 }
 
-// Every file and folder of a machine but its lock, links copied as links.
-void CopyMachineFolder(const std::filesystem::path& from, const std::filesystem::path& to) {
-  namespace fs = std::filesystem;
-  for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
-    const fs::path relative = it->path().lexically_relative(from);
-    if (relative == ".lock") continue;
-    if (fs::is_directory(it->symlink_status())) {
-      fs::create_directory(to / relative);
-    } else {
-      fs::copy(it->path(), to / relative, fs::copy_options::copy_symlinks);
-    }
-  }
-}
-
 int Test(const TestRequest& request, Console& console) {
   struct Outcome {
     std::string name;

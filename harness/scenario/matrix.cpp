@@ -27,22 +27,6 @@ std::vector<EventEnd> Outcomes(const RunResult& run) {
   return out;
 }
 
-// Every file and folder of a machine but its lock, links copied as links:
-// the matrix's runs start from the machine without changing it.
-void CopyMachine(const std::filesystem::path& from, const std::filesystem::path& to) {
-  namespace fs = std::filesystem;
-  for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
-    const fs::path relative = it->path().lexically_relative(from);
-    if (relative == ".lock") continue;
-    const fs::file_status status = it->symlink_status();
-    if (fs::is_directory(status)) {
-      fs::create_directory(to / relative);
-    } else {
-      fs::copy(it->path(), to / relative, fs::copy_options::copy_symlinks);
-    }
-  }
-}
-
 bool Selected(const Fault& f, const MatrixFilter& filter) {
   if (!filter.event.empty() && f.event != filter.event) return false;
   if (filter.function.empty()) return true;
@@ -209,7 +193,7 @@ Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
   const auto run = [&options](const Scenario& s) {
     if (!options.machine_dir) return RunScenario(s, {});
     TempMachineFolder copy("matrix");
-    CopyMachine(*options.machine_dir, copy.path());
+    CopyMachineFolder(*options.machine_dir, copy.path());
     RunOptions run_options;
     run_options.machine_dir = copy.path();
     return RunScenario(s, run_options);

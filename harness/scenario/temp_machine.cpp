@@ -153,4 +153,17 @@ TempMachineFolder::TempMachineFolder(std::string_view purpose) {
 
 TempMachineFolder::~TempMachineFolder() { emu::RemoveTree(path_); }
 
+void CopyMachineFolder(const std::filesystem::path& from, const std::filesystem::path& to) {
+  namespace fs = std::filesystem;
+  for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path relative = it->path().lexically_relative(from);
+    if (relative == ".lock") continue;
+    if (fs::is_directory(it->symlink_status())) {
+      fs::create_directory(to / relative);
+    } else {
+      fs::copy(it->path(), to / relative, fs::copy_options::copy_symlinks);
+    }
+  }
+}
+
 }  // namespace qvi::scenario

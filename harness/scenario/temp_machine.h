@@ -32,4 +32,9 @@ class TempMachineFolder {
 // run. Returns how many were removed.
 int RemoveStaleTempMachines(const std::filesystem::path& base);
 
+// Copies every file and folder of the machine in `from` but its lock into
+// the empty folder `to`, links as links: runs that must leave a machine as
+// it is (test, matrix) start from such a copy.
+void CopyMachineFolder(const std::filesystem::path& from, const std::filesystem::path& to);
+
 }  // namespace qvi::scenario
