@@ -6,15 +6,21 @@ set -euo pipefail
 qvihost="$1"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-# The second run seeds many keys, so that its open and its saves take a while.
+# Both runs start from a machine of many keys, so that each holds the machine
+# for a while (loading and saving it under the lock) after a short start:
+# whichever comes second meets the other's lock. The second run adds a key.
 {
-  printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\PairB]\r\n"v"="1"\r\n\r\n'
+  printf 'REGEDIT4\r\n\r\n'
   for i in $(seq 1 3000); do printf '[HKEY_CURRENT_USER\\Software\\Bulk\\k%d]\r\n"v"="%d"\r\n\r\n' "$i" "$i"; done
-} >"$work/seed.reg"
+} >"$work/bulk.reg"
+printf '{"name": "bulk", "machine": {"registry_file": "bulk.reg"}, "events": ["creation"]}\n' >"$work/bulk.json"
+"$qvihost" run "$work/bulk.json" --machine "$work/template" >/dev/null
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\PairB]\r\n"v"="1"\r\n\r\n' >"$work/seed.reg"
 printf '{"name": "pair-b", "machine": {"registry_file": "seed.reg"}, "events": ["creation"]}\n' >"$work/b.json"
 refused=0
 for pair in $(seq 1 50); do
   machine="$work/m$pair"
+  cp -a "$work/template" "$machine"
   "$qvihost" run install-nt --machine "$machine" >/dev/null 2>"$work/a.err" & a=$!
   "$qvihost" run "$work/b.json" --machine "$machine" >/dev/null 2>"$work/b.err" & b=$!
   set +e; wait $a; a_status=$?; wait $b; b_status=$?; set -e
