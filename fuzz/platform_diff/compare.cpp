@@ -4,6 +4,7 @@
 // nothing wider is forgiven.
 #include <algorithm>
 
+#include "emu/profile.h"
 #include "fuzz/platform_diff/platform_diff.h"
 #include "runtime/code_page.h"
 
@@ -57,58 +58,6 @@ std::string Canonical(std::string name) {
   return code_page::Lower(name);
 }
 
-// UTF-16LE code units (no mark) to UTF-8, and back; code units of one file
-// only, so a lone surrogate cannot come up.
-std::string Utf16ToUtf8(std::string_view utf16) {
-  std::u16string units;
-  for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) {
-    units += static_cast<char16_t>(static_cast<unsigned char>(utf16[i]) | (static_cast<unsigned char>(utf16[i + 1]) << 8));
-  }
-  std::string out;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    std::uint32_t cp = units[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size()) cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::string Utf8ToUtf16(std::string_view utf8) {
-  std::string out;
-  const auto put = [&out](std::uint32_t unit) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>(unit >> 8);
-  };
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const std::size_t extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-    std::uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (std::size_t k = 1; k <= extra && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
-    if (cp >= 0x10000) {
-      put(0xD800 + ((cp - 0x10000) >> 10));
-      put(0xDC00 + ((cp - 0x10000) & 0x3FF));
-    } else {
-      put(cp);
-    }
-    i += extra + 1;
-  }
-  return out;
-}
-
 bool IsWineBlank(char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x1A || c == 0x20; }
 
 // WritesKeepEveryByteTheyDoNotChange: Wine reads an INI file into sections
@@ -123,7 +72,7 @@ std::string WineRewrite(const std::string& bytes) {
     text = bytes.substr(kUtf8Mark.size());
   } else if (bytes.starts_with(kUtf16Mark)) {
     encoding = Encoding::kUtf16;
-    text = Utf16ToUtf8(std::string_view(bytes).substr(kUtf16Mark.size()));
+    text = emu::Utf16ToUtf8(std::string_view(bytes).substr(kUtf16Mark.size()));
   } else {
     text = code_page::ToUtf8(bytes);
   }
@@ -186,7 +135,7 @@ std::string WineRewrite(const std::string& bytes) {
   }
   switch (encoding) {
     case Encoding::kUtf8: return std::string(kUtf8Mark) + out;
-    case Encoding::kUtf16: return std::string(kUtf16Mark) + Utf8ToUtf16(out);
+    case Encoding::kUtf16: return std::string(kUtf16Mark) + emu::Utf8ToUtf16(out);
     case Encoding::kAnsi: break;
   }
   std::string ansi;
@@ -201,7 +150,7 @@ std::string WineRewrite(const std::string& bytes) {
 // a=b=v).
 std::string AsWineKeepsIt(const std::string& bytes) {
   std::string text = WineRewrite(WineRewrite(bytes));
-  if (text.starts_with(kUtf16Mark)) text = "UTF-16 " + Utf16ToUtf8(std::string_view(text).substr(kUtf16Mark.size()));
+  if (text.starts_with(kUtf16Mark)) text = "UTF-16 " + emu::Utf16ToUtf8(std::string_view(text).substr(kUtf16Mark.size()));
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     out += text[i];

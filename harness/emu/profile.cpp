@@ -71,6 +71,26 @@ std::uint32_t CopyList(const std::vector<std::string>& names, char* buffer, std:
 
 constexpr std::string_view kUtf16Mark = "\xFF\xFE";
 
+// An argument of the ANSI functions as the document of `file` holds text.
+std::string ForDocument(const char* text, bool unicode) {
+  return unicode ? code_page::ToUtf8(text) : std::string(text);
+}
+
+// Text of the document of `file` as the ANSI functions give it.
+std::string FromDocument(std::string_view text, bool unicode) {
+  if (!unicode) return std::string(text);
+  std::string ansi;
+  code_page::FromUtf8(text, ansi, '?');
+  return ansi;
+}
+
+std::vector<std::string> FromDocument(std::vector<std::string> names, bool unicode) {
+  for (std::string& name : names) name = FromDocument(name, unicode);
+  return names;
+}
+
+}  // namespace
+
 // UTF-16LE code units to UTF-8. A surrogate without its pair is kept as a
 // three-byte sequence of its own, so the text converts back unchanged.
 std::string Utf16ToUtf8(std::string_view utf16) {
@@ -129,26 +149,6 @@ std::string Utf8ToUtf16(std::string_view utf8) {
   }
   return out;
 }
-
-// An argument of the ANSI functions as the document of `file` holds text.
-std::string ForDocument(const char* text, bool unicode) {
-  return unicode ? code_page::ToUtf8(text) : std::string(text);
-}
-
-// Text of the document of `file` as the ANSI functions give it.
-std::string FromDocument(std::string_view text, bool unicode) {
-  if (!unicode) return std::string(text);
-  std::string ansi;
-  code_page::FromUtf8(text, ansi, '?');
-  return ansi;
-}
-
-std::vector<std::string> FromDocument(std::vector<std::string> names, bool unicode) {
-  for (std::string& name : names) name = FromDocument(name, unicode);
-  return names;
-}
-
-}  // namespace
 
 void ProfileFiles::NoteFault(const MachineError& error) {
   if (!host_fault_ && dynamic_cast<const HostFault*>(&error)) host_fault_ = error.what();

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -26,6 +27,11 @@
 #include "emu/save_journal.h"
 
 namespace qvi::emu {
+
+// UTF-16LE code units (no mark) to UTF-8 and back, as a Unicode INI file is
+// read and written. A surrogate without its pair converts back unchanged.
+std::string Utf16ToUtf8(std::string_view utf16);
+std::string Utf8ToUtf16(std::string_view utf8);
 
 class ProfileFiles {
  public:
