@@ -350,8 +350,10 @@ std::string Utf16(const std::string& ascii, std::initializer_list<std::uint16_t>
 
 TEST_P(PlatformContract, AUtf16FileIsReadAndWrittenAsUtf16) {
   const std::string file = Scratch("unicode.ini");
-  // key=Wert + a-umlaut; other= a character the code page lacks.
-  const std::string before = Utf16("[Sec]\r\nkey=Wert", {0xE4, '\r', '\n'}) + Utf16("other=", {0x4E00, '\r', '\n'}).substr(2);
+  // key=Wert + a-umlaut; other= a character the code page lacks; astral= one
+  // beyond 16 bits (a surrogate pair), which a write must keep as it is.
+  const std::string before = Utf16("[Sec]\r\nkey=Wert", {0xE4, '\r', '\n'}) + Utf16("other=", {0x4E00, '\r', '\n'}).substr(2) +
+                             Utf16("astral=", {0xD83D, 0xDE00, '\r', '\n'}).substr(2);
   backend_->PutFile(file, before);
   EXPECT_EQ(Read("Sec", "key", "", file), "Wert\xE4");
   EXPECT_EQ(Read("Sec", "other", "", file), "?");
