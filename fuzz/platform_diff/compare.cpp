@@ -116,8 +116,9 @@ std::string WineRewrite(const std::string& bytes) {
       while (!value.empty() && IsWineBlank(value.front())) value.remove_prefix(1);
       key.value = std::string(value);
     }
-    // An empty name right after another empty name is dropped.
-    if (!key.name.empty() || !previous || !previous->name.empty()) {
+    // An empty name right after another that reads as empty (nothing
+    // before its first NUL) is dropped.
+    if (!key.name.empty() || !previous || (!previous->name.empty() && previous->name.front() != '\0')) {
       sections.back().keys.push_back(std::move(key));
       previous = &sections.back().keys.back();
     }

@@ -123,14 +123,19 @@ void IniDocument::Reindex() {
     // Comments and lines without '=' are no keys, yet a lookup meets them:
     // the first line of a name answers, without a value when it has no '='.
     const std::size_t eq = t.find('=');
-    const std::string_view key = UpToNul(TrimIniBlanks(t.substr(0, eq)));
+    const std::string_view spelt = TrimIniBlanks(t.substr(0, eq));
+    // A key without a name right after another one that reads as nameless
+    // is not listed: only Wine can be watched here, and it leaves such a
+    // line out when it reads the file. A lookup finds the first one anyway.
+    const bool unlisted = spelt.empty() && !current->entries.empty() && current->entries.back().key.empty();
+    const std::string_view key = UpToNul(spelt);
     if (eq == std::string_view::npos) {
       const auto at = static_cast<std::size_t>(t.data() + t.size() - all.data());
       current->entries.push_back({std::string(key), i, at, at, false});
     } else {
       const std::string_view value = TrimIniBlanks(t.substr(eq + 1));
       const auto from = static_cast<std::size_t>(value.data() - all.data());
-      current->entries.push_back({std::string(key), i, from, from + value.size(), true});
+      current->entries.push_back({std::string(key), i, from, from + value.size(), true, unlisted});
     }
     current->first_entry.emplace(Fold(key), current->entries.size() - 1);
   }
@@ -380,7 +385,10 @@ bool IniDocument::DeleteKey(std::string_view section, std::string_view key) {
   }
   if (!e) return false;
   const Line line = lines_[e->line];
-  if (JoinsLineEnds(line.begin, line.next)) {
+  // A nameless key after the one that goes may become listed or unlisted:
+  // rare enough to re-read the file for.
+  const bool nameless_next = e + 1 < found->entries.data() + found->entries.size() && e[1].key.empty();
+  if (nameless_next || JoinsLineEnds(line.begin, line.next)) {
     Replace(line.begin, line.next, {});
     return true;
   }

@@ -89,7 +89,8 @@ class IniDocument {
     std::size_t value_from;  // trimmed value, as byte offsets
     std::size_t value_to;
     bool has_value;          // the line has an '='
-    bool IsKey() const { return has_value && key.rfind(';', 0) != 0; }
+    bool unlisted = false;   // nameless right after another nameless one
+    bool IsKey() const { return has_value && !unlisted && key.rfind(';', 0) != 0; }
     bool operator==(const Entry&) const = default;
   };
   struct Section {

@@ -114,6 +114,8 @@ TEST_P(PlatformContract, FoundProfileReads) {
                                       96));
   const std::string missing = Scratch("missing.ini");
   const std::string no_folder = Scratch("no-folder\\x.ini");
+  const std::string nameless = Scratch("nameless.ini");
+  backend_->PutFile(nameless, std::string("[e]\r\na=1\r\n=v\r\n=w\r\n\0x=1\r\n=y\r\nb=2\r\n", 33));
   const std::tuple<const char*, const char*, const char*, std::uint32_t, std::string, Got> cases[] = {
       // "[x" closes no bracket: no section; every header is listed, repeats too.
       {nullptr, "k", "d", 32, file, {14, std::string("s\0\xE9\0s\0dup\0t\0u\0\0", 15) + std::string(21, '#')}},
@@ -133,6 +135,8 @@ TEST_P(PlatformContract, FoundProfileReads) {
       {" u ", nullptr, "d", 8, file, {1, std::string("d\0", 2) + "##########"}},
       {"u", nullptr, "d", 2, file, {1, std::string("d\0", 2) + "####"}},
       {nullptr, "k", "d", 8, missing, {0, std::string("\0", 1) + "###########"}},
+      // A key without a name right after one that reads as nameless is none.
+      {"e", nullptr, "d", 16, nameless, {6, std::string("a\0\0\0b\0\0", 7) + std::string(13, '#')}},
       // A key list needs a byte to spare, as section names do.
       {"u", nullptr, "d", 3, file, {1, std::string("k\0\0", 3) + "####"}},
       // The default loses its quotes where the file could be opened.
