@@ -3,6 +3,7 @@
 // Layout of the folder:
 //   machine.ini     settings: [Machine] ComputerName, WindowsDirectory, CodePage
 //   registry.reg    HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, REGEDIT4 text
+//   registry.log    registry changes since registry.reg was written whole
 //   drive_c/ ...    one folder per drive, as in a Wine prefix
 //   .lock           held while the machine is open: one run at a time
 //
@@ -94,6 +95,10 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   std::vector<RegistryKey> SnapshotRegistry() const;
   // The registry itself, e.g. to record what a run changes in it.
   RegistryStore& registry();
+  // Starts the registry's recording (RegistryStore::StartRecording) and lets
+  // the saves that follow append what it records to registry.log instead of
+  // writing registry.reg whole.
+  void StartRecording();
   // Applies a .reg text (REGEDIT4 or version 5.00) to the registry: keys and
   // values are created or replaced, [-KEY] sections delete trees. Throws
   // MachineError naming `source_name` and the line.

@@ -576,7 +576,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
 
-  machine->registry().StartRecording();
+  machine->StartRecording();
   std::set<std::string> unlisted;
   const auto files_before = SnapshotFiles(*machine, options.snapshot_cap, &unlisted);
 
