@@ -66,9 +66,11 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // finished meanwhile is never taken for an empty folder.
   bool fresh() const;
 
-  // Writes the INI files with pending edits, then registry.reg when the
-  // registry changed or has never been saved (never for a kDiscarded
-  // machine), each atomically: a temporary file in the same folder, flushed,
+  // Writes the INI files with pending edits, then the registry when it
+  // changed or has never been saved (never for a kDiscarded machine): its
+  // changes appended to registry.log where StartRecording() lets them be
+  // told (registry_log.h), else registry.reg whole with an empty log. Files
+  // are written atomically: a temporary file in the same folder, flushed,
   // then renamed over the old one. Throws MachineError; what was not yet
   // written stays pending. Throws HostFault, writing nothing, once the host
   // has failed to read or append a machine file that is there.

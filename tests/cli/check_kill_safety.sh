@@ -52,7 +52,7 @@ printf '{"name": "bulk", "machine": {"registry_file": "bulk.reg"}, "events": []}
 # (k = 0 is the seeded machine before any event), on the end of the step before.
 declare -a span_ms
 appends=0 compactions=0
-syscalls=rename,renameat,renameat2,openat,write,fsync,unlink,unlinkat
+syscalls=rename,renameat,renameat2,openat,write,fsync,unlink,unlinkat,ftruncate
 strace=$(command -v strace || true)
 # The leak checker of a sanitized build cannot work under a tracer.
 traced_asan="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
