@@ -109,13 +109,16 @@ using ContentProducer = std::function<void(const PutPiece& put)>;
 
 // What the machine's file functions do to the folder, in order, for a test
 // that rebuilds every state a power cut could leave (tests/crash/). kCreate
-// is a new file with its bytes; kSaveBegin and kSaveEnd bracket one save.
+// is a new file with its bytes, kWriteAt bytes written at `offset` of a file
+// that is there (cutting it there first); kSaveBegin and kSaveEnd bracket one
+// save.
 struct FileOp {
-  enum class Kind { kCreate, kSyncFile, kRename, kRemove, kSyncFolder, kSaveBegin, kSaveEnd };
+  enum class Kind { kCreate, kSyncFile, kRename, kRemove, kSyncFolder, kSaveBegin, kSaveEnd, kWriteAt };
   Kind kind;
   std::filesystem::path path;
   std::filesystem::path to;  // kRename only
-  std::string bytes;         // kCreate only
+  std::string bytes;         // kCreate and kWriteAt only
+  std::uint64_t offset = 0;  // kWriteAt only
 };
 using FileOpRecorder = std::function<void(const FileOp&)>;
 // The recorder every call reports to; none outside such a test.
@@ -177,6 +180,12 @@ bool RemoveUnlockedFolder(const std::filesystem::path& base, const std::string& 
 // file that is there. A file made for a kDiscarded machine is private.
 platform::Status AppendToFile(const std::filesystem::path& path, std::string_view bytes,
                               Durability durability = Durability::kFlushed);
+
+// Cuts the regular file `path` (never through a link) at `offset` and writes
+// `bytes` there, flushed to the disk with kFlushed: what an append-only file
+// needs, whose tail past `offset` holds nothing it still wants. Throws
+// MachineError naming the file.
+void WriteAt(const std::filesystem::path& path, std::uint64_t offset, std::string_view bytes, Durability durability);
 
 // An exclusive hold on a lock file, for as long as the object lives; the
 // operating system lets go of it when the process ends, however it ends.

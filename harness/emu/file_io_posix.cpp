@@ -371,6 +371,23 @@ platform::Status AppendToFile(const fs::path& path, std::string_view bytes, Dura
   throw HostFault(path.string() + ": cannot append: " + Errno(error));
 }
 
+void WriteAt(const fs::path& path, std::uint64_t offset, std::string_view bytes, Durability durability) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) throw MachineError(path.string() + ": cannot write: " + Errno(errno));
+  struct stat st {};
+  int error = 0;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = EINVAL;
+  } else if (::ftruncate(fd, static_cast<off_t>(offset)) != 0 || ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ||
+             !WriteAll(fd, bytes) || (durability == Durability::kFlushed && ::fsync(fd) != 0)) {
+    error = errno;
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) throw MachineError(path.string() + ": cannot write: " + Errno(error));
+  RecordFileOp({FileOp::Kind::kWriteAt, path, {}, std::string(bytes), offset});
+  if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, path, {}, {}});
+}
+
 FileLock::FileLock(const fs::path& path) {
   // Private: another user who could open it could hold it.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);

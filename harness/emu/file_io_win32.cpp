@@ -238,6 +238,21 @@ platform::Status AppendToFile(const fs::path& path, std::string_view bytes, Dura
   return status;
 }
 
+void WriteAt(const fs::path& path, std::uint64_t offset, std::string_view bytes, Durability durability) {
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw MachineError(path.string() + ": cannot write: " + Describe(::GetLastError()));
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  const bool ok = ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file) && WriteAll(file, bytes) &&
+                  (durability != Durability::kFlushed || ::FlushFileBuffers(file));
+  const DWORD error = ok ? 0 : ::GetLastError();
+  ::CloseHandle(file);
+  if (!ok) throw MachineError(path.string() + ": cannot write: " + Describe(error));
+  RecordFileOp({FileOp::Kind::kWriteAt, path, {}, std::string(bytes), offset});
+  if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, path, {}, {}});
+}
+
 FileLock::FileLock(const fs::path& path) {
   // Opened without sharing: a second open, by this process or another, fails
   // until this handle is closed.

@@ -1,10 +1,12 @@
 #include "emu/machine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <map>
+#include <unordered_map>
 #include <system_error>
 #include <utility>
 
@@ -12,6 +14,7 @@
 #include "emu/path_map.h"
 #include "emu/profile.h"
 #include "emu/reg_text.h"
+#include "emu/registry_log.h"
 #include "emu/registry_store.h"
 #include "emu/save_journal.h"
 #include "emu/settings.h"
@@ -78,7 +81,70 @@ struct Machine::Impl {
   // Whether registry.reg holds the store as last saved; machine.ini is
   // written when the machine is made, and never changes after.
   bool registry_saved = false;
+  // registry.reg's size, and how much of registry.log counts (0: no log).
+  std::uint64_t registry_bytes = 0;
+  std::uint64_t log_bytes = 0;
+  // The store's recording that tells every change since the last save (0:
+  // none does, and the next save writes registry.reg whole), and the keys it
+  // recorded as the log last left them, by folded path.
+  std::uint32_t log_round = 0;
+  std::unordered_map<std::string, LoggedKey> logged;
+
+  // What a save appends to registry.log, or nothing when registry.reg is to
+  // be written whole: no log yet, changes the recording cannot tell, or a log
+  // grown past a quarter of registry.reg.
+  std::optional<LogAppend> LogChanges(const fs::path& log_path);
+  // Takes the recorded keys as the disk now holds them.
+  void MarkLogged();
 };
+
+std::optional<LogAppend> Machine::Impl::LogChanges(const fs::path& log_path) {
+  if (durability == Durability::kDiscarded || !registry_saved || log_bytes == 0 || log_round == 0 ||
+      registry.recording_round() != log_round) {
+    return std::nullopt;
+  }
+  std::vector<LogOp> deletions, changes;
+  std::unordered_map<std::string, bool> seen;
+  for (RegistryStore::RecordedKey& key : registry.RecordedKeys()) {
+    const std::string folded = code_page::Lower(key.path_then);
+    seen[folded] = true;
+    const auto was = logged.find(folded);
+    const LoggedKey then = was != logged.end() ? was->second : LoggedKey{key.existed, key.path_then, key.values_then};
+    LogOpsForKey(then, {key.exists, key.path_now, key.values_now}, deletions, changes);
+  }
+  // Made and removed again since the recording began: left out of the
+  // recorded keys, though the log holds them.
+  for (const auto& [folded, then] : logged) {
+    if (!seen.contains(folded) && then.exists) LogOpsForKey(then, {false, {}, {}}, deletions, changes);
+  }
+  // Parents before their subkeys, so each is made with its own spelling.
+  std::stable_sort(changes.begin(), changes.end(), [](const LogOp& a, const LogOp& b) {
+    return std::count(a.key.begin(), a.key.end(), '\\') < std::count(b.key.begin(), b.key.end(), '\\');
+  });
+  deletions.insert(deletions.end(), std::make_move_iterator(changes.begin()), std::make_move_iterator(changes.end()));
+  std::string records = EncodeLogOps(deletions);
+  // Past a quarter of registry.reg, replaying the log would cost more than
+  // the rewrite saves.
+  if (log_bytes + records.size() > registry_bytes / 4) return std::nullopt;
+  return LogAppend{log_path, log_bytes, std::move(records), static_cast<std::uint32_t>(deletions.size())};
+}
+
+void Machine::Impl::MarkLogged() {
+  log_round = registry.recording_round();
+  if (log_round == 0) {
+    logged.clear();
+    return;
+  }
+  std::unordered_map<std::string, bool> seen;
+  for (RegistryStore::RecordedKey& key : registry.RecordedKeys()) {
+    const std::string folded = code_page::Lower(key.path_then);
+    seen[folded] = true;
+    logged[folded] = {key.exists, std::move(key.path_now), std::move(key.values_now)};
+  }
+  for (auto& [folded, then] : logged) {
+    if (!seen.contains(folded)) then = {};
+  }
+}
 
 Machine::Machine(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Machine::~Machine() = default;
@@ -136,6 +202,18 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
         impl->registry, [&registry_file](std::string& out) { return registry_file->ReadMore(out, 1 << 16); },
         registry_path.string());
   }
+  const fs::path log_path = folder / kRegistryLogFile;
+  if (occupied) {
+    if (const auto log = ReadWholeFile(log_path, kMaxRegistryBytes)) {
+      impl->log_bytes = ReplayRegistryLog(impl->registry, *log, log_path.string());
+      // The tail of an append that never committed goes before anything is
+      // appended after it.
+      if (impl->log_bytes < log->size() && durability != Durability::kDiscarded) {
+        WriteAt(log_path, impl->log_bytes, {}, durability);
+      }
+    }
+  }
+  impl->registry_bytes = registry_exists ? registry_file->size() : 0;
   impl->registry.MarkClean();
   impl->registry_saved = registry_exists;
   impl->fresh = !settings_text && !registry_exists;
@@ -161,17 +239,47 @@ void Machine::Save() {
 
   std::vector<PendingFile> pending;
   for (auto& [path, bytes] : files) pending.push_back({path, std::move(bytes), {}});
-  if (registry) {
+  const fs::path log_path = folder() / kRegistryLogFile;
+  const std::optional<LogAppend> log = registry ? impl_->LogChanges(log_path) : std::nullopt;
+  std::uint64_t registry_bytes = 0;
+  if (registry && !log) {
     // Written straight from the tree: the text of a large store would cost
-    // as much memory again.
+    // as much memory again. The log starts empty in the same commit, so no
+    // record of it is replayed over the store it is now part of.
     const RegistryStore& store = impl_->registry;
-    pending.push_back({registry_path, {}, [&store](const PutPiece& put) { ExportRegText(store, put); }});
+    pending.push_back({registry_path, {}, [&store, &registry_bytes](const PutPiece& put) {
+                         ExportRegText(store, [&](std::string_view piece) {
+                           registry_bytes += piece.size();
+                           put(piece);
+                         });
+                       }});
+    pending.push_back({log_path, RegistryLogHeader(), {}});
   }
-  CommitFiles(folder(), pending, impl_->durability);
+  // A value set to what it held changes nothing to log.
+  CommitFiles(folder(), pending, impl_->durability, log && log->count != 0 ? &*log : nullptr);
+  if (log && log->count != 0) {
+    impl_->log_bytes += log->records.size() + EncodeLogCommit(0, 0).size();
+  } else if (registry && !log) {
+    impl_->registry_bytes = registry_bytes;
+    impl_->log_bytes = RegistryLogHeader().size();
+  }
   impl_->registry_saved = true;
   impl_->files_on_save.clear();
   impl_->profiles.MarkSaved();
-  if (registry) impl_->registry.MarkClean();
+  if (registry) {
+    impl_->registry.MarkClean();
+    impl_->MarkLogged();
+  }
+}
+
+void Machine::StartRecording() {
+  impl_->registry.StartRecording();
+  // Every change from here on is recorded: saves may log them instead of
+  // writing registry.reg whole, once the store is as the disk holds it.
+  if (impl_->registry_saved && !impl_->registry.dirty()) {
+    impl_->log_round = impl_->registry.recording_round();
+    impl_->logged.clear();
+  }
 }
 
 void Machine::WriteFileOnSave(const fs::path& host_path, std::string bytes) {

@@ -3,6 +3,7 @@
 // Layout of the folder:
 //   machine.ini     settings: [Machine] ComputerName, WindowsDirectory, CodePage
 //   registry.reg    HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, REGEDIT4 text
+//   registry.log    registry changes since registry.reg was written whole
 //   drive_c/ ...    one folder per drive, as in a Wine prefix
 //   .lock           held while the machine is open: one run at a time
 //
@@ -65,9 +66,11 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // finished meanwhile is never taken for an empty folder.
   bool fresh() const;
 
-  // Writes the INI files with pending edits, then registry.reg when the
-  // registry changed or has never been saved (never for a kDiscarded
-  // machine), each atomically: a temporary file in the same folder, flushed,
+  // Writes the INI files with pending edits, then the registry when it
+  // changed or has never been saved (never for a kDiscarded machine): its
+  // changes appended to registry.log where StartRecording() lets them be
+  // told (registry_log.h), else registry.reg whole with an empty log. Files
+  // are written atomically: a temporary file in the same folder, flushed,
   // then renamed over the old one. Throws MachineError; what was not yet
   // written stays pending. Throws HostFault, writing nothing, once the host
   // has failed to read or append a machine file that is there.
@@ -94,6 +97,10 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   std::vector<RegistryKey> SnapshotRegistry() const;
   // The registry itself, e.g. to record what a run changes in it.
   RegistryStore& registry();
+  // Starts the registry's recording (RegistryStore::StartRecording) and lets
+  // the saves that follow append what it records to registry.log instead of
+  // writing registry.reg whole.
+  void StartRecording();
   // Applies a .reg text (REGEDIT4 or version 5.00) to the registry: keys and
   // values are created or replaced, [-KEY] sections delete trees. Throws
   // MachineError naming `source_name` and the line.

@@ -96,6 +96,9 @@ class RegistryStore {
     std::vector<RegistryValue> values_now;
   };
   std::vector<RecordedKey> RecordedKeys() const;
+  // Which recording is under way (0 for none): another StartRecording() gives
+  // another number, so a user of RecordedKeys() can tell it began afresh.
+  std::uint32_t recording_round() const { return recording_ ? recording_round_ : 0; }
   // Visits every key that is not a root, and a root that holds values, in
   // tree order (parents first, subkeys alphabetical), with its full path.
   // `visit` must not change the store.

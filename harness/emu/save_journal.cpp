@@ -5,6 +5,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "emu/registry_log.h"
+
 namespace qvi::emu {
 
 namespace fs = std::filesystem;
@@ -70,7 +72,21 @@ struct Move {
   fs::path temp, target;  // relative to the machine folder
   std::string digest;     // of the new content; empty in journals without one
   std::string where;
+  // For records appended to a log ("+LOG<tab>OFFSET<tab>LENGTH<tab>COUNT"):
+  // `target` is the log, and `temp` empty.
+  std::uint64_t offset = 0, length = 0;
+  std::uint32_t count = 0;
 };
+
+// A number of the journal, refused when it is none or beyond 64 bits.
+std::uint64_t Number(std::string_view text, const std::string& where) {
+  std::uint64_t value = 0;
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != text.npos) {
+    throw MachineError(where + ": not a journal line");
+  }
+  for (const char digit : text) value = value * 10 + static_cast<std::uint64_t>(digit - '0');
+  return value;
+}
 
 // The journal's lines: "TEMP<tab>TARGET" for each file, "end", then the
 // digest of each file's new content in the same order and "end" again. A
@@ -101,6 +117,24 @@ std::vector<Move> ParseJournal(const std::string& journal, const std::string& na
       moves[digests++].digest = std::string(line);
       continue;
     }
+    if (line.starts_with("+")) {
+      std::vector<std::string_view> parts;
+      for (std::size_t from = 1;;) {
+        const std::size_t tab = line.find('\t', from);
+        parts.push_back(line.substr(from, tab == line.npos ? tab : tab - from));
+        if (tab == line.npos) break;
+        from = tab + 1;
+      }
+      if (parts.size() != 4 || parts[0] != kRegistryLogFile) throw MachineError(where + ": not a journal line");
+      Move log{{}, fs::path(std::string(parts[0])), {}, where, Number(parts[1], where), Number(parts[2], where), 0};
+      const std::uint64_t count = Number(parts[3], where);
+      if (count > 0xffffffffu || log.offset > (std::uint64_t{1} << 40) || log.length > (std::uint64_t{1} << 40)) {
+        throw MachineError(where + ": not a journal line");
+      }
+      log.count = static_cast<std::uint32_t>(count);
+      moves.push_back(std::move(log));
+      continue;
+    }
     const std::size_t tab = line.find('\t');
     if (tab == std::string_view::npos) throw MachineError(where + ": not a journal line");
     fs::path temp = Inside(line.substr(0, tab), where);
@@ -114,10 +148,29 @@ std::vector<Move> ParseJournal(const std::string& journal, const std::string& na
   return moves;
 }
 
+// Writes the commit record of records a committed journal appended, once they
+// are found whole where it says; lost ones leave the save unfinishable.
+void FinishLogAppend(const fs::path& folder, const Move& move) {
+  const fs::path log = folder / move.target;
+  // Opened without following a link, as the renames are.
+  FileReader reader(log, std::numeric_limits<std::uint64_t>::max());
+  std::string bytes;
+  while (bytes.size() < move.offset + move.length && reader.ReadMore(bytes, 1 << 20)) {
+  }
+  if (bytes.size() < move.offset + move.length ||
+      (!move.digest.empty() &&
+       Hex(Digest(kDigestStart, std::string_view(bytes).substr(move.offset, move.length))) != move.digest)) {
+    throw MachineError(move.where + ": the records appended to " + move.target.generic_string() +
+                       " are lost; the committed save cannot be finished");
+  }
+  WriteAt(log, move.offset + move.length, EncodeLogCommit(move.offset, move.count), Durability::kFlushed);
+}
+
 }  // namespace
 
-void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, Durability durability) {
-  if (files.empty()) return;
+void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, Durability durability,
+                 const LogAppend* log) {
+  if (files.empty() && !log) return;
   const bool flushed = durability == Durability::kFlushed;
   RecordFileOp({FileOp::Kind::kSaveBegin, folder, {}, {}});
   // A journal still here is one of an earlier save, whose files are all in
@@ -128,7 +181,14 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
   if (!RemoveFile(journal_path) && fs::exists(fs::symlink_status(journal_path, stale))) {
     throw MachineError(journal_path.string() + ": cannot remove");
   }
-  if (files.size() == 1) {
+  if (files.empty()) {
+    // The commit record goes last in one write: cut anywhere, the records
+    // before it do not count.
+    WriteAt(log->path, log->offset, log->records + EncodeLogCommit(log->offset, log->count), durability);
+    RecordFileOp({FileOp::Kind::kSaveEnd, folder, {}, {}});
+    return;
+  }
+  if (files.size() == 1 && !log) {
     AtomicWrite(files.front().target, files.front().Content(), durability);
     RecordFileOp({FileOp::Kind::kSaveEnd, folder, {}, {}});
     return;
@@ -158,6 +218,14 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
       digests += Hex(digest) + "\n";
       folders.insert(file.target.parent_path());
     }
+    if (log) {
+      // Written but not yet counted: without their commit record the next
+      // open takes them for the tail of an append that never finished.
+      WriteAt(log->path, log->offset, log->records, durability);
+      journal += "+" + log->path.lexically_relative(folder).generic_string() + "\t" + std::to_string(log->offset) +
+                 "\t" + std::to_string(log->records.size()) + "\t" + std::to_string(log->count) + "\n";
+      digests += Hex(Digest(kDigestStart, log->records)) + "\n";
+    }
     journal += std::string(kJournalEnd) + "\n" + digests + std::string(kJournalEnd) + "\n";
     // The journal's rename may reach the disk before the names of the files
     // it lists: after a power cut it would then commit files that are not
@@ -175,6 +243,7 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
   }
   // Committed: from here on a failure is finished by the next open.
   for (std::size_t i = 0; i < files.size(); ++i) RenameOver(temps[i], files[i].target);
+  if (log) WriteAt(log->path, log->offset + log->records.size(), EncodeLogCommit(log->offset, log->count), durability);
   if (flushed) {
     for (const fs::path& changed : folders) SyncFolder(changed);
   }
@@ -190,6 +259,10 @@ void RecoverFolder(const fs::path& folder) {
   if (const auto journal = ReadWholeFile(journal_path, kMaxJournalBytes)) {
     std::set<fs::path> folders;
     for (const Move& move : ParseJournal(*journal, journal_path.string())) {
+      if (move.temp.empty()) {
+        FinishLogAppend(folder, move);
+        continue;
+      }
       if (RenameInside(folder, move.temp, move.target)) {
         folders.insert(folder / move.target.parent_path());
         continue;

@@ -7,6 +7,7 @@
 // or as after the save, never a mixture.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -30,10 +31,23 @@ struct PendingFile {
   }
 };
 
-// Replaces every target with its bytes, all or none. Throws MachineError
-// naming the file that failed; before the commit nothing has changed, after
-// it what remains is finished by the next RecoverFolder.
-void CommitFiles(const std::filesystem::path& folder, const std::vector<PendingFile>& files, Durability durability);
+// Records for an append-only file (registry_log.h), written at `offset` and
+// counting only once their commit record follows them.
+struct LogAppend {
+  std::filesystem::path path;  // inside `folder`
+  std::uint64_t offset = 0;
+  std::string records;
+  std::uint32_t count = 0;
+};
+
+// Replaces every target with its bytes and appends `log`'s records, all or
+// none. Throws MachineError naming the file that failed; before the commit
+// nothing has changed, after it what remains is finished by the next
+// RecoverFolder. Records appended alone commit with their own commit record,
+// written with them; beside files, the journal commits them and the commit
+// record follows once it has.
+void CommitFiles(const std::filesystem::path& folder, const std::vector<PendingFile>& files, Durability durability,
+                 const LogAppend* log = nullptr);
 
 // Finishes a save that was committed but interrupted, then removes the
 // temporary files of saves that never committed, in the folder and below its

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string_view>
 #include <system_error>
@@ -27,19 +28,57 @@ namespace {
 // file on a drive costs no memory.
 constexpr std::uintmax_t kMaxSnapshotBytes = 16u << 20;
 
+// FNV-1a over a file streamed through it: tells a changed file from an
+// unchanged one without holding either, not a guard against anyone.
+constexpr std::uint64_t kHashStart = 0xcbf29ce484222325ull;
+std::uint64_t HashMore(std::uint64_t hash, std::string_view bytes) {
+  for (const unsigned char byte : bytes) hash = (hash ^ byte) * 0x100000001b3ull;
+  return hash;
+}
+
+constexpr std::string_view kByHash = " bytes, not shown; beyond the snapshot cap, compared by hash ";
+
+std::string HashLine(std::uint64_t size, std::uint64_t hash) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex(16, '0');
+  for (int i = 15; i >= 0; --i, hash >>= 4) hex[static_cast<std::size_t>(i)] = kDigits[hash & 15];
+  return "(" + std::to_string(size) + std::string(kByHash) + hex + ")";
+}
+
+bool IsHashLine(const std::string& shown) {
+  return shown.size() > kByHash.size() + 18 && shown.front() == '(' && shown.back() == ')' &&
+         shown.compare(shown.size() - 17 - kByHash.size(), kByHash.size(), kByHash) == 0;
+}
+
 // What the report keeps of one file: its bytes, or for a large one a line that
-// changes whenever the file does.
-std::string SnapshotOf(const fs::path& file) {
+// changes whenever the file does. `budget` is what the snapshot may still hold
+// of files' bytes: a file that no longer fits is streamed through a hash, so
+// many mid-sized files cost no more memory than the cap.
+std::string SnapshotOf(const fs::path& file, std::uint64_t& budget) {
   std::string bytes;
   try {
     emu::FileReader reader(file, std::numeric_limits<std::uint64_t>::max());
     // Gone since it was listed: as if it had never been there.
     if (!reader.exists()) return "";
     if (reader.size() <= kMaxSnapshotBytes) {
-      bytes.reserve(static_cast<std::size_t>(reader.size()) + 1);
-      while (bytes.size() <= kMaxSnapshotBytes && reader.ReadMore(bytes, 1 << 16)) {
+      const std::uint64_t keep = std::min<std::uint64_t>(budget, kMaxSnapshotBytes);
+      if (reader.size() <= keep) bytes.reserve(static_cast<std::size_t>(reader.size()) + 1);
+      while (bytes.size() <= keep && reader.ReadMore(bytes, 1 << 16)) {
       }
-      if (bytes.size() <= kMaxSnapshotBytes) return bytes;
+      if (bytes.size() <= keep) {
+        budget -= bytes.size();
+        return bytes;
+      }
+      // Grown past what may be held, or never fitting: hashed from here on.
+      std::uint64_t hash = HashMore(kHashStart, bytes);
+      std::uint64_t size = bytes.size();
+      std::string piece;
+      while (reader.ReadMore(piece, 1 << 16)) {
+        hash = HashMore(hash, piece);
+        size += piece.size();
+        piece.clear();
+      }
+      return HashLine(size, hash);
     }
   } catch (const emu::MachineError&) {
     return "(not readable)";  // swapped for something else while listed
@@ -49,25 +88,47 @@ std::string SnapshotOf(const fs::path& file) {
          ", file " + std::to_string(stamp.identity) + ")";
 }
 
+// What a snapshot may still hold of files' bytes, and where it tells of the
+// drive folders it could not list.
+struct SnapshotLimits {
+  std::uint64_t budget;
+  std::set<std::string>* unlisted;
+};
+
 // Every regular file below `folder`, by Windows path. Links are neither
-// followed nor listed: what they point to is not on the machine.
-void SnapshotFolder(const emu::Machine& machine, const fs::path& folder, std::map<std::string, std::string>& files) {
-  for (const emu::FolderEntry& entry : emu::ListFolder(folder).value_or(std::vector<emu::FolderEntry>{})) {
+// followed nor listed: what they point to is not on the machine. A folder the
+// run cannot look into is never passed over in silence: told in `unlisted`,
+// where the report has a place for it, else refused.
+void SnapshotFolder(const emu::Machine& machine, const fs::path& folder, std::map<std::string, std::string>& files,
+                    SnapshotLimits& limits) {
+  const auto entries = emu::ListFolder(folder);
+  if (!entries) {
+    if (!limits.unlisted) throw emu::MachineError(folder.string() + ": cannot be listed");
+    limits.unlisted->insert(machine.WindowsPathOf(folder));
+    return;
+  }
+  for (const emu::FolderEntry& entry : *entries) {
     const fs::path path = folder / entry.name;
     if (entry.kind == emu::FolderEntry::Kind::kFolder) {
-      SnapshotFolder(machine, path, files);
+      SnapshotFolder(machine, path, files, limits);
     } else if (entry.kind == emu::FolderEntry::Kind::kFile) {
-      files[machine.WindowsPathOf(path)] = SnapshotOf(path);
+      files[machine.WindowsPathOf(path)] = SnapshotOf(path, limits.budget);
     }
   }
 }
 
-// Every regular file on the machine's drives, by Windows path.
-std::map<std::string, std::string> SnapshotFiles(const emu::Machine& machine) {
+// Every regular file on the machine's drives, by Windows path, holding at
+// most `cap` bytes of them.
+std::map<std::string, std::string> SnapshotFiles(const emu::Machine& machine,
+                                                 std::uint64_t cap = RunOptions{}.snapshot_cap,
+                                                 std::set<std::string>* unlisted = nullptr) {
   std::map<std::string, std::string> files;
-  for (const emu::FolderEntry& drive : emu::ListFolder(machine.folder()).value_or(std::vector<emu::FolderEntry>{})) {
+  SnapshotLimits limits{cap, unlisted};
+  const auto drives = emu::ListFolder(machine.folder());
+  if (!drives) throw emu::MachineError(machine.folder().string() + ": cannot be listed");
+  for (const emu::FolderEntry& drive : *drives) {
     if (drive.kind == emu::FolderEntry::Kind::kFolder && drive.name.rfind("drive_", 0) == 0) {
-      SnapshotFolder(machine, machine.folder() / drive.name, files);
+      SnapshotFolder(machine, machine.folder() / drive.name, files, limits);
     }
   }
   return files;
@@ -361,6 +422,15 @@ std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& befo
     if (old == before.end()) {
       changes.push_back({path, std::nullopt, bytes});
     } else if (old->second != bytes) {
+      // One side held, the other hashed (another file took the cap first):
+      // compared as both hashed, and shown so.
+      if (IsHashLine(old->second) != IsHashLine(bytes)) {
+        const auto hashed = [](const std::string& shown) {
+          return IsHashLine(shown) ? shown : HashLine(shown.size(), HashMore(kHashStart, shown));
+        };
+        if (hashed(old->second) != hashed(bytes)) changes.push_back({path, hashed(old->second), hashed(bytes)});
+        continue;
+      }
       changes.push_back({path, old->second, bytes});
     }
   }
@@ -506,8 +576,9 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
 
-  machine->registry().StartRecording();
-  const auto files_before = SnapshotFiles(*machine);
+  machine->StartRecording();
+  std::set<std::string> unlisted;
+  const auto files_before = SnapshotFiles(*machine, options.snapshot_cap, &unlisted);
 
   rhost::HostConfig config = scenario.host;
   if (!fresh) {
@@ -540,7 +611,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
     if (event.event == Event::kPostSetup) CopySections(*machine, scenario.host, host.state(), copied);
     session.Raise(event.event, event.argument);
     machine->Save();
-    auto files_now = SnapshotFiles(*machine);
+    auto files_now = SnapshotFiles(*machine, options.snapshot_cap, &unlisted);
     per_event.push_back({registry_since.Next(machine->registry()), DiffFiles(files_since, files_now)});
     files_since = std::move(files_now);
     std::map<faults::Function, int> counts;
@@ -559,7 +630,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.host_calls = host.calls();
   result.host_state = host.state();
   result.registry_after = KeysAsLeft(machine->registry(), options.registry_keys);
-  result.files_after = SnapshotFiles(*machine);
+  result.files_after = SnapshotFiles(*machine, options.snapshot_cap, &unlisted);
   result.registry_changes = DiffRegistry(machine->registry());
   result.files = DiffFiles(files_before, result.files_after);
   result.log = LogLines(result.files);
@@ -568,6 +639,9 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   result.changes_per_event = std::move(per_event);
   result.seeded = std::move(seeded);
   result.warnings = Warnings(scenario, *machine, fresh, faulty, result.host_calls);
+  for (const std::string& folder : unlisted) {
+    result.warnings.push_back(code_page::ToUtf8(folder) + ": the folder cannot be listed; files in it are left out of this report");
+  }
   return result;
 }
 
@@ -593,7 +667,7 @@ LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options
     Seed(*machine, scenario, fresh);
     machine->Save();
     registry_before = machine->registry().Snapshot();
-    files_before = SnapshotFiles(*machine);
+    files_before = SnapshotFiles(*machine, options.snapshot_cap);
   }
   LifeCycleResult result;
   RunOptions step_options = options;
@@ -605,7 +679,7 @@ LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options
   result.steps.front().fresh_machine = fresh;
   auto machine = emu::Machine::Open(folder);
   result.left_registry = DiffRegistry(registry_before, machine->registry().Snapshot());
-  result.left_files = DiffFiles(files_before, SnapshotFiles(*machine));
+  result.left_files = DiffFiles(files_before, SnapshotFiles(*machine, options.snapshot_cap));
   return result;
 }
 

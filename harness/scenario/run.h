@@ -26,6 +26,9 @@ struct RunOptions {
   // the end RunResult::registry_after keeps, for expectations to check: a
   // copy of the whole registry would cost as much memory as the store.
   std::vector<std::string> registry_keys;
+  // The most bytes of drive files one snapshot holds; files beyond it are
+  // compared by size and hash, and the report says so.
+  std::uint64_t snapshot_cap = 64u << 20;
 };
 
 struct RegistryChange {

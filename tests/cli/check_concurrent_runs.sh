@@ -17,6 +17,9 @@ printf '{"name": "bulk", "machine": {"registry_file": "bulk.reg"}, "events": ["c
 "$qvihost" run "$work/bulk.json" --machine "$work/template" >/dev/null
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\PairB]\r\n"v"="1"\r\n\r\n' >"$work/seed.reg"
 printf '{"name": "pair-b", "machine": {"registry_file": "seed.reg"}, "events": ["creation"]}\n' >"$work/b.json"
+# The machine's registry as a run opens it: registry.reg with the log of
+# changes since it was written replayed over it.
+registry_of() { "$qvihost" diff "$1" | tr -d '\r'; }
 refused=0
 for pair in $(seq 1 50); do
   machine="$work/m$pair"
@@ -33,10 +36,11 @@ for pair in $(seq 1 50); do
       echo "pair $pair: run $run ended with $status" >&2; cat "$work/$run.err" >&2; exit 1
     fi
   done
-  if [ $a_status = 0 ] && ! grep -q 'BC Defaults\\Pager\]' "$machine/registry.reg"; then
+  registry_of "$machine" >"$work/registry.txt"
+  if [ $a_status = 0 ] && ! grep -q 'BC Defaults\\Pager\]' "$work/registry.txt"; then
     echo "pair $pair: the installation's work is lost" >&2; exit 1
   fi
-  if [ $b_status = 0 ] && ! grep -q 'Software\\PairB\]' "$machine/registry.reg"; then
+  if [ $b_status = 0 ] && ! grep -q 'Software\\PairB\]' "$work/registry.txt"; then
     echo "pair $pair: the second run's work is lost" >&2; exit 1
   fi
 done
@@ -56,8 +60,9 @@ for round in 1 2 3; do
   sleep 0.3
   "$qvihost" run install-nt --machine "$machine" >/dev/null
   wait $late || { echo "round $round: the held run failed" >&2; exit 1; }
-  baud=$(key="[$auto]" awk '$0 == ENVIRON["key"]"\r" {on = 1; next} /^\r?$/ {on = 0} on && /^"BAUD"/' "$machine/registry.reg")
-  [ "$baud" = $'"BAUD"="38400"\r' ] && grep -q 'Software\\Late\]' "$machine/registry.reg" ||
+  registry_of "$machine" >"$work/late.txt"
+  baud=$(key="[$auto]" awk '$0 == ENVIRON["key"] {on = 1; next} /^$/ {on = 0} on && /^"BAUD"/' "$work/late.txt")
+  [ "$baud" = '"BAUD"="38400"' ] && grep -q 'Software\\Late\]' "$work/late.txt" ||
     { echo "round $round: the held run took the machine for a fresh one; the installation's work is lost" >&2; exit 1; }
 done
 echo "3 rounds: a run held before its lock seeds the machine made meanwhile only where absent"

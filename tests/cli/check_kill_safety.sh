@@ -27,9 +27,10 @@ opener() {
   "$qvihost" show "$1" | jq '{name: "open", machine: ((.machine // {}) | del(.registry, .registry_file, .files, .folder)), events: []}'
 }
 
-# The registry and every INI file of a machine, as one fingerprint.
+# The registry (the store and the log of changes since it was written) and
+# every INI file of a machine, as one fingerprint.
 state_of() {
-  (cd "$1" && { cat registry.reg machine.ini; find . -path './drive_*' -type f -iname '*.ini' | LC_ALL=C sort |
+  (cd "$1" && { cat registry.reg machine.ini; printf '\n== log\n'; cat registry.log 2>/dev/null || true; find . -path './drive_*' -type f -iname '*.ini' | LC_ALL=C sort |
     while read -r f; do printf '\n== %s\n' "$f"; cat "$f"; done; }) | sha256sum | cut -d' ' -f1
 }
 
@@ -37,10 +38,21 @@ leftovers() {
   find "$1" \( -name '*.qvi-tmp-*' -o -name '.save-journal' \) -print
 }
 
+# The life cycle starts on a machine whose registry is large enough that
+# most saves append to the registry log, and small enough that a save of
+# many changes folds the log into registry.reg: the kills meet both.
+{
+  printf 'REGEDIT4\r\n\r\n'
+  for i in $(seq 1 150); do printf '[HKEY_CURRENT_USER\\Software\\Bulk\\k%d]\r\n"v"="%d"\r\n\r\n' "$i" "$i"; done
+} >"$work/bulk.reg"
+printf '{"name": "bulk", "machine": {"registry_file": "bulk.reg"}, "events": []}\n' >"$work/bulk.json"
+"$qvihost" run "$work/bulk.json" --machine "$work/start-0" >/dev/null
+
 # Whole states: for each step, the machine after the first k of its events
 # (k = 0 is the seeded machine before any event), on the end of the step before.
 declare -a span_ms
-syscalls=rename,renameat,renameat2,openat,write,fsync,unlink,unlinkat
+appends=0 compactions=0
+syscalls=rename,renameat,renameat2,openat,write,fsync,unlink,unlinkat,ftruncate
 strace=$(command -v strace || true)
 # The leak checker of a sanitized build cannot work under a tracer.
 traced_asan="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
@@ -64,6 +76,12 @@ for i in "${!steps[@]}"; do
     "$qvihost" run "$work/prefix.json" --machine "$work/ref" >/dev/null
     "$qvihost" run "$work/open-$step.json" --machine "$work/ref" >/dev/null
     state_of "$work/ref" >>"$work/states-$step"
+    # Whether this event's save appended to the registry log or folded it
+    # into registry.reg: the kills below must meet both.
+    reg=$(sha256sum <"$work/ref/registry.reg") log=$(sha256sum <"$work/ref/registry.log")
+    if [ "$k" -gt 0 ] && [ "$reg" != "$prev_reg" ]; then compactions=$((compactions + 1));
+    elif [ "$k" -gt 0 ] && [ "$log" != "$prev_log" ]; then appends=$((appends + 1)); fi
+    prev_reg=$reg prev_log=$log
   done
   # The file system calls a whole run of the step makes, by kind.
   if [ -n "$strace" ]; then
@@ -81,6 +99,9 @@ for i in "${!steps[@]}"; do
   rm -rf "$work/start-$((i + 1))"
   mv "$work/ref" "$work/start-$((i + 1))"
 done
+
+[ "$appends" -gt 0 ] && [ "$compactions" -gt 0 ] ||
+  { echo "the life cycle made $appends log appends and $compactions compactions; the kills need both" >&2; exit 1; }
 
 kills=0
 trials=0
@@ -142,4 +163,4 @@ if [ -n "$strace" ]; then
     { cat "$work/flush.err" >&2; echo "a failed folder flush ended with $status" >&2; exit 1; }
 fi
 
-echo "$kills kills in $trials runs: every machine opened in a whole state (${#seen[@]} distinct states seen); no leftovers"
+echo "$kills kills in $trials runs over $appends log appends and $compactions compactions: every machine opened in a whole state (${#seen[@]} distinct states seen); no leftovers"

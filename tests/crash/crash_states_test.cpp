@@ -9,6 +9,7 @@
 // combination.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -34,6 +35,7 @@ using Files = std::map<std::string, std::string>;  // relative path -> bytes
 struct Inode {
   std::string bytes;
   bool flushed = false;
+  std::size_t durable = 0;  // bytes on the disk for certain, the rest may be lost or cut
 };
 
 // A folder entry operation not yet flushed: `from` empty for a creation,
@@ -49,7 +51,10 @@ class Disk {
   void FlushAll() {
     durable_ = names_;
     pending_.clear();
-    for (Inode& inode : inodes_) inode.flushed = true;
+    for (Inode& inode : inodes_) {
+      inode.flushed = true;
+      inode.durable = inode.bytes.size();
+    }
   }
 
   void Apply(const FileOp& op, const fs::path& root) {
@@ -61,9 +66,20 @@ class Disk {
         names_[path] = static_cast<int>(inodes_.size()) - 1;
         pending_.push_back({folder, "", path, names_[path]});
         break;
-      case FileOp::Kind::kSyncFile:
-        inodes_[static_cast<std::size_t>(names_.at(path))].flushed = true;
+      case FileOp::Kind::kSyncFile: {
+        Inode& inode = inodes_[static_cast<std::size_t>(names_.at(path))];
+        inode.flushed = true;
+        inode.durable = inode.bytes.size();
         break;
+      }
+      case FileOp::Kind::kWriteAt: {
+        Inode& inode = inodes_[static_cast<std::size_t>(names_.at(path))];
+        inode.bytes.resize(static_cast<std::size_t>(op.offset));
+        inode.bytes += op.bytes;
+        inode.flushed = false;
+        inode.durable = std::min(inode.durable, static_cast<std::size_t>(op.offset));
+        break;
+      }
       case FileOp::Kind::kRename: {
         const std::string to = op.to.lexically_relative(root).generic_string();
         const int inode = names_.at(path);
@@ -118,7 +134,8 @@ class Disk {
       for (const auto& entry : names) {
         if (!inodes_[static_cast<std::size_t>(entry.second)].flushed) unflushed.push_back(entry);
       }
-      // Each file whose data was not flushed: whole, empty or cut in half.
+      // Each file whose data was not flushed: whole, as last flushed, or cut
+      // halfway between.
       std::uint32_t choices = 1;
       for (std::size_t i = 0; i < unflushed.size() && i < 6; ++i) choices *= 3;
       for (std::uint32_t choice = 0; choice < choices; ++choice) {
@@ -127,8 +144,9 @@ class Disk {
         std::uint32_t rest = choice;
         for (std::size_t i = 0; i < unflushed.size() && i < 6; ++i, rest /= 3) {
           std::string& bytes = files[unflushed[i].first];
-          if (rest % 3 == 1) bytes.clear();
-          if (rest % 3 == 2) bytes.resize(bytes.size() / 2);
+          const std::size_t durable = inodes_[static_cast<std::size_t>(unflushed[i].second)].durable;
+          if (rest % 3 == 1) bytes.resize(durable);
+          if (rest % 3 == 2) bytes.resize(durable + (bytes.size() - durable) / 2);
         }
         states.insert(std::move(files));
       }
@@ -187,14 +205,23 @@ std::string OpenAs(const Files& state, const fs::path& folder, Files& opened) {
 }
 
 TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
-  for (const std::string& name : scenario::EmbeddedScenarioNames()) {
+  // Saves that append to the registry log, and that fold it into the store.
+  int appends = 0, compactions = 0;
+  // Each scenario also on a registry large enough that its saves append to
+  // the log rather than fold it into registry.reg.
+  std::string padding = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Padding]\r\n";
+  for (int i = 0; i < 3000; ++i) padding += "\"v" + std::to_string(i) + "\"=\"" + std::string(40, 'p') + "\"\r\n";
+  for (const std::string& plain : scenario::EmbeddedScenarioNames()) for (const bool padded : {false, true}) {
+    const std::string name = plain + (padded ? " (large registry)" : "");
     testing::TempFolder dir;
     const fs::path machine = dir.path() / "m";
     std::vector<FileOp> ops;
     FileOpRecorderSlot() = [&ops](const FileOp& op) { ops.push_back(op); };
     scenario::RunOptions options;
     options.machine_dir = machine;
-    scenario::RunScenario(scenario::LoadScenario(name), options);
+    scenario::Scenario run = scenario::LoadScenario(plain);
+    if (padded) run.registry = (run.registry.empty() ? "REGEDIT4\r\n" : run.registry) + padding;
+    scenario::RunScenario(run, options);
     FileOpRecorderSlot() = nullptr;
     const fs::path root = fs::absolute(machine).lexically_normal();
 
@@ -220,6 +247,8 @@ TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
       }
       disk.Apply(op, root);
       if (!started) continue;
+      appends += op.kind == FileOp::Kind::kWriteAt && op.path.filename() == "registry.log";
+      compactions += saves > 1 && op.kind == FileOp::Kind::kRename && op.to.filename() == "registry.log";
       // Until the save ends its outcome is open; once ended, it must stay.
       if (op.kind == FileOp::Kind::kSaveEnd) saving = false;
       for (const Files& state : disk.CrashStates()) {
@@ -242,8 +271,11 @@ TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
     EXPECT_GT(saves, 1) << name;
     EXPECT_GT(old_states, 0) << name;
     EXPECT_GT(new_states, 0) << name;
-    std::printf("%s: %d saves, %d crash states checked\n", name.c_str(), saves, states);
+    std::printf("%s: %d saves, %d crash states checked (so far %d registry log writes, %d compactions)\n",
+                name.c_str(), saves, states, appends, compactions);
   }
+  EXPECT_GT(appends, 0);
+  EXPECT_GT(compactions, 0);
 }
 
 }  // namespace

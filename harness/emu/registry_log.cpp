@@ -1,0 +1,230 @@
+#include "emu/registry_log.h"
+
+#include <array>
+#include <unordered_set>
+
+#include "runtime/code_page.h"
+
+namespace qvi::emu {
+
+namespace {
+
+constexpr std::string_view kHeader = "QVIRLOG1";
+constexpr std::uint8_t kCommit = 5;
+// No value the store takes comes near it: a length beyond it is no record.
+constexpr std::uint32_t kMaxRecord = 64u << 20;
+
+std::uint32_t Crc32(std::string_view bytes) {
+  static const auto kTable = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+      table[i] = c;
+    }
+    return table;
+  }();
+  std::uint32_t crc = 0xffffffffu;
+  for (const unsigned char byte : bytes) crc = kTable[(crc ^ byte) & 0xff] ^ (crc >> 8);
+  return crc ^ 0xffffffffu;
+}
+
+void PutInt(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i, value >>= 8) out += static_cast<char>(value & 0xff);
+}
+
+void PutText(std::string& out, std::string_view text) {
+  PutInt(out, text.size(), 4);
+  out += text;
+}
+
+std::string Framed(const std::string& payload) {
+  std::string out;
+  PutInt(out, payload.size(), 4);
+  PutInt(out, Crc32(payload), 4);
+  return out + payload;
+}
+
+std::uint64_t GetInt(std::string_view bytes, std::size_t at, int size) {
+  std::uint64_t value = 0;
+  for (int i = size - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+  return value;
+}
+
+bool IsRoot(std::string_view path) { return path.find('\\') == std::string_view::npos; }
+
+// A payload read field by field; any field past its end makes it malformed.
+struct Fields {
+  std::string_view payload;
+  std::size_t at = 0;
+  bool ok = true;
+
+  std::uint64_t Int(int size) {
+    if (!ok || payload.size() - at < static_cast<std::size_t>(size)) return ok = false, 0;
+    const std::uint64_t value = GetInt(payload, at, size);
+    at += static_cast<std::size_t>(size);
+    return value;
+  }
+  std::string Text() {
+    const std::uint64_t size = Int(4);
+    if (!ok || payload.size() - at < size) return ok = false, std::string();
+    std::string text(payload.substr(at, size));
+    at += size;
+    return text;
+  }
+};
+
+bool HasLineBreak(std::string_view name) { return name.find_first_of("\r\n") != std::string_view::npos; }
+
+// Only what the store itself could hold: a key below one of its two roots,
+// no empty, overlong or line-breaking name.
+const char* KeyFault(std::string_view path) {
+  const std::size_t slash = path.find('\\');
+  const std::string_view root = path.substr(0, slash);
+  if (root != "HKEY_LOCAL_MACHINE" && root != "HKEY_CURRENT_USER") return "a key outside the root keys";
+  std::size_t depth = 0;
+  for (std::size_t at = slash; at != std::string_view::npos;) {
+    const std::size_t next = path.find('\\', at + 1);
+    const std::string_view name = path.substr(at + 1, next == std::string_view::npos ? next : next - at - 1);
+    if (name.empty() || name.size() > RegistryStore::kMaxKeyNameLength || HasLineBreak(name)) {
+      return "a key name the registry cannot hold";
+    }
+    if (++depth > RegistryStore::kMaxDepth) return "a key deeper than the registry allows";
+    at = next;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void LogOpsForKey(const LoggedKey& then, const LoggedKey& now, std::vector<LogOp>& deletions,
+                  std::vector<LogOp>& changes) {
+  const std::string& path = now.exists ? now.path : then.path;
+  const bool root = IsRoot(path);
+  const bool remade = !root && then.exists && (!now.exists || then.path != now.path);
+  if (remade) deletions.push_back({LogOp::Kind::kDeleteKey, then.path, {}});
+  if (!root && !now.exists) return;
+  // What the key holds before these operations, in its order.
+  std::vector<const RegistryValue*> kept;
+  if (then.exists && !remade) {
+    std::unordered_set<std::string> names_now;
+    for (const RegistryValue& value : now.values) names_now.insert(code_page::Lower(value.name));
+    for (const RegistryValue& value : then.values) {
+      if (names_now.contains(code_page::Lower(value.name))) {
+        kept.push_back(&value);
+      } else {
+        changes.push_back({LogOp::Kind::kDeleteValue, path, {value.name, 0, {}}});
+      }
+    }
+  } else if (!root) {
+    changes.push_back({LogOp::Kind::kCreateKey, now.path, {}});
+  }
+  // A value set again keeps its place, a new one goes last: the part of the
+  // old order that still holds is set in place, the rest is made again, so
+  // that enumeration after a replay is as before it.
+  std::size_t same = 0;
+  while (same < kept.size() && kept[same]->name == now.values[same].name) ++same;
+  for (std::size_t i = same; i < kept.size(); ++i) changes.push_back({LogOp::Kind::kDeleteValue, path, {kept[i]->name, 0, {}}});
+  for (std::size_t i = 0; i < now.values.size(); ++i) {
+    if (i >= same || *kept[i] != now.values[i]) changes.push_back({LogOp::Kind::kSetValue, path, now.values[i]});
+  }
+}
+
+std::string RegistryLogHeader() { return std::string(kHeader); }
+
+std::string EncodeLogOps(const std::vector<LogOp>& ops) {
+  std::string out;
+  std::string payload;
+  for (const LogOp& op : ops) {
+    payload.clear();
+    payload += static_cast<char>(op.kind);
+    PutText(payload, op.key);
+    if (op.kind == LogOp::Kind::kSetValue || op.kind == LogOp::Kind::kDeleteValue) PutText(payload, op.value.name);
+    if (op.kind == LogOp::Kind::kSetValue) {
+      PutInt(payload, op.value.type, 4);
+      PutText(payload, std::string_view(reinterpret_cast<const char*>(op.value.data.data()), op.value.data.size()));
+    }
+    out += Framed(payload);
+  }
+  return out;
+}
+
+std::string EncodeLogCommit(std::uint64_t offset, std::uint32_t count) {
+  std::string payload(1, static_cast<char>(kCommit));
+  PutInt(payload, offset, 8);
+  PutInt(payload, count, 4);
+  return Framed(payload);
+}
+
+std::uint64_t ReplayRegistryLog(RegistryStore& store, std::string_view log, const std::string& name) {
+  if (!log.starts_with(kHeader)) throw MachineError(name + ": not a registry log");
+  std::vector<LogOp> committed;
+  std::vector<LogOp> batch;
+  std::uint64_t batch_start = kHeader.size();
+  std::uint64_t valid = kHeader.size();
+  std::size_t at = kHeader.size();
+  const auto refuse = [&](std::size_t where, const std::string& why) {
+    throw MachineError(name + ": offset " + std::to_string(where) + ": " + why);
+  };
+  while (at < log.size()) {
+    const std::size_t left = log.size() - at;
+    // Cut short, or zeros where an append was meant to be: the end of a save
+    // that never committed.
+    if (left < 8 || log.find_first_not_of('\0', at) == std::string_view::npos) break;
+    const std::uint64_t length = GetInt(log, at, 4);
+    if (length > kMaxRecord) refuse(at, "a record of " + std::to_string(length) + " bytes");
+    if (length > left - 8) break;
+    const std::string_view payload = log.substr(at + 8, length);
+    const bool last = at + 8 + length == log.size();
+    if (Crc32(payload) != GetInt(log, at + 4, 4)) {
+      if (last) break;
+      refuse(at, "a record that fails its checksum");
+    }
+    Fields fields{payload};
+    const auto kind = static_cast<std::uint8_t>(fields.Int(1));
+    if (kind == kCommit) {
+      const std::uint64_t offset = fields.Int(8);
+      const std::uint64_t count = fields.Int(4);
+      if (!fields.ok || fields.at != payload.size() || offset != batch_start || count != batch.size()) {
+        refuse(at, "a commit of records that are not there");
+      }
+      for (LogOp& op : batch) committed.push_back(std::move(op));
+      batch.clear();
+      valid = batch_start = at + 8 + length;
+    } else {
+      LogOp op;
+      op.kind = static_cast<LogOp::Kind>(kind);
+      op.key = fields.Text();
+      if (kind == 3 || kind == 4) op.value.name = fields.Text();
+      if (kind == 3) {
+        op.value.type = static_cast<std::uint32_t>(fields.Int(4));
+        const std::string data = fields.Text();
+        op.value.data.assign(data.begin(), data.end());
+      }
+      if (kind < 1 || kind > 4 || !fields.ok || fields.at != payload.size()) refuse(at, "not a registry log record");
+      if (const char* fault = KeyFault(op.key)) refuse(at, fault);
+      if (op.kind == LogOp::Kind::kDeleteKey && IsRoot(op.key)) refuse(at, "a deletion of a root key");
+      if (op.value.name.size() > RegistryStore::kMaxValueNameLength || HasLineBreak(op.value.name)) {
+        refuse(at, "a value name the registry cannot hold");
+      }
+      batch.push_back(std::move(op));
+    }
+    at += 8 + length;
+  }
+  for (LogOp& op : committed) {
+    if (op.kind == LogOp::Kind::kDeleteKey) {
+      store.DeleteTree(op.key);
+      continue;
+    }
+    RegistryStore::Node* node = store.EnsureKey(op.key);
+    if (!node) continue;  // refused above; EnsureKey agrees
+    if (op.kind == LogOp::Kind::kSetValue) {
+      store.PutValue(*node, op.value.name, op.value.type, std::move(op.value.data));
+    } else if (op.kind == LogOp::Kind::kDeleteValue) {
+      store.RemoveValue(*node, op.value.name);
+    }
+  }
+  return valid;
+}
+
+}  // namespace qvi::emu
