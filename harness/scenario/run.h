@@ -26,6 +26,11 @@ struct RunOptions {
   // the end RunResult::registry_after keeps, for expectations to check: a
   // copy of the whole registry would cost as much memory as the store.
   std::vector<std::string> registry_keys;
+  // The scenario's registry already read into a store: a fresh machine takes
+  // its trees in place of the scenario's registry text, and leaves the store
+  // empty (the matrix reads a large seed once and hands each forked run its
+  // own copy).
+  emu::RegistryStore* seed_registry = nullptr;
 };
 
 struct RegistryChange {

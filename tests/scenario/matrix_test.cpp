@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -121,6 +124,32 @@ TEST(MatrixTest, FiltersSelectByEventAndFunction) {
   }
   EXPECT_THROW(RunMatrix(scenario, Options(1, {"", "NoSuchCall"})), ScenarioError);
 }
+
+#ifndef _WIN32
+// A run that dies is a fault whose run failed, told apart by how it died;
+// every other fault still has its effect.
+TEST(MatrixTest, ARunThatDiesIsAFailedRunNotAPass) {
+  const Scenario scenario = LoadScenario("install-nt");
+  MatrixOptions options = Options(2, {"", "RegCreateKeyA"});
+  const Matrix clean = RunMatrix(scenario, options);
+  options.before_fault = [](const Fault& f) {
+    if (f.occurrence == 1) std::abort();
+    if (f.occurrence == 2) raise(SIGKILL);
+  };
+  const Matrix m = RunMatrix(scenario, options);
+  ASSERT_EQ(m.runs, clean.runs);
+  for (const auto& [label, signal] : {std::pair{"RegCreateKeyA #1 (5)", SIGABRT}, {"RegCreateKeyA #2 (5)", SIGKILL}}) {
+    const MatrixRow* row = RowOf(m, label);
+    ASSERT_NE(row, nullptr) << label;
+    EXPECT_EQ(row->severity, Severity::kOutcomeChanged);
+    ASSERT_EQ(row->effect.outcomes.size(), 1u);
+    EXPECT_EQ(row->effect.outcomes[0].Text(), "(the run itself) failed the run was ended by signal " +
+                                                   std::to_string(signal) + " (" + strsignal(signal) +
+                                                   ") before it reported");
+  }
+  EXPECT_EQ(RowOf(m, "RegCreateKeyA #3 (5)")->effect, RowOf(clean, "RegCreateKeyA #3 (5)")->effect);
+}
+#endif
 
 }  // namespace
 }  // namespace qvi::scenario
