@@ -125,6 +125,25 @@ TEST(MatrixTest, FiltersSelectByEventAndFunction) {
   EXPECT_THROW(RunMatrix(scenario, Options(1, {"", "NoSuchCall"})), ScenarioError);
 }
 
+// Every run starts from the seed, read once: a key the seed made is no key a
+// fault can keep the run from creating.
+TEST(MatrixTest, EveryRunStartsFromTheSeed) {
+  const std::string modem =
+      "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
+  nlohmann::json document = nlohmann::json::parse(*EmbeddedScenarioText("install-nt"));
+  document["machine"]["registry"] = "REGEDIT4\r\n\r\n[" + modem + "]\r\n\"BAUD\"=\"9600\"\r\n";
+  const auto lost_modem = [&](const Matrix& m) {
+    std::size_t lost = 0;
+    for (const MatrixRow& row : m.rows) {
+      for (const std::string& line : row.effect.registry) lost += line == "- create " + modem ? 1 : 0;
+    }
+    return lost;
+  };
+  const MatrixOptions options = Options(2, {"", "RegCreateKeyA"});
+  EXPECT_GT(lost_modem(RunMatrix(LoadScenario("install-nt"), options)), 0u);
+  EXPECT_EQ(lost_modem(RunMatrix(ParseScenario(document.dump(), "seeded"), options)), 0u);
+}
+
 #ifndef _WIN32
 // A run that dies is a fault whose run failed, told apart by how it died;
 // every other fault still has its effect.
