@@ -7,6 +7,8 @@
 # around the workload only (process start and Wine's start-up are left out).
 # With QVI_BEFORE=path/to/another/qvi_workloads, that binary runs in the same
 # rounds too and its figures and ratios are printed beside ours.
+# With QVI_EXPORT_SCALES (e.g. "0.1 1") and QVI_EXPORT_PEER (e.g. 0.1), a
+# real machine's registry follows in the same run (scripts/bench-export.sh).
 # Usage: scripts/bench-peer.sh [ROUNDS] [REPEATS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -77,3 +79,7 @@ if sys.argv[3]:
               f"{statistics.median(ratios):>8.3g}x {ratios[-1]:>8.3g}x {speedup:>13.3g}x")
 PY
 rm -f "$out"
+if [ -n "${QVI_EXPORT_SCALES:-}" ]; then
+  echo
+  scripts/bench-export.sh "$QVI_EXPORT_SCALES" "${QVI_EXPORT_PEER:-0.01}"
+fi

@@ -1,7 +1,10 @@
 #include "emu/reg_text.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -68,59 +71,60 @@ std::optional<std::uint32_t> ParseHexNumber(std::string_view s) {
   return v;
 }
 
-// Reads a quoted string at s[pos] == '"', with the escapes \\ and \".
-std::optional<std::string> ReadQuoted(std::string_view s, std::size_t& pos, std::string& error) {
-  std::string out;
-  for (++pos; pos < s.size(); ++pos) {
+// Reads a quoted string at s[pos] == '"', with the escapes \\ and \"; the
+// text goes to `out` unless it is null.
+bool ReadQuotedInto(std::string_view s, std::size_t& pos, std::string* out, std::string& error) {
+  const std::size_t n = s.size();
+  std::size_t run = ++pos;  // the text since the last escape
+  for (; pos < n; ++pos) {
     const char c = s[pos];
+    if (c != '"' && c != '\\') continue;
+    if (out) out->append(s.substr(run, pos - run));
     if (c == '"') {
       ++pos;
-      return out;
+      return true;
     }
-    if (c == '\\') {
-      if (pos + 1 >= s.size() || (s[pos + 1] != '\\' && s[pos + 1] != '"')) {
-        error = "unknown escape in quoted text (only \\\\ and \\\" are allowed)";
-        return std::nullopt;
-      }
-      out += s[++pos];
-      continue;
+    if (pos + 1 >= n || (s[pos + 1] != '\\' && s[pos + 1] != '"')) {
+      error = "unknown escape in quoted text (only \\\\ and \\\" are allowed)";
+      return false;
     }
-    out += c;
+    ++pos;
+    run = pos;
   }
   error = "quoted text has no closing quote";
-  return std::nullopt;
+  return false;
 }
 
 // A key path from a section header: a known root and non-empty names.
-std::optional<std::string> CheckKeyPath(std::string_view path, std::string& error) {
+bool CheckKeyPath(std::string_view path, std::string& error) {
   std::size_t from = 0;
   std::size_t index = 0;
+  // HKEY_CLASSES_ROOT lies two levels down HKEY_LOCAL_MACHINE.
+  const std::size_t above = code_page::EqualsNoCase(path.substr(0, path.find('\\')), "HKEY_CLASSES_ROOT") ? 2 : 0;
   while (true) {
     const std::size_t slash = path.find('\\', from);
     const std::string_view name = path.substr(from, slash == std::string_view::npos ? path.npos : slash - from);
     if (index == 0) {
       if (!emu::RootKeyByName(name)) {
         error = "unsupported root key \"" + std::string(name) + "\"";
-        return std::nullopt;
+        return false;
       }
     } else if (name.empty()) {
       error = "empty key name in \"" + std::string(path) + "\"";
-      return std::nullopt;
+      return false;
     } else if (name.size() > RegistryStore::kMaxKeyNameLength) {
       error = "key name longer than 255 characters";
-      return std::nullopt;
+      return false;
     }
     ++index;
     if (slash == std::string_view::npos) break;
     from = slash + 1;
-    // HKEY_CLASSES_ROOT lies two levels down HKEY_LOCAL_MACHINE.
-    const std::size_t above = code_page::EqualsNoCase(path.substr(0, path.find('\\')), "HKEY_CLASSES_ROOT") ? 2 : 0;
     if (index + above > RegistryStore::kMaxDepth) {
       error = "key more than " + std::to_string(RegistryStore::kMaxDepth) + " levels deep";
-      return std::nullopt;
+      return false;
     }
   }
-  return std::string(path);
+  return true;
 }
 
 std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view s, std::string& error) {
@@ -144,21 +148,232 @@ std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view s, std::
   return out;
 }
 
+// Where parsed operations go: straight into a store, or into a list that is
+// applied once the whole text has parsed.
+struct OpList {
+  std::vector<Op> ops;
+  void CreateKey(std::string_view key) { ops.emplace_back(CreateKeyOp{std::string(key)}); }
+  void DeleteKey(std::string_view key) { ops.emplace_back(DeleteKeyOp{std::string(key)}); }
+  void Set(std::string_view name, std::uint32_t type, std::vector<std::uint8_t>&& data) {
+    ops.emplace_back(SetOp{std::string(name), type, std::move(data)});
+  }
+  void DeleteValue(std::string_view name) { ops.emplace_back(DeleteValueOp{std::string(name)}); }
+};
+
+// Applies parsed operations to a store. Each section's key is looked up once
+// and its values follow it; the parser has checked every path, so no step
+// can fail halfway.
+class Applier {
+ public:
+  explicit Applier(RegistryStore& store) : store_(store) {}
+  void CreateKey(std::string_view key) { key_ = store_.EnsureKey(key, trail_); }
+  void DeleteKey(std::string_view key) {
+    store_.DeleteTree(key);
+    trail_.Reset();
+    key_ = nullptr;
+  }
+  void Set(std::string_view name, std::uint32_t type, std::vector<std::uint8_t>&& data) {
+    store_.PutValue(*key_, name, type, std::move(data));
+  }
+  void DeleteValue(std::string_view name) { store_.RemoveValue(*key_, name); }
+  void Apply(Op&& op) {
+    if (auto* create = std::get_if<CreateKeyOp>(&op)) {
+      CreateKey(create->key);
+    } else if (auto* remove = std::get_if<DeleteKeyOp>(&op)) {
+      DeleteKey(remove->key);
+    } else if (auto* set = std::get_if<SetOp>(&op)) {
+      Set(set->name, set->type, std::move(set->data));
+    } else if (auto* unset = std::get_if<DeleteValueOp>(&op)) {
+      DeleteValue(unset->name);
+    }
+  }
+
+ private:
+  RegistryStore& store_;
+  RegistryStore::Node* key_ = nullptr;
+  RegistryStore::KeyTrail trail_;
+};
+
+std::uint16_t Utf16Unit(std::string_view utf16, std::size_t i) {
+  return static_cast<std::uint16_t>(static_cast<unsigned char>(utf16[i]) |
+                                    (static_cast<unsigned char>(utf16[i + 1]) << 8));
+}
+
+// Why the UTF-16 unit at `utf16[i]` does not convert: a surrogate without
+// its partner, or a character the code page lacks.
+std::string Utf16Failure(std::string_view utf16, std::size_t i) {
+  const std::uint16_t u = Utf16Unit(utf16, i);
+  if (u >= 0xD800 && u < 0xDC00) {
+    if (i + 3 < utf16.size() && Utf16Unit(utf16, i + 2) >= 0xDC00 && Utf16Unit(utf16, i + 2) < 0xE000) {
+      return "UTF-16 text holds a character that code page 1252 cannot hold";
+    }
+    return "invalid UTF-16: a high surrogate without its low surrogate";
+  }
+  if (u >= 0xDC00 && u < 0xE000) return "invalid UTF-16: a low surrogate without its high surrogate";
+  return "UTF-16 text holds a character that code page 1252 cannot hold";
+}
+
+// Turns UTF-16LE read a piece at a time into code page text a piece at a
+// time, so that neither the file nor its conversion is ever held whole. A
+// unit that does not convert is an error on the line it stands on.
+class Utf16Source {
+ public:
+  // `raw` appends the next piece of the text after its byte-order mark.
+  Utf16Source(std::string start, std::function<bool(std::string&)> raw)
+      : pending_(std::move(start)), raw_(std::move(raw)) {}
+
+  bool operator()(std::string& out) {
+    if (failed_) throw *failed_;
+    // Read at least one whole unit, unless the text ends first.
+    while (raw_ && pending_.size() < 4) {
+      if (!raw_(pending_)) raw_ = nullptr;
+    }
+    const bool open = static_cast<bool>(raw_);
+    std::size_t units = pending_.size() & ~std::size_t{1};
+    // A high surrogate last in the piece waits for its partner.
+    if (open && units >= 2) {
+      const std::uint16_t last = Utf16Unit(pending_, units - 2);
+      if (last >= 0xD800 && last < 0xDC00) units -= 2;
+    }
+    const std::string_view text(pending_);
+    const std::size_t had = out.size();
+    out.resize(had + units / 2);
+    char* const to = out.data() + had;
+    // A block at a time: a character beyond ASCII costs the slow way only
+    // for the block it stands in.
+    constexpr std::size_t kBlock = 256;
+    std::string wide;
+    for (std::size_t block = 0; block < units; block += kBlock) {
+      const std::size_t end = std::min(units, block + kBlock);
+      if (ConvertAscii(text.data() + block, end - block, to + block / 2)) continue;
+      for (std::size_t i = block; i < end; i += 2) {
+        const std::uint16_t u = Utf16Unit(text, i);
+        if (u < 0x80) {
+          to[i / 2] = static_cast<char>(u);
+        } else if (code_page::FromUtf16Le(text.substr(i, 2), wide)) {
+          to[i / 2] = wide[0];
+        } else {
+          // The text before it goes first: an error the parser finds there
+          // is the one reported, wherever the pieces happen to break.
+          ParseError error{lines_ + 1 + static_cast<std::size_t>(std::count(to, to + i / 2, '\n')),
+                           Utf16Failure(text, i)};
+          if (i == 0) throw error;
+          failed_ = std::move(error);
+          out.resize(had + i / 2);
+          pending_.clear();
+          return true;
+        }
+      }
+    }
+    lines_ += static_cast<std::size_t>(std::count(to, to + units / 2, '\n'));
+    pending_.erase(0, units);
+    return FinishPiece(open);
+  }
+
+ private:
+  // Nearly every export is ASCII: a piece that is converts without a
+  // branch a character (false, and `to` to be overwritten, if it is not).
+  static bool ConvertAscii(const char* from, std::size_t bytes, char* to) {
+    std::size_t i = 0;
+    std::uint64_t beyond = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      // Four units a step: their low bytes packed, their high bits gathered.
+      for (; i + 8 <= bytes; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, from + i, 8);
+        beyond |= w & 0xFF80FF80FF80FF80ull;
+        const auto packed = static_cast<std::uint32_t>((w & 0xFF) | ((w >> 8) & 0xFF00) | ((w >> 16) & 0xFF0000) |
+                                                       ((w >> 24) & 0xFF000000));
+        std::memcpy(to + i / 2, &packed, 4);
+      }
+    }
+    unsigned high = beyond == 0 ? 0 : 1;
+    for (; i < bytes; i += 2) {
+      const auto low = static_cast<unsigned char>(from[i]);
+      high |= static_cast<unsigned char>(from[i + 1]) | (low & 0x80u);
+      to[i / 2] = static_cast<char>(low);
+    }
+    return high == 0;
+  }
+
+  bool FinishPiece(bool open) {
+    if (!open && !pending_.empty()) {
+      throw ParseError{lines_ + 1, "invalid UTF-16: the file ends in half a character"};
+    }
+    if (!raw_) pending_.shrink_to_fit();
+    return open;
+  }
+
+ public:
+
+ private:
+  std::string pending_;  // read and not yet converted
+  std::function<bool(std::string&)> raw_;
+  std::size_t lines_ = 0;  // line ends converted so far
+  std::optional<ParseError> failed_;
+};
+
+// Reads a quoted string at s[pos] == '"' like ReadQuoted, without a copy when
+// it holds no escape.
+std::optional<std::string_view> ReadQuotedView(std::string_view s, std::size_t& pos, std::string& scratch,
+                                               std::string& error) {
+  std::size_t at = pos + 1;
+  while (at < s.size() && s[at] != '"' && s[at] != '\\') ++at;
+  if (at < s.size() && s[at] == '"') {
+    const std::string_view inner = s.substr(pos + 1, at - pos - 1);
+    pos = at + 1;
+    return inner;
+  }
+  scratch.clear();
+  if (!ReadQuotedInto(s, pos, &scratch, error)) return std::nullopt;
+  return std::string_view(scratch);
+}
+
+// Comma-separated hex bytes; on anything unusual the careful reader above
+// decides, so that its messages stay the only ones.
+std::optional<std::vector<std::uint8_t>> ParseHexBytesFast(std::string_view s, std::string& error) {
+  // Each byte as regedit writes it, "xx," with no blank; the rest, and any
+  // doubt, goes to the careful reader.
+  static const std::array<std::int8_t, 256> kValue = [] {
+    std::array<std::int8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(HexDigit(static_cast<char>(c)));
+    return t;
+  }();
+  const std::size_t n = s.size();
+  std::vector<std::uint8_t> out((n + 1) / 3);
+  std::size_t count = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t i = 0;
+  for (; i + 3 <= n && count < out.size(); i += 3) {
+    const int hi = kValue[p[i]];
+    const int lo = kValue[p[i + 1]];
+    if ((hi | lo) < 0 || p[i + 2] != ',') break;
+    out[count++] = static_cast<std::uint8_t>(hi << 4 | lo);
+  }
+  // The last byte, without its comma.
+  if (i + 2 == n && count < out.size() && (kValue[p[i]] | kValue[p[i + 1]]) >= 0) {
+    out[count++] = static_cast<std::uint8_t>(kValue[p[i]] << 4 | kValue[p[i + 1]]);
+    i = n;
+  }
+  if (i != n || count != out.size()) return ParseHexBytes(s, error);
+  return out;
+}
+
+template <typename Sink>
 class Parser {
  public:
-  // Each operation goes to `emit` as soon as its line is read.
-  Parser(std::string_view text, std::size_t first_line, std::function<void(Op&&)> emit)
-      : text_(text), line_number_(first_line), emit_(std::move(emit)) {}
+  // Each operation goes to `sink` as soon as its line is read.
+  Parser(std::string_view text, Sink& sink) : text_(text), sink_(sink) {}
   // Reads the text a piece at a time, holding little more than one piece:
   // `start` is its beginning, and `more` appends the next piece to the string
   // it is given, returning false once there is none.
-  Parser(std::string start, std::function<bool(std::string&)> more, std::function<void(Op&&)> emit)
-      : buffer_(std::move(start)), more_(std::move(more)), line_number_(0), emit_(std::move(emit)) {
+  Parser(std::string start, std::function<bool(std::string&)> more, Sink& sink)
+      : buffer_(std::move(start)), more_(std::move(more)), sink_(sink) {
     text_ = buffer_;
   }
 
   void Parse() {
-    std::string line;
+    std::string_view line;
     std::size_t line_no = 0;
     bool header_seen = false;
     while (NextLogical(line, line_no)) {
@@ -183,15 +398,15 @@ class Parser {
       }
     }
     if (!header_seen) throw ParseError{line_number_ == 0 ? 1 : line_number_, "empty registry file"};
-    return;
   }
 
  private:
-  // Joins "\"-continued lines; reports the number of the first physical line.
-  bool NextLogical(std::string& out, std::size_t& first) {
-    out.clear();
+  // Joins "\"-continued lines; reports the number of the first physical
+  // line. The line stays valid until the next call.
+  bool NextLogical(std::string_view& out, std::size_t& first) {
     if (pos_ >= text_.size() && !Refill()) return false;
     bool continuing = false;
+    joined_.clear();
     while (pos_ < text_.size() || Refill()) {
       const std::size_t end = LineEnd();
       const std::string_view physical = text_.substr(pos_, end - pos_);
@@ -206,13 +421,19 @@ class Parser {
       // Once a value's data has begun, every further line is more of it:
       // only the first line needs the look at what it holds.
       if (!trimmed.empty() && trimmed.back() == '\\' && (continuing || IsValueLine(trimmed))) {
-        out.append(trimmed.substr(0, trimmed.size() - 1));
+        joined_.append(trimmed.substr(0, trimmed.size() - 1));
         continuing = true;
         continue;
       }
-      out.append(continuing ? trimmed : physical);
+      if (!continuing) {
+        out = physical;
+        return true;
+      }
+      joined_.append(trimmed);
+      out = joined_;
       return true;
     }
+    out = joined_;
     return true;
   }
 
@@ -222,7 +443,7 @@ class Parser {
   std::size_t LineEnd() {
     std::size_t from = pos_;
     while (true) {
-      const std::size_t end = text_.find_first_of("\r\n", from);
+      const std::size_t end = FindLineBreak(from);
       const bool complete = end != std::string_view::npos && (text_[end] == '\n' || end + 1 < text_.size());
       if (complete || !more_) return end == std::string_view::npos ? text_.size() : end;
       // Compaction moves the line to the front of the buffer.
@@ -230,6 +451,18 @@ class Parser {
       Refill();
       from = pos_ + scanned;
     }
+  }
+
+  // The first CR or LF from `from`: two memchr scans, where one scan looking
+  // for either character goes a byte at a time.
+  std::size_t FindLineBreak(std::size_t from) const {
+    const char* begin = text_.data() + from;
+    const std::size_t size = text_.size() - from;
+    const void* lf = std::memchr(begin, '\n', size);
+    const std::size_t lf_at = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) : size;
+    const void* cr = std::memchr(begin, '\r', lf_at);
+    if (cr) return from + static_cast<std::size_t>(static_cast<const char*>(cr) - begin);
+    return lf ? from + lf_at : std::string_view::npos;
   }
 
   // Drops what has been read and appends the next piece of a piecewise
@@ -250,7 +483,7 @@ class Parser {
     std::size_t pos = 0;
     if (t.front() == '"') {
       std::string ignored;
-      if (!ReadQuoted(t, pos, ignored)) return false;
+      if (!ReadQuotedInto(t, pos, nullptr, ignored)) return false;
     } else if (t.front() == '@') {
       pos = 1;
     } else {
@@ -272,27 +505,26 @@ class Parser {
     }
     while (!inner.empty() && inner.back() == '\\') inner.remove_suffix(1);
     std::string error;
-    const auto path = CheckKeyPath(inner, error);
-    if (!path) throw ParseError{line_no, error};
+    if (!CheckKeyPath(inner, error)) throw ParseError{line_no, error};
     if (remove) {
-      if (path->find('\\') == std::string::npos) throw ParseError{line_no, "a root key cannot be deleted"};
-      emit_(DeleteKeyOp{*path});
+      if (inner.find('\\') == std::string_view::npos) throw ParseError{line_no, "a root key cannot be deleted"};
+      sink_.DeleteKey(inner);
       in_key_ = false;
     } else {
-      emit_(CreateKeyOp{*path});
+      sink_.CreateKey(inner);
       in_key_ = true;
     }
   }
 
   void Value(std::string_view t, std::size_t line_no) {
     if (!in_key_) throw ParseError{line_no, "value outside a key section"};
-    std::string name;
+    std::string_view name;
     std::size_t pos = 0;
     std::string error;
     if (t.front() == '@') {
       pos = 1;
     } else if (t.front() == '"') {
-      const auto quoted = ReadQuoted(t, pos, error);
+      const auto quoted = ReadQuotedView(t, pos, name_scratch_, error);
       if (!quoted) throw ParseError{line_no, error};
       name = *quoted;
       if (name.size() > RegistryStore::kMaxValueNameLength) {
@@ -306,49 +538,52 @@ class Parser {
     if (rest.empty() || rest.front() != '=') throw ParseError{line_no, "expected = after the value name"};
     rest = Trim(rest.substr(1));
     if (rest == "-") {
-      emit_(DeleteValueOp{name});
+      sink_.DeleteValue(name);
       return;
     }
-    SetOp op{name, platform::kRegSz, {}};
+    std::uint32_t type = platform::kRegSz;
+    std::vector<std::uint8_t> data;
     if (!rest.empty() && rest.front() == '"') {
       std::size_t at = 0;
-      const auto data = ReadQuoted(rest, at, error);
-      if (!data) throw ParseError{line_no, error};
+      const auto text = ReadQuotedView(rest, at, data_scratch_, error);
+      if (!text) throw ParseError{line_no, error};
       CheckTrailer(rest.substr(at), line_no);
-      op.data.assign(data->begin(), data->end());
-      op.data.push_back(0);
+      data.resize(text->size() + 1);
+      if (!text->empty()) std::memcpy(data.data(), text->data(), text->size());
     } else if (code_page::StartsWithNoCase(rest, "dword:")) {
       const std::string_view digits = StripComment(rest.substr(6));
       const auto v = ParseHexNumber(digits);
       if (!v) throw ParseError{line_no, "bad dword \"" + std::string(digits) + "\""};
-      op.type = platform::kRegDword;
-      for (int i = 0; i < 4; ++i) op.data.push_back(static_cast<std::uint8_t>(*v >> (8 * i)));
+      type = platform::kRegDword;
+      data.resize(4);
+      for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(*v >> (8 * i));
     } else if (code_page::StartsWithNoCase(rest, "hex")) {
       std::string_view after = rest.substr(3);
-      op.type = platform::kRegBinary;
+      type = platform::kRegBinary;
       if (!after.empty() && after.front() == '(') {
         const std::size_t close = after.find(')');
-        const auto type = close == std::string_view::npos ? std::nullopt : ParseHexNumber(after.substr(1, close - 1));
-        if (!type) throw ParseError{line_no, "bad hex(type)"};
-        op.type = *type;
+        const auto parsed = close == std::string_view::npos ? std::nullopt : ParseHexNumber(after.substr(1, close - 1));
+        if (!parsed) throw ParseError{line_no, "bad hex(type)"};
+        type = *parsed;
         after = after.substr(close + 1);
       }
       if (after.empty() || after.front() != ':') throw ParseError{line_no, "expected : after hex"};
-      const auto bytes = ParseHexBytes(StripComment(after.substr(1)), error);
+      auto bytes = ParseHexBytesFast(StripComment(after.substr(1)), error);
       if (!bytes) throw ParseError{line_no, error};
-      op.data = *bytes;
-      if (unicode_ && (op.type == platform::kRegSz || op.type == platform::kRegExpandSz ||
-                       op.type == platform::kRegMultiSz)) {
+      data = std::move(*bytes);
+      if (unicode_ &&
+          (type == platform::kRegSz || type == platform::kRegExpandSz || type == platform::kRegMultiSz)) {
         std::string narrow;
-        if (!code_page::FromUtf16Le(std::string_view(reinterpret_cast<const char*>(op.data.data()), op.data.size()), narrow)) {
+        if (!code_page::FromUtf16Le(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+                                    narrow)) {
           throw ParseError{line_no, "string data is not UTF-16 text that code page 1252 can hold"};
         }
-        op.data.assign(narrow.begin(), narrow.end());
+        data.assign(narrow.begin(), narrow.end());
       }
     } else {
       throw ParseError{line_no, "unknown value data \"" + std::string(rest) + "\""};
     }
-    emit_(std::move(op));
+    sink_.Set(name, type, std::move(data));
   }
 
   static std::string_view StripComment(std::string_view s) {
@@ -365,10 +600,13 @@ class Parser {
   std::function<bool(std::string&)> more_;
   std::string_view text_;
   std::size_t pos_ = 0;
-  std::size_t line_number_;
+  std::size_t line_number_ = 0;
+  std::string joined_;  // a line and its continuations
+  std::string name_scratch_;
+  std::string data_scratch_;
   bool unicode_ = false;
   bool in_key_ = false;
-  std::function<void(Op&&)> emit_;
+  Sink& sink_;
 };
 
 void AppendQuoted(std::string& out, std::string_view s) {
@@ -406,99 +644,58 @@ void AppendHex(std::string& out, std::size_t column, const std::vector<std::uint
   }
 }
 
-// "line: reason" for UTF-16 text that does not convert: half a character
-// at the end, a surrogate without its partner, or a character the code page
-// lacks.
-std::string Utf16Failure(std::string_view utf16) {
-  std::size_t line = 1;
-  std::string ignored;
-  const auto unit = [&](std::size_t i) {
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(utf16[i]) |
-                                      (static_cast<unsigned char>(utf16[i + 1]) << 8));
-  };
-  for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) {
-    const std::uint16_t u = unit(i);
-    if (u >= 0xD800 && u < 0xDC00) {
-      if (i + 3 < utf16.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
-        return std::to_string(line) + ": UTF-16 text holds a character that code page 1252 cannot hold";
-      }
-      return std::to_string(line) + ": invalid UTF-16: a high surrogate without its low surrogate";
-    }
-    if (u >= 0xDC00 && u < 0xE000) {
-      return std::to_string(line) + ": invalid UTF-16: a low surrogate without its high surrogate";
-    }
-    if (!code_page::FromUtf16Le(utf16.substr(i, 2), ignored)) {
-      return std::to_string(line) + ": UTF-16 text holds a character that code page 1252 cannot hold";
-    }
-    if (u == '\n') ++line;
+
+// The text parsed into `sink`: UTF-16 (after its byte-order mark) turned
+// into the code page a piece at a time as the parser reads on.
+template <typename Sink>
+void ParseText(std::string_view text, Sink& sink) {
+  if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
+    std::string_view rest = text.substr(2);
+    Utf16Source source({}, [&rest](std::string& out) {
+      const std::size_t piece = std::min<std::size_t>(rest.size(), 1 << 16);
+      out.append(rest.substr(0, piece));
+      rest.remove_prefix(piece);
+      return !rest.empty();
+    });
+    Parser<Sink>({}, [&source](std::string& out) { return source(out); }, sink).Parse();
+    return;
   }
-  return std::to_string(line) + ": invalid UTF-16: the file ends in half a character";
+  Parser<Sink>(text, sink).Parse();
 }
 
-// Applies parsed operations to a store. Each section's key is looked up once
-// and its values follow it; the parser has checked every path, so no step
-// can fail halfway.
-class Applier {
- public:
-  explicit Applier(RegistryStore& store) : store_(store) {}
-  void operator()(Op&& op) {
-    if (auto* create = std::get_if<CreateKeyOp>(&op)) {
-      key_ = store_.EnsureKey(create->key, trail_);
-    } else if (auto* remove = std::get_if<DeleteKeyOp>(&op)) {
-      store_.DeleteTree(remove->key);
-      trail_.Reset();
-      key_ = nullptr;
-    } else if (auto* set = std::get_if<SetOp>(&op)) {
-      store_.PutValue(*key_, set->name, set->type, std::move(set->data));
-    } else if (auto* unset = std::get_if<DeleteValueOp>(&op)) {
-      store_.RemoveValue(*key_, unset->name);
-    }
+void RefuseUtf8(std::string_view head, const std::string& source_name) {
+  if (head.starts_with("\xEF\xBB\xBF")) {
+    throw MachineError(source_name + ":1: UTF-8 registry files are not supported; save as ANSI or UTF-16");
   }
+}
 
- private:
-  RegistryStore& store_;
-  RegistryStore::Node* key_ = nullptr;
-  RegistryStore::KeyTrail trail_;
-};
+MachineError Failure(const std::string& source_name, const ParseError& error) {
+  return MachineError(source_name + ":" + std::to_string(error.line) + ": " + error.message);
+}
 
 }  // namespace
 
 void ImportRegText(RegistryStore& store, std::string_view text, const std::string& source_name) {
-  std::string converted;
-  if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
-    if (!code_page::FromUtf16Le(text.substr(2), converted)) {
-      throw MachineError(source_name + ":" + Utf16Failure(text.substr(2)));
-    }
-    text = converted;
-  } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
-    throw MachineError(source_name + ":1: UTF-8 registry files are not supported; save as ANSI or UTF-16");
-  }
-  const auto fail = [&source_name](const ParseError& error) {
-    return MachineError(source_name + ":" + std::to_string(error.line) + ": " + error.message);
-  };
-  if (store.Pristine()) {
-    // Nothing in the store to keep: read straight into a fresh one and take
-    // its trees when the whole text has been read, with no list of
-    // operations held in between.
-    RegistryStore fresh;
-    Applier apply(fresh);
-    try {
-      Parser(text, 0, [&apply](Op&& op) { apply(std::move(op)); }).Parse();
-    } catch (const ParseError& error) {
-      throw fail(error);
-    }
-    store.TakeTrees(fresh);
-    return;
-  }
-  std::vector<Op> ops;
+  RefuseUtf8(text, source_name);
   try {
-    Parser(text, 0, [&ops](Op&& op) { ops.push_back(std::move(op)); }).Parse();
+    if (store.Pristine()) {
+      // Nothing in the store to keep: read straight into a fresh one and
+      // take its trees when the whole text has been read, with no list of
+      // operations held in between.
+      RegistryStore fresh;
+      Applier apply(fresh);
+      ParseText(text, apply);
+      store.TakeTrees(fresh);
+      return;
+    }
+    OpList list;
+    ParseText(text, list);
+    Applier apply(store);
+    for (Op& op : list.ops) apply.Apply(std::move(op));
+    store.Touch();
   } catch (const ParseError& error) {
-    throw fail(error);
+    throw Failure(source_name, error);
   }
-  Applier apply(store);
-  for (Op& op : ops) apply(std::move(op));
-  store.Touch();
 }
 
 void ImportRegText(RegistryStore& store, const std::function<bool(std::string&)>& more,
@@ -506,11 +703,10 @@ void ImportRegText(RegistryStore& store, const std::function<bool(std::string&)>
   std::string start;
   bool open = true;
   while (open && start.size() < 3) open = more(start);
-  const std::string_view head(start);
-  const bool marked = head.starts_with("\xFF\xFE") || head.starts_with("\xEF\xBB\xBF");
-  if (marked || !store.Pristine()) {
-    // A UTF-16 text is converted whole, and operations on a store that holds
-    // something are applied only once all of them have been read.
+  RefuseUtf8(start, source_name);
+  if (!store.Pristine()) {
+    // Operations on a store that holds something are applied only once all
+    // of them have been read.
     while (open) open = more(start);
     ImportRegText(store, start, source_name);
     return;
@@ -518,11 +714,14 @@ void ImportRegText(RegistryStore& store, const std::function<bool(std::string&)>
   RegistryStore fresh;
   Applier apply(fresh);
   try {
-    Parser(std::move(start), open ? more : std::function<bool(std::string&)>(),
-           [&apply](Op&& op) { apply(std::move(op)); })
-        .Parse();
+    if (start.starts_with("\xFF\xFE")) {
+      Utf16Source source(start.substr(2), open ? more : std::function<bool(std::string&)>());
+      Parser<Applier>({}, [&source](std::string& out) { return source(out); }, apply).Parse();
+    } else {
+      Parser<Applier>(std::move(start), open ? more : std::function<bool(std::string&)>(), apply).Parse();
+    }
   } catch (const ParseError& error) {
-    throw MachineError(source_name + ":" + std::to_string(error.line) + ": " + error.message);
+    throw Failure(source_name, error);
   }
   store.TakeTrees(fresh);
 }

@@ -28,8 +28,9 @@ namespace qvi::emu {
 // Throws MachineError "source_name:line: message".
 void ImportRegText(RegistryStore& store, std::string_view text, const std::string& source_name);
 // The same for a text read a piece at a time: `more` appends the next piece
-// to the string it is given and returns false once there is none. An ANSI
-// text read into an empty store is never held whole.
+// to the string it is given and returns false once there is none. A text
+// read into an empty store is never held whole, in the code page or in
+// UTF-16 (converted a piece at a time).
 void ImportRegText(RegistryStore& store, const std::function<bool(std::string&)>& more,
                    const std::string& source_name);
 

@@ -373,7 +373,11 @@ void CopyOut(const std::vector<std::uint8_t>& stored, std::uint32_t type, std::u
 
 }  // namespace
 
-RegistryStore::~RegistryStore() = default;
+RegistryStore::~RegistryStore() {
+  if (!leave_standing_) return;
+  // Held by nothing from now on, on purpose.
+  for (std::shared_ptr<Node>* root : {&hklm_, &hkcu_}) static_cast<void>(new std::shared_ptr<Node>(std::move(*root)));
+}
 
 RegistryStore::RegistryStore() : hklm_(std::make_shared<Node>()), hkcu_(std::make_shared<Node>()) {
   hklm_->name = std::string(emu::RootKeyName(platform::kHkeyLocalMachine));
@@ -423,6 +427,7 @@ bool RegistryStore::Pristine() const {
 void RegistryStore::TakeTrees(RegistryStore& other) {
   std::swap(hklm_, other.hklm_);
   std::swap(hkcu_, other.hkcu_);
+  std::swap(leave_standing_, other.leave_standing_);
   dirty_ = true;
   other.dirty_ = true;
 }
@@ -709,7 +714,9 @@ RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path) {
 RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path, KeyTrail& trail) {
   const auto parts = SplitFullPath(full_path);
   std::size_t same = 0;
-  while (same < parts.size() && same < trail.names_.size() && code_page::EqualsNoCase(parts[same], trail.names_[same])) {
+  // Most names of a run of paths are spelled as in the one before.
+  while (same < parts.size() && same < trail.names_.size() &&
+         (parts[same] == trail.names_[same] || code_page::EqualsNoCase(parts[same], trail.names_[same]))) {
     ++same;
   }
   if (same == 0) {

@@ -109,8 +109,13 @@ class RegistryStore {
   // is open and nothing is being recorded.
   bool Pristine() const;
   // Takes the trees of `other` (which must have no open handles) in place of
-  // this store's, which `other` gets.
+  // this store's, which `other` gets; whether they are left standing at the
+  // end goes with them.
   void TakeTrees(RegistryStore& other);
+  // The trees are not taken apart when the store goes: a forked process
+  // about to end would otherwise touch, and so copy, every page of a large
+  // store it shares with its parent.
+  void LeaveTreesStanding() { leave_standing_ = true; }
 
   // True when the trees changed since the last MarkClean().
   bool dirty() const { return dirty_; }
@@ -158,6 +163,7 @@ class RegistryStore {
   std::unordered_map<platform::HKey, Handle> handles_;
   platform::HKey next_handle_ = 0x100;
   bool dirty_ = false;
+  bool leave_standing_ = false;
 };
 
 template <typename Visit>

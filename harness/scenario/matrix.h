@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -88,13 +89,18 @@ struct MatrixOptions {
   // A machine folder every run starts from a copy of (it is never changed);
   // without one each run has a fresh temporary machine.
   std::optional<std::filesystem::path> machine_dir;
+  // Called just before each faulty run, in the process that makes it: lets
+  // a test end one run abnormally.
+  std::function<void(const Fault&)> before_fault;
 };
 
 // The Win32 code a failing call of `function` typically gives.
 std::int32_t TypicalCode(faults::Function function);
 
 // Runs the matrix, `options.jobs` runs at a time, each on a temporary machine
-// of its own. Throws ScenarioError when the filter selects no call.
+// of its own. Throws ScenarioError when the filter selects no call. On POSIX
+// the scenario's registry is read once and every run is a forked process
+// that starts from it; a run that dies is a fault whose run failed.
 Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options);
 
 std::string FormatMatrix(const Matrix& matrix);

@@ -177,13 +177,16 @@ void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text,
 
 // Seeds the machine; on an existing one, returns what the seeds added, which
 // the report keeps apart from what the run did.
-std::vector<std::string> Seed(emu::Machine& machine, const Scenario& scenario, bool fresh) {
+std::vector<std::string> Seed(emu::Machine& machine, const Scenario& scenario, bool fresh,
+                              emu::RegistryStore* seed_registry = nullptr) {
   std::vector<std::string> added;
   const std::string source = scenario.source.empty() ? scenario.name : scenario.source;
   const auto fail = [&](const std::string& field, const std::string& message) {
     throw ScenarioError(source + ": field " + field + ": " + message);
   };
-  if (!scenario.registry.empty()) {
+  if (fresh && seed_registry) {
+    machine.registry().TakeTrees(*seed_registry);
+  } else if (!scenario.registry.empty()) {
     try {
       if (fresh) {
         machine.ImportReg(scenario.registry, "seed");
@@ -572,7 +575,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   // Decided under the machine's lock: another run may have made the machine
   // since this one was started.
   const bool fresh = scratch || machine->fresh();
-  std::vector<std::string> seeded = Seed(*machine, scenario, fresh);
+  std::vector<std::string> seeded = Seed(*machine, scenario, fresh, options.seed_registry);
   machine->Save();
   if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
 

@@ -29,6 +29,11 @@ struct RunOptions {
   // The most bytes of drive files one snapshot holds; files beyond it are
   // compared by size and hash, and the report says so.
   std::uint64_t snapshot_cap = 64u << 20;
+  // The scenario's registry already read into a store: a fresh machine takes
+  // its trees in place of the scenario's registry text, and leaves the store
+  // empty (the matrix reads a large seed once and hands each forked run its
+  // own copy).
+  emu::RegistryStore* seed_registry = nullptr;
 };
 
 struct RegistryChange {

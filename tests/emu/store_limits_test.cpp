@@ -254,6 +254,22 @@ TEST(RegText, PiecewiseReadingEqualsReadingWhole) {
       "",
       "REGEDIT4",
   };
+  // UTF-16 is converted as it is read: a piece may end inside a character
+  // or a surrogate pair, and 64 KB pieces of a whole text break anywhere.
+  const auto wide = [](const std::string& narrow, const std::string& tail = "") {
+    std::string out = "\xFF\xFE";
+    for (const char c : narrow) out += std::string{c, '\0'};
+    return out + tail;
+  };
+  const std::string v5 = "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\W]\r\n";
+  std::string big = v5;
+  for (const char* name : {"\"a\"", "\"b\"", "\"c\"", "\"d\""}) big += name + long_value.substr(5) + "\r\n";
+  const std::string utf16[] = {
+      wide(v5 + "\"caf\xE9\"=\"na\xEFve\"\r\n\"m\"=hex(7):41,00,00,00,00,00\r\n"),
+      wide(v5 + "\"bad\"=dword:xyz\r\n\"after\"=\"", std::string("\x00\xDE", 2)),
+      wide(v5 + "\"v\"=\"", std::string("\x3D\xD8\x00\xDE", 4)),
+      wide(big + "\"e\"=\"\xE9\"\r\n\"x\"=\"", std::string("\x00\x4E", 2)),
+  };
   const auto read = [](const std::string& text, std::size_t piece) {
     RegistryStore store;
     std::size_t at = 0;
@@ -276,7 +292,9 @@ TEST(RegText, PiecewiseReadingEqualsReadingWhole) {
     }
     return ExportRegText(store);
   };
-  for (const std::string& text : texts) {
+  std::vector<std::string> all(std::begin(texts), std::end(texts));
+  all.insert(all.end(), std::begin(utf16), std::end(utf16));
+  for (const std::string& text : all) {
     const std::string whole = read(text, 0);
     for (const std::size_t piece : {1, 2, 3, 5, 64, 4096}) {
       EXPECT_EQ(read(text, piece), whole) << "piece " << piece << " of " << text.substr(0, 60);
@@ -284,6 +302,11 @@ TEST(RegText, PiecewiseReadingEqualsReadingWhole) {
   }
   EXPECT_NE(read(texts[0], 0).find("\"bin\"=hex:01,02,03,04,05"), std::string::npos);
   EXPECT_EQ(read(texts[3], 0), "x.reg:4: bad dword \"xyz\"");
+  EXPECT_NE(read(utf16[0], 0).find("\"caf\xE9\"=\"na\xEFve\"\r\n\"m\"=hex(7):41,00,00"), std::string::npos);
+  // Of two errors, the first in the file is told.
+  EXPECT_EQ(read(utf16[1], 0), "x.reg:3: bad dword \"xyz\"");
+  EXPECT_EQ(read(utf16[2], 0), "x.reg:3: UTF-16 text holds a character that code page 1252 cannot hold");
+  EXPECT_EQ(read(utf16[3], 0), "x.reg:8: UTF-16 text holds a character that code page 1252 cannot hold");
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -121,6 +124,51 @@ TEST(MatrixTest, FiltersSelectByEventAndFunction) {
   }
   EXPECT_THROW(RunMatrix(scenario, Options(1, {"", "NoSuchCall"})), ScenarioError);
 }
+
+// Every run starts from the seed, read once: a key the seed made is no key a
+// fault can keep the run from creating.
+TEST(MatrixTest, EveryRunStartsFromTheSeed) {
+  const std::string modem =
+      "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
+  nlohmann::json document = nlohmann::json::parse(*EmbeddedScenarioText("install-nt"));
+  document["machine"]["registry"] = "REGEDIT4\r\n\r\n[" + modem + "]\r\n\"BAUD\"=\"9600\"\r\n";
+  const auto lost_modem = [&](const Matrix& m) {
+    std::size_t lost = 0;
+    for (const MatrixRow& row : m.rows) {
+      for (const std::string& line : row.effect.registry) lost += line == "- create " + modem ? 1 : 0;
+    }
+    return lost;
+  };
+  const MatrixOptions options = Options(2, {"", "RegCreateKeyA"});
+  EXPECT_GT(lost_modem(RunMatrix(LoadScenario("install-nt"), options)), 0u);
+  EXPECT_EQ(lost_modem(RunMatrix(ParseScenario(document.dump(), "seeded"), options)), 0u);
+}
+
+#ifndef _WIN32
+// A run that dies is a fault whose run failed, told apart by how it died;
+// every other fault still has its effect.
+TEST(MatrixTest, ARunThatDiesIsAFailedRunNotAPass) {
+  const Scenario scenario = LoadScenario("install-nt");
+  MatrixOptions options = Options(2, {"", "RegCreateKeyA"});
+  const Matrix clean = RunMatrix(scenario, options);
+  options.before_fault = [](const Fault& f) {
+    if (f.occurrence == 1) std::abort();
+    if (f.occurrence == 2) raise(SIGKILL);
+  };
+  const Matrix m = RunMatrix(scenario, options);
+  ASSERT_EQ(m.runs, clean.runs);
+  for (const auto& [label, signal] : {std::pair{"RegCreateKeyA #1 (5)", SIGABRT}, {"RegCreateKeyA #2 (5)", SIGKILL}}) {
+    const MatrixRow* row = RowOf(m, label);
+    ASSERT_NE(row, nullptr) << label;
+    EXPECT_EQ(row->severity, Severity::kOutcomeChanged);
+    ASSERT_EQ(row->effect.outcomes.size(), 1u);
+    EXPECT_EQ(row->effect.outcomes[0].Text(), "(the run itself) failed the run was ended by signal " +
+                                                   std::to_string(signal) + " (" + strsignal(signal) +
+                                                   ") before it reported");
+  }
+  EXPECT_EQ(RowOf(m, "RegCreateKeyA #3 (5)")->effect, RowOf(clean, "RegCreateKeyA #3 (5)")->effect);
+}
+#endif
 
 }  // namespace
 }  // namespace qvi::scenario
