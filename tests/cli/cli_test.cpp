@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <functional>
 #include <regex>
@@ -481,20 +479,6 @@ TEST(CliTest, TheDocsExamplesRunAsWritten) {
       EXPECT_EQ(o.code, kExitOk) << where << "\n" << o.out << o.err;
     }
   }
-}
-
-// The built program itself, as a user runs it.
-TEST(QvihostBinaryTest, ExitStatusReachesTheShell) {
-  testing::TempFolder dir;
-  const std::string program = QVIHOST_PATH;
-  const auto status = [&](const std::string& args) {
-    const int raw = std::system((program + " " + args + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  };
-  EXPECT_EQ(status("--version"), 0);
-  EXPECT_EQ(status("run upgrade --machine " + (dir.path() / "m").string()), 0);
-  EXPECT_TRUE(std::filesystem::exists(dir.path() / "m" / "registry.reg"));
-  EXPECT_EQ(status("run " + (dir.path() / "none.json").string()), 2);
 }
 
 }  // namespace

@@ -64,17 +64,6 @@ class MachineTest : public ::testing::Test {
   std::unique_ptr<Machine> machine_;
 };
 
-TEST_F(MachineTest, SettingsPersistAndOverrideNothingOnReopen) {
-  EXPECT_TRUE(fs::is_directory(Folder() / "drive_c" / "WinNT"));
-  machine_.reset();
-  MachineSettings other;
-  other.computer_name = "OTHER";
-  const auto reopened = Machine::Open(Folder(), other);
-  EXPECT_EQ(reopened->settings().computer_name, "Alpha");
-  EXPECT_EQ(reopened->settings().windows_directory, "C:\\WinNT");
-  EXPECT_EQ(reopened->settings().code_page, 1252u);
-}
-
 TEST_F(MachineTest, RefusedPathsTouchNothing) {
   fs::create_directories(dir_.path() / "outside");
   fs::create_symlink(dir_.path() / "outside", Folder() / "drive_c" / "link");

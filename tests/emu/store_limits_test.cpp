@@ -236,55 +236,5 @@ TEST(RegText, Utf16ThatDoesNotConvertIsNamedWithItsLine) {
   }
 }
 
-
-// A store read a piece at a time, as a machine reads its registry.reg, is
-// the store read whole, whatever the piece size: line ends, continuation
-// lines and long lines split anywhere; and errors name the same line.
-TEST(RegText, PiecewiseReadingEqualsReadingWhole) {
-  std::string long_value = "\"big\"=hex:";
-  for (int i = 0; i < 3000; ++i) long_value += i ? ",7f" : "7f";
-  const std::string texts[] = {
-      "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\A]\r\n\"s\"=\"x\"\r\n\"d\"=dword:00000010\r\n\r\n"
-      "[HKEY_CURRENT_USER\\Software\\A\\B]\r\n@=\"default\"\r\n\"bin\"=hex:01,02,\\\r\n  03,04,\\\r\n  05\r\n",
-      "REGEDIT4\r[HKEY_CURRENT_USER\\Software\\Cr]\r\"a\"=\"1\"\r\r[-HKEY_CURRENT_USER\\Software\\Cr]\r",
-      "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software\\Lf]\n\"w\"=hex(2):25,00,00,00\n"
-      "\"gone\"=\"x\"\n\"gone\"=-\n; a comment\n" + long_value + "\n\"tail\"=\"no line end\"",
-      "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\E]\r\n\"ok\"=\"1\"\r\n\"bad\"=dword:xyz\r\n",
-      "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\E]\r\n\"v\"=hex:01,\\\r\n",
-      "",
-      "REGEDIT4",
-  };
-  const auto read = [](const std::string& text, std::size_t piece) {
-    RegistryStore store;
-    std::size_t at = 0;
-    try {
-      if (piece == 0) {
-        ImportRegText(store, text, "x.reg");
-      } else {
-        ImportRegText(
-            store,
-            [&](std::string& out) {
-              if (at >= text.size()) return false;
-              out.append(text, at, piece);
-              at += piece;
-              return true;
-            },
-            "x.reg");
-      }
-    } catch (const MachineError& error) {
-      return std::string(error.what());
-    }
-    return ExportRegText(store);
-  };
-  for (const std::string& text : texts) {
-    const std::string whole = read(text, 0);
-    for (const std::size_t piece : {1, 2, 3, 5, 64, 4096}) {
-      EXPECT_EQ(read(text, piece), whole) << "piece " << piece << " of " << text.substr(0, 60);
-    }
-  }
-  EXPECT_NE(read(texts[0], 0).find("\"bin\"=hex:01,02,03,04,05"), std::string::npos);
-  EXPECT_EQ(read(texts[3], 0), "x.reg:4: bad dword \"xyz\"");
-}
-
 }  // namespace
 }  // namespace qvi::emu
