@@ -12,6 +12,7 @@
 #include "emu/file_io.h"
 #include "emu/machine.h"
 #include "faults/fault_injection.h"
+#include "testing/error_of.h"
 #include "testing/file_bytes.h"
 #include "testing/temp_folder.h"
 
@@ -32,17 +33,6 @@ std::set<std::string> Tree(const fs::path& root) {
     out.insert(entry.path().lexically_relative(root).string());
   }
   return out;
-}
-
-// What the machine error `action` throws says; "(accepted)" when none.
-template <typename Action>
-std::string MachineErrorOf(Action action) {
-  try {
-    action();
-  } catch (const MachineError& error) {
-    return error.what();
-  }
-  return "(accepted)";
 }
 
 class MachineTest : public ::testing::Test {
@@ -359,7 +349,7 @@ TEST_F(RegFileTest, ParseErrorsNameFileAndLineAndChangeNothing) {
   auto m = Open();
   const auto before = m->SnapshotRegistry();
   for (const auto& [text, where] : cases) {
-    const std::string error = MachineErrorOf([&] { m->ImportReg(text, "x.reg"); });
+    const std::string error = qvi::testing::ErrorOf<MachineError>([&] { m->ImportReg(text, "x.reg"); });
     EXPECT_EQ(error.rfind(where, 0), 0u) << error;
     EXPECT_EQ(m->SnapshotRegistry(), before) << text;
   }

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "testing/error_of.h"
 #include "testing/file_bytes.h"
 #include "testing/temp_folder.h"
 
@@ -12,12 +13,7 @@ namespace qvi::scenario {
 namespace {
 
 std::string ErrorOf(const std::string& json) {
-  try {
-    ParseScenario(json, "s.json");
-  } catch (const ScenarioError& error) {
-    return error.what();
-  }
-  return "(no error)";
+  return qvi::testing::ErrorOf<ScenarioError>([&] { ParseScenario(json, "s.json"); }, "(no error)");
 }
 
 // Syntax errors name the line and column; field errors the field's path.
@@ -145,12 +141,8 @@ TEST(ScenarioBaseTest, BasesThatCannotBeUsedAreNamedWhereTheyAreNamed) {
        "on-missing.json: field base: \"missing.json\" is neither an embedded scenario"},
   };
   for (const auto& [scenario, message] : cases) {
-    try {
-      LoadScenario(scenario);
-      ADD_FAILURE() << scenario << " was read";
-    } catch (const ScenarioError& error) {
-      EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
-    }
+    const std::string error = qvi::testing::ErrorOf<ScenarioError>([&] { LoadScenario(scenario); }, "(read)");
+    EXPECT_NE(error.find(message), std::string::npos) << error;
   }
 }
 
