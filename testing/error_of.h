@@ -2,7 +2,10 @@
 // looks for its place in it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "runtime/errors.h"
 
 namespace qvi::testing {
 
@@ -15,6 +18,17 @@ std::string ErrorOf(Action&& action, const std::string& none = "(accepted)") {
     return error.what();
   }
   return none;
+}
+
+// The number of the Error that `action` raises; 0 when it raises none.
+template <typename Action>
+std::int32_t ErrorNumberOf(Action&& action) {
+  try {
+    action();
+  } catch (const Error& error) {
+    return error.number();
+  }
+  return 0;
 }
 
 }  // namespace qvi::testing
