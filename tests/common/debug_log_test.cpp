@@ -44,16 +44,6 @@ INSTANTIATE_TEST_SUITE_P(Levels, DebugLevelTest,
                                            LevelCase{"5", false, false, false}),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
-TEST_F(FrmCommonTest, LogLinesAreAppendedInCallOrderWithEmptyParts) {
-  ASSERT_EQ(machine->AppendLine("C:\\ods.txt", "earlier line"), platform::win32::kSuccess);
-  Global({"debug:2"});
-  frm.ODS("first", "A");
-  frm.DMsgBox("", "B");
-  frm.ODS("third", "");
-  frm.DMsgBox("", "");
-  EXPECT_EQ(Log(), "earlier line\r\n(A) : first\r\n(B) : \r\n() : third\r\n() : \r\n");
-}
-
 TEST_F(FrmCommonTest, LevelAndLogPathAreReadOnEveryReport) {
   std::filesystem::create_directories(machine->folder() / "drive_e");
   Global({"debug:1"});

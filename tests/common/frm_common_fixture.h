@@ -7,11 +7,9 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +18,7 @@
 #include "faults/fault_injection.h"
 #include "host/dispid.h"
 #include "runtime/errors.h"
+#include "testing/file_bytes.h"
 #include "testing/scripted_host.h"
 #include "testing/temp_folder.h"
 
@@ -44,10 +43,7 @@ class FrmCommonTest : public ::testing::Test {
   }
   // The content of a file of the machine, "" when it does not exist.
   std::string FileText(const std::string& windows_path = "C:\\ods.txt") const {
-    std::ifstream in(machine->MapPath(windows_path), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadFileBytes(machine->MapPath(windows_path));
   }
   std::string Log() const { return FileText(); }
   void ClearLog() { std::filesystem::remove(machine->MapPath("C:\\ods.txt")); }

@@ -23,6 +23,7 @@
 #include "emu/save_journal.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
+#include "testing/error_of.h"
 #include "testing/file_bytes.h"
 #include "testing/temp_folder.h"
 
@@ -191,17 +192,10 @@ Files ReadTree(const fs::path& root) {
 std::string OpenAs(const Files& state, const fs::path& folder, Files& opened) {
   fs::remove_all(folder);
   fs::create_directories(folder);
-  for (const auto& [name, bytes] : state) {
-    fs::create_directories((folder / name).parent_path());
-    testing::WriteFileBytes(folder / name, bytes);
-  }
-  try {
-    Machine::Open(folder);
-  } catch (const MachineError& error) {
-    return error.what();
-  }
-  opened = ReadTree(folder);
-  return "";
+  for (const auto& [name, bytes] : state) testing::WriteFileBytes(folder / name, bytes);
+  const std::string error = testing::ErrorOf<MachineError>([&] { Machine::Open(folder); }, "");
+  if (error.empty()) opened = ReadTree(folder);
+  return error;
 }
 
 TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {

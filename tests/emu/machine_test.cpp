@@ -12,6 +12,7 @@
 #include "emu/file_io.h"
 #include "emu/machine.h"
 #include "faults/fault_injection.h"
+#include "testing/error_of.h"
 #include "testing/file_bytes.h"
 #include "testing/temp_folder.h"
 
@@ -34,17 +35,6 @@ std::set<std::string> Tree(const fs::path& root) {
   return out;
 }
 
-// What the machine error `action` throws says; "(accepted)" when none.
-template <typename Action>
-std::string MachineErrorOf(Action action) {
-  try {
-    action();
-  } catch (const MachineError& error) {
-    return error.what();
-  }
-  return "(accepted)";
-}
-
 class MachineTest : public ::testing::Test {
  protected:
   MachineTest() {
@@ -63,17 +53,6 @@ class MachineTest : public ::testing::Test {
   testing::TempFolder dir_;
   std::unique_ptr<Machine> machine_;
 };
-
-TEST_F(MachineTest, SettingsPersistAndOverrideNothingOnReopen) {
-  EXPECT_TRUE(fs::is_directory(Folder() / "drive_c" / "WinNT"));
-  machine_.reset();
-  MachineSettings other;
-  other.computer_name = "OTHER";
-  const auto reopened = Machine::Open(Folder(), other);
-  EXPECT_EQ(reopened->settings().computer_name, "Alpha");
-  EXPECT_EQ(reopened->settings().windows_directory, "C:\\WinNT");
-  EXPECT_EQ(reopened->settings().code_page, 1252u);
-}
 
 TEST_F(MachineTest, RefusedPathsTouchNothing) {
   fs::create_directories(dir_.path() / "outside");
@@ -371,7 +350,7 @@ TEST_F(RegFileTest, ParseErrorsNameFileAndLineAndChangeNothing) {
   auto m = Open();
   const auto before = m->SnapshotRegistry();
   for (const auto& [text, where] : cases) {
-    const std::string error = MachineErrorOf([&] { m->ImportReg(text, "x.reg"); });
+    const std::string error = qvi::testing::ErrorOf<MachineError>([&] { m->ImportReg(text, "x.reg"); });
     EXPECT_EQ(error.rfind(where, 0), 0u) << error;
     EXPECT_EQ(m->SnapshotRegistry(), before) << text;
   }

@@ -154,29 +154,6 @@ TEST(StoreValueRemoval, RandomEditsAnswerAsAPlainListDoes) {
   }
 }
 
-// "Enumerate index 0, remove what it names" empties a key, as a cleanup
-// that removes every value does.
-TEST(StoreValueRemoval, RemovingTheFirstEnumeratedValueEmptiesTheKey) {
-  ValueKey key(100);
-  key.Remove("Value50");  // a marked slot in the middle before the loop starts
-  std::vector<std::string> seen;
-  char name[32];
-  std::uint32_t name_size = sizeof name;
-  while (key.store().EnumValue(key.key(), 0, name, &name_size, nullptr, nullptr, nullptr) == win32::kSuccess) {
-    seen.emplace_back(name, name_size);
-    key.Remove(seen.back());
-    name_size = sizeof name;
-    ASSERT_LE(seen.size(), 100u);
-  }
-  ASSERT_EQ(seen.size(), 99u);
-  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], "Value" + std::to_string(i < 50 ? i : i + 1));
-  // Empty means empty: the key shows no values, and new ones start afresh.
-  key.ExpectViews("emptied");
-  for (const char* name : {"a", "b", "c"}) key.Set(name, 1);
-  key.Remove("b");
-  for (std::uint32_t i = 0; i < 3; ++i) key.ExpectAt(i, "re-added");
-}
-
 // A key whose values were removed shows what it held before and after in a
 // recording, without the removed ones.
 TEST(StoreValueRemoval, RecordedStatesHoldOnlyLiveValues) {

@@ -13,6 +13,7 @@
 
 #include "emu/machine.h"
 #include "emu/save_journal.h"
+#include "testing/error_of.h"
 #include "testing/file_bytes.h"
 #include "testing/temp_folder.h"
 
@@ -35,12 +36,7 @@ std::vector<std::string> Leftovers(const fs::path& root) {
 }
 
 std::string ErrorOf(const fs::path& folder) {
-  try {
-    Machine::Open(folder);
-  } catch (const MachineError& error) {
-    return error.what();
-  }
-  return "(opened)";
+  return testing::ErrorOf<MachineError>([&] { Machine::Open(folder); }, "(opened)");
 }
 
 // A machine folder as a save leaves it when killed after its commit:

@@ -11,6 +11,7 @@
 #include "emu/emu_types.h"
 #include "emu/reg_text.h"
 #include "emu/registry_store.h"
+#include "testing/error_of.h"
 
 namespace qvi::emu {
 namespace {
@@ -21,12 +22,7 @@ const std::uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const 
 
 // What ImportRegText says about `text`; "(accepted)" when it takes it.
 std::string ImportError(RegistryStore& store, const std::string& text) {
-  try {
-    ImportRegText(store, text, "x.reg");
-  } catch (const MachineError& error) {
-    return error.what();
-  }
-  return "(accepted)";
+  return testing::ErrorOf<MachineError>([&] { ImportRegText(store, text, "x.reg"); });
 }
 
 // "a\a\a..." with `levels` names.

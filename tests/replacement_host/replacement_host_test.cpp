@@ -9,6 +9,7 @@
 #include "host/dispid.h"
 #include "replacement_host/operation_names.h"
 #include "runtime/errors.h"
+#include "testing/error_of.h"
 
 namespace qvi::rhost {
 namespace {
@@ -43,54 +44,41 @@ std::vector<host::Argument> A(std::vector<Variant> values) {
 }
 
 // Calls a dispatch interface refuses, with the number the caller sees.
-struct RefusedCase {
-  const char* name;
-  bool ntnwsvc;
-  host::DispId dispid;
-  std::vector<host::Argument> args;
-  std::int32_t number;
-};
-
-class RefusedTest : public ::testing::TestWithParam<RefusedCase> {};
-
-TEST_P(RefusedTest, FailsLikeADispatchInterfaceAndChangesNothing) {
-  ReplacementHost host(TypicalConfig());
-  const RefusedCase& c = GetParam();
-  std::vector<host::Argument> args = c.args;
-  host::HostControl& control = c.ntnwsvc ? host.QviNTNWSvc() : host.QviPublic();
-  try {
-    control.Invoke(c.dispid, args);
-    FAIL() << "the call succeeded";
-  } catch (const Error& error) {
-    EXPECT_EQ(error.number(), c.number);
+TEST(ReplacementHostTest, RefusalsFailLikeADispatchInterfaceAndChangeNothing) {
+  const struct {
+    const char* name;
+    bool ntnwsvc;
+    host::DispId dispid;
+    std::vector<host::Argument> args;
+    std::int32_t number;
+  } cases[] = {
+      {"UnknownPublicDispid", false, 7, {}, kMemberNotFound},
+      {"TooFewArguments", false, d::kSetDestinationDir, A({"windows", "C:\\WINNT"}), kBadParamCount},
+      {"TextWhereNumberExpected", false, d::kSetCopySection, A({"NT", "zero"}), errors::kTypeMismatch},
+      {"NegativeDirectoryIndex", false, d::kSetDirectory, A({"K", "C:\\x", std::int32_t{-1}}), kSubscriptOutOfRange},
+      {"RunawayDirectoryIndex", false, d::kSetDirectory, A({"K", "C:\\x", std::int32_t{kMaxDirectoryIndex + 1}}),
+       kSubscriptOutOfRange},
+      // The last argument is the one that fails: nothing before it may stick.
+      {"DestinationFlagNotANumber", false, d::kSetDestinationDir, A({"windows", "C:\\WINNT", "x"}),
+       errors::kTypeMismatch},
+      {"DirectoryIndexNotANumber", false, d::kSetDirectory, A({"K", "C:\\x", "x"}), errors::kTypeMismatch},
+      {"DirectoryOperationNotANumber", false, d::kDirectoryOperation, A({"x", "C:\\x"}), errors::kTypeMismatch},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReplacementHost host(TypicalConfig());
+    std::vector<host::Argument> args = c.args;
+    host::HostControl& control = c.ntnwsvc ? host.QviNTNWSvc() : host.QviPublic();
+    EXPECT_EQ(qvi::testing::ErrorNumberOf([&] { control.Invoke(c.dispid, args); }), c.number);
+    ASSERT_EQ(host.calls().size(), 1u);
+    EXPECT_TRUE(host.calls()[0].failed);
+    EXPECT_EQ(host.calls()[0].failure.substr(0, std::to_string(c.number).size() + 1), std::to_string(c.number) + ":");
+    EXPECT_TRUE(host.state().destination_dirs.empty());
+    EXPECT_TRUE(host.state().copy_sections.empty());
+    EXPECT_EQ(host.state().directories, TypicalConfig().directories);
+    EXPECT_TRUE(host.state().directory_operations.empty());
   }
-  ASSERT_EQ(host.calls().size(), 1u);
-  EXPECT_TRUE(host.calls()[0].failed);
-  EXPECT_EQ(host.calls()[0].failure.substr(0, std::to_string(c.number).size() + 1), std::to_string(c.number) + ":");
-  EXPECT_TRUE(host.state().destination_dirs.empty());
-  EXPECT_TRUE(host.state().copy_sections.empty());
-  EXPECT_EQ(host.state().directories, TypicalConfig().directories);
-  EXPECT_TRUE(host.state().directory_operations.empty());
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Refusals, RefusedTest,
-    ::testing::Values(
-        RefusedCase{"UnknownPublicDispid", false, 7, {}, kMemberNotFound},
-        RefusedCase{"TooFewArguments", false, d::kSetDestinationDir, A({"windows", "C:\\WINNT"}), kBadParamCount},
-        RefusedCase{"TextWhereNumberExpected", false, d::kSetCopySection, A({"NT", "zero"}), errors::kTypeMismatch},
-        RefusedCase{"NegativeDirectoryIndex", false, d::kSetDirectory, A({"K", "C:\\x", std::int32_t{-1}}),
-                    kSubscriptOutOfRange},
-        RefusedCase{"RunawayDirectoryIndex", false, d::kSetDirectory,
-                    A({"K", "C:\\x", std::int32_t{kMaxDirectoryIndex + 1}}), kSubscriptOutOfRange},
-        // The last argument is the one that fails: nothing before it may stick.
-        RefusedCase{"DestinationFlagNotANumber", false, d::kSetDestinationDir, A({"windows", "C:\\WINNT", "x"}),
-                    errors::kTypeMismatch},
-        RefusedCase{"DirectoryIndexNotANumber", false, d::kSetDirectory, A({"K", "C:\\x", "x"}),
-                    errors::kTypeMismatch},
-        RefusedCase{"DirectoryOperationNotANumber", false, d::kDirectoryOperation, A({"x", "C:\\x"}),
-                    errors::kTypeMismatch}),
-    [](const auto& info) { return info.param.name; });
 
 TEST(ReplacementHostTest, DirectoryTableStoresPadsAndClearsInPlace) {
   ReplacementHost host(TypicalConfig());

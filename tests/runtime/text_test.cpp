@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/errors.h"
+#include "testing/error_of.h"
 
 namespace qvi::text {
 namespace {
@@ -29,12 +30,7 @@ TEST(TextTest, ImpossibleLengthsRaiseInvalidArgument) {
   EXPECT_EQ(Right("abc", 2), "bc");
   for (auto bad : {+[] { return Mid("abc", 3, -3); }, +[] { return Mid("abc", 0, 1); },
                    +[] { return Left("abc", -1); }, +[] { return Right("abc", -1); }}) {
-    try {
-      bad();
-      FAIL() << "expected InvalidArgument";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.number(), errors::kInvalidArgument);
-    }
+    EXPECT_EQ(testing::ErrorNumberOf(bad), errors::kInvalidArgument);
   }
 }
 
