@@ -267,7 +267,7 @@ class Utf16Source {
     }
     lines_ += static_cast<std::size_t>(std::count(to, to + units / 2, '\n'));
     pending_.erase(0, units);
-    return FinishPiece(open);
+    return FinishPiece(open, units > 0);
   }
 
  private:
@@ -296,9 +296,16 @@ class Utf16Source {
     return high == 0;
   }
 
-  bool FinishPiece(bool open) {
+  // `converted`: whether this piece gave the parser any text.
+  bool FinishPiece(bool open, bool converted) {
     if (!open && !pending_.empty()) {
-      throw ParseError{lines_ + 1, "invalid UTF-16: the file ends in half a character"};
+      // Told only once the text before it is read: an error the parser
+      // finds there comes first in the file.
+      ParseError error{lines_ + 1, "invalid UTF-16: the file ends in half a character"};
+      if (!converted) throw error;
+      failed_ = std::move(error);
+      pending_.clear();
+      return true;
     }
     if (!raw_) pending_.shrink_to_fit();
     return open;

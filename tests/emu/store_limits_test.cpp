@@ -265,6 +265,7 @@ TEST(RegText, PiecewiseReadingEqualsReadingWhole) {
       wide(v5 + "\"bad\"=dword:xyz\r\n\"after\"=\"", std::string("\x00\xDE", 2)),
       wide(v5 + "\"v\"=\"", std::string("\x3D\xD8\x00\xDE", 4)),
       wide(big + "\"e\"=\"\xE9\"\r\n\"x\"=\"", std::string("\x00\x4E", 2)),
+      wide("Win\r\rows ", "R"),
   };
   const auto read = [](const std::string& text, std::size_t piece) {
     RegistryStore store;
@@ -303,6 +304,7 @@ TEST(RegText, PiecewiseReadingEqualsReadingWhole) {
   EXPECT_EQ(read(utf16[1], 0), "x.reg:3: bad dword \"xyz\"");
   EXPECT_EQ(read(utf16[2], 0), "x.reg:3: UTF-16 text holds a character that code page 1252 cannot hold");
   EXPECT_EQ(read(utf16[3], 0), "x.reg:8: UTF-16 text holds a character that code page 1252 cannot hold");
+  EXPECT_EQ(read(utf16[4], 0).rfind("x.reg:1: not a registry file", 0), 0u);
 }
 
 }  // namespace
