@@ -7,6 +7,7 @@
 #include <thread>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <system_error>
 #include <utility>
 
@@ -104,10 +105,10 @@ std::optional<LogAppend> Machine::Impl::LogChanges(const fs::path& log_path) {
     return std::nullopt;
   }
   std::vector<LogOp> deletions, changes;
-  std::unordered_map<std::string, bool> seen;
+  std::unordered_set<std::string> seen;
   for (RegistryStore::RecordedKey& key : registry.RecordedKeys()) {
     const std::string folded = code_page::Lower(key.path_then);
-    seen[folded] = true;
+    seen.insert(folded);
     const auto was = logged.find(folded);
     const LoggedKey then = was != logged.end() ? was->second : LoggedKey{key.existed, key.path_then, key.values_then};
     LogOpsForKey(then, {key.exists, key.path_now, key.values_now}, deletions, changes);
@@ -135,10 +136,10 @@ void Machine::Impl::MarkLogged() {
     logged.clear();
     return;
   }
-  std::unordered_map<std::string, bool> seen;
+  std::unordered_set<std::string> seen;
   for (RegistryStore::RecordedKey& key : registry.RecordedKeys()) {
     const std::string folded = code_page::Lower(key.path_then);
-    seen[folded] = true;
+    seen.insert(folded);
     logged[folded] = {key.exists, std::move(key.path_now), std::move(key.values_now)};
   }
   for (auto& [folded, then] : logged) {
