@@ -5,6 +5,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "emu/digest.h"
 #include "emu/registry_log.h"
 
 namespace qvi::emu {
@@ -22,21 +23,6 @@ bool IsTemporaryName(const std::string& name) {
   return !name.empty() && name.front() == '.' && name.find(kTempMarker) != std::string::npos;
 }
 
-// FNV-1a: tells a finished rename from a file that is lost, not a guard
-// against anyone.
-constexpr std::uint64_t kDigestStart = 0xcbf29ce484222325ull;
-std::uint64_t Digest(std::uint64_t digest, std::string_view bytes) {
-  for (const unsigned char byte : bytes) digest = (digest ^ byte) * 0x100000001b3ull;
-  return digest;
-}
-
-std::string Hex(std::uint64_t value) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(16, '0');
-  for (int i = 15; i >= 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = kDigits[value & 15];
-  return out;
-}
-
 std::string DigestOfFile(const fs::path& path) {
   FileReader reader(path, std::numeric_limits<std::uint64_t>::max());
   std::uint64_t digest = kDigestStart;
@@ -45,7 +31,7 @@ std::string DigestOfFile(const fs::path& path) {
     digest = Digest(digest, piece);
     piece.clear();
   }
-  return Hex(digest);
+  return DigestHex(digest);
 }
 
 // A path of the journal: relative, below the folder, never through "..".
@@ -159,7 +145,7 @@ void FinishLogAppend(const fs::path& folder, const Move& move) {
   }
   if (bytes.size() < move.offset + move.length ||
       (!move.digest.empty() &&
-       Hex(Digest(kDigestStart, std::string_view(bytes).substr(move.offset, move.length))) != move.digest)) {
+       DigestHex(Digest(kDigestStart, std::string_view(bytes).substr(move.offset, move.length))) != move.digest)) {
     throw MachineError(move.where + ": the records appended to " + move.target.generic_string() +
                        " are lost; the committed save cannot be finished");
   }
@@ -215,7 +201,7 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
           durability));
       journal += temps.back().lexically_relative(folder).generic_string() + "\t" +
                  file.target.lexically_relative(folder).generic_string() + "\n";
-      digests += Hex(digest) + "\n";
+      digests += DigestHex(digest) + "\n";
       folders.insert(file.target.parent_path());
     }
     if (log) {
@@ -224,7 +210,7 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
       WriteAt(log->path, log->offset, log->records, durability);
       journal += "+" + log->path.lexically_relative(folder).generic_string() + "\t" + std::to_string(log->offset) +
                  "\t" + std::to_string(log->records.size()) + "\t" + std::to_string(log->count) + "\n";
-      digests += Hex(Digest(kDigestStart, log->records)) + "\n";
+      digests += DigestHex(Digest(kDigestStart, log->records)) + "\n";
     }
     journal += std::string(kJournalEnd) + "\n" + digests + std::string(kJournalEnd) + "\n";
     // The journal's rename may reach the disk before the names of the files

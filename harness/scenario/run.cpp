@@ -9,6 +9,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "emu/digest.h"
 #include "emu/file_io.h"
 #include "emu/reg_text.h"
 #include "emu/registry_store.h"
@@ -28,21 +29,10 @@ namespace {
 // file on a drive costs no memory.
 constexpr std::uintmax_t kMaxSnapshotBytes = 16u << 20;
 
-// FNV-1a over a file streamed through it: tells a changed file from an
-// unchanged one without holding either, not a guard against anyone.
-constexpr std::uint64_t kHashStart = 0xcbf29ce484222325ull;
-std::uint64_t HashMore(std::uint64_t hash, std::string_view bytes) {
-  for (const unsigned char byte : bytes) hash = (hash ^ byte) * 0x100000001b3ull;
-  return hash;
-}
-
 constexpr std::string_view kByHash = " bytes, not shown; beyond the snapshot cap, compared by hash ";
 
 std::string HashLine(std::uint64_t size, std::uint64_t hash) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex(16, '0');
-  for (int i = 15; i >= 0; --i, hash >>= 4) hex[static_cast<std::size_t>(i)] = kDigits[hash & 15];
-  return "(" + std::to_string(size) + std::string(kByHash) + hex + ")";
+  return "(" + std::to_string(size) + std::string(kByHash) + emu::DigestHex(hash) + ")";
 }
 
 bool IsHashLine(const std::string& shown) {
@@ -70,11 +60,11 @@ std::string SnapshotOf(const fs::path& file, std::uint64_t& budget) {
         return bytes;
       }
       // Grown past what may be held, or never fitting: hashed from here on.
-      std::uint64_t hash = HashMore(kHashStart, bytes);
+      std::uint64_t hash = emu::Digest(emu::kDigestStart, bytes);
       std::uint64_t size = bytes.size();
       std::string piece;
       while (reader.ReadMore(piece, 1 << 16)) {
-        hash = HashMore(hash, piece);
+        hash = emu::Digest(hash, piece);
         size += piece.size();
         piece.clear();
       }
@@ -429,7 +419,7 @@ std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& befo
       // compared as both hashed, and shown so.
       if (IsHashLine(old->second) != IsHashLine(bytes)) {
         const auto hashed = [](const std::string& shown) {
-          return IsHashLine(shown) ? shown : HashLine(shown.size(), HashMore(kHashStart, shown));
+          return IsHashLine(shown) ? shown : HashLine(shown.size(), emu::Digest(emu::kDigestStart, shown));
         };
         if (hashed(old->second) != hashed(bytes)) changes.push_back({path, hashed(old->second), hashed(bytes)});
         continue;
