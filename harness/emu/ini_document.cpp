@@ -261,8 +261,9 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     return true;
   }
   // A comment or a line without '=' that the name finds first takes the
-  // value: it becomes that key's line.
-  if (!e->IsKey()) {
+  // value: it becomes that key's line. So does a key whose new line reads
+  // as something else ("[x" given "y]" makes a header): re-read the file.
+  if (!e->IsKey() || !PlainKey(e->key, value)) {
     const Line& line = lines_[e->line];
     Replace(line.begin, line.next, e->key + "=" + std::string(value) + std::string(kCrLf));
     return true;

@@ -44,7 +44,7 @@ TEST(IniDocumentIndex, StaysInStepWithTheBytesThroughAnyEdits) {
   // Names read back end at a NUL.
   const std::vector<std::string> sections = {"A", "b", "C", "D", std::string("E\0e", 3)};
   const std::vector<std::string> keys = {"k1", "K2", "k3", "k4", "=odd", ";c", "[x", "", std::string("k5\0x", 4)};
-  const std::vector<std::string> values = {"v", "  padded  ", "", "  \x1A ", "\"quoted\"", "a=b", "longer value here"};
+  const std::vector<std::string> values = {"v", "  padded  ", "", "  \x1A ", "\"quoted\"", "a=b", "x]", "longer value here"};
   std::mt19937 random(7);
   for (const std::string& start : starts) {
     IniDocument doc(start);
