@@ -9,7 +9,7 @@
 # QVI_DIFF_SEED is the first seed (default 1); QVI_DIFF_BUILD the build
 # folder's prefix (default build/mingw-, giving build/mingw-x86_64 ...). Each
 # run's report goes to BUILD/platform_diff.log: every difference, shrunk and
-# printed as a contract test, and how often each masked departure of Wine
+# shown call by call with both sides' results, and how often each masked departure of Wine
 # applied. Exits non-zero when a difference was found.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -145,18 +145,13 @@ std::optional<Difference> Compare(const Sequence& sequence, const Outcome& real,
 // mark planted without it.
 bool StripUtf8Marks(Sequence& sequence);
 
-// A C++ test of the contract suite replaying `sequence` and expecting what
-// the real run gave.
-std::string EmitTest(const std::string& name, const std::string& comment, const Sequence& sequence,
-                     const Outcome& real, const Difference& difference);
-
 // Text helpers shared by the pieces.
 std::string Hex(const std::string& bytes);
 // A buffer after a call: its bytes in hex, the fill left at its end counted
 // ("6100+cc*9"); Unshown() gives the bytes back.
 std::string Shown(const std::string& buffer);
 std::string Unshown(const std::string& shown);
-std::string Quote(const std::string& bytes);  // a C++ literal
+std::string Quote(const std::string& bytes);  // a C-style string literal
 std::string Describe(const Op& op);
 
 }  // namespace qvi::fuzz
