@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "emu/ini_document.h"
-#include "runtime/code_page.h"
 
 namespace {
 
@@ -132,9 +131,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // is the one a fresh read finds.
       if (held && doc.bytes() == before) Fail(("a deleted key is still there: " + key).c_str(), before, doc.bytes());
     } else {
+      // Section names match as the profile functions match them: ASCII
+      // letters in either case, no other letter folded.
       const auto names = doc.SectionNames();
       const bool held = IsPlain(section, false) && std::any_of(names.begin(), names.end(), [&](const std::string& n) {
-                          return qvi::code_page::EqualsNoCase(n, section);
+                          return qvi::emu::IniNamesEqual(n, section);
                         });
       doc.DeleteSection(section);
       // A later section of the same name may read now; SameReads checks that
