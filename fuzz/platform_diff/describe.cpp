@@ -1,6 +1,5 @@
 // A call as a line a developer reads: the shrunk sequence of a difference is
 // shown this way, call by call, with both sides' results under each.
-#include <cctype>
 #include <sstream>
 
 #include "fuzz/platform_diff/platform_diff.h"
