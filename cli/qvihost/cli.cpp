@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <optional>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +16,7 @@
 #include "qvihost/junit.h"
 #include "qvihost/output_file.h"
 #include "scenario/expect.h"
+#include "scenario/forked.h"
 #include "scenario/matrix.h"
 #include "scenario/report.h"
 #include "scenario/run.h"
@@ -56,9 +60,90 @@ std::vector<std::string> ScenarioFiles(const std::string& path) {
   return files;
 }
 
-void PrintWarnings(const RunResult& run, const std::string& source, Console& console) {
-  for (const std::string& warning : run.warnings) console.err << "qvihost: warning: " << source << ": " << warning << "\n";
+void PrintWarnings(const std::vector<std::string>& warnings, const std::string& source, Console& console) {
+  for (const std::string& warning : warnings) console.err << "qvihost: warning: " << source << ": " << warning << "\n";
 }
+
+// What `test` keeps of a scenario's run.
+struct CheckedRun {
+  std::vector<std::string> warnings;
+  ExpectationResults results;
+  std::vector<JunitCase> cases;  // with --junit only
+};
+
+CheckedRun RunAndCheck(const Scenario& scenario, const RunOptions& options, bool junit) {
+  const RunResult run = RunScenario(scenario, options);
+  CheckedRun checked{run.warnings, CheckExpectations(scenario.expect, run), {}};
+  if (junit) checked.cases = CheckGroups(scenario.expect, run);
+  return checked;
+}
+
+#ifndef _WIN32
+void PackResults(Packer& out, const ExpectationResults& results) {
+  out.Number(results.checked);
+  out.Number(results.unmet.size());
+  for (const UnmetExpectation& u : results.unmet) {
+    out.Text(u.where);
+    out.Text(u.expected);
+    out.Text(u.seen);
+    out.Texts(u.diff);
+  }
+}
+
+ExpectationResults UnpackResults(Unpacker& in) {
+  ExpectationResults results;
+  results.checked = in.Number();
+  results.unmet.resize(in.Number());
+  for (UnmetExpectation& u : results.unmet) {
+    u.where = in.Text();
+    u.expected = in.Text();
+    u.seen = in.Text();
+    u.diff = in.Texts();
+  }
+  return results;
+}
+
+// RunAndCheck in a child process forked from this one, which holds the
+// scenario's registry seed read: scenarios that share a seed read it once.
+CheckedRun RunAndCheckForked(const Scenario& scenario, const RunOptions& options, bool junit) {
+  const ChildEnd end = RunInChildren(1, 1, [&](std::size_t) {
+    options.seed_registry->LeaveTreesStanding();
+    Packer out;
+    try {
+      const CheckedRun checked = RunAndCheck(scenario, options, junit);
+      out.Number(static_cast<std::uint64_t>(Thrown::kNone));
+      out.Texts(checked.warnings);
+      PackResults(out, checked.results);
+      out.Number(checked.cases.size());
+      for (const JunitCase& c : checked.cases) {
+        out.Text(c.group);
+        out.Text(std::string_view(reinterpret_cast<const char*>(&c.seconds), sizeof c.seconds));
+        PackResults(out, c.results);
+      }
+    } catch (const std::exception& error) {
+      out = Packer();
+      out.Number(static_cast<std::uint64_t>(KindOf(error)));
+      out.Text(error.what());
+    }
+    return std::move(out.bytes());
+  })[0];
+  if (!end.replied) throw std::runtime_error("the run of " + scenario.name + ": " + end.failure);
+  Unpacker in(end.reply);
+  if (const auto kind = static_cast<Thrown>(in.Number()); kind != Thrown::kNone) Rethrow(kind, in.Text());
+  CheckedRun checked;
+  checked.warnings = in.Texts();
+  checked.results = UnpackResults(in);
+  checked.cases.resize(in.Number());
+  for (JunitCase& c : checked.cases) {
+    c.group = in.Text();
+    const std::string seconds = in.Text();
+    if (seconds.size() != sizeof c.seconds) throw std::runtime_error("a run's reply is cut short");
+    std::memcpy(&c.seconds, seconds.data(), sizeof c.seconds);
+    c.results = UnpackResults(in);
+  }
+  return checked;
+}
+#endif
 
 int Test(const TestRequest& request, Console& console) {
   struct Outcome {
@@ -68,11 +153,13 @@ int Test(const TestRequest& request, Console& console) {
   };
   std::vector<Outcome> outcomes;
   // Every file is read first, so bad input stops the run before anything ran.
+  // Scenarios that name one registry file share what was read of it.
+  SeedCache seeds;
   std::vector<std::pair<std::string, Scenario>> scenarios;
   for (const std::string& path : request.paths) {
     const bool folder = std::filesystem::is_directory(path);
     for (const std::string& file : ScenarioFiles(path)) {
-      Scenario scenario = LoadScenario(file);
+      Scenario scenario = LoadScenario(file, &seeds);
       // A folder may hold scenarios to run rather than to check.
       if (scenario.expect.is_null() && folder) {
         console.out << "SKIP " << file << ": no \"expect\" section\n";
@@ -90,7 +177,16 @@ int Test(const TestRequest& request, Console& console) {
   }
   std::vector<JunitSuite> suites;
   std::size_t unmet = 0;
-  for (const auto& [file, scenario] : scenarios) {
+#ifndef _WIN32
+  // Each seed is taken once, here, and every run seeded from it is a forked
+  // process that starts from it; it is let go after the last of them.
+  std::map<const RegistrySeed*, std::pair<std::unique_ptr<emu::RegistryStore>, std::size_t>> seeds_read;
+  for (std::size_t i = 0; i < scenarios.size(); ++i) {
+    if (const auto& seed = scenarios[i].second.registry_seed) seeds_read[seed.get()].second = i;
+  }
+#endif
+  for (std::size_t index = 0; index < scenarios.size(); ++index) {
+    const auto& [file, scenario] = scenarios[index];
     RunOptions options;
     options.registry_keys = ExpectedRegistryKeys(scenario.expect);
     // On a copy: a check that changed its machine would start the next one
@@ -102,13 +198,33 @@ int Test(const TestRequest& request, Console& console) {
       options.machine_dir = copy->path();
     }
     const auto start = std::chrono::steady_clock::now();
-    const RunResult run = RunScenario(scenario, options);
-    PrintWarnings(run, file, console);
+    CheckedRun checked;
+#ifndef _WIN32
+    if (scenario.registry_seed) {
+      auto& [store, last] = seeds_read.at(scenario.registry_seed.get());
+      if (!store) {
+        try {
+          store = scenario.registry_seed->Take();
+        } catch (const emu::MachineError& error) {
+          throw ScenarioError(file + ": field machine.registry_file: " + error.what());
+        }
+        CollapseIntoHugePages();
+      }
+      options.seed_registry = store.get();
+      checked = RunAndCheckForked(scenario, options, junit.has_value());
+      if (index == last) store.reset();
+    } else {
+      checked = RunAndCheck(scenario, options, junit.has_value());
+    }
+#else
+    checked = RunAndCheck(scenario, options, junit.has_value());
+#endif
+    PrintWarnings(checked.warnings, file, console);
     if (junit) {
-      suites.push_back({scenario.name, file, 0, CheckGroups(scenario.expect, run)});
+      suites.push_back({scenario.name, file, 0, std::move(checked.cases)});
       suites.back().seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
-    Outcome outcome{scenario.name, file, CheckExpectations(scenario.expect, run)};
+    Outcome outcome{scenario.name, file, std::move(checked.results)};
     const auto& r = outcome.results;
     if (r.unmet.empty()) {
       console.out << "PASS " << outcome.name << " (" << file << "): " << r.checked << " expectations met\n";
@@ -161,7 +277,7 @@ int Run(const RunRequest& request, Console& console) {
       throw ScenarioError(request.scenario + ": a life cycle (steps) has only the readable report");
     }
     const LifeCycleResult result = RunLifeCycle(scenario, options);
-    for (const RunResult& step : result.steps) PrintWarnings(step, request.scenario, console);
+    for (const RunResult& step : result.steps) PrintWarnings(step.warnings, request.scenario, console);
     console.out << FormatLifeCycle(result);
     return kExitOk;
   }
@@ -171,7 +287,7 @@ int Run(const RunRequest& request, Console& console) {
   if (!request.html.empty()) html.emplace(request.html);
   if (!request.save_expect.empty()) save_expect.emplace(request.save_expect);
   const RunResult result = RunScenario(scenario, options);
-  PrintWarnings(result, request.scenario, console);
+  PrintWarnings(result.warnings, request.scenario, console);
   if (html) html->Commit(HtmlReport(result));
   if (save_expect) {
     nlohmann::ordered_json document = nlohmann::ordered_json::parse(scenario.text);

@@ -97,7 +97,11 @@ MachineRun::MachineRun(const scenario::Scenario& scenario, std::vector<std::stri
   for (const std::string& file : files_) std::filesystem::remove(file);
   std::filesystem::create_directories(scenario.machine.windows_directory);
 
-  if (!scenario.registry.empty()) {
+  if (scenario.registry_seed) {
+    if (!WriteKeys(os_, scenario.registry_seed->Take()->Snapshot())) {
+      throw SeedError("the registry seed cannot be written");
+    }
+  } else if (!scenario.registry.empty()) {
     emu::RegistryStore seed;
     emu::ImportRegText(seed, scenario.registry, scenario.name + " registry seed");
     if (!WriteKeys(os_, seed.Snapshot())) throw SeedError("the registry seed cannot be written");

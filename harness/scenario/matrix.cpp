@@ -10,24 +10,11 @@
 #include <stdexcept>
 #include <thread>
 
-#ifndef _WIN32
-#include <poll.h>
-#include <sys/wait.h>
-#ifdef __linux__
-#include <sys/mman.h>
-#include <sys/prctl.h>
-
-#include <cstdio>
-
-#include <csignal>
-#endif
-#include <unistd.h>
-#endif
-
 #include "emu/reg_text.h"
 
 #include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
+#include "scenario/forked.h"
 #include "scenario/report.h"
 #include "scenario/temp_machine.h"
 
@@ -282,53 +269,6 @@ std::vector<Fault> SelectedFaults(const Scenario& scenario, const RunResult& cle
 
 #ifndef _WIN32
 
-// A run's reply from its child process, as bytes: counts and
-// length-prefixed strings.
-class Packer {
- public:
-  void Number(std::uint64_t n) { out_.append(reinterpret_cast<const char*>(&n), sizeof n); }
-  void Text(std::string_view s) {
-    Number(s.size());
-    out_.append(s);
-  }
-  void Texts(const std::vector<std::string>& lines) {
-    Number(lines.size());
-    for (const std::string& line : lines) Text(line);
-  }
-  std::string& bytes() { return out_; }
-
- private:
-  std::string out_;
-};
-
-class Unpacker {
- public:
-  explicit Unpacker(std::string_view in) : in_(in) {}
-  std::uint64_t Number() {
-    std::uint64_t n = 0;
-    if (in_.size() < sizeof n) throw std::runtime_error("a run's reply is cut short");
-    std::memcpy(&n, in_.data(), sizeof n);
-    in_.remove_prefix(sizeof n);
-    return n;
-  }
-  std::string Text() {
-    const std::uint64_t size = Number();
-    if (in_.size() < size) throw std::runtime_error("a run's reply is cut short");
-    std::string s(in_.substr(0, size));
-    in_.remove_prefix(size);
-    return s;
-  }
-  std::vector<std::string> Texts() {
-    std::vector<std::string> lines(Number());
-    for (std::string& line : lines) line = Text();
-    return lines;
-  }
-  bool done() const { return in_.empty(); }
-
- private:
-  std::string_view in_;
-};
-
 void PackLines(Packer& out, const RunLines& lines) {
   out.Number(lines.outcomes.size());
   for (const EventEnd& e : lines.outcomes) {
@@ -351,142 +291,6 @@ RunLines UnpackLines(Unpacker& in) {
   return lines;
 }
 
-// How a run that threw is told to the parent: which kind of error, so that
-// the clean run's failure reaches the caller as it would have in-process.
-enum class Thrown : std::uint64_t { kNone, kScenario, kMachine, kPath, kOther };
-
-[[noreturn]] void Rethrow(Thrown kind, const std::string& what) {
-  switch (kind) {
-    case Thrown::kScenario: throw ScenarioError(what);
-    case Thrown::kMachine: throw emu::MachineError(what);
-    case Thrown::kPath: throw emu::PathError(what);
-    default: throw std::runtime_error(what);
-  }
-}
-
-// Runs `body` in a child process forked from this one; the reply is what
-// it returns. Each child ends with _exit: it neither flushes the parent's
-// buffered output a second time nor takes apart the machine it inherited.
-struct ChildEnd {
-  bool replied = false;
-  std::string reply;
-  std::string failure;  // why there is no reply
-};
-
-std::vector<ChildEnd> RunInChildren(std::size_t count, int jobs, const std::function<std::string(std::size_t)>& body) {
-  struct Running {
-    pid_t pid;
-    int fd;
-    std::size_t index;
-  };
-  std::vector<ChildEnd> ends(count);
-  std::vector<Running> running;
-  std::size_t next = 0;
-  const auto start = [&](std::size_t index) {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
-    const pid_t pid = fork();
-    if (pid < 0) {
-      close(pipe_fds[0]);
-      close(pipe_fds[1]);
-      throw std::runtime_error(std::string("cannot start a run: ") + std::strerror(errno));
-    }
-    if (pid == 0) {
-#ifdef __linux__
-      // A run outlives no matrix that was stopped.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-#endif
-      close(pipe_fds[0]);
-      std::string reply;
-      // Nothing may unwind past here: the child would go on as the parent.
-      try {
-        reply = body(index);
-      } catch (...) {
-        _exit(4);
-      }
-      for (std::size_t sent = 0; sent < reply.size();) {
-        const ssize_t n = write(pipe_fds[1], reply.data() + sent, reply.size() - sent);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) _exit(3);
-        sent += static_cast<std::size_t>(n);
-      }
-      _exit(0);
-    }
-    close(pipe_fds[1]);
-    running.push_back({pid, pipe_fds[0], index});
-  };
-  const auto finish = [&](std::size_t at) {
-    const Running child = running[at];
-    running.erase(running.begin() + static_cast<std::ptrdiff_t>(at));
-    close(child.fd);
-    int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    ChildEnd& end = ends[child.index];
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-      end.replied = true;
-    } else if (WIFSIGNALED(status)) {
-      const char* name = strsignal(WTERMSIG(status));
-      end.failure = "the run was ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
-                    (name ? name : "unknown") + ") before it reported";
-    } else {
-      end.failure = "the run exited with status " + std::to_string(WEXITSTATUS(status)) + " before it reported";
-    }
-    if (!end.replied) end.reply.clear();
-  };
-  while (next < count || !running.empty()) {
-    while (next < count && running.size() < static_cast<std::size_t>(std::max(jobs, 1))) start(next++);
-    std::vector<pollfd> fds;
-    for (const Running& child : running) fds.push_back({child.fd, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      throw std::runtime_error(std::string("cannot wait for the runs: ") + std::strerror(errno));
-    }
-    // From the last, so that finishing one leaves the others' places alone.
-    for (std::size_t at = fds.size(); at-- > 0;) {
-      if (fds[at].revents == 0) continue;
-      char piece[1 << 16];
-      const ssize_t n = read(fds[at].fd, piece, sizeof piece);
-      if (n < 0 && errno == EINTR) continue;
-      if (n > 0) {
-        ends[running[at].index].reply.append(piece, static_cast<std::size_t>(n));
-      } else {
-        finish(at);
-      }
-    }
-  }
-  return ends;
-}
-
-#ifdef __linux__
-// Backs this process's large anonymous mappings (the heap with the seed
-// read into it) with huge pages, so that each fork copies a page table
-// entry for 2 MB instead of one for each 4 KB: with a seed of 400,000
-// keys, copying the page tables was most of a forked run's cost. A child's
-// write still copies only the small page it touches. Best effort: a system
-// without huge pages forks as before.
-void CollapseIntoHugePages() {
-  constexpr int kCollapse = 25;  // MADV_COLLAPSE, Linux 6.1
-  constexpr std::uintptr_t kHuge = 2 << 20;
-  std::FILE* maps = std::fopen("/proc/self/maps", "r");
-  if (!maps) return;
-  char line[512];
-  while (std::fgets(line, sizeof line, maps)) {
-    unsigned long from = 0;
-    unsigned long to = 0;
-    char perms[5] = {};
-    char path[256] = {};
-    if (std::sscanf(line, "%lx-%lx %4s %*s %*s %*s %255s", &from, &to, perms, path) < 3) continue;
-    const bool anonymous = path[0] == '\0' || std::strcmp(path, "[heap]") == 0;
-    if (!anonymous || std::strncmp(perms, "rw", 2) != 0 || to - from < 2 * kHuge) continue;
-    const std::uintptr_t first = (from + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t last = to & ~(kHuge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, kCollapse);
-  }
-  std::fclose(maps);
-}
-#endif
-
 // A run in a child process: its lines, or the error it threw.
 std::string Reply(const std::function<RunResult()>& run, bool with_faults, const MatrixFilter& filter,
                   const Scenario& scenario) {
@@ -508,12 +312,8 @@ std::string Reply(const std::function<RunResult()>& run, bool with_faults, const
       out.Text(f.event);
     }
   } catch (const std::exception& error) {
-    Thrown kind = Thrown::kOther;
-    if (dynamic_cast<const ScenarioError*>(&error)) kind = Thrown::kScenario;
-    if (dynamic_cast<const emu::MachineError*>(&error)) kind = Thrown::kMachine;
-    if (dynamic_cast<const emu::PathError*>(&error)) kind = Thrown::kPath;
     out = Packer();
-    out.Number(static_cast<std::uint64_t>(kind));
+    out.Number(static_cast<std::uint64_t>(KindOf(error)));
     out.Text(error.what());
   }
   return std::move(out.bytes());
@@ -523,22 +323,28 @@ Matrix RunMatrixForked(const Scenario& scenario, const MatrixOptions& options) {
   // The seed is read once here; every run forks from this process and takes
   // its own copy-on-write image of it.
   emu::RegistryStore seed;
-  const bool seeded = !options.machine_dir && !scenario.registry.empty();
+  const bool seeded = !options.machine_dir && (scenario.registry_seed || !scenario.registry.empty());
   if (seeded) {
     const std::string source = scenario.source.empty() ? scenario.name : scenario.source;
+    const char* field = scenario.registry_seed ? "machine.registry_file" : "machine.registry";
     try {
-      emu::ImportRegText(seed, scenario.registry, "seed");
+      if (scenario.registry_seed) {
+        seed.TakeTrees(*scenario.registry_seed->Take());
+      } else {
+        emu::ImportRegText(seed, scenario.registry, "seed");
+      }
     } catch (const emu::MachineError& error) {
-      throw ScenarioError(source + ": field machine.registry: " + error.what());
+      throw ScenarioError(source + ": field " + field + ": " + error.what());
     }
   }
   emu::RegistryStore* seed_registry = seeded ? &seed : nullptr;
   // The runs are handed the seed read, not its text, which each would copy.
   Scenario light = scenario;
-  if (seeded) std::string().swap(light.registry);
-#ifdef __linux__
+  if (seeded) {
+    std::string().swap(light.registry);
+    light.registry_seed.reset();
+  }
   if (seeded) CollapseIntoHugePages();
-#endif
 
   const ChildEnd clean_end = RunInChildren(1, 1, [&](std::size_t) {
     seed.LeaveTreesStanding();

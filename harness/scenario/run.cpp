@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string_view>
@@ -135,11 +136,8 @@ std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
 // Adds what `seed` holds and `machine` lacks, value by value, so a machine
 // that has lived through earlier runs keeps what those runs left. What it
 // adds is told in `added`, as the report writes registry changes.
-void SeedRegistryWhereAbsent(emu::Machine& machine, const std::string& reg_text, const std::string& source,
+void SeedRegistryWhereAbsent(emu::Machine& machine, const emu::RegistryStore& seed, const std::string& source,
                              std::vector<std::string>& added) {
-  // The seed is read into a store of its own: no machine, no folder.
-  emu::RegistryStore seed;
-  emu::ImportRegText(seed, reg_text, source);
   seed.ForEachKey([&](const std::string& path, const std::vector<emu::RegistryValue>& values) {
     const auto [root, sub_key] = SplitRoot(path);
     platform::HKey handle = platform::kNoKey;
@@ -176,15 +174,26 @@ std::vector<std::string> Seed(emu::Machine& machine, const Scenario& scenario, b
   };
   if (fresh && seed_registry) {
     machine.registry().TakeTrees(*seed_registry);
-  } else if (!scenario.registry.empty()) {
+  } else if (seed_registry || scenario.registry_seed || !scenario.registry.empty()) {
+    const char* field = scenario.registry_seed ? "machine.registry_file" : "machine.registry";
     try {
+      // Read into a store of its own (no machine, no folder), unless read
+      // already.
+      std::unique_ptr<emu::RegistryStore> read;
+      if (!seed_registry && scenario.registry_seed) {
+        read = scenario.registry_seed->Take();
+      } else if (!seed_registry) {
+        read = std::make_unique<emu::RegistryStore>();
+        emu::ImportRegText(*read, scenario.registry, "seed");
+      }
+      emu::RegistryStore& seed = seed_registry ? *seed_registry : *read;
       if (fresh) {
-        machine.ImportReg(scenario.registry, "seed");
+        machine.registry().TakeTrees(seed);
       } else {
-        SeedRegistryWhereAbsent(machine, scenario.registry, "seed", added);
+        SeedRegistryWhereAbsent(machine, seed, "seed", added);
       }
     } catch (const emu::MachineError& error) {
-      fail("machine.registry", error.what());
+      fail(field, error.what());
     }
   }
   for (std::size_t i = 0; i < scenario.files.size(); ++i) {

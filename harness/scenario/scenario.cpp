@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "emu/digest.h"
 #include "emu/machine.h"
 #include "emu/reg_text.h"
 #include "emu/registry_store.h"
@@ -164,7 +165,8 @@ std::filesystem::path Confined(const Reader& r, const std::filesystem::path& bas
   return path;
 }
 
-void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& base_dir, Scenario& s) {
+void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& base_dir, SeedCache& seeds,
+                 Scenario& s) {
   r.ExpectObject(m, "machine", {"folder", "computer_name", "windows_directory", "code_page", "registry", "registry_file", "files"});
   if (m.contains("folder")) {
     const std::string folder = r.String(m["folder"], "machine.folder");
@@ -187,9 +189,14 @@ void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& ba
   if (m.contains("registry_file")) {
     const std::filesystem::path file =
         Confined(r, base_dir, r.String(m["registry_file"], "machine.registry_file"), "machine.registry_file");
+    std::error_code ec;
+    // Following a link is the user's choice here; a pipe or device is not.
+    if (!std::filesystem::is_regular_file(file, ec)) {
+      r.Fail("machine.registry_file", file.string() + ": not a readable regular file");
+    }
     try {
-      s.registry = ReadRegularFile(file, emu::Machine::kMaxRegistryBytes);
-    } catch (const ScenarioError& error) {
+      s.registry_seed = seeds.Get(file);
+    } catch (const emu::MachineError& error) {
       r.Fail("machine.registry_file", error.what());
     }
   }
@@ -208,12 +215,11 @@ void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& ba
            what);
   }
   if (!s.registry.empty()) {
-    const char* field = m.contains("registry_file") ? "machine.registry_file" : "machine.registry";
     try {
       emu::RegistryStore seed;
       emu::ImportRegText(seed, s.registry, "seed");
     } catch (const emu::MachineError& error) {
-      r.Fail(field, error.what());
+      r.Fail("machine.registry", error.what());
     }
   }
   if (m.contains("files")) {
@@ -601,12 +607,12 @@ json WithBase(json doc, const std::string& source, const std::filesystem::path& 
 }
 
 Scenario ReadScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir,
-                      std::vector<Link> chain);
+                      std::vector<Link> chain, SeedCache& seeds);
 
 // A life cycle's steps, each a scenario of its own on the document's machine:
 // the document patched by the step, or the step's "base" patched by it.
 void ReadSteps(const Reader& r, const json& doc, const std::filesystem::path& base_dir, const std::vector<Link>& chain,
-               Scenario& s) {
+               SeedCache& seeds, Scenario& s) {
   const json& steps = doc["steps"];
   if (!steps.is_array() || steps.empty()) r.Fail("steps", "must be an array of steps");
   if (doc.contains("events") || doc.contains("expect")) r.Fail("steps", "a life cycle has events only in its steps");
@@ -619,7 +625,7 @@ void ReadSteps(const Reader& r, const json& doc, const std::filesystem::path& ba
     json patch = steps[i];
     patch.erase("base");
     step.merge_patch(patch);
-    Scenario one = ReadScenario(step.dump(), r.source() + " " + path, base_dir, chain);
+    Scenario one = ReadScenario(step.dump(), r.source() + " " + path, base_dir, chain, seeds);
     if (one.name.empty()) {
       one.name = steps[i].contains("base") ? std::filesystem::path(steps[i]["base"].get<std::string>()).stem().string()
                                            : "step " + std::to_string(i + 1);
@@ -630,13 +636,14 @@ void ReadSteps(const Reader& r, const json& doc, const std::filesystem::path& ba
     one.machine_fields = s.machine_fields;
     one.machine_folder.reset();
     one.registry.clear();
+    one.registry_seed.reset();
     one.files.clear();
     s.steps.push_back(std::move(one));
   }
 }
 
 Scenario ReadScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir,
-                      std::vector<Link> chain) {
+                      std::vector<Link> chain, SeedCache& seeds) {
   json doc = WithBase(ParseDocument(json_text, source), source, base_dir, chain);
   const Reader r(source);
   r.ExpectObject(doc, "",
@@ -644,11 +651,11 @@ Scenario ReadScenario(std::string_view json_text, const std::string& source, con
   Scenario s;
   if (doc.contains("name")) s.name = r.String(doc["name"], "name");
   if (doc.contains("description")) s.description = r.Text(doc["description"], "description", "\n");
-  if (doc.contains("machine")) ReadMachine(r, doc["machine"], base_dir, s);
+  if (doc.contains("machine")) ReadMachine(r, doc["machine"], base_dir, seeds, s);
   ReadHost(r, doc.contains("host") ? doc["host"] : json::object(), s);
   if (doc.contains("platform_failures")) ReadPlatformFailures(r, doc["platform_failures"], s);
   if (doc.contains("steps")) {
-    ReadSteps(r, doc, base_dir, chain, s);
+    ReadSteps(r, doc, base_dir, chain, seeds, s);
   } else {
     if (!doc.contains("events")) r.Fail("events", "is missing");
     ReadEvents(r, doc["events"], s);
@@ -682,12 +689,15 @@ std::optional<std::int32_t> ParseVersionText(std::string_view text) {
   return *major * 65536 + *minor;
 }
 
-Scenario ParseScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir) {
-  return ReadScenario(json_text, source, base_dir, {});
+Scenario ParseScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir,
+                       SeedCache* seeds) {
+  // A life cycle's steps read the document's machine too: one cache at least.
+  SeedCache own;
+  return ReadScenario(json_text, source, base_dir, {}, seeds ? *seeds : own);
 }
 
-Scenario LoadScenario(const std::string& name_or_file) {
-  if (const auto text = EmbeddedScenarioText(name_or_file)) return ParseScenario(*text, name_or_file);
+Scenario LoadScenario(const std::string& name_or_file, SeedCache* seeds) {
+  if (const auto text = EmbeddedScenarioText(name_or_file)) return ParseScenario(*text, name_or_file, {}, seeds);
   const std::filesystem::path file(name_or_file);
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) {
@@ -695,10 +705,63 @@ Scenario LoadScenario(const std::string& name_or_file) {
                         ") nor a readable file");
   }
   const std::filesystem::path canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(file, ec), ec);
+  SeedCache own;
   Scenario s = ReadScenario(ReadRegularFile(file, kMaxScenarioBytes), name_or_file, file.parent_path(),
-                            {{canonical.string(), name_or_file}});
+                            {{canonical.string(), name_or_file}}, seeds ? *seeds : own);
   if (s.name.empty()) s.name = file.stem().string();
   return s;
+}
+
+RegistrySeed::RegistrySeed(std::filesystem::path file) : file_(std::move(file)) {
+  stamp_ = emu::StampOf(file_);
+  first_ = Read(digest_);
+}
+
+std::unique_ptr<emu::RegistryStore> RegistrySeed::Read(std::uint64_t& digest) {
+  emu::FileReader reader(file_, emu::Machine::kMaxRegistryBytes);
+  ++reads_;
+  if (!reader.exists()) throw emu::MachineError(file_.string() + ": not found");
+  auto store = std::make_unique<emu::RegistryStore>();
+  emu::WordDigest bytes;
+  emu::ImportRegText(
+      *store,
+      [&](std::string& out) {
+        const std::size_t before = out.size();
+        const bool more = reader.ReadMore(out, 1 << 16);
+        bytes.Add(std::string_view(out).substr(before));
+        return more;
+      },
+      "seed");
+  // The digest is of the whole file, whatever the parser asked for.
+  for (std::string rest; reader.ReadMore(rest, 1 << 16); rest.clear()) bytes.Add(rest);
+  digest = bytes.Value();
+  return store;
+}
+
+std::unique_ptr<emu::RegistryStore> RegistrySeed::Take() {
+  {
+    const std::lock_guard lock(mutex_);
+    if (first_) return std::move(first_);
+  }
+  std::uint64_t digest = 0;
+  auto store = Read(digest);
+  if (digest != digest_) {
+    throw emu::MachineError(file_.string() + ": changed since the scenario was read");
+  }
+  return store;
+}
+
+std::shared_ptr<RegistrySeed> SeedCache::Get(const std::filesystem::path& file) {
+  const emu::FileStamp stamp = emu::StampOf(file);
+  for (const auto& seed : seeds_) {
+    if (stamp.exists && seed->stamp() == stamp) return seed;
+  }
+  auto seed = std::make_shared<RegistrySeed>(file);
+  for (const auto& known : seeds_) {
+    if (known->stamp().identity == seed->stamp().identity && known->digest() == seed->digest()) return known;
+  }
+  seeds_.push_back(seed);
+  return seed;
 }
 
 }  // namespace qvi::scenario

@@ -2,8 +2,11 @@
 // raises, loaded from JSON.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -14,6 +17,8 @@
 
 #include "control/events.h"
 #include "emu/emu_types.h"
+#include "emu/file_io.h"
+#include "emu/registry_store.h"
 #include "faults/fault_injection.h"
 #include "replacement_host/replacement_host.h"
 
@@ -25,6 +30,53 @@ namespace qvi::scenario {
 class ScenarioError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The registry a scenario's machine.registry_file seeds, read while the
+// scenario was checked. Copies of a scenario share it, and so do scenarios
+// loaded with one SeedCache that name the same file.
+class RegistrySeed {
+ public:
+  // Reads `file` a piece at a time: its text is never held whole. Throws
+  // emu::MachineError naming the file, or "seed:LINE: ..." for text that
+  // does not parse.
+  explicit RegistrySeed(std::filesystem::path file);
+
+  const std::filesystem::path& file() const { return file_; }
+  // The file as it was when first read, and a digest of its bytes.
+  const emu::FileStamp& stamp() const { return stamp_; }
+  std::uint64_t digest() const { return digest_; }
+  // How many times the file has been read.
+  int reads() const { return reads_; }
+
+  // A store for one run to take the trees of: the first time, the store
+  // read while checking (which is then let go); after that a new read of
+  // the file, refused with emu::MachineError when the file no longer holds
+  // the bytes first read.
+  std::unique_ptr<emu::RegistryStore> Take();
+
+ private:
+  std::unique_ptr<emu::RegistryStore> Read(std::uint64_t& digest);
+
+  std::filesystem::path file_;
+  emu::FileStamp stamp_;
+  std::uint64_t digest_ = 0;
+  std::atomic<int> reads_{0};
+  std::mutex mutex_;
+  std::unique_ptr<emu::RegistryStore> first_;  // until taken
+};
+
+// The registry files read while loading scenarios. A file read before is
+// not read again while it keeps its identity, size and modification time;
+// two reads of one file (its identity) that give the same bytes (their
+// digest) are one seed.
+class SeedCache {
+ public:
+  // Throws as RegistrySeed does.
+  std::shared_ptr<RegistrySeed> Get(const std::filesystem::path& file);
+
+ private:
+  std::vector<std::shared_ptr<RegistrySeed>> seeds_;
 };
 
 struct SeedFile {
@@ -53,7 +105,9 @@ struct Scenario {
   // The machine folder the scenario names ("machine.folder", relative to the
   // scenario file); a --machine on the command line wins over it.
   std::optional<std::filesystem::path> machine_folder;
-  std::string registry;  // .reg text seeded into the machine, "" for none
+  std::string registry;  // machine.registry: .reg text seeded into the machine, "" for none
+  // machine.registry_file, read; null for none.
+  std::shared_ptr<RegistrySeed> registry_seed;
   std::vector<SeedFile> files;
   rhost::HostConfig host;
   std::vector<PlatformFailure> platform_failures;
@@ -71,7 +125,8 @@ struct Scenario {
 // Parses a scenario. `source` names the text in error messages; `base_dir` is
 // where a "registry_file", a "machine.folder" and a "base" file are looked
 // for. Text meant for the machine (answers, seeds, arguments) is turned from
-// UTF-8 into the machine's code page. Throws ScenarioError.
+// UTF-8 into the machine's code page. Throws ScenarioError. A registry file
+// already in `seeds` is not read again.
 //
 // A top-level "base" names the scenario this one is made from: an embedded
 // scenario, or a scenario file relative to `base_dir` (and inside it). The
@@ -83,12 +138,12 @@ struct Scenario {
 // and so is a null where the base has nothing to remove: in a scenario a null
 // is an Empty answer, which a patch cannot give.
 Scenario ParseScenario(std::string_view json_text, const std::string& source,
-                       const std::filesystem::path& base_dir = {});
+                       const std::filesystem::path& base_dir = {}, SeedCache* seeds = nullptr);
 
 // A scenario built into qvihost, or a JSON file (its "base" resolved as by
 // ParseScenario). Throws ScenarioError when the name is neither an embedded
 // scenario nor a readable file.
-Scenario LoadScenario(const std::string& name_or_file);
+Scenario LoadScenario(const std::string& name_or_file, SeedCache* seeds = nullptr);
 
 // The embedded scenarios: names in a fixed order, and the text of one.
 std::vector<std::string> EmbeddedScenarioNames();

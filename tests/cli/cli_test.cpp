@@ -293,6 +293,35 @@ TEST(CliTest, TestRunsOnACopyAndSkipsScenariosWithoutExpectations) {
   EXPECT_EQ(ReadFileBytes(registry), before);
 }
 
+// Scenarios sharing a registry file, tested together (the file read once),
+// report what each reports alone: every run starts from the seed, none from
+// the machine another left.
+TEST(CliTest, ScenariosSharingASeedReportAsTheyDoAlone) {
+  testing::TempFolder dir;
+  const std::string modem = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
+  WriteFileBytes(dir.path() / "seed.reg", "REGEDIT4\r\n\r\n[" + modem + "]\r\n\"Seeded\"=\"1\"\r\n");
+  WriteFileBytes(dir.path() / "seeded.json", R"({"base": "install-nt", "machine": {"registry_file": "seed.reg"}})");
+  const std::string a = (dir.path() / "a.json").string();
+  const std::string b = (dir.path() / "b.json").string();
+  ASSERT_EQ(Cli({"run", (dir.path() / "seeded.json").string(), "--save-expect", a}).code, kExitOk);
+  nlohmann::ordered_json changed = nlohmann::ordered_json::parse(ReadFileBytes(a));
+  changed["expect"]["events"][0]["outcome"] = "failed";
+  WriteFileBytes(b, changed.dump(2));
+  const Outcome together = Cli({"test", a, b, a});
+  std::string alone_out;
+  std::string alone_err;
+  for (const std::string& file : {a, b, a}) {
+    const Outcome o = Cli({"test", file});
+    alone_out += o.out.substr(0, o.out.rfind(" passed, "));
+    alone_out.erase(alone_out.rfind('\n') + 1);
+    alone_err += o.err;
+  }
+  EXPECT_EQ(together.code, kExitExpectationsNotMet);
+  EXPECT_EQ(together.out, alone_out + "2 passed, 1 failed\n");
+  EXPECT_EQ(together.err, alone_err);
+  EXPECT_NE(together.out.find("PASS a (" + a + "): 39 expectations met\n"), std::string::npos) << together.out;
+}
+
 // The host copies the files of the sections the snap-in selected, and only
 // those, into the destination directories it named, before qviPostSetup.
 TEST(CliTest, TheHostCopiesTheSelectedSections) {

@@ -200,5 +200,41 @@ TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
   EXPECT_TRUE(std::filesystem::exists(machine->MapPath("C:\\WINNT\\new.ini")));
 }
 
+// Scenarios loaded together that name one registry file, by whatever path,
+// share one read of it; a run after the one that took it reads the file
+// again, and refuses it when it no longer holds what was checked.
+TEST(RegistrySeedTest, ScenariosSharingAFileReadItOnce) {
+  testing::TempFolder dir;
+  const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed";
+  qvi::testing::WriteFileBytes(dir.path() / "seed.reg", "REGEDIT4\r\n\r\n[" + key + "]\r\n\"V\"=\"1\"\r\n");
+  qvi::testing::WriteFileBytes(dir.path() / "a.json", R"({"machine": {"registry_file": "seed.reg"}, "events": []})");
+  qvi::testing::WriteFileBytes(dir.path() / "b.json", R"({"machine": {"registry_file": "./seed.reg"}, "events": []})");
+  SeedCache seeds;
+  const Scenario a = LoadScenario((dir.path() / "a.json").string(), &seeds);
+  const Scenario b = LoadScenario((dir.path() / "b.json").string(), &seeds);
+  ASSERT_NE(a.registry_seed, nullptr);
+  EXPECT_EQ(a.registry_seed, b.registry_seed);
+  EXPECT_EQ(a.registry_seed->reads(), 1);
+  RunOptions options;
+  options.registry_keys = {key};
+  for (const Scenario* s : {&a, &b}) {
+    const RunResult run = RunScenario(*s, options);
+    ASSERT_EQ(run.registry_after.size(), 1u);
+    EXPECT_EQ(run.registry_after[0].values, std::vector<emu::RegistryValue>{Sz("V", "1")});
+  }
+  EXPECT_EQ(a.registry_seed->reads(), 2);
+
+  qvi::testing::WriteFileBytes(dir.path() / "seed.reg", "REGEDIT4\r\n\r\n[" + key + "]\r\n\"V\"=\"22\"\r\n");
+  try {
+    RunScenario(a, options);
+    ADD_FAILURE() << "a changed seed was used";
+  } catch (const ScenarioError& error) {
+    EXPECT_NE(std::string(error.what()).find("field machine.registry_file: "), std::string::npos) << error.what();
+    EXPECT_NE(std::string(error.what()).find("seed.reg: changed since the scenario was read"), std::string::npos)
+        << error.what();
+  }
+  EXPECT_NE(LoadScenario((dir.path() / "a.json").string(), &seeds).registry_seed, a.registry_seed);
+}
+
 }  // namespace
 }  // namespace qvi::scenario

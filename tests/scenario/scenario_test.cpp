@@ -111,7 +111,8 @@ TEST(ScenarioBaseTest, ChainedBasesMergeAsPatches) {
   EXPECT_EQ(s.name, "mine");
   EXPECT_EQ(s.description, "");
   EXPECT_EQ(s.machine.computer_name, "SRV1");
-  EXPECT_NE(s.registry.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]"), std::string::npos);
+  ASSERT_NE(s.registry_seed, nullptr);
+  EXPECT_TRUE(std::filesystem::equivalent(s.registry_seed->file(), dir.path() / "sub" / "seed.reg"));
   EXPECT_EQ(s.machine_folder, dir.path() / "sub" / "m");
   EXPECT_EQ(s.host.directories.size(), 4u);
   EXPECT_EQ(s.host.texts.size(), 6u);
