@@ -94,24 +94,36 @@ struct Machine::Impl {
   // What a save appends to registry.log, or nothing when registry.reg is to
   // be written whole: no log yet, changes the recording cannot tell, or a log
   // grown past a quarter of registry.reg.
-  std::optional<LogAppend> LogChanges(const fs::path& log_path);
+  // `recorded` is the store's RecordedKeys(), left as it was given.
+  std::optional<LogAppend> LogChanges(const fs::path& log_path,
+                                      std::vector<RegistryStore::RecordedKey>& recorded) const;
   // Takes the recorded keys as the disk now holds them.
-  void MarkLogged();
+  void MarkLogged(std::vector<RegistryStore::RecordedKey> recorded);
 };
 
-std::optional<LogAppend> Machine::Impl::LogChanges(const fs::path& log_path) {
+std::optional<LogAppend> Machine::Impl::LogChanges(const fs::path& log_path,
+                                                   std::vector<RegistryStore::RecordedKey>& recorded) const {
   if (durability == Durability::kDiscarded || !registry_saved || log_bytes == 0 || log_round == 0 ||
       registry.recording_round() != log_round) {
     return std::nullopt;
   }
   std::vector<LogOp> deletions, changes;
   std::unordered_set<std::string> seen;
-  for (RegistryStore::RecordedKey& key : registry.RecordedKeys()) {
+  for (RegistryStore::RecordedKey& key : recorded) {
     const std::string folded = code_page::Lower(key.path_then);
     seen.insert(folded);
-    const auto was = logged.find(folded);
-    const LoggedKey then = was != logged.end() ? was->second : LoggedKey{key.existed, key.path_then, key.values_then};
-    LogOpsForKey(then, {key.exists, key.path_now, key.values_now}, deletions, changes);
+    // Lent to the log's terms and given back: the keys are not copied again.
+    LoggedKey now{key.exists, std::move(key.path_now), std::move(key.values_now)};
+    if (const auto was = logged.find(folded); was != logged.end()) {
+      LogOpsForKey(was->second, now, deletions, changes);
+    } else {
+      LoggedKey then{key.existed, std::move(key.path_then), std::move(key.values_then)};
+      LogOpsForKey(then, now, deletions, changes);
+      key.path_then = std::move(then.path);
+      key.values_then = std::move(then.values);
+    }
+    key.path_now = std::move(now.path);
+    key.values_now = std::move(now.values);
   }
   // Made and removed again since the recording began: left out of the
   // recorded keys, though the log holds them.
@@ -130,14 +142,14 @@ std::optional<LogAppend> Machine::Impl::LogChanges(const fs::path& log_path) {
   return LogAppend{log_path, log_bytes, std::move(records), static_cast<std::uint32_t>(deletions.size())};
 }
 
-void Machine::Impl::MarkLogged() {
+void Machine::Impl::MarkLogged(std::vector<RegistryStore::RecordedKey> recorded) {
   log_round = registry.recording_round();
   if (log_round == 0) {
     logged.clear();
     return;
   }
   std::unordered_set<std::string> seen;
-  for (RegistryStore::RecordedKey& key : registry.RecordedKeys()) {
+  for (RegistryStore::RecordedKey& key : recorded) {
     const std::string folded = code_page::Lower(key.path_then);
     seen.insert(folded);
     logged[folded] = {key.exists, std::move(key.path_now), std::move(key.values_now)};
@@ -241,7 +253,11 @@ void Machine::Save() {
   std::vector<PendingFile> pending;
   for (auto& [path, bytes] : files) pending.push_back({path, std::move(bytes), {}});
   const fs::path log_path = folder() / kRegistryLogFile;
-  const std::optional<LogAppend> log = registry ? impl_->LogChanges(log_path) : std::nullopt;
+  // Copied out of the store once: the log is told from them, and they are
+  // what the disk holds once saved.
+  std::vector<RegistryStore::RecordedKey> recorded;
+  if (registry && impl_->registry.recording_round() != 0) recorded = impl_->registry.RecordedKeys();
+  const std::optional<LogAppend> log = registry ? impl_->LogChanges(log_path, recorded) : std::nullopt;
   std::uint64_t registry_bytes = 0;
   if (registry && !log) {
     // Written straight from the tree: the text of a large store would cost
@@ -269,7 +285,7 @@ void Machine::Save() {
   impl_->profiles.MarkSaved();
   if (registry) {
     impl_->registry.MarkClean();
-    impl_->MarkLogged();
+    impl_->MarkLogged(std::move(recorded));
   }
 }
 
