@@ -10,6 +10,10 @@
 #include <utility>
 #include <variant>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "emu/root_keys.h"
 #include "platform/win32_types.h"
 #include "runtime/code_page.h"
@@ -243,9 +247,10 @@ class Utf16Source {
     // for the block it stands in.
     constexpr std::size_t kBlock = 256;
     std::string wide;
+    std::size_t line_ends = 0;
     for (std::size_t block = 0; block < units; block += kBlock) {
       const std::size_t end = std::min(units, block + kBlock);
-      if (ConvertAscii(text.data() + block, end - block, to + block / 2)) continue;
+      if (ConvertAscii(text.data() + block, end - block, to + block / 2, line_ends)) continue;
       for (std::size_t i = block; i < end; i += 2) {
         const std::uint16_t u = Utf16Unit(text, i);
         if (u < 0x80) {
@@ -264,36 +269,47 @@ class Utf16Source {
           return true;
         }
       }
+      line_ends += static_cast<std::size_t>(std::count(to + block / 2, to + end / 2, '\n'));
     }
-    lines_ += static_cast<std::size_t>(std::count(to, to + units / 2, '\n'));
+    lines_ += line_ends;
     pending_.erase(0, units);
     return FinishPiece(open, units > 0);
   }
 
  private:
-  // Nearly every export is ASCII: a piece that is converts without a
-  // branch a character (false, and `to` to be overwritten, if it is not).
-  static bool ConvertAscii(const char* from, std::size_t bytes, char* to) {
+  // Nearly every export is ASCII: a block that is converts without a
+  // branch a character, and its line ends are counted on the way (false,
+  // `to` to be overwritten and nothing counted, if it is not).
+  static bool ConvertAscii(const char* from, std::size_t bytes, char* to, std::size_t& line_ends) {
     std::size_t i = 0;
-    std::uint64_t beyond = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-      // Four units a step: their low bytes packed, their high bits gathered.
-      for (; i + 8 <= bytes; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, from + i, 8);
-        beyond |= w & 0xFF80FF80FF80FF80ull;
-        const auto packed = static_cast<std::uint32_t>((w & 0xFF) | ((w >> 8) & 0xFF00) | ((w >> 16) & 0xFF0000) |
-                                                       ((w >> 24) & 0xFF000000));
-        std::memcpy(to + i / 2, &packed, 4);
-      }
+    std::size_t ends = 0;
+    bool beyond = false;
+#if defined(__SSE2__)
+    // Sixteen units a step: packed to bytes (a unit past 0xFF saturates,
+    // and is caught by the mask), their bits past ASCII gathered.
+    __m128i high = _mm_setzero_si128();
+    const __m128i past_ascii = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i line_end = _mm_set1_epi8('\n');
+    for (; i + 32 <= bytes; i += 32) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 16));
+      high = _mm_or_si128(high, _mm_and_si128(_mm_or_si128(a, b), past_ascii));
+      const __m128i packed = _mm_packus_epi16(a, b);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i / 2), packed);
+      ends += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(packed, line_end)))));
     }
-    unsigned high = beyond == 0 ? 0 : 1;
+    beyond = _mm_movemask_epi8(_mm_cmpeq_epi8(high, _mm_setzero_si128())) != 0xFFFF;
+#endif
+    unsigned rest = 0;
     for (; i < bytes; i += 2) {
       const auto low = static_cast<unsigned char>(from[i]);
-      high |= static_cast<unsigned char>(from[i + 1]) | (low & 0x80u);
+      rest |= static_cast<unsigned char>(from[i + 1]) | (low & 0x80u);
+      ends += low == '\n';
       to[i / 2] = static_cast<char>(low);
     }
-    return high == 0;
+    if (beyond || rest != 0) return false;
+    line_ends += ends;
+    return true;
   }
 
   // `converted`: whether this piece gave the parser any text.
