@@ -245,7 +245,6 @@ class Utf16Source {
     char* const to = out.data() + had;
     // A block at a time: a character beyond ASCII costs the slow way only
     // for the block it stands in.
-    constexpr std::size_t kBlock = 256;
     std::string wide;
     std::size_t line_ends = 0;
     for (std::size_t block = 0; block < units; block += kBlock) {
@@ -277,6 +276,8 @@ class Utf16Source {
   }
 
  private:
+  static constexpr std::size_t kBlock = 256;
+
   // Nearly every export is ASCII: a block that is converts without a
   // branch a character, and its line ends are counted on the way (false,
   // `to` to be overwritten and nothing counted, if it is not).
@@ -289,15 +290,21 @@ class Utf16Source {
     // and is caught by the mask), their bits past ASCII gathered.
     __m128i high = _mm_setzero_si128();
     const __m128i past_ascii = _mm_set1_epi16(static_cast<short>(0xFF80));
+    // Line ends are counted a byte lane each: a lane counts at most one a
+    // step, and a block is far fewer than 256 steps.
+    static_assert(kBlock / 32 < 256);
     const __m128i line_end = _mm_set1_epi8('\n');
+    __m128i lanes = _mm_setzero_si128();
     for (; i + 32 <= bytes; i += 32) {
       const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 16));
       high = _mm_or_si128(high, _mm_and_si128(_mm_or_si128(a, b), past_ascii));
       const __m128i packed = _mm_packus_epi16(a, b);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i / 2), packed);
-      ends += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(packed, line_end)))));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(packed, line_end));
     }
+    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    ends = static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
     beyond = _mm_movemask_epi8(_mm_cmpeq_epi8(high, _mm_setzero_si128())) != 0xFFFF;
 #endif
     unsigned rest = 0;
