@@ -3,7 +3,8 @@
 # HKEY_LOCAL_MACHINE\SOFTWARE (scripts/gen-export.py) at each SCALE (1 is
 # 400,000 keys, about 242 MB of UTF-16), and for each
 #   - the load alone (bench/load_export.cpp, as a machine reads registry.reg):
-#     CPU seconds and peak memory, against the file's size;
+#     CPU seconds (the median of five runs) and peak memory, against the
+#     file's size;
 #   - a whole `qvihost run install-nt` seeded from it: wall, CPU, peak memory;
 #   - `qvihost matrix install-95 --jobs 2` seeded from it: wall and CPU;
 # then the same export imported by Wine's `regedit /s` and read back with
@@ -55,10 +56,18 @@ timed() {
   rm -f "$t"
 }
 
+# The load's in-process CPU seconds, the median of LOAD_REPEATS runs (5 by
+# default): one run on a shared machine moves by a third.
+median_load() {
+  for _ in $(seq "${LOAD_REPEATS:-5}"); do
+    "$load" "$1" | sed 's/.*load \([0-9.]*\) s CPU.*/\1/'
+  done | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
 for s in $scales; do
   file=$(export_of "$s")
   bytes=$(stat -c %s "$file")
-  read -r _ cpu_line < <("$load" "$file" | sed 's/.*load \([0-9.]*\) s CPU.*/x \1/')
+  cpu_line=$(median_load "$file")
   read -r lw lc lk < <(timed "$load" "$file")
   echo "load $s $bytes $cpu_line $lw $lc $lk" >>"$results"
   if [ "$bytes" -le $((256 << 20)) ]; then
@@ -92,7 +101,7 @@ back=$(mktemp --suffix=.reg)
 "$loader" regedit /e "$(winpath "$back")" 'HKEY_LOCAL_MACHINE\SOFTWARE' </dev/null >/dev/null 2>&1
 count_vendor_keys() { iconv -f UTF-16LE -t UTF-8 "$1" | grep -c '^\[HKEY_LOCAL_MACHINE\\SOFTWARE\\V[0-9]' || true; }
 echo "peer $peer_scale $(stat -c %s "$peer_file") $pw $ew $(count_vendor_keys "$peer_file") $(count_vendor_keys "$back")" >>"$results"
-read -r _ oi < <("$load" "$peer_file" | sed 's/.*load \([0-9.]*\) s CPU.*/x \1/')
+oi=$(median_load "$peer_file")
 read -r ow oc ok < <(timed "$load" "$peer_file")
 echo "ours_at_peer $peer_scale $ow $oc $ok $oi" >>"$results"
 rm -f "$empty" "$back"
@@ -105,7 +114,7 @@ def k(points):
     for (s1, t1), (s2, t2) in zip(points, points[1:]):
         out.append(f"{math.log(t2 / t1) / math.log(s2 / s1):.2f}" if t1 > 0 and t2 > 0 else "-")
     return ", ".join(out) or "-"
-print("scale  file MB  | load CPU s (in-process)  peak MB  x file | run wall s  CPU s  peak MB | matrix --jobs 2 wall s  CPU s")
+print("scale  file MB  | load CPU s (median, in-process)  peak MB  x file | run wall s  CPU s  peak MB | matrix --jobs 2 wall s  CPU s")
 series = {"load": [], "run": [], "run CPU": [], "matrix": [], "matrix CPU": []}
 by_scale = {}
 for r in rows:
