@@ -190,7 +190,7 @@ TEST_F(WindowsFlow, BothDriversTellTheRunsFailuresFromBadInput) {
   }
 }
 
-class ComFlow : public ::testing::Test {
+class ComFlowTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     for (const char* name : {"QVI_QVICOM", "QVI_HOST_KIT", "QVI_OCX", "WINEPREFIX"}) {
@@ -201,36 +201,24 @@ class ComFlow : public ::testing::Test {
       GTEST_SKIP() << "no QviConsole.ocx in this build" << (ocx.empty() ? "" : ": " + ocx);
     }
   }
-
-  // Registered for this run only, under its own server; taken back whatever
-  // the run's fate.
-  // `name` is an embedded scenario's or a scenario file's path.
-  json RunThroughCom(const std::string& name, const std::string& options = "") {
-    const Scenario scenario = LoadScenario(name);
-    const std::string wine_name = name.find('/') == std::string::npos ? name : "'" + WinePath(name) + "'";
-    const json emulated = ReportJson(RunScenario(scenario, {}));
-    emulated_ = emulated;
-    const std::set<std::string> watch = WatchedKeys(emulated);
-    const std::string ocx = "'" + WinePath(std::getenv("QVI_OCX")) + "'";
-    const std::string kit = "'" + WinePath(std::getenv("QVI_HOST_KIT")) + "'";
-    const std::string before = Wine("regsvr32 /s " + ocx + " && ") + Wine("regsvr32 /s " + kit + " && ");
-    const std::string after = Wine("regsvr32 /u /s " + kit + "; ") + Wine("regsvr32 /u /s " + ocx + "; ");
-    return RunOnWine(std::getenv("QVI_QVICOM"), scenario, wine_name, watch, options, before, after);
-  }
-
-  json emulated_;
 };
 
-class ComFlowTest : public ComFlow, public ::testing::WithParamInterface<std::string> {};
-
+// The parameter is an embedded scenario's name or a scenario file's path.
+// Both libraries are registered for this run only, under its own server, and
+// taken back whatever the run's fate. A host may create the control by its
+// ProgID: uninstall does so, the others by the CLSID.
 TEST_P(ComFlowTest, RunThroughTheControlEqualsTheEmulatedRun) {
-  const json real = RunThroughCom(GetParam());
-  ExpectSameRun(real, emulated_);
-}
-
-TEST_F(ComFlow, ControlCreatedByProgIdRunsAsByClsid) {
-  const json real = RunThroughCom("uninstall", " --progid");
-  ExpectSameRun(real, emulated_);
+  const std::string& name = GetParam();
+  const Scenario scenario = LoadScenario(name);
+  const std::string wine_name = name.find('/') == std::string::npos ? name : "'" + WinePath(name) + "'";
+  const json emulated = ReportJson(RunScenario(scenario, {}));
+  const std::string ocx = "'" + WinePath(std::getenv("QVI_OCX")) + "'";
+  const std::string kit = "'" + WinePath(std::getenv("QVI_HOST_KIT")) + "'";
+  const std::string before = Wine("regsvr32 /s " + ocx + " && ") + Wine("regsvr32 /s " + kit + " && ");
+  const std::string after = Wine("regsvr32 /u /s " + kit + "; ") + Wine("regsvr32 /u /s " + ocx + "; ");
+  ExpectSameRun(RunOnWine(std::getenv("QVI_QVICOM"), scenario, wine_name, WatchedKeys(emulated),
+                          name == "uninstall" ? " --progid" : "", before, after),
+                emulated);
 }
 
 INSTANTIATE_TEST_SUITE_P(Embedded, ComFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);
