@@ -1,6 +1,7 @@
-// The test host kit as the snap-in's host seam and event sink meet it: its
-// exports and class factories are called in this process, straight from the
-// DLL, so nothing but the registration test touches the registry.
+// The test host kit as the snap-in's host seam calls it and as its events
+// reach their sinks: its exports and class factories are called in this
+// process, straight from the DLL, so nothing but the registration test
+// touches the registry.
 #include <windows.h>
 #include <initguid.h>
 #include <ocidl.h>
