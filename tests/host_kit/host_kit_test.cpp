@@ -145,9 +145,11 @@ TEST_F(KitTest, CallsTheInterfaceCannotTakeAreRefusedBeforeTheHostHearsThem) {
   EXPECT_TRUE(Report()["host_calls"].empty());
 }
 
-TEST_F(KitTest, TypeInformationNamesTheOperationsOfEachControl) {
+TEST_F(KitTest, TypeInformationNamesTheOperationsOfEachControlAndOnlyQviPublicHasEvents) {
   const ComPtr<IDispatch> qvi = Create(CLSID_QviPublic);
   const ComPtr<IDispatch> svc = Create(CLSID_QviNTNWSvc);
+  ComPtr<IConnectionPointContainer> events;
+  EXPECT_EQ(svc.As(IID_IConnectionPointContainer, events), E_NOINTERFACE);
   std::wstring name = L"GetServerVersion";
   LPOLESTR names[] = {name.data()};
   DISPID found = 0;
@@ -159,7 +161,7 @@ TEST_F(KitTest, TypeInformationNamesTheOperationsOfEachControl) {
   EXPECT_EQ(found, 22);
 }
 
-TEST_F(KitTest, BadRequestsToTheDriverFailWithTheirReason) {
+TEST_F(KitTest, BadRequestsToTheDriverFailWithTheirReasonAndAGoodOneCountsTheSinksReached) {
   EXPECT_THROW(
       {
         try {
@@ -175,6 +177,7 @@ TEST_F(KitTest, BadRequestsToTheDriverFailWithTheirReason) {
   EXPECT_THROW(kit_.Raise("qviSetup", "1"), KitError);
   EXPECT_THROW(kit_.Raise("qviUpgrade", "one"), KitError);
   EXPECT_TRUE(Report()["events"].empty());
+  EXPECT_EQ(kit_.Raise("qviSetup", ""), 0);  // no QviPublic, so no sink
 }
 
 // Every allocation of this program and every BSTR of either side fails in
