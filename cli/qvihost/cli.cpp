@@ -1,8 +1,8 @@
 #include "qvihost/cli.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -117,7 +117,7 @@ CheckedRun RunAndCheckForked(const Scenario& scenario, const RunOptions& options
       out.Number(checked.cases.size());
       for (const JunitCase& c : checked.cases) {
         out.Text(c.group);
-        out.Text(std::string_view(reinterpret_cast<const char*>(&c.seconds), sizeof c.seconds));
+        out.Number(std::bit_cast<std::uint64_t>(c.seconds));
         PackResults(out, c.results);
       }
     } catch (const std::exception& error) {
@@ -136,9 +136,7 @@ CheckedRun RunAndCheckForked(const Scenario& scenario, const RunOptions& options
   checked.cases.resize(in.Number());
   for (JunitCase& c : checked.cases) {
     c.group = in.Text();
-    const std::string seconds = in.Text();
-    if (seconds.size() != sizeof c.seconds) throw std::runtime_error("a run's reply is cut short");
-    std::memcpy(&c.seconds, seconds.data(), sizeof c.seconds);
+    c.seconds = std::bit_cast<double>(in.Number());
     c.results = UnpackResults(in);
   }
   return checked;
