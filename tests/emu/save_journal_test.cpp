@@ -24,17 +24,6 @@ namespace fs = std::filesystem;
 using qvi::testing::ReadFileBytes;
 using qvi::testing::WriteFileBytes;
 
-std::vector<std::string> Leftovers(const fs::path& root) {
-  std::vector<std::string> out;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find(kTempMarker) != std::string::npos || name == kJournalFile) {
-      out.push_back(entry.path().lexically_relative(root).string());
-    }
-  }
-  return out;
-}
-
 std::string ErrorOf(const fs::path& folder) {
   return testing::ErrorOf<MachineError>([&] { Machine::Open(folder); }, "(opened)");
 }
@@ -54,7 +43,6 @@ class JournalTest : public ::testing::Test {
   fs::path Folder() const { return dir_.path() / "m"; }
   fs::path Ini() const { return Folder() / "drive_c" / "WINNT" / "a.ini"; }
   fs::path IniTemp() const { return Folder() / "drive_c" / "WINNT" / ".a.ini.qvi-tmp-7"; }
-  fs::path RegTemp() const { return Folder() / ".registry.reg.qvi-tmp-7"; }
   void Journal(const std::string& text) { WriteFileBytes(Folder() / kJournalFile, text); }
   static constexpr const char* kNewStore = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\r\n";
   static constexpr const char* kJournalText =
@@ -63,32 +51,6 @@ class JournalTest : public ::testing::Test {
   testing::TempFolder dir_;
   std::unique_ptr<Machine> machine_;
 };
-
-TEST_F(JournalTest, ACommittedSaveIsFinishedWhereverItStopped) {
-  // Killed before the first rename, and between the two.
-  for (const bool store_renamed : {false, true}) {
-    WriteFileBytes(Ini(), "[s]\r\nk=old\r\n");
-    WriteFileBytes(IniTemp(), "[s]\r\nk=new\r\n");
-    WriteFileBytes(store_renamed ? Folder() / "registry.reg" : RegTemp(), kNewStore);
-    Journal(kJournalText);
-    const auto machine = Machine::Open(Folder());
-    EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=new\r\n") << store_renamed;
-    EXPECT_NE(machine->ExportReg().find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]"), std::string::npos) << store_renamed;
-    EXPECT_EQ(Leftovers(Folder()), std::vector<std::string>()) << store_renamed;
-  }
-}
-
-TEST_F(JournalTest, ASaveThatNeverCommittedLeavesTheOldFilesAndNoTemporaries) {
-  const std::string store = ReadFileBytes(Folder() / "registry.reg");
-  WriteFileBytes(IniTemp(), "[s]\r\nk=new\r\n");
-  WriteFileBytes(RegTemp(), kNewStore);
-  WriteFileBytes(Folder() / ".save-journal.qvi-tmp-7", kJournalText);
-  WriteFileBytes(Folder() / "drive_c" / "deep" / "er" / ".x.ini.qvi-tmp-9", "cut off");
-  Machine::Open(Folder());
-  EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=old\r\n");
-  EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), store);
-  EXPECT_EQ(Leftovers(Folder()), std::vector<std::string>());
-}
 
 TEST_F(JournalTest, AJournalNotWrittenBySaveIsRefusedAndNothingMoves) {
   fs::create_directories(dir_.path() / "outside");
