@@ -1,9 +1,8 @@
 // Cases the platform fuzzer (fuzz/platform_diff) found where the emulated
-// machine and the real Win32 API parted, shrunk and kept here so that both
-// backends stay together. Expected values are the real API's, under Wine
-// where Windows documents nothing else.
-#include <cstring>
-#include <filesystem>
+// machine and the real Win32 API parted, shrunk and kept here because the
+// fuzzer's 500 sequences in the Windows tests do not reach them again; the
+// cases they do reach are left to it. Expected values are the real API's,
+// under Wine where Windows documents nothing else.
 #include <tuple>
 
 #include "platform/contract_test.h"
@@ -11,15 +10,6 @@
 namespace qvi::platform::contract {
 
 namespace {
-
-constexpr HKey kSentinel = 0x0DDBA11;  // an out-parameter before the call
-const std::string kLongName(255, 'L');
-
-std::string ComputerName(Platform& os) {
-  char name[64];
-  std::uint32_t size = sizeof name;
-  return os.GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
-}
 
 // A GetPrivateProfileStringA whose whole buffer is kept: what it wrote and
 // the fill it left.
@@ -35,49 +25,6 @@ Got Get(Platform& os, const char* section, const char* key, const char* fallback
 }
 
 }  // namespace
-
-TEST_P(PlatformContract, FoundKeyPathsAndTheHandlesTheyGive) {
-  // Runs of backslashes inside a path separate like one.
-  HKey key = kNoKey;
-  ASSERT_EQ(os().RegCreateKeyA(root_, "a\\\\b", &key), win32::kSuccess);
-  os().RegCloseKey(key);
-  EXPECT_TRUE(Exists("a\\b"));
-  // An empty subkey opens a new handle, even below a predefined root.
-  ASSERT_EQ(os().RegCreateKeyA(kHkeyCurrentUser, "", &key), win32::kSuccess);
-  EXPECT_FALSE(IsPredefinedKey(key) || key == kNoKey);
-  EXPECT_EQ(os().RegCloseKey(key), win32::kSuccess);
-  // A handle that was never made clears the result; a null one leaves it.
-  for (const auto& [handle, left] : {std::pair{kNoKey, kSentinel}, std::pair{kSentinel, kNoKey}}) {
-    key = kSentinel;
-    EXPECT_EQ(os().RegOpenKeyExA(handle, "x", 0, kKeyAllAccess, &key), win32::kInvalidHandle);
-    EXPECT_EQ(key, left);
-    key = kSentinel;
-    EXPECT_EQ(os().RegCreateKeyA(handle, "x", &key), win32::kInvalidHandle);
-    EXPECT_EQ(key, left);
-  }
-  // The ANSI calls take a subkey path of at most 260 characters, whatever
-  // it names, and leave the result alone beyond.
-  const std::string too_long = root_path_ + "\\" + kLongName;
-  key = kSentinel;
-  EXPECT_EQ(os().RegOpenKeyExA(kHkeyCurrentUser, too_long.c_str(), 0, kKeyAllAccess, &key), win32::kMoreData);
-  EXPECT_EQ(key, kSentinel);
-  EXPECT_EQ(os().RegCreateKeyA(kHkeyCurrentUser, too_long.c_str(), &key), win32::kMoreData);
-  EXPECT_EQ(os().RegDeleteKeyA(kHkeyCurrentUser, too_long.c_str()), win32::kMoreData);
-  EXPECT_EQ(key, kSentinel);
-  // A value name too long is refused before the handle is looked at.
-  EXPECT_EQ(os().RegSetValueExA(kSentinel, std::string(16384, 'n').c_str(), 0, kRegSz, nullptr, 0),
-            win32::kInvalidParameter);
-}
-
-TEST_P(PlatformContract, FoundConnectionsHandBackTheRoot) {
-  HKey key = kNoKey;
-  for (const std::string& name : {std::string(), "\\\\" + ComputerName(os())}) {
-    ASSERT_EQ(os().RegConnectRegistryA(name.empty() ? nullptr : name.c_str(), kHkeyLocalMachine, &key),
-              win32::kSuccess);
-    EXPECT_EQ(key, kHkeyLocalMachine) << name;
-  }
-  EXPECT_EQ(os().RegConnectRegistryA("\\\\", kHkeyLocalMachine, &key), win32::kBadNetPath);
-}
 
 TEST_P(PlatformContract, FoundHandlesKeepTheRightsTheyWereOpenedWith) {
   os().RegCloseKey(Create("child"));
@@ -99,12 +46,6 @@ TEST_P(PlatformContract, FoundHandlesKeepTheRightsTheyWereOpenedWith) {
     os().RegCloseKey(child);
     os().RegCloseKey(key);
   }
-}
-
-TEST_P(PlatformContract, FoundSubKeysSortByTheirCharacters) {
-  // EURO SIGN (0x80) comes after s WITH CARON (0x9A) in Unicode.
-  for (const char* name : {"\x80", "\x9A", "b"}) os().RegCloseKey(Create(name));
-  EXPECT_EQ(SubKeys(root_), (std::vector<std::string>{"b", "\x9A", "\x80"}));
 }
 
 TEST_P(PlatformContract, FoundProfileReads) {
