@@ -174,26 +174,6 @@ TEST(FileAccess, ListsAndRemovesWithoutFollowingLinks) {
   EXPECT_TRUE(RemoveTree(tree));  // already gone
 }
 
-// A file read in pieces of any size comes back whole, whatever its size
-// against the pieces.
-TEST(FileAccess, ReadsWholeFilesInAnyPieces) {
-  const testing::TempFolder dir;
-  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, std::size_t{70001}}) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 23);
-    const fs::path file = dir.path() / ("f" + std::to_string(size));
-    WriteFileBytes(file, bytes);
-    EXPECT_EQ(ReadWholeFile(file, size), bytes) << size;
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{1000}, std::size_t{1} << 20}) {
-      FileReader reader(file, size);
-      std::string out;
-      while (reader.ReadMore(out, piece)) {
-      }
-      EXPECT_EQ(out, bytes) << size << " in pieces of " << piece;
-    }
-  }
-}
-
 TEST(FaultInjection, FailsTheChosenCallsOnlyAndCountsAll) {
   testing::TempFolder dir;
   auto machine = Machine::Open(dir.path());
