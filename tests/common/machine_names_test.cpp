@@ -28,6 +28,8 @@ class MachineNameTest : public FrmCommonTest {
 };
 
 TEST_F(MachineNameTest, ComputerNameIsTheTextBetweenTheLeadingPairAndTheNextBackslash) {
+  // A backslash past the 16-bit positions overflows the name's end.
+  const std::string beyond = "\\\\" + std::string(40000, 'x') + "\\";
   struct Case {
     const char* answer;  // nullptr: the host call fails
     const char* name;
@@ -35,6 +37,7 @@ TEST_F(MachineNameTest, ComputerNameIsTheTextBetweenTheLeadingPairAndTheNextBack
   } const cases[] = {
       {"\\\\SRV1\\SYS", "SRV1", 0}, {"\\\\SRV1\\", "SRV1", 0}, {"\\\\srv-2\\a\\b", "srv-2", 0},
       {"\\\\\\x", "", 0},           {"\\\\SRV1", "\\\\SRV1", 1}, {nullptr, "", 2},
+      {beyond.c_str(), beyond.c_str(), 2},
   };
   for (const Case& c : cases) {
     ClearLog();
