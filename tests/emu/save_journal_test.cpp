@@ -28,10 +28,9 @@ std::string ErrorOf(const fs::path& folder) {
   return testing::ErrorOf<MachineError>([&] { Machine::Open(folder); }, "(opened)");
 }
 
-// A machine folder as a save leaves it when killed after its commit:
-//   m/registry.reg            old      m/.registry.reg.qvi-tmp-7   new
-//   m/drive_c/WINNT/a.ini     old      m/drive_c/WINNT/.a.ini.qvi-tmp-7  new
-//   m/.save-journal           names both pairs
+// A saved machine whose drive_c/WINNT/a.ini holds the old text. kJournalText
+// is the journal a save leaves when killed after its commit: it names the
+// new store and the new a.ini, each beside its target as .NAME.qvi-tmp-7.
 class JournalTest : public ::testing::Test {
  protected:
   JournalTest() {
