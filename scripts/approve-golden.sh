@@ -7,5 +7,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset ci >/dev/null
 cmake --build --preset ci --target cli_test qvihost
-QVI_APPROVE_GOLDEN=1 build/ci/tests/cli/cli_test --gtest_filter='Scenarios/GoldenTest.*:CliTest.ReadableReportIsTheApprovedOne' >/dev/null
+QVI_APPROVE_GOLDEN=1 build/ci/tests/cli/cli_test --gtest_filter='Scenarios/GoldenTest.*:CliTest.ReadableReportsAreTheApprovedOnes' >/dev/null
 git status --short tests/cli/golden

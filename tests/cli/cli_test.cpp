@@ -322,22 +322,6 @@ TEST(CliTest, ScenariosSharingASeedReportAsTheyDoAlone) {
   EXPECT_NE(together.out.find("PASS a (" + a + "): 39 expectations met\n"), std::string::npos) << together.out;
 }
 
-// The host copies the files of the sections the snap-in selected, and only
-// those, into the destination directories it named, before qviPostSetup.
-TEST(CliTest, TheHostCopiesTheSelectedSections) {
-  testing::TempFolder dir;
-  const std::string file = (dir.path() / "s.json").string();
-  std::ofstream(file) << R"({"base": "install-nt", "host": {"copy_files": {
-      "nt": [{"directory": "console", "file": "Quorvex.exe", "content": "MZ"}, {"directory": "none", "file": "x"}],
-      "Other": [{"directory": "console", "file": "other.txt"}]}}})";
-  const Outcome o = Cli({"run", file, "--json"});
-  ASSERT_EQ(o.code, kExitOk) << o.err;
-  std::vector<std::string> files;
-  const nlohmann::json report = nlohmann::json::parse(o.out);
-  for (const auto& f : report["files"]) files.push_back(f["path"]);
-  EXPECT_EQ(files, (std::vector<std::string>{"C:\\Program Files\\Tessaly\\Quorvex\\Quorvex.exe", "C:\\ods.txt"}));
-}
-
 // Seeds that an existing machine lacked are told apart from the run's
 // changes: after an uninstallation the upgrade's seeds come back, and the
 // snap-in's removal of them is not the removal of something installed.

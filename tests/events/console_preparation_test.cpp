@@ -12,22 +12,6 @@ namespace {
 
 using ConsolePreparationTest = EventTest;
 
-TEST_F(ConsolePreparationTest, CopySectionFollowsAFreshPlatformQuery) {
-  const std::pair<const char*, const char*> cases[] = {
-      {R"("platform_code": 0)", "95"},
-      {R"("platform_code": 7)", "95"},
-      // The second DISPID 22 of qviSetup is the preparation's own: failing,
-      // it leaves the first branch, whatever the first query said.
-      {R"("platform_code": 2, "failures": [{"dispid": 22, "occurrence": 2}])", "NT"},
-  };
-  for (const auto& [host, section] : cases) {
-    Start(std::string(R"({"base": "install-nt", "host": {)") + host + "}}");
-    Raise("qviSetup");
-    EXPECT_EQ(host_->state().copy_sections, (std::vector<std::string>{section, "Common"})) << host;
-    EXPECT_EQ(FailedCalls(), std::string(host).find("failures") == std::string::npos ? 0u : 1u) << host;
-  }
-}
-
 // After a removal in a fresh load (drive forms, LocalOSType 0), a failing
 // host call skips only its own statement: what it was to assign keeps its old
 // value, and the defaults and copy sections are still done.
