@@ -150,26 +150,6 @@ TEST(OutputTest, JunitAgreesWithTheTestCommand) {
   EXPECT_GT(document.child("testsuites").attribute("tests").as_int(), 4);
 }
 
-// Machine text in code page 1252 reaches every report as UTF-8: the host's
-// answers in host calls and host state, the computer name in JSON. A host
-// call refused inside an event that completes is said in the event's line.
-TEST(OutputTest, MachineTextIsUtf8AndARefusedCallIsVisible) {
-  testing::TempFolder dir;
-  const fs::path scenario = dir.path() / "s.json";
-  WriteFileBytes(scenario, R"({"base": "install-nt", "machine": {"computer_name": "SRV\u00c4"},
-    "host": {"texts": {"7014": "Konsole \u00e9"}, "failures": [{"dispid": 22, "occurrence": 1}]}})");
-  std::ostringstream text;
-  ASSERT_EQ(Cli({"run", scenario.string()}, text).code, kExitOk);
-  for (const char* part : {"(computer SRV\xC3\x84, fresh)", "GetText(7014) -> \"Konsole \xC3\xA9\"",
-                           "\n    \"Konsole \xC3\xA9\" -> ", "qviSetup                                completed, 1 host call refused\n",
-                           "GetPlatform(ByRef 0) FAILED 440"}) {
-    EXPECT_NE(text.str().find(part), std::string::npos) << part;
-  }
-  std::ostringstream json;
-  ASSERT_EQ(Cli({"run", scenario.string(), "--json"}, json).code, kExitOk);
-  EXPECT_EQ(nlohmann::json::parse(json.str())["machine"]["computer_name"], "SRV\xC3\x84");
-}
-
 // The matrix runs on copies of a given machine, which stays as it was.
 TEST(OutputTest, MatrixRunsOnCopiesOfAMachine) {
   testing::TempFolder dir;
