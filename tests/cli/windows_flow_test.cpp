@@ -16,6 +16,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -41,10 +42,8 @@ namespace {
 using json = nlohmann::ordered_json;
 
 bool InProductTree(const std::string& key) {
-  for (const char* root : {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn", "HKEY_CURRENT_USER\\SOFTWARE\\Halvorn"}) {
-    if (code_page::StartsWithNoCase(key, root)) return true;
-  }
-  return false;
+  return code_page::StartsWithNoCase(key, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn") ||
+         code_page::StartsWithNoCase(key, "HKEY_CURRENT_USER\\SOFTWARE\\Halvorn");
 }
 
 using Change = std::tuple<std::string, std::string, std::string, std::string, std::string, std::string>;
@@ -61,51 +60,56 @@ std::multiset<Change> ProductChanges(const json& report) {
 }
 
 // A Linux path as Wine's Z: drive shows it.
-std::string WinePath(const std::string& path) {
-  std::string wine = "Z:" + path;
-  for (char& c : wine) c = c == '/' ? '\\' : c;
-  return wine;
+std::string WinePath(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
 }
 
 // The loader of the prefix's architecture: a 32-bit prefix refuses the
 // 64-bit one.
 std::string Wine(const std::string& arguments) {
   const char* arch = std::getenv("WINEARCH");
-  const bool win32 = arch != nullptr && std::string(arch) == "win32";
-  return std::string(win32 ? "/usr/lib/wine/wine " : "/usr/lib/wine/wine64 ") + arguments;
+  return (arch != nullptr && std::string(arch) == "win32" ? "/usr/lib/wine/wine " : "/usr/lib/wine/wine64 ") +
+         arguments;
 }
 
-// Runs `program` on the scenario under Wine in a namespace of its own whose
-// host name is the scenario's computer name, which Wine reads when its server
-// starts; `before` and `after` are shell commands run around it under the
-// same server (`after` whatever the program's fate).
-json RunOnWine(const std::string& program, const Scenario& scenario, const std::string& name,
-               const std::set<std::string>& watch, const std::string& options = "", const std::string& before = "",
-               const std::string& after = "") {
-  testing::TempFolder out("qvi-flow-");
-  const std::string file = (out.path() / "report.json").string();
-  std::string command = Wine("'" + program + "' " + name + options);
-  for (const std::string& key : watch) command += " --watch '" + key + "'";
+// The exit status of `program` run under Wine with `arguments`, its standard
+// output to `out`, under a Wine server of its own. Given a host name, it runs
+// in a namespace of its own with that host name, which Wine reads when its
+// server starts; `before` and `after` are shell commands run around it under
+// the same server (`after` whatever the program's fate).
+int RunOnWine(const std::string& program, const std::string& arguments, const std::string& out,
+              const std::string& host_name = "", const std::string& before = "", const std::string& after = "") {
   const std::string server = "/usr/lib/wine/wineserver";
-  const std::string script = "hostname " + scenario.machine.computer_name + " && " + server + " -k 2>/dev/null; " +
-                             server + " -p </dev/null >/dev/null 2>&1; " + Wine("wineboot </dev/null >/dev/null 2>&1; ") +
-                             before + command + " >'" + file + "'; status=\\$?; " + after + server +
-                             " -k; exit \\$status";
-  const int status = std::system(("unshare -u sh -c \"" + script + "\"").c_str());
-  EXPECT_EQ(status, 0) << command;
-  std::ifstream in(file);
-  return json::parse(in, nullptr, false);
+  const std::string shell = host_name.empty() ? "sh -c \"" : "unshare -u sh -c \"hostname " + host_name + " && ";
+  const std::string boot = host_name.empty() ? "" : Wine("wineboot </dev/null >/dev/null 2>&1; ");
+  const std::string first = host_name.empty() ? "" : server + " -k 2>/dev/null; ";
+  const int status = std::system((shell + first + server + " -p </dev/null >/dev/null 2>&1; " + boot + before +
+                                  Wine("'" + program + "' " + arguments) + " >'" + out + "'; status=\\$?; " + after +
+                                  server + " -k; exit \\$status\"")
+                                     .c_str());
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  return WEXITSTATUS(status);
 }
 
-std::set<std::string> WatchedKeys(const json& emulated) {
+// Runs `program` on the scenario `name` (an embedded scenario's name or a
+// scenario file's path) under Wine, watching the keys the emulated run changes
+// outside the product's tree, and compares its report with the emulated run's.
+void ExpectSameRunAsEmulated(const char* program, const std::string& name, const std::string& options = "",
+                             const std::string& before = "", const std::string& after = "") {
+  const Scenario scenario = LoadScenario(name);
+  const json emulated = ReportJson(RunScenario(scenario, {}));
+  std::string arguments = (name.find('/') == std::string::npos ? name : "'" + WinePath(name) + "'") + options;
   std::set<std::string> watch;
   for (const json& c : emulated["registry_changes"]) {
     if (!InProductTree(c["key"])) watch.insert(c["key"].get<std::string>());
   }
-  return watch;
-}
-
-void ExpectSameRun(const json& real, const json& emulated) {
+  for (const std::string& key : watch) arguments += " --watch '" + key + "'";
+  testing::TempFolder out("qvi-flow-");
+  const std::string file = (out.path() / "report.json").string();
+  EXPECT_EQ(RunOnWine(program, arguments, file, scenario.machine.computer_name, before, after), 0) << arguments;
+  std::ifstream in(file);
+  const json real = json::parse(in, nullptr, false);
   ASSERT_FALSE(real.is_discarded()) << "the run printed no report";
   for (const char* part : {"events", "host_calls", "host_state", "files", "log", "message_boxes"}) {
     EXPECT_EQ(real[part], emulated[part]) << part;
@@ -113,65 +117,48 @@ void ExpectSameRun(const json& real, const json& emulated) {
   EXPECT_EQ(real["machine"]["computer_name"], emulated["machine"]["computer_name"]);
   EXPECT_EQ(ProductChanges(real), ProductChanges(emulated));
 
-  std::set<std::tuple<std::string, std::string, std::string, std::string, std::string>> after;
+  const auto value = [](const json& key, const json& v) {
+    return std::tuple(code_page::Lower(key.get<std::string>()), code_page::Lower(v["name"].get<std::string>()),
+                      v["type"].get<std::string>(), v["data"].get<std::string>(), v["size"].dump());
+  };
+  std::set<std::tuple<std::string, std::string, std::string, std::string, std::string>> left;
   for (const json& key : real["registry_after"]) {
-    for (const json& v : key["values"]) {
-      after.insert({code_page::Lower(key["key"].get<std::string>()), code_page::Lower(v["name"].get<std::string>()),
-                    v["type"], v["data"], v["size"].dump()});
-    }
+    for (const json& v : key["values"]) left.insert(value(key["key"], v));
   }
   for (const json& c : emulated["registry_changes"]) {
     if (InProductTree(c["key"])) continue;
     ASSERT_NE(c["op"], "delete_key") << c.dump();
     if (c["op"] != "set_value") continue;
-    EXPECT_EQ(after.count({code_page::Lower(c["key"].get<std::string>()), code_page::Lower(c["name"].get<std::string>()),
-                           c["type"], c["data"], c["size"].dump()}),
-              1u)
-        << c.dump();
+    EXPECT_EQ(left.count(value(c["key"], c)), 1u) << c.dump();
   }
 }
 
 // An embedded scenario's name, or a scenario file's without its folder.
 std::string TestName(const ::testing::TestParamInfo<std::string>& info) {
   std::string name = std::filesystem::path(info.param).stem().string();
-  for (char& c : name) c = c == '-' ? '_' : c;
+  std::replace(name.begin(), name.end(), '-', '_');
   return name;
 }
 
 class WindowsFlow : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::getenv("QVI_QVIFLOW") == nullptr || std::getenv("WINEPREFIX") == nullptr) {
-      GTEST_SKIP() << "needs QVI_QVIFLOW and WINEPREFIX, as scripts/test-windows.sh sets them";
-    }
+    if (!std::getenv("QVI_QVIFLOW") || !std::getenv("WINEPREFIX")) GTEST_SKIP() << "needs QVI_QVIFLOW and WINEPREFIX";
   }
 };
 
 class WindowsFlowTest : public WindowsFlow, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(WindowsFlowTest, RunOnWin32EqualsTheEmulatedRun) {
-  const Scenario scenario = LoadScenario(GetParam());
-  const json emulated = ReportJson(RunScenario(scenario, {}));
-  ExpectSameRun(RunOnWine(std::getenv("QVI_QVIFLOW"), scenario, GetParam(), WatchedKeys(emulated)), emulated);
+  ExpectSameRunAsEmulated(std::getenv("QVI_QVIFLOW"), GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Embedded, WindowsFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);
 
-// The exit status of `program` run under Wine with `arguments`, its report
-// written to `out`.
-int ExitStatus(const std::string& program, const std::string& arguments, const std::string& out) {
-  const std::string server = "/usr/lib/wine/wineserver";
-  const std::string script = server + " -p </dev/null >/dev/null 2>&1; " + Wine("'" + program + "' " + arguments) +
-                             " >" + out + " 2>/dev/null; status=\\$?; " + server + " -k; exit \\$status";
-  const int status = std::system(("sh -c \"" + script + "\"").c_str());
-  EXPECT_TRUE(WIFEXITED(status)) << status;
-  return WEXITSTATUS(status);
-}
-
 // A run whose report cannot be written (here to a full disk) fails, so a
 // flow compared against nothing is never taken for a success.
 TEST_F(WindowsFlow, AReportThatCannotBeWrittenIsNoSuccess) {
-  EXPECT_EQ(ExitStatus(std::getenv("QVI_QVIFLOW"), "install-nt", "/dev/full"), kExitInternalError);
+  EXPECT_EQ(RunOnWine(std::getenv("QVI_QVIFLOW"), "install-nt", "/dev/full"), kExitInternalError);
 }
 
 // A machine that cannot be prepared (its Windows folder is a file) is the
@@ -184,9 +171,8 @@ TEST_F(WindowsFlow, BothDriversTellTheRunsFailuresFromBadInput) {
                                 "machine": {"windows_directory": "C:\\windows\\win.ini"}})";
   for (const char* driver : {"QVI_QVIFLOW", "QVI_QVICOM"}) {
     if (std::getenv(driver) == nullptr) continue;
-    EXPECT_EQ(ExitStatus(std::getenv(driver), "'" + WinePath(broken) + "'", "/dev/null"), kExitInternalError)
-        << driver;
-    EXPECT_EQ(ExitStatus(std::getenv(driver), "no-such-scenario", "/dev/null"), kExitBadInput) << driver;
+    EXPECT_EQ(RunOnWine(std::getenv(driver), "'" + WinePath(broken) + "'", "/dev/null"), kExitInternalError) << driver;
+    EXPECT_EQ(RunOnWine(std::getenv(driver), "no-such-scenario", "/dev/null"), kExitBadInput) << driver;
   }
 }
 
@@ -196,10 +182,7 @@ class ComFlowTest : public ::testing::TestWithParam<std::string> {
     for (const char* name : {"QVI_QVICOM", "QVI_HOST_KIT", "QVI_OCX", "WINEPREFIX"}) {
       if (std::getenv(name) == nullptr) GTEST_SKIP() << "needs " << name << ", as scripts/test-windows.sh sets it";
     }
-    const std::string ocx = std::getenv("QVI_OCX");
-    if (ocx.empty() || !std::filesystem::exists(ocx)) {
-      GTEST_SKIP() << "no QviConsole.ocx in this build" << (ocx.empty() ? "" : ": " + ocx);
-    }
+    if (!std::filesystem::exists(std::getenv("QVI_OCX"))) GTEST_SKIP() << "no QviConsole.ocx in this build";
   }
 };
 
@@ -208,17 +191,11 @@ class ComFlowTest : public ::testing::TestWithParam<std::string> {
 // taken back whatever the run's fate. A host may create the control by its
 // ProgID: uninstall does so, the others by the CLSID.
 TEST_P(ComFlowTest, RunThroughTheControlEqualsTheEmulatedRun) {
-  const std::string& name = GetParam();
-  const Scenario scenario = LoadScenario(name);
-  const std::string wine_name = name.find('/') == std::string::npos ? name : "'" + WinePath(name) + "'";
-  const json emulated = ReportJson(RunScenario(scenario, {}));
   const std::string ocx = "'" + WinePath(std::getenv("QVI_OCX")) + "'";
   const std::string kit = "'" + WinePath(std::getenv("QVI_HOST_KIT")) + "'";
-  const std::string before = Wine("regsvr32 /s " + ocx + " && ") + Wine("regsvr32 /s " + kit + " && ");
-  const std::string after = Wine("regsvr32 /u /s " + kit + "; ") + Wine("regsvr32 /u /s " + ocx + "; ");
-  ExpectSameRun(RunOnWine(std::getenv("QVI_QVICOM"), scenario, wine_name, WatchedKeys(emulated),
-                          name == "uninstall" ? " --progid" : "", before, after),
-                emulated);
+  ExpectSameRunAsEmulated(std::getenv("QVI_QVICOM"), GetParam(), GetParam() == "uninstall" ? " --progid" : "",
+                          Wine("regsvr32 /s " + ocx + " && ") + Wine("regsvr32 /s " + kit + " && "),
+                          Wine("regsvr32 /u /s " + kit + "; ") + Wine("regsvr32 /u /s " + ocx + "; "));
 }
 
 INSTANTIATE_TEST_SUITE_P(Embedded, ComFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 #include "control/com/event_sink.h"
 #include "runtime/com/automation_error.h"
@@ -17,12 +18,8 @@ namespace qvi::com {
 namespace {
 
 TEST(AutomationErrorTest, NumbersTravelAsFailingScodesAndReadBack) {
-  struct Case {
-    std::int32_t number;
-    std::uint32_t scode;
-    std::int32_t read_back;
-  };
-  const Case cases[] = {
+  // A number, its scode and the number read back from that.
+  const std::tuple<std::int32_t, std::uint32_t, std::int32_t> cases[] = {
       {0, 0x800A0000u, 0},
       {53, 0x800A0035u, 53},
       {65535, 0x800AFFFFu, 65535},
@@ -32,23 +29,16 @@ TEST(AutomationErrorTest, NumbersTravelAsFailingScodesAndReadBack) {
       {static_cast<std::int32_t>(REGDB_E_CLASSNOTREG), 0x80040154u, static_cast<std::int32_t>(REGDB_E_CLASSNOTREG)},
       {static_cast<std::int32_t>(0x800A0046u), 0x800A0046u, 70},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(static_cast<std::uint32_t>(ScodeOf(c.number)), c.scode) << c.number;
-    EXPECT_EQ(NumberOf(ScodeOf(c.number)), c.read_back) << c.number;
+  for (const auto& [number, scode, read_back] : cases) {
+    EXPECT_EQ(static_cast<std::uint32_t>(ScodeOf(number)), scode) << number;
+    EXPECT_EQ(NumberOf(ScodeOf(number)), read_back) << number;
   }
 }
 
 TEST(AutomationErrorTest, AFailedCallReadsAsTheSnapInsError) {
-  struct Case {
-    const char* name;
-    HRESULT hr;
-    WORD wcode;
-    std::uint32_t scode;
-    const wchar_t* description;
-    std::int32_t number;
-    std::string text;
-  };
-  const Case cases[] = {
+  // The call's HRESULT and EXCEPINFO; the number and the start of the
+  // description read from them.
+  const std::tuple<const char*, HRESULT, WORD, std::uint32_t, const wchar_t*, std::int32_t, std::string> cases[] = {
       {"wCode first", DISP_E_EXCEPTION, 1001, 0x800A0035u, L"Caf\u00e9 \u0100", 1001, "Caf\xE9 ?"},
       {"control facility", DISP_E_EXCEPTION, 0, 0x800A0035u, L"File not found", 53, "File not found"},
       {"other scode", DISP_E_EXCEPTION, 0, 0x80070005u, L"x", static_cast<std::int32_t>(E_ACCESSDENIED), "x"},
@@ -56,17 +46,17 @@ TEST(AutomationErrorTest, AFailedCallReadsAsTheSnapInsError) {
       {"system text", DISP_E_EXCEPTION, 0, 0x80070005u, L"", static_cast<std::int32_t>(E_ACCESSDENIED), "Access"},
       {"plain HRESULT", DISP_E_MEMBERNOTFOUND, 0, 0, nullptr, static_cast<std::int32_t>(DISP_E_MEMBERNOTFOUND), ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, hr, wcode, scode, description, number, text] : cases) {
     ScopedExcepInfo info;
     EXCEPINFO* raw = info.ReleaseAndGetAddressOf();
-    raw->wCode = c.wcode;
-    raw->scode = static_cast<SCODE>(c.scode);
-    raw->bstrDescription = c.description ? SysAllocString(c.description) : nullptr;
+    raw->wCode = wcode;
+    raw->scode = static_cast<SCODE>(scode);
+    raw->bstrDescription = description ? SysAllocString(description) : nullptr;
     raw->bstrSource = SysAllocString(L"kit");
-    const Error error = ErrorFromInvoke(c.hr, info);
-    EXPECT_EQ(error.number(), c.number) << c.name;
-    EXPECT_THAT(error.description(), ::testing::StartsWith(c.text)) << c.name;
-    EXPECT_FALSE(error.description().empty()) << c.name;
+    const Error error = ErrorFromInvoke(hr, info);
+    EXPECT_EQ(error.number(), number) << name;
+    EXPECT_THAT(error.description(), ::testing::StartsWith(text)) << name;
+    EXPECT_FALSE(error.description().empty()) << name;
   }
 }
 

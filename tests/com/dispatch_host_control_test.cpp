@@ -9,6 +9,7 @@
 #include "runtime/errors.h"
 #include "testing/com_fake_kit/allocation_faults.h"
 #include "testing/com_fake_kit/fake_kit.h"
+#include "testing/error_of.h"
 
 namespace qvi::host::com {
 namespace {
@@ -41,17 +42,13 @@ TEST_P(ByReferenceTest, VariablesTakeTheHostsValuesOnlyWhenTheCallSucceeds) {
   std::string section = "Global";
   std::int32_t index = 7;
   std::int16_t small = 10;
+  const auto call = [&] { return Call(control, 25, {Arg::Ref(section), Arg::Ref(index), Arg::Ref(small)}); };
   if (SUCCEEDED(outcome)) {
-    const Variant result = Call(control, 25, {Arg::Ref(section), Arg::Ref(index), Arg::Ref(small)});
-    EXPECT_EQ(result, Variant("entry"));
-    EXPECT_EQ(section, "Glob\xE9l \x80");
-    EXPECT_EQ(index, 0x00040007);
-    EXPECT_EQ(small, 9);
+    const Variant result = call();
+    EXPECT_EQ(std::tuple(result, section, index, small), std::tuple(Variant("entry"), "Glob\xE9l \x80", 0x00040007, 9));
   } else {
-    EXPECT_THROW(Call(control, 25, {Arg::Ref(section), Arg::Ref(index), Arg::Ref(small)}), Error);
-    EXPECT_EQ(section, "Global");
-    EXPECT_EQ(index, 7);
-    EXPECT_EQ(small, 10);
+    EXPECT_THROW(call(), Error);
+    EXPECT_EQ(std::tuple(section, index, small), std::tuple("Global", 7, 10));
   }
   EXPECT_EQ(fake->calls().at(0).values, (std::vector<std::wstring>{L"Global", L"7", L"10"}));
 }
@@ -59,36 +56,28 @@ TEST_P(ByReferenceTest, VariablesTakeTheHostsValuesOnlyWhenTheCallSucceeds) {
 INSTANTIATE_TEST_SUITE_P(Outcomes, ByReferenceTest, ::testing::Values(S_OK, E_FAIL, DISP_E_EXCEPTION));
 
 TEST(ComVariantTest, ValuesTakeTheNearestTypeOfTheSeam) {
-  struct Case {
-    const char* name;
-    VARTYPE type;
-    double value;  // through VariantChangeType
-    Variant expected;
-    std::int32_t error = 0;
-  };
-  const Case cases[] = {
-      {"empty", VT_EMPTY, 0, Variant()},
-      {"short", VT_I2, -5, Variant(std::int16_t{-5})},
-      {"long", VT_I4, 1 << 20, Variant(std::int32_t{1 << 20})},
-      {"bool", VT_BOOL, -1, Variant(std::int16_t{-1})},
-      {"byte", VT_UI1, 200, Variant(std::int16_t{200})},
-      {"double rounds half to even", VT_R8, 2.5, Variant(std::int32_t{2})},
-      {"unsigned", VT_UI4, 70000, Variant(std::int32_t{70000})},
-      {"date as text", VT_DATE, 2.5, Variant("1/1/1900 12:00:00 PM")},
+  // A type, a value given to it through VariantChangeType, what that reads
+  // as and the number of the error reading it raises.
+  const std::tuple<const char*, VARTYPE, double, Variant, std::int32_t> cases[] = {
+      {"empty", VT_EMPTY, 0, Variant(), 0},
+      {"short", VT_I2, -5, Variant(std::int16_t{-5}), 0},
+      {"long", VT_I4, 1 << 20, Variant(std::int32_t{1 << 20}), 0},
+      {"bool", VT_BOOL, -1, Variant(std::int16_t{-1}), 0},
+      {"byte", VT_UI1, 200, Variant(std::int16_t{200}), 0},
+      {"double rounds half to even", VT_R8, 2.5, Variant(std::int32_t{2}), 0},
+      {"unsigned", VT_UI4, 70000, Variant(std::int32_t{70000}), 0},
+      {"date as text", VT_DATE, 2.5, Variant("1/1/1900 12:00:00 PM"), 0},
       {"too large", VT_R8, 1e12, Variant(), errors::kOverflow},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, type, given, expected, error] : cases) {
     qvi::com::ScopedVariant number;
     V_VT(number.GetAddressOf()) = VT_R8;
-    V_R8(number.GetAddressOf()) = c.value;
+    V_R8(number.GetAddressOf()) = given;
     qvi::com::ScopedVariant value;
-    ASSERT_EQ(VariantChangeType(value.ReleaseAndGetAddressOf(), number.GetAddressOf(), 0, c.type), S_OK) << c.name;
-    try {
-      EXPECT_EQ(FromVariant(value.Get()), c.expected) << c.name;
-      EXPECT_EQ(c.error, 0) << c.name;
-    } catch (const Error& error) {
-      EXPECT_EQ(error.number(), c.error) << c.name;
-    }
+    ASSERT_EQ(VariantChangeType(value.ReleaseAndGetAddressOf(), number.GetAddressOf(), 0, type), S_OK) << name;
+    Variant read;
+    EXPECT_EQ(qvi::testing::ErrorNumberOf([&] { read = FromVariant(value.Get()); }), error) << name;
+    EXPECT_EQ(read, expected) << name;
   }
 }
 

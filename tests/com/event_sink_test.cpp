@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "runtime/com/bstr_text.h"
 #include "runtime/errors.h"
@@ -21,6 +22,7 @@ using namespace qvi::testing;
 struct Heard {
   Event event;
   host::Variant argument;
+  bool operator==(const Heard&) const = default;
 };
 
 class EventSinkTest : public ::testing::Test {
@@ -51,28 +53,20 @@ class EventSinkTest : public ::testing::Test {
 
 TEST_F(EventSinkTest, EachEventReachesItsHandlerByTheHostsDispidForItsName) {
   LONG version = 5;
-  struct Case {
-    DISPID id;
-    std::vector<FakeArg> args;
-    Event event;
-    host::Variant argument;
-  };
-  const std::vector<Case> cases = {
+  // The host's DISPID and arguments; the event heard and its argument.
+  const std::vector<std::tuple<DISPID, std::vector<FakeArg>, Event, host::Variant>> cases = {
       {kFakeSetup, {}, Event::kSetup, host::Variant()},
       {kFakeUpgrade, {LONG{-400000}}, Event::kUpgrade, host::Variant(std::int32_t{-400000})},
       {kFakeUpgrade, {SHORT{3}}, Event::kUpgrade, host::Variant(std::int32_t{3})},
       {kFakeUpgrade, {&version}, Event::kUpgrade, host::Variant(std::int32_t{5})},
       {kFakePostSetup, {}, Event::kPostSetup, host::Variant()},
       {kFakeUninstall, {}, Event::kUninstall, host::Variant()},
-      {kFakePostPageNotification, {L"Copy.Page \u00e9"}, Event::kPostPageNotification,
-       host::Variant("Copy.Page \xE9")},
+      {kFakePostPageNotification, {L"Copy.Page \u00e9"}, Event::kPostPageNotification, host::Variant("Copy.Page \xE9")},
   };
-  for (const Case& c : cases) {
+  for (const auto& [id, args, event, argument] : cases) {
     heard_.clear();
-    EXPECT_EQ(Fire(c.id, c.args), S_OK) << c.id;
-    ASSERT_EQ(heard_.size(), 1u) << c.id;
-    EXPECT_EQ(heard_[0].event, c.event) << c.id;
-    EXPECT_EQ(heard_[0].argument, c.argument) << c.id;
+    EXPECT_EQ(Fire(id, args), S_OK) << id;
+    EXPECT_EQ(heard_, (std::vector<Heard>{{event, argument}})) << id;
   }
   EXPECT_EQ(owner_->RefCount(), 1u) << "no event holds its owner once it has ended";
 }

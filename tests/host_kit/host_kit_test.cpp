@@ -27,6 +27,7 @@
 #include "runtime/com/scoped.h"
 #include "testing/com_fake_kit/allocation_faults.h"
 #include "testing/com_fake_kit/fake_kit.h"
+#include "testing/error_of.h"
 #include "testing/temp_folder.h"
 
 namespace qvi::hostkit {
@@ -162,16 +163,8 @@ TEST_F(KitTest, TypeInformationNamesTheOperationsOfEachControlAndOnlyQviPublicHa
 }
 
 TEST_F(KitTest, BadRequestsToTheDriverFailWithTheirReasonAndAGoodOneCountsTheSinksReached) {
-  EXPECT_THROW(
-      {
-        try {
-          kit_.Load("no-such-scenario");
-        } catch (const KitError& error) {
-          EXPECT_THAT(error.what(), ::testing::HasSubstr("no-such-scenario"));
-          throw;
-        }
-      },
-      KitError);
+  EXPECT_THAT(testing::ErrorOf<KitError>([&] { kit_.Load("no-such-scenario"); }),
+              ::testing::HasSubstr("no-such-scenario"));
   kit_.Load("install-nt");
   EXPECT_THROW(kit_.Raise("qviReboot", ""), KitError);
   EXPECT_THROW(kit_.Raise("qviSetup", "1"), KitError);
@@ -216,8 +209,7 @@ TEST(FireEventTest, EverySinkHearsTheEventTheFirstFailureIsItsOutcomeAndNothingI
   const auto fakes = sinks();
   const std::optional<Error> failure = fire(fakes);
   ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->number(), 70);
-  EXPECT_EQ(failure->description(), "Permission denied, at some length");
+  EXPECT_EQ(std::tuple(failure->number(), failure->description()), std::tuple(70, "Permission denied, at some length"));
   for (const auto& fake : fakes) {
     ASSERT_EQ(fake->calls().size(), 1u);
     EXPECT_EQ(fake->calls()[0].types, std::vector<VARTYPE>{VT_BSTR});
@@ -227,21 +219,19 @@ TEST(FireEventTest, EverySinkHearsTheEventTheFirstFailureIsItsOutcomeAndNothingI
 
 // The keys registration adds, by existence.
 std::vector<bool> RegisteredKeys() {
-  std::vector<std::wstring> keys;
-  const auto add = [&keys](const wchar_t* root, const GUID& guid) {
+  const auto key = [](const wchar_t* root, const GUID& guid) {
     wchar_t text[40];
     StringFromGUID2(guid, text, 40);
-    keys.push_back(root + std::wstring(text));
+    return root + std::wstring(text);
   };
-  for (const GUID* clsid : {&CLSID_QviPublic, &CLSID_QviNTNWSvc}) add(L"CLSID\\", *clsid);
-  for (const GUID* libid : {&LIBID_QVISERVERLibCtl, &LIBID_QVISVRNTNWSVCLibCtl}) add(L"TypeLib\\", *libid);
-  for (const IID* iid : {&DIID__DQviPublic, &DIID__DQviPublicEvents, &DIID__DQviNTNWSvc}) add(L"Interface\\", *iid);
-  keys.push_back(L"QVISERVERLibCtl.QviPublic");
-  keys.push_back(L"QVISVRNTNWSVCLibCtl.QviNTNWSvc");
   std::vector<bool> present;
-  for (const std::wstring& key : keys) {
+  for (const std::wstring& name :
+       {key(L"CLSID\\", CLSID_QviPublic), key(L"CLSID\\", CLSID_QviNTNWSvc), key(L"TypeLib\\", LIBID_QVISERVERLibCtl),
+        key(L"TypeLib\\", LIBID_QVISVRNTNWSVCLibCtl), key(L"Interface\\", DIID__DQviPublic),
+        key(L"Interface\\", DIID__DQviPublicEvents), key(L"Interface\\", DIID__DQviNTNWSvc),
+        std::wstring(L"QVISERVERLibCtl.QviPublic"), std::wstring(L"QVISVRNTNWSVCLibCtl.QviNTNWSvc")}) {
     HKEY handle = nullptr;
-    present.push_back(RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) == ERROR_SUCCESS);
+    present.push_back(RegOpenKeyExW(HKEY_CLASSES_ROOT, name.c_str(), 0, KEY_READ, &handle) == ERROR_SUCCESS);
     if (handle != nullptr) RegCloseKey(handle);
   }
   return present;
@@ -255,14 +245,13 @@ TEST_F(KitTest, RegistrationMakesBothClassesCreatableByProgIdAndUnregistrationTa
   ASSERT_EQ(Entry<EntryFn>("DllRegisterServer")(), S_OK);
   EXPECT_EQ(RegisteredKeys(), std::vector<bool>(9, true));
   EXPECT_EQ(KitClient::RegisteredPath(), KitPath());
-  for (const char* progid : {kQviPublicProgId, kQviNTNWSvcProgId}) {
-    const std::string text = progid;
+  for (const wchar_t* progid : {L"QVISERVERLibCtl.QviPublic", L"QVISVRNTNWSVCLibCtl.QviNTNWSvc"}) {
     CLSID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(std::wstring(text.begin(), text.end()).c_str(), &clsid), S_OK) << progid;
     ComPtr<IDispatch> object;
-    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                               object.ReleaseAndGetVoidAddressOf()),
-              S_OK);
+    ASSERT_EQ(CLSIDFromProgID(progid, &clsid), S_OK) << progid;
+    ASSERT_EQ(
+        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.ReleaseAndGetVoidAddressOf()),
+        S_OK);
     EXPECT_EQ(can_unload(), S_FALSE);
   }
   EXPECT_EQ(can_unload(), S_OK);
