@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <set>
 #include <string>
@@ -74,7 +71,7 @@ TEST_F(MachineTest, RefusedPathsTouchNothing) {
 }
 
 TEST_F(MachineTest, NothingButLogLinesReachesTheDiskBeforeSave) {
-  std::ofstream(Folder() / "drive_c" / "ods.txt", std::ios::binary) << "old";
+  WriteFileBytes(Folder() / "drive_c" / "ods.txt", "old");
   ASSERT_EQ(machine_->AppendLine("\\\\ALPHA\\C$\\ods.txt", "new"), win32::kSuccess);
   EXPECT_EQ(ReadFileBytes(Folder() / "drive_c" / "ods.txt"), "oldnew\r\n");
   HKey key = kNoKey;
@@ -103,9 +100,9 @@ TEST_F(MachineTest, NothingButLogLinesReachesTheDiskBeforeSave) {
 
 TEST_F(MachineTest, ReadsNoticeEditsMadeOutsideTheMachine) {
   const fs::path file = Folder() / "drive_c" / "WinNT" / "outside.ini";
-  std::ofstream(file, std::ios::binary) << "[s]\r\nk=one\r\n";
+  WriteFileBytes(file, "[s]\r\nk=one\r\n");
   EXPECT_EQ(Read("s", "k", "OUTSIDE.INI"), "one");
-  std::ofstream(file, std::ios::binary) << "[s]\r\nk=two\r\n";  // same size
+  WriteFileBytes(file, "[s]\r\nk=two\r\n");  // same size
   fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(1));
   EXPECT_EQ(Read("s", "k", "OUTSIDE.INI"), "two");
   fs::remove(file);
