@@ -5,6 +5,7 @@
 
 #include "emu/machine.h"
 #include "emu/registry_log.h"
+#include "testing/error_of.h"
 #include "testing/file_bytes.h"
 #include "testing/temp_folder.h"
 
@@ -136,12 +137,7 @@ TEST_F(RegistryLogTest, ATornTailIsIgnoredAndADamagedOrHostileLogRefused) {
   };
   for (const Case& c : cases) {
     WriteFileBytes(Log(), c.bytes);
-    std::string error;
-    try {
-      machine_ = Machine::Open(Folder());
-    } catch (const MachineError& refused) {
-      error = refused.what();
-    }
+    const std::string error = testing::ErrorOf<MachineError>([&] { machine_ = Machine::Open(Folder()); }, "");
     if (c.error.empty()) {
       ASSERT_TRUE(error.empty()) << c.name << ": " << error;
       EXPECT_EQ(machine_->SnapshotRegistry(), *c.state) << c.name;
