@@ -64,10 +64,8 @@ class ValueKey {
       ASSERT_EQ(status, win32::kNoMoreItems) << step << " index " << index;
       return;
     }
-    ASSERT_EQ(status, win32::kSuccess) << step << " index " << index;
-    const RegistryValue& expected = model_[index];
-    ASSERT_EQ(std::string(name, name_size), expected.name) << step << " index " << index;
-    ASSERT_EQ(std::vector<std::uint8_t>(data, data + data_size), expected.data) << step << " index " << index;
+    const RegistryValue seen{std::string(name, name_size), type, std::vector<std::uint8_t>(data, data + data_size)};
+    ASSERT_EQ(std::pair(status, seen), std::pair(win32::kSuccess, model_[index])) << step << " index " << index;
   }
 
   // Every name, removed or not, is found (or not) under another spelling.
@@ -98,7 +96,6 @@ class ValueKey {
 
   const std::vector<RegistryValue>& model() const { return model_; }
   RegistryStore& store() { return store_; }
-  HKey key() const { return key_; }
 
  private:
   std::vector<RegistryValue>::iterator Find(const std::string& name) {
@@ -187,13 +184,12 @@ TEST(StoreSubkeyEnumeration, AnyOrderOfIndexesGivesTheNameAtThatIndex) {
     if (at == model.end() || !code_page::EqualsNoCase(*at, name)) model.insert(at, name);
   };
   const auto expect_at = [&](std::uint32_t index, const std::string& step) {
-    char name[16];
+    char name[16] = "";
     const Status status = store.EnumKey(level, index, name, sizeof name);
     if (index >= model.size()) {
       ASSERT_EQ(status, win32::kNoMoreItems) << step;
     } else {
-      ASSERT_EQ(status, win32::kSuccess) << step;
-      ASSERT_EQ(name, model[index]) << step << " index " << index;
+      ASSERT_EQ(std::pair(status, std::string(name)), std::pair(win32::kSuccess, model[index])) << step << " index " << index;
     }
   };
   std::mt19937 random(11);
