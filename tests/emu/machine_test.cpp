@@ -219,17 +219,9 @@ std::optional<Data> DataOf(const std::vector<RegistryKey>& keys, const std::stri
   return std::nullopt;
 }
 
-class RegFileTest : public ::testing::Test {
- protected:
-  std::unique_ptr<Machine> Open() { return Machine::Open(dir_.path() / "m"); }
-  fs::path RegPath() const { return dir_.path() / "m" / "registry.reg"; }
-  testing::TempFolder dir_;
-};
-
-TEST_F(RegFileTest, EveryValueSurvivesSaveAndReopenByteForByte) {
-  auto m = Open();
+TEST_F(MachineTest, EveryValueSurvivesSaveAndReopenByteForByte) {
   HKey key = kNoKey;
-  ASSERT_EQ(m->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Odd \"Name\"\\Sub", &key), win32::kSuccess);
+  ASSERT_EQ(machine_->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Odd \"Name\"\\Sub", &key), win32::kSuccess);
   const std::tuple<const char*, std::uint32_t, std::string> values[] = {
       {"plain", kRegSz, std::string("C:\\Path \"quoted\"\0", 17)}, {"", kRegSz, std::string("default\0", 8)},
       {"no terminator", kRegSz, "abc"}, {"two terminators", kRegSz, std::string("abc\0\0", 5)},
@@ -242,15 +234,15 @@ TEST_F(RegFileTest, EveryValueSurvivesSaveAndReopenByteForByte) {
   for (const auto& [name, type, bytes] : values) {
     // A copy with a guard byte so the look past the end sees no NUL.
     const std::string padded = bytes + "#";
-    ASSERT_EQ(m->RegSetValueExA(key, name, 0, type, reinterpret_cast<const std::uint8_t*>(padded.data()),
-                                static_cast<std::uint32_t>(bytes.size())),
+    ASSERT_EQ(machine_->RegSetValueExA(key, name, 0, type, reinterpret_cast<const std::uint8_t*>(padded.data()),
+                                       static_cast<std::uint32_t>(bytes.size())),
               win32::kSuccess);
     given.push_back(bytes);
   }
-  m->RegCloseKey(key);
-  const auto before = m->SnapshotRegistry();
-  m->Save();
-  const std::string text = ReadFileBytes(RegPath());
+  machine_->RegCloseKey(key);
+  const auto before = machine_->SnapshotRegistry();
+  machine_->Save();
+  const std::string text = ReadFileBytes(Folder() / "registry.reg");
   EXPECT_EQ(text.rfind("REGEDIT4\r\n\r\n", 0), 0u);
   for (const char* line : {"\"plain\"=\"C:\\\\Path \\\"quoted\\\"\"\r\n", "\"no terminator\"=hex(1):61,62,63\r\n",
                            "\"dword\"=dword:84030201\r\n", "\"type 0x1234\"=hex(1234):78,79,7a\r\n", "@=\"default\""}) {
@@ -259,26 +251,25 @@ TEST_F(RegFileTest, EveryValueSurvivesSaveAndReopenByteForByte) {
   for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
     EXPECT_LE(end - start, 80u) << "long line in the store";
   }
-  m.reset();
+  machine_.reset();
 
-  const auto reopened = Open()->SnapshotRegistry();
+  const auto reopened = Machine::Open(Folder())->SnapshotRegistry();
   EXPECT_EQ(reopened, before);
   EXPECT_EQ(DataOf(reopened, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Odd \"Name\"\\Sub"), given);
 }
 
-TEST_F(RegFileTest, NamesTheStoreCouldNotHoldAreRefused) {
-  auto m = Open();
+TEST_F(MachineTest, NamesTheStoreCouldNotHoldAreRefused) {
   HKey key = kNoKey;
-  EXPECT_EQ(m->RegCreateKeyA(kHkeyCurrentUser, "Software\\two\nlines", &key), win32::kInvalidParameter);
-  EXPECT_EQ(m->RegSetValueExA(kHkeyCurrentUser, "a\rb", 0, kRegDword,
-                              reinterpret_cast<const std::uint8_t*>("\1\0\0\0"), 4),
+  EXPECT_EQ(machine_->RegCreateKeyA(kHkeyCurrentUser, "Software\\two\nlines", &key), win32::kInvalidParameter);
+  EXPECT_EQ(machine_->RegSetValueExA(kHkeyCurrentUser, "a\rb", 0, kRegDword,
+                                     reinterpret_cast<const std::uint8_t*>("\1\0\0\0"), 4),
             win32::kInvalidParameter);
-  m->Save();
-  m.reset();
-  EXPECT_NO_THROW(Open());
+  machine_->Save();
+  machine_.reset();
+  EXPECT_NO_THROW(Machine::Open(Folder()));
 }
 
-TEST_F(RegFileTest, ReadsWhatRegeditWrites) {
+TEST_F(MachineTest, ReadsWhatRegeditWrites) {
   const std::string text =
       "Windows Registry Editor Version 5.00\n; a comment\n\n"
       "[HKEY_CURRENT_USER\\Software\\Gone]\n\"x\"=\"1\"\n"
@@ -286,32 +277,30 @@ TEST_F(RegFileTest, ReadsWhatRegeditWrites) {
       "\"wide\"=hex(2):25,00,41,00,25,00,00,00\n\"removed\"=\"soon\"\n\"removed\"=-\n"
       "[-HKEY_CURRENT_USER\\Software\\Gone]\n"
       "[HKEY_CLASSES_ROOT\\.qvi]\r\n@=\"QviFile\"\r\n";
-  auto m = Open();
-  m->ImportReg(text, "seed.reg");
-  const auto keys = m->SnapshotRegistry();
+  machine_->ImportReg(text, "seed.reg");
+  const auto keys = machine_->SnapshotRegistry();
   EXPECT_EQ(DataOf(keys, "HKEY_CURRENT_USER\\Software\\Gone"), std::nullopt);
   EXPECT_EQ(DataOf(keys, "HKEY_CURRENT_USER\\Software\\Kept"),
             (Data{"\x01\x02\x03\x04", std::string("ends with \\\0", 12), std::string("%A%\0", 4)}));
   EXPECT_EQ(DataOf(keys, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.qvi"), Data{std::string("QviFile\0", 8)});
 }
 
-TEST_F(RegFileTest, AcceptsUtf16WithByteOrderMark) {
+TEST_F(MachineTest, AcceptsUtf16WithByteOrderMark) {
   const std::string narrow = "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\U]\r\n\"e\"=\"\x80\"\r\n";
   std::string wide = "\xFF\xFE";
   for (const char c : narrow) {
     // The euro sign, which code page 1252 has at 0x80.
     wide += c == '\x80' ? std::string("\xAC\x20") : std::string{c, '\0'};
   }
-  auto m = Open();
-  m->ImportReg(wide, "wide.reg");
-  EXPECT_EQ(DataOf(m->SnapshotRegistry(), "HKEY_CURRENT_USER\\Software\\U"), Data{std::string("\x80\0", 2)});
+  machine_->ImportReg(wide, "wide.reg");
+  EXPECT_EQ(DataOf(machine_->SnapshotRegistry(), "HKEY_CURRENT_USER\\Software\\U"), Data{std::string("\x80\0", 2)});
 
   std::string bad = wide;
   bad.replace(bad.size() - 10, 2, "\x00\x4E", 2);  // a CJK character, not in code page 1252
-  EXPECT_THROW(m->ImportReg(bad, "bad.reg"), MachineError);
+  EXPECT_THROW(machine_->ImportReg(bad, "bad.reg"), MachineError);
 }
 
-TEST_F(RegFileTest, ParseErrorsNameFileAndLineAndChangeNothing) {
+TEST_F(MachineTest, ParseErrorsNameFileAndLineAndChangeNothing) {
   const std::pair<const char*, const char*> cases[] = {
       {"REGEDIT3\r\n", "x.reg:1:"},
       {"REGEDIT4\r\n\r\n\"v\"=\"outside\"\r\n", "x.reg:3:"},
@@ -324,12 +313,11 @@ TEST_F(RegFileTest, ParseErrorsNameFileAndLineAndChangeNothing) {
       {"REGEDIT4\n[-HKEY_CURRENT_USER]\n", "x.reg:2:"},
       {"REGEDIT4\n[HKEY_CURRENT_USER\\a\n", "x.reg:2:"},
   };
-  auto m = Open();
-  const auto before = m->SnapshotRegistry();
+  const auto before = machine_->SnapshotRegistry();
   for (const auto& [text, where] : cases) {
-    const std::string error = qvi::testing::ErrorOf<MachineError>([&] { m->ImportReg(text, "x.reg"); });
+    const std::string error = qvi::testing::ErrorOf<MachineError>([&] { machine_->ImportReg(text, "x.reg"); });
     EXPECT_EQ(error.rfind(where, 0), 0u) << error;
-    EXPECT_EQ(m->SnapshotRegistry(), before) << text;
+    EXPECT_EQ(machine_->SnapshotRegistry(), before) << text;
   }
 }
 
