@@ -196,89 +196,83 @@ TEST(RegText, ImportKeepsWhatTheStoreHeld) {
   }
 }
 
-TEST(RegText, Utf16ThatDoesNotConvertIsNamedWithItsLine) {
-  const std::string lines = "REGEDIT4\r\n[HKEY_CURRENT_USER\\x]\r\n\"v\"=\"";
-  const std::pair<std::string, std::string> cases[] = {
-      {Utf16(lines, std::string("\x3D\xD8\x00\xDE", 4)),  // U+1F600, a pair the code page lacks
-       "x.reg:3: UTF-16 text holds a character that code page 1252 cannot hold"},
-      {Utf16(lines, std::string("\x3D\xD8\x41\x00", 4)), "x.reg:3: invalid UTF-16: a high surrogate without its low surrogate"},
-      {Utf16(lines, std::string("\x00\xDE", 2)), "x.reg:3: invalid UTF-16: a low surrogate without its high surrogate"},
-      {Utf16(lines, "\x41"), "x.reg:3: invalid UTF-16: the file ends in half a character"},
-      {Utf16(lines, std::string("\x00\x4E", 2)), "x.reg:3: UTF-16 text holds a character that code page 1252 cannot hold"},
-  };
-  for (const auto& [text, expected] : cases) {
-    RegistryStore store;
-    EXPECT_EQ(ImportError(store, text), expected);
-  }
-}
-
 // A store read a piece at a time, as a machine reads its registry.reg, is
 // the store read whole, whatever the piece size: line ends, continuation
 // lines and long lines split anywhere; and errors name the same line.
 TEST(RegText, PiecewiseReadingEqualsReadingWhole) {
   std::string long_value = "\"big\"=hex:";
   for (int i = 0; i < 3000; ++i) long_value += i ? ",7f" : "7f";
+  // UTF-16 is converted as it is read: a piece may end inside a character
+  // or a surrogate pair, and 64 KB pieces of a whole text break anywhere.
+  const std::string v5 = "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\W]\r\n";
+  std::string big = v5;
+  for (const char* name : {"\"a\"", "\"b\"", "\"c\"", "\"d\""}) big += name + long_value.substr(5) + "\r\n";
   const std::string texts[] = {
       "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\A]\r\n\"s\"=\"x\"\r\n\"d\"=dword:00000010\r\n\r\n"
       "[HKEY_CURRENT_USER\\Software\\A\\B]\r\n@=\"default\"\r\n\"bin\"=hex:01,02,\\\r\n  03,04,\\\r\n  05\r\n",
       "REGEDIT4\r[HKEY_CURRENT_USER\\Software\\Cr]\r\"a\"=\"1\"\r\r[-HKEY_CURRENT_USER\\Software\\Cr]\r",
       "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software\\Lf]\n\"w\"=hex(2):25,00,00,00\n"
       "\"gone\"=\"x\"\n\"gone\"=-\n; a comment\n" + long_value + "\n\"tail\"=\"no line end\"",
-      "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\E]\r\n\"ok\"=\"1\"\r\n\"bad\"=dword:xyz\r\n",
       "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\E]\r\n\"v\"=hex:01,\\\r\n",
       "",
       "REGEDIT4",
-  };
-  // UTF-16 is converted as it is read: a piece may end inside a character
-  // or a surrogate pair, and 64 KB pieces of a whole text break anywhere.
-  const std::string v5 = "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\W]\r\n";
-  std::string big = v5;
-  for (const char* name : {"\"a\"", "\"b\"", "\"c\"", "\"d\""}) big += name + long_value.substr(5) + "\r\n";
-  const std::string utf16[] = {
       Utf16(v5 + "\"caf\xE9\"=\"na\xEFve\"\r\n\"m\"=hex(7):41,00,00,00,00,00\r\n"),
-      Utf16(v5 + "\"bad\"=dword:xyz\r\n\"after\"=\"", std::string("\x00\xDE", 2)),
-      Utf16(v5 + "\"v\"=\"", std::string("\x3D\xD8\x00\xDE", 4)),
-      Utf16(big + "\"e\"=\"\xE9\"\r\n\"x\"=\"", std::string("\x00\x4E", 2)),
       Utf16("Win\r\rows ", "R"),
   };
+  const std::string not_in_code_page = "UTF-16 text holds a character that code page 1252 cannot hold";
+  const std::string lines = "REGEDIT4\r\n[HKEY_CURRENT_USER\\x]\r\n\"v\"=\"";
+  // Texts refused, with what reading them whole or in pieces says.
+  const std::pair<std::string, std::string> refused[] = {
+      {"REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\E]\r\n\"ok\"=\"1\"\r\n\"bad\"=dword:xyz\r\n",
+       "x.reg:4: bad dword \"xyz\""},
+      // Of two errors, the first in the file is told.
+      {Utf16(v5 + "\"bad\"=dword:xyz\r\n\"after\"=\"", std::string("\x00\xDE", 2)), "x.reg:3: bad dword \"xyz\""},
+      {Utf16(v5 + "\"v\"=\"", std::string("\x3D\xD8\x00\xDE", 4)), "x.reg:3: " + not_in_code_page},
+      {Utf16(big + "\"e\"=\"\xE9\"\r\n\"x\"=\"", std::string("\x00\x4E", 2)), "x.reg:8: " + not_in_code_page},
+      // U+1F600, a pair the code page lacks.
+      {Utf16(lines, std::string("\x3D\xD8\x00\xDE", 4)), "x.reg:3: " + not_in_code_page},
+      {Utf16(lines, std::string("\x3D\xD8\x41\x00", 4)), "x.reg:3: invalid UTF-16: a high surrogate without its low surrogate"},
+      {Utf16(lines, std::string("\x00\xDE", 2)), "x.reg:3: invalid UTF-16: a low surrogate without its high surrogate"},
+      {Utf16(lines, "\x41"), "x.reg:3: invalid UTF-16: the file ends in half a character"},
+      {Utf16(lines, std::string("\x00\x4E", 2)), "x.reg:3: " + not_in_code_page},
+  };
+  // The store as text, or what refused it.
   const auto read = [](const std::string& text, std::size_t piece) {
     RegistryStore store;
     std::size_t at = 0;
-    try {
-      if (piece == 0) {
-        ImportRegText(store, text, "x.reg");
-      } else {
-        ImportRegText(
-            store,
-            [&](std::string& out) {
-              if (at >= text.size()) return false;
-              out.append(text, at, piece);
-              at += piece;
-              return true;
-            },
-            "x.reg");
-      }
-    } catch (const MachineError& error) {
-      return std::string(error.what());
-    }
-    return ExportRegText(store);
+    const std::string error = testing::ErrorOf<MachineError>(
+        [&] {
+          if (piece == 0) {
+            ImportRegText(store, text, "x.reg");
+          } else {
+            ImportRegText(
+                store,
+                [&](std::string& out) {
+                  if (at >= text.size()) return false;
+                  out.append(text, at, piece);
+                  at += piece;
+                  return true;
+                },
+                "x.reg");
+          }
+        },
+        "");
+    return error.empty() ? ExportRegText(store) : error;
   };
-  std::vector<std::string> all(std::begin(texts), std::end(texts));
-  all.insert(all.end(), std::begin(utf16), std::end(utf16));
-  for (const std::string& text : all) {
+  for (const std::string& text : texts) {
     const std::string whole = read(text, 0);
     for (const std::size_t piece : {1, 2, 3, 5, 64, 4096}) {
       EXPECT_EQ(read(text, piece), whole) << "piece " << piece << " of " << text.substr(0, 60);
     }
   }
+  for (const auto& [text, expected] : refused) {
+    for (const std::size_t piece : {0, 1, 2, 3, 5, 64, 4096}) {
+      EXPECT_EQ(read(text, piece), expected) << "piece " << piece << " of " << text.substr(0, 60);
+    }
+  }
   EXPECT_NE(read(texts[0], 0).find("\"bin\"=hex:01,02,03,04,05"), std::string::npos);
-  EXPECT_EQ(read(texts[3], 0), "x.reg:4: bad dword \"xyz\"");
-  EXPECT_NE(read(utf16[0], 0).find("\"caf\xE9\"=\"na\xEFve\"\r\n\"m\"=hex(7):41,00,00"), std::string::npos);
-  // Of two errors, the first in the file is told.
-  EXPECT_EQ(read(utf16[1], 0), "x.reg:3: bad dword \"xyz\"");
-  EXPECT_EQ(read(utf16[2], 0), "x.reg:3: UTF-16 text holds a character that code page 1252 cannot hold");
-  EXPECT_EQ(read(utf16[3], 0), "x.reg:8: UTF-16 text holds a character that code page 1252 cannot hold");
-  EXPECT_EQ(read(utf16[4], 0).rfind("x.reg:1: not a registry file", 0), 0u);
+  EXPECT_NE(read(texts[6], 0).find("\"caf\xE9\"=\"na\xEFve\"\r\n\"m\"=hex(7):41,00,00"), std::string::npos);
+  EXPECT_EQ(read(texts[7], 0).rfind("x.reg:1: not a registry file", 0), 0u);
 }
 
 }  // namespace
