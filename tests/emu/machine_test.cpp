@@ -146,8 +146,7 @@ TEST(FileAccess, ListsAndRemovesWithoutFollowingLinks) {
   const testing::TempFolder dir;
   const fs::path tree = dir.path() / "tree";
   const fs::path outside = dir.path() / "outside";
-  fs::create_directories(tree / "Sub" / "Deeper");
-  fs::create_directories(outside);
+  // WriteFileBytes makes the folders.
   WriteFileBytes(tree / "a.txt", "a");
   WriteFileBytes(tree / "Sub" / "Deeper" / "b.txt", "b");
   WriteFileBytes(outside / "keep.txt", "keep");
@@ -269,6 +268,7 @@ TEST_F(MachineTest, NamesTheStoreCouldNotHoldAreRefused) {
   EXPECT_NO_THROW(Machine::Open(Folder()));
 }
 
+// Either of the encodings regedit writes.
 TEST_F(MachineTest, ReadsWhatRegeditWrites) {
   const std::string text =
       "Windows Registry Editor Version 5.00\n; a comment\n\n"
@@ -277,15 +277,6 @@ TEST_F(MachineTest, ReadsWhatRegeditWrites) {
       "\"wide\"=hex(2):25,00,41,00,25,00,00,00\n\"removed\"=\"soon\"\n\"removed\"=-\n"
       "[-HKEY_CURRENT_USER\\Software\\Gone]\n"
       "[HKEY_CLASSES_ROOT\\.qvi]\r\n@=\"QviFile\"\r\n";
-  machine_->ImportReg(text, "seed.reg");
-  const auto keys = machine_->SnapshotRegistry();
-  EXPECT_EQ(DataOf(keys, "HKEY_CURRENT_USER\\Software\\Gone"), std::nullopt);
-  EXPECT_EQ(DataOf(keys, "HKEY_CURRENT_USER\\Software\\Kept"),
-            (Data{"\x01\x02\x03\x04", std::string("ends with \\\0", 12), std::string("%A%\0", 4)}));
-  EXPECT_EQ(DataOf(keys, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.qvi"), Data{std::string("QviFile\0", 8)});
-}
-
-TEST_F(MachineTest, AcceptsUtf16WithByteOrderMark) {
   const std::string narrow = "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\U]\r\n\"e\"=\"\x80\"\r\n";
   std::string wide = "\xFF\xFE";
   for (const char c : narrow) {
@@ -293,7 +284,13 @@ TEST_F(MachineTest, AcceptsUtf16WithByteOrderMark) {
     wide += c == '\x80' ? std::string("\xAC\x20") : std::string{c, '\0'};
   }
   machine_->ImportReg(wide, "wide.reg");
-  EXPECT_EQ(DataOf(machine_->SnapshotRegistry(), "HKEY_CURRENT_USER\\Software\\U"), Data{std::string("\x80\0", 2)});
+  machine_->ImportReg(text, "seed.reg");
+  const auto keys = machine_->SnapshotRegistry();
+  EXPECT_EQ(DataOf(keys, "HKEY_CURRENT_USER\\Software\\Gone"), std::nullopt);
+  EXPECT_EQ(DataOf(keys, "HKEY_CURRENT_USER\\Software\\Kept"),
+            (Data{"\x01\x02\x03\x04", std::string("ends with \\\0", 12), std::string("%A%\0", 4)}));
+  EXPECT_EQ(DataOf(keys, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.qvi"), Data{std::string("QviFile\0", 8)});
+  EXPECT_EQ(DataOf(keys, "HKEY_CURRENT_USER\\Software\\U"), Data{std::string("\x80\0", 2)});
 
   std::string bad = wide;
   bad.replace(bad.size() - 10, 2, "\x00\x4E", 2);  // a CJK character, not in code page 1252
