@@ -13,6 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace win32 = platform::win32;
+using Outcome = std::variant<std::string, platform::Status>;
 
 //   m/
 //   +-- drive_c/
@@ -32,7 +33,7 @@ class PathMapTest : public ::testing::Test {
   }
   fs::path Folder() const { return dir_.path() / "m"; }
   // The host path relative to the machine folder, or the error code.
-  std::variant<std::string, platform::Status> Mapped(const std::string& path) const {
+  Outcome Mapped(const std::string& path) const {
     try {
       return map_.Map(path).lexically_relative(Folder()).generic_string();
     } catch (const PathError& error) {
@@ -44,9 +45,9 @@ class PathMapTest : public ::testing::Test {
   PathMap map_{Folder(), "Alpha", "C:\\WinNT"};
 };
 
-using Outcome = std::variant<std::string, platform::Status>;
-
-TEST_F(PathMapTest, WindowsPathsLandInTheirDriveWhateverTheLetterCase) {
+// Windows paths land in their drive whatever the letter case; those that would
+// leave the machine are refused with their Win32 code.
+TEST_F(PathMapTest, WindowsPathsLandInTheirDriveOrAreRefused) {
   const std::pair<std::string, Outcome> cases[] = {
       {"C:\\PROGRAM FILES\\qvi\\new.ini", "drive_c/Program Files/Qvi/new.ini"},
       {"c:/program files/QVI/new.ini", "drive_c/Program Files/Qvi/new.ini"},
@@ -58,12 +59,6 @@ TEST_F(PathMapTest, WindowsPathsLandInTheirDriveWhateverTheLetterCase) {
       {"C:\\" + std::string(255, 'n'), "drive_c/" + std::string(255, 'n')},
       {"C:\\console.ini", "drive_c/console.ini"},
       {"C:\\com10", "drive_c/com10"},
-  };
-  for (const auto& [path, expected] : cases) EXPECT_EQ(Mapped(path), expected) << path;
-}
-
-TEST_F(PathMapTest, PathsThatWouldLeaveTheMachineAreRefusedWithTheirWin32Code) {
-  const std::pair<std::string, platform::Status> cases[] = {
       {"C:\\..\\escape.ini", win32::kBadPathName},
       {"C:\\WinNT\\..\\..\\escape.ini", win32::kBadPathName},
       {"Z:\\escape.ini", win32::kPathNotFound},
@@ -92,7 +87,7 @@ TEST_F(PathMapTest, PathsThatWouldLeaveTheMachineAreRefusedWithTheirWin32Code) {
       {"C:\\" + std::string(100, 'a') + "\\" + std::string(160, 'b'), win32::kFilenameExcedRange},
       {"C:\\" + std::string(40000, 'a'), win32::kFilenameExcedRange},
   };
-  for (const auto& [path, code] : cases) EXPECT_EQ(Mapped(path), Outcome(code)) << path;
+  for (const auto& [path, expected] : cases) EXPECT_EQ(Mapped(path), expected) << path;
 }
 
 TEST_F(PathMapTest, WindowsPathOfAHostPath) {
