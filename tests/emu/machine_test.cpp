@@ -35,9 +35,7 @@ std::set<std::string> Tree(const fs::path& root) {
 class MachineTest : public ::testing::Test {
  protected:
   MachineTest() {
-    MachineSettings settings;
-    settings.computer_name = "Alpha";
-    settings.windows_directory = "C:\\WinNT";
+    const MachineSettings settings{.computer_name = "Alpha", .windows_directory = "C:\\WinNT"};
     machine_ = Machine::Open(Folder(), settings);
   }
   fs::path Folder() const { return dir_.path() / "m"; }
@@ -113,9 +111,7 @@ TEST_F(MachineTest, ReadsNoticeEditsMadeOutsideTheMachine) {
 // and still puts on its drives everything a report of the run reads there.
 TEST(DiscardedMachine, WritesItsDrivesButNeitherRegistryNorSettings) {
   testing::TempFolder dir;
-  MachineSettings settings;
-  settings.computer_name = "Gamma";
-  settings.windows_directory = "C:\\Win";
+  const MachineSettings settings{.computer_name = "Gamma", .windows_directory = "C:\\Win"};
   const auto machine = Machine::Open(dir.path(), settings, Durability::kDiscarded);
   HKey key = kNoKey;
   ASSERT_EQ(machine->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Kept", &key), win32::kSuccess);
@@ -170,10 +166,8 @@ TEST(FileAccess, ListsAndRemovesWithoutFollowingLinks) {
   EXPECT_TRUE(RemoveTree(tree));  // already gone
 }
 
-TEST(FaultInjection, FailsTheChosenCallsOnlyAndCountsAll) {
-  testing::TempFolder dir;
-  auto machine = Machine::Open(dir.path());
-  FaultInjectingPlatform faulty(*machine);
+TEST_F(MachineTest, FaultInjectionFailsTheChosenCallsOnlyAndCountsAll) {
+  FaultInjectingPlatform faulty(*machine_);
   faulty.FailCall(Function::kRegCreateKeyA, 2, win32::kAccessDenied);
   faulty.FailCall(Function::kRegOpenKeyExA, 0, win32::kFileNotFound);
   faulty.FailCall(Function::kWritePrivateProfileStringA, 1, 32);
@@ -192,7 +186,7 @@ TEST(FaultInjection, FailsTheChosenCallsOnlyAndCountsAll) {
   EXPECT_EQ(faulty.CallCount(Function::kRegCreateKeyA), 3);
   EXPECT_EQ(faulty.CallCount(Function::kRegOpenKeyExA), 2);
   HKey probe = kNoKey;
-  EXPECT_EQ(machine->RegOpenKeyExA(kHkeyCurrentUser, "Software\\B", 0, kKeyAllAccess, &probe), win32::kFileNotFound)
+  EXPECT_EQ(machine_->RegOpenKeyExA(kHkeyCurrentUser, "Software\\B", 0, kKeyAllAccess, &probe), win32::kFileNotFound)
       << "the failed call reached the machine";
 
   EXPECT_EQ(faulty.WritePrivateProfileStringA("s", "k", "v", "f.ini"), 0);
