@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "emu/ini_document.h"
@@ -118,17 +119,12 @@ TEST(ProfileLineBreaks, AreRefusedAndTouchNothing) {
   auto machine = Machine::Open(dir.path() / "m");
   ASSERT_NE(machine->WritePrivateProfileStringA("S", "k", "before", "t.ini"), 0);
   machine->Save();
-  struct Case {
-    const char* section;
-    const char* key;
-    const char* value;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, const char*> cases[] = {  // section, key, value
       {"S", "k", "two\nlines"}, {"S", "k", "cr\r"},     {"S", "new\nkey", "v"},
       {"S\r\n[T]", "k", "v"},   {"S", "k\r\nx", nullptr}, {"S\n", nullptr, nullptr},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(machine->WritePrivateProfileStringA(c.section, c.key, c.value, "t.ini"), 0) << c.section << c.key;
+  for (const auto& [section, key, value] : cases) {
+    EXPECT_EQ(machine->WritePrivateProfileStringA(section, key, value, "t.ini"), 0) << section << key;
     EXPECT_EQ(machine->GetLastError(), 87u);
   }
   char buffer[64];
