@@ -164,12 +164,8 @@ TEST(RegText, SectionsLandInTheirKeysWhateverPrecedesThem) {
 // what the store held stays, and open handles keep working.
 TEST(RegText, ImportKeepsWhatTheStoreHeld) {
   const std::string text = "REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\New]\r\n\"v\"=dword:00000002\r\n";
-  struct Case {
-    const char* name;
-    std::function<void(RegistryStore&)> prepare;
-  };
   HKey software = kNoKey;  // opened by the last case
-  const Case cases[] = {
+  const std::pair<const char*, std::function<void(RegistryStore&)>> cases[] = {  // what the store holds, how
       {"first keys only", [](RegistryStore&) {}},
       {"first keys replaced by others of the same shape",
        [](RegistryStore& s) {
@@ -180,15 +176,15 @@ TEST(RegText, ImportKeepsWhatTheStoreHeld) {
       {"an open handle",
        [&software](RegistryStore& s) { ASSERT_EQ(s.OpenKey(kHkeyCurrentUser, "Software", &software), win32::kSuccess); }},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, prepare] : cases) {
     RegistryStore store;
-    c.prepare(store);
+    prepare(store);
     auto expected = store.Snapshot();
     expected.push_back({"HKEY_CURRENT_USER\\Software\\New", {{"v", kRegDword, {2, 0, 0, 0}}}});
     store.MarkClean();
     ImportRegText(store, text, "x.reg");
-    EXPECT_EQ(store.Snapshot(), expected) << c.name;
-    EXPECT_TRUE(store.dirty()) << c.name;
+    EXPECT_EQ(store.Snapshot(), expected) << name;
+    EXPECT_TRUE(store.dirty()) << name;
     // The open handle still reaches the key it was opened on.
     if (software != kNoKey) {
       EXPECT_EQ(SubkeysOf(store, software), std::vector<std::string>{"New"});
