@@ -77,21 +77,18 @@ TEST(StoreDepth, KeysGoDownToTheLimitAndNoFurther) {
     EXPECT_EQ(ImportError(imported, text), refused ? too_deep : "(accepted)") << c.section << " " << c.levels;
     EXPECT_EQ(imported.Snapshot() == before, refused) << c.section << " " << c.levels;
   }
-
-  // Relative to a deep handle the limit still counts from the root.
-  RegistryStore store;
-  HKey deep = kNoKey;
-  ASSERT_EQ(store.CreateKey(kHkeyCurrentUser, Chain(RegistryStore::kMaxDepth - 1).c_str(), &deep), win32::kSuccess);
-  HKey key = kNoKey;
-  EXPECT_EQ(store.CreateKey(deep, "last", &key), win32::kSuccess);
-  EXPECT_EQ(store.CreateKey(key, "beyond", &key), win32::kInvalidParameter);
 }
 
 TEST(StoreDepth, ADeepTreeGoesWholeAndItsOpenHandlesDieWithIt) {
   RegistryStore store;
-  HKey leaf = kNoKey;
-  ASSERT_EQ(store.CreateKey(kHkeyCurrentUser, ("Software\\" + Chain(RegistryStore::kMaxDepth - 1)).c_str(), &leaf),
+  // Relative to a deep handle the limit still counts from the root.
+  HKey deep = kNoKey;
+  ASSERT_EQ(store.CreateKey(kHkeyCurrentUser, ("Software\\" + Chain(RegistryStore::kMaxDepth - 2)).c_str(), &deep),
             win32::kSuccess);
+  HKey leaf = kNoKey;
+  ASSERT_EQ(store.CreateKey(deep, "a", &leaf), win32::kSuccess);
+  HKey beyond = kNoKey;
+  EXPECT_EQ(store.CreateKey(leaf, "beyond", &beyond), win32::kInvalidParameter);
   HKey middle = kNoKey;
   ASSERT_EQ(store.OpenKey(kHkeyCurrentUser, ("Software\\" + Chain(200)).c_str(), &middle), win32::kSuccess);
   const auto keys = store.Snapshot();
