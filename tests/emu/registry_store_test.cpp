@@ -85,8 +85,7 @@ class ValueKey {
   // The whole-store views hold exactly the live values, in order.
   void ExpectViews(const std::string& step) {
     const auto keys = store_.Snapshot();
-    const auto key = std::find_if(keys.begin(), keys.end(),
-                                  [](const RegistryKey& k) { return k.path == "HKEY_CURRENT_USER\\Software\\Values"; });
+    const auto key = std::ranges::find(keys, "HKEY_CURRENT_USER\\Software\\Values", &RegistryKey::path);
     ASSERT_NE(key, keys.end());
     ASSERT_EQ(key->values, model_) << step;
     RegistryStore copy;
