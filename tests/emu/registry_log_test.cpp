@@ -14,7 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using qvi::testing::ReadFileBytes;
-using qvi::testing::WriteFileBytes;
 using namespace qvi::platform;
 
 // A kept machine whose registry.reg is written once, with enough in it that
@@ -142,7 +141,7 @@ TEST_F(RegistryLogTest, ATornTailIsIgnoredAndADamagedOrHostileLogRefused) {
       {"no log at all", "REGEDIT4\r\n", "registry.log: not a registry log", nullptr},
   };
   for (const Case& c : cases) {
-    WriteFileBytes(Log(), c.bytes);
+    testing::WriteFileBytes(Log(), c.bytes);
     const std::string error = testing::ErrorOf<MachineError>([&] { machine_ = Machine::Open(Folder()); }, "");
     if (c.error.empty()) {
       ASSERT_TRUE(error.empty()) << c.name << ": " << error;
