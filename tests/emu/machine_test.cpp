@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,7 +21,6 @@ namespace fs = std::filesystem;
 using qvi::testing::ReadFileBytes;
 using qvi::testing::WriteFileBytes;
 using namespace qvi::platform;
-using faults::FaultInjectingPlatform;
 using faults::Function;
 
 // Every file and folder below `root`, relative to it.
@@ -167,7 +167,7 @@ TEST(FileAccess, ListsAndRemovesWithoutFollowingLinks) {
 }
 
 TEST_F(MachineTest, FaultInjectionFailsTheChosenCallsOnlyAndCountsAll) {
-  FaultInjectingPlatform faulty(*machine_);
+  faults::FaultInjectingPlatform faulty(*machine_);
   faulty.FailCall(Function::kRegCreateKeyA, 2, win32::kAccessDenied);
   faulty.FailCall(Function::kRegOpenKeyExA, 0, win32::kFileNotFound);
   faulty.FailCall(Function::kWritePrivateProfileStringA, 1, 32);
@@ -203,13 +203,11 @@ using Data = std::vector<std::string>;
 // The data of each value of the key at `path`, in order; nothing when the key
 // is absent.
 std::optional<Data> DataOf(const std::vector<RegistryKey>& keys, const std::string& path) {
-  for (const RegistryKey& key : keys) {
-    if (key.path != path) continue;
-    Data data;
-    for (const auto& value : key.values) data.emplace_back(value.data.begin(), value.data.end());
-    return data;
-  }
-  return std::nullopt;
+  const auto key = std::ranges::find(keys, path, &RegistryKey::path);
+  if (key == keys.end()) return std::nullopt;
+  Data data;
+  for (const auto& value : key->values) data.emplace_back(value.data.begin(), value.data.end());
+  return data;
 }
 
 TEST_F(MachineTest, EveryValueSurvivesSaveAndReopenByteForByte) {
