@@ -41,7 +41,6 @@ class JournalTest : public ::testing::Test {
   fs::path Ini() const { return Folder() / "drive_c" / "WINNT" / "a.ini"; }
   fs::path IniTemp() const { return Folder() / "drive_c" / "WINNT" / ".a.ini.qvi-tmp-7"; }
   void Journal(const std::string& text) { WriteFileBytes(Folder() / kJournalFile, text); }
-  static constexpr const char* kNewStore = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\r\n";
   static constexpr const char* kJournalText =
       ".registry.reg.qvi-tmp-7\tregistry.reg\ndrive_c/WINNT/.a.ini.qvi-tmp-7\tdrive_c/WINNT/a.ini\nend\n";
 
@@ -87,7 +86,7 @@ TEST_F(JournalTest, ACommittedFileTheDiskLostIsNotTakenForRenamed) {
     if (op.kind == FileOp::Kind::kCreate) made[name.substr(1, name.find(kTempMarker) - 1)] = op;
   };
   ASSERT_NE(machine_->WritePrivateProfileStringA("s", "k", "new", "a.ini"), 0);
-  machine_->ImportReg(kNewStore, "new");
+  machine_->ImportReg("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n\r\n", "new");
   machine_->Save();
   FileOpRecorderSlot() = nullptr;
   machine_.reset();
@@ -110,27 +109,26 @@ TEST_F(JournalTest, ACommittedFileTheDiskLostIsNotTakenForRenamed) {
   }
 }
 
-TEST(HostileMachineFolder, AnIniFileOrLogThatIsNoRegularFileIsDenied) {
-  testing::TempFolder dir;
-  auto machine = Machine::Open(dir.path());
-  ::mkfifo((dir.path() / "drive_c" / "WINNT" / "pipe.ini").c_str(), 0644);
+// In a saved machine as much as in a new one.
+TEST_F(JournalTest, AnIniFileOrLogThatIsNoRegularFileIsDenied) {
+  machine_ = Machine::Open(Folder());
+  ::mkfifo((Folder() / "drive_c" / "WINNT" / "pipe.ini").c_str(), 0644);
   char buffer[16];
-  EXPECT_EQ(machine->GetPrivateProfileStringA("s", "k", "dflt", buffer, sizeof buffer, "pipe.ini"), 4u);
-  EXPECT_EQ(machine->WritePrivateProfileStringA("s", "k", "v", "pipe.ini"), 0);
-  EXPECT_EQ(machine->GetLastError(), platform::win32::kAccessDenied);
+  EXPECT_EQ(machine_->GetPrivateProfileStringA("s", "k", "dflt", buffer, sizeof buffer, "pipe.ini"), 4u);
+  EXPECT_EQ(machine_->WritePrivateProfileStringA("s", "k", "v", "pipe.ini"), 0);
+  EXPECT_EQ(machine_->GetLastError(), platform::win32::kAccessDenied);
   // A log that is a pipe nobody reads would block every line.
-  ::mkfifo((dir.path() / "drive_c" / "ods.txt").c_str(), 0644);
-  EXPECT_EQ(machine->AppendLine("C:\\ods.txt", "line"), platform::win32::kAccessDenied);
-  machine->Save();
-  EXPECT_TRUE(fs::is_fifo(dir.path() / "drive_c" / "WINNT" / "pipe.ini"));
+  ::mkfifo((Folder() / "drive_c" / "ods.txt").c_str(), 0644);
+  EXPECT_EQ(machine_->AppendLine("C:\\ods.txt", "line"), platform::win32::kAccessDenied);
+  machine_->Save();
+  EXPECT_TRUE(fs::is_fifo(Folder() / "drive_c" / "WINNT" / "pipe.ini"));
 }
 
 // A lock file another user planted, or one that is not a file, would make
 // this run create or hold something outside the machine.
-TEST(HostileMachineFolder, ALockFileThatIsNoRegularFileOfThisUserIsRefused) {
-  testing::TempFolder dir;
-  const fs::path lock = dir.path() / "m" / ".lock";
-  const fs::path outside = dir.path() / "created-by-the-lock";
+TEST_F(JournalTest, ALockFileThatIsNoRegularFileOfThisUserIsRefused) {
+  const fs::path lock = Folder() / ".lock";
+  const fs::path outside = dir_.path() / "created-by-the-lock";
   const std::vector<std::pair<std::string, std::function<void()>>> cases = {
       {"a link to a new file", [&] { fs::create_symlink(outside, lock); }},
       {"a link to a device", [&] { fs::create_symlink("/dev/null", lock); }},
@@ -141,15 +139,15 @@ TEST(HostileMachineFolder, ALockFileThatIsNoRegularFileOfThisUserIsRefused) {
        }},
   };
   for (const auto& [what, plant] : cases) {
-    fs::remove_all(dir.path() / "m");
-    fs::create_directories(dir.path() / "m");
+    fs::remove_all(Folder());
+    fs::create_directories(Folder());
     plant();
     if (!fs::exists(fs::symlink_status(lock))) {
       std::printf("not checked without the right to give a file away: %s\n", what.c_str());
       continue;
     }
-    EXPECT_NE(ErrorOf(dir.path() / "m").find("refused as a lock file"), std::string::npos) << what;
-    EXPECT_FALSE(fs::exists(dir.path() / "m" / "machine.ini")) << what;
+    EXPECT_NE(ErrorOf(Folder()).find("refused as a lock file"), std::string::npos) << what;
+    EXPECT_FALSE(fs::exists(Folder() / "machine.ini")) << what;
     EXPECT_FALSE(fs::exists(outside)) << what;
   }
 }
