@@ -1,42 +1,20 @@
-#include "qvihost/cli.h"
-
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <regex>
-#include <iterator>
 #include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "cli/cli_runner.h"
 #include "scenario/report.h"
-#include "testing/file_bytes.h"
-#include "testing/temp_folder.h"
 
 namespace qvi::cli {
 
 using namespace qvi::scenario;
 namespace {
-
-namespace fs = std::filesystem;
-using qvi::testing::ReadFileBytes;
-using qvi::testing::WriteFileBytes;
-
-struct Outcome {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-Outcome Cli(std::vector<std::string> args, const std::string& input = "", bool terminal = false) {
-  std::ostringstream out;
-  std::ostringstream err;
-  std::istringstream in(input);
-  const int code = RunCli(args, {out, err, in, terminal});
-  return {code, out.str(), err.str()};
-}
 
 // Readable reports of whole runs, approved like the JSON ones: host calls
 // with Windows paths as written, the settings file's change as a diff; a life

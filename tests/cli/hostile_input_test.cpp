@@ -14,27 +14,19 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
-#include <sstream>
 #include <string>
 
+#include "cli/cli_runner.h"
 #include "emu/reg_text.h"
 #include "emu/registry_store.h"
-#include "qvihost/cli.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
-#include "testing/file_bytes.h"
-#include "testing/temp_folder.h"
 
 namespace qvi::cli {
 
 using namespace qvi::scenario;
 namespace {
-
-namespace fs = std::filesystem;
-using qvi::testing::ReadFileBytes;
-using qvi::testing::WriteFileBytes;
 
 // Everything below `root` without following links: files by content, links by
 // target, folders as such.
@@ -54,19 +46,6 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
     }
   }
   return tree;
-}
-
-struct Outcome {
-  int code;
-  std::string err;
-};
-
-Outcome Cli(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  std::istringstream in;
-  const int code = RunCli(args, {out, err, in, false});
-  return {code, err.str()};
 }
 
 // How a run of the built qvihost ended, and its own peak memory.

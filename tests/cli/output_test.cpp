@@ -5,25 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <streambuf>
 #include <string>
 
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
-#include "qvihost/cli.h"
-#include "testing/file_bytes.h"
-#include "testing/temp_folder.h"
+#include "cli/cli_runner.h"
 
 namespace qvi::cli {
 namespace {
-
-namespace fs = std::filesystem;
-using qvi::testing::ReadFileBytes;
-using qvi::testing::WriteFileBytes;
 
 // Takes `room` bytes, then refuses every write, as a full disk does.
 class FullDisk : public std::streambuf {
@@ -40,18 +32,6 @@ class FullDisk : public std::streambuf {
  private:
   std::size_t room_;
 };
-
-struct Outcome {
-  int code;
-  std::string err;
-};
-
-Outcome Cli(const std::vector<std::string>& args, std::ostream& out) {
-  std::ostringstream err;
-  std::istringstream in;
-  const int code = RunCli(args, {out, err, in, false});
-  return {code, err.str()};
-}
 
 TEST(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
   testing::TempFolder dir;
@@ -92,8 +72,7 @@ TEST(OutputTest, AFullDiskKeepsThePreviousExpectations) {
     while (filler.write(block.data(), block.size())) {
     }
   }
-  std::ostringstream out;
-  const Outcome o = Cli({"run", "install-nt", "--save-expect", approved.string()}, out);
+  const Outcome o = Cli({"run", "install-nt", "--save-expect", approved.string()});
   EXPECT_EQ(o.code, kExitBadInput);
   EXPECT_NE(o.err.find("approved.json: cannot write"), std::string::npos) << o.err;
   EXPECT_EQ(ReadFileBytes(approved), previous);
@@ -112,8 +91,7 @@ TEST(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
     "events": [{"event": "creation", "outcome": "completed"}],
     "registry": [{"key": "HKEY_LOCAL_MACHINE\\Software\\Nowhere", "value": "v", "type": "REG_SZ", "data": "\u0001\u001b"}]}})");
   const fs::path xml = dir.path() / "results.xml";
-  std::ostringstream out;
-  const Outcome o = Cli({"test", scenario.string(), "--junit", xml.string()}, out);
+  const Outcome o = Cli({"test", scenario.string(), "--junit", xml.string()});
   EXPECT_EQ(o.code, kExitExpectationsNotMet) << o.err;
   EXPECT_NE(o.err.find("characters XML cannot hold were written as U+FFFD"), std::string::npos) << o.err;
   const std::string text = ReadFileBytes(xml);
@@ -141,9 +119,9 @@ TEST(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
 TEST(OutputTest, JunitAgreesWithTheTestCommand) {
   testing::TempFolder dir;
   const fs::path xml = dir.path() / "results.xml";
-  std::ostringstream out;
-  const fs::path examples = fs::path(QVI_GOLDEN_DIR) / ".." / ".." / ".." / "examples" / "expectations";
-  ASSERT_EQ(Cli({"test", examples.string(), "--junit", xml.string()}, out).code, kExitOk) << out.str();
+  const fs::path examples = fs::path(QVI_EXAMPLES_DIR) / "expectations";
+  const Outcome o = Cli({"test", examples.string(), "--junit", xml.string()});
+  ASSERT_EQ(o.code, kExitOk) << o.out;
   pugi::xml_document document;
   ASSERT_TRUE(document.load_file(xml.c_str()));
   EXPECT_STREQ(document.child("testsuites").attribute("failures").value(), "0") << ReadFileBytes(xml);
@@ -154,17 +132,15 @@ TEST(OutputTest, JunitAgreesWithTheTestCommand) {
 TEST(OutputTest, MatrixRunsOnCopiesOfAMachine) {
   testing::TempFolder dir;
   const std::string machine = (dir.path() / "m").string();
-  std::ostringstream ignored;
-  ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}, ignored).code, kExitOk);
+  ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}).code, kExitOk);
   const std::string store = ReadFileBytes(dir.path() / "m" / "registry.reg");
   const auto faults = [](const std::string& matrix) { return nlohmann::json::parse(matrix)["faults"].get<int>(); };
-  std::ostringstream fresh;
-  std::ostringstream installed;
-  ASSERT_EQ(Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json"}, fresh).code, kExitOk);
-  ASSERT_EQ(Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json", "--machine", machine}, installed).code,
-            kExitOk);
+  const Outcome fresh = Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json"});
+  const Outcome installed = Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json", "--machine", machine});
+  ASSERT_EQ(fresh.code, kExitOk);
+  ASSERT_EQ(installed.code, kExitOk);
   // On the installed machine there is more to delete.
-  EXPECT_GT(faults(installed.str()), faults(fresh.str()));
+  EXPECT_GT(faults(installed.out), faults(fresh.out));
   EXPECT_EQ(ReadFileBytes(dir.path() / "m" / "registry.reg"), store);
 }
 
