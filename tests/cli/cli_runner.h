@@ -3,7 +3,6 @@
 #pragma once
 
 #include <filesystem>
-#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,24 +19,17 @@ using qvi::testing::WriteFileBytes;
 
 struct Outcome {
   int code;
-  std::string out;  // empty when standard output went to the caller's stream
+  std::string out;
   std::string err;
 };
 
 // `input` is standard input, a terminal a person answers on when `terminal`.
-inline Outcome Cli(const std::vector<std::string>& args, std::ostream& out, const std::string& input = "",
-                   bool terminal = false) {
+inline Outcome Cli(const std::vector<std::string>& args, const std::string& input = "", bool terminal = false) {
+  std::ostringstream out;
   std::ostringstream err;
   std::istringstream in(input);
   const int code = RunCli(args, {out, err, in, terminal});
-  return {code, "", err.str()};
-}
-
-inline Outcome Cli(const std::vector<std::string>& args, const std::string& input = "", bool terminal = false) {
-  std::ostringstream out;
-  Outcome outcome = Cli(args, out, input, terminal);
-  outcome.out = out.str();
-  return outcome;
+  return {code, out.str(), err.str()};
 }
 
 }  // namespace qvi::cli

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 #include <streambuf>
 #include <string>
 
@@ -43,9 +44,12 @@ TEST(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
     for (const std::size_t room : {std::size_t{0}, std::size_t{100}}) {
       FullDisk disk(room);
       std::ostream out(&disk);
-      const Outcome o = Cli(args, out);
-      EXPECT_EQ(o.code, kExitInternalError) << args[0] << " " << args.back() << ", room " << room;
-      EXPECT_NE(o.err.find("standard output: the report could not be written whole"), std::string::npos) << o.err;
+      std::ostringstream err;
+      std::istringstream in;
+      const int code = RunCli(args, {out, err, in, false});
+      EXPECT_EQ(code, kExitInternalError) << args[0] << " " << args.back() << ", room " << room;
+      const std::string said = err.str();
+      EXPECT_NE(said.find("standard output: the report could not be written whole"), std::string::npos) << said;
     }
   }
 }
