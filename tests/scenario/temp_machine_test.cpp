@@ -16,22 +16,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets TMPDIR for the life of the object.
-class TmpDirFor {
+// A fresh folder that TMPDIR names for the life of the object.
+class TmpDir : public testing::TempFolder {
  public:
-  explicit TmpDirFor(const fs::path& dir) {
+  TmpDir() {
     if (const char* old = std::getenv("TMPDIR")) old_ = old;
-    ::setenv("TMPDIR", dir.c_str(), 1);
+    ::setenv("TMPDIR", path().c_str(), 1);
   }
-  ~TmpDirFor() { old_.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", old_.c_str(), 1); }
+  ~TmpDir() { old_.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", old_.c_str(), 1); }
 
  private:
   std::string old_;
 };
 
 TEST(TempMachine, GoesWhereTmpDirSaysAndClearsWhatKilledRunsLeft) {
-  testing::TempFolder dir;
-  const TmpDirFor tmpdir(dir.path());
+  const TmpDir dir;
   // pid 0x7ffffff0 does not run; a folder of a live process (this one) and
   // one that is no machine of ours stay.
   const fs::path stale = dir.path() / "qvihost-machine-2147483632-abcdefgh";
@@ -58,8 +57,7 @@ TEST(TempMachine, GoesWhereTmpDirSaysAndClearsWhatKilledRunsLeft) {
 // clearing them must neither follow their links nor touch what is theirs,
 // and a running machine is nobody else's to read.
 TEST(TempMachine, IsPrivateAndClearsNothingOfOtherUsersNorThroughLinks) {
-  testing::TempFolder dir;
-  const TmpDirFor tmpdir(dir.path());
+  const TmpDir dir;
   const fs::path lock_leads_out = dir.path() / "qvihost-machine-2147483632-locklink";
   const fs::path of_another = dir.path() / "qvihost-machine-2147483632-otheruser";
   const fs::path a_link = dir.path() / "qvihost-machine-2147483632-linkfold";
