@@ -333,7 +333,6 @@ TEST_F(HostileInputTest, TheFileSnapshotFollowsNoLinkAndALargeFileCostsNoMemory)
   options.machine_dir = Machine();
   const RunResult run = RunScenario(LoadScenario("upgrade"), options);
   EXPECT_EQ(run.files_after.count("C:\\leak.ini"), 0u);
-  ASSERT_EQ(run.files_after.count("C:\\big.bin"), 1u);
   EXPECT_EQ(run.files_after.at("C:\\big.bin").rfind("(419430400 bytes, not shown; modified ", 0), 0u);
   EXPECT_EQ(ReadFileBytes(dir_.path() / "secret.txt"), "SECRET");
   const ChildRun child = RunQvihost({"run", "upgrade", "--machine", Machine().string()}, 120, dir_.path());
