@@ -16,6 +16,8 @@ namespace qvi::cli {
 using namespace qvi::scenario;
 namespace {
 
+const std::string kModem = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
+
 class CliTest : public ::testing::Test {
  protected:
   std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
@@ -150,7 +152,6 @@ TEST_F(CliTest, ExactApprovalsNameWhatIsNotListed) {
       FAIL() << value << " not approved";
     };
   };
-  const std::string modem = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
   const struct {
     const char* section;
     std::function<void(ojson&)> change;
@@ -158,7 +159,7 @@ TEST_F(CliTest, ExactApprovalsNameWhatIsNotListed) {
   } cases[] = {
       {"registry", erase_where("value", "Dial Mode"),
        "  expect.registry[0]\n    expected: exactly: nothing under HKEY_LOCAL_MACHINE changed but what is listed\n"
-       "    seen:     1 change not listed:\n      [" + modem + "] \"Dial Mode\"=\"1\"\n"},
+       "    seen:     1 change not listed:\n      [" + kModem + "] \"Dial Mode\"=\"1\"\n"},
       {"files", erase_where("file", "C:\\ods.txt"), "    seen:     1 change not listed:\n      C:\\ods.txt (created)\n"},
       {"ini", erase_where("key", "Console"), "      C:\\WINNT\\kethra.ini [Uninstall 32] Console=\n"},
       {"log", [](ojson& log) { log["lines"].erase(3); },
@@ -274,8 +275,7 @@ TEST_F(CliTest, TestRunsOnACopyAndSkipsScenariosWithoutExpectations) {
 // report what each reports alone: every run starts from the seed, none from
 // the machine another left.
 TEST_F(CliTest, ScenariosSharingASeedReportAsTheyDoAlone) {
-  const std::string modem = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
-  WriteFileBytes(dir_.path() / "seed.reg", "REGEDIT4\r\n\r\n[" + modem + "]\r\n\"Seeded\"=\"1\"\r\n");
+  WriteFileBytes(dir_.path() / "seed.reg", "REGEDIT4\r\n\r\n[" + kModem + "]\r\n\"Seeded\"=\"1\"\r\n");
   WriteFileBytes(dir_.path() / "seeded.json", R"({"base": "install-nt", "machine": {"registry_file": "seed.reg"}})");
   const std::string a = Path("a.json");
   const std::string b = Path("b.json");
