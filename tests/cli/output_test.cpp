@@ -34,9 +34,13 @@ class FullDisk : public std::streambuf {
   std::size_t room_;
 };
 
-TEST(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
-  testing::TempFolder dir;
-  const std::string small = (dir.path() / "small.json").string();
+class OutputTest : public ::testing::Test {
+ protected:
+  testing::TempFolder dir_;
+};
+
+TEST_F(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
+  const std::string small = (dir_.path() / "small.json").string();
   WriteFileBytes(small, R"({"name": "small", "events": ["creation"]})");
   const std::vector<std::string> commands[] = {
       {"run", "install-nt"}, {"run", "install-nt", "--json"}, {"list"}, {"matrix", small}, {"matrix", small, "--json"}};
@@ -57,10 +61,9 @@ TEST(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
 // A full disk under --save-expect: the approved file stays as it was and no
 // temporary file is left beside it. A small file system of its own is
 // mounted for it, which only root may do.
-TEST(OutputTest, AFullDiskKeepsThePreviousExpectations) {
+TEST_F(OutputTest, AFullDiskKeepsThePreviousExpectations) {
   if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
-  testing::TempFolder dir;
-  const fs::path disk = dir.path() / "disk";
+  const fs::path disk = dir_.path() / "disk";
   fs::create_directory(disk);
   ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k"), 0) << "cannot mount a tmpfs";
   struct Unmount {
@@ -88,13 +91,12 @@ TEST(OutputTest, AFullDiskKeepsThePreviousExpectations) {
 // JUnit from hostile text: a control character and a NUL in the scenario's
 // name, control characters in an expected value. The file is well-formed
 // XML, says what it replaced, and holds one test case per expectation group.
-TEST(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
-  testing::TempFolder dir;
-  const fs::path scenario = dir.path() / "hostile.json";
+TEST_F(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
+  const fs::path scenario = dir_.path() / "hostile.json";
   WriteFileBytes(scenario, R"({"name": "bell\u0007and\u0000nul", "events": ["creation"], "expect": {
     "events": [{"event": "creation", "outcome": "completed"}],
     "registry": [{"key": "HKEY_LOCAL_MACHINE\\Software\\Nowhere", "value": "v", "type": "REG_SZ", "data": "\u0001\u001b"}]}})");
-  const fs::path xml = dir.path() / "results.xml";
+  const fs::path xml = dir_.path() / "results.xml";
   const Outcome o = Cli({"test", scenario.string(), "--junit", xml.string()});
   EXPECT_EQ(o.code, kExitExpectationsNotMet) << o.err;
   EXPECT_NE(o.err.find("characters XML cannot hold were written as U+FFFD"), std::string::npos) << o.err;
@@ -120,9 +122,8 @@ TEST(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
 
 // JUnit tells what the readable result tells: the approved examples, whose
 // exact folders count the INI entries of another group, pass there too.
-TEST(OutputTest, JunitAgreesWithTheTestCommand) {
-  testing::TempFolder dir;
-  const fs::path xml = dir.path() / "results.xml";
+TEST_F(OutputTest, JunitAgreesWithTheTestCommand) {
+  const fs::path xml = dir_.path() / "results.xml";
   const fs::path examples = fs::path(QVI_EXAMPLES_DIR) / "expectations";
   const Outcome o = Cli({"test", examples.string(), "--junit", xml.string()});
   ASSERT_EQ(o.code, kExitOk) << o.out;
@@ -133,11 +134,10 @@ TEST(OutputTest, JunitAgreesWithTheTestCommand) {
 }
 
 // The matrix runs on copies of a given machine, which stays as it was.
-TEST(OutputTest, MatrixRunsOnCopiesOfAMachine) {
-  testing::TempFolder dir;
-  const std::string machine = (dir.path() / "m").string();
+TEST_F(OutputTest, MatrixRunsOnCopiesOfAMachine) {
+  const std::string machine = (dir_.path() / "m").string();
   ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}).code, kExitOk);
-  const std::string store = ReadFileBytes(dir.path() / "m" / "registry.reg");
+  const std::string store = ReadFileBytes(dir_.path() / "m" / "registry.reg");
   const auto faults = [](const std::string& matrix) { return nlohmann::json::parse(matrix)["faults"].get<int>(); };
   const Outcome fresh = Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json"});
   const Outcome installed = Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json", "--machine", machine});
@@ -145,7 +145,7 @@ TEST(OutputTest, MatrixRunsOnCopiesOfAMachine) {
   ASSERT_EQ(installed.code, kExitOk);
   // On the installed machine there is more to delete.
   EXPECT_GT(faults(installed.out), faults(fresh.out));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "m" / "registry.reg"), store);
+  EXPECT_EQ(ReadFileBytes(dir_.path() / "m" / "registry.reg"), store);
 }
 
 }  // namespace
