@@ -33,7 +33,6 @@ namespace {
 // target, folders as such.
 std::map<std::string, std::string> Tree(const fs::path& root) {
   std::map<std::string, std::string> tree;
-  if (!fs::exists(fs::symlink_status(root))) return tree;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
     const std::string name = it->path().lexically_relative(root).string();
     const auto status = it->symlink_status();
