@@ -1,48 +1,35 @@
-#include "qvihost/cli.h"
-
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <regex>
-#include <iterator>
 #include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "cli/cli_runner.h"
 #include "scenario/report.h"
-#include "testing/file_bytes.h"
-#include "testing/temp_folder.h"
 
 namespace qvi::cli {
 
 using namespace qvi::scenario;
 namespace {
 
-namespace fs = std::filesystem;
-using qvi::testing::ReadFileBytes;
-using qvi::testing::WriteFileBytes;
+const std::string kModem = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
 
-struct Outcome {
-  int code;
-  std::string out;
-  std::string err;
+class CliTest : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
+
+  testing::TempFolder dir_;
 };
-
-Outcome Cli(std::vector<std::string> args, const std::string& input = "", bool terminal = false) {
-  std::ostringstream out;
-  std::ostringstream err;
-  std::istringstream in(input);
-  const int code = RunCli(args, {out, err, in, terminal});
-  return {code, out.str(), err.str()};
-}
 
 // Readable reports of whole runs, approved like the JSON ones: host calls
 // with Windows paths as written, the settings file's change as a diff; a life
 // cycle's steps on one machine and what they leave behind; machine text in
 // code page 1252 as UTF-8, and a refused host call in its event's line.
-TEST(CliTest, ReadableReportsAreTheApprovedOnes) {
+TEST_F(CliTest, ReadableReportsAreTheApprovedOnes) {
   const std::string life_cycle = std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json";
   const std::string machine_text = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-machine-text.json";
   for (const auto& [scenario, golden] : {std::pair{std::string("upgrade"), "upgrade.txt"}, {life_cycle, "life-cycle.txt"},
@@ -58,9 +45,8 @@ TEST(CliTest, ReadableReportsAreTheApprovedOnes) {
 
 // What a life cycle leaves behind is what `qvihost diff` finds on its machine
 // against a pristine one; two machines compare the same way.
-TEST(CliTest, DiffPrintsWhatALifeCycleLeftBehind) {
-  testing::TempFolder dir;
-  const std::string m = (dir.path() / "m").string();
+TEST_F(CliTest, DiffPrintsWhatALifeCycleLeftBehind) {
+  const std::string m = Path("m");
   const Outcome run = Cli({"run", std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json", "--machine", m});
   ASSERT_EQ(run.code, kExitOk) << run.err;
   const std::string title = "Left behind, against the machine before the first step\n";
@@ -70,12 +56,12 @@ TEST(CliTest, DiffPrintsWhatALifeCycleLeftBehind) {
   EXPECT_EQ(diff.code, kExitOk) << diff.err;
   EXPECT_EQ(diff.out, run.out.substr(left + title.size()));
   EXPECT_EQ(Cli({"diff", m, m}).out, "Registry (0)\n\nFiles (0)\n");
-  EXPECT_EQ(Cli({"diff", (dir.path() / "none").string()}).code, kExitBadInput);
+  EXPECT_EQ(Cli({"diff", Path("none")}).code, kExitBadInput);
 }
 
 // With no arguments the typical installation runs; `list` starts with it;
 // help and version go to standard output.
-TEST(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
+TEST_F(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
   const struct {
     std::vector<std::string> args;
     std::string text;
@@ -102,9 +88,8 @@ TEST(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
   }
 }
 
-TEST(CliTest, InteractiveShowsEachMessageBoxAndWaits) {
-  testing::TempFolder dir;
-  const auto file = (dir.path() / "boxes.json").string();
+TEST_F(CliTest, InteractiveShowsEachMessageBoxAndWaits) {
+  const auto file = Path("boxes.json");
   std::ofstream(file) << R"({"host": {"directories": {"System": ["C:\\WINNT\\system32"]},
                                      "texts": {"7014": "Console"}, "parameters": {"Global": ["debug:3"]}},
                             "events": ["creation", "qviPostSetup"]})";
@@ -124,9 +109,8 @@ TEST(CliTest, InteractiveShowsEachMessageBoxAndWaits) {
 
 // An approved scenario whose one expected value no longer holds: the failure
 // names the expectation, what it expected and what the run did.
-TEST(CliTest, TestReportsEachUnmetExpectationWhereItIsWritten) {
-  testing::TempFolder dir;
-  const std::string approved = (dir.path() / "approved.json").string();
+TEST_F(CliTest, TestReportsEachUnmetExpectationWhereItIsWritten) {
+  const std::string approved = Path("approved.json");
   ASSERT_EQ(Cli({"run", "install-nt", "--save-expect", approved}).code, kExitOk);
   EXPECT_EQ(Cli({"test", approved}).code, kExitOk);
 
@@ -137,9 +121,9 @@ TEST(CliTest, TestReportsEachUnmetExpectationWhereItIsWritten) {
   ASSERT_NE(day_end, registry.end());
   (*day_end)["data"] = "7";
   const auto changed = day_end - registry.begin();
-  std::ofstream((dir.path() / "changed.json").string()) << scenario.dump(2);
-  const std::string junit = (dir.path() / "junit.xml").string();
-  const Outcome o = Cli({"test", (dir.path() / "changed.json").string(), "--junit", junit});
+  std::ofstream(Path("changed.json")) << scenario.dump(2);
+  const std::string junit = Path("junit.xml");
+  const Outcome o = Cli({"test", Path("changed.json"), "--junit", junit});
   EXPECT_EQ(o.code, kExitExpectationsNotMet);
   EXPECT_NE(o.out.find("FAIL install-nt"), std::string::npos) << o.out;
   EXPECT_NE(o.out.find("  expect.registry[" + std::to_string(changed) + "]\n    expected: "
@@ -155,9 +139,8 @@ TEST(CliTest, TestReportsEachUnmetExpectationWhereItIsWritten) {
 // Approvals are exact: an entry taken out of an approved file leaves a change
 // that nothing lists, and the failure names it; a list shows where it first
 // differs, not both lists whole.
-TEST(CliTest, ExactApprovalsNameWhatIsNotListed) {
-  testing::TempFolder dir;
-  const std::string approved = (dir.path() / "approved.json").string();
+TEST_F(CliTest, ExactApprovalsNameWhatIsNotListed) {
+  const std::string approved = Path("approved.json");
   ASSERT_EQ(Cli({"run", "upgrade", "--save-expect", approved}).code, kExitOk);
   ASSERT_EQ(Cli({"test", approved}).code, kExitOk);
   using ojson = nlohmann::ordered_json;
@@ -169,7 +152,6 @@ TEST(CliTest, ExactApprovalsNameWhatIsNotListed) {
       FAIL() << value << " not approved";
     };
   };
-  const std::string modem = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
   const struct {
     const char* section;
     std::function<void(ojson&)> change;
@@ -177,7 +159,7 @@ TEST(CliTest, ExactApprovalsNameWhatIsNotListed) {
   } cases[] = {
       {"registry", erase_where("value", "Dial Mode"),
        "  expect.registry[0]\n    expected: exactly: nothing under HKEY_LOCAL_MACHINE changed but what is listed\n"
-       "    seen:     1 change not listed:\n      [" + modem + "] \"Dial Mode\"=\"1\"\n"},
+       "    seen:     1 change not listed:\n      [" + kModem + "] \"Dial Mode\"=\"1\"\n"},
       {"files", erase_where("file", "C:\\ods.txt"), "    seen:     1 change not listed:\n      C:\\ods.txt (created)\n"},
       {"ini", erase_where("key", "Console"), "      C:\\WINNT\\kethra.ini [Uninstall 32] Console=\n"},
       {"log", [](ojson& log) { log["lines"].erase(3); },
@@ -194,7 +176,7 @@ TEST(CliTest, ExactApprovalsNameWhatIsNotListed) {
   for (const auto& c : cases) {
     ojson scenario = ojson::parse(ReadFileBytes(approved));
     c.change(scenario["expect"][c.section]);
-    const std::string changed = (dir.path() / "changed.json").string();
+    const std::string changed = Path("changed.json");
     std::ofstream(changed, std::ios::trunc) << scenario.dump(2);
     const Outcome o = Cli({"test", changed});
     EXPECT_EQ(o.code, kExitExpectationsNotMet) << c.section;
@@ -204,10 +186,9 @@ TEST(CliTest, ExactApprovalsNameWhatIsNotListed) {
 
 // What cannot be used is refused, naming the file and field; what a scenario
 // asks for and does not get is said on standard error, naming the field.
-TEST(CliTest, RefusalsAndWarningsNameTheirPlace) {
-  testing::TempFolder dir;
-  const std::string machine = (dir.path() / "m").string();
-  const std::string file = (dir.path() / "s.json").string();
+TEST_F(CliTest, RefusalsAndWarningsNameTheirPlace) {
+  const std::string machine = Path("m");
+  const std::string file = Path("s.json");
   ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}).code, kExitOk);
   const struct {
     const char* name;
@@ -272,22 +253,19 @@ TEST(CliTest, RefusalsAndWarningsNameTheirPlace) {
 
 // `test` never changes a scenario's machine folder (each check starts from
 // the same state), and passes over a folder's scenarios that check nothing.
-TEST(CliTest, TestRunsOnACopyAndSkipsScenariosWithoutExpectations) {
-  testing::TempFolder dir;
-  ASSERT_EQ(Cli({"run", "install-nt", "--machine", (dir.path() / "checks" / "m").string()}).code, kExitOk);
-  const fs::path registry = dir.path() / "checks" / "m" / "registry.reg";
+TEST_F(CliTest, TestRunsOnACopyAndSkipsScenariosWithoutExpectations) {
+  ASSERT_EQ(Cli({"run", "install-nt", "--machine", Path("checks/m")}).code, kExitOk);
+  const fs::path registry = dir_.path() / "checks" / "m" / "registry.reg";
   const std::string before = ReadFileBytes(registry);
-  std::ofstream(dir.path() / "checks" / "a.json")
+  std::ofstream(dir_.path() / "checks" / "a.json")
       << R"({"base": "uninstall", "machine": {"folder": "m"}, "expect": {"events": [{"event": "creation",
            "outcome": "completed"}, {"event": "qviUninstall", "outcome": "completed"}, {"event":
            "qviPostPageNotification", "argument": "qvigui.copy1", "outcome": "completed"}]}})";
-  std::ofstream(dir.path() / "checks" / "b.json") << R"({"base": "uninstall"})";
+  std::ofstream(dir_.path() / "checks" / "b.json") << R"({"base": "uninstall"})";
   for (int i = 0; i < 2; ++i) {
-    const Outcome o = Cli({"test", (dir.path() / "checks").string()});
+    const Outcome o = Cli({"test", Path("checks")});
     EXPECT_EQ(o.code, kExitOk) << o.out << o.err;
-    EXPECT_NE(o.out.find("SKIP " + (dir.path() / "checks" / "b.json").string() + ": no \"expect\" section\n"),
-              std::string::npos)
-        << o.out;
+    EXPECT_NE(o.out.find("SKIP " + Path("checks/b.json") + ": no \"expect\" section\n"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("1 passed, 0 failed"), std::string::npos) << o.out;
   }
   EXPECT_EQ(ReadFileBytes(registry), before);
@@ -296,14 +274,12 @@ TEST(CliTest, TestRunsOnACopyAndSkipsScenariosWithoutExpectations) {
 // Scenarios sharing a registry file, tested together (the file read once),
 // report what each reports alone: every run starts from the seed, none from
 // the machine another left.
-TEST(CliTest, ScenariosSharingASeedReportAsTheyDoAlone) {
-  testing::TempFolder dir;
-  const std::string modem = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
-  WriteFileBytes(dir.path() / "seed.reg", "REGEDIT4\r\n\r\n[" + modem + "]\r\n\"Seeded\"=\"1\"\r\n");
-  WriteFileBytes(dir.path() / "seeded.json", R"({"base": "install-nt", "machine": {"registry_file": "seed.reg"}})");
-  const std::string a = (dir.path() / "a.json").string();
-  const std::string b = (dir.path() / "b.json").string();
-  ASSERT_EQ(Cli({"run", (dir.path() / "seeded.json").string(), "--save-expect", a}).code, kExitOk);
+TEST_F(CliTest, ScenariosSharingASeedReportAsTheyDoAlone) {
+  WriteFileBytes(dir_.path() / "seed.reg", "REGEDIT4\r\n\r\n[" + kModem + "]\r\n\"Seeded\"=\"1\"\r\n");
+  WriteFileBytes(dir_.path() / "seeded.json", R"({"base": "install-nt", "machine": {"registry_file": "seed.reg"}})");
+  const std::string a = Path("a.json");
+  const std::string b = Path("b.json");
+  ASSERT_EQ(Cli({"run", Path("seeded.json"), "--save-expect", a}).code, kExitOk);
   nlohmann::ordered_json changed = nlohmann::ordered_json::parse(ReadFileBytes(a));
   changed["expect"]["events"][0]["outcome"] = "failed";
   WriteFileBytes(b, changed.dump(2));
@@ -325,9 +301,8 @@ TEST(CliTest, ScenariosSharingASeedReportAsTheyDoAlone) {
 // Seeds that an existing machine lacked are told apart from the run's
 // changes: after an uninstallation the upgrade's seeds come back, and the
 // snap-in's removal of them is not the removal of something installed.
-TEST(CliTest, SeedsOnAnExistingMachineAreReportedAsSeeds) {
-  testing::TempFolder dir;
-  const std::string m = (dir.path() / "m").string();
+TEST_F(CliTest, SeedsOnAnExistingMachineAreReportedAsSeeds) {
+  const std::string m = Path("m");
   ASSERT_EQ(Cli({"run", "install-nt", "--machine", m}).code, kExitOk);
   ASSERT_EQ(Cli({"run", "uninstall", "--machine", m}).code, kExitOk);
   const Outcome o = Cli({"run", "upgrade", "--machine", m, "--json"});
@@ -346,7 +321,7 @@ TEST(CliTest, SeedsOnAnExistingMachineAreReportedAsSeeds) {
 // text, its commands run in order, and what it shows is what they print ("..."
 // stands for lines left out). Every JSON example of the docs is valid, and
 // each scenario among them runs, its expectations met.
-TEST(CliTest, TheDocsExamplesRunAsWritten) {
+TEST_F(CliTest, TheDocsExamplesRunAsWritten) {
   const auto lines_of = [](const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -370,13 +345,12 @@ TEST(CliTest, TheDocsExamplesRunAsWritten) {
     }
     return true;
   };
-  testing::TempFolder dir;
   // The reader's files are made where the commands run; back on any return.
   struct InFolder {
     std::filesystem::path was = std::filesystem::current_path();
     explicit InFolder(const std::filesystem::path& folder) { std::filesystem::current_path(folder); }
     ~InFolder() { std::filesystem::current_path(was); }
-  } in_folder(dir.path());
+  } in_folder(dir_.path());
   const std::vector<std::string> readme = lines_of(ReadFileBytes(fs::path(QVI_SOURCE_DIR) / "README.md"));
   std::vector<std::string> block;
   std::string fence;

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <streambuf>
@@ -14,16 +13,10 @@
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
-#include "qvihost/cli.h"
-#include "testing/file_bytes.h"
-#include "testing/temp_folder.h"
+#include "cli/cli_runner.h"
 
 namespace qvi::cli {
 namespace {
-
-namespace fs = std::filesystem;
-using qvi::testing::ReadFileBytes;
-using qvi::testing::WriteFileBytes;
 
 // Takes `room` bytes, then refuses every write, as a full disk does.
 class FullDisk : public std::streambuf {
@@ -41,21 +34,13 @@ class FullDisk : public std::streambuf {
   std::size_t room_;
 };
 
-struct Outcome {
-  int code;
-  std::string err;
+class OutputTest : public ::testing::Test {
+ protected:
+  testing::TempFolder dir_;
 };
 
-Outcome Cli(const std::vector<std::string>& args, std::ostream& out) {
-  std::ostringstream err;
-  std::istringstream in;
-  const int code = RunCli(args, {out, err, in, false});
-  return {code, err.str()};
-}
-
-TEST(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
-  testing::TempFolder dir;
-  const std::string small = (dir.path() / "small.json").string();
+TEST_F(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
+  const std::string small = (dir_.path() / "small.json").string();
   WriteFileBytes(small, R"({"name": "small", "events": ["creation"]})");
   const std::vector<std::string> commands[] = {
       {"run", "install-nt"}, {"run", "install-nt", "--json"}, {"list"}, {"matrix", small}, {"matrix", small, "--json"}};
@@ -63,9 +48,12 @@ TEST(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
     for (const std::size_t room : {std::size_t{0}, std::size_t{100}}) {
       FullDisk disk(room);
       std::ostream out(&disk);
-      const Outcome o = Cli(args, out);
-      EXPECT_EQ(o.code, kExitInternalError) << args[0] << " " << args.back() << ", room " << room;
-      EXPECT_NE(o.err.find("standard output: the report could not be written whole"), std::string::npos) << o.err;
+      std::ostringstream err;
+      std::istringstream in;
+      const int code = RunCli(args, {out, err, in, false});
+      EXPECT_EQ(code, kExitInternalError) << args[0] << " " << args.back() << ", room " << room;
+      const std::string said = err.str();
+      EXPECT_NE(said.find("standard output: the report could not be written whole"), std::string::npos) << said;
     }
   }
 }
@@ -73,10 +61,9 @@ TEST(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
 // A full disk under --save-expect: the approved file stays as it was and no
 // temporary file is left beside it. A small file system of its own is
 // mounted for it, which only root may do.
-TEST(OutputTest, AFullDiskKeepsThePreviousExpectations) {
+TEST_F(OutputTest, AFullDiskKeepsThePreviousExpectations) {
   if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
-  testing::TempFolder dir;
-  const fs::path disk = dir.path() / "disk";
+  const fs::path disk = dir_.path() / "disk";
   fs::create_directory(disk);
   ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k"), 0) << "cannot mount a tmpfs";
   struct Unmount {
@@ -92,8 +79,7 @@ TEST(OutputTest, AFullDiskKeepsThePreviousExpectations) {
     while (filler.write(block.data(), block.size())) {
     }
   }
-  std::ostringstream out;
-  const Outcome o = Cli({"run", "install-nt", "--save-expect", approved.string()}, out);
+  const Outcome o = Cli({"run", "install-nt", "--save-expect", approved.string()});
   EXPECT_EQ(o.code, kExitBadInput);
   EXPECT_NE(o.err.find("approved.json: cannot write"), std::string::npos) << o.err;
   EXPECT_EQ(ReadFileBytes(approved), previous);
@@ -105,15 +91,13 @@ TEST(OutputTest, AFullDiskKeepsThePreviousExpectations) {
 // JUnit from hostile text: a control character and a NUL in the scenario's
 // name, control characters in an expected value. The file is well-formed
 // XML, says what it replaced, and holds one test case per expectation group.
-TEST(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
-  testing::TempFolder dir;
-  const fs::path scenario = dir.path() / "hostile.json";
+TEST_F(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
+  const fs::path scenario = dir_.path() / "hostile.json";
   WriteFileBytes(scenario, R"({"name": "bell\u0007and\u0000nul", "events": ["creation"], "expect": {
     "events": [{"event": "creation", "outcome": "completed"}],
     "registry": [{"key": "HKEY_LOCAL_MACHINE\\Software\\Nowhere", "value": "v", "type": "REG_SZ", "data": "\u0001\u001b"}]}})");
-  const fs::path xml = dir.path() / "results.xml";
-  std::ostringstream out;
-  const Outcome o = Cli({"test", scenario.string(), "--junit", xml.string()}, out);
+  const fs::path xml = dir_.path() / "results.xml";
+  const Outcome o = Cli({"test", scenario.string(), "--junit", xml.string()});
   EXPECT_EQ(o.code, kExitExpectationsNotMet) << o.err;
   EXPECT_NE(o.err.find("characters XML cannot hold were written as U+FFFD"), std::string::npos) << o.err;
   const std::string text = ReadFileBytes(xml);
@@ -138,12 +122,11 @@ TEST(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
 
 // JUnit tells what the readable result tells: the approved examples, whose
 // exact folders count the INI entries of another group, pass there too.
-TEST(OutputTest, JunitAgreesWithTheTestCommand) {
-  testing::TempFolder dir;
-  const fs::path xml = dir.path() / "results.xml";
-  std::ostringstream out;
-  const fs::path examples = fs::path(QVI_GOLDEN_DIR) / ".." / ".." / ".." / "examples" / "expectations";
-  ASSERT_EQ(Cli({"test", examples.string(), "--junit", xml.string()}, out).code, kExitOk) << out.str();
+TEST_F(OutputTest, JunitAgreesWithTheTestCommand) {
+  const fs::path xml = dir_.path() / "results.xml";
+  const fs::path examples = fs::path(QVI_EXAMPLES_DIR) / "expectations";
+  const Outcome o = Cli({"test", examples.string(), "--junit", xml.string()});
+  ASSERT_EQ(o.code, kExitOk) << o.out;
   pugi::xml_document document;
   ASSERT_TRUE(document.load_file(xml.c_str()));
   EXPECT_STREQ(document.child("testsuites").attribute("failures").value(), "0") << ReadFileBytes(xml);
@@ -151,21 +134,18 @@ TEST(OutputTest, JunitAgreesWithTheTestCommand) {
 }
 
 // The matrix runs on copies of a given machine, which stays as it was.
-TEST(OutputTest, MatrixRunsOnCopiesOfAMachine) {
-  testing::TempFolder dir;
-  const std::string machine = (dir.path() / "m").string();
-  std::ostringstream ignored;
-  ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}, ignored).code, kExitOk);
-  const std::string store = ReadFileBytes(dir.path() / "m" / "registry.reg");
+TEST_F(OutputTest, MatrixRunsOnCopiesOfAMachine) {
+  const std::string machine = (dir_.path() / "m").string();
+  ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}).code, kExitOk);
+  const std::string store = ReadFileBytes(dir_.path() / "m" / "registry.reg");
   const auto faults = [](const std::string& matrix) { return nlohmann::json::parse(matrix)["faults"].get<int>(); };
-  std::ostringstream fresh;
-  std::ostringstream installed;
-  ASSERT_EQ(Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json"}, fresh).code, kExitOk);
-  ASSERT_EQ(Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json", "--machine", machine}, installed).code,
-            kExitOk);
+  const Outcome fresh = Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json"});
+  const Outcome installed = Cli({"matrix", "uninstall", "--function", "RegDeleteKeyA", "--json", "--machine", machine});
+  ASSERT_EQ(fresh.code, kExitOk);
+  ASSERT_EQ(installed.code, kExitOk);
   // On the installed machine there is more to delete.
-  EXPECT_GT(faults(installed.str()), faults(fresh.str()));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "m" / "registry.reg"), store);
+  EXPECT_GT(faults(installed.out), faults(fresh.out));
+  EXPECT_EQ(ReadFileBytes(dir_.path() / "m" / "registry.reg"), store);
 }
 
 }  // namespace

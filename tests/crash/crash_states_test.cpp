@@ -37,6 +37,11 @@ struct Inode {
   std::string bytes;
   bool flushed = false;
   std::size_t durable = 0;  // bytes on the disk for certain, the rest may be lost or cut
+
+  void Flush() {
+    flushed = true;
+    durable = bytes.size();
+  }
 };
 
 // A folder entry operation not yet flushed: `from` empty for a creation,
@@ -52,10 +57,7 @@ class Disk {
   void FlushAll() {
     durable_ = names_;
     pending_.clear();
-    for (Inode& inode : inodes_) {
-      inode.flushed = true;
-      inode.durable = inode.bytes.size();
-    }
+    for (Inode& inode : inodes_) inode.Flush();
   }
 
   void Apply(const FileOp& op, const fs::path& root) {
@@ -67,12 +69,9 @@ class Disk {
         names_[path] = static_cast<int>(inodes_.size()) - 1;
         pending_.push_back({folder, "", path, names_[path]});
         break;
-      case FileOp::Kind::kSyncFile: {
-        Inode& inode = inodes_[static_cast<std::size_t>(names_.at(path))];
-        inode.flushed = true;
-        inode.durable = inode.bytes.size();
+      case FileOp::Kind::kSyncFile:
+        inodes_[static_cast<std::size_t>(names_.at(path))].Flush();
         break;
-      }
       case FileOp::Kind::kWriteAt: {
         Inode& inode = inodes_[static_cast<std::size_t>(names_.at(path))];
         inode.bytes.resize(static_cast<std::size_t>(op.offset));
@@ -167,14 +166,11 @@ class Disk {
   std::vector<Pending> pending_;
 };
 
-bool IsSaveLeftover(const std::string& name) {
-  return name.find(kTempMarker) != std::string::npos || name.find(kJournalFile) != std::string::npos;
-}
-
+// The files but what a save leaves behind for itself.
 Files MachineFiles(const Files& files) {
   Files out;
   for (const auto& [name, bytes] : files) {
-    if (!IsSaveLeftover(name)) out[name] = bytes;
+    if (name.find(kTempMarker) == std::string::npos && name.find(kJournalFile) == std::string::npos) out[name] = bytes;
   }
   return out;
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
 #include "testing/error_of.h"
@@ -11,10 +10,6 @@
 
 namespace qvi::scenario {
 namespace {
-
-std::string ErrorOf(const std::string& json) {
-  return qvi::testing::ErrorOf<ScenarioError>([&] { ParseScenario(json, "s.json"); }, "(no error)");
-}
 
 // Syntax errors name the line and column; field errors the field's path.
 TEST(ScenarioTest, ErrorsNameWhereTheScenarioIsWrong) {
@@ -58,7 +53,8 @@ TEST(ScenarioTest, ErrorsNameWhereTheScenarioIsWrong) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string message = ErrorOf(c.json);
+    const std::string message =
+        qvi::testing::ErrorOf<ScenarioError>([&] { ParseScenario(c.json, "s.json"); }, "(no error)");
     EXPECT_EQ(message.rfind(std::string("s.json") + c.prefix + ": ", 0), 0u) << message;
     // The byte offset of the parser is not repeated to the user.
     EXPECT_EQ(message.find("byte"), std::string::npos) << message;

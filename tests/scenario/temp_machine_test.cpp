@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "scenario/temp_machine.h"
 #include "testing/file_bytes.h"
@@ -16,22 +17,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets TMPDIR for the life of the object.
-class TmpDirFor {
+// A fresh folder that TMPDIR names for the life of the object.
+class TmpDir : public testing::TempFolder {
  public:
-  explicit TmpDirFor(const fs::path& dir) {
+  TmpDir() {
     if (const char* old = std::getenv("TMPDIR")) old_ = old;
-    ::setenv("TMPDIR", dir.c_str(), 1);
+    ::setenv("TMPDIR", path().c_str(), 1);
   }
-  ~TmpDirFor() { old_.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", old_.c_str(), 1); }
+  ~TmpDir() { old_.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", old_.c_str(), 1); }
 
  private:
   std::string old_;
 };
 
 TEST(TempMachine, GoesWhereTmpDirSaysAndClearsWhatKilledRunsLeft) {
-  testing::TempFolder dir;
-  const TmpDirFor tmpdir(dir.path());
+  const TmpDir dir;
   // pid 0x7ffffff0 does not run; a folder of a live process (this one) and
   // one that is no machine of ours stay.
   const fs::path stale = dir.path() / "qvihost-machine-2147483632-abcdefgh";
@@ -48,18 +48,16 @@ TEST(TempMachine, GoesWhereTmpDirSaysAndClearsWhatKilledRunsLeft) {
     EXPECT_EQ(made.filename().string().rfind("qvihost-machine-" + std::to_string(::getpid()) + "-", 0), 0u);
     EXPECT_TRUE(fs::is_directory(made));
   }
-  EXPECT_FALSE(fs::exists(made));
-  EXPECT_FALSE(fs::exists(stale));
-  EXPECT_TRUE(fs::exists(alive));
-  EXPECT_TRUE(fs::exists(other));
+  // Gone: the machine made and the stale one; kept: the live one and the other.
+  EXPECT_EQ(std::vector({fs::exists(made), fs::exists(stale), fs::exists(alive), fs::exists(other)}),
+            std::vector({false, false, true, true}));
 }
 
 // Another user may plant folders of the same names in a shared /dev/shm:
 // clearing them must neither follow their links nor touch what is theirs,
 // and a running machine is nobody else's to read.
 TEST(TempMachine, IsPrivateAndClearsNothingOfOtherUsersNorThroughLinks) {
-  testing::TempFolder dir;
-  const TmpDirFor tmpdir(dir.path());
+  const TmpDir dir;
   const fs::path lock_leads_out = dir.path() / "qvihost-machine-2147483632-locklink";
   const fs::path of_another = dir.path() / "qvihost-machine-2147483632-otheruser";
   const fs::path a_link = dir.path() / "qvihost-machine-2147483632-linkfold";
