@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/frm_common_fixture.h"
@@ -30,22 +31,19 @@ class MachineNameTest : public FrmCommonTest {
 TEST_F(MachineNameTest, ComputerNameIsTheTextBetweenTheLeadingPairAndTheNextBackslash) {
   // A backslash past the 16-bit positions overflows the name's end.
   const std::string beyond = "\\\\" + std::string(40000, 'x') + "\\";
-  struct Case {
-    const char* answer;  // nullptr: the host call fails
-    const char* name;
-    int reports;
-  } const cases[] = {
+  // answer (nullptr: the host call fails), name, reports
+  const std::tuple<const char*, const char*, int> cases[] = {
       {"\\\\SRV1\\SYS", "SRV1", 0}, {"\\\\SRV1\\", "SRV1", 0}, {"\\\\srv-2\\a\\b", "srv-2", 0},
       {"\\\\\\x", "", 0},           {"\\\\SRV1", "\\\\SRV1", 1}, {nullptr, "", 2},
       {beyond.c_str(), beyond.c_str(), 2},
   };
-  for (const Case& c : cases) {
+  for (const auto& [given, name, reports] : cases) {
     ClearLog();
-    const std::string answer = c.answer ? c.answer : "";
+    const std::string answer = given ? given : "";
     qvi_ntnwsvc.On(kGetUncComputerName, [answer](std::vector<host::Argument>&) { return host::Variant(answer); });
-    qvi_ntnwsvc.FailWhen(kGetUncComputerName, [&c](int, const auto&) { return c.answer == nullptr; });
-    EXPECT_EQ(frm.GetComputerName(), c.name) << answer;
-    EXPECT_EQ(Log(), Reports("GetComputerName", c.reports)) << answer;
+    qvi_ntnwsvc.FailWhen(kGetUncComputerName, [fails = given == nullptr](int, const auto&) { return fails; });
+    EXPECT_EQ(frm.GetComputerName(), name) << answer;
+    EXPECT_EQ(Log(), Reports("GetComputerName", reports)) << answer;
   }
   EXPECT_EQ(qvi_ntnwsvc.Shown(kGetUncComputerName).back(), "0,");
 }
@@ -65,18 +63,16 @@ TEST_F(MachineNameTest, LocalToUNCPathUsesTheDrivesAdministrativeShare) {
   qvi_ntnwsvc.On(kGetDrivePrefix, [](std::vector<host::Argument>& args) {
     return host::Variant(args[0].value.type() == host::Variant::Type::kInt16 ? "\\\\SRV1" : "wrong kind");
   });
-  struct Case {
-    const char* local;
-    const char* unc;
-  } const cases[] = {
+  // local path, UNC path (nullptr: left as it is, the host not asked)
+  const std::pair<const char*, const char*> cases[] = {
       {"C:\\", "\\\\SRV1\\C$\\"},      {"C:\\Apps\\x", "\\\\SRV1\\C$\\Apps\\x"}, {"d:\\data", "\\\\SRV1\\d$\\data"},
       {"\\\\OTHER\\C$\\x", nullptr}, {"C:", nullptr},                           {"Apps\\x", nullptr},
       {"AB:\\x", nullptr},           {"", nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& [local, unc] : cases) {
     const std::size_t before = qvi_ntnwsvc.calls().size();
-    EXPECT_EQ(frm.LocalToUNCPath(c.local), c.unc ? c.unc : c.local);
-    EXPECT_EQ(qvi_ntnwsvc.calls().size() - before, c.unc ? 1u : 0u) << c.local;
+    EXPECT_EQ(frm.LocalToUNCPath(local), unc ? unc : local);
+    EXPECT_EQ(qvi_ntnwsvc.calls().size() - before, unc ? 1u : 0u) << local;
   }
   EXPECT_EQ(qvi_ntnwsvc.Shown(kGetDrivePrefix), (std::vector<std::string>{"67", "67", "100"}));
 
