@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/frm_common_fixture.h"
@@ -53,18 +54,15 @@ INSTANTIATE_TEST_SUITE_P(Flags, FlagTest,
 
 TEST_F(FrmCommonTest, KeyedLookUpReturnsTheValueOfTheFirstMatch) {
   Global({"autonext", "Lng: EnU ", "debug:3", "DEBUG:4", "lng:deu", "", "Tail:x"});
-  struct Case {
-    std::string key;
-    std::string expected;
-    std::string key_after;
-  } const cases[] = {
+  // key, value, key as the look-up leaves it
+  const std::tuple<std::string, std::string, std::string> cases[] = {
       {"Lng:", " EnU ", "lng:"}, {"LNG:", " EnU ", "lng:"}, {"debug", ":3", "debug"},
       {"", "autonext", ""},      {"Tail:", "", "tail:"},    {"autonext-and-more", "", "autonext-and-more"},
   };
-  for (const Case& c : cases) {
-    std::string key = c.key;
-    EXPECT_EQ(frm.GetGlobalParam(key), c.expected) << c.key;
-    EXPECT_EQ(key, c.key_after);
+  for (const auto& [given, expected, key_after] : cases) {
+    std::string key = given;
+    EXPECT_EQ(frm.GetGlobalParam(key), expected) << given;
+    EXPECT_EQ(key, key_after);
   }
   EXPECT_EQ(frm.CLParamDebug(), "3");
   EXPECT_FALSE(frm.ParamDebug());
