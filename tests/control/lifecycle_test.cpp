@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "events/event_fixture.h"
 
@@ -25,20 +26,18 @@ TEST_F(LifecycleTest, FrmCommonIsMadeAtItsFirstUseAndKeptForTheLoad) {
 // DISPID 22 failing, or answering what does not fit 16 bits, leaves
 // LocalOSType as an earlier qviSetup left it; the rest of qviSetup runs.
 TEST_F(LifecycleTest, PlatformAnswerThatCannotBeTakenKeepsLocalOSType) {
-  struct Case {
-    bool fail;
-    std::int32_t code;
-    std::int16_t expected;
-  };
-  for (const Case& c : {Case{true, 1, kOsWindows95}, Case{false, 70000, kOsWindows95}, Case{false, 1, kOsWindowsNT}}) {
-    SCOPED_TRACE(std::to_string(c.code) + (c.fail ? " failing" : ""));
+  // failing, platform code, LocalOSType after
+  const std::tuple<bool, std::int32_t, std::int16_t> cases[] = {
+      {true, 1, kOsWindows95}, {false, 70000, kOsWindows95}, {false, 1, kOsWindowsNT}};
+  for (const auto& [fail, code, expected] : cases) {
+    SCOPED_TRACE(std::to_string(code) + (fail ? " failing" : ""));
     Start(R"({"base": "install-95"})");
     Raise("qviSetup");
     ASSERT_EQ(State().LocalOSType, kOsWindows95);
-    host_->mutable_config().platform_code = c.code;
-    if (c.fail) FailNext(host::dispid::kGetPlatform, 1);
+    host_->mutable_config().platform_code = code;
+    if (fail) FailNext(host::dispid::kGetPlatform, 1);
     EXPECT_FALSE(Raise("qviSetup").failed);
-    EXPECT_EQ(State().LocalOSType, c.expected);
+    EXPECT_EQ(State().LocalOSType, expected);
     EXPECT_EQ(Calls("qviSetup").back(), "QviPublic 3 SetCopySection(\"Common\", 0) -> Empty");
   }
 }
