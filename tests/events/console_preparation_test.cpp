@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "events/event_fixture.h"
@@ -16,35 +17,29 @@ using ConsolePreparationTest = EventTest;
 // host call skips only its own statement: what it was to assign keeps its old
 // value, and the defaults and copy sections are still done.
 TEST_F(ConsolePreparationTest, FailingHostCallSkipsOnlyItsStatement) {
-  struct Case {
-    const char* event;
-    host::DispId dispid;
-    int nth;
-    const char* console_dir;
-    const char* windows_dir;
+  // event, failing DISPID, its nth call, ConsoleDir and WindowsDir after
+  const std::tuple<std::string, host::DispId, int, const char*, const char*> cases[] = {
+      // When the host cannot say whether it installs, the installing branch runs.
+      {"qviUninstall", host::dispid::kIsInstalling, 1, "C:\\Program Files\\Tessaly\\Quorvex", "C:\\WINNT"},
+      // The lookup of "TYConsole" (InitComponentDir's of "QVIConsole" comes first).
+      {"qviSetup", host::dispid::kGetDirectory, 2, "\\Quorvex", "\\\\SRV1\\C$\\WINNT"},
+      // The lookup of "windows": the removal's drive form stays.
+      {"qviSetup", host::dispid::kGetDirectory, 3, "C:\\Program Files\\Tessaly\\Quorvex", "C:\\WINNT"},
   };
-  for (const Case& c : {
-           // When the host cannot say whether it installs, the installing branch runs.
-           Case{"qviUninstall", host::dispid::kIsInstalling, 1, "C:\\Program Files\\Tessaly\\Quorvex", "C:\\WINNT"},
-           // The lookup of "TYConsole" (InitComponentDir's of "QVIConsole" comes first).
-           Case{"qviSetup", host::dispid::kGetDirectory, 2, "\\Quorvex", "\\\\SRV1\\C$\\WINNT"},
-           // The lookup of "windows": the removal's drive form stays.
-           Case{"qviSetup", host::dispid::kGetDirectory, 3, "C:\\Program Files\\Tessaly\\Quorvex", "C:\\WINNT"},
-       }) {
-    SCOPED_TRACE(std::string(c.event) + " failing DISPID " + std::to_string(c.dispid));
+  for (const auto& [event, dispid, nth, console_dir, windows_dir] : cases) {
+    SCOPED_TRACE(event + " failing DISPID " + std::to_string(dispid));
     Start(R"({"base": "uninstall"})");
     Raise("qviUninstall");
-    host_->mutable_config().installing = std::string(c.event) == "qviSetup";
-    FailNext(c.dispid, c.nth);
-    Raise(c.event);
+    host_->mutable_config().installing = event == "qviSetup";
+    FailNext(dispid, nth);
+    Raise(event);
 
     EXPECT_EQ(FailedCalls(), 1u);
-    EXPECT_EQ(State().ConsoleDir, c.console_dir);
-    EXPECT_EQ(State().WindowsDir, c.windows_dir);
-    EXPECT_EQ(State().SystemDir,
-              std::string(c.event) == "qviSetup" ? "\\\\SRV1\\C$\\WINNT\\system32" : "C:\\WINNT\\system32");
+    EXPECT_EQ(State().ConsoleDir, console_dir);
+    EXPECT_EQ(State().WindowsDir, windows_dir);
+    EXPECT_EQ(State().SystemDir, event == "qviSetup" ? "\\\\SRV1\\C$\\WINNT\\system32" : "C:\\WINNT\\system32");
     EXPECT_EQ(ValuesBelow(kBcDefaults), 30u);
-    EXPECT_EQ(Calls(c.event).back(), "QviPublic 3 SetCopySection(\"Common\", 0) -> Empty");
+    EXPECT_EQ(Calls(event).back(), "QviPublic 3 SetCopySection(\"Common\", 0) -> Empty");
   }
 }
 
