@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/call.h"
@@ -45,34 +46,27 @@ std::vector<host::Argument> A(std::vector<Variant> values) {
 
 // Calls a dispatch interface refuses, with the number the caller sees.
 TEST(ReplacementHostTest, RefusalsFailLikeADispatchInterfaceAndChangeNothing) {
-  const struct {
-    const char* name;
-    bool ntnwsvc;
-    host::DispId dispid;
-    std::vector<host::Argument> args;
-    std::int32_t number;
-  } cases[] = {
-      {"UnknownPublicDispid", false, 7, {}, kMemberNotFound},
-      {"TooFewArguments", false, d::kSetDestinationDir, A({"windows", "C:\\WINNT"}), kBadParamCount},
-      {"TextWhereNumberExpected", false, d::kSetCopySection, A({"NT", "zero"}), errors::kTypeMismatch},
-      {"NegativeDirectoryIndex", false, d::kSetDirectory, A({"K", "C:\\x", std::int32_t{-1}}), kSubscriptOutOfRange},
-      {"RunawayDirectoryIndex", false, d::kSetDirectory, A({"K", "C:\\x", std::int32_t{kMaxDirectoryIndex + 1}}),
+  // name, DISPID, arguments, number
+  const std::tuple<const char*, host::DispId, std::vector<host::Argument>, std::int32_t> cases[] = {
+      {"UnknownPublicDispid", 7, {}, kMemberNotFound},
+      {"TooFewArguments", d::kSetDestinationDir, A({"windows", "C:\\WINNT"}), kBadParamCount},
+      {"TextWhereNumberExpected", d::kSetCopySection, A({"NT", "zero"}), errors::kTypeMismatch},
+      {"NegativeDirectoryIndex", d::kSetDirectory, A({"K", "C:\\x", std::int32_t{-1}}), kSubscriptOutOfRange},
+      {"RunawayDirectoryIndex", d::kSetDirectory, A({"K", "C:\\x", std::int32_t{kMaxDirectoryIndex + 1}}),
        kSubscriptOutOfRange},
       // The last argument is the one that fails: nothing before it may stick.
-      {"DestinationFlagNotANumber", false, d::kSetDestinationDir, A({"windows", "C:\\WINNT", "x"}),
-       errors::kTypeMismatch},
-      {"DirectoryIndexNotANumber", false, d::kSetDirectory, A({"K", "C:\\x", "x"}), errors::kTypeMismatch},
-      {"DirectoryOperationNotANumber", false, d::kDirectoryOperation, A({"x", "C:\\x"}), errors::kTypeMismatch},
+      {"DestinationFlagNotANumber", d::kSetDestinationDir, A({"windows", "C:\\WINNT", "x"}), errors::kTypeMismatch},
+      {"DirectoryIndexNotANumber", d::kSetDirectory, A({"K", "C:\\x", "x"}), errors::kTypeMismatch},
+      {"DirectoryOperationNotANumber", d::kDirectoryOperation, A({"x", "C:\\x"}), errors::kTypeMismatch},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, dispid, arguments, number] : cases) {
+    SCOPED_TRACE(name);
     ReplacementHost host(TypicalConfig());
-    std::vector<host::Argument> args = c.args;
-    host::HostControl& control = c.ntnwsvc ? host.QviNTNWSvc() : host.QviPublic();
-    EXPECT_EQ(qvi::testing::ErrorNumberOf([&] { control.Invoke(c.dispid, args); }), c.number);
+    std::vector<host::Argument> args = arguments;
+    EXPECT_EQ(qvi::testing::ErrorNumberOf([&] { host.QviPublic().Invoke(dispid, args); }), number);
     ASSERT_EQ(host.calls().size(), 1u);
     EXPECT_TRUE(host.calls()[0].failed);
-    EXPECT_EQ(host.calls()[0].failure.substr(0, std::to_string(c.number).size() + 1), std::to_string(c.number) + ":");
+    EXPECT_EQ(host.calls()[0].failure.substr(0, std::to_string(number).size() + 1), std::to_string(number) + ":");
     EXPECT_TRUE(host.state().destination_dirs.empty());
     EXPECT_TRUE(host.state().copy_sections.empty());
     EXPECT_EQ(host.state().directories, TypicalConfig().directories);
