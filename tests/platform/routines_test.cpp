@@ -8,7 +8,6 @@
 #include "platform/qvi_common.h"
 #include "platform/win_api.h"
 #include "runtime/errors.h"
-#include "runtime/text.h"
 #include "testing/temp_folder.h"
 
 namespace qvi::platform {
@@ -25,18 +24,6 @@ class RoutinesTest : public ::testing::Test {
     settings.windows_directory = "C:\\WINNT";
     machine_ = emu::Machine::Open(dir_.path() / "m", settings);
     std::filesystem::create_directories(machine_->MapPath("C:\\WINNT"));
-  }
-
-  std::string Value(HKey root, const std::string& path, const std::string& name) {
-    HKey key = kNoKey;
-    if (machine_->RegOpenKeyExA(root, path.c_str(), 0, kKeyAllAccess, &key) != win32::kSuccess) return "<no key>";
-    std::uint8_t data[512] = {};
-    std::uint32_t size = sizeof data;
-    std::uint32_t type = 0;
-    const Status status = machine_->RegQueryValueExA(key, name.c_str(), &type, data, &size);
-    machine_->RegCloseKey(key);
-    if (status != win32::kSuccess) return "<no value>";
-    return std::string(reinterpret_cast<char*>(data), size);
   }
 
   bool KeyExists(HKey root, const std::string& path) {
