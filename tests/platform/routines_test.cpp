@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "emu/machine.h"
@@ -45,14 +46,8 @@ class RoutinesTest : public ::testing::Test {
 
 TEST_F(RoutinesTest, ReadIniStringReturnsValuesAndDefaultsCutToTheirLength) {
   ASSERT_NE(WriteIniString(*machine_, "Uninstall 32", "Console", "C:\\QVCON", "kethra.ini"), 0);
-  struct Case {
-    const char* section;
-    const char* key;
-    const char* default_value;
-    const char* file;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
+  // section, key, default, file, what is read
+  const std::tuple<std::string, std::string, std::string, std::string, std::string> cases[] = {
       {"Uninstall 32", "Console", "", "kethra.ini", "C:\\QVCON"},
       {"uninstall 32", "CONSOLE", "", "C:\\WINNT\\kethra.ini", "C:\\QVCON"},
       {"Uninstall 32", "PM Group", "none", "kethra.ini", "none"},
@@ -60,11 +55,11 @@ TEST_F(RoutinesTest, ReadIniStringReturnsValuesAndDefaultsCutToTheirLength) {
       {"Other", "Console", "dflt  ", "kethra.ini", "dflt"},
       {"Uninstall 32", "Console", "x", "missing.ini", "x"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [section, key, default_value, file, expected] : cases) {
     std::string value = "stale";
-    const std::int32_t n = ReadIniString(*machine_, c.section, c.key, c.default_value, value, c.file);
-    EXPECT_EQ(value, c.expected) << c.section << "/" << c.key << " in " << c.file;
-    EXPECT_EQ(n, static_cast<std::int32_t>(c.expected.size()));
+    const std::int32_t n = ReadIniString(*machine_, section, key, default_value, value, file);
+    EXPECT_EQ(value, expected) << section << "/" << key << " in " << file;
+    EXPECT_EQ(n, static_cast<std::int32_t>(expected.size()));
   }
 }
 
