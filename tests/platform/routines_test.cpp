@@ -9,6 +9,7 @@
 #include "platform/qvi_common.h"
 #include "platform/win_api.h"
 #include "runtime/errors.h"
+#include "testing/error_of.h"
 #include "testing/temp_folder.h"
 
 namespace qvi::platform {
@@ -143,12 +144,7 @@ TEST_F(RoutinesTest, ComputerNameRoutines) {
 TEST_F(RoutinesTest, QueryComputerNameRaisesWhenTheNameCannotBeRead) {
   FaultInjectingPlatform faulty(*machine_);
   faulty.FailCall(Function::kGetComputerNameA, 0, win32::kBufferOverflow);
-  try {
-    QueryComputerName(faulty);
-    FAIL() << "expected an error";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.number(), errors::kInvalidArgument);
-  }
+  EXPECT_EQ(testing::ErrorNumberOf([&] { QueryComputerName(faulty); }), errors::kInvalidArgument);
   // The routines that absorb their errors give their empty result instead.
   EXPECT_EQ(ServerNameFromPath(faulty, "C:\\Apps"), "");
   EXPECT_EQ(MakeLocalUNC(faulty, "C:\\Apps"), "");
