@@ -2,6 +2,8 @@
 // test, and what the tests of it share.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -31,5 +33,14 @@ inline Outcome Cli(const std::vector<std::string>& args, const std::string& inpu
   const int code = RunCli(args, {out, err, in, terminal});
   return {code, out.str(), err.str()};
 }
+
+// A test of the command line with a folder of its own for the files its
+// commands read and write.
+class CliFolderTest : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
+
+  testing::TempFolder dir_;
+};
 
 }  // namespace qvi::cli

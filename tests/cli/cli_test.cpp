@@ -18,12 +18,7 @@ namespace {
 
 const std::string kModem = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults\\Modem";
 
-class CliTest : public ::testing::Test {
- protected:
-  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
-
-  testing::TempFolder dir_;
-};
+using CliTest = CliFolderTest;
 
 // Readable reports of whole runs, approved like the JSON ones: host calls
 // with Windows paths as written, the settings file's change as a diff; a life

@@ -79,7 +79,7 @@ std::optional<long> RunQvihost(const std::vector<std::string>& args, rlim_t cpu_
 //   dir/m/...        the machine
 //   dir/s/s.json     the scenario under test
 //   dir/outside.reg  a file the scenario must not reach
-class HostileInputTest : public ::testing::Test {
+class HostileInputTest : public CliFolderTest {
  protected:
   HostileInputTest() {
     EXPECT_EQ(Cli({"run", "install-nt", "--machine", Machine().string()}).code, kExitOk);
@@ -98,8 +98,6 @@ class HostileInputTest : public ::testing::Test {
     EXPECT_NE(o.err.find(message), std::string::npos) << what << ": " << o.err;
     EXPECT_EQ(Tree(dir_.path()), before) << what;
   }
-
-  testing::TempFolder dir_;
 };
 
 struct ScenarioCase {

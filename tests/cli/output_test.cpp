@@ -34,13 +34,10 @@ class FullDisk : public std::streambuf {
   std::size_t room_;
 };
 
-class OutputTest : public ::testing::Test {
- protected:
-  testing::TempFolder dir_;
-};
+using OutputTest = CliFolderTest;
 
 TEST_F(OutputTest, AReportThatCannotBeWrittenWholeFailsTheRun) {
-  const std::string small = (dir_.path() / "small.json").string();
+  const std::string small = Path("small.json");
   WriteFileBytes(small, R"({"name": "small", "events": ["creation"]})");
   const std::vector<std::string> commands[] = {
       {"run", "install-nt"}, {"run", "install-nt", "--json"}, {"list"}, {"matrix", small}, {"matrix", small, "--json"}};
@@ -135,7 +132,7 @@ TEST_F(OutputTest, JunitAgreesWithTheTestCommand) {
 
 // The matrix runs on copies of a given machine, which stays as it was.
 TEST_F(OutputTest, MatrixRunsOnCopiesOfAMachine) {
-  const std::string machine = (dir_.path() / "m").string();
+  const std::string machine = Path("m");
   ASSERT_EQ(Cli({"run", "install-nt", "--machine", machine}).code, kExitOk);
   const std::string store = ReadFileBytes(dir_.path() / "m" / "registry.reg");
   const auto faults = [](const std::string& matrix) { return nlohmann::json::parse(matrix)["faults"].get<int>(); };

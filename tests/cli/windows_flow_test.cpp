@@ -81,13 +81,15 @@ std::string Wine(const std::string& arguments) {
 int RunOnWine(const std::string& program, const std::string& arguments, const std::string& out,
               const std::string& host_name = "", const std::string& before = "", const std::string& after = "") {
   const std::string server = "/usr/lib/wine/wineserver";
-  const std::string shell = host_name.empty() ? "sh -c \"" : "unshare -u sh -c \"hostname " + host_name + " && ";
-  const std::string boot = host_name.empty() ? "" : Wine("wineboot </dev/null >/dev/null 2>&1; ");
-  const std::string first = host_name.empty() ? "" : server + " -k 2>/dev/null; ";
-  const int status = std::system((shell + first + server + " -p </dev/null >/dev/null 2>&1; " + boot + before +
-                                  Wine("'" + program + "' " + arguments) + " >'" + out + "'; status=\\$?; " + after +
-                                  server + " -k; exit \\$status\"")
-                                     .c_str());
+  std::string script = server + " -p </dev/null >/dev/null 2>&1; ";
+  if (!host_name.empty()) {
+    script = "hostname " + host_name + " && " + server + " -k 2>/dev/null; " + script +
+             Wine("wineboot </dev/null >/dev/null 2>&1; ");
+  }
+  script += before + Wine("'" + program + "' " + arguments) + " >'" + out + "'; status=\\$?; " + after + server +
+            " -k; exit \\$status";
+  const std::string shell = host_name.empty() ? "sh -c \"" : "unshare -u sh -c \"";
+  const int status = std::system((shell + script + "\"").c_str());
   EXPECT_TRUE(WIFEXITED(status)) << status;
   return WEXITSTATUS(status);
 }
