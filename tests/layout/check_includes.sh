@@ -27,6 +27,7 @@ declare -A allowed=(
   [scenario]="replacement_host faults emu upgrade provisioning control common host platform runtime"
   [flow]="scenario replacement_host faults emu control common host platform platform/win32 runtime"
   [host_kit]="scenario replacement_host faults emu control common host host/com platform runtime runtime/com"
+  [personality]=""
   [testing]="* library harness"
   [cli]="* library harness"
   [top]="* library harness testing cli"
@@ -48,7 +49,7 @@ room_of() {
 }
 
 is_library_room() { [[ "$1" =~ ^(runtime|host|platform|common|control|provisioning|upgrade)(/|$) ]]; }
-is_harness_room() { [[ "$1" =~ ^(emu|faults|replacement_host|scenario|flow|host_kit)$ ]]; }
+is_harness_room() { [[ "$1" =~ ^(emu|faults|replacement_host|scenario|flow|host_kit|personality)$ ]]; }
 
 may_include() {
   local from="$1" to="$2" entry
