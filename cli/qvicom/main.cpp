@@ -1,4 +1,4 @@
-// qvicom SCENARIO [--watch KEY]... [--progid]
+// qvicom SCENARIO [--watch KEY]... [--progid] [--personality win95|nt4 --ocx PATH]
 //
 // Runs a scenario through COM: QVConsole is created as a setup host creates
 // it (by its CLSID, or with --progid by "QviConsole.QVConsole"), its host
@@ -9,18 +9,26 @@
 //
 // The scenario's "creation" is the creation of the control, and must come
 // first and once: an event before it has no control to hear it.
+//
+// With --personality, the control library at PATH is loaded as Windows 95
+// or NT 4.0 would load it (personality/personality.h) before COM starts,
+// registered by its own DllRegisterServer, and found loaded by COM; once its
+// control is released, DllCanUnloadNow must answer S_OK, and the library
+// unregisters itself.
 #include <windows.h>
 #include <objbase.h>
 #include <oleidl.h>
 
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "flow/flow_run.h"
 #include "host_kit/host_kit.h"
+#include "personality/personality.h"
 #include "runtime/com/com_ptr.h"
 #include "scenario/exit_codes.h"
 #include "scenario/scenario.h"
@@ -67,6 +75,48 @@ com::ComPtr<IUnknown> CreateControl(bool by_progid) {
   return control;
 }
 
+// The control library loaded as an old Windows would load it, registered by
+// itself while this lives.
+class OldWindowsLibrary {
+ public:
+  OldWindowsLibrary(personality::System system, const std::string& path) {
+    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    wide.pop_back();
+    module_ = personality::LoadAs(system, wide);
+  }
+  ~OldWindowsLibrary() {
+    if (registered_) Call("DllUnregisterServer");
+    FreeLibrary(module_);
+  }
+  OldWindowsLibrary(const OldWindowsLibrary&) = delete;
+  OldWindowsLibrary& operator=(const OldWindowsLibrary&) = delete;
+
+  void Register() {
+    Expect("DllRegisterServer");
+    registered_ = true;
+  }
+  // Once its control is released: nothing may keep the library loaded.
+  void Unregister() {
+    Expect("DllCanUnloadNow");
+    registered_ = false;
+    Expect("DllUnregisterServer");
+  }
+
+ private:
+  HRESULT Call(const char* name) const {
+    return reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void (*)()>(GetProcAddress(module_, name)))();
+  }
+  void Expect(const char* name) const {
+    if (const HRESULT hr = Call(name); hr != S_OK) {
+      throw std::runtime_error(std::string("QviConsole.ocx answers ") + HresultText(hr) + " to " + name);
+    }
+  }
+
+  HMODULE module_ = nullptr;
+  bool registered_ = false;
+};
+
 // Ends a control's life as a container does: closed, then released.
 class PlacedControl {
  public:
@@ -83,8 +133,15 @@ class PlacedControl {
 };
 
 int Run(const std::vector<std::string>& args) {
-  const auto parsed = flow::ParseFlowArgs(args, "qvicom", {"--progid"});
+  const auto parsed = flow::ParseFlowArgs(args, "qvicom", {"--progid"}, {"--personality", "--ocx"});
   if (!parsed) return scenario::kExitBadInput;
+  const auto& options = parsed->options;
+  const std::optional<personality::System> system =
+      options.count("--personality") ? personality::SystemNamed(options.at("--personality")) : std::nullopt;
+  if (options.count("--personality") != options.count("--ocx") || (options.count("--personality") && !system)) {
+    std::cerr << "qvicom: --personality takes win95 or nt4, and --ocx PATH the control library it loads\n";
+    return scenario::kExitBadInput;
+  }
   const scenario::Scenario scenario = scenario::LoadScenario(parsed->scenario);
   if (scenario.events.empty() || scenario.events.front().event != Event::kCreation) {
     std::cerr << "qvicom: the scenario must begin with the creation of the control\n";
@@ -98,7 +155,10 @@ int Run(const std::vector<std::string>& args) {
   }
   flow::MachineRun machine(scenario, parsed->watched);
 
+  std::optional<OldWindowsLibrary> library;
+  if (system) library.emplace(*system, options.at("--ocx"));
   Apartment com;
+  if (library) library->Register();
   // The kit stays loaded until after the report: its host is the record.
   hostkit::KitClient kit(hostkit::KitClient::RegisteredPath());
   kit.Load(parsed->scenario);
@@ -112,6 +172,7 @@ int Run(const std::vector<std::string>& args) {
       }
     }
   }
+  if (library) library->Unregister();
 
   const nlohmann::ordered_json heard = nlohmann::ordered_json::parse(kit.Report());
   nlohmann::ordered_json report = machine.Finish({});

@@ -68,19 +68,23 @@ int DriverMain(const char* program, const std::function<int()>& run) {
 }
 
 std::optional<FlowArgs> ParseFlowArgs(const std::vector<std::string>& args, const std::string& program,
-                                      const std::set<std::string>& flags) {
+                                      const std::set<std::string>& flags, const std::set<std::string>& options) {
   if (args.empty()) {
     std::cerr << "usage: " << program << " SCENARIO [--watch KEY]...";
     for (const std::string& flag : flags) std::cerr << " [" << flag << "]";
+    for (const std::string& option : options) std::cerr << " [" << option << " VALUE]";
     std::cerr << "\n";
     return std::nullopt;
   }
-  FlowArgs parsed{args[0], kProductTrees, {}};
+  FlowArgs parsed{args[0], kProductTrees, {}, {}};
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (flags.count(args[i]) != 0) {
       parsed.flags.insert(args[i]);
     } else if (args[i] == "--watch" && i + 1 < args.size()) {
       parsed.watched.push_back(args[++i]);
+    } else if (options.count(args[i]) != 0 && i + 1 < args.size()) {
+      parsed.options[args[i]] = args[i + 1];
+      ++i;
     } else {
       std::cerr << program << ": unexpected argument " << args[i] << "\n";
       return std::nullopt;

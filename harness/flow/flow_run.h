@@ -36,15 +36,18 @@ class SeedError : public std::runtime_error {
 // (scenario::kExitInternalError).
 int DriverMain(const char* program, const std::function<int()>& run);
 
-// "SCENARIO [--watch KEY]... [FLAG]...", FLAG one of `flags`.
+// "SCENARIO [--watch KEY]... [FLAG]... [OPTION VALUE]...", FLAG one of
+// `flags`, OPTION one of `options`.
 struct FlowArgs {
   std::string scenario;
   std::vector<std::string> watched;  // the product family's trees first
   std::set<std::string> flags;
+  std::map<std::string, std::string> options;
 };
 // Null, with the reason on standard error, for arguments that do not fit.
 std::optional<FlowArgs> ParseFlowArgs(const std::vector<std::string>& args, const std::string& program,
-                                      const std::set<std::string>& flags = {});
+                                      const std::set<std::string>& flags = {},
+                                      const std::set<std::string>& options = {});
 
 // So that the run starts as on a fresh machine, the constructor removes the
 // product family's registry trees (HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER
