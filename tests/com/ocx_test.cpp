@@ -1,5 +1,6 @@
 // The control library as a COM client and a container see it: the file
-// "QviConsole.ocx" beside this program, loaded, registered and created.
+// "QviConsole.ocx" beside this program, loaded (by this Windows's loader, or
+// as Windows 95 or NT 4.0 would load it), registered and created.
 #include <windows.h>
 #include <ocidl.h>
 #include <olectl.h>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "personality/personality.h"
 #include "runtime/com/class_factory.h"
 #include "runtime/com/scoped.h"
 #include "testing/com_fake_kit/fake_kit.h"
@@ -24,6 +26,7 @@ using namespace qvi::testing;
 using qvi::com::ComPtr;
 using qvi::com::Make;
 using qvi::com::ScopedBstr;
+using qvi::personality::System;
 
 constexpr const wchar_t* kLibId = L"{C76C9860-781F-11D2-A8A9-00A0C95AD477}";
 constexpr const wchar_t* kInterfaceId = L"{C76C985B-781F-11D2-A8A9-00A0C95AD477}";
@@ -124,7 +127,7 @@ class OcxTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    module_ = LoadLibraryW(OcxPath().c_str());
+    module_ = Load(OcxPath());
     ASSERT_NE(module_, nullptr) << "cannot load QviConsole.ocx beside the test program";
     get_class_object_ = Export<GetClassObjectFn>("DllGetClassObject");
     can_unload_now_ = Export<NoArgumentFn>("DllCanUnloadNow");
@@ -140,6 +143,8 @@ class OcxTest : public ::testing::Test {
     CoUninitialize();
     if (module_) FreeLibrary(module_);
   }
+
+  virtual HMODULE Load(const std::wstring& path) { return LoadLibraryW(path.c_str()); }
 
   template <class Function>
   Function Export(const char* name) {
@@ -260,6 +265,7 @@ class OcxWithHostKitTest : public OcxTest {
  protected:
   void SetUp() override {
     OcxTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(register_(), S_OK);
     for (auto [kit, clsid] : {std::pair{&public_, kFakePublicClass}, std::pair{&service_, kFakeServiceClass}}) {
       ASSERT_EQ(CoRegisterClassObject(Guid(clsid), kit->factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
@@ -296,7 +302,64 @@ class OcxWithHostKitTest : public OcxTest {
   FakeKitClass service_;
 };
 
-TEST_F(OcxWithHostKitTest, EachControlPlacesAKitOfItsOwnAndLetsGoOfIt) {
+// The file loaded by this Windows's loader, or as Windows 95 or NT 4.0 would
+// load it.
+class OcxLoadedAsTest : public OcxWithHostKitTest, public ::testing::WithParamInterface<std::optional<System>> {
+ protected:
+  void SetUp() override {
+    if (GetParam() && sizeof(void*) != 4) GTEST_SKIP() << "there is no 64-bit Windows 95 or NT 4.0";
+    OcxWithHostKitTest::SetUp();
+  }
+  void TearDown() override {
+    if (!IsSkipped()) OcxWithHostKitTest::TearDown();
+  }
+  HMODULE Load(const std::wstring& path) override {
+    HMODULE module = nullptr;
+    EXPECT_NO_THROW(module = GetParam() ? qvi::personality::LoadAs(*GetParam(), path) : OcxTest::Load(path));
+    return module;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Loaders, OcxLoadedAsTest,
+                         ::testing::Values(std::nullopt, System::kWindows95, System::kWindowsNT40),
+                         [](const auto& info) -> std::string {
+                           return info.param ? (*info.param == System::kWindows95 ? "Windows95" : "WindowsNT40")
+                                             : "ThisWindows";
+                         });
+
+// The exit status of `arguments` run by regsvr32 in a process of its own,
+// where this Windows's loader loads the file.
+DWORD Regsvr32(const std::wstring& arguments) {
+  std::wstring command = L"regsvr32.exe " + arguments + L" \"" + OcxPath() + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return GetLastError();
+  }
+  DWORD status = 0;
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return status;
+}
+
+TEST_P(OcxLoadedAsTest, RegistersWhatRegsvr32RegistersAndUnregistersIt) {
+  ASSERT_EQ(unregister_(), S_OK);
+  const std::vector<std::wstring> before = Snapshot();
+  ASSERT_EQ(Regsvr32(L"/s"), 0u);
+  const std::vector<std::wstring> registered = Snapshot();
+  ASSERT_EQ(Regsvr32(L"/u /s"), 0u);
+  ASSERT_EQ(Snapshot(), before);
+  ASSERT_NE(registered, before);
+  EXPECT_EQ(register_(), S_OK);
+  EXPECT_EQ(Snapshot(), registered);
+  EXPECT_EQ(unregister_(), S_OK);
+  EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_P(OcxLoadedAsTest, EachControlPlacesAKitOfItsOwnAndLetsGoOfIt) {
   ComPtr<IClassFactory> factory;
   EXPECT_EQ(get_class_object_(Guid(kFormClassId), IID_IClassFactory, factory.ReleaseAndGetVoidAddressOf()),
             CLASS_E_CLASSNOTAVAILABLE);
@@ -499,7 +562,7 @@ TEST_F(OcxWithHostKitTest, UnloadedUnaskedTheLibraryReleasesNothingInDllMain) {
 // Wine's control host, as a container that is not ours: it creates, sites,
 // activates in place and on the window's end closes the control. Under Wine
 // the prefix needs the null graphics driver (scripts/test-windows.sh).
-TEST_F(OcxWithHostKitTest, AControlContainerNotOursCreatesSitesActivatesAndClosesIt) {
+TEST_P(OcxLoadedAsTest, AControlContainerNotOursCreatesSitesActivatesAndClosesIt) {
   const HMODULE atl = LoadLibraryW(L"atl.dll");
   ASSERT_NE(atl, nullptr);
   const auto proc = [atl](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(atl, name)); };
