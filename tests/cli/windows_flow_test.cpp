@@ -178,7 +178,8 @@ TEST_F(WindowsFlow, BothDriversTellTheRunsFailuresFromBadInput) {
   }
 }
 
-class ComFlowTest : public ::testing::TestWithParam<std::string> {
+// Needs the COM binaries, as scripts/test-windows.sh names them.
+class ComFlow : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* name : {"QVI_QVICOM", "QVI_HOST_KIT", "QVI_OCX", "WINEPREFIX"}) {
@@ -187,6 +188,8 @@ class ComFlowTest : public ::testing::TestWithParam<std::string> {
     if (!std::filesystem::exists(std::getenv("QVI_OCX"))) GTEST_SKIP() << "no QviConsole.ocx in this build";
   }
 };
+
+class ComFlowTest : public ComFlow, public ::testing::WithParamInterface<std::string> {};
 
 // The parameter is an embedded scenario's name or a scenario file's path.
 // Both libraries are registered for this run only, under its own server, and
@@ -201,6 +204,49 @@ TEST_P(ComFlowTest, RunThroughTheControlEqualsTheEmulatedRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Embedded, ComFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);
+
+// (scenario, personality as qvicom names it, whether Wine reports that
+// Windows version to qvicom too).
+using OldWindowsRun = std::tuple<std::string, std::string, bool>;
+std::string OldWindowsRunName(const ::testing::TestParamInfo<OldWindowsRun>& info) {
+  const auto& [name, personality, wine_reports_it] = info.param;
+  return TestName({name, info.index}) + "_" + personality + (wine_reports_it ? "_wine_reports_it" : "");
+}
+
+class OldWindowsComFlowTest : public ComFlow, public ::testing::WithParamInterface<OldWindowsRun> {
+ protected:
+  void SetUp() override {
+    ComFlow::SetUp();
+    const char* arch = std::getenv("WINEARCH");
+    if (!IsSkipped() && (arch == nullptr || std::string(arch) != "win32")) {
+      GTEST_SKIP() << "there is no 64-bit Windows 95 or NT 4.0";
+    }
+  }
+};
+
+// qvicom loads the control library as Windows 95 or NT 4.0 would, and
+// registers it itself; only the kit is registered for the run. Wine's
+// version for qvicom alone is set and taken back under the run's server.
+TEST_P(OldWindowsComFlowTest, RunThroughTheControlEqualsTheEmulatedRun) {
+  const auto& [name, personality, wine_reports_it] = GetParam();
+  const std::string kit = "'" + WinePath(std::getenv("QVI_HOST_KIT")) + "'";
+  const std::string key = "'HKCU\\Software\\Wine\\AppDefaults\\qvicom.exe'";
+  std::string before = Wine("regsvr32 /s " + kit + " && "), after = Wine("regsvr32 /u /s " + kit + "; ");
+  if (wine_reports_it) {
+    before += Wine("reg add " + key + " /v Version /d " + (personality == "win95" ? "win95" : "nt40") +
+                   " /f >/dev/null && ");
+    after += Wine("reg delete " + key + " /f >/dev/null; ");
+  }
+  ExpectSameRunAsEmulated(std::getenv("QVI_QVICOM"), name,
+                          std::string(name == "uninstall" ? " --progid" : "") + " --personality " + personality +
+                              " --ocx '" + WinePath(std::getenv("QVI_OCX")) + "'",
+                          before, after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Embedded, OldWindowsComFlowTest,
+                         ::testing::Combine(::testing::ValuesIn(EmbeddedScenarioNames()),
+                                            ::testing::Values("win95", "nt4"), ::testing::Bool()),
+                         OldWindowsRunName);
 
 // Where only COM can go wrong: an exception out of the page notification's
 // sink, a by-reference call failing or answering too wide, a failing call
