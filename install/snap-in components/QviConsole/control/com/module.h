@@ -4,8 +4,8 @@
 // by qvi::com::Module.
 #pragma once
 
-#include <windows.h>
 #include <oaidl.h>
+#include <windows.h>
 
 #include <string>
 

@@ -35,10 +35,8 @@ static HANDLE WINAPI CreateSemaphoreOnAnyWindows(LPSECURITY_ATTRIBUTES attribute
   if (name == nullptr) return CreateSemaphoreA(attributes, initial, maximum, nullptr);
   return ToAnsiName(name, ansi) ? CreateSemaphoreA(attributes, initial, maximum, ansi) : nullptr;
 }
-extern HANDLE(WINAPI* const import_CreateSemaphoreW)(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWSTR) asm(
-    "__imp__CreateSemaphoreW@16");
-HANDLE(WINAPI* const import_CreateSemaphoreW)(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWSTR) =
-    &CreateSemaphoreOnAnyWindows;
+extern const decltype(&CreateSemaphoreW) import_CreateSemaphoreW asm("__imp__CreateSemaphoreW@16");
+const decltype(&CreateSemaphoreW) import_CreateSemaphoreW = &CreateSemaphoreOnAnyWindows;
 
 // The C runtime asks with it whether its msvcrt.dll tells the locale's code
 // page (older ones do not; it then reads it from the locale's name).
@@ -47,8 +45,8 @@ static HMODULE WINAPI GetModuleHandleOnAnyWindows(LPCWSTR name) {
   if (name == nullptr) return GetModuleHandleA(nullptr);
   return ToAnsiName(name, ansi) ? GetModuleHandleA(ansi) : nullptr;
 }
-extern HMODULE(WINAPI* const import_GetModuleHandleW)(LPCWSTR) asm("__imp__GetModuleHandleW@4");
-HMODULE(WINAPI* const import_GetModuleHandleW)(LPCWSTR) = &GetModuleHandleOnAnyWindows;
+extern const decltype(&GetModuleHandleW) import_GetModuleHandleW asm("__imp__GetModuleHandleW@4");
+const decltype(&GetModuleHandleW) import_GetModuleHandleW = &GetModuleHandleOnAnyWindows;
 
 // The C runtime's rand_s (behind std::random_device, which the library never
 // makes) finds the system's random generator through GetModuleHandleW and
@@ -56,13 +54,14 @@ HMODULE(WINAPI* const import_GetModuleHandleW)(LPCWSTR) = &GetModuleHandleOnAnyW
 // any system without it, the answer is EINVAL.
 static int __cdecl RandSOnAnyWindows(unsigned int* value) {
   using Generate = BOOLEAN(WINAPI*)(void*, ULONG);
-  static const auto generate =
-      reinterpret_cast<Generate>(reinterpret_cast<void*>(GetProcAddress(LoadLibraryA("advapi32.dll"), "SystemFunction036")));
+  static const auto generate = reinterpret_cast<Generate>(
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryA("advapi32.dll"), "SystemFunction036")));
   if (value == nullptr || generate == nullptr || !generate(value, sizeof *value)) return EINVAL;
   return 0;
 }
-extern int(__cdecl* const import_rand_s)(unsigned int*) asm("__imp__rand_s");
-int(__cdecl* const import_rand_s)(unsigned int*) = &RandSOnAnyWindows;
+using RandS = int(__cdecl*)(unsigned int*);
+extern const RandS import_rand_s asm("__imp__rand_s");
+const RandS import_rand_s = &RandSOnAnyWindows;
 #endif
 
 }  // extern "C"

@@ -73,8 +73,9 @@ bool Write(const Entry& entry) {
   }
   LONG status = ERROR_SUCCESS;
   if (entry.null_or_value) {
-    status = RegSetValueExA(key, NameOrDefault(entry.name), 0, REG_SZ, reinterpret_cast<const BYTE*>(entry.value.c_str()),
-                            static_cast<DWORD>(entry.value.size() + 1));
+    status =
+        RegSetValueExA(key, NameOrDefault(entry.name), 0, REG_SZ, reinterpret_cast<const BYTE*>(entry.value.c_str()),
+                       static_cast<DWORD>(entry.value.size() + 1));
   }
   RegCloseKey(key);
   return status == ERROR_SUCCESS;
@@ -171,8 +172,8 @@ std::wstring FromAnsi(const std::string& text) {
 std::string ToAnsi(const std::wstring& text) {
   if (text.empty()) return std::string();
   const int size = static_cast<int>(text.size());
-  std::string ansi(static_cast<std::size_t>(WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr)),
-                   '\0');
+  std::string ansi(
+      static_cast<std::size_t>(WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr)), '\0');
   WideCharToMultiByte(CP_ACP, 0, text.data(), size, ansi.data(), static_cast<int>(ansi.size()), nullptr, nullptr);
   return ansi;
 }
