@@ -2,10 +2,17 @@
 # sets QVI_MINGW_TRIPLE and QVI_WINE_LOADER first.
 set(CMAKE_SYSTEM_NAME Windows)
 
-# The posix thread model: its C++ runtime has std::thread and std::mutex,
-# which GoogleTest uses.
-set(CMAKE_C_COMPILER /usr/bin/${QVI_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER /usr/bin/${QVI_MINGW_TRIPLE}-g++-posix)
+# The thread model of the C++ runtime. The tests and tools use posix, whose
+# runtime has std::thread (the matrix runs its faults on threads). The file
+# that ships is built with win32 (QVI_THREAD_MODEL=win32, in a build of its
+# own: "install/snap-in components/QviConsole/control/com/CMakeLists.txt"):
+# posix links a thread library that needs Windows XP and later.
+if(NOT QVI_THREAD_MODEL)
+  set(QVI_THREAD_MODEL posix)
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QVI_THREAD_MODEL)
+set(CMAKE_C_COMPILER /usr/bin/${QVI_MINGW_TRIPLE}-gcc-${QVI_THREAD_MODEL})
+set(CMAKE_CXX_COMPILER /usr/bin/${QVI_MINGW_TRIPLE}-g++-${QVI_THREAD_MODEL})
 set(CMAKE_RC_COMPILER /usr/bin/${QVI_MINGW_TRIPLE}-windres)
 set(CMAKE_AR /usr/bin/${QVI_MINGW_TRIPLE}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB /usr/bin/${QVI_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")

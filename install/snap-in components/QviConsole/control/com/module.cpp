@@ -32,29 +32,31 @@ struct LoadedLibrary {
 LoadedLibrary* g_loaded = nullptr;
 // COM may call in from several threads (the class is apartment-threaded,
 // and DllCanUnloadNow comes from any apartment): the state is made and
-// released under this lock.
-SRWLOCK g_loaded_lock = SRWLOCK_INIT;
+// released under this lock. A critical section, which Windows 95 and NT 4.0
+// have (slim locks came later), made and deleted with the process's load of
+// the library.
+CRITICAL_SECTION g_loaded_lock;
 
 class ExclusiveLock {
  public:
-  explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-  ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+  explicit ExclusiveLock(CRITICAL_SECTION& lock) : lock_(lock) { EnterCriticalSection(&lock_); }
+  ~ExclusiveLock() { LeaveCriticalSection(&lock_); }
   ExclusiveLock(const ExclusiveLock&) = delete;
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
  private:
-  SRWLOCK& lock_;
+  CRITICAL_SECTION& lock_;
 };
 
 constexpr ClassEntry kClasses[] = {{&CLSID_QVConsole, &CreateQVConsole}};
 
 }  // namespace
 
-std::wstring Path() {
-  std::wstring path(MAX_PATH, L'\0');
+std::string Path() {
+  std::string path(MAX_PATH, '\0');
   for (;;) {
-    const DWORD length = GetModuleFileNameW(g_instance, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return std::wstring();
+    const DWORD length = GetModuleFileNameA(g_instance, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return std::string();
     if (length < path.size()) {
       path.resize(length);
       return path;
@@ -64,9 +66,9 @@ std::wstring Path() {
 }
 
 HRESULT LoadTypeLibrary(ComPtr<ITypeLib>& library) {
-  const std::wstring path = Path();
+  const std::string path = Path();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-  return LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.ReleaseAndGetAddressOf());
+  return LoadTypeLibEx(FromAnsi(path).c_str(), REGKIND_NONE, library.ReleaseAndGetAddressOf());
 }
 
 SnapInLibrary& Library() {
@@ -87,7 +89,10 @@ bool CanUnload() noexcept {
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     qvi::com::module::g_instance = instance;
+    InitializeCriticalSection(&qvi::com::module::g_loaded_lock);
     DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH) {
+    DeleteCriticalSection(&qvi::com::module::g_loaded_lock);
   }
   return TRUE;
 }

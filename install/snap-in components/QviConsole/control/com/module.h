@@ -4,8 +4,8 @@
 // by qvi::com::Module.
 #pragma once
 
-#include <windows.h>
 #include <oaidl.h>
+#include <windows.h>
 
 #include <string>
 
@@ -14,8 +14,8 @@
 
 namespace qvi::com::module {
 
-// The full path of the loaded library file.
-std::wstring Path();
+// The full path of the loaded library file, in the ANSI code page.
+std::string Path();
 // The type library embedded in the file.
 HRESULT LoadTypeLibrary(ComPtr<ITypeLib>& library);
 

@@ -3,6 +3,7 @@
 #include <oleauto.h>
 #include <olectl.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,82 +16,85 @@ namespace qvi::com {
 
 namespace {
 
-constexpr const wchar_t* kClassName = L"QVConsole";
-constexpr const wchar_t* kDefault = L"";
+constexpr const char* kClassName = "QVConsole";
+constexpr const char* kDefault = "";
 
 // One value written under HKEY_CLASSES_ROOT; a key with no value of its own
 // has an entry with a null value.
 struct Entry {
-  std::wstring key;
-  std::wstring name;
-  const wchar_t* null_or_value;
-  std::wstring value;
+  std::string key;
+  std::string name;
+  const char* null_or_value;
+  std::string value;
 };
 
-std::wstring GuidText(REFGUID guid) {
+std::string GuidText(REFGUID guid) {
   wchar_t text[40];
   StringFromGUID2(guid, text, 40);
-  return text;
+  return ToAnsi(text);
 }
 
-std::wstring ClassKey() { return L"CLSID\\" + GuidText(CLSID_QVConsole); }
+std::string ClassKey() { return "CLSID\\" + GuidText(CLSID_QVConsole); }
 
-std::vector<Entry> ClassEntries(const std::wstring& module_path) {
-  const std::wstring key = ClassKey();
-  const std::wstring clsid = GuidText(CLSID_QVConsole);
-  const wchar_t* v = L"";
+std::vector<Entry> ClassEntries(const std::string& module_path) {
+  const std::string key = ClassKey();
+  const char* v = "";
   return {
       {key, kDefault, v, kVersionIndependentProgId},
-      {key + L"\\InprocServer32", kDefault, v, module_path},
-      {key + L"\\InprocServer32", L"ThreadingModel", v, L"Apartment"},
-      {key + L"\\ProgID", kDefault, v, kProgId},
-      {key + L"\\VersionIndependentProgID", kDefault, v, kVersionIndependentProgId},
-      {key + L"\\Control", kDefault, nullptr, L""},
-      {key + L"\\TypeLib", kDefault, v, GuidText(LIBID_QviConsole)},
-      {key + L"\\Version", kDefault, v, L"1.0"},
-      {key + L"\\MiscStatus", kDefault, v, L"0"},
-      {key + L"\\MiscStatus\\1", kDefault, v, std::to_wstring(kMiscStatus)},
+      {key + "\\InprocServer32", kDefault, v, module_path},
+      {key + "\\InprocServer32", "ThreadingModel", v, "Apartment"},
+      {key + "\\ProgID", kDefault, v, kProgId},
+      {key + "\\VersionIndependentProgID", kDefault, v, kVersionIndependentProgId},
+      {key + "\\Control", kDefault, nullptr, ""},
+      {key + "\\TypeLib", kDefault, v, GuidText(LIBID_QviConsole)},
+      {key + "\\Version", kDefault, v, "1.0"},
+      {key + "\\MiscStatus", kDefault, v, "0"},
+      {key + "\\MiscStatus\\1", kDefault, v, std::to_string(kMiscStatus)},
   };
 }
 
-std::vector<Entry> ProgIdEntries(const std::wstring& prog_id, bool current_version) {
-  const wchar_t* v = L"";
+std::vector<Entry> ProgIdEntries(const std::string& prog_id, bool current_version) {
+  const char* v = "";
   std::vector<Entry> entries = {
       {prog_id, kDefault, v, kClassName},
-      {prog_id + L"\\CLSID", kDefault, v, GuidText(CLSID_QVConsole)},
+      {prog_id + "\\CLSID", kDefault, v, GuidText(CLSID_QVConsole)},
   };
-  if (current_version) entries.push_back({prog_id + L"\\CurVer", kDefault, v, kProgId});
+  if (current_version) entries.push_back({prog_id + "\\CurVer", kDefault, v, kProgId});
   return entries;
 }
 
+const char* NameOrDefault(const std::string& name) { return name.empty() ? nullptr : name.c_str(); }
+
 bool Write(const Entry& entry) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+  if (RegCreateKeyExA(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
       ERROR_SUCCESS) {
     return false;
   }
   LONG status = ERROR_SUCCESS;
   if (entry.null_or_value) {
-    status = RegSetValueExW(key, entry.name.empty() ? nullptr : entry.name.c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(entry.value.c_str()),
-                            static_cast<DWORD>((entry.value.size() + 1) * sizeof(wchar_t)));
+    status =
+        RegSetValueExA(key, NameOrDefault(entry.name), 0, REG_SZ, reinterpret_cast<const BYTE*>(entry.value.c_str()),
+                       static_cast<DWORD>(entry.value.size() + 1));
   }
   RegCloseKey(key);
   return status == ERROR_SUCCESS;
 }
 
 // The default (or named) string value of a key; false when there is none.
-bool ReadString(const std::wstring& key_name, const wchar_t* value_name, std::wstring& value) {
+bool ReadString(const std::string& key_name, const char* value_name, std::string& value) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key_name.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key_name.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
   DWORD type = 0;
   DWORD size = 0;
-  LONG status = RegQueryValueExW(key, value_name, nullptr, &type, nullptr, &size);
+  LONG status = RegQueryValueExA(key, value_name, nullptr, &type, nullptr, &size);
   if (status == ERROR_SUCCESS && type == REG_SZ) {
-    std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
-    size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    status = RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size);
-    buffer.resize(wcsnlen(buffer.c_str(), buffer.size()));
+    // One byte more than asked for: a value stored without its terminator
+    // still reads as a whole string.
+    std::string buffer(size + 1, '\0');
+    size = static_cast<DWORD>(buffer.size());
+    status = RegQueryValueExA(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size);
+    buffer.resize(strnlen(buffer.c_str(), buffer.size()));
     value = buffer;
   }
   RegCloseKey(key);
@@ -102,55 +106,54 @@ bool ReadString(const std::wstring& key_name, const wchar_t* value_name, std::ws
 void Remove(const std::vector<Entry>& entries) {
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, it->key.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, it->key.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
       continue;
     }
-    const wchar_t* name = it->name.empty() ? nullptr : it->name.c_str();
-    std::wstring current;
-    if (it->null_or_value && ReadString(it->key, name, current) && current == it->value) {
-      RegDeleteValueW(key, name);
-    }
+    const char* name = NameOrDefault(it->name);
+    std::string current;
+    if (it->null_or_value && ReadString(it->key, name, current) && current == it->value) RegDeleteValueA(key, name);
     DWORD sub_keys = 0;
     DWORD values = 0;
-    const LONG status =
-        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, &values, nullptr, nullptr,
-                         nullptr, nullptr);
+    const LONG status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, &values, nullptr,
+                                         nullptr, nullptr, nullptr);
     RegCloseKey(key);
-    if (status == ERROR_SUCCESS && sub_keys == 0 && values == 0) RegDeleteKeyW(HKEY_CLASSES_ROOT, it->key.c_str());
+    if (status == ERROR_SUCCESS && sub_keys == 0 && values == 0) RegDeleteKeyA(HKEY_CLASSES_ROOT, it->key.c_str());
   }
 }
 
 // Paths name the same file whatever their letter case, and with or without
 // the long-path prefix "\\?\" that type library registration may add.
-bool SameFile(std::wstring a, std::wstring b) {
-  for (std::wstring* path : {&a, &b}) {
-    if (path->rfind(L"\\\\?\\", 0) == 0) path->erase(0, 4);
+// Upper-cased by the system's table and then compared byte for byte, as the
+// file system compares names: a linguistic comparison would take names that
+// differ only in a hyphen for one.
+bool SameFile(std::string a, std::string b) {
+  for (std::string* path : {&a, &b}) {
+    if (path->rfind("\\\\?\\", 0) == 0) path->erase(0, 4);
+    if (!path->empty()) CharUpperBuffA(path->data(), static_cast<DWORD>(path->size()));
   }
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-         CSTR_EQUAL;
+  return a == b;
 }
 
 // True while the type library registered for this version is the one in
 // `module_path`.
-bool OwnsTypeLibrary(const std::wstring& module_path) {
+bool OwnsTypeLibrary(const std::string& module_path) {
   ScopedBstr registered;
   if (FAILED(QueryPathOfRegTypeLib(LIBID_QviConsole, 1, 0, LANG_NEUTRAL, registered.ReleaseAndGetAddressOf()))) {
     return false;
   }
-  return SameFile(std::wstring(registered.Get(), registered.Length()), module_path);
+  return SameFile(ToAnsi(std::wstring(registered.Get(), registered.Length())), module_path);
 }
 
-void RemoveClass(const std::wstring& module_path) {
-  std::wstring server;
-  if (ReadString(ClassKey() + L"\\InprocServer32", nullptr, server) && SameFile(server, module_path)) {
+void RemoveClass(const std::string& module_path) {
+  std::string server;
+  if (ReadString(ClassKey() + "\\InprocServer32", nullptr, server) && SameFile(server, module_path)) {
     Remove(ClassEntries(module_path));
   }
-  const std::wstring clsid = GuidText(CLSID_QVConsole);
+  const std::string clsid = GuidText(CLSID_QVConsole);
   for (const bool independent : {false, true}) {
-    const std::wstring prog_id = independent ? kVersionIndependentProgId : kProgId;
-    std::wstring owner;
-    if (ReadString(prog_id + L"\\CLSID", nullptr, owner) && owner == clsid) Remove(ProgIdEntries(prog_id, independent));
+    const std::string prog_id = independent ? kVersionIndependentProgId : kProgId;
+    std::string owner;
+    if (ReadString(prog_id + "\\CLSID", nullptr, owner) && owner == clsid) Remove(ProgIdEntries(prog_id, independent));
   }
 }
 
@@ -158,13 +161,30 @@ constexpr SYSKIND kSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 
 }  // namespace
 
-HRESULT Register(const std::wstring& module_path) {
+std::wstring FromAnsi(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int size = static_cast<int>(text.size());
+  std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0)), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+  return wide;
+}
+
+std::string ToAnsi(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int size = static_cast<int>(text.size());
+  std::string ansi(
+      static_cast<std::size_t>(WideCharToMultiByte(CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr)), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), size, ansi.data(), static_cast<int>(ansi.size()), nullptr, nullptr);
+  return ansi;
+}
+
+HRESULT Register(const std::string& module_path) {
   // Registered with the module's own path, as InprocServer32 names it: left
   // to LoadTypeLibEx, Wine records the long-path form "\\?\Z:\...", which
   // hosts that compare paths do not recognise.
   ComPtr<ITypeLib> library;
-  std::wstring registered_path = module_path;
-  if (FAILED(LoadTypeLibEx(module_path.c_str(), REGKIND_NONE, library.ReleaseAndGetAddressOf())) ||
+  std::wstring registered_path = FromAnsi(module_path);
+  if (FAILED(LoadTypeLibEx(registered_path.c_str(), REGKIND_NONE, library.ReleaseAndGetAddressOf())) ||
       FAILED(RegisterTypeLib(library.Get(), registered_path.data(), nullptr))) {
     return SELFREG_E_TYPELIB;
   }
@@ -182,7 +202,7 @@ HRESULT Register(const std::wstring& module_path) {
   return S_OK;
 }
 
-HRESULT Unregister(const std::wstring& module_path) {
+HRESULT Unregister(const std::string& module_path) {
   RemoveClass(module_path);
   // A type library that is not registered, or registered for another copy of
   // the file, is not this file's to remove.
