@@ -3,9 +3,11 @@
 # under Wine: the platform contract on the real Win32 API, the pure suites,
 # the test host kit, the COM tests, the checks of what the binaries import
 # and link, and the embedded scenarios run on the real Win32 API, in process
-# and through COM, against their runs on the emulated machine. Both
-# architectures run the same suites; each has a Wine prefix of its own under
-# build/. Arguments: the architectures (default: x86_64 i686).
+# and through COM (for i686 also with the control loaded as Windows 95 and
+# NT 4.0 would load it), against their runs on the emulated machine. Both
+# architectures run the same suites, but for those of the loader of Windows 95
+# and NT 4.0, which ran no 64-bit code; each has a Wine prefix of its own
+# under build/. Arguments: the architectures (default: x86_64 i686).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 unset DISPLAY WAYLAND_DISPLAY

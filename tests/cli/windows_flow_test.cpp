@@ -3,9 +3,10 @@
 // state, log and files, and the same registry. Two drivers run them: qviflow,
 // through the replacement host in process, and qvicom, through COM, with
 // "QviConsole.ocx" and the test host kit registered in the prefix for the
-// run. scripts/test-windows.sh runs this program with QVI_QVIFLOW, QVI_QVICOM,
-// QVI_HOST_KIT and QVI_OCX naming the 64-bit binaries and WINEPREFIX its Wine
-// prefix.
+// run; in a 32-bit prefix qvicom runs them again with the control library
+// loaded as Windows 95 and as NT 4.0 would load it. scripts/test-windows.sh
+// runs this program with QVI_QVIFLOW, QVI_QVICOM, QVI_HOST_KIT and QVI_OCX
+// naming the binaries of one architecture and WINEPREFIX its Wine prefix.
 //
 // The registry is compared in two ways. Below SOFTWARE\Halvorn, which qviflow
 // empties first as on a fresh machine, the changes are the same (as sets:
