@@ -1,4 +1,4 @@
-// qvicom SCENARIO [--watch KEY]... [--progid] [--personality win95|nt4 --ocx PATH]
+// qvicom SCENARIO [--watch KEY]... [--progid] [--personality win95|nt40 --ocx PATH]
 //
 // Runs a scenario through COM: QVConsole is created as a setup host creates
 // it (by its CLSID, or with --progid by "QviConsole.QVConsole"), its host
@@ -139,7 +139,7 @@ int Run(const std::vector<std::string>& args) {
   const std::optional<personality::System> system =
       options.count("--personality") ? personality::SystemNamed(options.at("--personality")) : std::nullopt;
   if (options.count("--personality") != options.count("--ocx") || (options.count("--personality") && !system)) {
-    std::cerr << "qvicom: --personality takes win95 or nt4, and --ocx PATH the control library it loads\n";
+    std::cerr << "qvicom: --personality takes win95 or nt40, and --ocx PATH the control library it loads\n";
     return scenario::kExitBadInput;
   }
   const scenario::Scenario scenario = scenario::LoadScenario(parsed->scenario);

@@ -144,15 +144,134 @@ ULONG* LoaderFlags(HMODULE module) {
 }
 
 struct Import {
-  std::string dll, function;
+  std::string key;  // dll!function
   IMAGE_THUNK_DATA* slot;
 };
+
+// What the system's loader would find wrong with the file's header.
+std::vector<std::string> HeaderFaults(System system, const IMAGE_OPTIONAL_HEADER& header) {
+  std::vector<std::string> faults;
+  const auto above_4 = [&](const char* what, WORD major, WORD minor) {
+    if (major > 4 || (major == 4 && minor > 0)) {
+      faults.push_back(std::string("its header's ") + what + " version is " + std::to_string(major) + "." +
+                       std::to_string(minor) + ", above 4.0");
+    }
+  };
+  above_4("operating system", header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion);
+  above_4("subsystem", header.MajorSubsystemVersion, header.MinorSubsystemVersion);
+  if (header.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].Size != 0) {
+    faults.push_back(system == System::kWindows95
+                         ? "it has a TLS directory, and Windows 95's LoadLibrary fails such a DLL with error 1114 "
+                           "(ERROR_DLL_INIT_FAILED)"
+                         : "it has a TLS directory, which NT 4.0 does not set up for a DLL that LoadLibrary loads: "
+                           "its thread-local data and TLS callbacks would be missing");
+  }
+  return faults;
+}
+
+const StubCall* StubCallOf(const std::string& key) {
+  const auto* stub =
+      std::find_if(std::begin(kStubCalls), std::end(kStubCalls), [&](const StubCall& call) { return key == call.key; });
+  return stub == std::end(kStubCalls) ? nullptr : stub;
+}
+
+// The file's imports by name, each fault of one added to `faults`.
+std::vector<Import> ReadImports(System system, std::uint8_t* base, const IMAGE_OPTIONAL_HEADER& header,
+                                const Binding& binding, std::vector<std::string>& faults) {
+  std::vector<Import> imports;
+  const IMAGE_DATA_DIRECTORY& directory = header.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+       directory.Size != 0 && d->Name != 0; ++d) {
+    const std::string dll = Lower(reinterpret_cast<const char*>(base + d->Name));
+    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+    for (auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+             base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
+         name->u1.AddressOfData != 0; ++name, ++slot) {
+      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) {
+        faults.push_back("it imports " + dll + " by ordinal " + std::to_string(IMAGE_ORDINAL(name->u1.Ordinal)) +
+                         ", which is not on the floor");
+        continue;
+      }
+      const std::string key =
+          dll + "!" + reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name;
+      const auto found = binding.presence.find(key);
+      if (found == binding.presence.end()) {
+        faults.push_back("it imports " + key + ", which is not on the floor");
+      } else if (found->second == Presence::kNo) {
+        faults.push_back("it imports " + key + ", which " + SystemName(system) + " does not export");
+      } else if (found->second == Presence::kStub && StubCallOf(key) == nullptr) {
+        faults.push_back("it imports " + key + ", which " + SystemName(system) +
+                         " only stubs, and this host cannot fail it as the stub does");
+      }
+      imports.push_back({key, slot});
+    }
+  }
+  return imports;
+}
+
+// Makes the failing code of each stub the system has and the file's
+// GetProcAddress; returns the latter.
+FARPROC MakeCode(Binding& binding) {
+  std::vector<std::uint8_t> code;
+  std::vector<std::pair<std::string, std::size_t>> stub_code;
+  for (const StubCall& call : kStubCalls) {
+    if (const auto found = binding.presence.find(call.key);
+        found != binding.presence.end() && found->second == Presence::kStub) {
+      stub_code.emplace_back(call.key, code.size());
+      EmitStub(code, call);
+    }
+  }
+  const std::size_t answer = code.size();
+  EmitAnswer(code, &binding);
+  std::uint8_t* page = Executable(code);
+  for (const auto& [key, offset] : stub_code) binding.stubs[key] = reinterpret_cast<FARPROC>(page + offset);
+  return reinterpret_cast<FARPROC>(page + answer);
+}
+
+// Fills the import address table: GetProcAddress with `answer`, a stub with
+// its failing code, the rest with this Windows's own functions.
+void Bind(const std::vector<Import>& imports, const Binding& binding, FARPROC answer, const std::string& file) {
+  for (const Import& import : imports) {
+    FARPROC target = nullptr;
+    const std::size_t bang = import.key.find('!');
+    if (import.key == "kernel32.dll!GetProcAddress") {
+      target = answer;
+    } else if (const auto stub = binding.stubs.find(import.key); stub != binding.stubs.end()) {
+      target = stub->second;
+    } else if (const HMODULE dll = LoadLibraryA(import.key.substr(0, bang).c_str())) {
+      target = GetProcAddress(dll, import.key.c_str() + bang + 1);
+    }
+    if (target == nullptr)
+      throw std::runtime_error("this Windows has no " + import.key + ", which " + file + " imports");
+    DWORD old = 0;
+    VirtualProtect(import.slot, sizeof *import.slot, PAGE_READWRITE, &old);
+    import.slot->u1.Function = reinterpret_cast<std::uintptr_t>(target);
+    VirtualProtect(import.slot, sizeof *import.slot, old, &old);
+  }
+}
+
+// Runs the DllMain of the module mapped from `path` through the loader.
+HMODULE Attach(HMODULE mapped, const std::wstring& path, const std::string& file, System system) {
+  ULONG* const flags = LoaderFlags(mapped);
+  if (flags == nullptr) throw std::runtime_error("the loader does not list " + file + " as mapped");
+  *flags &= ~kImportsNotBound;
+  const HMODULE loaded = LoadLibraryW(path.c_str());
+  if (loaded == nullptr) {
+    throw std::runtime_error(file + " failed to initialise under " + SystemName(system) + ": error " +
+                             std::to_string(GetLastError()));
+  }
+  if (loaded != mapped || (*flags & kProcessAttached) == 0) {
+    FreeLibrary(loaded);
+    throw std::runtime_error("the loader did not run the DllMain of " + file + " as mapped");
+  }
+  return loaded;
+}
 
 }  // namespace
 
 std::optional<System> SystemNamed(std::string_view name) {
   if (name == "win95") return System::kWindows95;
-  if (name == "nt4") return System::kWindowsNT40;
+  if (name == "nt40") return System::kWindowsNT40;
   return std::nullopt;
 }
 
@@ -172,109 +291,20 @@ HMODULE LoadAs(System system, const std::wstring& path, const Floor& floor) {
   const IMAGE_OPTIONAL_HEADER& header =
       reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew)->OptionalHeader;
 
-  std::vector<std::string> reasons;
-  const auto above_4 = [&](const char* what, WORD major, WORD minor) {
-    if (major > 4 || (major == 4 && minor > 0)) {
-      reasons.push_back(std::string("its header's ") + what + " version is " + std::to_string(major) + "." +
-                        std::to_string(minor) + ", above 4.0");
-    }
-  };
-  above_4("operating system", header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion);
-  above_4("subsystem", header.MajorSubsystemVersion, header.MinorSubsystemVersion);
-  if (header.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].Size != 0) {
-    reasons.push_back(system == System::kWindows95
-                          ? "it has a TLS directory, and Windows 95's LoadLibrary fails such a DLL with error 1114 "
-                            "(ERROR_DLL_INIT_FAILED)"
-                          : "it has a TLS directory, which NT 4.0 does not set up for a DLL that LoadLibrary loads: "
-                            "its thread-local data and TLS callbacks would be missing");
-  }
-
   auto binding = std::make_unique<Binding>();
   for (const FloorEntry& entry : floor) {
     binding->dlls.insert(entry.dll);
     binding->presence[entry.dll + "!" + entry.function] = system == System::kWindows95 ? entry.windows95 : entry.nt40;
   }
-  std::vector<Import> imports;
-  const IMAGE_DATA_DIRECTORY& directory = header.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-       directory.Size != 0 && d->Name != 0; ++d) {
-    const std::string dll = Lower(reinterpret_cast<const char*>(base + d->Name));
-    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-    for (auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(
-             base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
-         name->u1.AddressOfData != 0; ++name, ++slot) {
-      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) {
-        reasons.push_back("it imports " + dll + " by ordinal " + std::to_string(IMAGE_ORDINAL(name->u1.Ordinal)) +
-                          ", which is not on the floor");
-        continue;
-      }
-      const Import import{dll, reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name,
-                          slot};
-      const std::string key = dll + "!" + import.function;
-      const auto found = binding->presence.find(key);
-      const auto stub = std::find_if(std::begin(kStubCalls), std::end(kStubCalls),
-                                     [&](const StubCall& call) { return key == call.key; });
-      if (found == binding->presence.end()) {
-        reasons.push_back("it imports " + key + ", which is not on the floor");
-      } else if (found->second == Presence::kNo) {
-        reasons.push_back("it imports " + key + ", which " + SystemName(system) + " does not export");
-      } else if (found->second == Presence::kStub && stub == std::end(kStubCalls)) {
-        reasons.push_back("it imports " + key + ", which " + SystemName(system) +
-                          " only stubs, and this host cannot fail it as the stub does");
-      }
-      imports.push_back(import);
-    }
-  }
-  if (!reasons.empty()) {
+  std::vector<std::string> faults = HeaderFaults(system, header);
+  const std::vector<Import> imports = ReadImports(system, base, header, *binding, faults);
+  if (!faults.empty()) {
     std::string text = refusal;
-    for (std::size_t i = 0; i < reasons.size(); ++i) text += (i == 0 ? "" : "; ") + reasons[i];
+    for (std::size_t i = 0; i < faults.size(); ++i) text += (i == 0 ? "" : "; ") + faults[i];
     throw Refused(text);
   }
-
-  std::vector<std::uint8_t> code;
-  std::vector<std::pair<std::string, std::size_t>> stub_code;
-  for (const StubCall& call : kStubCalls) {
-    if (const auto found = binding->presence.find(call.key);
-        found == binding->presence.end() || found->second != Presence::kStub) {
-      continue;
-    }
-    stub_code.emplace_back(call.key, code.size());
-    EmitStub(code, call);
-  }
-  const std::size_t answer = code.size();
-  EmitAnswer(code, binding.get());
-  std::uint8_t* page = Executable(code);
-  for (const auto& [key, offset] : stub_code) binding->stubs[key] = reinterpret_cast<FARPROC>(page + offset);
-
-  for (const Import& import : imports) {
-    const std::string key = import.dll + "!" + import.function;
-    FARPROC target = nullptr;
-    if (key == "kernel32.dll!GetProcAddress") {
-      target = reinterpret_cast<FARPROC>(page + answer);
-    } else if (const auto stub = binding->stubs.find(key); stub != binding->stubs.end()) {
-      target = stub->second;
-    } else if (const HMODULE dll = LoadLibraryA(import.dll.c_str())) {
-      target = GetProcAddress(dll, import.function.c_str());
-    }
-    if (target == nullptr) throw std::runtime_error("this Windows has no " + key + ", which " + file + " imports");
-    DWORD old = 0;
-    VirtualProtect(import.slot, sizeof *import.slot, PAGE_READWRITE, &old);
-    import.slot->u1.Function = reinterpret_cast<std::uintptr_t>(target);
-    VirtualProtect(import.slot, sizeof *import.slot, old, &old);
-  }
-  ULONG* const flags = LoaderFlags(mapped.get());
-  if (flags == nullptr) throw std::runtime_error("the loader does not list " + file + " as mapped");
-  *flags &= ~kImportsNotBound;
-
-  const HMODULE loaded = LoadLibraryW(path.c_str());
-  if (loaded == nullptr) {
-    throw std::runtime_error(file + " failed to initialise under " + SystemName(system) + ": error " +
-                             std::to_string(GetLastError()));
-  }
-  if (loaded != mapped.get() || (*flags & kProcessAttached) == 0) {
-    FreeLibrary(loaded);
-    throw std::runtime_error("the loader did not run the DllMain of " + file + " as mapped");
-  }
+  Bind(imports, *binding, MakeCode(*binding), file);
+  const HMODULE loaded = Attach(mapped.get(), path, file, system);
   binding.release();  // the module's for good (Binding)
   return loaded;      // the mapping's own reference goes with `mapped`
 }

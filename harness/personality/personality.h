@@ -34,7 +34,7 @@ using Floor = std::vector<FloorEntry>;
 // The floor of docs/windows-floor.tsv as the build was configured.
 const Floor& BuiltInFloor();
 
-// "win95" and "nt4", as command lines spell them.
+// "win95" and "nt40", as command lines (and Wine's version setting) spell them.
 std::optional<System> SystemNamed(std::string_view name);
 // "Windows 95", "Windows NT 4.0".
 const char* SystemName(System system);

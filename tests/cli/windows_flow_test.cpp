@@ -66,12 +66,12 @@ std::string WinePath(std::string path) {
   return "Z:" + path;
 }
 
+bool ThirtyTwoBitPrefix() { return std::getenv("WINEARCH") && std::string(std::getenv("WINEARCH")) == "win32"; }
+
 // The loader of the prefix's architecture: a 32-bit prefix refuses the
 // 64-bit one.
 std::string Wine(const std::string& arguments) {
-  const char* arch = std::getenv("WINEARCH");
-  return (arch != nullptr && std::string(arch) == "win32" ? "/usr/lib/wine/wine " : "/usr/lib/wine/wine64 ") +
-         arguments;
+  return (ThirtyTwoBitPrefix() ? "/usr/lib/wine/wine " : "/usr/lib/wine/wine64 ") + arguments;
 }
 
 // The exit status of `program` run under Wine with `arguments`, its standard
@@ -179,86 +179,75 @@ TEST_F(WindowsFlow, BothDriversTellTheRunsFailuresFromBadInput) {
   }
 }
 
-// Needs the COM binaries, as scripts/test-windows.sh names them.
-class ComFlow : public ::testing::Test {
+// (scenario, loader, whether Wine reports that loader's Windows version to
+// qvicom too). The scenario is an embedded scenario's name or a scenario
+// file's path; the loader is Wine's own (""), or qvicom's as Windows 95
+// ("win95") or NT 4.0 ("nt40") would load the control library, names that
+// Wine's version setting takes too.
+using ComRun = std::tuple<std::string, std::string, bool>;
+
+class ComFlowTest : public ::testing::TestWithParam<ComRun> {
  protected:
   void SetUp() override {
     for (const char* name : {"QVI_QVICOM", "QVI_HOST_KIT", "QVI_OCX", "WINEPREFIX"}) {
       if (std::getenv(name) == nullptr) GTEST_SKIP() << "needs " << name << ", as scripts/test-windows.sh sets it";
     }
     if (!std::filesystem::exists(std::getenv("QVI_OCX"))) GTEST_SKIP() << "no QviConsole.ocx in this build";
+    if (!std::get<1>(GetParam()).empty() && !ThirtyTwoBitPrefix()) GTEST_SKIP() << "no 64-bit Windows 95 or NT 4.0";
   }
 };
 
-class ComFlowTest : public ComFlow, public ::testing::WithParamInterface<std::string> {};
-
-// The parameter is an embedded scenario's name or a scenario file's path.
-// Both libraries are registered for this run only, under its own server, and
-// taken back whatever the run's fate. A host may create the control by its
-// ProgID: uninstall does so, the others by the CLSID.
+// The libraries are registered for this run only, under its own server, and
+// taken back whatever the run's fate: the kit always, the control library by
+// regsvr32 under Wine's loader, by qvicom itself under the others. Wine's
+// version for qvicom alone is set and taken back likewise. A host may create
+// the control by its ProgID: uninstall does so, the others by the CLSID.
 TEST_P(ComFlowTest, RunThroughTheControlEqualsTheEmulatedRun) {
+  const auto& [name, loader, wine_reports_it] = GetParam();
   const std::string ocx = "'" + WinePath(std::getenv("QVI_OCX")) + "'";
   const std::string kit = "'" + WinePath(std::getenv("QVI_HOST_KIT")) + "'";
-  ExpectSameRunAsEmulated(std::getenv("QVI_QVICOM"), GetParam(), GetParam() == "uninstall" ? " --progid" : "",
-                          Wine("regsvr32 /s " + ocx + " && ") + Wine("regsvr32 /s " + kit + " && "),
-                          Wine("regsvr32 /u /s " + kit + "; ") + Wine("regsvr32 /u /s " + ocx + "; "));
-}
-
-INSTANTIATE_TEST_SUITE_P(Embedded, ComFlowTest, ::testing::ValuesIn(EmbeddedScenarioNames()), TestName);
-
-// (scenario, personality as qvicom names it, whether Wine reports that
-// Windows version to qvicom too).
-using OldWindowsRun = std::tuple<std::string, std::string, bool>;
-std::string OldWindowsRunName(const ::testing::TestParamInfo<OldWindowsRun>& info) {
-  const auto& [name, personality, wine_reports_it] = info.param;
-  return TestName({name, info.index}) + "_" + personality + (wine_reports_it ? "_wine_reports_it" : "");
-}
-
-class OldWindowsComFlowTest : public ComFlow, public ::testing::WithParamInterface<OldWindowsRun> {
- protected:
-  void SetUp() override {
-    ComFlow::SetUp();
-    const char* arch = std::getenv("WINEARCH");
-    if (!IsSkipped() && (arch == nullptr || std::string(arch) != "win32")) {
-      GTEST_SKIP() << "there is no 64-bit Windows 95 or NT 4.0";
-    }
-  }
-};
-
-// qvicom loads the control library as Windows 95 or NT 4.0 would, and
-// registers it itself; only the kit is registered for the run. Wine's
-// version for qvicom alone is set and taken back under the run's server.
-TEST_P(OldWindowsComFlowTest, RunThroughTheControlEqualsTheEmulatedRun) {
-  const auto& [name, personality, wine_reports_it] = GetParam();
-  const std::string kit = "'" + WinePath(std::getenv("QVI_HOST_KIT")) + "'";
-  const std::string key = "'HKCU\\Software\\Wine\\AppDefaults\\qvicom.exe'";
+  std::string options = name == "uninstall" ? " --progid" : "";
   std::string before = Wine("regsvr32 /s " + kit + " && "), after = Wine("regsvr32 /u /s " + kit + "; ");
+  if (loader.empty()) {
+    before = Wine("regsvr32 /s " + ocx + " && ") + before;
+    after += Wine("regsvr32 /u /s " + ocx + "; ");
+  } else {
+    options += " --personality " + loader + " --ocx " + ocx;
+  }
   if (wine_reports_it) {
-    before += Wine("reg add " + key + " /v Version /d " + (personality == "win95" ? "win95" : "nt40") +
-                   " /f >/dev/null && ");
+    const std::string key = "'HKCU\\Software\\Wine\\AppDefaults\\qvicom.exe'";
+    before += Wine("reg add " + key + " /v Version /d " + loader + " /f >/dev/null && ");
     after += Wine("reg delete " + key + " /f >/dev/null; ");
   }
-  ExpectSameRunAsEmulated(std::getenv("QVI_QVICOM"), name,
-                          std::string(name == "uninstall" ? " --progid" : "") + " --personality " + personality +
-                              " --ocx '" + WinePath(std::getenv("QVI_OCX")) + "'",
-                          before, after);
+  ExpectSameRunAsEmulated(std::getenv("QVI_QVICOM"), name, options, before, after);
 }
 
-INSTANTIATE_TEST_SUITE_P(Embedded, OldWindowsComFlowTest,
+std::string ComRunName(const ::testing::TestParamInfo<ComRun>& info) {
+  const auto& [name, loader, wine_reports_it] = info.param;
+  return TestName({name, info.index}) + (loader.empty() ? "" : "_" + loader) + (wine_reports_it ? "_by_wine" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Embedded, ComFlowTest,
+                         ::testing::Combine(::testing::ValuesIn(EmbeddedScenarioNames()), ::testing::Values(""),
+                                            ::testing::Values(false)),
+                         ComRunName);
+
+INSTANTIATE_TEST_SUITE_P(OldWindows, ComFlowTest,
                          ::testing::Combine(::testing::ValuesIn(EmbeddedScenarioNames()),
-                                            ::testing::Values("win95", "nt4"), ::testing::Bool()),
-                         OldWindowsRunName);
+                                            ::testing::Values("win95", "nt40"), ::testing::Bool()),
+                         ComRunName);
 
 // Where only COM can go wrong: an exception out of the page notification's
 // sink, a by-reference call failing or answering too wide, a failing call
 // during creation.
 INSTANTIATE_TEST_SUITE_P(
     HostFailures, ComFlowTest,
-    ::testing::Values(QVI_GOLDEN_SCENARIOS "/page-notification-failures.json",
-                      QVI_GOLDEN_SCENARIOS "/setup-platform-query-fails.json",
-                      QVI_GOLDEN_SCENARIOS "/setup-platform-answer-too-wide.json",
-                      QVI_GOLDEN_SCENARIOS "/creation-settings-file-fails.json"),
-    TestName);
+    ::testing::Combine(::testing::Values(QVI_GOLDEN_SCENARIOS "/page-notification-failures.json",
+                                         QVI_GOLDEN_SCENARIOS "/setup-platform-query-fails.json",
+                                         QVI_GOLDEN_SCENARIOS "/setup-platform-answer-too-wide.json",
+                                         QVI_GOLDEN_SCENARIOS "/creation-settings-file-fails.json"),
+                       ::testing::Values(""), ::testing::Values(false)),
+    ComRunName);
 
 }  // namespace
 }  // namespace qvi::cli

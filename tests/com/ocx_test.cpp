@@ -18,6 +18,7 @@
 #include "personality/personality.h"
 #include "runtime/com/class_factory.h"
 #include "runtime/com/scoped.h"
+#include "testing/beside_program.h"
 #include "testing/com_fake_kit/fake_kit.h"
 
 namespace {
@@ -50,11 +51,7 @@ std::wstring GuidText(REFGUID guid) {
   return text;
 }
 
-std::wstring OcxPath() {
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return std::wstring(path, wcsrchr(path, L'\\') + 1) + L"QviConsole.ocx";
-}
+std::wstring OcxPath() { return BesideProgram(L"QviConsole.ocx"); }
 
 // Every key and value under HKEY_CLASSES_ROOT\`path`, one line each, in
 // name order: "key" or "key|value=data".
@@ -189,35 +186,6 @@ TEST(OcxFileTest, EveryStringOfTheVersionBlockReadsBack) {
   EXPECT_EQ(std::tuple(fixed->dwFileVersionMS, fixed->dwFileType), std::tuple(0x00010000u, DWORD{VFT_DLL}));
 }
 
-TEST_F(OcxTest, RegistrationAddsTheseKeysAndUnregistrationRemovesExactlyThem) {
-  const std::vector<std::wstring> before = Snapshot();
-  ASSERT_EQ(register_(), S_OK);
-  const std::wstring path = OcxPath();
-  const std::wstring c = std::wstring(L"CLSID\\") + kClassId;
-  const std::wstring p = L"QviConsole.QVConsole";
-  const std::wstring p1 = p + L".1";
-  const std::vector<std::wstring> expected = {
-      c, c + L"|=" + p, c + L"\\Control", c + L"\\InprocServer32", c + L"\\InprocServer32|=" + path,
-      c + L"\\InprocServer32|ThreadingModel=Apartment", c + L"\\MiscStatus", c + L"\\MiscStatus|=0",
-      c + L"\\MiscStatus\\1", c + L"\\MiscStatus\\1|=132497", c + L"\\ProgID", c + L"\\ProgID|=" + p1,
-      c + L"\\TypeLib", c + L"\\TypeLib|=" + kLibId, c + L"\\Version", c + L"\\Version|=1.0",
-      c + L"\\VersionIndependentProgID", c + L"\\VersionIndependentProgID|=" + p,
-      p, p + L"|=QVConsole", p + L"\\CLSID", p + L"\\CLSID|=" + kClassId, p + L"\\CurVer", p + L"\\CurVer|=" + p1,
-      p1, p1 + L"|=QVConsole", p1 + L"\\CLSID", p1 + L"\\CLSID|=" + kClassId};
-  EXPECT_EQ(Keys({c, p, p1}), expected);
-
-  ScopedBstr typelib_path;
-  ASSERT_EQ(QueryPathOfRegTypeLib(Guid(kLibId), 1, 0, 0, typelib_path.ReleaseAndGetAddressOf()), S_OK);
-  // The same text as InprocServer32, not a long-path form of the same file.
-  EXPECT_EQ(std::wstring(typelib_path.Get()), path);
-
-  EXPECT_EQ(unregister_(), S_OK);
-  EXPECT_EQ(Snapshot(), before);
-  // Unregistering what is not registered changes nothing and succeeds.
-  EXPECT_EQ(unregister_(), S_OK);
-  EXPECT_EQ(Snapshot(), before);
-}
-
 TEST_F(OcxTest, UnregistrationLeavesWhatItDidNotWrite) {
   const std::wstring clsid = std::wstring(L"CLSID\\") + kClassId;
   const std::wstring category = clsid + L"\\Implemented Categories\\{40FC6ED4-2438-11CF-A3DB-080036F12502}";
@@ -327,34 +295,33 @@ INSTANTIATE_TEST_SUITE_P(Loaders, OcxLoadedAsTest,
                                              : "ThisWindows";
                          });
 
-// The exit status of `arguments` run by regsvr32 in a process of its own,
-// where this Windows's loader loads the file.
-DWORD Regsvr32(const std::wstring& arguments) {
-  std::wstring command = L"regsvr32.exe " + arguments + L" \"" + OcxPath() + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-    return GetLastError();
-  }
-  DWORD status = 0;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return status;
-}
-
-TEST_P(OcxLoadedAsTest, RegistersWhatRegsvr32RegistersAndUnregistersIt) {
+// Whichever loader loaded the file, registration writes these keys.
+TEST_P(OcxLoadedAsTest, RegistrationAddsTheseKeysAndUnregistrationRemovesExactlyThem) {
   ASSERT_EQ(unregister_(), S_OK);
   const std::vector<std::wstring> before = Snapshot();
-  ASSERT_EQ(Regsvr32(L"/s"), 0u);
-  const std::vector<std::wstring> registered = Snapshot();
-  ASSERT_EQ(Regsvr32(L"/u /s"), 0u);
-  ASSERT_EQ(Snapshot(), before);
-  ASSERT_NE(registered, before);
-  EXPECT_EQ(register_(), S_OK);
-  EXPECT_EQ(Snapshot(), registered);
+  ASSERT_EQ(register_(), S_OK);
+  const std::wstring path = OcxPath();
+  const std::wstring c = std::wstring(L"CLSID\\") + kClassId;
+  const std::wstring p = L"QviConsole.QVConsole";
+  const std::wstring p1 = p + L".1";
+  const std::vector<std::wstring> expected = {
+      c, c + L"|=" + p, c + L"\\Control", c + L"\\InprocServer32", c + L"\\InprocServer32|=" + path,
+      c + L"\\InprocServer32|ThreadingModel=Apartment", c + L"\\MiscStatus", c + L"\\MiscStatus|=0",
+      c + L"\\MiscStatus\\1", c + L"\\MiscStatus\\1|=132497", c + L"\\ProgID", c + L"\\ProgID|=" + p1,
+      c + L"\\TypeLib", c + L"\\TypeLib|=" + kLibId, c + L"\\Version", c + L"\\Version|=1.0",
+      c + L"\\VersionIndependentProgID", c + L"\\VersionIndependentProgID|=" + p,
+      p, p + L"|=QVConsole", p + L"\\CLSID", p + L"\\CLSID|=" + kClassId, p + L"\\CurVer", p + L"\\CurVer|=" + p1,
+      p1, p1 + L"|=QVConsole", p1 + L"\\CLSID", p1 + L"\\CLSID|=" + kClassId};
+  EXPECT_EQ(Keys({c, p, p1}), expected);
+
+  ScopedBstr typelib_path;
+  ASSERT_EQ(QueryPathOfRegTypeLib(Guid(kLibId), 1, 0, 0, typelib_path.ReleaseAndGetAddressOf()), S_OK);
+  // The same text as InprocServer32, not a long-path form of the same file.
+  EXPECT_EQ(std::wstring(typelib_path.Get()), path);
+
+  EXPECT_EQ(unregister_(), S_OK);
+  EXPECT_EQ(Snapshot(), before);
+  // Unregistering what is not registered changes nothing and succeeds.
   EXPECT_EQ(unregister_(), S_OK);
   EXPECT_EQ(Snapshot(), before);
 }

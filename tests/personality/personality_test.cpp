@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "personality/personality.h"
+#include "testing/beside_program.h"
 #include "testing/error_of.h"
 
 namespace {
@@ -33,12 +34,6 @@ const Floor kFloor = {
 // This Windows's own loader, then the two personalities.
 const std::optional<System> kLoaders[] = {std::nullopt, System::kWindows95, System::kWindowsNT40};
 
-std::wstring Beside(const wchar_t* name) {
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return std::wstring(path, wcsrchr(path, L'\\') + 1) + name;
-}
-
 template <class Function>
 Function Cast(FARPROC proc) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(proc));
@@ -53,7 +48,7 @@ struct OldWindowsDll {
   Function Export(const char* name) const {
     return Cast<Function>(GetProcAddress(module, name));
   }
-  const std::wstring path = Beside(L"old_windows.dll");
+  const std::wstring path = qvi::testing::BesideProgram(L"old_windows.dll");
   const HMODULE module;
 };
 
@@ -61,10 +56,9 @@ TEST(PersonalityTest, Windows95sStubsFailWhereNT40sFunctionsWork) {
   for (const std::optional<System>& loader : kLoaders) {
     SCOPED_TRACE(loader ? SystemName(*loader) : "this Windows");
     const bool stubbed = loader == System::kWindows95;
-    std::wstring path;
+    const std::wstring path = qvi::testing::BesideProgram(L"old_windows.dll");
     {
       const OldWindowsDll dll(loader);
-      path = dll.path;
       SetLastError(0);
       EXPECT_EQ(dll.Export<DWORD(WINAPI*)()>("FileNameLength")(), stubbed ? 0u : path.size());
       EXPECT_EQ(GetLastError(), stubbed ? ERROR_CALL_NOT_IMPLEMENTED : 0u);
@@ -128,7 +122,7 @@ TEST(PersonalityTest, RefusesWhatTheSystemsLoaderRefusesBeforeAnyOfItRuns) {
        "does"},
   };
   for (const auto& [name, system, floor, reasons] : refusals) {
-    const std::wstring path = Beside(name);
+    const std::wstring path = qvi::testing::BesideProgram(name);
     SetEnvironmentVariableA(kRan, nullptr);
     EXPECT_EQ(
         qvi::testing::ErrorOf<Refused>([&] { LoadAs(system, path, *floor); }),
