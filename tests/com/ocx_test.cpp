@@ -319,6 +319,11 @@ TEST_P(OcxLoadedAsTest, RegistrationAddsTheseKeysAndUnregistrationRemovesExactly
   // The same text as InprocServer32, not a long-path form of the same file.
   EXPECT_EQ(std::wstring(typelib_path.Get()), path);
 
+  // A type library named in other letter case and in the long-path form is
+  // still this file's.
+  std::wstring other = L"\\\\?\\" + path;
+  SetDefault(L"TypeLib\\" + std::wstring(kLibId) + (sizeof(void*) == 8 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32"),
+             std::wstring(CharLowerW(other.data())));
   EXPECT_EQ(unregister_(), S_OK);
   EXPECT_EQ(Snapshot(), before);
   // Unregistering what is not registered changes nothing and succeeds.

@@ -4,8 +4,9 @@
 // by qvi::com::Module.
 #pragma once
 
-#include <oaidl.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <oaidl.h>
 
 #include <string>
 
