@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "scenario/expect.h"
+#include "scenario/check.h"
 #include "scenario/run.h"
 
 namespace {
@@ -26,8 +26,8 @@ void BM_Scaling_CheckRegistryExpectations(benchmark::State& state) {
   for (std::int64_t i = 0; i < state.range(0); ++i) {
     const qvi::emu::RegistryValue value{"Count", 1, {'7', 0}};
     run.registry_after.push_back({KeyPath(i), {value}});
-    run.registry_changes.push_back({RegistryChange::Op::kCreateKey, KeyPath(i), {}});
-    run.registry_changes.push_back({RegistryChange::Op::kSetValue, KeyPath(i), value});
+    run.registry_changes.push_back({RegistryChange::Op::kCreateKey, KeyPath(i), {}, {}});
+    run.registry_changes.push_back({RegistryChange::Op::kSetValue, KeyPath(i), value, {}});
     expect["registry"].push_back({{"key", KeyPath(i)}, {"present", true}});
     expect["registry"].push_back({{"key", KeyPath(i)}, {"value", "Count"}, {"type", "REG_SZ"}, {"data", "7"}});
   }

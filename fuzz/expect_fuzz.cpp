@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "scenario/expect.h"
+#include "scenario/check.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
 

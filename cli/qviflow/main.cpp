@@ -23,7 +23,7 @@ int Run(const std::vector<std::string>& args) {
   const scenario::Scenario scenario = scenario::LoadScenario(parsed->scenario);
   flow::MachineRun machine(scenario, parsed->watched);
 
-  rhost::ReplacementHost host(scenario.host);
+  rhost::ReplacementHost host(scenario::HostConfigFor(scenario, scenario.machine.computer_name));
   rhost::Session session(host, machine.os());
   for (const scenario::ScenarioEvent& event : scenario.events) session.Raise(event.event, event.argument);
 

@@ -15,13 +15,13 @@
 
 #include "qvihost/junit.h"
 #include "qvihost/output_file.h"
-#include "scenario/expect.h"
-#include "scenario/forked.h"
+#include "scenario/check.h"
+#include "scenario/exit_codes.h"
 #include "scenario/matrix.h"
 #include "scenario/report.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
-#include "scenario/temp_machine.h"
+#include "scenario/test_runner.h"
 
 namespace qvi::cli {
 
@@ -47,126 +47,16 @@ struct TestRequest {
   std::string junit;
 };
 
-// The scenario files a path names: the file, or a folder's *.json files in
-// name order.
-std::vector<std::string> ScenarioFiles(const std::string& path) {
-  if (!std::filesystem::is_directory(path)) return {path};
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(path)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".json") files.push_back(entry.path().string());
-  }
-  std::sort(files.begin(), files.end());
-  if (files.empty()) throw ScenarioError(path + ": a folder without scenario files");
-  return files;
-}
-
 void PrintWarnings(const std::vector<std::string>& warnings, const std::string& source, Console& console) {
   for (const std::string& warning : warnings) console.err << "qvihost: warning: " << source << ": " << warning << "\n";
 }
 
-// What `test` keeps of a scenario's run.
-struct CheckedRun {
-  std::vector<std::string> warnings;
-  ExpectationResults results;
-  std::vector<JunitCase> cases;  // with --junit only
-};
-
-CheckedRun RunAndCheck(const Scenario& scenario, const RunOptions& options, bool junit) {
-  const RunResult run = RunScenario(scenario, options);
-  CheckedRun checked{run.warnings, CheckExpectations(scenario.expect, run), {}};
-  if (junit) checked.cases = CheckGroups(scenario.expect, run);
-  return checked;
-}
-
-#ifndef _WIN32
-void PackResults(Packer& out, const ExpectationResults& results) {
-  out.Number(results.checked);
-  out.Number(results.unmet.size());
-  for (const UnmetExpectation& u : results.unmet) {
-    out.Text(u.where);
-    out.Text(u.expected);
-    out.Text(u.seen);
-    out.Texts(u.diff);
-  }
-}
-
-ExpectationResults UnpackResults(Unpacker& in) {
-  ExpectationResults results;
-  results.checked = in.Number();
-  results.unmet.resize(in.Number());
-  for (UnmetExpectation& u : results.unmet) {
-    u.where = in.Text();
-    u.expected = in.Text();
-    u.seen = in.Text();
-    u.diff = in.Texts();
-  }
-  return results;
-}
-
-// RunAndCheck in a child process forked from this one, which holds the
-// scenario's registry seed read: scenarios that share a seed read it once.
-CheckedRun RunAndCheckForked(const Scenario& scenario, const RunOptions& options, bool junit) {
-  const ChildEnd end = RunInChildren(1, 1, [&](std::size_t) {
-    options.seed_registry->LeaveTreesStanding();
-    Packer out;
-    try {
-      const CheckedRun checked = RunAndCheck(scenario, options, junit);
-      out.Number(static_cast<std::uint64_t>(Thrown::kNone));
-      out.Texts(checked.warnings);
-      PackResults(out, checked.results);
-      out.Number(checked.cases.size());
-      for (const JunitCase& c : checked.cases) {
-        out.Text(c.group);
-        out.Number(std::bit_cast<std::uint64_t>(c.seconds));
-        PackResults(out, c.results);
-      }
-    } catch (const std::exception& error) {
-      out = Packer();
-      out.Number(static_cast<std::uint64_t>(KindOf(error)));
-      out.Text(error.what());
-    }
-    return std::move(out.bytes());
-  })[0];
-  if (!end.replied) throw std::runtime_error("the run of " + scenario.name + ": " + end.failure);
-  Unpacker in(end.reply);
-  if (const auto kind = static_cast<Thrown>(in.Number()); kind != Thrown::kNone) Rethrow(kind, in.Text());
-  CheckedRun checked;
-  checked.warnings = in.Texts();
-  checked.results = UnpackResults(in);
-  checked.cases.resize(in.Number());
-  for (JunitCase& c : checked.cases) {
-    c.group = in.Text();
-    c.seconds = std::bit_cast<double>(in.Number());
-    c.results = UnpackResults(in);
-  }
-  return checked;
-}
-#endif
-
 int Test(const TestRequest& request, Console& console) {
-  struct Outcome {
-    std::string name;
-    std::string file;
-    ExpectationResults results;
-  };
-  std::vector<Outcome> outcomes;
   // Every file is read first, so bad input stops the run before anything ran.
   // Scenarios that name one registry file share what was read of it.
   SeedCache seeds;
-  std::vector<std::pair<std::string, Scenario>> scenarios;
-  for (const std::string& path : request.paths) {
-    const bool folder = std::filesystem::is_directory(path);
-    for (const std::string& file : ScenarioFiles(path)) {
-      Scenario scenario = LoadScenario(file, &seeds);
-      // A folder may hold scenarios to run rather than to check.
-      if (scenario.expect.is_null() && folder) {
-        console.out << "SKIP " << file << ": no \"expect\" section\n";
-        continue;
-      }
-      if (scenario.expect.is_null()) throw ScenarioError(file + ": no \"expect\" section to check");
-      scenarios.emplace_back(file, std::move(scenario));
-    }
-  }
+  const TestPlan plan = PlanTests(request.paths, seeds);
+  for (const std::string& file : plan.skipped) console.out << "SKIP " << file << ": no \"expect\" section\n";
   // The JUnit file's place is tried before any machine is touched.
   std::optional<OutputFile> junit;
   if (!request.junit.empty()) {
@@ -174,69 +64,23 @@ int Test(const TestRequest& request, Console& console) {
     junit.emplace(request.junit);
   }
   std::vector<JunitSuite> suites;
-  std::size_t unmet = 0;
-#ifndef _WIN32
-  // Each seed is taken once, here, and every run seeded from it is a forked
-  // process that starts from it; it is let go after the last of them.
-  std::map<const RegistrySeed*, std::pair<std::unique_ptr<emu::RegistryStore>, std::size_t>> seeds_read;
-  for (std::size_t i = 0; i < scenarios.size(); ++i) {
-    if (const auto& seed = scenarios[i].second.registry_seed) seeds_read[seed.get()].second = i;
-  }
-#endif
-  for (std::size_t index = 0; index < scenarios.size(); ++index) {
-    const auto& [file, scenario] = scenarios[index];
-    RunOptions options;
-    options.registry_keys = ExpectedRegistryKeys(scenario.expect);
-    // On a copy: a check that changed its machine would start the next one
-    // from another state. A folder not made yet is a fresh machine.
-    std::optional<TempMachineFolder> copy;
-    if (scenario.machine_folder && std::filesystem::is_directory(*scenario.machine_folder)) {
-      copy.emplace("test");
-      CopyMachineFolder(*scenario.machine_folder, copy->path());
-      options.machine_dir = copy->path();
-    }
-    const auto start = std::chrono::steady_clock::now();
-    CheckedRun checked;
-#ifndef _WIN32
-    if (scenario.registry_seed) {
-      auto& [store, last] = seeds_read.at(scenario.registry_seed.get());
-      if (!store) {
-        try {
-          store = scenario.registry_seed->Take();
-        } catch (const emu::MachineError& error) {
-          throw ScenarioError(file + ": field machine.registry_file: " + error.what());
-        }
-        CollapseIntoHugePages();
-      }
-      options.seed_registry = store.get();
-      checked = RunAndCheckForked(scenario, options, junit.has_value());
-      if (index == last) store.reset();
-    } else {
-      checked = RunAndCheck(scenario, options, junit.has_value());
-    }
-#else
-    checked = RunAndCheck(scenario, options, junit.has_value());
-#endif
-    PrintWarnings(checked.warnings, file, console);
-    if (junit) {
-      suites.push_back({scenario.name, file, 0, std::move(checked.cases)});
-      suites.back().seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
-    Outcome outcome{scenario.name, file, std::move(checked.results)};
-    const auto& r = outcome.results;
+  std::size_t passed = 0;
+  std::size_t failed = 0;
+  RunTests(plan, [&](ScenarioTest test) {
+    PrintWarnings(test.warnings, test.file, console);
+    const ExpectationResults& r = test.results;
     if (r.unmet.empty()) {
-      console.out << "PASS " << outcome.name << " (" << file << "): " << r.checked << " expectations met\n";
+      ++passed;
+      console.out << "PASS " << test.name << " (" << test.file << "): " << r.checked << " expectations met\n";
     } else {
-      console.out << "FAIL " << outcome.name << " (" << file << "): " << r.unmet.size() << " of " << r.checked
+      ++failed;
+      console.out << "FAIL " << test.name << " (" << test.file << "): " << r.unmet.size() << " of " << r.checked
                   << " expectations not met\n";
-      for (const UnmetExpectation& u : r.unmet) {
-        console.out << FormatUnmet(u, "  ");
-      }
+      for (const UnmetExpectation& u : r.unmet) console.out << FormatUnmet(u, "  ");
     }
-    unmet += r.unmet.empty() ? 0 : 1;
-    outcomes.push_back(std::move(outcome));
-  }
-  console.out << outcomes.size() - unmet << " passed, " << unmet << " failed\n";
+    if (junit) suites.push_back({test.name, test.file, test.seconds, std::move(test.groups)});
+  });
+  console.out << passed << " passed, " << failed << " failed\n";
   if (junit) {
     const JunitDocument document = JunitXml(suites);
     if (document.replaced > 0) {
@@ -245,7 +89,24 @@ int Test(const TestRequest& request, Console& console) {
     }
     junit->Commit(document.xml);
   }
-  return unmet == 0 ? kExitOk : kExitExpectationsNotMet;
+  return failed == 0 ? kExitOk : kExitChecksFailed;
+}
+
+// The scenario document with what the run observed as its expectations: a
+// run's "expect", or a life cycle's "left_behind" and each step's "expect".
+std::string ApprovedDocument(const Scenario& scenario, const RunResult* run, const LifeCycleResult* cycle) {
+  nlohmann::ordered_json document = nlohmann::ordered_json::parse(scenario.text);
+  if (run != nullptr) {
+    document["expect"] = ObservedExpectations(*run);
+  } else {
+    Expectations own;
+    own.left_behind = ObservedLeftBehind(*cycle);
+    document["expect"] = own;
+    for (std::size_t i = 0; i < cycle->steps.size() && i < document["steps"].size(); ++i) {
+      document["steps"][i]["expect"] = ObservedExpectations(cycle->steps[i]);
+    }
+  }
+  return document.dump(2) + "\n";
 }
 
 int Run(const RunRequest& request, Console& console) {
@@ -270,33 +131,32 @@ int Run(const RunRequest& request, Console& console) {
       console.err << "qvihost: --interactive needs a terminal on standard input; message boxes are only reported\n";
     }
   }
-  if (!scenario.steps.empty()) {
-    if (request.json || !request.html.empty() || !request.save_expect.empty()) {
-      throw ScenarioError(request.scenario + ": a life cycle (steps) has only the readable report");
-    }
-    const LifeCycleResult result = RunLifeCycle(scenario, options);
-    for (const RunResult& step : result.steps) PrintWarnings(step.warnings, request.scenario, console);
-    console.out << FormatLifeCycle(result);
-    return kExitOk;
-  }
   // The files' places are tried before the machine is touched.
   std::optional<OutputFile> html;
   std::optional<OutputFile> save_expect;
   if (!request.html.empty()) html.emplace(request.html);
   if (!request.save_expect.empty()) save_expect.emplace(request.save_expect);
+  const auto dump = [](const nlohmann::ordered_json& doc) {
+    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  };
+  if (!scenario.steps.empty()) {
+    const LifeCycleResult result = RunLifeCycle(scenario, options);
+    for (const RunResult& step : result.steps) PrintWarnings(step.warnings, request.scenario, console);
+    console.out << (request.json ? dump(LifeCycleJson(result, scenario.name)) : FormatLifeCycle(result));
+    if (html) html->Commit(HtmlLifeCycle(result, scenario.name));
+    if (!result.stopped.empty()) {
+      // The finished steps' reports stand; the stop is the status.
+      console.err << "qvihost: " << request.scenario << ": " << result.stopped << "\n";
+      return result.stopped_by_input ? kExitBadInput : kExitInternalError;
+    }
+    if (save_expect) save_expect->Commit(ApprovedDocument(scenario, nullptr, &result));
+    return kExitOk;
+  }
   const RunResult result = RunScenario(scenario, options);
   PrintWarnings(result.warnings, request.scenario, console);
   if (html) html->Commit(HtmlReport(result));
-  if (save_expect) {
-    nlohmann::ordered_json document = nlohmann::ordered_json::parse(scenario.text);
-    document["expect"] = ObservedExpectations(result);
-    save_expect->Commit(document.dump(2) + "\n");
-  }
-  if (request.json) {
-    console.out << ReportJson(result).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
-  } else {
-    console.out << FormatReport(result);
-  }
+  if (save_expect) save_expect->Commit(ApprovedDocument(scenario, &result, nullptr));
+  console.out << (request.json ? dump(ReportJson(result)) : FormatReport(result));
   return kExitOk;
 }
 
@@ -373,7 +233,8 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
 
   TestRequest test_request;
   CLI::App* test = app.add_subcommand(
-      "test", "Run scenario files and check their \"expect\" sections (exit 0 all met, 1 some not, 2 bad input)");
+      "test", "Run scenario files and life cycles and check their expectations (exit 0 all met, 1 some not, 2 bad "
+              "input, 3 internal error)");
   test->preparse_callback([test, &test_request](std::size_t) {
     test->set_help_flag(kHelpFlag, kHelpText);
     test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
@@ -433,22 +294,10 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
       return kExitOk;
     }
     return Run(request, console);
-  } catch (const ScenarioError& error) {
-    console.err << "qvihost: " << error.what() << "\n";
-    return kExitBadInput;
-  } catch (const emu::MachineError& error) {
-    console.err << "qvihost: " << error.what() << "\n";
-    return kExitBadInput;
-  } catch (const emu::PathError& error) {
-    console.err << "qvihost: " << error.what() << "\n";
-    return kExitBadInput;
-  } catch (const std::filesystem::filesystem_error& error) {
-    // The host refused to look into a folder of the machine or the scenario.
-    console.err << "qvihost: " << error.what() << "\n";
-    return kExitBadInput;
   } catch (const std::exception& error) {
-    console.err << "qvihost: internal error: " << error.what() << "\n";
-    return kExitInternalError;
+    const int status = ExitStatusOf(error);
+    console.err << "qvihost: " << (status == kExitInternalError ? "internal error: " : "") << error.what() << "\n";
+    return status;
   } catch (...) {
     console.err << "qvihost: internal error\n";
     return kExitInternalError;

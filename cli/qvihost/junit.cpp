@@ -1,6 +1,5 @@
 #include "qvihost/junit.h"
 
-#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
@@ -9,39 +8,6 @@
 #endif
 
 namespace qvi::cli {
-
-std::vector<JunitCase> CheckGroups(const nlohmann::json& expect, const scenario::RunResult& run) {
-  // What is unmet comes from checking the section whole, as `qvihost test`
-  // does: a group's expectation may depend on another group (an exact folder
-  // counts the INI entries listed as expected). Each group is also checked
-  // alone for its count and its time.
-  const scenario::ExpectationResults whole = scenario::CheckExpectations(expect, run);
-  std::vector<JunitCase> cases;
-  std::vector<bool> placed(whole.unmet.size(), false);
-  for (const auto& [group, section] : expect.items()) {
-    const auto start = std::chrono::steady_clock::now();
-    JunitCase c{group, 0, scenario::CheckExpectations(nlohmann::json{{group, section}}, run)};
-    c.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    c.results.unmet.clear();
-    const std::string prefix = "expect." + group;
-    for (std::size_t i = 0; i < whole.unmet.size(); ++i) {
-      const std::string& where = whole.unmet[i].where;
-      if (where.rfind(prefix, 0) == 0 && (where.size() == prefix.size() || where[prefix.size()] == '.' ||
-                                          where[prefix.size()] == '[')) {
-        c.results.unmet.push_back(whole.unmet[i]);
-        placed[i] = true;
-      }
-    }
-    cases.push_back(std::move(c));
-  }
-  JunitCase rest{"expect", 0, {}};
-  for (std::size_t i = 0; i < whole.unmet.size(); ++i) {
-    if (!placed[i]) rest.results.unmet.push_back(whole.unmet[i]);
-  }
-  rest.results.checked = rest.results.unmet.size();
-  if (!rest.results.unmet.empty()) cases.push_back(std::move(rest));
-  return cases;
-}
 
 #if QVI_HAVE_PUGIXML
 
@@ -117,9 +83,7 @@ JunitDocument JunitXml(const std::vector<JunitSuite>& suites) {
       test.append_attribute("time") = Seconds(c.seconds).c_str();
       if (c.results.unmet.empty()) continue;
       std::string details;
-      for (const scenario::UnmetExpectation& u : c.results.unmet) {
-        details += u.where + "\n  expected: " + u.expected + "\n  seen:     " + u.seen + "\n";
-      }
+      for (const scenario::UnmetExpectation& u : c.results.unmet) details += scenario::FormatUnmet(u, "");
       pugi::xml_node failure = test.append_child("failure");
       failure.append_attribute("message") = (std::to_string(c.results.unmet.size()) + " of " +
                                              std::to_string(c.results.checked) + " expectations not met")

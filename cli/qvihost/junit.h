@@ -5,18 +5,12 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "scenario/expect.h"
+#include "scenario/check.h"
 
 namespace qvi::cli {
 
 // One group of a scenario's "expect" section ("registry", "log", ...).
-struct JunitCase {
-  std::string group;
-  double seconds = 0;
-  scenario::ExpectationResults results;
-};
+using JunitCase = scenario::GroupResults;
 
 // One scenario file: its run and the check of each group.
 struct JunitSuite {
@@ -32,9 +26,6 @@ struct JunitDocument {
   // UTF-8), each written as U+FFFD.
   std::size_t replaced = 0;
 };
-
-// Checks each group of `expect` against `run` on its own, timed.
-std::vector<JunitCase> CheckGroups(const nlohmann::json& expect, const scenario::RunResult& run);
 
 // Throws std::logic_error where the build has no XML library.
 JunitDocument JunitXml(const std::vector<JunitSuite>& suites);

@@ -56,11 +56,9 @@ std::map<std::string, std::string> ReadFiles(const std::vector<std::string>& fil
 int DriverMain(const char* program, const std::function<int()>& run) {
   try {
     return run();
-  } catch (const scenario::ScenarioError& error) {
-    std::cerr << program << ": " << error.what() << "\n";
-    return scenario::kExitBadInput;
   } catch (const std::exception& error) {
     std::cerr << program << ": " << error.what() << "\n";
+    return scenario::ExitStatusOf(error);
   } catch (...) {
     std::cerr << program << ": internal error\n";
   }

@@ -319,7 +319,7 @@ HRESULT WINAPI QviKitLoad(const char* scenario) {
     if (scenario == nullptr) throw std::invalid_argument("no scenario named");
     const qvi::scenario::Scenario loaded = qvi::scenario::LoadScenario(scenario);
     KitState& state = State();
-    state.host = std::make_unique<qvi::rhost::ReplacementHost>(loaded.host);
+    state.host = std::make_unique<qvi::rhost::ReplacementHost>(qvi::scenario::HostConfigFor(loaded, loaded.machine.computer_name));
     state.outcomes.clear();
     return S_OK;
   } catch (const std::exception& error) {

@@ -60,6 +60,11 @@ std::vector<std::string> RegistryLines(const RunResult& run) {
         line = "set " + line + " \"" + c.value.name + "\" " + RegistryTypeName(c.value.type) + " \"" +
                RegistryDataText(c.value) + "\"";
         break;
+      case RegistryChange::Op::kChangeValue:
+        line = "change " + line + " \"" + c.value.name + "\" " + RegistryTypeName(c.value.type) + " \"" +
+               RegistryDataText(c.value) + "\" was " + RegistryTypeName(c.before->type) + " \"" +
+               RegistryDataText(*c.before) + "\"";
+        break;
       case RegistryChange::Op::kDeleteValue: line = "delete " + line + " \"" + c.value.name + "\""; break;
     }
     lines.push_back(code_page::ToUtf8(line));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <concepts>
+#include <map>
 #include <cstdio>
 #include <sstream>
 #include <string_view>
@@ -60,9 +61,17 @@ std::string OpName(RegistryChange::Op op) {
     case RegistryChange::Op::kCreateKey: return "create_key";
     case RegistryChange::Op::kDeleteKey: return "delete_key";
     case RegistryChange::Op::kSetValue: return "set_value";
+    case RegistryChange::Op::kChangeValue: return "change_value";
     case RegistryChange::Op::kDeleteValue: return "delete_value";
   }
   return "";
+}
+
+// What a changed value held, in the notation of .reg data, as a comment a
+// .reg reader ignores: ` ; was "1200"`.
+std::string WasText(const RegistryChange& change) {
+  if (change.op != RegistryChange::Op::kChangeValue || !change.before) return "";
+  return " ; was " + emu::RegValueText({"", change.before->type, change.before->data}, " ").substr(2);
 }
 
 
@@ -275,13 +284,14 @@ void AppendRegistryChanges(TextOut& out, const std::vector<RegistryChange>& chan
         open_key = change.key;
         break;
       case RegistryChange::Op::kSetValue:
+      case RegistryChange::Op::kChangeValue:
       case RegistryChange::Op::kDeleteValue:
         if (open_key != change.key) {
           out << "\n[" << Utf8(change.key) << "]\n";
           open_key = change.key;
         }
         out << Utf8(change.op == RegistryChange::Op::kDeleteValue ? emu::RegValueDeletionText(change.value.name)
-                                                                   : emu::RegValueText(change.value, "\n"))
+                                                                   : emu::RegValueText(change.value, "\n") + WasText(change))
             << "\n";
         break;
     }
@@ -363,7 +373,8 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
           if (!UnderDeletedKey(changes.registry, change.key)) out << "    [-" << key << "]\n";
           break;
         case RegistryChange::Op::kSetValue:
-          out << "    [" << key << "] " << Utf8(emu::RegValueText(change.value, " ")) << "\n";
+        case RegistryChange::Op::kChangeValue:
+          out << "    [" << key << "] " << Utf8(emu::RegValueText(change.value, " ") + WasText(change)) << "\n";
           break;
         case RegistryChange::Op::kDeleteValue:
           out << "    [" << key << "] " << Utf8(emu::RegValueDeletionText(change.value.name)) << "\n";
@@ -437,11 +448,24 @@ std::string FormatDifferences(const std::vector<RegistryChange>& registry, const
 std::string FormatLifeCycle(const LifeCycleResult& r) {
   std::string text;
   for (std::size_t i = 0; i < r.steps.size(); ++i) {
-    text += "Step " + std::to_string(i + 1) + " of " + std::to_string(r.steps.size()) + ": ";
+    text += "Step " + std::to_string(i + 1) + " of " + std::to_string(r.planned_steps) + ": ";
     text += FormatReport(r.steps[i]) + "\n";
   }
+  if (!r.stopped.empty()) text += "Stopped: " + r.stopped + "\n\n";
   return text + "Left behind, against the machine before the first step\n" +
          FormatDifferences(r.left_registry, r.left_files);
+}
+
+json LifeCycleJson(const LifeCycleResult& r, const std::string& name) {
+  json doc = {{"life_cycle", name}, {"steps", json::array()}};
+  for (const RunResult& step : r.steps) doc["steps"].push_back(ReportJson(step));
+  doc["stopped"] = r.stopped.empty() ? json(nullptr) : json(r.stopped);
+  RunResult left;
+  left.registry_changes = r.left_registry;
+  left.files = r.left_files;
+  const json changes = ReportJson(left);
+  doc["left_behind"] = {{"registry_changes", changes["registry_changes"]}, {"files", changes["files"]}};
+  return doc;
 }
 
 std::string MarkupText(const std::string& utf8) {
@@ -482,7 +506,10 @@ std::string HtmlText(const std::string& utf8) {
 const char* LineClass(const std::string& id, const std::string& line) {
   if (id == "events") return line.find(" FAILED ") != std::string::npos || line.ends_with(" refused") ? "failed" : nullptr;
   if (id == "host-calls") return line.find(") FAILED ") != std::string::npos ? "failed" : nullptr;
-  if (id == "registry") return line.starts_with("[-") || line.ends_with("=-") ? "del" : nullptr;
+  if (id == "registry") {
+    if (line.starts_with("[-") || line.ends_with("=-")) return "del";
+    return line.find(" ; was ") != std::string::npos ? "chg" : nullptr;
+  }
   if (id == "files" && line.size() > 6 && line.starts_with("      ")) {
     return line[6] == '+' ? "add" : line[6] == '-' ? "del" : nullptr;
   }
@@ -491,26 +518,26 @@ const char* LineClass(const std::string& id, const std::string& line) {
 
 }  // namespace
 
-std::string HtmlReport(const RunResult& r) {
-  std::vector<Part> parts;
-  const std::string text = ReportText(r, &parts);
-  const std::string name = r.scenario.empty() ? std::string("(unnamed)") : r.scenario;
-  std::ostringstream out;
-  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>qvihost: " << HtmlText(name)
-      << "</title>\n<style>body{font-family:sans-serif;margin:2em;max-width:80em}"
-         "pre{background:#f6f6f6;padding:.5em;white-space:pre-wrap;overflow-wrap:anywhere}"
-         "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}"
-         ".add{color:#060}.del{color:#a00}.failed{color:#a00;font-weight:bold}.ctl{color:#80f}</style></head><body>\n";
-  out << "<h1>qvihost: " << HtmlText(name) << "</h1>\n<p>Computer " << HtmlText(Utf8(r.computer_name)) << ", "
-      << (r.machine_folder.empty() ? "a temporary machine" : "machine " + HtmlText(r.machine_folder))
-      << (r.fresh_machine ? " (fresh)" : " (existing)") << "</p>\n";
+namespace {
 
+constexpr const char* kPageStyle =
+    "body{font-family:sans-serif;margin:2em;max-width:80em}"
+    "pre{background:#f6f6f6;padding:.5em;white-space:pre-wrap;overflow-wrap:anywhere}"
+    "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}"
+    ".add{color:#060}.del{color:#a00}.chg{color:#850}.failed{color:#a00;font-weight:bold}.ctl{color:#80f}";
+
+std::string PageHead(const std::string& name) {
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>qvihost: " + HtmlText(name) +
+         "</title>\n<style>" + kPageStyle + "</style></head><body>\n<h1>qvihost: " + HtmlText(name) + "</h1>\n";
+}
+
+void HtmlSummary(std::ostringstream& out, const RunResult& r) {
   std::size_t failed_events = 0;
   for (const auto& e : r.events) failed_events += e.failed ? 1 : 0;
   std::size_t refused_calls = 0;
   for (const auto& call : r.host_calls) refused_calls += call.failed ? 1 : 0;
-  std::size_t by_op[4] = {};
-  for (const auto& change : r.registry_changes) ++by_op[static_cast<int>(change.op)];
+  std::map<RegistryChange::Op, std::size_t> by_op;
+  for (const auto& change : r.registry_changes) ++by_op[change.op];
   std::size_t created = 0, removed = 0;
   for (const auto& file : r.files) {
     created += file.before ? 0 : 1;
@@ -520,12 +547,15 @@ std::string HtmlReport(const RunResult& r) {
     out << "<tr><th>" << what << "</th><td>" << count << "</td><td" << (bad ? " class=\"failed\"" : "") << ">"
         << detail << "</td></tr>\n";
   };
-  out << "<h2 id=\"summary\">Summary</h2>\n<table>\n";
+  using Op = RegistryChange::Op;
+  out << "<table>\n";
   row("Events", r.events.size(), std::to_string(failed_events) + " failed", failed_events > 0);
   row("Host calls", r.host_calls.size(), std::to_string(refused_calls) + " failed", refused_calls > 0);
   row("Registry changes", r.registry_changes.size(),
-      std::to_string(by_op[0]) + " keys created, " + std::to_string(by_op[1]) + " keys deleted, " +
-          std::to_string(by_op[2]) + " values set, " + std::to_string(by_op[3]) + " values deleted",
+      std::to_string(by_op[Op::kCreateKey]) + " keys created, " + std::to_string(by_op[Op::kDeleteKey]) +
+          " keys deleted, " + std::to_string(by_op[Op::kSetValue]) + " values set, " +
+          std::to_string(by_op[Op::kChangeValue]) + " values changed, " + std::to_string(by_op[Op::kDeleteValue]) +
+          " values deleted",
       false);
   row("Files changed", r.files.size(),
       std::to_string(created) + " created, " + std::to_string(r.files.size() - created - removed) + " changed, " +
@@ -533,17 +563,93 @@ std::string HtmlReport(const RunResult& r) {
       false);
   row("Log lines", r.log.size(), "", false);
   row("Message boxes", r.message_boxes.size(), "", false);
-  out << "</table>\n<nav><h2>Contents</h2><ul>\n";
-  for (const Part& part : parts) out << "<li><a href=\"#" << part.id << "\">" << HtmlText(part.title) << "</a></li>\n";
-  out << "</ul></nav>\n";
+  out << "</table>\n";
+}
 
+// The parts of the readable report `text` as headed sections, their ids
+// behind `prefix` so that several runs can share a page.
+void HtmlParts(std::ostringstream& out, const std::string& text, const std::vector<Part>& parts,
+               const std::string& prefix, const char* heading) {
   for (std::size_t p = 0; p < parts.size(); ++p) {
     const Part& part = parts[p];
     const std::size_t end = p + 1 < parts.size() ? parts[p + 1].title_at : text.size();
-    out << "<h2 id=\"" << part.id << "\">" << HtmlText(part.title) << "</h2>\n<pre>";
+    out << "<" << heading << " id=\"" << prefix << part.id << "\">" << HtmlText(part.title) << "</" << heading
+        << ">\n<pre>";
     std::istringstream lines(text.substr(part.body_at, end - part.body_at));
     for (std::string line; std::getline(lines, line);) {
       const char* cls = LineClass(part.id, line);
+      out << (cls ? "<span class=\"" + std::string(cls) + "\">" + HtmlText(line) + "</span>\n" : HtmlText(line) + "\n");
+    }
+    out << "</pre>\n";
+  }
+}
+
+void HtmlContents(std::ostringstream& out, const std::vector<Part>& parts, const std::string& prefix) {
+  out << "<ul>\n";
+  for (const Part& part : parts) {
+    out << "<li><a href=\"#" << prefix << part.id << "\">" << HtmlText(part.title) << "</a></li>\n";
+  }
+  out << "</ul>\n";
+}
+
+std::string MachineLine(const RunResult& r) {
+  return "<p>Computer " + HtmlText(Utf8(r.computer_name)) + ", " +
+         (r.machine_folder.empty() ? "a temporary machine" : "machine " + HtmlText(r.machine_folder)) +
+         (r.fresh_machine ? " (fresh)" : " (existing)") + "</p>\n";
+}
+
+}  // namespace
+
+std::string HtmlReport(const RunResult& r) {
+  std::vector<Part> parts;
+  const std::string text = ReportText(r, &parts);
+  std::ostringstream out;
+  out << PageHead(r.scenario.empty() ? std::string("(unnamed)") : r.scenario) << MachineLine(r);
+  out << "<h2 id=\"summary\">Summary</h2>\n";
+  HtmlSummary(out, r);
+  out << "<nav><h2>Contents</h2>";
+  HtmlContents(out, parts, "");
+  out << "</nav>\n";
+  HtmlParts(out, text, parts, "", "h2");
+  out << "</body></html>\n";
+  return out.str();
+}
+
+std::string HtmlLifeCycle(const LifeCycleResult& r, const std::string& name) {
+  std::ostringstream out;
+  out << PageHead(name);
+  if (!r.steps.empty()) out << MachineLine(r.steps.front());
+  out << "<nav><h2>Contents</h2><ul>\n";
+  for (std::size_t i = 0; i < r.steps.size(); ++i) {
+    out << "<li><a href=\"#step" << i + 1 << "\">Step " << i + 1 << ": " << HtmlText(r.steps[i].scenario)
+        << "</a></li>\n";
+  }
+  out << "<li><a href=\"#left-behind\">Left behind</a></li>\n</ul></nav>\n";
+  if (!r.stopped.empty()) out << "<p class=\"failed\">" << HtmlText(r.stopped) << "</p>\n";
+  for (std::size_t i = 0; i < r.steps.size(); ++i) {
+    const std::string prefix = "step" + std::to_string(i + 1) + "-";
+    std::vector<Part> parts;
+    const std::string text = ReportText(r.steps[i], &parts);
+    out << "<h2 id=\"step" << i + 1 << "\">Step " << i + 1 << " of " << r.steps.size() << ": "
+        << HtmlText(r.steps[i].scenario) << "</h2>\n";
+    HtmlSummary(out, r.steps[i]);
+    HtmlParts(out, text, parts, prefix, "h3");
+  }
+  TextOut left;
+  AppendRegistryChanges(left, r.left_registry);
+  TextOut files;
+  AppendFileChanges(files, r.left_files);
+  const std::string left_text = std::move(left).str();
+  const std::string files_text = std::move(files).str();
+  out << "<h2 id=\"left-behind\">Left behind, against the machine before the first step</h2>\n";
+  const std::vector<std::pair<std::string, std::string>> sections = {
+      {"registry", "Registry (" + std::to_string(r.left_registry.size()) + ")\n" + left_text},
+      {"files", "Files (" + std::to_string(r.left_files.size()) + ")\n" + files_text}};
+  for (const auto& [id, section] : sections) {
+    out << "<pre>";
+    std::istringstream lines(section);
+    for (std::string line; std::getline(lines, line);) {
+      const char* cls = LineClass(id, line);
       out << (cls ? "<span class=\"" + std::string(cls) + "\">" + HtmlText(line) + "</span>\n" : HtmlText(line) + "\n");
     }
     out << "</pre>\n";
@@ -591,13 +697,18 @@ json ReportJson(const RunResult& r) {
   doc["registry_changes"] = json::array();
   for (const auto& change : r.registry_changes) {
     json entry = {{"op", OpName(change.op)}, {"key", Utf8(change.key)}};
-    if (change.op == RegistryChange::Op::kSetValue || change.op == RegistryChange::Op::kDeleteValue) {
+    if (change.op != RegistryChange::Op::kCreateKey && change.op != RegistryChange::Op::kDeleteKey) {
       entry["name"] = Utf8(change.value.name);
       entry["type"] = RegistryTypeName(change.value.type);
     }
-    if (change.op == RegistryChange::Op::kSetValue) {
+    if (change.op == RegistryChange::Op::kSetValue || change.op == RegistryChange::Op::kChangeValue) {
       entry["data"] = Utf8(RegistryDataText(change.value));
       entry["size"] = change.value.data.size();
+    }
+    if (change.op == RegistryChange::Op::kChangeValue && change.before) {
+      entry["before"] = {{"type", RegistryTypeName(change.before->type)},
+                         {"data", Utf8(RegistryDataText(*change.before))},
+                         {"size", change.before->data.size()}};
     }
     doc["registry_changes"].push_back(std::move(entry));
   }

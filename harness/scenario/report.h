@@ -23,6 +23,10 @@ std::string FormatDifferences(const std::vector<RegistryChange>& registry, const
 // A life cycle: each step's readable report, then what the steps left behind
 // against the machine before the first step.
 std::string FormatLifeCycle(const LifeCycleResult& result);
+// The same as one HTML page, and as one JSON document ("life_cycle", "steps"
+// with each step's report, "stopped", "left_behind").
+std::string HtmlLifeCycle(const LifeCycleResult& result, const std::string& name);
+nlohmann::ordered_json LifeCycleJson(const LifeCycleResult& result, const std::string& name);
 
 // UTF-8 text with &, <, > and " written as XML and HTML want them.
 std::string MarkupText(const std::string& utf8);

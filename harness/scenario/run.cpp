@@ -18,6 +18,7 @@
 #include "faults/fault_injection.h"
 #include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
+#include "scenario/exit_codes.h"
 #include "scenario/temp_machine.h"
 
 namespace qvi::scenario {
@@ -347,8 +348,8 @@ void AddKeyChanges(const std::vector<emu::RegistryValue>* was, const std::string
                    const std::vector<emu::RegistryValue>& values, std::vector<RegistryChange>& changes) {
   using Op = RegistryChange::Op;
   if (was == nullptr) {
-    changes.push_back({Op::kCreateKey, path, {}});
-    for (const auto& value : values) changes.push_back({Op::kSetValue, path, value});
+    changes.push_back({Op::kCreateKey, path, {}, {}});
+    for (const auto& value : values) changes.push_back({Op::kSetValue, path, value, {}});
     return;
   }
   if (*was == values) return;
@@ -356,12 +357,16 @@ void AddKeyChanges(const std::vector<emu::RegistryValue>* was, const std::string
   const ValueFinder new_values(values);
   for (const auto& value : values) {
     const emu::RegistryValue* old = old_values.Find(value.name);
-    if (old == nullptr || old->type != value.type || old->data != value.data) {
-      changes.push_back({Op::kSetValue, path, value});
+    if (old == nullptr) {
+      changes.push_back({Op::kSetValue, path, value, {}});
+    } else if (old->type != value.type || old->data != value.data) {
+      changes.push_back({Op::kChangeValue, path, value, *old});
     }
   }
   for (const auto& value : *was) {
-    if (new_values.Find(value.name) == nullptr) changes.push_back({Op::kDeleteValue, path, {value.name, value.type, {}}});
+    if (new_values.Find(value.name) == nullptr) {
+      changes.push_back({Op::kDeleteValue, path, {value.name, value.type, {}}, value});
+    }
   }
 }
 
@@ -389,7 +394,7 @@ std::vector<RegistryChange> DiffRegistry(const std::vector<emu::RegistryKey>& be
 
   std::vector<RegistryChange> changes;
   for (const auto& key : before) {
-    if (!kept.contains(&key)) changes.push_back({Op::kDeleteKey, key.path, {}});
+    if (!kept.contains(&key)) changes.push_back({Op::kDeleteKey, key.path, {}, {}});
   }
   for (const auto& key : after) {
     const auto old = old_of.find(&key);
@@ -409,7 +414,7 @@ std::vector<RegistryChange> DiffRegistry(const emu::RegistryStore& store) {
   for (const auto& key : keys) (key.exists ? present : gone).push_back(&key);
   std::sort(gone.begin(), gone.end(), by_path(&emu::RegistryStore::RecordedKey::path_then));
   std::sort(present.begin(), present.end(), by_path(&emu::RegistryStore::RecordedKey::path_now));
-  for (const auto* key : gone) changes.push_back({RegistryChange::Op::kDeleteKey, key->path_then, {}});
+  for (const auto* key : gone) changes.push_back({RegistryChange::Op::kDeleteKey, key->path_then, {}, {}});
   for (const auto* key : present) {
     AddKeyChanges(key->existed ? &key->values_then : nullptr, key->path_now, key->values_now, changes);
   }
@@ -557,6 +562,85 @@ class RecordSinceLastEvent {
 
 }  // namespace
 
+namespace {
+
+// What the events of a run did, event by event.
+struct EventsRun {
+  std::vector<std::map<faults::Function, int>> os_calls;
+  std::vector<EventChanges> per_event;
+  std::vector<rhost::EventOutcome> outcomes;
+};
+
+EventsRun RaiseEvents(emu::Machine& machine, const Scenario& scenario, rhost::ReplacementHost& host,
+                      faults::FaultInjectingPlatform& faulty, const RunOptions& options,
+                      std::map<std::string, std::string> files_since, std::set<std::string>& unlisted) {
+  rhost::Session session(host, faulty);
+  EventsRun run;
+  RecordSinceLastEvent registry_since;
+  std::vector<std::string> copied;
+  for (const ScenarioEvent& event : scenario.events) {
+    if (event.event == Event::kPostSetup) CopySections(machine, scenario.host, host.state(), copied);
+    session.Raise(event.event, event.argument);
+    machine.Save();
+    auto files_now = SnapshotFiles(machine, options.snapshot_cap, &unlisted);
+    run.per_event.push_back({registry_since.Next(machine.registry()), DiffFiles(files_since, files_now)});
+    files_since = std::move(files_now);
+    std::map<faults::Function, int> counts;
+    for (const faults::Function function : faults::AllFunctions()) {
+      if (const int calls = faulty.CallCount(function); calls > 0) counts[function] = calls;
+    }
+    run.os_calls.push_back(std::move(counts));
+  }
+  run.outcomes = session.outcomes();
+  return run;
+}
+
+// Seeds the open machine, raises the scenario's events on it and gathers
+// what they changed.
+RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenario, const RunOptions& options) {
+  std::vector<std::string> seeded = Seed(machine, scenario, fresh, options.seed_registry);
+  machine.Save();
+  if (options.presenter) machine.SetMessageBoxPresenter(options.presenter);
+
+  machine.StartRecording();
+  std::set<std::string> unlisted;
+  const auto files_before = SnapshotFiles(machine, options.snapshot_cap, &unlisted);
+  // The service control's answers that stand for this computer follow the
+  // machine the host runs on, which keeps its own name across chained runs.
+  rhost::ReplacementHost host(HostConfigFor(scenario, machine.settings().computer_name));
+  // Always through the fault injector: it counts the calls, which tell what
+  // a single-fault matrix can fail.
+  faults::FaultInjectingPlatform faulty(machine);
+  for (const PlatformFailure& failure : scenario.platform_failures) {
+    faulty.FailCall(failure.function, failure.occurrence, failure.code);
+  }
+  EventsRun events = RaiseEvents(machine, scenario, host, faulty, options, files_before, unlisted);
+
+  RunResult result;
+  result.scenario = scenario.name;
+  result.fresh_machine = fresh;
+  result.computer_name = machine.settings().computer_name;
+  result.events = std::move(events.outcomes);
+  result.host_calls = host.calls();
+  result.host_state = host.state();
+  result.registry_after = KeysAsLeft(machine.registry(), options.registry_keys);
+  result.files_after = SnapshotFiles(machine, options.snapshot_cap, &unlisted);
+  result.registry_changes = DiffRegistry(machine.registry());
+  result.files = DiffFiles(files_before, result.files_after);
+  result.log = LogLines(result.files);
+  result.message_boxes = machine.message_boxes();
+  result.os_calls_after_event = std::move(events.os_calls);
+  result.changes_per_event = std::move(events.per_event);
+  result.seeded = std::move(seeded);
+  result.warnings = Warnings(scenario, machine, fresh, faulty, result.host_calls);
+  for (const std::string& folder : unlisted) {
+    result.warnings.push_back(code_page::ToUtf8(folder) + ": the folder cannot be listed; files in it are left out of this report");
+  }
+  return result;
+}
+
+}  // namespace
+
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   std::optional<TempMachineFolder> scratch;
   fs::path folder;
@@ -569,81 +653,15 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   // A kept machine must survive a power cut; a temporary one is deleted at
   // the end, so it neither waits for the disk nor writes the registry and
   // settings that no report shows.
+  std::unique_ptr<emu::FileLock> held = options.lock != nullptr ? std::move(*options.lock) : nullptr;
   auto machine = emu::Machine::Open(folder, scenario.machine,
-                                    scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed);
+                                    scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed, std::move(held));
   // Decided under the machine's lock: another run may have made the machine
   // since this one was started.
   const bool fresh = scratch || machine->fresh();
-  std::vector<std::string> seeded = Seed(*machine, scenario, fresh, options.seed_registry);
-  machine->Save();
-  if (options.presenter) machine->SetMessageBoxPresenter(options.presenter);
-
-  machine->StartRecording();
-  std::set<std::string> unlisted;
-  const auto files_before = SnapshotFiles(*machine, options.snapshot_cap, &unlisted);
-
-  rhost::HostConfig config = scenario.host;
-  if (!fresh) {
-    // The host's own notion of the service control's answers follows the
-    // machine it runs on, which keeps its name across chained runs.
-    const std::string name = machine->settings().computer_name;
-    if (config.unc_computer_name == host::Variant("\\\\" + scenario.machine.computer_name + "\\")) {
-      config.unc_computer_name = "\\\\" + name + "\\";
-    }
-    if (config.drive_prefix == host::Variant("\\\\" + scenario.machine.computer_name)) {
-      config.drive_prefix = "\\\\" + name;
-    }
-  }
-  rhost::ReplacementHost host(std::move(config));
-
-  // Always through the fault injector: it counts the calls, which tell what
-  // a single-fault matrix can fail.
-  faults::FaultInjectingPlatform faulty(*machine);
-  for (const PlatformFailure& failure : scenario.platform_failures) {
-    faulty.FailCall(failure.function, failure.occurrence, failure.code);
-  }
-
-  rhost::Session session(host, faulty);
-  std::vector<std::map<faults::Function, int>> os_calls;
-  std::vector<EventChanges> per_event;
-  RecordSinceLastEvent registry_since;
-  auto files_since = files_before;
-  std::vector<std::string> copied;
-  for (const ScenarioEvent& event : scenario.events) {
-    if (event.event == Event::kPostSetup) CopySections(*machine, scenario.host, host.state(), copied);
-    session.Raise(event.event, event.argument);
-    machine->Save();
-    auto files_now = SnapshotFiles(*machine, options.snapshot_cap, &unlisted);
-    per_event.push_back({registry_since.Next(machine->registry()), DiffFiles(files_since, files_now)});
-    files_since = std::move(files_now);
-    std::map<faults::Function, int> counts;
-    for (const faults::Function function : faults::AllFunctions()) {
-      if (const int calls = faulty.CallCount(function); calls > 0) counts[function] = calls;
-    }
-    os_calls.push_back(std::move(counts));
-  }
-
-  RunResult result;
-  result.scenario = scenario.name;
+  RunResult result = RunOnMachine(*machine, fresh, scenario, options);
   result.machine_folder = options.machine_dir ? folder.string() : "";
-  result.fresh_machine = fresh;
-  result.computer_name = machine->settings().computer_name;
-  result.events = session.outcomes();
-  result.host_calls = host.calls();
-  result.host_state = host.state();
-  result.registry_after = KeysAsLeft(machine->registry(), options.registry_keys);
-  result.files_after = SnapshotFiles(*machine, options.snapshot_cap, &unlisted);
-  result.registry_changes = DiffRegistry(machine->registry());
-  result.files = DiffFiles(files_before, result.files_after);
-  result.log = LogLines(result.files);
-  result.message_boxes = machine->message_boxes();
-  result.os_calls_after_event = std::move(os_calls);
-  result.changes_per_event = std::move(per_event);
-  result.seeded = std::move(seeded);
-  result.warnings = Warnings(scenario, *machine, fresh, faulty, result.host_calls);
-  for (const std::string& folder : unlisted) {
-    result.warnings.push_back(code_page::ToUtf8(folder) + ": the folder cannot be listed; files in it are left out of this report");
-  }
+  if (options.lock != nullptr) *options.lock = emu::Machine::Close(std::move(machine));
   return result;
 }
 
@@ -653,33 +671,57 @@ bool HoldsMachine(const fs::path& folder) {
   return fs::exists(folder / "machine.ini") || fs::exists(folder / "registry.reg");
 }
 
+// A step's error as the life cycle tells it: which step, and where the
+// machine was left.
+std::string StepFailure(const LifeCycleResult& result, const Scenario& step, const std::string& what) {
+  const std::size_t number = result.steps.size() + 1;
+  return "step " + std::to_string(number) + " (" + step.name + "): " + what + "; the machine is as " +
+         (number == 1 ? std::string("it was seeded, before the first step")
+                      : "step " + std::to_string(number - 1) + " left it");
+}
+
 }  // namespace
 
 LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options) {
   std::optional<TempMachineFolder> scratch;
   if (!options.machine_dir) scratch.emplace();
   const fs::path folder = options.machine_dir ? *options.machine_dir : scratch->path();
+  const auto durability = scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed;
+  // Held from the seeding to the end: no other run can slip in between two
+  // steps and have its changes told as the life cycle's.
+  std::unique_ptr<emu::FileLock> lock;
   bool fresh = false;
   std::vector<emu::RegistryKey> registry_before;
   std::map<std::string, std::string> files_before;
   {
-    auto machine = emu::Machine::Open(folder, scenario.machine);
+    auto machine = emu::Machine::Open(folder, scenario.machine, durability);
     // Decided under the machine's lock, as a single run decides it.
     fresh = machine->fresh();
     Seed(*machine, scenario, fresh);
     machine->Save();
     registry_before = machine->registry().Snapshot();
     files_before = SnapshotFiles(*machine, options.snapshot_cap);
+    lock = emu::Machine::Close(std::move(machine));
   }
   LifeCycleResult result;
+  result.planned_steps = scenario.steps.size();
   RunOptions step_options = options;
   step_options.machine_dir = folder;
+  step_options.lock = &lock;
   for (const Scenario& step : scenario.steps) {
-    result.steps.push_back(RunScenario(step, step_options));
+    try {
+      result.steps.push_back(RunScenario(step, step_options));
+    } catch (const std::exception& error) {
+      result.stopped = StepFailure(result, step, error.what());
+      result.stopped_by_input = IsBadInput(error);
+      break;
+    }
     if (scratch) result.steps.back().machine_folder.clear();
   }
-  result.steps.front().fresh_machine = fresh;
-  auto machine = emu::Machine::Open(folder);
+  if (!result.steps.empty()) result.steps.front().fresh_machine = fresh;
+  // A step that stopped let the lock go with its machine; the machine is
+  // opened anew then.
+  auto machine = emu::Machine::Open(folder, std::nullopt, durability, std::move(lock));
   result.left_registry = DiffRegistry(registry_before, machine->registry().Snapshot());
   result.left_files = DiffFiles(files_before, SnapshotFiles(*machine, options.snapshot_cap));
   return result;

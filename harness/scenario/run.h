@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,14 +35,21 @@ struct RunOptions {
   // empty (the matrix reads a large seed once and hands each forked run its
   // own copy).
   emu::RegistryStore* seed_registry = nullptr;
+  // The machine folder's lock when the caller holds it (a life cycle between
+  // its steps): the run opens the machine under it and hands it back after.
+  std::unique_ptr<emu::FileLock>* lock = nullptr;
 };
 
 struct RegistryChange {
-  enum class Op { kCreateKey, kDeleteKey, kSetValue, kDeleteValue };
+  // kSetValue makes a value the key did not have; kChangeValue gives one it
+  // had other data or another type.
+  enum class Op { kCreateKey, kDeleteKey, kSetValue, kChangeValue, kDeleteValue };
   Op op = Op::kCreateKey;
   std::string key;  // full path, "HKEY_LOCAL_MACHINE\..."
   // For value changes; `value.data` is empty for a deleted value.
   emu::RegistryValue value;
+  // kChangeValue and kDeleteValue: the value as it was.
+  std::optional<emu::RegistryValue> before;
 };
 
 struct FileChange {
@@ -98,7 +106,15 @@ struct RunResult {
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
 
 struct LifeCycleResult {
+  // The steps that ran, in order; fewer than planned when one stopped.
   std::vector<RunResult> steps;
+  std::size_t planned_steps = 0;
+  // Why the life cycle stopped before its end, naming the step: "" when
+  // every step ran. The machine is then as the last finished step left it.
+  std::string stopped;
+  // What stopped it was bad input (a step's seed or machine), not an internal
+  // fault.
+  bool stopped_by_input = false;
   // The machine after the last step against the machine before the first
   // (seeded): what the life cycle leaves behind.
   std::vector<RegistryChange> left_registry;
@@ -106,7 +122,10 @@ struct LifeCycleResult {
 };
 
 // Runs a life cycle's steps in order on one machine (RunOptions::machine_dir,
-// else a temporary one), seeding it once before the first.
+// else a temporary one), under one hold of its lock: the life cycle's seeds
+// first, then each step with its own seeds added where absent. A step that
+// throws stops the life cycle (LifeCycleResult::stopped); the steps before
+// it keep their reports. Throws as RunScenario does before the first step.
 LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options);
 
 // How the machine in `after` differs from the one in `before`, or without

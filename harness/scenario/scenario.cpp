@@ -1,5 +1,7 @@
 #include "scenario/scenario.h"
 
+#include "scenario/exit_codes.h"
+
 #include <algorithm>
 #include <charconv>
 #include <fstream>
@@ -15,7 +17,6 @@
 #include "emu/settings.h"
 #include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
-#include "scenario/expect.h"
 
 namespace qvi::scenario {
 
@@ -315,8 +316,8 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
     c.directory_operation_results = numbered("directory_operation_results", answer);
   }
   // Without their own answers the service control reports the machine's name.
-  c.unc_computer_name = "\\\\" + s.machine.computer_name + "\\";
-  c.drive_prefix = "\\\\" + s.machine.computer_name;
+  s.unc_name_is_machines = !h.contains("unc_computer_name");
+  s.drive_prefix_is_machines = !h.contains("drive_prefix");
   if (h.contains("unc_computer_name")) c.unc_computer_name = r.Answer(h["unc_computer_name"], "host.unc_computer_name");
   if (h.contains("drive_prefix")) c.drive_prefix = r.Answer(h["drive_prefix"], "host.drive_prefix");
   if (h.contains("server_versions")) {
@@ -615,29 +616,35 @@ void ReadSteps(const Reader& r, const json& doc, const std::filesystem::path& ba
                SeedCache& seeds, Scenario& s) {
   const json& steps = doc["steps"];
   if (!steps.is_array() || steps.empty()) r.Fail("steps", "must be an array of steps");
-  if (doc.contains("events") || doc.contains("expect")) r.Fail("steps", "a life cycle has events only in its steps");
+  if (doc.contains("events")) r.Fail("events", "a life cycle has events only in its steps");
   json shared = doc;
-  for (const char* field : {"steps", "name", "description"}) shared.erase(field);
+  for (const char* field : {"steps", "name", "description", "expect"}) shared.erase(field);
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const std::string path = Reader::Index("steps", i);
-    r.ExpectObject(steps[i], path, {"base", "name", "host", "platform_failures", "events"});
+    r.ExpectObject(steps[i], path, {"base", "name", "host", "platform_failures", "events", "expect", "seeds"});
+    if (steps[i].contains("seeds") && !steps[i]["seeds"].is_boolean()) r.Fail(path + ".seeds", "must be true or false");
+    const bool brings_seeds = steps[i].value("seeds", true);
     json step = steps[i].contains("base") ? json{{"base", steps[i]["base"]}} : shared;
     json patch = steps[i];
     patch.erase("base");
+    patch.erase("seeds");
     step.merge_patch(patch);
     Scenario one = ReadScenario(step.dump(), r.source() + " " + path, base_dir, chain, seeds);
     if (one.name.empty()) {
       one.name = steps[i].contains("base") ? std::filesystem::path(steps[i]["base"].get<std::string>()).stem().string()
                                            : "step " + std::to_string(i + 1);
     }
-    // The machine is the life cycle's, seeded once before the first step: a
-    // step made from another scenario does not bring that one's machine.
+    // The machine is the life cycle's: its settings and folder are not the
+    // step's to change. A step made from another scenario brings that one's
+    // seeds, which the run adds where absent, as chained runs would.
     one.machine = s.machine;
     one.machine_fields = s.machine_fields;
     one.machine_folder.reset();
-    one.registry.clear();
-    one.registry_seed.reset();
-    one.files.clear();
+    if (!brings_seeds) {
+      one.registry.clear();
+      one.registry_seed.reset();
+      one.files.clear();
+    }
     s.steps.push_back(std::move(one));
   }
 }
@@ -661,8 +668,19 @@ Scenario ReadScenario(std::string_view json_text, const std::string& source, con
     ReadEvents(r, doc["events"], s);
   }
   if (doc.contains("expect")) {
-    ValidateExpectations(doc["expect"], source);
-    s.expect = doc["expect"];
+    try {
+      s.expect = doc["expect"].get<Expectations>();
+    } catch (const ExpectFieldError& error) {
+      r.Fail("expect" + error.path(), error.what());
+    }
+    if (s.steps.empty() && s.expect->left_behind) {
+      r.Fail("expect.left_behind", "only a life cycle (steps) has something left behind");
+    }
+    Expectations rest = *s.expect;
+    rest.left_behind.reset();
+    if (!s.steps.empty() && !rest.empty()) {
+      r.Fail("expect", "a life cycle's own expectations are \"left_behind\"; each step takes its own \"expect\"");
+    }
   }
   s.text = std::string(json_text);
   s.source = source;
@@ -687,6 +705,13 @@ std::optional<std::int32_t> ParseVersionText(std::string_view text) {
   const auto minor = number(minor_text);
   if (!major || !minor) return std::nullopt;
   return *major * 65536 + *minor;
+}
+
+rhost::HostConfig HostConfigFor(const Scenario& scenario, const std::string& computer_name) {
+  rhost::HostConfig config = scenario.host;
+  if (scenario.unc_name_is_machines) config.unc_computer_name = "\\\\" + computer_name + "\\";
+  if (scenario.drive_prefix_is_machines) config.drive_prefix = "\\\\" + computer_name;
+  return config;
 }
 
 Scenario ParseScenario(std::string_view json_text, const std::string& source, const std::filesystem::path& base_dir,
@@ -762,6 +787,18 @@ std::shared_ptr<RegistrySeed> SeedCache::Get(const std::filesystem::path& file) 
   }
   seeds_.push_back(seed);
   return seed;
+}
+
+}  // namespace qvi::scenario
+
+namespace qvi::scenario {
+
+bool IsBadInput(const std::exception& error) {
+  return dynamic_cast<const ScenarioError*>(&error) != nullptr ||
+         dynamic_cast<const emu::MachineError*>(&error) != nullptr ||
+         dynamic_cast<const emu::PathError*>(&error) != nullptr ||
+         // The host refused to look into a folder of the machine or the scenario.
+         dynamic_cast<const std::filesystem::filesystem_error*>(&error) != nullptr;
 }
 
 }  // namespace qvi::scenario

@@ -21,6 +21,7 @@
 #include "emu/registry_store.h"
 #include "faults/fault_injection.h"
 #include "replacement_host/replacement_host.h"
+#include "scenario/expectations.h"
 
 namespace qvi::scenario {
 
@@ -112,15 +113,28 @@ struct Scenario {
   rhost::HostConfig host;
   std::vector<PlatformFailure> platform_failures;
   std::vector<ScenarioEvent> events;
+  // The host's answers that stand for the machine's own name (QviNTNWSvc's
+  // UNC name and drive prefix): unless the scenario gives them, they are
+  // taken from the machine a run opens, which may be an existing one of
+  // another name.
+  bool unc_name_is_machines = true;
+  bool drive_prefix_is_machines = true;
   // A life cycle ("steps"): scenarios run in order on this one's machine,
-  // which is seeded once before the first; `events` is then empty.
+  // which is seeded before the first; `events` is then empty. Each step
+  // brings the seeds of its base (added where absent, as a run on an
+  // existing machine adds them) unless it says "seeds": false.
   std::vector<Scenario> steps;
-  // The "expect" section (expect.h), null when the file has none.
-  nlohmann::json expect;
+  // The "expect" section, absent when the file has none. A life cycle's
+  // holds only "left_behind"; its steps hold their own.
+  std::optional<Expectations> expect;
   // The scenario's JSON text as it was read, and the file or name it came from.
   std::string text;
   std::string source;
 };
+
+// The scenario's host answers on a computer of this name: the answers that
+// stand for the machine's own name made from it.
+rhost::HostConfig HostConfigFor(const Scenario& scenario, const std::string& computer_name);
 
 // Parses a scenario. `source` names the text in error messages; `base_dir` is
 // where a "registry_file", a "machine.folder" and a "base" file are looked

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <tuple>
 
 #include "emu/reg_text.h"
@@ -19,10 +20,10 @@ namespace {
 using Op = RegistryChange::Op;
 
 // A change as one value, to compare lists of them whole.
-using Change = std::tuple<Op, std::string, emu::RegistryValue>;
+using Change = std::tuple<Op, std::string, emu::RegistryValue, std::optional<emu::RegistryValue>>;
 std::vector<Change> Whole(const std::vector<RegistryChange>& changes) {
   std::vector<Change> out;
-  for (const RegistryChange& c : changes) out.emplace_back(c.op, c.key, c.value);
+  for (const RegistryChange& c : changes) out.emplace_back(c.op, c.key, c.value, c.before);
   return out;
 }
 
@@ -38,7 +39,7 @@ TEST(DiffRegistryTest, TypeChangesAreChangesAndLetterCaseFollowsTheCodePage) {
   emu::RegistryValue binary{"V", platform::kRegBinary, {1, 0, 0, 0}};
   const std::vector<emu::RegistryKey> before = {{"HKEY_CURRENT_USER\\\xC4pfel", {dword}}};
   EXPECT_EQ(Whole(DiffRegistry(before, {{"HKEY_CURRENT_USER\\\xE4PFEL", {binary}}})),
-            (std::vector<Change>{{Op::kSetValue, "HKEY_CURRENT_USER\\\xE4PFEL", binary}}));
+            (std::vector<Change>{{Op::kChangeValue, "HKEY_CURRENT_USER\\\xE4PFEL", binary, dword}}));
 }
 
 // Snapshots from elsewhere (the real registry, watched trees in any order)
@@ -55,7 +56,7 @@ TEST(DiffRegistryTest, PairsKeysGivenInAnyOrder) {
       {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Z", {}},
   };
   EXPECT_EQ(Whole(DiffRegistry(before, after)),
-            (std::vector<Change>{{Op::kSetValue, "HKEY_LOCAL_MACHINE\\SOFTWARE\\a", Sz("v", "2")}}));
+            (std::vector<Change>{{Op::kChangeValue, "HKEY_LOCAL_MACHINE\\SOFTWARE\\a", Sz("v", "2"), Sz("v", "1")}}));
   EXPECT_EQ(DiffRegistry(after, before).size(), 1u);
 }
 

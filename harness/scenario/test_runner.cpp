@@ -1,0 +1,213 @@
+#include "scenario/test_runner.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "scenario/forked.h"
+#include "scenario/temp_machine.h"
+
+namespace qvi::scenario {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool HasExpectations(const Scenario& scenario) {
+  if (scenario.expect) return true;
+  return std::any_of(scenario.steps.begin(), scenario.steps.end(),
+                     [](const Scenario& step) { return step.expect.has_value(); });
+}
+
+// The keys every check of the test looks at, for the runs to keep.
+std::vector<std::string> KeysToKeep(const Scenario& scenario) {
+  std::vector<std::string> keys;
+  const auto add = [&keys](const MachineExpectations& expect) {
+    for (std::string& key : ExpectedRegistryKeys(expect)) keys.push_back(std::move(key));
+  };
+  if (scenario.expect) add(*scenario.expect);
+  if (scenario.expect && scenario.expect->left_behind) add(*scenario.expect->left_behind);
+  for (const Scenario& step : scenario.steps) {
+    if (step.expect) add(*step.expect);
+  }
+  return keys;
+}
+
+ScenarioTest CheckRun(const Scenario& scenario, const RunOptions& options) {
+  ScenarioTest test;
+  if (scenario.steps.empty()) {
+    const RunResult run = RunScenario(scenario, options);
+    test.warnings = run.warnings;
+    test.groups = CheckGroups(*scenario.expect, run);
+  } else {
+    const LifeCycleResult run = RunLifeCycle(scenario, options);
+    if (!run.stopped.empty()) {
+      const std::string what = scenario.name + ": " + run.stopped;
+      if (run.stopped_by_input) throw ScenarioError(what);
+      throw std::runtime_error(what);
+    }
+    for (const RunResult& step : run.steps) test.warnings.insert(test.warnings.end(), step.warnings.begin(), step.warnings.end());
+    std::vector<Expectations> steps;
+    for (const Scenario& step : scenario.steps) steps.push_back(step.expect.value_or(Expectations{}));
+    test.groups = CheckLifeCycle(scenario.expect.value_or(Expectations{}), steps, run);
+  }
+  for (const GroupResults& group : test.groups) test.results.Add(group.results);
+  return test;
+}
+
+#ifndef _WIN32
+
+void Pack(Packer& out, const ExpectationResults& results) {
+  out.Number(results.checked);
+  out.Number(results.unmet.size());
+  for (const UnmetExpectation& u : results.unmet) {
+    out.Text(u.where);
+    out.Text(u.expected);
+    out.Text(u.seen);
+    out.Texts(u.diff);
+  }
+}
+
+ExpectationResults UnpackResults(Unpacker& in) {
+  ExpectationResults results;
+  results.checked = in.Number();
+  results.unmet.resize(in.Number());
+  for (UnmetExpectation& u : results.unmet) {
+    u.where = in.Text();
+    u.expected = in.Text();
+    u.seen = in.Text();
+    u.diff = in.Texts();
+  }
+  return results;
+}
+
+// CheckRun in a child process forked from this one, which holds the
+// scenario's registry seed read: scenarios that share a seed read it once.
+ScenarioTest CheckRunForked(const Scenario& scenario, const RunOptions& options) {
+  const ChildEnd end = RunInChildren(1, 1, [&](std::size_t) {
+    options.seed_registry->LeaveTreesStanding();
+    Packer out;
+    try {
+      const ScenarioTest test = CheckRun(scenario, options);
+      out.Number(static_cast<std::uint64_t>(Thrown::kNone));
+      out.Texts(test.warnings);
+      out.Number(test.groups.size());
+      for (const GroupResults& group : test.groups) {
+        out.Text(group.group);
+        out.Number(std::bit_cast<std::uint64_t>(group.seconds));
+        Pack(out, group.results);
+      }
+    } catch (const std::exception& error) {
+      out = Packer();
+      out.Number(static_cast<std::uint64_t>(KindOf(error)));
+      out.Text(error.what());
+    }
+    return std::move(out.bytes());
+  })[0];
+  if (!end.replied) throw std::runtime_error("the run of " + scenario.name + ": " + end.failure);
+  Unpacker in(end.reply);
+  if (const auto kind = static_cast<Thrown>(in.Number()); kind != Thrown::kNone) Rethrow(kind, in.Text());
+  ScenarioTest test;
+  test.warnings = in.Texts();
+  test.groups.resize(in.Number());
+  for (GroupResults& group : test.groups) {
+    group.group = in.Text();
+    group.seconds = std::bit_cast<double>(in.Number());
+    group.results = UnpackResults(in);
+    test.results.Add(group.results);
+  }
+  return test;
+}
+
+#endif
+
+}  // namespace
+
+TestPlan PlanTests(const std::vector<std::string>& paths, SeedCache& seeds) {
+  TestPlan plan;
+  for (const std::string& path : paths) {
+    const bool folder = fs::is_directory(path);
+    std::vector<std::string> files;
+    if (folder) {
+      for (const auto& entry : fs::directory_iterator(path)) {
+        if (entry.is_regular_file() && entry.path().extension() == ".json") files.push_back(entry.path().string());
+      }
+      std::sort(files.begin(), files.end());
+      if (files.empty()) throw ScenarioError(path + ": a folder without scenario files");
+    } else {
+      files.push_back(path);
+    }
+    for (const std::string& file : files) {
+      Scenario scenario = LoadScenario(file, &seeds);
+      if (HasExpectations(scenario)) {
+        plan.tests.emplace_back(file, std::move(scenario));
+      } else if (folder) {
+        plan.skipped.push_back(file);
+      } else {
+        throw ScenarioError(file + ": no \"expect\" section to check");
+      }
+    }
+  }
+  if (plan.tests.empty()) {
+    throw ScenarioError("no test to run: none of the " + std::to_string(plan.skipped.size()) +
+                        " scenario files found has an \"expect\" section");
+  }
+  return plan;
+}
+
+void RunTests(const TestPlan& plan, const std::function<void(ScenarioTest)>& done) {
+#ifndef _WIN32
+  // Each seed is taken once, here, and every run seeded from it is a forked
+  // process that starts from it; it is let go after the last of them.
+  std::map<const RegistrySeed*, std::pair<std::unique_ptr<emu::RegistryStore>, std::size_t>> seeds_read;
+  for (std::size_t i = 0; i < plan.tests.size(); ++i) {
+    const Scenario& scenario = plan.tests[i].second;
+    if (scenario.registry_seed && scenario.steps.empty()) seeds_read[scenario.registry_seed.get()].second = i;
+  }
+#endif
+  for (std::size_t index = 0; index < plan.tests.size(); ++index) {
+    const auto& [file, scenario] = plan.tests[index];
+    RunOptions options;
+    options.registry_keys = KeysToKeep(scenario);
+    // On a copy: a check that changed its machine would start the next one
+    // from another state. A folder not made yet is a fresh machine.
+    std::optional<TempMachineFolder> copy;
+    if (scenario.machine_folder && fs::is_directory(*scenario.machine_folder)) {
+      copy.emplace("test");
+      CopyMachineFolder(*scenario.machine_folder, copy->path());
+      options.machine_dir = copy->path();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ScenarioTest test;
+#ifndef _WIN32
+    if (scenario.registry_seed && scenario.steps.empty()) {
+      auto& [store, last] = seeds_read.at(scenario.registry_seed.get());
+      if (!store) {
+        try {
+          store = scenario.registry_seed->Take();
+        } catch (const emu::MachineError& error) {
+          throw ScenarioError(file + ": field machine.registry_file: " + error.what());
+        }
+        CollapseIntoHugePages();
+      }
+      options.seed_registry = store.get();
+      test = CheckRunForked(scenario, options);
+      if (index == last) store.reset();
+    } else {
+      test = CheckRun(scenario, options);
+    }
+#else
+    test = CheckRun(scenario, options);
+#endif
+    test.file = file;
+    test.name = scenario.name;
+    test.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    done(std::move(test));
+  }
+}
+
+}  // namespace qvi::scenario
