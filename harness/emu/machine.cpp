@@ -163,7 +163,7 @@ Machine::Machine(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Machine::~Machine() = default;
 
 std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optional<MachineSettings>& create_with,
-                                       Durability durability, std::unique_ptr<FileLock> held) {
+                                       Durability durability) {
   std::error_code ec;
   if (!fs::is_directory(where, ec)) {
     fs::create_directories(where, ec);
@@ -178,7 +178,7 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(delay, nullptr, 10)));
   }
   // One run at a time: two that saved in turn would each lose the other's work.
-  auto lock = held ? std::move(held) : std::make_unique<FileLock>(folder / kLockFile);
+  auto lock = std::make_unique<FileLock>(folder / kLockFile);
   // Held by the lock, a folder found empty stays so: it has no files to read.
   const bool occupied = RefuseLinkedDrives(folder);
   if (occupied) RecoverFolder(folder);
@@ -231,12 +231,6 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   impl->registry_saved = registry_exists;
   impl->fresh = !settings_text && !registry_exists;
   return std::unique_ptr<Machine>(new Machine(std::move(impl)));
-}
-
-std::unique_ptr<FileLock> Machine::Close(std::unique_ptr<Machine> machine) {
-  std::unique_ptr<FileLock> lock = std::move(machine->impl_->lock);
-  machine.reset();
-  return lock;
 }
 
 const fs::path& Machine::folder() const { return impl_->paths.folder(); }

@@ -52,14 +52,9 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // Throws MachineError when a store or settings file is malformed (file:line),
   // too large or not a regular file, when a drive folder is a symbolic link, or
   // when the folder cannot be used.
-  // `held` is the folder's lock when the caller holds it already (Close).
   static std::unique_ptr<Machine> Open(const std::filesystem::path& folder,
                                        const std::optional<MachineSettings>& create_with = std::nullopt,
-                                       Durability durability = Durability::kFlushed,
-                                       std::unique_ptr<FileLock> held = nullptr);
-  // Lets the machine go but keeps its folder's lock, to open it again with
-  // no other run slipping in between (the steps of a life cycle).
-  static std::unique_ptr<FileLock> Close(std::unique_ptr<Machine> machine);
+                                       Durability durability = Durability::kFlushed);
   ~Machine() override;
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;

@@ -597,10 +597,20 @@ EventsRun RaiseEvents(emu::Machine& machine, const Scenario& scenario, rhost::Re
 
 // Seeds the open machine, raises the scenario's events on it and gathers
 // what they changed.
-RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenario, const RunOptions& options) {
-  std::vector<std::string> seeded = Seed(machine, scenario, fresh, options.seed_registry);
-  machine.Save();
+// `seeded`: what a caller that seeded the machine itself added, or null to
+// seed it here.
+RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenario, const RunOptions& options,
+                       std::vector<std::string>* seeded_by_caller = nullptr) {
+  std::vector<std::string> seeded;
+  if (seeded_by_caller != nullptr) {
+    seeded = std::move(*seeded_by_caller);
+  } else {
+    seeded = Seed(machine, scenario, fresh, options.seed_registry);
+    machine.Save();
+  }
   if (options.presenter) machine.SetMessageBoxPresenter(options.presenter);
+  // A machine that ran earlier steps has shown their boxes already.
+  const std::size_t boxes_before = machine.message_boxes().size();
 
   machine.StartRecording();
   std::set<std::string> unlisted;
@@ -628,7 +638,8 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   result.registry_changes = DiffRegistry(machine.registry());
   result.files = DiffFiles(files_before, result.files_after);
   result.log = LogLines(result.files);
-  result.message_boxes = machine.message_boxes();
+  result.message_boxes.assign(machine.message_boxes().begin() + static_cast<std::ptrdiff_t>(boxes_before),
+                              machine.message_boxes().end());
   result.os_calls_after_event = std::move(events.os_calls);
   result.changes_per_event = std::move(events.per_event);
   result.seeded = std::move(seeded);
@@ -653,15 +664,13 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   // A kept machine must survive a power cut; a temporary one is deleted at
   // the end, so it neither waits for the disk nor writes the registry and
   // settings that no report shows.
-  std::unique_ptr<emu::FileLock> held = options.lock != nullptr ? std::move(*options.lock) : nullptr;
   auto machine = emu::Machine::Open(folder, scenario.machine,
-                                    scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed, std::move(held));
+                                    scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed);
   // Decided under the machine's lock: another run may have made the machine
   // since this one was started.
   const bool fresh = scratch || machine->fresh();
   RunResult result = RunOnMachine(*machine, fresh, scenario, options);
   result.machine_folder = options.machine_dir ? folder.string() : "";
-  if (options.lock != nullptr) *options.lock = emu::Machine::Close(std::move(machine));
   return result;
 }
 
@@ -671,10 +680,125 @@ bool HoldsMachine(const fs::path& folder) {
   return fs::exists(folder / "machine.ini") || fs::exists(folder / "registry.reg");
 }
 
+// A key's state before the life cycle's first step and now.
+struct KeyEnds {
+  std::optional<emu::RegistryKey> first;
+  std::optional<emu::RegistryKey> now;
+};
+
+}  // namespace
+
+struct LifeCycleRun::Impl {
+  std::optional<TempMachineFolder> scratch;
+  std::unique_ptr<emu::Machine> machine;
+  RunOptions options;
+  bool fresh = false;
+  std::map<std::string, std::string> files_before;
+  // Every key a step (or its seeds) touched, by folded path: the rest is as
+  // it was before the first step, so only these need comparing at the end.
+  std::map<std::string, KeyEnds> touched;
+  LifeCycleResult result;
+
+  // Folds what the store recorded since its last StartRecording() in.
+  void Fold() {
+    for (auto& key : machine->registry().RecordedKeys()) {
+      const std::string id = code_page::Lower(key.path_then.empty() ? key.path_now : key.path_then);
+      auto [ends, first_seen] = touched.try_emplace(id);
+      if (first_seen && key.existed) ends->second.first = emu::RegistryKey{key.path_then, std::move(key.values_then)};
+      ends->second.now.reset();
+      if (key.exists) ends->second.now = emu::RegistryKey{key.path_now, std::move(key.values_now)};
+    }
+  }
+};
+
+LifeCycleRun::LifeCycleRun(const Scenario& cycle, const RunOptions& options) : impl_(std::make_unique<Impl>()) {
+  Impl& m = *impl_;
+  if (!options.machine_dir) m.scratch.emplace();
+  const fs::path folder = options.machine_dir ? *options.machine_dir : m.scratch->path();
+  m.machine = emu::Machine::Open(folder, cycle.machine,
+                                 m.scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed);
+  // Decided under the machine's lock, as a single run decides it.
+  m.fresh = m.scratch || m.machine->fresh();
+  Seed(*m.machine, cycle, m.fresh, options.seed_registry);
+  m.machine->Save();
+  m.files_before = SnapshotFiles(*m.machine, options.snapshot_cap);
+  m.options = options;
+  m.options.seed_registry = nullptr;
+  m.result.planned_steps = cycle.steps.size();
+}
+
+LifeCycleRun::LifeCycleRun(LifeCycleRun& from) : impl_(std::make_unique<Impl>()) {
+  Impl& m = *impl_;
+  const Impl& f = *from.impl_;
+  m.scratch.emplace("cycle");
+  // The drive files as they are; the registry taken from the other machine,
+  // whose store is left standing for the process that shares it.
+  for (const emu::FolderEntry& drive : emu::ListFolder(f.machine->folder()).value_or(std::vector<emu::FolderEntry>{})) {
+    if (drive.kind != emu::FolderEntry::Kind::kFolder || drive.name.rfind("drive_", 0) != 0) continue;
+    fs::copy(f.machine->folder() / drive.name, m.scratch->path() / drive.name,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  }
+  m.machine = emu::Machine::Open(m.scratch->path(), f.machine->settings(), emu::Durability::kDiscarded);
+  from.impl_->machine->registry().LeaveTreesStanding();
+  m.machine->registry().TakeTrees(from.impl_->machine->registry());
+  m.fresh = f.fresh;
+  m.files_before = f.files_before;
+  m.touched = f.touched;
+  m.result = f.result;
+  m.options = f.options;
+  m.options.machine_dir.reset();
+}
+
+LifeCycleRun::~LifeCycleRun() = default;
+
+void LifeCycleRun::RunStep(const Scenario& step) {
+  Impl& m = *impl_;
+  // The step's seeds are recorded too: what they add was not there before
+  // the first step.
+  m.machine->StartRecording();
+  std::vector<std::string> seeded = Seed(*m.machine, step, false);
+  m.machine->Save();
+  m.Fold();
+  RunResult result = RunOnMachine(*m.machine, false, step, m.options, &seeded);
+  m.Fold();
+  result.machine_folder = m.scratch ? "" : m.machine->folder().string();
+  if (m.result.steps.empty()) result.fresh_machine = m.fresh;
+  m.result.steps.push_back(std::move(result));
+}
+
+std::size_t LifeCycleRun::steps_done() const { return impl_->result.steps.size(); }
+
+LifeCycleResult LifeCycleRun::Result() const {
+  const Impl& m = *impl_;
+  LifeCycleResult result = m.result;
+  std::vector<emu::RegistryKey> first;
+  std::vector<emu::RegistryKey> now;
+  for (const auto& [id, ends] : m.touched) {
+    if (ends.first) first.push_back(*ends.first);
+    if (ends.now) now.push_back(*ends.now);
+  }
+  // In the store's order, as a snapshot of the whole registry lists them.
+  const auto in_tree_order = [](const emu::RegistryKey& a, const emu::RegistryKey& b) {
+    return CompareTreeOrder(a.path, b.path) < 0;
+  };
+  std::sort(first.begin(), first.end(), in_tree_order);
+  std::sort(now.begin(), now.end(), in_tree_order);
+  result.left_registry = DiffRegistry(first, now);
+  result.left_files = DiffFiles(m.files_before, SnapshotFiles(*m.machine, m.options.snapshot_cap));
+  return result;
+}
+
+void LifeCycleRun::Stop(const std::string& why, bool by_input) {
+  impl_->result.stopped = why;
+  impl_->result.stopped_by_input = by_input;
+}
+
+namespace {
+
 // A step's error as the life cycle tells it: which step, and where the
 // machine was left.
-std::string StepFailure(const LifeCycleResult& result, const Scenario& step, const std::string& what) {
-  const std::size_t number = result.steps.size() + 1;
+std::string StepFailure(std::size_t done, const Scenario& step, const std::string& what) {
+  const std::size_t number = done + 1;
   return "step " + std::to_string(number) + " (" + step.name + "): " + what + "; the machine is as " +
          (number == 1 ? std::string("it was seeded, before the first step")
                       : "step " + std::to_string(number - 1) + " left it");
@@ -682,49 +806,21 @@ std::string StepFailure(const LifeCycleResult& result, const Scenario& step, con
 
 }  // namespace
 
-LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options) {
-  std::optional<TempMachineFolder> scratch;
-  if (!options.machine_dir) scratch.emplace();
-  const fs::path folder = options.machine_dir ? *options.machine_dir : scratch->path();
-  const auto durability = scratch ? emu::Durability::kDiscarded : emu::Durability::kFlushed;
-  // Held from the seeding to the end: no other run can slip in between two
-  // steps and have its changes told as the life cycle's.
-  std::unique_ptr<emu::FileLock> lock;
-  bool fresh = false;
-  std::vector<emu::RegistryKey> registry_before;
-  std::map<std::string, std::string> files_before;
-  {
-    auto machine = emu::Machine::Open(folder, scenario.machine, durability);
-    // Decided under the machine's lock, as a single run decides it.
-    fresh = machine->fresh();
-    Seed(*machine, scenario, fresh);
-    machine->Save();
-    registry_before = machine->registry().Snapshot();
-    files_before = SnapshotFiles(*machine, options.snapshot_cap);
-    lock = emu::Machine::Close(std::move(machine));
-  }
-  LifeCycleResult result;
-  result.planned_steps = scenario.steps.size();
-  RunOptions step_options = options;
-  step_options.machine_dir = folder;
-  step_options.lock = &lock;
-  for (const Scenario& step : scenario.steps) {
+void RunRemainingSteps(LifeCycleRun& run, const std::vector<Scenario>& steps) {
+  for (std::size_t i = run.steps_done(); i < steps.size(); ++i) {
     try {
-      result.steps.push_back(RunScenario(step, step_options));
+      run.RunStep(steps[i]);
     } catch (const std::exception& error) {
-      result.stopped = StepFailure(result, step, error.what());
-      result.stopped_by_input = IsBadInput(error);
-      break;
+      run.Stop(StepFailure(i, steps[i], error.what()), IsBadInput(error));
+      return;
     }
-    if (scratch) result.steps.back().machine_folder.clear();
   }
-  if (!result.steps.empty()) result.steps.front().fresh_machine = fresh;
-  // A step that stopped let the lock go with its machine; the machine is
-  // opened anew then.
-  auto machine = emu::Machine::Open(folder, std::nullopt, durability, std::move(lock));
-  result.left_registry = DiffRegistry(registry_before, machine->registry().Snapshot());
-  result.left_files = DiffFiles(files_before, SnapshotFiles(*machine, options.snapshot_cap));
-  return result;
+}
+
+LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options) {
+  LifeCycleRun run(scenario, options);
+  RunRemainingSteps(run, scenario.steps);
+  return run.Result();
 }
 
 std::pair<std::vector<RegistryChange>, std::vector<FileChange>> DiffMachines(

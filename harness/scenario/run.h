@@ -35,9 +35,6 @@ struct RunOptions {
   // empty (the matrix reads a large seed once and hands each forked run its
   // own copy).
   emu::RegistryStore* seed_registry = nullptr;
-  // The machine folder's lock when the caller holds it (a life cycle between
-  // its steps): the run opens the machine under it and hands it back after.
-  std::unique_ptr<emu::FileLock>* lock = nullptr;
 };
 
 struct RegistryChange {
@@ -121,11 +118,42 @@ struct LifeCycleResult {
   std::vector<FileChange> left_files;
 };
 
-// Runs a life cycle's steps in order on one machine (RunOptions::machine_dir,
-// else a temporary one), under one hold of its lock: the life cycle's seeds
-// first, then each step with its own seeds added where absent. A step that
-// throws stops the life cycle (LifeCycleResult::stopped); the steps before
-// it keep their reports. Throws as RunScenario does before the first step.
+// A life cycle under way: one machine (RunOptions::machine_dir, else a
+// temporary one) kept open, and so locked, from the seeding to the end, the
+// life cycle's seeds first, then each step with its own seeds added where
+// absent, as runs chained on the machine would add them.
+class LifeCycleRun {
+ public:
+  // Opens (or makes) and seeds the machine. Throws as RunScenario does.
+  LifeCycleRun(const Scenario& cycle, const RunOptions& options);
+  // The same life cycle so far, on a temporary machine of its own: the drive
+  // files copied, the registry taken from `from` (which keeps an empty one;
+  // its trees are left standing for a forked process that shares them).
+  explicit LifeCycleRun(LifeCycleRun& from);
+  ~LifeCycleRun();
+  LifeCycleRun(const LifeCycleRun&) = delete;
+  LifeCycleRun& operator=(const LifeCycleRun&) = delete;
+
+  // Runs the next step. Throws as RunScenario does; the machine then stays
+  // as far as the step got.
+  void RunStep(const Scenario& step);
+  std::size_t steps_done() const;
+  // Marks the life cycle as stopped (LifeCycleResult::stopped).
+  void Stop(const std::string& why, bool by_input);
+  // The steps so far and what they left behind.
+  LifeCycleResult Result() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Runs the steps from run.steps_done() on; a step that throws stops the life
+// cycle, named with the machine's state (LifeCycleResult::stopped).
+void RunRemainingSteps(LifeCycleRun& run, const std::vector<Scenario>& steps);
+
+// A whole life cycle (LifeCycleRun, RunRemainingSteps); the steps before a
+// stop keep their reports. Throws as RunScenario does before the first step.
 LifeCycleResult RunLifeCycle(const Scenario& scenario, const RunOptions& options);
 
 // How the machine in `after` differs from the one in `before`, or without
