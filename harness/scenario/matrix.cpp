@@ -49,9 +49,9 @@ std::size_t LostLines(const Effect& effect) {
   return lost;
 }
 
-std::vector<std::string> RegistryLines(const RunResult& run) {
+std::vector<std::string> RegistryLines(const std::vector<RegistryChange>& changes) {
   std::vector<std::string> lines;
-  for (const RegistryChange& c : run.registry_changes) {
+  for (const RegistryChange& c : changes) {
     std::string line = c.key;
     switch (c.op) {
       case RegistryChange::Op::kCreateKey: line = "create " + line; break;
@@ -72,9 +72,9 @@ std::vector<std::string> RegistryLines(const RunResult& run) {
   return lines;
 }
 
-std::vector<std::string> FileLines(const RunResult& run) {
+std::vector<std::string> FileLines(const std::vector<FileChange>& files) {
   std::vector<std::string> lines;
-  for (const FileChange& f : run.files) {
+  for (const FileChange& f : files) {
     lines.push_back(code_page::ToUtf8(f.path) + (f.after ? " " + std::to_string(f.after->size()) + " bytes" : " removed"));
   }
   return lines;
@@ -128,7 +128,27 @@ struct RunLines {
 };
 
 RunLines LinesOf(const RunResult& run) {
-  return {Outcomes(run), RegistryLines(run), FileLines(run), LogLines(run), HostLines(run)};
+  return {Outcomes(run), RegistryLines(run.registry_changes), FileLines(run.files), LogLines(run), HostLines(run)};
+}
+
+// A life cycle's lines: each step's outcomes, log and host requests behind
+// its number, and what the life cycle leaves behind.
+RunLines LinesOf(const LifeCycleResult& cycle) {
+  RunLines lines;
+  for (std::size_t i = 0; i < cycle.steps.size(); ++i) {
+    const std::string step = "step " + std::to_string(i + 1) + " ";
+    RunLines own = LinesOf(cycle.steps[i]);
+    for (EventEnd& e : own.outcomes) {
+      e.event = step + e.event;
+      lines.outcomes.push_back(std::move(e));
+    }
+    for (const std::string& line : own.log) lines.log.push_back(step + line);
+    for (const std::string& line : own.host) lines.host.push_back(step + line);
+  }
+  if (!cycle.stopped.empty()) lines.outcomes.push_back({"(the life cycle)", true, cycle.stopped});
+  lines.registry = RegistryLines(cycle.left_registry);
+  lines.files = FileLines(cycle.left_files);
+  return lines;
 }
 
 Effect EffectOf(const RunLines& clean, const RunLines& faulty) {
@@ -176,6 +196,8 @@ std::string Fault::Label() const {
                           : std::string(faults::FunctionName(function));
   return text + " #" + std::to_string(occurrence) + " (" + std::to_string(code) + ")";
 }
+
+std::string Fault::Place() const { return step == 0 ? event : "step " + std::to_string(step) + " " + event; }
 
 std::string EventEnd::Text() const { return event + (failed ? " failed " + reason : " completed"); }
 
@@ -260,10 +282,14 @@ Matrix Assemble(const Scenario& scenario, const RunLines& clean, const std::vect
   return matrix;
 }
 
-std::vector<Fault> SelectedFaults(const Scenario& scenario, const RunResult& clean, const MatrixFilter& filter) {
+std::vector<Fault> SelectedFaults(const Scenario& scenario, const std::vector<const RunResult*>& runs,
+                                  const MatrixFilter& filter) {
   std::vector<Fault> faults;
-  for (const Fault& f : FaultsOf(clean)) {
-    if (Selected(f, filter)) faults.push_back(f);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    for (Fault& f : FaultsOf(*runs[i])) {
+      f.step = runs.size() > 1 || !scenario.steps.empty() ? i + 1 : 0;
+      if (Selected(f, filter)) faults.push_back(f);
+    }
   }
   if (faults.empty() && (!filter.event.empty() || !filter.function.empty())) {
     throw ScenarioError("the clean run of " + scenario.name + " made no call that the filter selects (event \"" +
@@ -271,6 +297,68 @@ std::vector<Fault> SelectedFaults(const Scenario& scenario, const RunResult& cle
   }
   return faults;
 }
+
+// What a run gives the matrix: its lines and the faults it offers.
+struct Ran {
+  RunLines lines;
+  std::vector<Fault> faults;
+};
+
+// A life cycle's start: its machine made, copied from the given folder or
+// fresh from the seed read.
+std::unique_ptr<LifeCycleRun> StartCycle(const Scenario& cycle, const MatrixOptions& options,
+                                         emu::RegistryStore* seed, std::optional<TempMachineFolder>& copy) {
+  RunOptions start;
+  start.seed_registry = seed;
+  if (options.machine_dir) {
+    copy.emplace("matrix");
+    CopyMachineFolder(*options.machine_dir, copy->path());
+    start.machine_dir = copy->path();
+  }
+  return std::make_unique<LifeCycleRun>(cycle, start);
+}
+
+Ran CleanCycle(const Scenario& cycle, const MatrixOptions& options, emu::RegistryStore* seed) {
+  std::optional<TempMachineFolder> copy;
+  const auto run = StartCycle(cycle, options, seed, copy);
+  RunRemainingSteps(*run, cycle.steps);
+  const LifeCycleResult result = run->Result();
+  if (!result.stopped.empty()) throw std::runtime_error("the clean run of " + cycle.name + ": " + result.stopped);
+  std::vector<const RunResult*> steps;
+  for (const RunResult& step : result.steps) steps.push_back(&step);
+  return {LinesOf(result), SelectedFaults(cycle, steps, options.filter)};
+}
+
+// The life cycle with `fault` made in its step, from `base`, which has run
+// the steps before it, on a copy of its machine.
+RunLines FaultyCycle(LifeCycleRun& base, const Scenario& cycle, const Fault& fault) {
+  LifeCycleRun mine(base);
+  std::vector<Scenario> steps = cycle.steps;
+  steps[fault.step - 1] = Faulted(steps[fault.step - 1], fault);
+  RunRemainingSteps(mine, steps);
+  return LinesOf(mine.Result());
+}
+
+#ifdef _WIN32
+
+Matrix RunCycleMatrixInProcess(const Scenario& cycle, const MatrixOptions& options) {
+  const Ran clean = CleanCycle(cycle, options, nullptr);
+  std::vector<Effect> effects;
+  for (const Fault& f : clean.faults) {
+    try {
+      std::optional<TempMachineFolder> copy;
+      const auto base = StartCycle(cycle, options, nullptr, copy);
+      while (base->steps_done() + 1 < f.step) base->RunStep(cycle.steps[base->steps_done()]);
+      if (options.before_fault) options.before_fault(f);
+      effects.push_back(EffectOf(clean.lines, FaultyCycle(*base, cycle, f)));
+    } catch (const std::exception& error) {
+      effects.push_back(RunFailure(error.what()));
+    }
+  }
+  return Assemble(cycle, clean.lines, clean.faults, effects);
+}
+
+#endif
 
 #ifndef _WIN32
 
@@ -296,69 +384,19 @@ RunLines UnpackLines(Unpacker& in) {
   return lines;
 }
 
-// A run in a child process: its lines, or the error it threw.
-std::string Reply(const std::function<RunResult()>& run, bool with_faults, const MatrixFilter& filter,
-                  const Scenario& scenario) {
-  Packer out;
-  try {
-    const RunResult result = run();
-    RunLines lines = LinesOf(result);
-    std::vector<Fault> faults;
-    if (with_faults) faults = SelectedFaults(scenario, result, filter);
-    out.Number(static_cast<std::uint64_t>(Thrown::kNone));
-    PackLines(out, lines);
-    out.Number(faults.size());
-    for (const Fault& f : faults) {
-      for (const std::int64_t n : {std::int64_t{f.host}, static_cast<std::int64_t>(f.control), std::int64_t{f.dispid},
-                                   static_cast<std::int64_t>(f.function), std::int64_t{f.occurrence},
-                                   std::int64_t{f.code}}) {
-        out.Number(static_cast<std::uint64_t>(n));
-      }
-      out.Text(f.event);
+void PackFaults(Packer& out, const std::vector<Fault>& faults) {
+  out.Number(faults.size());
+  for (const Fault& f : faults) {
+    for (const std::int64_t n : {std::int64_t{f.host}, static_cast<std::int64_t>(f.control), std::int64_t{f.dispid},
+                                 static_cast<std::int64_t>(f.function), std::int64_t{f.occurrence}, std::int64_t{f.code},
+                                 static_cast<std::int64_t>(f.step)}) {
+      out.Number(static_cast<std::uint64_t>(n));
     }
-  } catch (const std::exception& error) {
-    out = Packer();
-    out.Number(static_cast<std::uint64_t>(KindOf(error)));
-    out.Text(error.what());
+    out.Text(f.event);
   }
-  return std::move(out.bytes());
 }
 
-Matrix RunMatrixForked(const Scenario& scenario, const MatrixOptions& options) {
-  // The seed is read once here; every run forks from this process and takes
-  // its own copy-on-write image of it.
-  emu::RegistryStore seed;
-  const bool seeded = !options.machine_dir && (scenario.registry_seed || !scenario.registry.empty());
-  if (seeded) {
-    const std::string source = scenario.source.empty() ? scenario.name : scenario.source;
-    const char* field = scenario.registry_seed ? "machine.registry_file" : "machine.registry";
-    try {
-      if (scenario.registry_seed) {
-        seed.TakeTrees(*scenario.registry_seed->Take());
-      } else {
-        emu::ImportRegText(seed, scenario.registry, "seed");
-      }
-    } catch (const emu::MachineError& error) {
-      throw ScenarioError(source + ": field " + field + ": " + error.what());
-    }
-  }
-  emu::RegistryStore* seed_registry = seeded ? &seed : nullptr;
-  // The runs are handed the seed read, not its text, which each would copy.
-  Scenario light = scenario;
-  if (seeded) {
-    std::string().swap(light.registry);
-    light.registry_seed.reset();
-  }
-  if (seeded) CollapseIntoHugePages();
-
-  const ChildEnd clean_end = RunInChildren(1, 1, [&](std::size_t) {
-    seed.LeaveTreesStanding();
-    return Reply([&] { return RunOn(light, options, seed_registry); }, true, options.filter, scenario);
-  })[0];
-  if (!clean_end.replied) throw std::runtime_error("the clean run of " + scenario.name + ": " + clean_end.failure);
-  Unpacker in(clean_end.reply);
-  if (const auto kind = static_cast<Thrown>(in.Number()); kind != Thrown::kNone) Rethrow(kind, in.Text());
-  const RunLines clean = UnpackLines(in);
+std::vector<Fault> UnpackFaults(Unpacker& in) {
   std::vector<Fault> faults(in.Number());
   for (Fault& f : faults) {
     f.host = in.Number() != 0;
@@ -367,32 +405,145 @@ Matrix RunMatrixForked(const Scenario& scenario, const MatrixOptions& options) {
     f.function = static_cast<faults::Function>(in.Number());
     f.occurrence = static_cast<int>(in.Number());
     f.code = static_cast<std::int32_t>(in.Number());
+    f.step = static_cast<std::size_t>(in.Number());
     f.event = in.Text();
   }
+  return faults;
+}
 
-  const std::vector<ChildEnd> ends = RunInChildren(faults.size(), options.jobs, [&](std::size_t i) {
-    seed.LeaveTreesStanding();
-    return Reply(
-        [&] {
-          if (options.before_fault) options.before_fault(faults[i]);
-          return RunOn(Faulted(light, faults[i]), options, seed_registry);
-        },
-        false, options.filter, scenario);
-  });
-  std::vector<Effect> effects(faults.size());
-  for (std::size_t i = 0; i < faults.size(); ++i) {
-    if (!ends[i].replied) {
-      effects[i] = RunFailure(ends[i].failure);
-      continue;
-    }
-    Unpacker reply(ends[i].reply);
-    if (const auto kind = static_cast<Thrown>(reply.Number()); kind != Thrown::kNone) {
-      effects[i] = RunFailure(reply.Text());
+std::string Reply(const std::function<Ran()>& run) {
+  Packer out;
+  try {
+    const Ran ran = run();
+    out.Number(static_cast<std::uint64_t>(Thrown::kNone));
+    PackLines(out, ran.lines);
+    PackFaults(out, ran.faults);
+  } catch (const std::exception& error) {
+    out = Packer();
+    out.Number(static_cast<std::uint64_t>(KindOf(error)));
+    out.Text(error.what());
+  }
+  return std::move(out.bytes());
+}
+
+// The effect of a faulty run from its child's end.
+Effect EffectOfEnd(const RunLines& clean, const ChildEnd& end) {
+  if (!end.replied) return RunFailure(end.failure);
+  Unpacker reply(end.reply);
+  if (const auto kind = static_cast<Thrown>(reply.Number()); kind != Thrown::kNone) return RunFailure(reply.Text());
+  return EffectOf(clean, UnpackLines(reply));
+}
+
+// The clean run's lines and faults; what it threw is thrown here.
+Ran CleanFromEnd(const Scenario& scenario, const ChildEnd& end) {
+  if (!end.replied) throw std::runtime_error("the clean run of " + scenario.name + ": " + end.failure);
+  Unpacker in(end.reply);
+  if (const auto kind = static_cast<Thrown>(in.Number()); kind != Thrown::kNone) Rethrow(kind, in.Text());
+  Ran clean;
+  clean.lines = UnpackLines(in);
+  clean.faults = UnpackFaults(in);
+  return clean;
+}
+
+// The scenario's registry read once, for every run to fork from; the
+// scenario the runs are handed, without the text each would copy.
+struct ReadSeed {
+  emu::RegistryStore store;
+  bool seeded = false;
+  Scenario light;
+};
+
+void Read(ReadSeed& seed, const Scenario& scenario, const MatrixOptions& options) {
+  seed.light = scenario;
+  seed.seeded = !options.machine_dir && (scenario.registry_seed || !scenario.registry.empty());
+  if (!seed.seeded) return;
+  const std::string source = scenario.source.empty() ? scenario.name : scenario.source;
+  const char* field = scenario.registry_seed ? "machine.registry_file" : "machine.registry";
+  try {
+    if (scenario.registry_seed) {
+      seed.store.TakeTrees(*scenario.registry_seed->Take());
     } else {
-      effects[i] = EffectOf(clean, UnpackLines(reply));
+      emu::ImportRegText(seed.store, scenario.registry, "seed");
+    }
+  } catch (const emu::MachineError& error) {
+    throw ScenarioError(source + ": field " + field + ": " + error.what());
+  }
+  std::string().swap(seed.light.registry);
+  seed.light.registry_seed.reset();
+  CollapseIntoHugePages();
+}
+
+Matrix RunMatrixForked(const Scenario& scenario, const MatrixOptions& options) {
+  ReadSeed seed;
+  Read(seed, scenario, options);
+  emu::RegistryStore* seed_registry = seed.seeded ? &seed.store : nullptr;
+  const Ran clean = CleanFromEnd(scenario, RunInChildren(1, 1, [&](std::size_t) {
+                                   seed.store.LeaveTreesStanding();
+                                   return Reply([&] {
+                                     const RunResult run = RunOn(seed.light, options, seed_registry);
+                                     return Ran{LinesOf(run), SelectedFaults(scenario, {&run}, options.filter)};
+                                   });
+                                 })[0]);
+  const std::vector<ChildEnd> ends = RunInChildren(clean.faults.size(), options.jobs, [&](std::size_t i) {
+    seed.store.LeaveTreesStanding();
+    return Reply([&] {
+      if (options.before_fault) options.before_fault(clean.faults[i]);
+      return Ran{LinesOf(RunOn(Faulted(seed.light, clean.faults[i]), options, seed_registry)), {}};
+    });
+  });
+  std::vector<Effect> effects;
+  for (const ChildEnd& end : ends) effects.push_back(EffectOfEnd(clean.lines, end));
+  return Assemble(scenario, clean.lines, clean.faults, effects);
+}
+
+Matrix RunCycleMatrixForked(const Scenario& cycle, const MatrixOptions& options) {
+  ReadSeed seed;
+  Read(seed, cycle, options);
+  emu::RegistryStore* seed_registry = seed.seeded ? &seed.store : nullptr;
+  const Ran clean = CleanFromEnd(cycle, RunInChildren(1, 1, [&](std::size_t) {
+                                   seed.store.LeaveTreesStanding();
+                                   return Reply([&] { return CleanCycle(seed.light, options, seed_registry); });
+                                 })[0]);
+  std::vector<Effect> effects(clean.faults.size());
+  for (std::size_t step = 1; step <= cycle.steps.size(); ++step) {
+    std::vector<std::size_t> mine;
+    for (std::size_t i = 0; i < clean.faults.size(); ++i) {
+      if (clean.faults[i].step == step) mine.push_back(i);
+    }
+    if (mine.empty()) continue;
+    // One process runs the steps before this one and forks the runs of its
+    // faults from there; it sends back their ends.
+    const ChildEnd step_end = RunInChildren(1, 1, [&](std::size_t) {
+      seed.store.LeaveTreesStanding();
+      std::optional<TempMachineFolder> copy;
+      const auto base = StartCycle(seed.light, options, seed_registry, copy);
+      while (base->steps_done() + 1 < step) base->RunStep(seed.light.steps[base->steps_done()]);
+      const std::vector<ChildEnd> ends = RunInChildren(mine.size(), options.jobs, [&](std::size_t i) {
+        return Reply([&] {
+          if (options.before_fault) options.before_fault(clean.faults[mine[i]]);
+          return Ran{FaultyCycle(*base, seed.light, clean.faults[mine[i]]), {}};
+        });
+      });
+      Packer out;
+      for (const ChildEnd& end : ends) {
+        out.Number(end.replied ? 1 : 0);
+        out.Text(end.replied ? end.reply : end.failure);
+      }
+      return std::move(out.bytes());
+    })[0];
+    Unpacker in(step_end.reply);
+    for (const std::size_t i : mine) {
+      if (!step_end.replied) {
+        effects[i] = RunFailure("the runs of step " + std::to_string(step) + ": " + step_end.failure);
+        continue;
+      }
+      ChildEnd end;
+      end.replied = in.Number() != 0;
+      (end.replied ? end.reply : end.failure) = in.Text();
+      effects[i] = EffectOfEnd(clean.lines, end);
     }
   }
-  return Assemble(scenario, clean, faults, effects);
+  return Assemble(cycle, clean.lines, clean.faults, effects);
 }
 
 #endif
@@ -404,12 +555,13 @@ Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
     throw ScenarioError(options.machine_dir->string() + ": no machine folder there");
   }
 #ifndef _WIN32
-  return RunMatrixForked(scenario, options);
+  return scenario.steps.empty() ? RunMatrixForked(scenario, options) : RunCycleMatrixForked(scenario, options);
 #else
+  if (!scenario.steps.empty()) return RunCycleMatrixInProcess(scenario, options);
   // Without fork every run reads the seed again.
   const RunResult clean_run = RunOn(scenario, options, nullptr);
   const RunLines clean = LinesOf(clean_run);
-  const std::vector<Fault> faults = SelectedFaults(scenario, clean_run, options.filter);
+  const std::vector<Fault> faults = SelectedFaults(scenario, {&clean_run}, options.filter);
   std::vector<Effect> effects(faults.size());
   std::atomic<std::size_t> next{0};
   const auto worker = [&] {
@@ -453,7 +605,7 @@ std::string FormatMatrix(const Matrix& m) {
   for (const MatrixRow& row : m.rows) {
     out << "\n[" << ++number << "] " << row.faults.size() << (row.faults.size() == 1 ? " fault" : " faults")
         << ", " << SeverityName(row.severity) << "\n";
-    for (const Fault& f : row.faults) out << "    " << f.Label() << " in " << f.event << "\n";
+    for (const Fault& f : row.faults) out << "    " << f.Label() << " in " << f.Place() << "\n";
     if (row.effect.outcomes != m.clean.outcomes) {
       out << "  events:";
       for (const EventEnd& outcome : row.effect.outcomes) out << " " << outcome.Text() << ";";
@@ -496,6 +648,8 @@ nlohmann::ordered_json MatrixJson(const Matrix& m) {
     json faults = json::array();
     for (const Fault& f : row.faults) {
       json fault = {{"event", f.event}};
+      // A life cycle's fault goes into that step's entry of "steps".
+      if (f.step > 0) fault["step"] = f.step;
       if (f.host) {
         fault["operation"] = rhost::OperationName(f.control, f.dispid);
         fault["failure"] = {{"control", rhost::ControlName(f.control)}, {"dispid", f.dispid},

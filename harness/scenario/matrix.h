@@ -26,8 +26,11 @@ struct Fault {
   int occurrence = 1;      // the n-th such call of the run
   std::int32_t code = 0;   // the Win32 code or the automation error number
   std::string event;       // the event the call was made in
+  std::size_t step = 0;    // in a life cycle, the step (from 1) the call was made in
   // "QviPublic 22 GetPlatform #1 (440)", "RegCreateKeyA #3 (5)".
   std::string Label() const;
+  // Where the call was made: "qviSetup", or "step 2 qviSetup".
+  std::string Place() const;
 };
 
 // How one event ended.
@@ -101,6 +104,12 @@ std::int32_t TypicalCode(faults::Function function);
 // of its own. Throws ScenarioError when the filter selects no call. On POSIX
 // the scenario's registry is read once and every run is a forked process
 // that starts from it; a run that dies is a fault whose run failed.
+//
+// On a life cycle each call of each step fails once: the steps before it run
+// clean, the rest after it, and a row's effect is every step's outcomes, log
+// and host requests and what the life cycle leaves behind (registry and
+// files against the machine before the first step). On POSIX the runs of a
+// step fork from one process that ran the steps before it.
 Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options);
 
 std::string FormatMatrix(const Matrix& matrix);
