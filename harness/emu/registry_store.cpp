@@ -428,6 +428,10 @@ void RegistryStore::TakeTrees(RegistryStore& other) {
   std::swap(hklm_, other.hklm_);
   std::swap(hkcu_, other.hkcu_);
   std::swap(leave_standing_, other.leave_standing_);
+  // The nodes keep the recording round they were last recorded in: a store
+  // that counted fewer rounds would take them for recorded already in one
+  // of its own, and leave their changes out of its record.
+  recording_round_ = other.recording_round_ = std::max(recording_round_, other.recording_round_);
   dirty_ = true;
   other.dirty_ = true;
 }

@@ -582,6 +582,14 @@ Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
 #endif
 }
 
+Effect DifferenceBetween(const RunResult& clean, const RunResult& faulty) {
+  return EffectOf(LinesOf(clean), LinesOf(faulty));
+}
+
+Effect DifferenceBetween(const LifeCycleResult& clean, const LifeCycleResult& faulty) {
+  return EffectOf(LinesOf(clean), LinesOf(faulty));
+}
+
 std::string FormatMatrix(const Matrix& m) {
   std::ostringstream out;
   out << "Single-fault matrix of " << m.scenario << ": " << m.runs - 1 << " faults, " << m.rows.size()

@@ -112,6 +112,12 @@ std::int32_t TypicalCode(faults::Function function);
 // step fork from one process that ran the steps before it.
 Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options);
 
+// How a run made apart from the matrix ends against the clean one, as a
+// matrix row tells it: a row's fault pasted into its scenario and run gives
+// the row's effect.
+Effect DifferenceBetween(const RunResult& clean, const RunResult& faulty);
+Effect DifferenceBetween(const LifeCycleResult& clean, const LifeCycleResult& faulty);
+
 std::string FormatMatrix(const Matrix& matrix);
 nlohmann::ordered_json MatrixJson(const Matrix& matrix);
 
