@@ -11,6 +11,7 @@
 namespace qvi::cli {
 
 using scenario::kExitBadInput;
+using scenario::kExitChecksFailed;
 using scenario::kExitExpectationsNotMet;
 using scenario::kExitInternalError;
 using scenario::kExitOk;
@@ -24,8 +25,8 @@ struct Console {
 };
 
 // Runs qvihost with `args` (without the program name) and returns its exit
-// status: 0 when the scenario ran (a failed event included), 2 for bad input,
-// 1 for an internal error.
+// status (scenario/exit_codes.h): 0 done, 1 checks failed, 2 bad input,
+// 3 internal error.
 int RunCli(const std::vector<std::string>& args, Console console);
 
 }  // namespace qvi::cli
