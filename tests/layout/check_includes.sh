@@ -98,6 +98,18 @@ while IFS= read -r -d '' file; do
   done <"$file"
 done < <(git ls-files -z -- '*.h' '*.cpp' '*.in')
 
+# Inside the scenario room a document's types lie below what runs and checks
+# it: reading a scenario never needs the code of a run.
+parsing=" scenario/scenario.h scenario/expectations.h scenario/exit_codes.h "
+for file in harness/scenario/scenario.h harness/scenario/scenario.cpp harness/scenario/expectations.h \
+  harness/scenario/expectations.cpp harness/scenario/exit_codes.h; do
+  while IFS=: read -r line_number line; do
+    [[ "$line" =~ \"(scenario/[^\"]+)\" ]] || continue
+    [[ "$parsing" == *" ${BASH_REMATCH[1]} "* ]] ||
+      fail "$file:$line_number" "reading a scenario may not include \"${BASH_REMATCH[1]}\", which runs or checks it"
+  done < <(grep -n '#include "scenario/' "$file" || true)
+done
+
 if [ $failures -ne 0 ]; then
   echo "check_includes: $failures include(s) break the layout" >&2
   exit 1
