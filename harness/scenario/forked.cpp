@@ -38,69 +38,77 @@ Thrown KindOf(const std::exception& error) {
   }
 }
 
+namespace {
+
+struct Running {
+  pid_t pid;
+  int fd;
+  std::size_t index;
+};
+
+// Forks the child that runs `body(index)` and sends back its reply.
+Running StartChild(std::size_t index, const std::function<std::string(std::size_t)>& body) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    throw std::runtime_error(std::string("cannot start a run: ") + std::strerror(errno));
+  }
+  if (pid == 0) {
+#ifdef __linux__
+    // A run outlives no matrix that was stopped.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+    close(pipe_fds[0]);
+    std::string reply;
+    // Nothing may unwind past here: the child would go on as the parent.
+    try {
+      reply = body(index);
+    } catch (...) {
+      _exit(4);
+    }
+    for (std::size_t sent = 0; sent < reply.size();) {
+      const ssize_t n = write(pipe_fds[1], reply.data() + sent, reply.size() - sent);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) _exit(3);
+      sent += static_cast<std::size_t>(n);
+    }
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  return {pid, pipe_fds[0], index};
+}
+
+// Waits for a child whose pipe has closed, and tells how it ended.
+void FinishChild(const Running& child, ChildEnd& end) {
+  close(child.fd);
+  int status = 0;
+  while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    end.replied = true;
+  } else if (WIFSIGNALED(status)) {
+    const char* name = strsignal(WTERMSIG(status));
+    end.failure = "the run was ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
+                  (name ? name : "unknown") + ") before it reported";
+  } else {
+    end.failure = "the run exited with status " + std::to_string(WEXITSTATUS(status)) + " before it reported";
+  }
+  if (!end.replied) end.reply.clear();
+}
+
+}  // namespace
+
 std::vector<ChildEnd> RunInChildren(std::size_t count, int jobs, const std::function<std::string(std::size_t)>& body) {
-  struct Running {
-    pid_t pid;
-    int fd;
-    std::size_t index;
-  };
   std::vector<ChildEnd> ends(count);
   std::vector<Running> running;
   std::size_t next = 0;
-  const auto start = [&](std::size_t index) {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
-    const pid_t pid = fork();
-    if (pid < 0) {
-      close(pipe_fds[0]);
-      close(pipe_fds[1]);
-      throw std::runtime_error(std::string("cannot start a run: ") + std::strerror(errno));
-    }
-    if (pid == 0) {
-#ifdef __linux__
-      // A run outlives no matrix that was stopped.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-#endif
-      close(pipe_fds[0]);
-      std::string reply;
-      // Nothing may unwind past here: the child would go on as the parent.
-      try {
-        reply = body(index);
-      } catch (...) {
-        _exit(4);
-      }
-      for (std::size_t sent = 0; sent < reply.size();) {
-        const ssize_t n = write(pipe_fds[1], reply.data() + sent, reply.size() - sent);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) _exit(3);
-        sent += static_cast<std::size_t>(n);
-      }
-      _exit(0);
-    }
-    close(pipe_fds[1]);
-    running.push_back({pid, pipe_fds[0], index});
-  };
-  const auto finish = [&](std::size_t at) {
-    const Running child = running[at];
-    running.erase(running.begin() + static_cast<std::ptrdiff_t>(at));
-    close(child.fd);
-    int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    ChildEnd& end = ends[child.index];
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-      end.replied = true;
-    } else if (WIFSIGNALED(status)) {
-      const char* name = strsignal(WTERMSIG(status));
-      end.failure = "the run was ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
-                    (name ? name : "unknown") + ") before it reported";
-    } else {
-      end.failure = "the run exited with status " + std::to_string(WEXITSTATUS(status)) + " before it reported";
-    }
-    if (!end.replied) end.reply.clear();
-  };
   while (next < count || !running.empty()) {
-    while (next < count && running.size() < static_cast<std::size_t>(std::max(jobs, 1))) start(next++);
+    while (next < count && running.size() < static_cast<std::size_t>(std::max(jobs, 1))) {
+      running.push_back(StartChild(next++, body));
+    }
     std::vector<pollfd> fds;
     for (const Running& child : running) fds.push_back({child.fd, POLLIN, 0});
     if (poll(fds.data(), fds.size(), -1) < 0) {
@@ -116,7 +124,9 @@ std::vector<ChildEnd> RunInChildren(std::size_t count, int jobs, const std::func
       if (n > 0) {
         ends[running[at].index].reply.append(piece, static_cast<std::size_t>(n));
       } else {
-        finish(at);
+        const Running child = running[at];
+        running.erase(running.begin() + static_cast<std::ptrdiff_t>(at));
+        FinishChild(child, ends[child.index]);
       }
     }
   }
