@@ -51,7 +51,7 @@
 //                            when configured (the action still runs); else,
 //                            after an action, 1 when dir no longer exists and
 //                            0 when it does or cannot be acted on; 1 with
-//                            none. A drive's root is never removed.
+//                            none. A drive's root is never acted on.
 //   QviNTNWSvc
 //    9  "\\" + server        server_versions[server] (without the leading
 //                            backslashes, letter case ignored), 0 when unknown.

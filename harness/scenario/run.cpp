@@ -557,16 +557,15 @@ bool IsFullPath(const std::string& path) {
                                       path[1] == ':' && (path[2] == '\\' || path[2] == '/'));
 }
 
-// Removes every folder below `folder` left empty, deepest first, and `folder`
-// itself when `self` and empty then; answers how many went. Links are never
-// followed.
-int RemoveEmptyFolders(const fs::path& folder, bool self) {
+// Removes every folder below `folder` left empty, deepest first, then
+// `folder` itself if empty; answers how many went. Links are never followed.
+int RemoveEmptyFolders(const fs::path& folder) {
   int removed = 0;
   for (const emu::FolderEntry& entry : emu::ListFolder(folder).value_or(std::vector<emu::FolderEntry>{})) {
-    if (entry.kind == emu::FolderEntry::Kind::kFolder) removed += RemoveEmptyFolders(folder / entry.name, true);
+    if (entry.kind == emu::FolderEntry::Kind::kFolder) removed += RemoveEmptyFolders(folder / entry.name);
   }
   std::error_code ec;
-  if (self && fs::remove(folder, ec)) ++removed;
+  if (fs::remove(folder, ec)) ++removed;
   return removed;
 }
 
@@ -607,10 +606,9 @@ rhost::DirectoryOutcome ActOnDirectory(emu::Machine& machine, rhost::DirectoryAc
   const fs::file_status status = fs::symlink_status(folder, ec);
   if (!fs::exists(status)) return {true, "no such folder"};
   if (!fs::is_directory(status)) return {false, "not a folder; nothing removed"};
-  // Windows cannot remove a drive's root, and a host that emptied one would
-  // take the machine with it.
-  const bool root = folder.parent_path() == machine.folder();
-  if (root && action != Action::kRemoveCopied) return {false, "a drive's root is never removed"};
+  // Windows cannot remove a drive's root, and a host that swept one of its
+  // empty folders would take the machine's with it.
+  if (folder.parent_path() == machine.folder()) return {false, "a drive's root is never removed; nothing removed"};
   std::string summary;
   if (action == Action::kRemoveTree) {
     emu::RemoveTree(folder);
@@ -630,14 +628,13 @@ rhost::DirectoryOutcome ActOnDirectory(emu::Machine& machine, rhost::DirectoryAc
       if (below.empty() || *below.begin() == ".." || below == ".") continue;
       if (fs::is_regular_file(fs::symlink_status(place, ec)) && emu::RemoveFile(place)) ++files;
     }
-    const int folders = RemoveEmptyFolders(folder, !root);
+    const int folders = RemoveEmptyFolders(folder);
     summary = "removed " + Counted(files, "file", "files") + " and " + Counted(folders, "folder", "folders") + "; ";
   }
   if (!fs::exists(fs::symlink_status(folder, ec))) return {true, summary + "gone"};
   int count = 0;
   const std::string left = LeftBelow(machine, folder, count);
-  return {false, summary + "left " + Counted(count, "entry", "entries") + (count > 3 ? ", among them " : ": ") + left +
-                     (root ? "; a drive's root is never removed" : "")};
+  return {false, summary + "left " + Counted(count, "entry", "entries") + (count > 3 ? ", among them " : ": ") + left};
 }
 
 // The registry changes of each event in turn, told from the store's record at
