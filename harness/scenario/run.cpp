@@ -526,7 +526,7 @@ std::string CopyFailure(emu::Machine& machine, const rhost::PlannedCopy& copy) {
   // The save would fail on it, and with it everything the run did.
   if (fs::exists(status) && !fs::is_regular_file(status)) return "\"" + copy.destination + "\" is not a file";
   fs::create_directories(place.parent_path(), ec);
-  if (ec) return place.parent_path().string() + ": cannot create: " + ec.message();
+  if (ec) return "cannot create the folder of \"" + copy.destination + "\": " + ec.message();
   machine.WriteFileOnSave(place, copy.file->content);
   return "";
 }
