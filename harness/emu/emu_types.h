@@ -38,6 +38,17 @@ class PathError : public std::runtime_error {
   platform::Status code_ = platform::win32::kPathNotFound;
 };
 
+// A path on a drive the machine has no folder for.
+class UnknownDriveError : public PathError {
+ public:
+  explicit UnknownDriveError(char drive)
+      : PathError(std::string("unknown drive ") + drive + ":", platform::win32::kPathNotFound), drive_(drive) {}
+  char drive() const { return drive_; }  // upper case
+
+ private:
+  char drive_;
+};
+
 struct MachineSettings {
   std::string computer_name = "SRV1";
   std::string windows_directory = "C:\\WINNT";

@@ -118,7 +118,7 @@ fs::path PathMap::MapComponents(char drive, const std::vector<std::string>& name
   fs::path at = folder_ / (std::string("drive_") + drive);
   std::error_code ec;
   if (!fs::is_directory(at, ec)) {
-    throw PathError(std::string("unknown drive ") + code_page::ToUpper(drive) + ":", win32::kPathNotFound);
+    throw UnknownDriveError(code_page::ToUpper(drive));
   }
   bool exists = true;
   for (const std::string& name : names) {

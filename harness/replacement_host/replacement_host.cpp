@@ -195,8 +195,21 @@ struct ReplacementHost::Impl {
       case d::kDirectoryOperation: {
         ExpectCount(args, 2);
         const std::int32_t operation = args[0].value.ToInt32();
-        const Variant result = Answer(config.directory_operation_results, operation, std::int32_t{1});
-        next.directory_operations.push_back({operation, args[1].value.ToString(), result});
+        std::string directory = args[1].value.ToString();
+        const auto configured = config.directory_actions.find(operation);
+        const DirectoryAction action =
+            actor && configured != config.directory_actions.end() ? configured->second : DirectoryAction::kNone;
+        Variant result = std::int32_t{1};
+        std::string outcome;
+        // Acted on only once nothing else can fail: a refused call changes
+        // nothing.
+        if (action != DirectoryAction::kNone) {
+          const DirectoryOutcome done = actor(action, directory, config, next);
+          result = std::int32_t{done.gone ? 1 : 0};
+          outcome = done.summary;
+        }
+        result = Answer(config.directory_operation_results, operation, result);
+        next.directory_operations.push_back({operation, std::move(directory), result, action, std::move(outcome)});
         return result;
       }
       default:
@@ -232,6 +245,7 @@ struct ReplacementHost::Impl {
   }
 
   HostConfig config;
+  DirectoryActor actor;
   HostState state;
   std::vector<HostCall> calls;
   std::map<std::pair<Control, DispId>, int> counts;
@@ -253,5 +267,47 @@ const std::string& ReplacementHost::current_event() const { return impl_->curren
 const std::vector<HostCall>& ReplacementHost::calls() const { return impl_->calls; }
 const HostState& ReplacementHost::state() const { return impl_->state; }
 HostConfig& ReplacementHost::mutable_config() { return impl_->config; }
+void ReplacementHost::SetDirectoryActor(DirectoryActor actor) { impl_->actor = std::move(actor); }
+
+namespace {
+
+constexpr std::pair<DirectoryAction, std::string_view> kActionNames[] = {
+    {DirectoryAction::kNone, "none"},
+    {DirectoryAction::kRemoveCopied, "remove_copied"},
+    {DirectoryAction::kRemoveEmpty, "remove_empty"},
+    {DirectoryAction::kRemoveTree, "remove_tree"},
+};
+
+}  // namespace
+
+std::string_view DirectoryActionName(DirectoryAction action) {
+  for (const auto& [known, name] : kActionNames) {
+    if (known == action) return name;
+  }
+  return "";
+}
+
+std::optional<DirectoryAction> DirectoryActionByName(std::string_view name) {
+  for (const auto& [action, known] : kActionNames) {
+    if (known == name) return action;
+  }
+  return std::nullopt;
+}
+
+std::vector<PlannedCopy> ResolveCopies(const HostConfig& config, const HostState& state) {
+  std::vector<PlannedCopy> copies;
+  for (const std::string& section : state.copy_sections) {
+    for (const auto& [name, files] : config.copy_files) {
+      if (!EqualsNoCase(name, section)) continue;
+      for (const HostConfig::CopyFile& file : files) {
+        const auto& dirs = state.destination_dirs;
+        const auto bound = std::find_if(dirs.begin(), dirs.end(),
+                                        [&](const auto& dir) { return EqualsNoCase(dir.first, file.directory); });
+        copies.push_back({section, &file, bound == dirs.end() ? "" : bound->second + "\\" + file.file});
+      }
+    }
+  }
+  return copies;
+}
 
 }  // namespace qvi::rhost

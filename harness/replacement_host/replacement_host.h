@@ -36,8 +36,22 @@
 //   24  key, text, int       the configured removal directory of the key, "".
 //   25  section, int index   the index-th parameter of the section, "" past the
 //                            last, for a negative index or an unknown section.
-//   28  int operation, dir   records the operation; answers
-//                            directory_operation_results[operation], else 1.
+//   28  int operation, dir   records the operation and carries out its
+//                            action (directory_actions, through the
+//                            DirectoryActor; without one, none):
+//                              4 remove_copied  removes the files of
+//                                copy_files this host copies below dir
+//                                (ResolveCopies: sections selected and
+//                                directories bound so far), then every folder
+//                                below dir, and dir, left empty
+//                              5 remove_empty   removes dir if it is empty
+//                              remove_tree      removes dir and all below it
+//                              none             records only
+//                            Answers directory_operation_results[operation]
+//                            when configured (the action still runs); else,
+//                            after an action, 1 when dir no longer exists and
+//                            0 when it does or cannot be acted on; 1 with
+//                            none. A drive's root is never acted on.
 //   QviNTNWSvc
 //    9  "\\" + server        server_versions[server] (without the leading
 //                            backslashes, letter case ignored), 0 when unknown.
@@ -51,10 +65,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "control/snap_in_library.h"
@@ -80,6 +96,14 @@ struct InjectedFailure {
   std::string description = "Automation error";
 };
 
+// What the host does with a directory handed to DISPID 28.
+enum class DirectoryAction { kNone, kRemoveCopied, kRemoveEmpty, kRemoveTree };
+
+// "none", "remove_copied", "remove_empty", "remove_tree"; the reverse answers
+// nothing for any other name.
+std::string_view DirectoryActionName(DirectoryAction action);
+std::optional<DirectoryAction> DirectoryActionByName(std::string_view name);
+
 // What the host knows before the setup starts. Keys of the directory table and
 // parameter sections are matched without regard to letter case.
 struct HostConfig {
@@ -103,9 +127,12 @@ struct HostConfig {
   // DISPID 25: parameter sections, name -> entries in order.
   std::map<std::string, std::vector<Variant>> parameters;
   // DISPID 6 answers this; DISPID 28 answers directory_operation_results by
-  // operation code (4, 5), 1 when absent.
+  // operation code (4, 5) when present, else from its action's outcome.
   Variant icon_result = std::int32_t{1};
   std::map<std::int32_t, Variant> directory_operation_results;
+  // DISPID 28: the action of each operation code; an absent code has none.
+  std::map<std::int32_t, DirectoryAction> directory_actions = {{4, DirectoryAction::kRemoveCopied},
+                                                               {5, DirectoryAction::kRemoveEmpty}};
   // QviNTNWSvc DISPID 10: the UNC name of this computer ("\\SRV1\").
   Variant unc_computer_name = "\\\\SRV1\\";
   // QviNTNWSvc DISPID 11: the UNC machine prefix of the drives ("\\SRV1").
@@ -152,6 +179,8 @@ struct DirectoryOperation {
   std::int32_t operation = 0;
   std::string directory;
   host::Variant result;
+  DirectoryAction action = DirectoryAction::kNone;
+  std::string outcome;  // what the action did, "" for none
 };
 
 // What the snap-in has asked of the host so far.
@@ -164,6 +193,29 @@ struct HostState {
   std::vector<DirectoryOperation> directory_operations;        // DISPID 28
   std::map<std::string, std::vector<host::Variant>> directories;  // the table as DISPID 9 left it
 };
+
+// One file of copy_files as the host places it: the section as the snap-in
+// selected it, and the destination directory the snap-in bound to the file's
+// directory name ("" when it bound none) joined with the file's name.
+struct PlannedCopy {
+  std::string section;
+  const HostConfig::CopyFile* file = nullptr;  // points into the HostConfig
+  std::string destination;                     // Windows path
+};
+
+// Every file of `config.copy_files` in the sections `state` has selected so
+// far, in selection order, resolved through the directories bound so far.
+std::vector<PlannedCopy> ResolveCopies(const HostConfig& config, const HostState& state);
+
+// What a DISPID 28 action did on the machine the host runs on.
+struct DirectoryOutcome {
+  bool gone = false;    // the directory no longer exists
+  std::string summary;  // what was removed and what was left, or why nothing was
+};
+
+// Carries out `action` on `directory` for a host in `state`; must not throw.
+using DirectoryActor = std::function<DirectoryOutcome(DirectoryAction action, const std::string& directory,
+                                                      const HostConfig& config, const HostState& state)>;
 
 // Also places its own two controls on frmCommon, so the snap-in's calls from
 // either object are recorded in one sequence.
@@ -187,6 +239,8 @@ class ReplacementHost final : public FormControlProvider {
   const HostState& state() const;
   // Lets a test change what the host answers between events.
   HostConfig& mutable_config();
+  // Who acts on the machine for DISPID 28; without one no action runs.
+  void SetDirectoryActor(DirectoryActor actor);
 
  private:
   struct Impl;

@@ -353,6 +353,17 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
     out << "    " << Utf8(DescribeCall(call)) << "\n";
   }
 
+  if (!r.copies.empty()) {
+    heading("copies", "Files copied by the host (" + std::to_string(r.copies.size()) + ")");
+    for (const CopyOutcome& copy : r.copies) {
+      out << "  "
+          << Utf8("[" + copy.section + "] " + copy.file + " -> " +
+                  (copy.destination.empty() ? "(no directory)" : copy.destination) +
+                  (copy.failure.empty() ? "" : " FAILED: " + copy.failure))
+          << "\n";
+    }
+  }
+
   heading("registry", "Registry changes (" + std::to_string(r.registry_changes.size()) + ")");
   AppendRegistryChanges(out, r.registry_changes);
 
@@ -420,7 +431,11 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
   if (!s.directory_operations.empty()) {
     out << "  directory operations:\n";
     for (const auto& op : s.directory_operations) {
-      out << "    " << op.operation << " " << Utf8(ShownValue(op.directory) + " = " + ShownValue(op.result)) << "\n";
+      std::string line = ShownValue(op.directory) + " = " + ShownValue(op.result);
+      if (op.action != rhost::DirectoryAction::kNone) {
+        line += " (" + std::string(rhost::DirectoryActionName(op.action)) + ": " + op.outcome + ")";
+      }
+      out << "    " << op.operation << " " << Utf8(line) << "\n";
     }
   }
   out << "  directory table:\n";
@@ -505,6 +520,7 @@ std::string HtmlText(const std::string& utf8) {
 // was removed, added or refused.
 const char* LineClass(const std::string& id, const std::string& line) {
   if (id == "events") return line.find(" FAILED ") != std::string::npos || line.ends_with(" refused") ? "failed" : nullptr;
+  if (id == "copies") return line.find(" FAILED: ") != std::string::npos ? "failed" : nullptr;
   if (id == "host-calls") return line.find(") FAILED ") != std::string::npos ? "failed" : nullptr;
   if (id == "registry") {
     if (line.starts_with("[-") || line.ends_with("=-")) return "del";
@@ -694,6 +710,17 @@ json ReportJson(const RunResult& r) {
     doc["host_calls"].push_back(std::move(entry));
   }
 
+  // Only when the host copied anything, as machine.seeded is only on an
+  // existing machine.
+  for (const CopyOutcome& copy : r.copies) {
+    json entry = {{"section", Utf8(copy.section)},
+                  {"file", Utf8(copy.file)},
+                  {"destination", copy.destination.empty() ? json(nullptr) : json(Utf8(copy.destination))},
+                  {"copied", copy.failure.empty()}};
+    if (!copy.failure.empty()) entry["reason"] = Utf8(copy.failure);
+    doc["copies"].push_back(std::move(entry));
+  }
+
   doc["registry_changes"] = json::array();
   for (const auto& change : r.registry_changes) {
     json entry = {{"op", OpName(change.op)}, {"key", Utf8(change.key)}};
@@ -749,8 +776,11 @@ json ReportJson(const RunResult& r) {
   for (const auto& folder : s.removed_folders) state["removed_folders"].push_back(Utf8(folder));
   state["directory_operations"] = json::array();
   for (const auto& op : s.directory_operations) {
-    state["directory_operations"].push_back(
-        {{"operation", op.operation}, {"directory", Utf8(op.directory)}, {"result", VariantJson(op.result)}});
+    state["directory_operations"].push_back({{"operation", op.operation},
+                                             {"directory", Utf8(op.directory)},
+                                             {"result", VariantJson(op.result)},
+                                             {"action", rhost::DirectoryActionName(op.action)},
+                                             {"outcome", Utf8(op.outcome)}});
   }
   state["directories"] = json::object();
   for (const auto& [key, list] : s.directories) {

@@ -1,6 +1,7 @@
 #include "scenario/run.h"
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 #include <map>
 #include <memory>
@@ -134,6 +135,13 @@ std::pair<platform::HKey, std::string> SplitRoot(const std::string& path) {
   return {*root, slash == std::string::npos ? "" : path.substr(slash + 1)};
 }
 
+// Why a path cannot be used on the machine; a drive it lacks is the
+// scenario's to declare.
+std::string PathFailure(const emu::PathError& error) {
+  const bool drive = dynamic_cast<const emu::UnknownDriveError*>(&error) != nullptr;
+  return error.what() + std::string(drive ? " (declare it in machine.drives)" : "");
+}
+
 // Adds what `seed` holds and `machine` lacks, value by value, so a machine
 // that has lived through earlier runs keeps what those runs left. What it
 // adds is told in `added`, as the report writes registry changes.
@@ -197,6 +205,14 @@ std::vector<std::string> Seed(emu::Machine& machine, const Scenario& scenario, b
       fail(field, error.what());
     }
   }
+  for (const char letter : scenario.drives) {
+    const fs::path drive = machine.folder() / (std::string("drive_") + code_page::ToLower(letter));
+    std::error_code ec;
+    if (fs::is_directory(drive, ec)) continue;
+    fs::create_directory(drive, ec);
+    if (ec) fail("machine.drives", drive.string() + ": cannot create: " + ec.message());
+    if (!fresh) added.push_back(std::string(1, letter) + ":\\");
+  }
   for (std::size_t i = 0; i < scenario.files.size(); ++i) {
     const SeedFile& file = scenario.files[i];
     const std::string field = "machine.files[" + std::to_string(i) + "]";
@@ -204,7 +220,7 @@ std::vector<std::string> Seed(emu::Machine& machine, const Scenario& scenario, b
     try {
       place = machine.MapPath(file.path);
     } catch (const emu::PathError& error) {
-      fail(field + ".path", error.what());
+      fail(field + ".path", PathFailure(error));
     }
     if (!fresh && fs::exists(place)) continue;
     if (!fresh) added.push_back(file.path);
@@ -500,33 +516,130 @@ std::vector<emu::RegistryKey> KeysAsLeft(const emu::RegistryStore& store, const 
 
 namespace {
 
+// Why the host could not copy `copy`, or "" once the file waits for the next
+// save. A real host tells its user of a failed copy and goes on.
+std::string CopyFailure(emu::Machine& machine, const rhost::PlannedCopy& copy) {
+  if (copy.destination.empty()) return "no destination directory \"" + copy.file->directory + "\" was bound";
+  fs::path place;
+  try {
+    place = machine.MapPath(copy.destination);
+  } catch (const emu::PathError& error) {
+    return PathFailure(error);
+  }
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(place, ec);
+  // The save would fail on it, and with it everything the run did.
+  if (fs::exists(status) && !fs::is_regular_file(status)) return "\"" + copy.destination + "\" is not a file";
+  fs::create_directories(place.parent_path(), ec);
+  if (ec) return "cannot create the folder of \"" + copy.destination + "\": " + ec.message();
+  machine.WriteFileOnSave(place, copy.file->content);
+  return "";
+}
+
 // What a setup host does between the setup and qviPostSetup: copies the files
 // of each copy section selected so far (and not copied before) into their
 // destination directories.
 void CopySections(emu::Machine& machine, const rhost::HostConfig& config, const rhost::HostState& state,
-                  std::vector<std::string>& copied) {
+                  std::vector<std::string>& copied, std::vector<CopyOutcome>& outcomes) {
+  const auto done = [&](const std::string& section) {
+    return std::any_of(copied.begin(), copied.end(),
+                       [&](const std::string& s) { return code_page::EqualsNoCase(s, section); });
+  };
+  for (const rhost::PlannedCopy& copy : rhost::ResolveCopies(config, state)) {
+    if (done(copy.section)) continue;
+    outcomes.push_back({copy.section, copy.file->file, copy.destination, CopyFailure(machine, copy)});
+  }
   for (const std::string& section : state.copy_sections) {
-    const auto done = [&](const std::string& s) { return code_page::EqualsNoCase(s, section); };
-    if (std::any_of(copied.begin(), copied.end(), done)) continue;
-    copied.push_back(section);
-    for (const auto& [name, files] : config.copy_files) {
-      if (!code_page::EqualsNoCase(name, section)) continue;
-      for (const rhost::HostConfig::CopyFile& file : files) {
-        std::optional<std::string> directory;
-        for (const auto& [dir_name, path] : state.destination_dirs) {
-          if (code_page::EqualsNoCase(dir_name, file.directory)) directory = path;
-        }
-        // A directory the snap-in never named: a real host has nowhere to copy.
-        if (!directory) continue;
-        const fs::path place = machine.MapPath(*directory + "\\" + file.file);
-        std::error_code ec;
-        fs::create_directories(place.parent_path(), ec);
-        if (ec) throw emu::MachineError(place.parent_path().string() + ": cannot create: " + ec.message());
-        machine.WriteFileOnSave(place, file.content);
-      }
-    }
+    if (!done(section)) copied.push_back(section);
   }
   machine.Save();
+}
+
+// A path from a drive's root or a share's: what a host removes. A bare name
+// would map into the Windows directory, where only INI files are looked for.
+bool IsFullPath(const std::string& path) {
+  return path.starts_with("\\\\") || (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+                                      path[1] == ':' && (path[2] == '\\' || path[2] == '/'));
+}
+
+// Removes every folder below `folder` left empty, deepest first, then
+// `folder` itself if empty; answers how many went. Links are never followed.
+int RemoveEmptyFolders(const fs::path& folder) {
+  int removed = 0;
+  for (const emu::FolderEntry& entry : emu::ListFolder(folder).value_or(std::vector<emu::FolderEntry>{})) {
+    if (entry.kind == emu::FolderEntry::Kind::kFolder) removed += RemoveEmptyFolders(folder / entry.name);
+  }
+  std::error_code ec;
+  if (fs::remove(folder, ec)) ++removed;
+  return removed;
+}
+
+// What is left below `folder`, by Windows path: the first few and how many.
+std::string LeftBelow(const emu::Machine& machine, const fs::path& folder, int& count) {
+  std::string shown;
+  for (const emu::FolderEntry& entry : emu::ListFolder(folder).value_or(std::vector<emu::FolderEntry>{})) {
+    const fs::path path = folder / entry.name;
+    if (entry.kind == emu::FolderEntry::Kind::kFolder) {
+      const std::string below = LeftBelow(machine, path, count);
+      if (!below.empty()) shown += (shown.empty() ? "" : ", ") + below;
+      continue;
+    }
+    if (++count <= 3) shown += (shown.empty() ? "" : ", ") + machine.WindowsPathOf(path);
+  }
+  return shown;
+}
+
+std::string Counted(int n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// DISPID 28's action on the machine, as a host carries it out at once.
+rhost::DirectoryOutcome ActOnDirectory(emu::Machine& machine, rhost::DirectoryAction action,
+                                       const std::string& directory, const rhost::HostConfig& config,
+                                       const rhost::HostState& state) {
+  using Action = rhost::DirectoryAction;
+  if (!IsFullPath(directory)) return {false, "\"" + directory + "\" is not a full path; nothing removed"};
+  fs::path folder;
+  try {
+    folder = machine.MapPath(directory);
+  } catch (const emu::PathError& error) {
+    return {false, PathFailure(error) + "; nothing removed"};
+  }
+  // On Windows the snap-in's INI edits are on the disk when the host looks.
+  machine.Save();
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(folder, ec);
+  if (!fs::exists(status)) return {true, "no such folder"};
+  if (!fs::is_directory(status)) return {false, "not a folder; nothing removed"};
+  // Windows cannot remove a drive's root, and a host that swept one of its
+  // empty folders would take the machine's with it.
+  if (folder.parent_path() == machine.folder()) return {false, "a drive's root is never removed; nothing removed"};
+  std::string summary;
+  if (action == Action::kRemoveTree) {
+    emu::RemoveTree(folder);
+  } else if (action == Action::kRemoveEmpty) {
+    fs::remove(folder, ec);
+  } else {
+    int files = 0;
+    for (const rhost::PlannedCopy& copy : rhost::ResolveCopies(config, state)) {
+      fs::path place;
+      try {
+        if (copy.destination.empty()) continue;
+        place = machine.MapPath(copy.destination);
+      } catch (const emu::PathError&) {
+        continue;  // never copied either
+      }
+      const fs::path below = place.lexically_relative(folder);
+      if (below.empty() || *below.begin() == ".." || below == ".") continue;
+      if (fs::is_regular_file(fs::symlink_status(place, ec)) && emu::RemoveFile(place)) ++files;
+    }
+    const int folders = RemoveEmptyFolders(folder);
+    summary = "removed " + Counted(files, "file", "files") + " and " + Counted(folders, "folder", "folders") + "; ";
+  }
+  if (!fs::exists(fs::symlink_status(folder, ec))) return {true, summary + "gone"};
+  int count = 0;
+  const std::string left = LeftBelow(machine, folder, count);
+  return {false, summary + "left " + Counted(count, "entry", "entries") + (count > 3 ? ", among them " : ": ") + left};
 }
 
 // The registry changes of each event in turn, told from the store's record at
@@ -569,6 +682,7 @@ struct EventsRun {
   std::vector<std::map<faults::Function, int>> os_calls;
   std::vector<EventChanges> per_event;
   std::vector<rhost::EventOutcome> outcomes;
+  std::vector<CopyOutcome> copies;
 };
 
 EventsRun RaiseEvents(emu::Machine& machine, const Scenario& scenario, rhost::ReplacementHost& host,
@@ -579,7 +693,7 @@ EventsRun RaiseEvents(emu::Machine& machine, const Scenario& scenario, rhost::Re
   RecordSinceLastEvent registry_since;
   std::vector<std::string> copied;
   for (const ScenarioEvent& event : scenario.events) {
-    if (event.event == Event::kPostSetup) CopySections(machine, scenario.host, host.state(), copied);
+    if (event.event == Event::kPostSetup) CopySections(machine, scenario.host, host.state(), copied, run.copies);
     session.Raise(event.event, event.argument);
     machine.Save();
     auto files_now = SnapshotFiles(machine, options.snapshot_cap, &unlisted);
@@ -618,6 +732,15 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   // The service control's answers that stand for this computer follow the
   // machine the host runs on, which keeps its own name across chained runs.
   rhost::ReplacementHost host(HostConfigFor(scenario, machine.settings().computer_name));
+  host.SetDirectoryActor([&machine](rhost::DirectoryAction action, const std::string& directory,
+                                    const rhost::HostConfig& host_config, const rhost::HostState& state) {
+    // Nothing may cross the snap-in: a failure is the host's answer 0.
+    try {
+      return ActOnDirectory(machine, action, directory, host_config, state);
+    } catch (const std::exception& error) {
+      return rhost::DirectoryOutcome{false, std::string("failed: ") + error.what()};
+    }
+  });
   // Always through the fault injector: it counts the calls, which tell what
   // a single-fault matrix can fail.
   faults::FaultInjectingPlatform faulty(machine);
@@ -633,6 +756,7 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   result.events = std::move(events.outcomes);
   result.host_calls = host.calls();
   result.host_state = host.state();
+  result.copies = std::move(events.copies);
   result.registry_after = KeysAsLeft(machine.registry(), options.registry_keys);
   result.files_after = SnapshotFiles(machine, options.snapshot_cap, &unlisted);
   result.registry_changes = DiffRegistry(machine.registry());
@@ -644,6 +768,11 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   result.changes_per_event = std::move(events.per_event);
   result.seeded = std::move(seeded);
   result.warnings = Warnings(scenario, machine, fresh, faulty, result.host_calls);
+  for (const CopyOutcome& copy : result.copies) {
+    if (copy.failure.empty()) continue;
+    result.warnings.push_back("host.copy_files: " +
+                              code_page::ToUtf8(copy.section + " \"" + copy.file + "\" not copied: " + copy.failure));
+  }
   for (const std::string& folder : unlisted) {
     result.warnings.push_back(code_page::ToUtf8(folder) + ": the folder cannot be listed; files in it are left out of this report");
   }

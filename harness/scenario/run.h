@@ -55,6 +55,14 @@ struct FileChange {
   std::optional<std::string> after;   // absent when the file was removed
 };
 
+// One file the host copied before qviPostSetup, or failed to copy.
+struct CopyOutcome {
+  std::string section;      // as the snap-in selected it
+  std::string file;         // its name in copy_files
+  std::string destination;  // Windows path; "" when no directory was bound
+  std::string failure;      // why it was not copied; "" when it was
+};
+
 // What one event changed.
 struct EventChanges {
   std::vector<RegistryChange> registry;
@@ -69,6 +77,8 @@ struct RunResult {
   std::vector<rhost::EventOutcome> events;
   std::vector<rhost::HostCall> host_calls;
   rhost::HostState host_state;
+  // The host's copies, in the order made; a failed one is also a warning.
+  std::vector<CopyOutcome> copies;
   std::vector<RegistryChange> registry_changes;
   std::vector<FileChange> files;
   std::vector<std::string> log;  // lines appended to any ods.txt
@@ -96,10 +106,11 @@ struct RunResult {
 
 // Opens (or makes) the machine, seeds it, raises the scenario's events through
 // the replacement host, saving the machine after each event, and compares the
-// machine before and after. A failed event is part of the result. Throws
-// emu::MachineError or emu::PathError for a machine or seed that cannot be
-// used, ScenarioError for a seed that cannot be applied (naming the scenario
-// and the seed's field).
+// machine before and after. A failed event is part of the result, and so is
+// a copy or a DISPID 28 action the machine cannot carry out (a relative
+// destination, a drive it lacks). Throws emu::MachineError or emu::PathError
+// for a machine or seed that cannot be used, ScenarioError for a seed that
+// cannot be applied (naming the scenario and the seed's field).
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
 
 struct LifeCycleResult {

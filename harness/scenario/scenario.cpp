@@ -168,7 +168,22 @@ std::filesystem::path Confined(const Reader& r, const std::filesystem::path& bas
 
 void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& base_dir, SeedCache& seeds,
                  Scenario& s) {
-  r.ExpectObject(m, "machine", {"folder", "computer_name", "windows_directory", "code_page", "registry", "registry_file", "files"});
+  r.ExpectObject(
+      m, "machine",
+      {"folder", "computer_name", "windows_directory", "code_page", "registry", "registry_file", "files", "drives"});
+  if (m.contains("drives")) {
+    const json& drives = m["drives"];
+    if (!drives.is_array()) r.Fail("machine.drives", "must be an array of drive letters");
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+      const std::string path = Reader::Index("machine.drives", i);
+      const std::string name = r.String(drives[i], path);
+      const char letter = name.empty() ? '\0' : code_page::ToUpper(name[0]);
+      if (letter < 'A' || letter > 'Z' || name.size() > 2 || (name.size() == 2 && name[1] != ':')) {
+        r.Fail(path, "\"" + name + "\" is not a drive letter such as \"D\"");
+      }
+      if (std::find(s.drives.begin(), s.drives.end(), letter) == s.drives.end()) s.drives.push_back(letter);
+    }
+  }
   if (m.contains("folder")) {
     const std::string folder = r.String(m["folder"], "machine.folder");
     if (folder.empty()) r.Fail("machine.folder", "must not be empty");
@@ -241,7 +256,8 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
   const std::set<std::string> fields = {
       "directories",  "removal_directories", "installing",  "platform_code", "platform_version",
       "texts",        "language",            "shell_folders", "parameters",  "icon_result",
-      "directory_operation_results", "unc_computer_name", "drive_prefix", "server_versions", "failures", "copy_files"};
+      "directory_operation_results", "unc_computer_name", "drive_prefix", "server_versions", "failures", "copy_files",
+      "directory_operations"};
   r.ExpectObject(h, "host", fields);
   rhost::HostConfig& c = s.host;
 
@@ -314,6 +330,15 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
   if (h.contains("icon_result")) c.icon_result = r.Answer(h["icon_result"], "host.icon_result");
   if (h.contains("directory_operation_results")) {
     c.directory_operation_results = numbered("directory_operation_results", answer);
+  }
+  if (h.contains("directory_operations")) {
+    // Over the defaults: naming one operation keeps the other's action.
+    const auto action = [&](const json& value, const std::string& path) {
+      const auto known = rhost::DirectoryActionByName(r.String(value, path));
+      if (!known) r.Fail(path, "must be \"remove_copied\", \"remove_empty\", \"remove_tree\" or \"none\"");
+      return *known;
+    };
+    for (const auto& [operation, act] : numbered("directory_operations", action)) c.directory_actions[operation] = act;
   }
   // Without their own answers the service control reports the machine's name.
   s.unc_name_is_machines = !h.contains("unc_computer_name");
@@ -644,6 +669,7 @@ void ReadSteps(const Reader& r, const json& doc, const std::filesystem::path& ba
       one.registry.clear();
       one.registry_seed.reset();
       one.files.clear();
+      one.drives.clear();
     }
     s.steps.push_back(std::move(one));
   }

@@ -110,6 +110,8 @@ struct Scenario {
   // machine.registry_file, read; null for none.
   std::shared_ptr<RegistrySeed> registry_seed;
   std::vector<SeedFile> files;
+  // machine.drives: letters ('D') whose drive folders the machine must have.
+  std::vector<char> drives;
   rhost::HostConfig host;
   std::vector<PlatformFailure> platform_failures;
   std::vector<ScenarioEvent> events;

@@ -234,6 +234,22 @@ TEST_F(CliTest, RefusalsAndWarningsNameTheirPlace) {
        kExitBadInput, {"s.json: field machine.files[0].path: "}},
       {"copied file", R"({"base": "install-nt", "host": {"copy_files": {"NT": [{"directory": "console"}]}}})",
        {"run", "S"}, kExitBadInput, {"s.json: field host.copy_files.NT[0].file: is missing"}},
+      {"seed on a drive not declared", R"({"base": "install-nt", "machine": {"files": [{"path": "D:\\x"}]}})",
+       {"run", "S"}, kExitBadInput,
+       {"s.json: field machine.files[0].path: unknown drive D: (declare it in machine.drives)"}},
+      {"drive", R"({"base": "install-nt", "machine": {"drives": ["DE"]}})", {"run", "S"}, kExitBadInput,
+       {"s.json: field machine.drives[0]: \"DE\" is not a drive letter"}},
+      {"action", R"({"base": "uninstall", "host": {"directory_operations": {"5": "rm"}}})", {"run", "S"},
+       kExitBadInput, {"s.json: field host.directory_operations.5: must be \"remove_copied\""}},
+      // A host tells its user of a copy it cannot make, and goes on.
+      {"copy to a relative directory",
+       R"({"base": "install-nt", "host": {"failures": [{"dispid": 8, "occurrence": 4}],
+           "copy_files": {"NT": [{"directory": "console", "file": "Q.exe"}]}}})",
+       {"run", "S"}, kExitOk, {"host.copy_files: NT \"Q.exe\" not copied: \"\\Quorvex\\Q.exe\" is a relative path"}},
+      {"copy to a drive not declared",
+       R"({"base": "install-nt", "host": {"directories": {"TYConsole": ["E:\\T"]},
+           "copy_files": {"NT": [{"directory": "console", "file": "Q.exe"}]}}})",
+       {"run", "S"}, kExitOk, {"not copied: unknown drive E: (declare it in machine.drives)"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -62,6 +62,11 @@ TEST(ReplacementHostTest, RefusalsFailLikeADispatchInterfaceAndChangeNothing) {
   for (const auto& [name, dispid, arguments, number] : cases) {
     SCOPED_TRACE(name);
     ReplacementHost host(TypicalConfig());
+    bool acted = false;
+    host.SetDirectoryActor([&](DirectoryAction, const std::string&, const HostConfig&, const HostState&) {
+      acted = true;
+      return DirectoryOutcome{true, ""};
+    });
     std::vector<host::Argument> args = arguments;
     EXPECT_EQ(qvi::testing::ErrorNumberOf([&] { host.QviPublic().Invoke(dispid, args); }), number);
     ASSERT_EQ(host.calls().size(), 1u);
@@ -71,6 +76,7 @@ TEST(ReplacementHostTest, RefusalsFailLikeADispatchInterfaceAndChangeNothing) {
     EXPECT_TRUE(host.state().copy_sections.empty());
     EXPECT_EQ(host.state().directories, TypicalConfig().directories);
     EXPECT_TRUE(host.state().directory_operations.empty());
+    EXPECT_FALSE(acted);
   }
 }
 

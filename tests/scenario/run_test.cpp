@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <tuple>
 
@@ -180,7 +183,10 @@ TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
       "\"\xE4PFEL\"=\"second\"\r\n"
       "[HKEY_CURRENT_USER\\Software\\Other]\r\n\"V\"=\"second\"\r\n";
   second.files = {{"C:\\WINNT\\seed.ini", "[S]\r\nk=second\r\n"}, {"C:\\WINNT\\new.ini", "[N]\r\n"}};
+  second.drives = {'C', 'D'};
   const RunResult r = Run(second);
+  EXPECT_EQ(std::count(r.seeded.begin(), r.seeded.end(), "D:\\"), 1);
+  EXPECT_EQ(std::count(r.seeded.begin(), r.seeded.end(), "C:\\"), 0);
   EXPECT_FALSE(r.fresh_machine);
   EXPECT_TRUE(r.registry_changes.empty());  // seeds are not the scenario's doing
 
@@ -198,6 +204,59 @@ TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
 
   EXPECT_EQ(qvi::testing::ReadFileBytes(machine->MapPath("C:\\WINNT\\seed.ini")), "[S]\r\nk=first\r\n");
   EXPECT_TRUE(std::filesystem::exists(machine->MapPath("C:\\WINNT\\new.ini")));
+}
+
+// DISPID 28 for each action the host may take, on an uninstallation whose
+// console folder holds the program the host copied and perhaps a file of the
+// user's: what the host answers (the snap-in asks operation 5 only after a 0)
+// and what is left of the program and of its folder.
+TEST_F(RunTest, DirectoryOperationsAnswerByWhatTheirActionLeft) {
+  using Action = rhost::DirectoryAction;
+  using Answers = std::vector<std::pair<std::int32_t, std::int32_t>>;  // operation, answer
+  struct Case {
+    const char* name;
+    std::map<std::int32_t, Action> actions;
+    std::map<std::int32_t, host::Variant> results;
+    bool user_file;
+    std::string parent;  // of the console folder, as the host answers it
+    Answers answers;
+    bool program_left, folder_left;  // the program's folder
+  };
+  const std::string tessaly = "C:\\Program Files\\Tessaly";
+  const std::string console = tessaly + "\\Quorvex";
+  const Case cases[] = {
+      {"only copied files", {}, {}, false, tessaly, {{4, 1}}, false, false},
+      {"a user's file stays", {}, {}, true, tessaly, {{4, 0}, {5, 0}}, false, true},
+      {"remove_tree takes it too", {{4, Action::kRemoveTree}}, {}, true, tessaly, {{4, 1}}, false, false},
+      {"none records only", {{4, Action::kNone}}, {}, false, tessaly, {{4, 1}}, true, true},
+      {"remove_empty, not empty", {{4, Action::kRemoveEmpty}}, {}, false, tessaly, {{4, 0}, {5, 0}}, true, true},
+      {"5 removes what 4 left", {{5, Action::kRemoveTree}}, {}, true, tessaly, {{4, 0}, {5, 1}}, false, false},
+      {"a fixed answer, the action run", {}, {{4, 0}}, false, tessaly, {{4, 0}, {5, 1}}, false, false},
+      {"a drive the machine lacks", {}, {}, false, "D:\\Tessaly", {{4, 0}, {5, 0}}, true, true},
+      {"a drive without its root", {}, {}, false, "C:", {{4, 0}, {5, 0}}, true, true},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    Scenario s = LoadScenario("uninstall");
+    s.host.removal_directories["TYConsole"] = c.parent;
+    s.host.copy_files = {{"NT", {{"console", "Quorvex.exe", "MZ"}}}};
+    for (const auto& [operation, action] : c.actions) s.host.directory_actions[operation] = action;
+    s.host.directory_operation_results = c.results;
+    // Where a machine without drive D can hold it, for the host to miss.
+    const std::string program = (c.parent[0] == 'D' ? tessaly : c.parent) + "\\Quorvex\\Quorvex.exe";
+    s.files = {{program, "MZ"}};
+    if (c.user_file) s.files.push_back({console + "\\mine.txt", "mine"});
+    const RunResult r = RunScenario(s, {folder_.path() / std::to_string(i), {}, {}});
+    Answers answers;
+    for (const auto& op : r.host_state.directory_operations) answers.emplace_back(op.operation, op.result.ToInt32());
+    EXPECT_EQ(answers, c.answers);
+    EXPECT_EQ(r.files_after.contains(program), c.program_left);
+    std::string below_c = program.substr(3, program.rfind('\\') - 3);
+    std::replace(below_c.begin(), below_c.end(), '\\', '/');
+    EXPECT_EQ(std::filesystem::exists(folder_.path() / std::to_string(i) / "drive_c" / below_c), c.folder_left);
+    EXPECT_EQ(r.files_after.contains(console + "\\mine.txt"), c.user_file && c.folder_left);
+  }
 }
 
 // Scenarios loaded together that name one registry file, by whatever path,
