@@ -40,8 +40,10 @@ struct FolderEntry {
 };
 
 // The names in `folder` but "." and "..", in the order the file system gives
-// them; nothing when the folder cannot be read. One pass of the folder, with
-// no buffer beyond the names: machine folders are listed many times a run.
+// them; nothing when the folder cannot be opened or a read of it fails
+// partway (a part of a listing would pass for a folder without the rest).
+// One pass of the folder, with no buffer beyond the names: machine folders
+// are listed many times a run.
 std::optional<std::vector<FolderEntry>> ListFolder(const std::filesystem::path& folder);
 
 // Whether the host's file system finds a name whatever its letter case, as
@@ -128,6 +130,19 @@ inline FileOpRecorder& FileOpRecorderSlot() {
 }
 inline void RecordFileOp(FileOp op) {
   if (FileOpRecorderSlot()) FileOpRecorderSlot()(op);
+}
+
+// Host calls a test may make fail, to see what a failing disk leaves: the
+// injector is asked before each one with its path and answers 0 or the errno
+// the call then fails with. None outside such a test.
+enum class HostCall { kSyncFolder, kListFolder };
+using HostFaultInjector = std::function<int(HostCall call, const std::filesystem::path& path)>;
+inline HostFaultInjector& HostFaultSlot() {
+  static HostFaultInjector injector;
+  return injector;
+}
+inline int InjectedHostFault(HostCall call, const std::filesystem::path& path) {
+  return HostFaultSlot() ? HostFaultSlot()(call, path) : 0;
 }
 
 // Replaces `path` with `bytes` so that a crash at any moment leaves either the

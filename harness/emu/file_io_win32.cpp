@@ -58,6 +58,7 @@ bool RemoveTreeAt(const fs::path& path, DWORD attributes, int depth) {
 std::optional<std::vector<FolderEntry>> ListFolder(const fs::path& folder) {
   std::vector<FolderEntry> entries;
   WIN32_FIND_DATAW found{};
+  if (InjectedHostFault(HostCall::kListFolder, folder) != 0) return std::nullopt;
   const HANDLE search = ::FindFirstFileW((folder / L"*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return std::nullopt;
   do {
@@ -65,7 +66,10 @@ std::optional<std::vector<FolderEntry>> ListFolder(const fs::path& folder) {
     if (name == L"." || name == L"..") continue;
     entries.push_back({fs::path(found.cFileName).string(), KindOf(found.dwFileAttributes)});
   } while (::FindNextFileW(search, &found));
+  // A read that fails partway is no end of the folder.
+  const DWORD error = ::GetLastError();
   ::FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) return std::nullopt;
   return entries;
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -107,6 +108,21 @@ TEST_F(JournalTest, ACommittedFileTheDiskLostIsNotTakenForRenamed) {
       EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), "REGEDIT4\r\n\r\n");
     }
   }
+}
+
+// A listing that fails partway is no empty folder: the machine is refused,
+// not taken for a fresh one and made again over its files.
+TEST_F(JournalTest, AFolderListingThatFailsIsRefusedNotTakenForAFreshMachine) {
+  const std::string store = ReadFileBytes(Folder() / "registry.reg");
+  const std::string settings = ReadFileBytes(Folder() / "machine.ini");
+  HostFaultSlot() = [](HostCall call, const fs::path& path) {
+    return call == HostCall::kListFolder && path.filename() == "m" ? EIO : 0;
+  };
+  const std::string error = ErrorOf(Folder());
+  HostFaultSlot() = nullptr;
+  EXPECT_NE(error.find("the machine folder cannot be listed"), std::string::npos) << error;
+  EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), store);
+  EXPECT_EQ(ReadFileBytes(Folder() / "machine.ini"), settings);
 }
 
 // In a saved machine as much as in a new one.
