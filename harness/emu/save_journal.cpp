@@ -222,12 +222,14 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
     temps.push_back(WriteTemporary(journal_path, journal, durability));
     RenameOver(temps.back(), journal_path);
     temps.pop_back();
-    if (flushed) SyncFolder(folder);
   } catch (const MachineError&) {
     discard();
     throw;
   }
-  // Committed: from here on a failure is finished by the next open.
+  // Committed: from here on a failure is finished by the next open, and no
+  // file the journal names may go, or that open could only refuse the
+  // machine. A flush that fails still fails the save.
+  if (flushed) SyncFolder(folder);
   for (std::size_t i = 0; i < files.size(); ++i) RenameOver(temps[i], files[i].target);
   if (log) WriteAt(log->path, log->offset + log->records.size(), EncodeLogCommit(log->offset, log->count), durability);
   if (flushed) {

@@ -110,6 +110,30 @@ TEST_F(JournalTest, ACommittedFileTheDiskLostIsNotTakenForRenamed) {
   }
 }
 
+// However the folder flush after the journal's rename fails, the save fails,
+// and the files the journal names stay for the next open to finish it.
+TEST_F(JournalTest, AFlushFailingAfterTheCommitFailsTheSaveAndTheNextOpenFinishesIt) {
+  for (const int error : {EIO, ENOSPC, EACCES, EMFILE}) {
+    const std::string value = "v" + std::to_string(error);
+    machine_ = Machine::Open(Folder());
+    ASSERT_NE(machine_->WritePrivateProfileStringA("s", "k", value.c_str(), "a.ini"), 0);
+    machine_->ImportReg("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + value + "]\r\n\r\n", "new");
+    const auto saved = machine_->SnapshotRegistry();
+    HostFaultSlot() = [&](HostCall call, const fs::path&) {
+      return call == HostCall::kSyncFolder && fs::exists(Folder() / kJournalFile) ? error : 0;
+    };
+    const std::string failure = testing::ErrorOf<MachineError>([&] { machine_->Save(); }, "(saved)");
+    HostFaultSlot() = nullptr;
+    EXPECT_NE(failure.find("cannot flush the folder to the disk"), std::string::npos) << value << ": " << failure;
+    machine_.reset();
+    EXPECT_EQ(testing::ErrorOf<MachineError>([&] { machine_ = Machine::Open(Folder()); }, ""), "") << value;
+    if (!machine_) continue;
+    EXPECT_EQ(machine_->SnapshotRegistry(), saved) << value;
+    EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=" + value + "\r\n");
+    machine_.reset();
+  }
+}
+
 // A listing that fails partway is no empty folder: the machine is refused,
 // not taken for a fresh one and made again over its files.
 TEST_F(JournalTest, AFolderListingThatFailsIsRefusedNotTakenForAFreshMachine) {
