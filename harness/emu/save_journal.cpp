@@ -168,9 +168,11 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
     throw MachineError(journal_path.string() + ": cannot remove");
   }
   if (files.empty()) {
-    // The commit record goes last in one write: cut anywhere, the records
-    // before it do not count.
-    WriteAt(log->path, log->offset, log->records + EncodeLogCommit(log->offset, log->count), durability);
+    // The records reach the disk before their commit record is written: a
+    // commit record read back then always follows whole records, so damage
+    // before one is damage, never a torn append (registry_log.h).
+    WriteAt(log->path, log->offset, log->records, durability);
+    WriteAt(log->path, log->offset + log->records.size(), EncodeLogCommit(log->offset, log->count), durability);
     RecordFileOp({FileOp::Kind::kSaveEnd, folder, {}, {}});
     return;
   }

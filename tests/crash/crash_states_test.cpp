@@ -6,13 +6,17 @@
 // a file's data is kept only once the file is flushed (until then it may be
 // empty or cut in half), and a folder's entries (creations, renames,
 // removals) only once the folder is flushed, until then any of them, in any
-// combination.
+// combination. A file written in place (the registry log) is taken a 4 KiB
+// block at a time: past what was flushed, its size may run ahead of its
+// data, and each block may hold what was written, what it held before, or
+// zeros.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -37,10 +41,39 @@ struct Inode {
   std::string bytes;
   bool flushed = false;
   std::size_t durable = 0;  // bytes on the disk for certain, the rest may be lost or cut
+  std::string before;       // the bytes at the last flush
+  bool in_place = false;    // written with kWriteAt
 
   void Flush() {
     flushed = true;
     durable = bytes.size();
+    before = bytes;
+  }
+
+  // What the disk may give back of the file now.
+  std::vector<std::string> Variants() const {
+    std::vector<std::string> out = {bytes, bytes.substr(0, durable),
+                                    bytes.substr(0, durable + (bytes.size() - durable) / 2)};
+    if (!in_place) return out;
+    constexpr std::size_t kBlock = 4096;
+    // Past five blocks the rest are taken as written, to bound the states.
+    const std::size_t first = durable / kBlock;
+    const std::size_t blocks = std::min<std::size_t>((bytes.size() + kBlock - 1) / kBlock - first, 5);
+    std::uint32_t choices = 1;
+    for (std::size_t i = 0; i < blocks; ++i) choices *= 3;
+    for (std::uint32_t choice = 0; choice < choices; ++choice) {
+      std::string torn = bytes;
+      std::uint32_t rest = choice;
+      for (std::size_t block = first; block < first + blocks; ++block, rest /= 3) {
+        for (std::size_t at = std::max(block * kBlock, durable); at < std::min((block + 1) * kBlock, torn.size());
+             ++at) {
+          if (rest % 3 == 1) torn[at] = at < before.size() ? before[at] : '\0';
+          if (rest % 3 == 2) torn[at] = '\0';
+        }
+      }
+      out.push_back(std::move(torn));
+    }
+    return out;
   }
 };
 
@@ -65,7 +98,7 @@ class Disk {
     const std::string folder = op.path.parent_path().lexically_relative(root).generic_string();
     switch (op.kind) {
       case FileOp::Kind::kCreate:
-        inodes_.push_back({op.bytes, false});
+        inodes_.push_back({op.bytes, false, 0, {}, false});
         names_[path] = static_cast<int>(inodes_.size()) - 1;
         pending_.push_back({folder, "", path, names_[path]});
         break;
@@ -77,6 +110,7 @@ class Disk {
         inode.bytes.resize(static_cast<std::size_t>(op.offset));
         inode.bytes += op.bytes;
         inode.flushed = false;
+        inode.in_place = true;
         inode.durable = std::min(inode.durable, static_cast<std::size_t>(op.offset));
         break;
       }
@@ -130,23 +164,22 @@ class Disk {
       for (std::size_t i = 0; i < pending_.size(); ++i) {
         if (i >= n || (kept >> i & 1) != 0) Persist(pending_[i], names);
       }
-      std::vector<std::pair<std::string, int>> unflushed;
-      for (const auto& entry : names) {
-        if (!inodes_[static_cast<std::size_t>(entry.second)].flushed) unflushed.push_back(entry);
+      // Each file whose data was not flushed: whole, as last flushed, cut
+      // halfway between, or torn block by block (Inode::Variants).
+      std::vector<std::pair<std::string, std::vector<std::string>>> unflushed;
+      for (const auto& [name, inode] : names) {
+        const Inode& data = inodes_[static_cast<std::size_t>(inode)];
+        if (!data.flushed && unflushed.size() < 6) unflushed.emplace_back(name, data.Variants());
       }
-      // Each file whose data was not flushed: whole, as last flushed, or cut
-      // halfway between.
       std::uint32_t choices = 1;
-      for (std::size_t i = 0; i < unflushed.size() && i < 6; ++i) choices *= 3;
+      for (const auto& file : unflushed) choices *= static_cast<std::uint32_t>(file.second.size());
       for (std::uint32_t choice = 0; choice < choices; ++choice) {
         Files files;
         for (const auto& [name, inode] : names) files[name] = inodes_[static_cast<std::size_t>(inode)].bytes;
         std::uint32_t rest = choice;
-        for (std::size_t i = 0; i < unflushed.size() && i < 6; ++i, rest /= 3) {
-          std::string& bytes = files[unflushed[i].first];
-          const std::size_t durable = inodes_[static_cast<std::size_t>(unflushed[i].second)].durable;
-          if (rest % 3 == 1) bytes.resize(durable);
-          if (rest % 3 == 2) bytes.resize(durable + (bytes.size() - durable) / 2);
+        for (const auto& [name, variants] : unflushed) {
+          files[name] = variants[rest % variants.size()];
+          rest /= static_cast<std::uint32_t>(variants.size());
         }
         states.insert(std::move(files));
       }
@@ -201,17 +234,37 @@ TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
   // the log rather than fold it into registry.reg.
   std::string padding = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Padding]\r\n";
   for (int i = 0; i < 3000; ++i) padding += "\"v" + std::to_string(i) + "\"=\"" + std::string(40, 'p') + "\"\r\n";
+  std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> runs;
   for (const std::string& plain : scenario::EmbeddedScenarioNames()) for (const bool padded : {false, true}) {
-    const std::string name = plain + (padded ? " (large registry)" : "");
+      runs.emplace_back(plain + (padded ? " (large registry)" : ""),
+                        [plain, padded, &padding](const fs::path& machine) {
+                          scenario::RunOptions options;
+                          options.machine_dir = machine;
+                          scenario::Scenario run = scenario::LoadScenario(plain);
+                          if (padded) run.registry = (run.registry.empty() ? "REGEDIT4\r\n" : run.registry) + padding;
+                          scenario::RunScenario(run, options);
+                        });
+    }
+  // Saves of the registry alone, each appending a few records and their
+  // commit to the log, so that appends cross the log's 4 KiB blocks.
+  runs.emplace_back("registry-only saves", [&padding](const fs::path& folder) {
+    const auto machine = Machine::Open(folder);
+    machine->ImportReg("REGEDIT4\r\n" + padding, "padding");
+    machine->Save();
+    machine->StartRecording();
+    for (int save = 0; save < 12; ++save) {
+      machine->ImportReg("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\S" + std::to_string(save) + "]\r\n\"v\"=\"" +
+                             std::string(1500, 'a' + save) + "\"\r\n",
+                         "save");
+      machine->Save();
+    }
+  });
+  for (const auto& [name, perform] : runs) {
     testing::TempFolder dir;
     const fs::path machine = dir.path() / "m";
     std::vector<FileOp> ops;
     FileOpRecorderSlot() = [&ops](const FileOp& op) { ops.push_back(op); };
-    scenario::RunOptions options;
-    options.machine_dir = machine;
-    scenario::Scenario run = scenario::LoadScenario(plain);
-    if (padded) run.registry = (run.registry.empty() ? "REGEDIT4\r\n" : run.registry) + padding;
-    scenario::RunScenario(run, options);
+    perform(machine);
     FileOpRecorderSlot() = nullptr;
     const fs::path root = fs::absolute(machine).lexically_normal();
 

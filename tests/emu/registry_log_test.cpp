@@ -130,11 +130,25 @@ TEST_F(RegistryLogTest, ATornTailIsIgnoredAndADamagedOrHostileLogRefused) {
   };
   std::string flipped = log;
   flipped[RegistryLogHeader().size() + 12] ^= 1;
+  // A length that runs past the end, in the first save and in the last.
+  std::string long_first = log, long_last = log;
+  long_first[RegistryLogHeader().size() + 2] ^= 1;
+  long_last[first_end + 2] ^= 1;
+  const std::string torn = EncodeLogOps({{LogOp::Kind::kCreateKey, "HKEY_CURRENT_USER\\Torn", {}}});
   const Case cases[] = {
       {"cut inside the last save", log.substr(0, log.size() - 3), "", &first},
       {"zeros where an append was meant", log + std::string(40, '\0'), "", &second},
-      {"a flipped byte in the first save", flipped, "registry.log: offset 8: a record that fails its checksum", nullptr},
-      {"a huge length", log + "\xff\xff\xff\x7f" + std::string(8, 'x'), "offset " + end + ": a record of", nullptr},
+      {"a block of zeros inside an append cut short", log + std::string(600, '\0') + torn + torn, "", &second},
+      {"a huge length in an append cut short", log + "\xff\xff\xff\x7f" + torn, "", &second},
+      {"a flipped byte in the first save", flipped, "registry.log: offset 8: a record that fails its checksum",
+       nullptr},
+      {"a flipped length in the first save", long_first, "registry.log: offset 8: a record cut short", nullptr},
+      {"a flipped length in the last save", long_last, "offset " + std::to_string(first_end) + ": a record cut",
+       nullptr},
+      {"a huge length before a commit", log + "\xff\xff\xff\x7f" + std::string(8, 'x') + EncodeLogCommit(log.size(), 0),
+       "offset " + end + ": a record of", nullptr},
+      {"larger than the saves write", log + std::string(registry_.size() / 4, '\0'), "more than the saves ever write",
+       nullptr},
       {"a key below no root", forged("HKEY_USERS\\S"), "offset " + end + ": a key outside the root keys", nullptr},
       {"an empty key name", forged("HKEY_CURRENT_USER\\a\\\\b"), "offset " + end + ": a key name", nullptr},
       {"a commit of nothing there", log + EncodeLogCommit(8, 1), "offset " + end + ": a commit of records", nullptr},
