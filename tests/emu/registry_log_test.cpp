@@ -169,5 +169,35 @@ TEST_F(RegistryLogTest, ATornTailIsIgnoredAndADamagedOrHostileLogRefused) {
   }
 }
 
+// A journal's log line must name the records that follow the log's last
+// commit, or the commit it already has: a stale or hand-made one is refused
+// rather than cut the committed records away.
+TEST_F(RegistryLogTest, AJournalLineThatDoesNotMatchTheLogIsRefused) {
+  Set("SOFTWARE\\T", "first", "1");
+  machine_->Save();
+  const std::size_t first_end = ReadFileBytes(Log()).size();
+  Set("SOFTWARE\\T", "second", "2");
+  machine_->Save();
+  const auto saved = machine_->SnapshotRegistry();
+  machine_.reset();
+  const std::string log = ReadFileBytes(Log());
+  const std::string last = std::to_string(first_end) + "\t" + std::to_string(log.size() - first_end - 21);
+  for (const auto& [line, error] : std::vector<std::pair<std::string, std::string>>{
+           {"8\t0\t0", ":1: the records appended to registry.log are not where the journal says"},
+           {last + "\t2", ":1: the records appended to registry.log are not where the journal says"},
+           {last + "\t1", ""}}) {
+    testing::WriteFileBytes(Folder() / ".save-journal", "+registry.log\t" + line + "\nend\n");
+    const std::string opened = testing::ErrorOf<MachineError>([&] { machine_ = Machine::Open(Folder()); }, "");
+    if (error.empty()) {
+      ASSERT_EQ(opened, "") << line;
+      EXPECT_EQ(machine_->SnapshotRegistry(), saved);
+      machine_.reset();
+    } else {
+      EXPECT_NE(opened.find(error), std::string::npos) << line << ": " << opened;
+    }
+    EXPECT_EQ(ReadFileBytes(Log()), log) << line;
+  }
+}
+
 }  // namespace
 }  // namespace qvi::emu
