@@ -206,11 +206,14 @@ void WriteAt(const std::filesystem::path& path, std::uint64_t offset, std::strin
 // operating system lets go of it when the process ends, however it ends.
 class FileLock {
  public:
+  // A run that opens the machine holds it alone; copies of the machine may
+  // be made side by side, but never while a run holds it.
+  enum class Mode { kExclusive, kShared };
   // Takes the lock on `path` (created when absent), or throws MachineError
   // naming it when another holder has it, or when it is a link or anything
   // but a regular file of this user: a lock file another user planted could
   // make this process create or hold a file elsewhere.
-  explicit FileLock(const std::filesystem::path& path);
+  explicit FileLock(const std::filesystem::path& path, Mode mode = Mode::kExclusive);
   ~FileLock();
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;

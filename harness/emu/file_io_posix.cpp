@@ -393,7 +393,7 @@ void WriteAt(const fs::path& path, std::uint64_t offset, std::string_view bytes,
   if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, path, {}, {}});
 }
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, Mode mode) {
   // Private: another user who could open it could hold it.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) {
@@ -406,7 +406,7 @@ FileLock::FileLock(const fs::path& path) {
     ::close(fd);
     throw MachineError(path.string() + ": not a regular file of this user; refused as a lock file");
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd, (mode == Mode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
     const int error = errno;
     ::close(fd);
     if (error == EWOULDBLOCK) throw MachineError(path.parent_path().string() + ": the machine is in use by another run");

@@ -257,11 +257,13 @@ void WriteAt(const fs::path& path, std::uint64_t offset, std::string_view bytes,
   if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, path, {}, {}});
 }
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, Mode mode) {
   // Opened without sharing: a second open, by this process or another, fails
-  // until this handle is closed.
-  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  // until this handle is closed. Shared holders open it for reading and share
+  // only that, which an exclusive open (reading and writing) cannot join.
+  const bool shared = mode == Mode::kShared;
+  const HANDLE file = ::CreateFileW(path.c_str(), shared ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                                    shared ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_SHARING_VIOLATION) {
