@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -55,23 +54,21 @@ struct Inode {
     std::vector<std::string> out = {bytes, bytes.substr(0, durable),
                                     bytes.substr(0, durable + (bytes.size() - durable) / 2)};
     if (!in_place) return out;
+    // Block by block from the first not flushed whole, each as written, as
+    // before, or zeros; past five blocks the rest as written, to bound the states.
     constexpr std::size_t kBlock = 4096;
-    // Past five blocks the rest are taken as written, to bound the states.
-    const std::size_t first = durable / kBlock;
-    const std::size_t blocks = std::min<std::size_t>((bytes.size() + kBlock - 1) / kBlock - first, 5);
-    std::uint32_t choices = 1;
-    for (std::size_t i = 0; i < blocks; ++i) choices *= 3;
-    for (std::uint32_t choice = 0; choice < choices; ++choice) {
-      std::string torn = bytes;
-      std::uint32_t rest = choice;
-      for (std::size_t block = first; block < first + blocks; ++block, rest /= 3) {
-        for (std::size_t at = std::max(block * kBlock, durable); at < std::min((block + 1) * kBlock, torn.size());
-             ++at) {
-          if (rest % 3 == 1) torn[at] = at < before.size() ? before[at] : '\0';
-          if (rest % 3 == 2) torn[at] = '\0';
+    const std::size_t first = out.size();
+    out.push_back(bytes);
+    for (std::size_t at = durable / kBlock * kBlock; at < bytes.size() && at < durable + 5 * kBlock; at += kBlock) {
+      for (std::size_t i = first, known = out.size(); i < known; ++i) {
+        for (const bool zeros : {false, true}) {
+          std::string torn = out[i];
+          for (std::size_t b = std::max(at, durable); b < std::min(at + kBlock, torn.size()); ++b) {
+            torn[b] = zeros || b >= before.size() ? '\0' : before[b];
+          }
+          out.push_back(std::move(torn));
         }
       }
-      out.push_back(std::move(torn));
     }
     return out;
   }
@@ -234,47 +231,27 @@ TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
   // the log rather than fold it into registry.reg.
   std::string padding = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Padding]\r\n";
   for (int i = 0; i < 3000; ++i) padding += "\"v" + std::to_string(i) + "\"=\"" + std::string(40, 'p') + "\"\r\n";
-  std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> runs;
   for (const std::string& plain : scenario::EmbeddedScenarioNames()) for (const bool padded : {false, true}) {
-      runs.emplace_back(plain + (padded ? " (large registry)" : ""),
-                        [plain, padded, &padding](const fs::path& machine) {
-                          scenario::RunOptions options;
-                          options.machine_dir = machine;
-                          scenario::Scenario run = scenario::LoadScenario(plain);
-                          if (padded) run.registry = (run.registry.empty() ? "REGEDIT4\r\n" : run.registry) + padding;
-                          scenario::RunScenario(run, options);
-                        });
-    }
-  // Saves of the registry alone, each appending a few records and their
-  // commit to the log, so that appends cross the log's 4 KiB blocks.
-  runs.emplace_back("registry-only saves", [&padding](const fs::path& folder) {
-    const auto machine = Machine::Open(folder);
-    machine->ImportReg("REGEDIT4\r\n" + padding, "padding");
-    machine->Save();
-    machine->StartRecording();
-    for (int save = 0; save < 12; ++save) {
-      machine->ImportReg("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\S" + std::to_string(save) + "]\r\n\"v\"=\"" +
-                             std::string(1500, 'a' + save) + "\"\r\n",
-                         "save");
-      machine->Save();
-    }
-  });
-  for (const auto& [name, perform] : runs) {
-    testing::TempFolder dir;
-    const fs::path machine = dir.path() / "m";
-    std::vector<FileOp> ops;
-    FileOpRecorderSlot() = [&ops](const FileOp& op) { ops.push_back(op); };
-    perform(machine);
-    FileOpRecorderSlot() = nullptr;
-    const fs::path root = fs::absolute(machine).lexically_normal();
+      const std::string name = plain + (padded ? " (large registry)" : "");
+      testing::TempFolder dir;
+      const fs::path machine = dir.path() / "m";
+      std::vector<FileOp> ops;
+      FileOpRecorderSlot() = [&ops](const FileOp& op) { ops.push_back(op); };
+      scenario::RunOptions options;
+      options.machine_dir = machine;
+      scenario::Scenario run = scenario::LoadScenario(plain);
+      if (padded) run.registry = (run.registry.empty() ? "REGEDIT4\r\n" : run.registry) + padding;
+      scenario::RunScenario(run, options);
+      FileOpRecorderSlot() = nullptr;
+      const fs::path root = fs::absolute(machine).lexically_normal();
 
-    // The machine at the end of each save, as the run saw it.
-    std::vector<Files> ends;
-    Disk replay;
-    for (const FileOp& op : ops) {
-      replay.Apply(op, root);
-      if (op.kind == FileOp::Kind::kSaveEnd) ends.push_back(MachineFiles(replay.Logical()));
-    }
+      // The machine at the end of each save, as the run saw it.
+      std::vector<Files> ends;
+      Disk replay;
+      for (const FileOp& op : ops) {
+        replay.Apply(op, root);
+        if (op.kind == FileOp::Kind::kSaveEnd) ends.push_back(MachineFiles(replay.Logical()));
+      }
     Disk disk;
     Files before, after;
     int saves = 0, states = 0, old_states = 0, new_states = 0;
