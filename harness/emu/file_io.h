@@ -40,8 +40,10 @@ struct FolderEntry {
 };
 
 // The names in `folder` but "." and "..", in the order the file system gives
-// them; nothing when the folder cannot be read. One pass of the folder, with
-// no buffer beyond the names: machine folders are listed many times a run.
+// them; nothing when the folder cannot be opened or a read of it fails
+// partway (a part of a listing would pass for a folder without the rest).
+// One pass of the folder, with no buffer beyond the names: machine folders
+// are listed many times a run.
 std::optional<std::vector<FolderEntry>> ListFolder(const std::filesystem::path& folder);
 
 // Whether the host's file system finds a name whatever its letter case, as
@@ -130,6 +132,19 @@ inline void RecordFileOp(FileOp op) {
   if (FileOpRecorderSlot()) FileOpRecorderSlot()(op);
 }
 
+// Host calls a test may make fail, to see what a failing disk leaves: the
+// injector is asked before each one with its path and answers 0 or the errno
+// the call then fails with. None outside such a test.
+enum class HostCall { kSyncFolder, kListFolder };
+using HostFaultInjector = std::function<int(HostCall call, const std::filesystem::path& path)>;
+inline HostFaultInjector& HostFaultSlot() {
+  static HostFaultInjector injector;
+  return injector;
+}
+inline int InjectedHostFault(HostCall call, const std::filesystem::path& path) {
+  return HostFaultSlot() ? HostFaultSlot()(call, path) : 0;
+}
+
 // Replaces `path` with `bytes` so that a crash at any moment leaves either the
 // old file or the new one, never a mixture: the data goes to a temporary file
 // beside it, is flushed to the disk (with kFlushed), and is then renamed over
@@ -191,11 +206,14 @@ void WriteAt(const std::filesystem::path& path, std::uint64_t offset, std::strin
 // operating system lets go of it when the process ends, however it ends.
 class FileLock {
  public:
+  // A run that opens the machine holds it alone; copies of the machine may
+  // be made side by side, but never while a run holds it.
+  enum class Mode { kExclusive, kShared };
   // Takes the lock on `path` (created when absent), or throws MachineError
   // naming it when another holder has it, or when it is a link or anything
   // but a regular file of this user: a lock file another user planted could
   // make this process create or hold a file elsewhere.
-  explicit FileLock(const std::filesystem::path& path);
+  explicit FileLock(const std::filesystem::path& path, Mode mode = Mode::kExclusive);
   ~FileLock();
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;

@@ -50,15 +50,18 @@ FolderEntry::Kind KindOf(mode_t mode) {
   return FolderEntry::Kind::kOther;
 }
 
-// The entries of the open folder `fd`. getdents64 straight into a small
+// The entries of the open folder `fd`, or nothing when a read of it fails
+// (`injected`: as a test makes it fail). getdents64 straight into a small
 // buffer: opendir would add a status call, two descriptor calls and a large
 // buffer of its own to every listing.
-std::vector<FolderEntry> ListOpenFolder(int fd) {
+std::optional<std::vector<FolderEntry>> ListOpenFolder(int fd, int injected = 0) {
   std::vector<FolderEntry> entries;
   alignas(8) char buffer[4096];
   for (;;) {
-    const ssize_t n = ::getdents64(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
+    const ssize_t n = injected != 0 ? (errno = injected, -1) : ::getdents64(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
     for (ssize_t at = 0; at < n;) {
       const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
       at += entry->d_reclen;
@@ -94,7 +97,8 @@ bool IsRegularFile(const fs::path& path) {
 // Empties the open folder `fd`.
 bool RemoveFolderAt(int parent, const char* name, int depth);
 void EmptyFolder(int fd, int depth) {
-  for (const FolderEntry& entry : ListOpenFolder(fd)) {
+  // Best effort: what a failed listing leaves stays, and the folder with it.
+  for (const FolderEntry& entry : ListOpenFolder(fd).value_or(std::vector<FolderEntry>{})) {
     if (entry.kind == FolderEntry::Kind::kFolder) {
       RemoveFolderAt(fd, entry.name.c_str(), depth + 1);
     } else {
@@ -121,7 +125,7 @@ bool RemoveFolderAt(int parent, const char* name, int depth) {
 std::optional<std::vector<FolderEntry>> ListFolder(const fs::path& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  std::vector<FolderEntry> entries = ListOpenFolder(fd);
+  auto entries = ListOpenFolder(fd, InjectedHostFault(HostCall::kListFolder, folder));
   ::close(fd);
   return entries;
 }
@@ -253,7 +257,8 @@ void SyncFolder(const fs::path& folder) {
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   // A file system that cannot flush a folder (EINVAL) keeps its entries as
   // it keeps its data; anything else may have lost what the save depends on.
-  const int error = dir < 0 ? errno : ::fsync(dir) == 0 || errno == EINVAL ? 0 : errno;
+  const int injected = InjectedHostFault(HostCall::kSyncFolder, folder);
+  const int error = dir < 0 ? errno : injected != 0 ? injected : ::fsync(dir) == 0 || errno == EINVAL ? 0 : errno;
   if (dir >= 0) ::close(dir);
   if (error != 0) throw MachineError(folder.string() + ": cannot flush the folder to the disk: " + Errno(error));
   RecordFileOp({FileOp::Kind::kSyncFolder, folder, {}, {}});
@@ -388,7 +393,7 @@ void WriteAt(const fs::path& path, std::uint64_t offset, std::string_view bytes,
   if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, path, {}, {}});
 }
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, Mode mode) {
   // Private: another user who could open it could hold it.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) {
@@ -401,7 +406,7 @@ FileLock::FileLock(const fs::path& path) {
     ::close(fd);
     throw MachineError(path.string() + ": not a regular file of this user; refused as a lock file");
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd, (mode == Mode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
     const int error = errno;
     ::close(fd);
     if (error == EWOULDBLOCK) throw MachineError(path.parent_path().string() + ": the machine is in use by another run");

@@ -58,6 +58,7 @@ bool RemoveTreeAt(const fs::path& path, DWORD attributes, int depth) {
 std::optional<std::vector<FolderEntry>> ListFolder(const fs::path& folder) {
   std::vector<FolderEntry> entries;
   WIN32_FIND_DATAW found{};
+  if (InjectedHostFault(HostCall::kListFolder, folder) != 0) return std::nullopt;
   const HANDLE search = ::FindFirstFileW((folder / L"*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return std::nullopt;
   do {
@@ -65,7 +66,10 @@ std::optional<std::vector<FolderEntry>> ListFolder(const fs::path& folder) {
     if (name == L"." || name == L"..") continue;
     entries.push_back({fs::path(found.cFileName).string(), KindOf(found.dwFileAttributes)});
   } while (::FindNextFileW(search, &found));
+  // A read that fails partway is no end of the folder.
+  const DWORD error = ::GetLastError();
   ::FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) return std::nullopt;
   return entries;
 }
 
@@ -253,11 +257,13 @@ void WriteAt(const fs::path& path, std::uint64_t offset, std::string_view bytes,
   if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, path, {}, {}});
 }
 
-FileLock::FileLock(const fs::path& path) {
+FileLock::FileLock(const fs::path& path, Mode mode) {
   // Opened without sharing: a second open, by this process or another, fails
-  // until this handle is closed.
-  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  // until this handle is closed. Shared holders open it for reading and share
+  // only that, which an exclusive open (reading and writing) cannot join.
+  const bool shared = mode == Mode::kShared;
+  const HANDLE file = ::CreateFileW(path.c_str(), shared ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                                    shared ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_SHARING_VIOLATION) {

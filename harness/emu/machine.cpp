@@ -138,7 +138,7 @@ std::optional<LogAppend> Machine::Impl::LogChanges(const fs::path& log_path,
   std::string records = EncodeLogOps(deletions);
   // Past a quarter of registry.reg, replaying the log would cost more than
   // the rewrite saves.
-  if (log_bytes + records.size() > registry_bytes / 4) return std::nullopt;
+  if (log_bytes + records.size() + kLogCommitBytes > MaxRegistryLogBytes(registry_bytes)) return std::nullopt;
   return LogAppend{log_path, log_bytes, std::move(records), static_cast<std::uint32_t>(deletions.size())};
 }
 
@@ -216,14 +216,26 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
         registry_path.string());
   }
   const fs::path log_path = folder / kRegistryLogFile;
-  if (occupied) {
-    if (const auto log = ReadWholeFile(log_path, kMaxRegistryBytes)) {
-      impl->log_bytes = ReplayRegistryLog(impl->registry, *log, log_path.string());
-      // The tail of an append that never committed goes before anything is
-      // appended after it.
-      if (impl->log_bytes < log->size() && durability != Durability::kDiscarded) {
-        WriteAt(log_path, impl->log_bytes, {}, durability);
-      }
+  std::optional<FileReader> log;
+  if (occupied) log.emplace(log_path, kMaxRegistryBytes);
+  if (log && log->exists()) {
+    // Larger than any the saves write: not read at all.
+    const std::uint64_t most = MaxRegistryLogBytes(registry_exists ? registry_file->size() : 0);
+    if (log->size() > most) {
+      throw MachineError(log_path.string() + ": " + std::to_string(log->size()) +
+                         " bytes, more than the saves ever write beside a registry.reg of " +
+                         std::to_string(registry_exists ? registry_file->size() : 0) + " bytes (" +
+                         std::to_string(most) + ")");
+    }
+    impl->log_bytes =
+        ReplayRegistryLog(
+            &impl->registry, [&log](std::string& out, std::size_t at_most) { return log->ReadMore(out, at_most); },
+            log_path.string())
+            .valid;
+    // The tail of an append that never committed goes before anything is
+    // appended after it.
+    if (impl->log_bytes < log->size() && durability != Durability::kDiscarded) {
+      WriteAt(log_path, impl->log_bytes, {}, durability);
     }
   }
   impl->registry_bytes = registry_exists ? registry_file->size() : 0;
@@ -275,7 +287,7 @@ void Machine::Save() {
   // A value set to what it held changes nothing to log.
   CommitFiles(folder(), pending, impl_->durability, log && log->count != 0 ? &*log : nullptr);
   if (log && log->count != 0) {
-    impl_->log_bytes += log->records.size() + EncodeLogCommit(0, 0).size();
+    impl_->log_bytes += log->records.size() + kLogCommitBytes;
   } else if (registry && !log) {
     impl_->registry_bytes = registry_bytes;
     impl_->log_bytes = RegistryLogHeader().size();

@@ -1,5 +1,6 @@
 #include "emu/registry_log.h"
 
+#include <algorithm>
 #include <array>
 #include <unordered_set>
 
@@ -156,41 +157,124 @@ std::string EncodeLogCommit(std::uint64_t offset, std::uint32_t count) {
   return Framed(payload);
 }
 
-std::uint64_t ReplayRegistryLog(RegistryStore& store, std::string_view log, const std::string& name) {
-  if (!log.starts_with(kHeader)) throw MachineError(name + ": not a registry log");
-  std::vector<LogOp> committed;
+namespace {
+
+// The file from `base` on, read a piece at a time: the record being read is
+// held, and the bytes before it let go.
+class LogWindow {
+ public:
+  explicit LogWindow(const LogSource& read) : read_(read) {}
+
+  // Whether the file holds its first `end` bytes, reading on as far as that.
+  bool Has(std::uint64_t end) {
+    while (base_ + bytes_.size() < end && !at_end_) {
+      const std::uint64_t want = std::max<std::uint64_t>(end - base_ - bytes_.size(), kPiece);
+      if (!read_(bytes_, static_cast<std::size_t>(want))) at_end_ = true;
+    }
+    return base_ + bytes_.size() >= end;
+  }
+  // The bytes [at, at + length), once Has(at + length).
+  std::string_view At(std::uint64_t at, std::uint64_t length) const {
+    return std::string_view(bytes_).substr(static_cast<std::size_t>(at - base_), static_cast<std::size_t>(length));
+  }
+  std::uint64_t Int(std::uint64_t at, int size) const {
+    return GetInt(At(at, static_cast<std::uint64_t>(size)), 0, size);
+  }
+  // Lets go of the bytes before `at`, once they are many: erasing costs what
+  // is kept.
+  void Forget(std::uint64_t at) {
+    const std::uint64_t drop = at - base_;
+    if (drop < kPiece || drop < bytes_.size() / 2) return;
+    bytes_.erase(0, static_cast<std::size_t>(drop));
+    base_ = at;
+  }
+
+ private:
+  static constexpr std::uint64_t kPiece = 1 << 16;
+  const LogSource& read_;
+  std::string bytes_;
+  std::uint64_t base_ = 0;
+  bool at_end_ = false;
+};
+
+// Whether a whole commit record of records from `valid` on lies anywhere
+// from `from` on. Saves flush their records before their commit record, so
+// one found past a record that does not frame was written after that record
+// was whole.
+bool CommitFollows(LogWindow& log, std::uint64_t from, std::uint64_t valid) {
+  constexpr std::uint64_t kPayload = kLogCommitBytes - 8;
+  for (std::uint64_t at = from; log.Has(at + kLogCommitBytes); ++at) {
+    log.Forget(at);
+    if (log.Int(at, 4) != kPayload || static_cast<std::uint8_t>(log.At(at + 8, 1)[0]) != kCommit) continue;
+    const std::string_view payload = log.At(at + 8, kPayload);
+    const std::uint64_t offset = GetInt(payload, 1, 8);
+    if (Crc32(payload) == log.Int(at + 4, 4) && offset >= valid && offset < at) return true;
+  }
+  return false;
+}
+
+void Apply(RegistryStore& store, LogOp& op) {
+  if (op.kind == LogOp::Kind::kDeleteKey) {
+    store.DeleteTree(op.key);
+    return;
+  }
+  RegistryStore::Node* node = store.EnsureKey(op.key);
+  if (!node) return;  // refused when read; EnsureKey agrees
+  if (op.kind == LogOp::Kind::kSetValue) {
+    store.PutValue(*node, op.value.name, op.value.type, std::move(op.value.data));
+  } else if (op.kind == LogOp::Kind::kDeleteValue) {
+    store.RemoveValue(*node, op.value.name);
+  }
+}
+
+}  // namespace
+
+LogScan ReplayRegistryLog(RegistryStore* store, const LogSource& read, const std::string& name) {
+  LogWindow log(read);
+  if (!log.Has(kHeader.size()) || log.At(0, kHeader.size()) != kHeader)
+    throw MachineError(name + ": not a registry log");
+  LogScan scan;
+  scan.valid = scan.pending_end = kHeader.size();
   std::vector<LogOp> batch;
-  std::uint64_t batch_start = kHeader.size();
-  std::uint64_t valid = kHeader.size();
-  std::size_t at = kHeader.size();
-  const auto refuse = [&](std::size_t where, const std::string& why) {
+  const auto refuse = [&](std::uint64_t where, const std::string& why) {
     throw MachineError(name + ": offset " + std::to_string(where) + ": " + why);
   };
-  while (at < log.size()) {
-    const std::size_t left = log.size() - at;
-    // Cut short, or zeros where an append was meant to be: the end of a save
-    // that never committed.
-    if (left < 8 || log.find_first_not_of('\0', at) == std::string_view::npos) break;
-    const std::uint64_t length = GetInt(log, at, 4);
-    if (length > kMaxRecord) refuse(at, "a record of " + std::to_string(length) + " bytes");
-    if (length > left - 8) break;
-    const std::string_view payload = log.substr(at + 8, length);
-    const bool last = at + 8 + length == log.size();
-    if (Crc32(payload) != GetInt(log, at + 4, 4)) {
-      if (last) break;
-      refuse(at, "a record that fails its checksum");
+  for (std::uint64_t at = kHeader.size(); log.Has(at + 1);) {
+    log.Forget(at);
+    std::string fault;
+    std::uint64_t length = 0;
+    if (!log.Has(at + 8)) {
+      fault = "a record cut short";
+    } else if (length = log.Int(at, 4); length == 0 || length > kMaxRecord) {
+      fault = "a record of " + std::to_string(length) + " bytes";
+    } else if (!log.Has(at + 8 + length)) {
+      fault = "a record cut short";
+    } else if (Crc32(log.At(at + 8, length)) != log.Int(at + 4, 4)) {
+      fault = "a record that fails its checksum";
     }
+    if (!fault.empty()) {
+      if (CommitFollows(log, at + 1, scan.valid)) refuse(at, fault);
+      break;
+    }
+    const std::string_view payload = log.At(at + 8, length);
+    const std::uint64_t end = at + 8 + length;
     Fields fields{payload};
     const auto kind = static_cast<std::uint8_t>(fields.Int(1));
     if (kind == kCommit) {
       const std::uint64_t offset = fields.Int(8);
       const std::uint64_t count = fields.Int(4);
-      if (!fields.ok || fields.at != payload.size() || offset != batch_start || count != batch.size()) {
+      if (!fields.ok || fields.at != payload.size() || offset != scan.valid || count != scan.pending_count) {
         refuse(at, "a commit of records that are not there");
       }
-      for (LogOp& op : batch) committed.push_back(std::move(op));
+      if (store) {
+        for (LogOp& op : batch) Apply(*store, op);
+      }
       batch.clear();
-      valid = batch_start = at + 8 + length;
+      scan.valid = scan.pending_end = end;
+      scan.committed = true;
+      scan.commit_offset = offset;
+      scan.commit_count = static_cast<std::uint32_t>(count);
+      scan.pending_count = 0;
     } else {
       LogOp op;
       op.kind = static_cast<LogOp::Kind>(kind);
@@ -202,29 +286,18 @@ std::uint64_t ReplayRegistryLog(RegistryStore& store, std::string_view log, cons
         op.value.data.assign(data.begin(), data.end());
       }
       if (kind < 1 || kind > 4 || !fields.ok || fields.at != payload.size()) refuse(at, "not a registry log record");
-      if (const char* fault = KeyFault(op.key)) refuse(at, fault);
+      if (const char* fault_in_key = KeyFault(op.key)) refuse(at, fault_in_key);
       if (op.kind == LogOp::Kind::kDeleteKey && IsRoot(op.key)) refuse(at, "a deletion of a root key");
       if (op.value.name.size() > RegistryStore::kMaxValueNameLength || HasLineBreak(op.value.name)) {
         refuse(at, "a value name the registry cannot hold");
       }
-      batch.push_back(std::move(op));
+      if (store) batch.push_back(std::move(op));
+      scan.pending_end = end;
+      ++scan.pending_count;
     }
-    at += 8 + length;
+    at = end;
   }
-  for (LogOp& op : committed) {
-    if (op.kind == LogOp::Kind::kDeleteKey) {
-      store.DeleteTree(op.key);
-      continue;
-    }
-    RegistryStore::Node* node = store.EnsureKey(op.key);
-    if (!node) continue;  // refused above; EnsureKey agrees
-    if (op.kind == LogOp::Kind::kSetValue) {
-      store.PutValue(*node, op.value.name, op.value.type, std::move(op.value.data));
-    } else if (op.kind == LogOp::Kind::kDeleteValue) {
-      store.RemoveValue(*node, op.value.name);
-    }
-  }
-  return valid;
+  return scan;
 }
 
 }  // namespace qvi::emu

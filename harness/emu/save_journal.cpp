@@ -1,5 +1,6 @@
 #include "emu/save_journal.h"
 
+#include <algorithm>
 #include <limits>
 #include <set>
 #include <string_view>
@@ -134,22 +135,41 @@ std::vector<Move> ParseJournal(const std::string& journal, const std::string& na
   return moves;
 }
 
-// Writes the commit record of records a committed journal appended, once they
-// are found whole where it says; lost ones leave the save unfinishable.
+// Writes the commit record of records a committed journal appended, once
+// they are found whole where it says and nothing but they follow the log's
+// last commit: a journal that names other bytes (stale, or made by hand)
+// would otherwise cut committed records away. Lost or other records leave
+// the save unfinishable.
 void FinishLogAppend(const fs::path& folder, const Move& move) {
   const fs::path log = folder / move.target;
+  const std::uint64_t end = move.offset + move.length;
   // Opened without following a link, as the renames are.
   FileReader reader(log, std::numeric_limits<std::uint64_t>::max());
-  std::string bytes;
-  while (bytes.size() < move.offset + move.length && reader.ReadMore(bytes, 1 << 20)) {
+  std::uint64_t read = 0, digest = kDigestStart;
+  const LogScan scan = ReplayRegistryLog(
+      nullptr,
+      [&](std::string& out, std::size_t at_most) {
+        const std::size_t before = out.size();
+        const bool more = reader.ReadMore(out, at_most);
+        // The journal's records, digested on the way past.
+        const std::uint64_t from = std::max(read, move.offset),
+                            to = std::min<std::uint64_t>(read + out.size() - before, end);
+        if (from < to) digest = Digest(digest, std::string_view(out).substr(before + (from - read), to - from));
+        read += out.size() - before;
+        return more;
+      },
+      log.string());
+  // Committed before the interruption: the journal's commit is the log's last.
+  if (scan.committed && scan.valid == end + kLogCommitBytes && scan.commit_offset == move.offset &&
+      scan.commit_count == move.count) {
+    return;
   }
-  if (bytes.size() < move.offset + move.length ||
-      (!move.digest.empty() &&
-       DigestHex(Digest(kDigestStart, std::string_view(bytes).substr(move.offset, move.length))) != move.digest)) {
+  if (scan.valid != move.offset || scan.pending_end != end || scan.pending_count != move.count ||
+      (!move.digest.empty() && DigestHex(digest) != move.digest)) {
     throw MachineError(move.where + ": the records appended to " + move.target.generic_string() +
-                       " are lost; the committed save cannot be finished");
+                       " are not where the journal says; the committed save cannot be finished");
   }
-  WriteAt(log, move.offset + move.length, EncodeLogCommit(move.offset, move.count), Durability::kFlushed);
+  WriteAt(log, end, EncodeLogCommit(move.offset, move.count), Durability::kFlushed);
 }
 
 }  // namespace
@@ -168,9 +188,11 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
     throw MachineError(journal_path.string() + ": cannot remove");
   }
   if (files.empty()) {
-    // The commit record goes last in one write: cut anywhere, the records
-    // before it do not count.
-    WriteAt(log->path, log->offset, log->records + EncodeLogCommit(log->offset, log->count), durability);
+    // The records reach the disk before their commit record is written: a
+    // commit record read back then always follows whole records, so damage
+    // before one is damage, never a torn append (registry_log.h).
+    WriteAt(log->path, log->offset, log->records, durability);
+    WriteAt(log->path, log->offset + log->records.size(), EncodeLogCommit(log->offset, log->count), durability);
     RecordFileOp({FileOp::Kind::kSaveEnd, folder, {}, {}});
     return;
   }
@@ -222,12 +244,14 @@ void CommitFiles(const fs::path& folder, const std::vector<PendingFile>& files, 
     temps.push_back(WriteTemporary(journal_path, journal, durability));
     RenameOver(temps.back(), journal_path);
     temps.pop_back();
-    if (flushed) SyncFolder(folder);
   } catch (const MachineError&) {
     discard();
     throw;
   }
-  // Committed: from here on a failure is finished by the next open.
+  // Committed: from here on a failure is finished by the next open, and no
+  // file the journal names may go, or that open could only refuse the
+  // machine. A flush that fails still fails the save.
+  if (flushed) SyncFolder(folder);
   for (std::size_t i = 0; i < files.size(); ++i) RenameOver(temps[i], files[i].target);
   if (log) WriteAt(log->path, log->offset + log->records.size(), EncodeLogCommit(log->offset, log->count), durability);
   if (flushed) {

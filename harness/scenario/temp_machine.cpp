@@ -155,6 +155,11 @@ TempMachineFolder::~TempMachineFolder() { emu::RemoveTree(path_); }
 
 void CopyMachineFolder(const std::filesystem::path& from, const std::filesystem::path& to) {
   namespace fs = std::filesystem;
+  // A run saving meanwhile would leave the copy half before its save and
+  // half after it: the machine's lock, shared with other copies, keeps runs
+  // out until the copy is made.
+  std::optional<emu::FileLock> lock;
+  if (fs::is_directory(from)) lock.emplace(from / ".lock", emu::FileLock::Mode::kShared);
   for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
     const fs::path relative = it->path().lexically_relative(from);
     if (relative == ".lock") continue;

@@ -34,7 +34,9 @@ int RemoveStaleTempMachines(const std::filesystem::path& base);
 
 // Copies every file and folder of the machine in `from` but its lock into
 // the empty folder `to`, links as links: runs that must leave a machine as
-// it is (test, matrix) start from such a copy.
+// it is (test, matrix) start from such a copy. Holds the machine's lock,
+// shared with other copies, while it copies: throws emu::MachineError when a
+// run has the machine open, and a run cannot open it meanwhile.
 void CopyMachineFolder(const std::filesystem::path& from, const std::filesystem::path& to);
 
 }  // namespace qvi::scenario

@@ -6,7 +6,10 @@
 // a file's data is kept only once the file is flushed (until then it may be
 // empty or cut in half), and a folder's entries (creations, renames,
 // removals) only once the folder is flushed, until then any of them, in any
-// combination.
+// combination. A file written in place (the registry log) is taken a 4 KiB
+// block at a time: past what was flushed, its size may run ahead of its
+// data, and each block may hold what was written, what it held before, or
+// zeros.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -37,10 +40,37 @@ struct Inode {
   std::string bytes;
   bool flushed = false;
   std::size_t durable = 0;  // bytes on the disk for certain, the rest may be lost or cut
+  std::string before;       // the bytes at the last flush
+  bool in_place = false;    // written with kWriteAt
 
   void Flush() {
     flushed = true;
     durable = bytes.size();
+    before = bytes;
+  }
+
+  // What the disk may give back of the file now.
+  std::vector<std::string> Variants() const {
+    std::vector<std::string> out = {bytes, bytes.substr(0, durable),
+                                    bytes.substr(0, durable + (bytes.size() - durable) / 2)};
+    if (!in_place) return out;
+    // Block by block from the first not flushed whole, each as written, as
+    // before, or zeros; past five blocks the rest as written, to bound the states.
+    constexpr std::size_t kBlock = 4096;
+    const std::size_t first = out.size();
+    out.push_back(bytes);
+    for (std::size_t at = durable / kBlock * kBlock; at < bytes.size() && at < durable + 5 * kBlock; at += kBlock) {
+      for (std::size_t i = first, known = out.size(); i < known; ++i) {
+        for (const bool zeros : {false, true}) {
+          std::string torn = out[i];
+          for (std::size_t b = std::max(at, durable); b < std::min(at + kBlock, torn.size()); ++b) {
+            torn[b] = zeros || b >= before.size() ? '\0' : before[b];
+          }
+          out.push_back(std::move(torn));
+        }
+      }
+    }
+    return out;
   }
 };
 
@@ -65,7 +95,7 @@ class Disk {
     const std::string folder = op.path.parent_path().lexically_relative(root).generic_string();
     switch (op.kind) {
       case FileOp::Kind::kCreate:
-        inodes_.push_back({op.bytes, false});
+        inodes_.push_back({op.bytes, false, 0, {}, false});
         names_[path] = static_cast<int>(inodes_.size()) - 1;
         pending_.push_back({folder, "", path, names_[path]});
         break;
@@ -77,6 +107,7 @@ class Disk {
         inode.bytes.resize(static_cast<std::size_t>(op.offset));
         inode.bytes += op.bytes;
         inode.flushed = false;
+        inode.in_place = true;
         inode.durable = std::min(inode.durable, static_cast<std::size_t>(op.offset));
         break;
       }
@@ -130,23 +161,22 @@ class Disk {
       for (std::size_t i = 0; i < pending_.size(); ++i) {
         if (i >= n || (kept >> i & 1) != 0) Persist(pending_[i], names);
       }
-      std::vector<std::pair<std::string, int>> unflushed;
-      for (const auto& entry : names) {
-        if (!inodes_[static_cast<std::size_t>(entry.second)].flushed) unflushed.push_back(entry);
+      // Each file whose data was not flushed: whole, as last flushed, cut
+      // halfway between, or torn block by block (Inode::Variants).
+      std::vector<std::pair<std::string, std::vector<std::string>>> unflushed;
+      for (const auto& [name, inode] : names) {
+        const Inode& data = inodes_[static_cast<std::size_t>(inode)];
+        if (!data.flushed && unflushed.size() < 6) unflushed.emplace_back(name, data.Variants());
       }
-      // Each file whose data was not flushed: whole, as last flushed, or cut
-      // halfway between.
       std::uint32_t choices = 1;
-      for (std::size_t i = 0; i < unflushed.size() && i < 6; ++i) choices *= 3;
+      for (const auto& file : unflushed) choices *= static_cast<std::uint32_t>(file.second.size());
       for (std::uint32_t choice = 0; choice < choices; ++choice) {
         Files files;
         for (const auto& [name, inode] : names) files[name] = inodes_[static_cast<std::size_t>(inode)].bytes;
         std::uint32_t rest = choice;
-        for (std::size_t i = 0; i < unflushed.size() && i < 6; ++i, rest /= 3) {
-          std::string& bytes = files[unflushed[i].first];
-          const std::size_t durable = inodes_[static_cast<std::size_t>(unflushed[i].second)].durable;
-          if (rest % 3 == 1) bytes.resize(durable);
-          if (rest % 3 == 2) bytes.resize(durable + (bytes.size() - durable) / 2);
+        for (const auto& [name, variants] : unflushed) {
+          files[name] = variants[rest % variants.size()];
+          rest /= static_cast<std::uint32_t>(variants.size());
         }
         states.insert(std::move(files));
       }
@@ -202,26 +232,26 @@ TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
   std::string padding = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Padding]\r\n";
   for (int i = 0; i < 3000; ++i) padding += "\"v" + std::to_string(i) + "\"=\"" + std::string(40, 'p') + "\"\r\n";
   for (const std::string& plain : scenario::EmbeddedScenarioNames()) for (const bool padded : {false, true}) {
-    const std::string name = plain + (padded ? " (large registry)" : "");
-    testing::TempFolder dir;
-    const fs::path machine = dir.path() / "m";
-    std::vector<FileOp> ops;
-    FileOpRecorderSlot() = [&ops](const FileOp& op) { ops.push_back(op); };
-    scenario::RunOptions options;
-    options.machine_dir = machine;
-    scenario::Scenario run = scenario::LoadScenario(plain);
-    if (padded) run.registry = (run.registry.empty() ? "REGEDIT4\r\n" : run.registry) + padding;
-    scenario::RunScenario(run, options);
-    FileOpRecorderSlot() = nullptr;
-    const fs::path root = fs::absolute(machine).lexically_normal();
+      const std::string name = plain + (padded ? " (large registry)" : "");
+      testing::TempFolder dir;
+      const fs::path machine = dir.path() / "m";
+      std::vector<FileOp> ops;
+      FileOpRecorderSlot() = [&ops](const FileOp& op) { ops.push_back(op); };
+      scenario::RunOptions options;
+      options.machine_dir = machine;
+      scenario::Scenario run = scenario::LoadScenario(plain);
+      if (padded) run.registry = (run.registry.empty() ? "REGEDIT4\r\n" : run.registry) + padding;
+      scenario::RunScenario(run, options);
+      FileOpRecorderSlot() = nullptr;
+      const fs::path root = fs::absolute(machine).lexically_normal();
 
-    // The machine at the end of each save, as the run saw it.
-    std::vector<Files> ends;
-    Disk replay;
-    for (const FileOp& op : ops) {
-      replay.Apply(op, root);
-      if (op.kind == FileOp::Kind::kSaveEnd) ends.push_back(MachineFiles(replay.Logical()));
-    }
+      // The machine at the end of each save, as the run saw it.
+      std::vector<Files> ends;
+      Disk replay;
+      for (const FileOp& op : ops) {
+        replay.Apply(op, root);
+        if (op.kind == FileOp::Kind::kSaveEnd) ends.push_back(MachineFiles(replay.Logical()));
+      }
     Disk disk;
     Files before, after;
     int saves = 0, states = 0, old_states = 0, new_states = 0;

@@ -109,7 +109,9 @@ TEST_F(RegistryLogTest, ReplayGivesBackEverySavedStateUntilTheLogIsCompacted) {
 
 // The log of two saves, then damaged: the tail of an append that never
 // finished is dropped; anything else is refused with the file and offset,
-// and nothing changes.
+// and nothing changes. A journal's log line must name the records past the
+// log's last commit, or that commit: a stale or hand-made one is refused
+// rather than cut committed records away.
 TEST_F(RegistryLogTest, ATornTailIsIgnoredAndADamagedOrHostileLogRefused) {
   Set("SOFTWARE\\T", "first", "1");
   machine_->Save();
@@ -127,21 +129,41 @@ TEST_F(RegistryLogTest, ATornTailIsIgnoredAndADamagedOrHostileLogRefused) {
   struct Case {
     std::string name, bytes, error;  // error empty: opens
     const std::vector<RegistryKey>* state;
+    std::string journal = {};  // a journal's log line, stale or made by hand
   };
+  const std::string last_save = std::to_string(first_end) + "\t" + std::to_string(log.size() - first_end - 21);
   std::string flipped = log;
   flipped[RegistryLogHeader().size() + 12] ^= 1;
+  // A length that runs past the end, in the first save and in the last.
+  std::string long_first = log, long_last = log;
+  long_first[RegistryLogHeader().size() + 2] ^= 1;
+  long_last[first_end + 2] ^= 1;
+  const std::string torn = EncodeLogOps({{LogOp::Kind::kCreateKey, "HKEY_CURRENT_USER\\Torn", {}}});
   const Case cases[] = {
       {"cut inside the last save", log.substr(0, log.size() - 3), "", &first},
-      {"zeros where an append was meant", log + std::string(40, '\0'), "", &second},
-      {"a flipped byte in the first save", flipped, "registry.log: offset 8: a record that fails its checksum", nullptr},
-      {"a huge length", log + "\xff\xff\xff\x7f" + std::string(8, 'x'), "offset " + end + ": a record of", nullptr},
+      {"a block of zeros inside an append cut short", log + std::string(600, '\0') + torn + torn, "", &second},
+      {"a huge length in an append cut short", log + "\xff\xff\xff\x7f" + torn, "", &second},
+      {"a flipped byte in the first save", flipped, "registry.log: offset 8: a record that fails its checksum",
+       nullptr},
+      {"a flipped length in the first save", long_first, "registry.log: offset 8: a record cut short", nullptr},
+      {"a flipped length in the last save", long_last, "offset " + std::to_string(first_end) + ": a record cut",
+       nullptr},
+      {"a huge length before a commit", log + "\xff\xff\xff\x7f" + std::string(8, 'x') + EncodeLogCommit(log.size(), 0),
+       "offset " + end + ": a record of", nullptr},
+      {"larger than the saves write", log + std::string(registry_.size() / 4, '\0'), "more than the saves ever write",
+       nullptr},
       {"a key below no root", forged("HKEY_USERS\\S"), "offset " + end + ": a key outside the root keys", nullptr},
       {"an empty key name", forged("HKEY_CURRENT_USER\\a\\\\b"), "offset " + end + ": a key name", nullptr},
       {"a commit of nothing there", log + EncodeLogCommit(8, 1), "offset " + end + ": a commit of records", nullptr},
       {"no log at all", "REGEDIT4\r\n", "registry.log: not a registry log", nullptr},
+      {"a journal of no records that would cut the log", log, ":1: the records appended to registry.log are not where",
+       nullptr, "8\t0\t0"},
+      {"a journal of the last save, committed", log, "", &second, last_save + "\t1"},
   };
   for (const Case& c : cases) {
     testing::WriteFileBytes(Log(), c.bytes);
+    if (!c.journal.empty())
+      testing::WriteFileBytes(Folder() / ".save-journal", "+registry.log\t" + c.journal + "\nend\n");
     const std::string error = testing::ErrorOf<MachineError>([&] { machine_ = Machine::Open(Folder()); }, "");
     if (c.error.empty()) {
       ASSERT_TRUE(error.empty()) << c.name << ": " << error;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -106,6 +107,37 @@ TEST_F(JournalTest, ACommittedFileTheDiskLostIsNotTakenForRenamed) {
       EXPECT_NE(error.find("is lost"), std::string::npos) << error;
       EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), "REGEDIT4\r\n\r\n");
     }
+  }
+}
+
+// However the host fails, nothing is lost: a listing of the machine folder
+// that fails partway refuses the machine (never taken for a fresh one and
+// made again over its files); a flush failing after the journal's rename
+// fails the save, and the files the journal names stay for the next open.
+TEST_F(JournalTest, AHostFailingToListOrFlushLosesNothing) {
+  for (const int error : {EIO, ENOSPC, EACCES, EMFILE}) {
+    const std::string value = "v" + std::to_string(error), store = ReadFileBytes(Folder() / "registry.reg");
+    HostFaultSlot() = [&](HostCall call, const fs::path& path) {
+      return call == HostCall::kListFolder && path.filename() == "m" ? error : 0;
+    };
+    EXPECT_NE(ErrorOf(Folder()).find("the machine folder cannot be listed"), std::string::npos) << value;
+    EXPECT_EQ(ReadFileBytes(Folder() / "registry.reg"), store);
+    HostFaultSlot() = nullptr;
+    machine_ = Machine::Open(Folder());
+    ASSERT_NE(machine_->WritePrivateProfileStringA("s", "k", value.c_str(), "a.ini"), 0);
+    machine_->ImportReg("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + value + "]\r\n\r\n", "new");
+    const auto saved = machine_->SnapshotRegistry();
+    HostFaultSlot() = [&](HostCall call, const fs::path&) {
+      return call == HostCall::kSyncFolder && fs::exists(Folder() / kJournalFile) ? error : 0;
+    };
+    const std::string failure = testing::ErrorOf<MachineError>([&] { machine_->Save(); }, "(saved)");
+    HostFaultSlot() = nullptr;
+    EXPECT_NE(failure.find("cannot flush the folder to the disk"), std::string::npos) << value << ": " << failure;
+    machine_.reset();
+    machine_ = Machine::Open(Folder());
+    EXPECT_EQ(machine_->SnapshotRegistry(), saved) << value;
+    EXPECT_EQ(ReadFileBytes(Ini()), "[s]\r\nk=" + value + "\r\n");
+    machine_.reset();
   }
 }
 

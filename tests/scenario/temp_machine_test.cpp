@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "emu/machine.h"
 #include "scenario/temp_machine.h"
+#include "testing/error_of.h"
 #include "testing/file_bytes.h"
 #include "testing/temp_folder.h"
 
@@ -79,6 +81,25 @@ TEST(TempMachine, IsPrivateAndClearsNothingOfOtherUsersNorThroughLinks) {
   if (given_away) {
     EXPECT_TRUE(fs::exists(of_another));
   }
+}
+
+// A run saving while its machine is copied would leave the copy half before
+// the save and half after it: while a run holds the machine, a copy is
+// refused and copies nothing; once it is done, the copy is the saved machine.
+TEST(TempMachine, AMachineIsNotCopiedWhileARunHoldsIt) {
+  const qvi::testing::TempFolder dir, to;
+  auto run = emu::Machine::Open(dir.path() / "m");
+  run->WritePrivateProfileStringA("s", "k", "saved", "a.ini");
+  run->Save();
+  const std::string error =
+      qvi::testing::ErrorOf<emu::MachineError>([&] { CopyMachineFolder(dir.path() / "m", to.path()); }, "");
+  EXPECT_NE(error.find("in use by another run"), std::string::npos) << error;
+  EXPECT_TRUE(fs::is_empty(to.path()));
+  run.reset();
+  CopyMachineFolder(dir.path() / "m", to.path());
+  char value[16] = "";
+  emu::Machine::Open(to.path())->GetPrivateProfileStringA("s", "k", "", value, sizeof value, "a.ini");
+  EXPECT_STREQ(value, "saved");
 }
 
 }  // namespace
