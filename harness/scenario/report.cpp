@@ -315,6 +315,74 @@ void AppendFileChanges(TextOut& out, const std::vector<FileChange>& files) {
   }
 }
 
+// Each event's changes to the machine as the event before left it, a
+// registry change on one line.
+void AppendChangesByEvent(TextOut& out, const RunResult& r) {
+  for (std::size_t i = 0; i < r.changes_per_event.size() && i < r.events.size(); ++i) {
+    const EventChanges& changes = r.changes_per_event[i];
+    const rhost::EventOutcome& e = r.events[i];
+    out << "  [" << Utf8(std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")")) << "] "
+        << changes.registry.size() << " registry, " << changes.files.size() << " files\n";
+    for (const RegistryChange& change : changes.registry) {
+      const std::string key = Utf8(change.key);
+      switch (change.op) {
+        case RegistryChange::Op::kCreateKey: out << "    [" << key << "]\n"; break;
+        case RegistryChange::Op::kDeleteKey:
+          if (!UnderDeletedKey(changes.registry, change.key)) out << "    [-" << key << "]\n";
+          break;
+        case RegistryChange::Op::kSetValue:
+        case RegistryChange::Op::kChangeValue:
+          out << "    [" << key << "] " << Utf8(emu::RegValueText(change.value, " ") + WasText(change)) << "\n";
+          break;
+        case RegistryChange::Op::kDeleteValue:
+          out << "    [" << key << "] " << Utf8(emu::RegValueDeletionText(change.value.name)) << "\n";
+          break;
+      }
+    }
+    for (const FileChange& file : changes.files) {
+      const bool appended = file.before && file.after && file.after->rfind(*file.before, 0) == 0;
+      out << "    " << Utf8(file.path) << " ("
+          << (!file.before ? "created" : !file.after ? "removed" : appended ? "appended to" : "changed") << ")\n";
+    }
+  }
+}
+
+// What the snap-in asked of the host, as the host keeps it.
+void AppendHostState(TextOut& out, const rhost::HostState& s) {
+  out << "  settings file: " << (s.settings_file.empty() ? "(none)" : Utf8(s.settings_file)) << "\n";
+  out << "  destination directories:\n";
+  for (const auto& [name, path] : s.destination_dirs) out << "    " << Utf8(name + " = " + path) << "\n";
+  out << "  copy sections:";
+  for (const auto& section : s.copy_sections) out << " " << Utf8(section);
+  out << "\n  icons:\n";
+  for (const auto& icon : s.icons) {
+    out << "    "
+        << Utf8(ShownValue(icon.title) + " -> " + ShownValue(icon.target) + " args " + ShownValue(icon.arguments) +
+                " in " + ShownValue(icon.folder) + " = " + ShownValue(icon.result))
+        << "\n";
+  }
+  if (!s.removed_folders.empty()) {
+    out << "  removed folders:\n";
+    for (const auto& folder : s.removed_folders) out << "    " << Utf8(folder) << "\n";
+  }
+  if (!s.directory_operations.empty()) {
+    out << "  directory operations:\n";
+    for (const auto& op : s.directory_operations) {
+      std::string line = ShownValue(op.directory) + " = " + ShownValue(op.result);
+      if (op.action != rhost::DirectoryAction::kNone) {
+        line += " (" + std::string(rhost::DirectoryActionName(op.action)) + ": " + op.outcome + ")";
+      }
+      out << "    " << op.operation << " " << Utf8(line) << "\n";
+    }
+  }
+  out << "  directory table:\n";
+  for (const auto& [key, list] : s.directories) {
+    std::string line = key + ":";
+    for (const auto& dir : list) line += " " + ShownValue(dir);
+    out << "    " << Utf8(line) << "\n";
+  }
+}
+
 std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
   TextOut out;
   const auto heading = [&](const char* id, const std::string& title) {
@@ -371,33 +439,7 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
   AppendFileChanges(out, r.files);
 
   heading("by-event", "Changes by event");
-  for (std::size_t i = 0; i < r.changes_per_event.size() && i < r.events.size(); ++i) {
-    const EventChanges& changes = r.changes_per_event[i];
-    const rhost::EventOutcome& e = r.events[i];
-    out << "  [" << Utf8(std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")")) << "] "
-        << changes.registry.size() << " registry, " << changes.files.size() << " files\n";
-    for (const RegistryChange& change : changes.registry) {
-      const std::string key = Utf8(change.key);
-      switch (change.op) {
-        case RegistryChange::Op::kCreateKey: out << "    [" << key << "]\n"; break;
-        case RegistryChange::Op::kDeleteKey:
-          if (!UnderDeletedKey(changes.registry, change.key)) out << "    [-" << key << "]\n";
-          break;
-        case RegistryChange::Op::kSetValue:
-        case RegistryChange::Op::kChangeValue:
-          out << "    [" << key << "] " << Utf8(emu::RegValueText(change.value, " ") + WasText(change)) << "\n";
-          break;
-        case RegistryChange::Op::kDeleteValue:
-          out << "    [" << key << "] " << Utf8(emu::RegValueDeletionText(change.value.name)) << "\n";
-          break;
-      }
-    }
-    for (const FileChange& file : changes.files) {
-      const bool appended = file.before && file.after && file.after->rfind(*file.before, 0) == 0;
-      out << "    " << Utf8(file.path) << " ("
-          << (!file.before ? "created" : !file.after ? "removed" : appended ? "appended to" : "changed") << ")\n";
-    }
-  }
+  AppendChangesByEvent(out, r);
 
   heading("log", "Log lines appended to ods.txt (" + std::to_string(r.log.size()) + ")");
   for (const auto& line : r.log) {
@@ -410,40 +452,8 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
     out << "  [" << Utf8(box.caption) << "]\n" << Indent(PrintableText(box.text), "    ");
   }
 
-  const auto& s = r.host_state;
   heading("host-state", "Host state");
-  out << "  settings file: " << (s.settings_file.empty() ? "(none)" : Utf8(s.settings_file)) << "\n";
-  out << "  destination directories:\n";
-  for (const auto& [name, path] : s.destination_dirs) out << "    " << Utf8(name + " = " + path) << "\n";
-  out << "  copy sections:";
-  for (const auto& section : s.copy_sections) out << " " << Utf8(section);
-  out << "\n  icons:\n";
-  for (const auto& icon : s.icons) {
-    out << "    "
-        << Utf8(ShownValue(icon.title) + " -> " + ShownValue(icon.target) + " args " + ShownValue(icon.arguments) +
-                " in " + ShownValue(icon.folder) + " = " + ShownValue(icon.result))
-        << "\n";
-  }
-  if (!s.removed_folders.empty()) {
-    out << "  removed folders:\n";
-    for (const auto& folder : s.removed_folders) out << "    " << Utf8(folder) << "\n";
-  }
-  if (!s.directory_operations.empty()) {
-    out << "  directory operations:\n";
-    for (const auto& op : s.directory_operations) {
-      std::string line = ShownValue(op.directory) + " = " + ShownValue(op.result);
-      if (op.action != rhost::DirectoryAction::kNone) {
-        line += " (" + std::string(rhost::DirectoryActionName(op.action)) + ": " + op.outcome + ")";
-      }
-      out << "    " << op.operation << " " << Utf8(line) << "\n";
-    }
-  }
-  out << "  directory table:\n";
-  for (const auto& [key, list] : s.directories) {
-    std::string line = key + ":";
-    for (const auto& dir : list) line += " " + ShownValue(dir);
-    out << "    " << Utf8(line) << "\n";
-  }
+  AppendHostState(out, r.host_state);
   return std::move(out).str();
 }
 
@@ -674,28 +684,11 @@ std::string HtmlLifeCycle(const LifeCycleResult& r, const std::string& name) {
   return out.str();
 }
 
-json ReportJson(const RunResult& r) {
-  json doc;
-  doc["scenario"] = r.scenario;
-  doc["machine"] = {{"folder", r.machine_folder.empty() ? json(nullptr) : json(r.machine_folder)},
-                    {"fresh", r.fresh_machine},
-                    {"computer_name", Utf8(r.computer_name)}};
-  if (!r.seeded.empty()) {
-    doc["machine"]["seeded"] = json::array();
-    for (const std::string& item : r.seeded) doc["machine"]["seeded"].push_back(Utf8(item));
-  }
+namespace {
 
-  doc["events"] = json::array();
-  for (const auto& e : r.events) {
-    json event = {{"event", EventName(e.event)},
-                  {"argument", e.argument.empty() ? json(nullptr) : json(Utf8(e.argument))},
-                  {"outcome", e.failed ? "failed" : "completed"}};
-    if (e.failed) event["reason"] = Utf8(e.reason);
-    doc["events"].push_back(std::move(event));
-  }
-
-  doc["host_calls"] = json::array();
-  for (const auto& call : r.host_calls) {
+json HostCallsJson(const std::vector<rhost::HostCall>& calls) {
+  json list = json::array();
+  for (const auto& call : calls) {
     json args = json::array();
     for (const auto& arg : call.args) {
       args.push_back({{"value", VariantJson(arg.value)}, {"type", VariantTypeName(arg.value)}, {"by_ref", arg.by_ref}});
@@ -707,22 +700,14 @@ json ReportJson(const RunResult& r) {
                   {"args", std::move(args)}, {"result", call.failed ? json(nullptr) : VariantJson(call.result)},
                   {"failed", call.failed}};
     if (call.failed) entry["failure"] = Utf8(call.failure);
-    doc["host_calls"].push_back(std::move(entry));
+    list.push_back(std::move(entry));
   }
+  return list;
+}
 
-  // Only when the host copied anything, as machine.seeded is only on an
-  // existing machine.
-  for (const CopyOutcome& copy : r.copies) {
-    json entry = {{"section", Utf8(copy.section)},
-                  {"file", Utf8(copy.file)},
-                  {"destination", copy.destination.empty() ? json(nullptr) : json(Utf8(copy.destination))},
-                  {"copied", copy.failure.empty()}};
-    if (!copy.failure.empty()) entry["reason"] = Utf8(copy.failure);
-    doc["copies"].push_back(std::move(entry));
-  }
-
-  doc["registry_changes"] = json::array();
-  for (const auto& change : r.registry_changes) {
+json RegistryChangesJson(const std::vector<RegistryChange>& changes) {
+  json list = json::array();
+  for (const auto& change : changes) {
     json entry = {{"op", OpName(change.op)}, {"key", Utf8(change.key)}};
     if (change.op != RegistryChange::Op::kCreateKey && change.op != RegistryChange::Op::kDeleteKey) {
       entry["name"] = Utf8(change.value.name);
@@ -737,25 +722,12 @@ json ReportJson(const RunResult& r) {
                          {"data", Utf8(RegistryDataText(*change.before))},
                          {"size", change.before->data.size()}};
     }
-    doc["registry_changes"].push_back(std::move(entry));
+    list.push_back(std::move(entry));
   }
+  return list;
+}
 
-  doc["files"] = json::array();
-  for (const auto& file : r.files) {
-    doc["files"].push_back({{"path", Utf8(file.path)},
-                            {"before", file.before ? json(Utf8(*file.before)) : json(nullptr)},
-                            {"after", file.after ? json(Utf8(*file.after)) : json(nullptr)}});
-  }
-
-  doc["log"] = json::array();
-  for (const auto& line : r.log) doc["log"].push_back(Utf8(line));
-
-  doc["message_boxes"] = json::array();
-  for (const auto& box : r.message_boxes) {
-    doc["message_boxes"].push_back({{"caption", Utf8(box.caption)}, {"text", Utf8(box.text)}});
-  }
-
-  const auto& s = r.host_state;
+json HostStateJson(const rhost::HostState& s) {
   json state;
   state["settings_file"] = Utf8(s.settings_file);
   state["destination_dirs"] = json::array();
@@ -788,7 +760,62 @@ json ReportJson(const RunResult& r) {
     for (const auto& dir : list) dirs.push_back(VariantJson(dir));
     state["directories"][Utf8(key)] = std::move(dirs);
   }
-  doc["host_state"] = std::move(state);
+  return state;
+}
+
+}  // namespace
+
+json ReportJson(const RunResult& r) {
+  json doc;
+  doc["scenario"] = r.scenario;
+  doc["machine"] = {{"folder", r.machine_folder.empty() ? json(nullptr) : json(r.machine_folder)},
+                    {"fresh", r.fresh_machine},
+                    {"computer_name", Utf8(r.computer_name)}};
+  if (!r.seeded.empty()) {
+    doc["machine"]["seeded"] = json::array();
+    for (const std::string& item : r.seeded) doc["machine"]["seeded"].push_back(Utf8(item));
+  }
+
+  doc["events"] = json::array();
+  for (const auto& e : r.events) {
+    json event = {{"event", EventName(e.event)},
+                  {"argument", e.argument.empty() ? json(nullptr) : json(Utf8(e.argument))},
+                  {"outcome", e.failed ? "failed" : "completed"}};
+    if (e.failed) event["reason"] = Utf8(e.reason);
+    doc["events"].push_back(std::move(event));
+  }
+
+  doc["host_calls"] = HostCallsJson(r.host_calls);
+
+  // Only when the host copied anything, as machine.seeded is only on an
+  // existing machine.
+  for (const CopyOutcome& copy : r.copies) {
+    json entry = {{"section", Utf8(copy.section)},
+                  {"file", Utf8(copy.file)},
+                  {"destination", copy.destination.empty() ? json(nullptr) : json(Utf8(copy.destination))},
+                  {"copied", copy.failure.empty()}};
+    if (!copy.failure.empty()) entry["reason"] = Utf8(copy.failure);
+    doc["copies"].push_back(std::move(entry));
+  }
+
+  doc["registry_changes"] = RegistryChangesJson(r.registry_changes);
+
+  doc["files"] = json::array();
+  for (const auto& file : r.files) {
+    doc["files"].push_back({{"path", Utf8(file.path)},
+                            {"before", file.before ? json(Utf8(*file.before)) : json(nullptr)},
+                            {"after", file.after ? json(Utf8(*file.after)) : json(nullptr)}});
+  }
+
+  doc["log"] = json::array();
+  for (const auto& line : r.log) doc["log"].push_back(Utf8(line));
+
+  doc["message_boxes"] = json::array();
+  for (const auto& box : r.message_boxes) {
+    doc["message_boxes"].push_back({{"caption", Utf8(box.caption)}, {"text", Utf8(box.text)}});
+  }
+
+  doc["host_state"] = HostStateJson(r.host_state);
   return doc;
 }
 

@@ -166,24 +166,25 @@ std::filesystem::path Confined(const Reader& r, const std::filesystem::path& bas
   return path;
 }
 
+void ReadDrives(const Reader& r, const json& drives, Scenario& s) {
+  if (!drives.is_array()) r.Fail("machine.drives", "must be an array of drive letters");
+  for (std::size_t i = 0; i < drives.size(); ++i) {
+    const std::string path = Reader::Index("machine.drives", i);
+    const std::string name = r.String(drives[i], path);
+    const char letter = name.empty() ? '\0' : code_page::ToUpper(name[0]);
+    if (letter < 'A' || letter > 'Z' || name.size() > 2 || (name.size() == 2 && name[1] != ':')) {
+      r.Fail(path, "\"" + name + "\" is not a drive letter such as \"D\"");
+    }
+    if (std::find(s.drives.begin(), s.drives.end(), letter) == s.drives.end()) s.drives.push_back(letter);
+  }
+}
+
 void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& base_dir, SeedCache& seeds,
                  Scenario& s) {
   r.ExpectObject(
       m, "machine",
       {"folder", "computer_name", "windows_directory", "code_page", "registry", "registry_file", "files", "drives"});
-  if (m.contains("drives")) {
-    const json& drives = m["drives"];
-    if (!drives.is_array()) r.Fail("machine.drives", "must be an array of drive letters");
-    for (std::size_t i = 0; i < drives.size(); ++i) {
-      const std::string path = Reader::Index("machine.drives", i);
-      const std::string name = r.String(drives[i], path);
-      const char letter = name.empty() ? '\0' : code_page::ToUpper(name[0]);
-      if (letter < 'A' || letter > 'Z' || name.size() > 2 || (name.size() == 2 && name[1] != ':')) {
-        r.Fail(path, "\"" + name + "\" is not a drive letter such as \"D\"");
-      }
-      if (std::find(s.drives.begin(), s.drives.end(), letter) == s.drives.end()) s.drives.push_back(letter);
-    }
-  }
+  if (m.contains("drives")) ReadDrives(r, m["drives"], s);
   if (m.contains("folder")) {
     const std::string folder = r.String(m["folder"], "machine.folder");
     if (folder.empty()) r.Fail("machine.folder", "must not be empty");
@@ -252,6 +253,123 @@ void ReadMachine(const Reader& r, const json& m, const std::filesystem::path& ba
   }
 }
 
+// The tables of a scenario's "host" section, each field named by its path.
+class HostReader {
+ public:
+  HostReader(const Reader& r, const json& h) : r_(r), h_(h) {}
+
+  const json& Object(const char* name) const {
+    const json& value = h_[name];
+    if (!value.is_object()) r_.Fail(Reader::Join("host", name), "must be an object");
+    return value;
+  }
+  // Key -> answers; a single answer is a list of one.
+  std::map<std::string, std::vector<host::Variant>> Lists(const char* name) const {
+    std::map<std::string, std::vector<host::Variant>> table;
+    for (const auto& [key, value] : Object(name).items()) {
+      const std::string path = Reader::Join(Reader::Join("host", name), key);
+      auto& list = table[r_.MachineText(key, path)];
+      if (!value.is_array()) {
+        list = {r_.Answer(value, path)};
+        continue;
+      }
+      for (std::size_t i = 0; i < value.size(); ++i) list.push_back(r_.Answer(value[i], Reader::Index(path, i)));
+    }
+    return table;
+  }
+  // Number -> what `convert` makes of each value.
+  template <typename Convert>
+  auto Numbered(const char* name, Convert convert) const {
+    std::map<std::int32_t, decltype(convert(json(), std::string()))> table;
+    for (const auto& [key, value] : Object(name).items()) {
+      const std::string path = Reader::Join(Reader::Join("host", name), key);
+      // "07014" and "7014" name one number: which answer wins would be chance.
+      const auto [at, added] = table.try_emplace(r_.NumberKey(key, path));
+      if (!added) r_.Fail(path, "names the same number as another key");
+      at->second = convert(value, path);
+    }
+    return table;
+  }
+  std::map<std::int32_t, host::Variant> NumberedAnswers(const char* name) const {
+    return Numbered(name, [this](const json& value, const std::string& path) { return r_.Answer(value, path); });
+  }
+
+ private:
+  const Reader& r_;
+  const json& h_;
+};
+
+void ReadCopyFiles(const Reader& r, const HostReader& hr, rhost::HostConfig& c) {
+  for (const auto& [section, files] : hr.Object("copy_files").items()) {
+    const std::string path = "host.copy_files." + section;
+    if (!files.is_array()) r.Fail(path, "must be an array of files");
+    auto& list = c.copy_files[r.MachineText(section, path)];
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const std::string at = Reader::Index(path, i);
+      r.ExpectObject(files[i], at, {"directory", "file", "content"});
+      for (const char* field : {"directory", "file"}) {
+        if (!files[i].contains(field)) r.Fail(at + "." + field, "is missing");
+      }
+      list.push_back({r.MachineText(files[i]["directory"], at + ".directory"), r.MachineText(files[i]["file"], at + ".file"),
+                      files[i].contains("content") ? r.Text(files[i]["content"], at + ".content", "\r\n") : ""});
+    }
+  }
+}
+
+rhost::InjectedFailure ReadHostFailure(const Reader& r, const json& f, const std::string& path) {
+  r.ExpectObject(f, path, {"control", "dispid", "occurrence", "number", "description"});
+  rhost::InjectedFailure failure;
+  if (f.contains("control")) {
+    const std::string control = r.String(f["control"], path + ".control");
+    if (control == rhost::ControlName(host::Control::kQviPublic)) {
+      failure.control = host::Control::kQviPublic;
+    } else if (control == rhost::ControlName(host::Control::kQviNTNWSvc)) {
+      failure.control = host::Control::kQviNTNWSvc;
+    } else {
+      r.Fail(path + ".control", "must be \"QviPublic\" or \"QviNTNWSvc\"");
+    }
+  }
+  if (!f.contains("dispid")) r.Fail(path + ".dispid", "is missing");
+  failure.dispid = r.Int(f["dispid"], path + ".dispid");
+  if (f.contains("occurrence")) failure.occurrence = r.Int(f["occurrence"], path + ".occurrence");
+  if (failure.occurrence < 0) r.Fail(path + ".occurrence", "must be 0 (every call) or more");
+  if (f.contains("number")) failure.number = r.Int(f["number"], path + ".number");
+  if (f.contains("description")) failure.description = r.MachineText(f["description"], path + ".description");
+  return failure;
+}
+
+// The answers of the host's removal and its service control.
+void ReadRemovalAndService(const Reader& r, const json& h, const HostReader& hr, Scenario& s) {
+  rhost::HostConfig& c = s.host;
+  if (h.contains("removal_directories")) {
+    for (const auto& [key, value] : hr.Object("removal_directories").items()) {
+      const std::string path = "host.removal_directories." + key;
+      c.removal_directories[r.MachineText(key, path)] = r.Answer(value, path);
+    }
+  }
+  if (h.contains("directory_operation_results")) c.directory_operation_results = hr.NumberedAnswers("directory_operation_results");
+  if (h.contains("directory_operations")) {
+    // Over the defaults: naming one operation keeps the other's action.
+    const auto action = [&](const json& value, const std::string& path) {
+      const auto known = rhost::DirectoryActionByName(r.String(value, path));
+      if (!known) r.Fail(path, "must be \"remove_copied\", \"remove_empty\", \"remove_tree\" or \"none\"");
+      return *known;
+    };
+    for (const auto& [operation, act] : hr.Numbered("directory_operations", action)) c.directory_actions[operation] = act;
+  }
+  // Without their own answers the service control reports the machine's name.
+  s.unc_name_is_machines = !h.contains("unc_computer_name");
+  s.drive_prefix_is_machines = !h.contains("drive_prefix");
+  if (h.contains("unc_computer_name")) c.unc_computer_name = r.Answer(h["unc_computer_name"], "host.unc_computer_name");
+  if (h.contains("drive_prefix")) c.drive_prefix = r.Answer(h["drive_prefix"], "host.drive_prefix");
+  if (h.contains("server_versions")) {
+    for (const auto& [key, value] : hr.Object("server_versions").items()) {
+      const std::string path = "host.server_versions." + key;
+      c.server_versions[r.MachineText(key, path)] = r.Version(value, path);
+    }
+  }
+}
+
 void ReadHost(const Reader& r, const json& h, Scenario& s) {
   const std::set<std::string> fields = {
       "directories",  "removal_directories", "installing",  "platform_code", "platform_version",
@@ -260,61 +378,9 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
       "directory_operations"};
   r.ExpectObject(h, "host", fields);
   rhost::HostConfig& c = s.host;
-
-  const auto object = [&](const char* name) -> const json& {
-    const json& value = h[name];
-    if (!value.is_object()) r.Fail(Reader::Join("host", name), "must be an object");
-    return value;
-  };
-  const auto lists = [&](const char* name) {
-    std::map<std::string, std::vector<host::Variant>> table;
-    for (const auto& [key, value] : object(name).items()) {
-      const std::string path = Reader::Join(Reader::Join("host", name), key);
-      auto& list = table[r.MachineText(key, path)];
-      if (!value.is_array()) {
-        list = {r.Answer(value, path)};
-        continue;
-      }
-      for (std::size_t i = 0; i < value.size(); ++i) list.push_back(r.Answer(value[i], Reader::Index(path, i)));
-    }
-    return table;
-  };
-  const auto numbered = [&](const char* name, auto convert) {
-    std::map<std::int32_t, decltype(convert(json(), std::string()))> table;
-    for (const auto& [key, value] : object(name).items()) {
-      const std::string path = Reader::Join(Reader::Join("host", name), key);
-      // "07014" and "7014" name one number: which answer wins would be chance.
-      const auto [at, added] = table.try_emplace(r.NumberKey(key, path));
-      if (!added) r.Fail(path, "names the same number as another key");
-      at->second = convert(value, path);
-    }
-    return table;
-  };
-  const auto answer = [&](const json& value, const std::string& path) { return r.Answer(value, path); };
-
-  if (h.contains("directories")) c.directories = lists("directories");
-  if (h.contains("copy_files")) {
-    for (const auto& [section, files] : object("copy_files").items()) {
-      const std::string path = "host.copy_files." + section;
-      if (!files.is_array()) r.Fail(path, "must be an array of files");
-      auto& list = c.copy_files[r.MachineText(section, path)];
-      for (std::size_t i = 0; i < files.size(); ++i) {
-        const std::string at = Reader::Index(path, i);
-        r.ExpectObject(files[i], at, {"directory", "file", "content"});
-        for (const char* field : {"directory", "file"}) {
-          if (!files[i].contains(field)) r.Fail(at + "." + field, "is missing");
-        }
-        list.push_back({r.MachineText(files[i]["directory"], at + ".directory"), r.MachineText(files[i]["file"], at + ".file"),
-                        files[i].contains("content") ? r.Text(files[i]["content"], at + ".content", "\r\n") : ""});
-      }
-    }
-  }
-  if (h.contains("removal_directories")) {
-    for (const auto& [key, value] : object("removal_directories").items()) {
-      const std::string path = "host.removal_directories." + key;
-      c.removal_directories[r.MachineText(key, path)] = r.Answer(value, path);
-    }
-  }
+  const HostReader hr(r, h);
+  if (h.contains("directories")) c.directories = hr.Lists("directories");
+  if (h.contains("copy_files")) ReadCopyFiles(r, hr, c);
   if (h.contains("installing")) {
     // true and false stand for the usual answers, 1 and 0.
     const json& value = h["installing"];
@@ -323,59 +389,17 @@ void ReadHost(const Reader& r, const json& h, Scenario& s) {
   }
   if (h.contains("platform_code")) c.platform_code = r.Answer(h["platform_code"], "host.platform_code");
   if (h.contains("platform_version")) c.platform_version = r.Version(h["platform_version"], "host.platform_version");
-  if (h.contains("texts")) c.texts = numbered("texts", answer);
+  if (h.contains("texts")) c.texts = hr.NumberedAnswers("texts");
   if (h.contains("language")) c.language = r.Answer(h["language"], "host.language");
-  if (h.contains("shell_folders")) c.shell_folders = numbered("shell_folders", answer);
-  if (h.contains("parameters")) c.parameters = lists("parameters");
+  if (h.contains("shell_folders")) c.shell_folders = hr.NumberedAnswers("shell_folders");
+  if (h.contains("parameters")) c.parameters = hr.Lists("parameters");
   if (h.contains("icon_result")) c.icon_result = r.Answer(h["icon_result"], "host.icon_result");
-  if (h.contains("directory_operation_results")) {
-    c.directory_operation_results = numbered("directory_operation_results", answer);
-  }
-  if (h.contains("directory_operations")) {
-    // Over the defaults: naming one operation keeps the other's action.
-    const auto action = [&](const json& value, const std::string& path) {
-      const auto known = rhost::DirectoryActionByName(r.String(value, path));
-      if (!known) r.Fail(path, "must be \"remove_copied\", \"remove_empty\", \"remove_tree\" or \"none\"");
-      return *known;
-    };
-    for (const auto& [operation, act] : numbered("directory_operations", action)) c.directory_actions[operation] = act;
-  }
-  // Without their own answers the service control reports the machine's name.
-  s.unc_name_is_machines = !h.contains("unc_computer_name");
-  s.drive_prefix_is_machines = !h.contains("drive_prefix");
-  if (h.contains("unc_computer_name")) c.unc_computer_name = r.Answer(h["unc_computer_name"], "host.unc_computer_name");
-  if (h.contains("drive_prefix")) c.drive_prefix = r.Answer(h["drive_prefix"], "host.drive_prefix");
-  if (h.contains("server_versions")) {
-    for (const auto& [key, value] : object("server_versions").items()) {
-      const std::string path = "host.server_versions." + key;
-      c.server_versions[r.MachineText(key, path)] = r.Version(value, path);
-    }
-  }
+  ReadRemovalAndService(r, h, hr, s);
   if (h.contains("failures")) {
     const json& failures = h["failures"];
     if (!failures.is_array()) r.Fail("host.failures", "must be an array");
     for (std::size_t i = 0; i < failures.size(); ++i) {
-      const std::string path = Reader::Index("host.failures", i);
-      const json& f = failures[i];
-      r.ExpectObject(f, path, {"control", "dispid", "occurrence", "number", "description"});
-      rhost::InjectedFailure failure;
-      if (f.contains("control")) {
-        const std::string control = r.String(f["control"], path + ".control");
-        if (control == rhost::ControlName(host::Control::kQviPublic)) {
-          failure.control = host::Control::kQviPublic;
-        } else if (control == rhost::ControlName(host::Control::kQviNTNWSvc)) {
-          failure.control = host::Control::kQviNTNWSvc;
-        } else {
-          r.Fail(path + ".control", "must be \"QviPublic\" or \"QviNTNWSvc\"");
-        }
-      }
-      if (!f.contains("dispid")) r.Fail(path + ".dispid", "is missing");
-      failure.dispid = r.Int(f["dispid"], path + ".dispid");
-      if (f.contains("occurrence")) failure.occurrence = r.Int(f["occurrence"], path + ".occurrence");
-      if (failure.occurrence < 0) r.Fail(path + ".occurrence", "must be 0 (every call) or more");
-      if (f.contains("number")) failure.number = r.Int(f["number"], path + ".number");
-      if (f.contains("description")) failure.description = r.MachineText(f["description"], path + ".description");
-      c.failures.push_back(failure);
+      c.failures.push_back(ReadHostFailure(r, failures[i], Reader::Index("host.failures", i)));
     }
   }
 }
