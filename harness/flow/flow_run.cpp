@@ -96,8 +96,14 @@ MachineRun::MachineRun(const scenario::Scenario& scenario, std::vector<std::stri
   for (const std::string& tree : kProductTrees) RemoveTree(os_, tree);
   files_ = {LogPath(scenario.host)};
   for (const scenario::SeedFile& seed : scenario.files) files_.push_back(seed.path);
-  for (const std::string& file : files_) std::filesystem::remove(file);
-  std::filesystem::create_directories(scenario.machine.windows_directory);
+  // This computer is the machine: one that cannot be made ready is the run's
+  // failure, not the scenario's.
+  try {
+    for (const std::string& file : files_) std::filesystem::remove(file);
+    std::filesystem::create_directories(scenario.machine.windows_directory);
+  } catch (const std::filesystem::filesystem_error& error) {
+    throw std::runtime_error(std::string("the machine cannot be made ready: ") + error.what());
+  }
 
   if (scenario.registry_seed) {
     if (!WriteKeys(os_, scenario.registry_seed->Take()->Snapshot())) {

@@ -289,5 +289,20 @@ TEST(RegistrySeedTest, ScenariosSharingAFileReadItOnce) {
   EXPECT_NE(LoadScenario((dir.path() / "a.json").string(), &seeds).registry_seed, a.registry_seed);
 }
 
+// A life cycle keeps its machine from the seeding to the end: no other run
+// opens it between two steps and has its changes told as the life cycle's.
+TEST(LifeCycleRunTest, HoldsItsMachineBetweenSteps) {
+  const testing::TempFolder dir;
+  const Scenario cycle = LoadScenario(QVI_EXAMPLES_DIR "/life-cycle/install-upgrade-uninstall.json");
+  RunOptions options;
+  options.machine_dir = dir.path() / "m";
+  {
+    LifeCycleRun run(cycle, options);
+    run.RunStep(cycle.steps[0]);
+    EXPECT_THROW(emu::Machine::Open(*options.machine_dir), emu::MachineError);
+  }
+  EXPECT_NO_THROW(emu::Machine::Open(*options.machine_dir));
+}
+
 }  // namespace
 }  // namespace qvi::scenario
