@@ -179,7 +179,10 @@ int Show(const std::string& name, Console& console) {
 
 static int RunCommand(const std::vector<std::string>& args, Console& console) {
   CLI::App app{"Runs the QviConsole snap-in under a replacement setup host on an emulated Windows machine.\n"
-               "Without a command, runs the install-nt scenario on a fresh machine and prints the report.",
+               "Without a command, runs the install-nt scenario on a fresh machine and prints the report.\n"
+               "A scenario file with \"steps\" is a life cycle: its steps run in order on one machine.\n"
+               "Exit status: 0 done, 1 checks failed (test), 2 bad input, 3 internal error.\n"
+               "Scenarios, expectations and the matrix: docs/scenarios.md.",
                "qvihost"};
   app.require_subcommand(0, 1);
   // Each command's options, its help flag among them, are added when the
