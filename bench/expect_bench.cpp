@@ -15,6 +15,7 @@
 namespace {
 
 using qvi::scenario::CheckExpectations;
+using qvi::scenario::Expectations;
 using qvi::scenario::RegistryChange;
 using qvi::scenario::RunResult;
 
@@ -31,8 +32,9 @@ void BM_Scaling_CheckRegistryExpectations(benchmark::State& state) {
     expect["registry"].push_back({{"key", KeyPath(i)}, {"present", true}});
     expect["registry"].push_back({{"key", KeyPath(i)}, {"value", "Count"}, {"type", "REG_SZ"}, {"data", "7"}});
   }
+  const Expectations typed = expect.get<Expectations>();
   for (auto _ : state) {
-    const auto results = CheckExpectations(expect, run);
+    const auto results = CheckExpectations(typed, run);
     if (!results.unmet.empty()) state.SkipWithError("an expectation not met");
   }
 }
@@ -48,8 +50,9 @@ void BM_Scaling_CheckIniExpectations(benchmark::State& state) {
         {{"file", "C:\\WINNT\\big.ini"}, {"section", "Section"}, {"key", "Key" + std::to_string(i)}, {"value", std::to_string(i)}});
   }
   run.files_after["C:\\WINNT\\big.ini"] = ini;
+  const Expectations typed = expect.get<Expectations>();
   for (auto _ : state) {
-    const auto results = CheckExpectations(expect, run);
+    const auto results = CheckExpectations(typed, run);
     if (!results.unmet.empty()) state.SkipWithError("an expectation not met");
   }
 }

@@ -23,7 +23,9 @@ const RunResult& Installation() {
       options.registry_keys.push_back(change.key);
     }
     RunResult result = RunScenario(scenario, options);
-    const nlohmann::json observed = ObservedExpectations(result);
+    // Written out and read back, as an approval file goes.
+    nlohmann::ordered_json written = ObservedExpectations(result);
+    const Expectations observed = nlohmann::json::parse(written.dump()).get<Expectations>();
     if (!CheckExpectations(observed, result).unmet.empty()) std::abort();
     return result;
   }();
@@ -39,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       R"({"events": [], "expect": )" + std::string(reinterpret_cast<const char*>(data), size) + "\n}";
   try {
     const Scenario scenario = ParseScenario(text, "fuzz.json", "fuzz-expectations");
-    if (scenario.expect.is_null()) return 0;
-    const ExpectationResults results = CheckExpectations(scenario.expect, run);
+    if (!scenario.expect) return 0;
+    const ExpectationResults results = CheckExpectations(*scenario.expect, run);
     if (results.unmet.size() > results.checked) std::abort();
   } catch (const ScenarioError&) {
   }
