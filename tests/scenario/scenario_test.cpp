@@ -92,6 +92,11 @@ TEST(ScenarioTest, ReadsEventsAnswersAndLinesOfText) {
   EXPECT_EQ(s.events[2].argument, "QVIGUI.COPY1");
   EXPECT_EQ(ParseScenario(R"({"host": {"installing": false}, "events": []})", "s.json").host.installing,
             host::Variant(0));
+  // The service control answers the name of the machine a run opens, unless
+  // the scenario gives its own answer, which stays whatever the machine.
+  const Scenario own = ParseScenario(R"({"host": {"unc_computer_name": "\\\\SRV1\\"}, "events": []})", "s.json");
+  EXPECT_EQ(HostConfigFor(own, "SRV9").unc_computer_name, host::Variant("\\\\SRV1\\"));
+  EXPECT_EQ(HostConfigFor(own, "SRV9").drive_prefix, host::Variant("\\\\SRV9"));
 }
 
 // mine.json on sub/b.json on install-nt: each level patches the one below,
