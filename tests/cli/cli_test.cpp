@@ -23,12 +23,16 @@ using CliTest = CliFolderTest;
 // Readable reports of whole runs, approved like the JSON ones: host calls
 // with Windows paths as written, the settings file's change as a diff; a life
 // cycle's steps on one machine and what they leave behind; machine text in
-// code page 1252 as UTF-8, and a refused host call in its event's line.
+// code page 1252 as UTF-8, a refused host call in its event's line, and each
+// injected fault with the events it fired in (the first of two naming a call wins it).
 TEST_F(CliTest, ReadableReportsAreTheApprovedOnes) {
   const std::string life_cycle = std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json";
   const std::string machine_text = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-machine-text.json";
-  for (const auto& [scenario, golden] : {std::pair{std::string("upgrade"), "upgrade.txt"}, {life_cycle, "life-cycle.txt"},
-                                         {machine_text, "install-nt-machine-text.txt"}}) {
+  const std::string faults_traced = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-faults-traced.json";
+  for (const auto& [scenario, golden] : {std::pair{std::string("upgrade"), "upgrade.txt"},
+                                         {life_cycle, "life-cycle.txt"},
+                                         {machine_text, "install-nt-machine-text.txt"},
+                                         {faults_traced, "install-nt-faults-traced.txt"}}) {
     const Outcome o = Cli({"run", scenario});
     ASSERT_EQ(o.code, kExitOk) << o.err;
     const fs::path approved = fs::path(QVI_GOLDEN_DIR) / golden;
