@@ -25,6 +25,7 @@ namespace {
 using faults::Function;
 
 constexpr std::int32_t kAutomationError = 440;
+constexpr const char* kAutomationErrorText = "Automation error";
 
 std::vector<EventEnd> Outcomes(const RunResult& run) {
   std::vector<EventEnd> out;
@@ -194,7 +195,9 @@ std::string Fault::Label() const {
   std::string text = host ? std::string(rhost::ControlName(control)) + " " + std::to_string(dispid) + " " +
                                 std::string(rhost::OperationName(control, dispid))
                           : std::string(faults::FunctionName(function));
-  return text + " #" + std::to_string(occurrence) + " (" + std::to_string(code) + ")";
+  const std::string meaning = host ? kAutomationErrorText : std::string(faults::CodeName(code));
+  return text + " #" + std::to_string(occurrence) + " (" + std::to_string(code) +
+         (meaning.empty() ? "" : " " + meaning) + ")";
 }
 
 std::string Fault::Place() const { return step == 0 ? event : "step " + std::to_string(step) + " " + event; }
@@ -242,7 +245,7 @@ Scenario Faulted(const Scenario& scenario, const Fault& f) {
   Scenario faulted = scenario;
   faulted.machine_folder.reset();
   if (f.host) {
-    faulted.host.failures.push_back({f.control, f.dispid, f.occurrence, f.code, "Automation error"});
+    faulted.host.failures.push_back({f.control, f.dispid, f.occurrence, f.code, kAutomationErrorText});
   } else {
     faulted.platform_failures.push_back({f.function, f.occurrence, f.code});
   }
@@ -590,12 +593,34 @@ Effect DifferenceBetween(const LifeCycleResult& clean, const LifeCycleResult& fa
   return EffectOf(LinesOf(clean), LinesOf(faulty));
 }
 
+namespace {
+
+// "creation completed; qviSetup failed 440: Automation error".
+std::string JoinedOutcomes(const std::vector<EventEnd>& outcomes) {
+  std::string text;
+  for (const EventEnd& outcome : outcomes) text += (text.empty() ? "" : "; ") + outcome.Text();
+  return text;
+}
+
+// A log line of several lines keeps its row readable: the lines after the
+// first are indented by `indent` columns, beneath its text, rather than
+// starting at the margin where they would read as lines of the matrix.
+std::string ContinuedLines(const std::string& line, std::size_t indent) {
+  std::string text;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    text += line[i];
+    if (line[i] == '\n' && i + 1 < line.size()) text.append(indent, ' ');
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string FormatMatrix(const Matrix& m) {
   std::ostringstream out;
   out << "Single-fault matrix of " << m.scenario << ": " << m.runs - 1 << " faults, " << m.rows.size()
       << " distinct effects\n";
-  out << "Clean run:";
-  for (const EventEnd& outcome : m.clean.outcomes) out << " " << outcome.Text() << ";";
+  out << "Clean run: " << JoinedOutcomes(m.clean.outcomes);
   out << "\nBy severity (rows, faults):";
   for (const Severity severity : {Severity::kOutcomeChanged, Severity::kStateLost, Severity::kHostChanged,
                                   Severity::kStateAdded, Severity::kNone}) {
@@ -615,15 +640,14 @@ std::string FormatMatrix(const Matrix& m) {
         << ", " << SeverityName(row.severity) << "\n";
     for (const Fault& f : row.faults) out << "    " << f.Label() << " in " << f.Place() << "\n";
     if (row.effect.outcomes != m.clean.outcomes) {
-      out << "  events:";
-      for (const EventEnd& outcome : row.effect.outcomes) out << " " << outcome.Text() << ";";
-      out << "\n";
+      out << "  events: " << JoinedOutcomes(row.effect.outcomes) << "\n";
     }
     for (const auto& [name, lines] : {std::pair<const char*, const std::vector<std::string>*>{"registry", &row.effect.registry},
                                       {"files", &row.effect.files},
                                       {"log", &row.effect.log},
                                       {"host", &row.effect.host}}) {
-      for (const std::string& line : *lines) out << "  " << name << " " << line << "\n";
+      for (const std::string& line : *lines)
+        out << "  " << name << " " << ContinuedLines(line, std::strlen(name) + 5) << "\n";
     }
   }
   return out.str();
@@ -660,8 +684,11 @@ nlohmann::ordered_json MatrixJson(const Matrix& m) {
       if (f.step > 0) fault["step"] = f.step;
       if (f.host) {
         fault["operation"] = rhost::OperationName(f.control, f.dispid);
-        fault["failure"] = {{"control", rhost::ControlName(f.control)}, {"dispid", f.dispid},
-                            {"occurrence", f.occurrence}, {"number", f.code}, {"description", "Automation error"}};
+        fault["failure"] = {{"control", rhost::ControlName(f.control)},
+                            {"dispid", f.dispid},
+                            {"occurrence", f.occurrence},
+                            {"number", f.code},
+                            {"description", kAutomationErrorText}};
       } else {
         fault["platform_failure"] = {
             {"function", faults::FunctionName(f.function)}, {"occurrence", f.occurrence}, {"code", f.code}};

@@ -27,7 +27,8 @@ struct Fault {
   std::int32_t code = 0;   // the Win32 code or the automation error number
   std::string event;       // the event the call was made in
   std::size_t step = 0;    // in a life cycle, the step (from 1) the call was made in
-  // "QviPublic 22 GetPlatform #1 (440)", "RegCreateKeyA #3 (5)".
+  // "QviPublic 22 GetPlatform #1 (440 Automation error)", "RegCreateKeyA #3 (5
+  // access denied)": the code with what it means.
   std::string Label() const;
   // Where the call was made: "qviSetup", or "step 2 qviSetup".
   std::string Place() const;
