@@ -21,6 +21,7 @@
 #include "scenario/report.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
+#include "scenario/shard.h"
 #include "scenario/test_runner.h"
 
 namespace qvi::cli {
@@ -45,7 +46,14 @@ struct RunRequest {
 struct TestRequest {
   std::vector<std::string> paths;
   std::string junit;
+  std::optional<std::string> shard;
 };
+
+// The part --shard names, else the one the environment names, else all.
+Shard ShardOf(const std::optional<std::string>& option, const Console& console) {
+  if (option) return ParseShard(*option, "--shard");
+  return ShardFromEnvironment(console.test_total_shards, console.test_shard_index).value_or(Shard{});
+}
 
 void PrintWarnings(const std::vector<std::string>& warnings, const std::string& source, Console& console) {
   for (const std::string& warning : warnings) console.err << "qvihost: warning: " << source << ": " << warning << "\n";
@@ -54,8 +62,15 @@ void PrintWarnings(const std::vector<std::string>& warnings, const std::string& 
 int Test(const TestRequest& request, Console& console) {
   // Every file is read first, so bad input stops the run before anything ran.
   // Scenarios that name one registry file share what was read of it.
+  const Shard shard = ShardOf(request.shard, console);
   SeedCache seeds;
-  const TestPlan plan = PlanTests(request.paths, seeds);
+  TestPlan plan = PlanTests(request.paths, seeds);
+  // The part is taken of the plan's order, which every job sees the same.
+  std::vector<std::pair<std::string, Scenario>> part;
+  for (std::size_t i = 0; i < plan.tests.size(); ++i) {
+    if (shard.Holds(i)) part.push_back(std::move(plan.tests[i]));
+  }
+  plan.tests = std::move(part);
   for (const std::string& file : plan.skipped) console.out << "SKIP " << file << ": no \"expect\" section\n";
   // The JUnit file's place is tried before any machine is touched.
   std::optional<OutputFile> junit;
@@ -216,10 +231,12 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   std::string matrix_machine;
   MatrixOptions matrix_options;
   bool matrix_json = false;
+  std::optional<std::string> matrix_shard;
   CLI::App* matrix = app.add_subcommand(
       "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
                 "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
-  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_machine, &matrix_options, &matrix_json](std::size_t) {
+  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_machine, &matrix_options, &matrix_json,
+                             &matrix_shard](std::size_t) {
     matrix->set_help_flag(kHelpFlag, kHelpText);
     matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
     matrix->add_option("--jobs", matrix_options.jobs,
@@ -232,6 +249,12 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     matrix->add_option("--function", matrix_options.filter.function,
                        "Only fail this operating-system function or host operation (e.g. RegCreateKeyA, GetPlatform)");
     matrix->add_flag("--json", matrix_json, "Print one JSON document instead of the readable matrix");
+    matrix
+        ->add_option("--shard", matrix_shard,
+                     "Run only part K of N (K/N, from 1) of the faults: those whose place i has i % N == K - 1; "
+                     "the clean run is always made. Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, "
+                     "else all")
+        ->option_text("K/N");
   });
 
   TestRequest test_request;
@@ -242,6 +265,10 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     test->set_help_flag(kHelpFlag, kHelpText);
     test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
     test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE");
+    test->add_option("--shard", test_request.shard,
+                     "Run only part K of N (K/N, from 1): the tests whose place i in the plan has i % N == K - 1. "
+                     "Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, else all")
+        ->option_text("K/N");
   });
 
   std::vector<std::string> diff_machines;
@@ -286,6 +313,7 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     }
     if (*test) return Test(test_request, console);
     if (*matrix) {
+      matrix_options.shard = ShardOf(matrix_shard, console);
       const Scenario scenario = LoadScenario(matrix_scenario);
       if (!matrix_machine.empty()) {
         matrix_options.machine_dir = matrix_machine;

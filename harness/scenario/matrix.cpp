@@ -286,7 +286,7 @@ Matrix Assemble(const Scenario& scenario, const RunLines& clean, const std::vect
 }
 
 std::vector<Fault> SelectedFaults(const Scenario& scenario, const std::vector<const RunResult*>& runs,
-                                  const MatrixFilter& filter) {
+                                  const MatrixFilter& filter, const Shard& shard) {
   std::vector<Fault> faults;
   for (std::size_t i = 0; i < runs.size(); ++i) {
     for (Fault& f : FaultsOf(*runs[i])) {
@@ -298,7 +298,12 @@ std::vector<Fault> SelectedFaults(const Scenario& scenario, const std::vector<co
     throw ScenarioError("the clean run of " + scenario.name + " made no call that the filter selects (event \"" +
                         filter.event + "\", function \"" + filter.function + "\")");
   }
-  return faults;
+  // A part may hold no fault at all: a matrix of more parts than faults.
+  std::vector<Fault> part;
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    if (shard.Holds(i)) part.push_back(std::move(faults[i]));
+  }
+  return part;
 }
 
 // What a run gives the matrix: its lines and the faults it offers.
@@ -329,7 +334,7 @@ Ran CleanCycle(const Scenario& cycle, const MatrixOptions& options, emu::Registr
   if (!result.stopped.empty()) throw std::runtime_error("the clean run of " + cycle.name + ": " + result.stopped);
   std::vector<const RunResult*> steps;
   for (const RunResult& step : result.steps) steps.push_back(&step);
-  return {LinesOf(result), SelectedFaults(cycle, steps, options.filter)};
+  return {LinesOf(result), SelectedFaults(cycle, steps, options.filter, options.shard)};
 }
 
 // The life cycle with `fault` made in its step, from `base`, which has run
@@ -484,7 +489,8 @@ Matrix RunMatrixForked(const Scenario& scenario, const MatrixOptions& options) {
                                    seed.store.LeaveTreesStanding();
                                    return Reply([&] {
                                      const RunResult run = RunOn(seed.light, options, seed_registry);
-                                     return Ran{LinesOf(run), SelectedFaults(scenario, {&run}, options.filter)};
+                                     return Ran{LinesOf(run),
+                                                SelectedFaults(scenario, {&run}, options.filter, options.shard)};
                                    });
                                  })[0]);
   const std::vector<ChildEnd> ends = RunInChildren(clean.faults.size(), options.jobs, [&](std::size_t i) {
@@ -551,9 +557,7 @@ Matrix RunCycleMatrixForked(const Scenario& cycle, const MatrixOptions& options)
 
 #endif
 
-}  // namespace
-
-Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
+Matrix RunSelectedFaults(const Scenario& scenario, const MatrixOptions& options) {
   if (options.machine_dir && !std::filesystem::is_directory(*options.machine_dir)) {
     throw ScenarioError(options.machine_dir->string() + ": no machine folder there");
   }
@@ -564,7 +568,7 @@ Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
   // Without fork every run reads the seed again.
   const RunResult clean_run = RunOn(scenario, options, nullptr);
   const RunLines clean = LinesOf(clean_run);
-  const std::vector<Fault> faults = SelectedFaults(scenario, {&clean_run}, options.filter);
+  const std::vector<Fault> faults = SelectedFaults(scenario, {&clean_run}, options.filter, options.shard);
   std::vector<Effect> effects(faults.size());
   std::atomic<std::size_t> next{0};
   const auto worker = [&] {
@@ -583,6 +587,14 @@ Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
   for (std::thread& thread : threads) thread.join();
   return Assemble(scenario, clean, faults, effects);
 #endif
+}
+
+}  // namespace
+
+Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
+  Matrix matrix = RunSelectedFaults(scenario, options);
+  matrix.shard = options.shard;
+  return matrix;
 }
 
 Effect DifferenceBetween(const RunResult& clean, const RunResult& faulty) {
@@ -618,8 +630,9 @@ std::string ContinuedLines(const std::string& line, std::size_t indent) {
 
 std::string FormatMatrix(const Matrix& m) {
   std::ostringstream out;
-  out << "Single-fault matrix of " << m.scenario << ": " << m.runs - 1 << " faults, " << m.rows.size()
-      << " distinct effects\n";
+  out << "Single-fault matrix of " << m.scenario;
+  if (m.shard.count > 1) out << " (part " << m.shard.index + 1 << " of " << m.shard.count << ")";
+  out << ": " << m.runs - 1 << " faults, " << m.rows.size() << " distinct effects\n";
   out << "Clean run: " << JoinedOutcomes(m.clean.outcomes);
   out << "\nBy severity (rows, faults):";
   for (const Severity severity : {Severity::kOutcomeChanged, Severity::kStateLost, Severity::kHostChanged,
@@ -673,6 +686,8 @@ nlohmann::ordered_json MatrixJson(const Matrix& m) {
     return json{{"lost", std::move(lost)}, {"added", std::move(added)}};
   };
   json doc = {{"scenario", m.scenario}, {"faults", m.runs - 1}, {"clean_outcomes", outcomes(m.clean.outcomes)}};
+  // Only for a part, so that a whole matrix's document is as it always was.
+  if (m.shard.count > 1) doc["part"] = {{"index", m.shard.index + 1}, {"count", m.shard.count}};
   doc["rows"] = json::array();
   for (const MatrixRow& row : m.rows) {
     // Each fault as a scenario's "host.failures" or "platform_failures"

@@ -14,6 +14,7 @@
 
 #include "scenario/run.h"
 #include "scenario/scenario.h"
+#include "scenario/shard.h"
 
 namespace qvi::scenario {
 
@@ -79,6 +80,8 @@ struct Matrix {
   // The worst first; among rows of a severity, the one that loses the most
   // state first, then in the order of their first fault.
   std::vector<MatrixRow> rows;
+  // The part of the faults this matrix ran (MatrixOptions::shard).
+  Shard shard;
 };
 
 // Which faults to run (empty: all).
@@ -90,6 +93,9 @@ struct MatrixFilter {
 struct MatrixOptions {
   int jobs = 1;
   MatrixFilter filter;
+  // Of the faults the filter selects, in the matrix's order, only this part;
+  // the clean run is made whatever the part.
+  Shard shard;
   // A machine folder every run starts from a copy of (it is never changed);
   // without one each run has a fresh temporary machine.
   std::optional<std::filesystem::path> machine_dir;
