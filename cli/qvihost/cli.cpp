@@ -217,14 +217,17 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     run->add_option("--machine", request.machine,
                     "Machine folder to run on; it persists, so runs can be chained. Default: the scenario's "
                     "machine.folder, else a fresh temporary machine")
+        ->option_text("DIR")
         ->each([&request](const std::string&) { request.machine_given = true; });
     run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
     run->add_flag("--interactive", request.interactive,
                   "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");
-    run->add_option("--html", request.html, "Also write the readable report as a self-contained HTML page to FILE");
+    run->add_option("--html", request.html, "Also write the readable report as a self-contained HTML page to FILE")
+        ->option_text("FILE");
     run->add_option("--save-expect", request.save_expect,
                     "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
-                    "and commit");
+                    "and commit")
+        ->option_text("FILE");
   });
 
   std::string matrix_scenario;
@@ -239,15 +242,22 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
                              &matrix_shard](std::size_t) {
     matrix->set_help_flag(kHelpFlag, kHelpText);
     matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
-    matrix->add_option("--jobs", matrix_options.jobs,
-                       "Runs at a time, each on a temporary machine of its own. Default: 1")
-        ->check(CLI::Range(1, 64));
-    matrix->add_option("--machine", matrix_machine,
-                       "Machine folder every run starts from a copy of (the folder itself is not changed). Default: "
-                       "the scenario's machine.folder, else a fresh temporary machine");
-    matrix->add_option("--event", matrix_options.filter.event, "Only fail calls made in this event (e.g. qviSetup)");
-    matrix->add_option("--function", matrix_options.filter.function,
-                       "Only fail this operating-system function or host operation (e.g. RegCreateKeyA, GetPlatform)");
+    matrix
+        ->add_option("--jobs", matrix_options.jobs,
+                     "Runs at a time, each on a temporary machine of its own. Default: 1")
+        ->check(CLI::Range(1, 64))
+        ->option_text("N");
+    matrix
+        ->add_option("--machine", matrix_machine,
+                     "Machine folder every run starts from a copy of (the folder itself is not changed). Default: "
+                     "the scenario's machine.folder, else a fresh temporary machine")
+        ->option_text("DIR");
+    matrix->add_option("--event", matrix_options.filter.event, "Only fail calls made in this event (e.g. qviSetup)")
+        ->option_text("EVENT");
+    matrix
+        ->add_option("--function", matrix_options.filter.function,
+                     "Only fail this operating-system function or host operation (e.g. RegCreateKeyA, GetPlatform)")
+        ->option_text("FUNCTION");
     matrix->add_flag("--json", matrix_json, "Print one JSON document instead of the readable matrix");
     matrix
         ->add_option("--shard", matrix_shard,
@@ -264,20 +274,24 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   test->preparse_callback([test, &test_request](std::size_t) {
     test->set_help_flag(kHelpFlag, kHelpText);
     test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
-    test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE");
+    test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE")->option_text("FILE");
     test->add_option("--shard", test_request.shard,
                      "Run only part K of N (K/N, from 1): the tests whose place i in the plan has i % N == K - 1. "
                      "Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, else all")
         ->option_text("K/N");
   });
 
-  std::vector<std::string> diff_machines;
+  std::string diff_first;
+  std::string diff_second;
   CLI::App* diff = app.add_subcommand(
       "diff", "Print how the machine in MACHINE-B differs from the one in MACHINE-A, or with one folder, how it "
               "differs from a pristine machine of its settings (registry and files, as the report writes them)");
-  diff->preparse_callback([diff, &diff_machines](std::size_t) {
+  diff->preparse_callback([diff, &diff_first, &diff_second](std::size_t) {
     diff->set_help_flag(kHelpFlag, kHelpText);
-    diff->add_option("machines", diff_machines, "MACHINE-A [MACHINE-B]: machine folders")->required()->expected(1, 2);
+    diff->add_option("MACHINE-A", diff_first, "Machine folder: the one compared against, or alone the one compared")
+        ->required()
+        ->option_text("DIR");
+    diff->add_option("MACHINE-B", diff_second, "Machine folder compared with MACHINE-A")->option_text("DIR");
   });
 
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
@@ -305,9 +319,10 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     if (*list) return List(console);
     if (*show) return Show(show_name, console);
     if (*diff) {
-      const auto [registry, files] =
-          diff_machines.size() == 1 ? DiffMachines(diff_machines[0], std::nullopt)
-                                    : DiffMachines(diff_machines[1], std::filesystem::path(diff_machines[0]));
+      // An empty MACHINE-B is a folder named wrongly, not a wish for a pristine machine.
+      const auto [registry, files] = diff->count("MACHINE-B") == 0
+                                         ? DiffMachines(diff_first, std::nullopt)
+                                         : DiffMachines(diff_second, std::filesystem::path(diff_first));
       console.out << FormatDifferences(registry, files);
       return kExitOk;
     }

@@ -87,6 +87,35 @@ TEST_F(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
   }
 }
 
+// The command table of docs/scenarios.md names every option each command's
+// --help lists, as --help writes it ("--jobs N"), and the same positionals.
+TEST_F(CliTest, TheDocumentedCommandTableListsEveryOptionOfTheHelp) {
+  const std::string docs = ReadFileBytes(fs::path(QVI_SOURCE_DIR) / "docs" / "scenarios.md");
+  const std::regex option_line("(?:^|\n)  (--[a-z-]+(?: [A-Z/-]+)?)  ");
+  const std::regex usage("Usage: (qvihost [a-z]+) \\[OPTIONS\\]([^\n]*)");
+  for (const std::string command : {"run", "test", "matrix", "diff", "list", "show"}) {
+    const Outcome help = Cli({command, "--help"});
+    ASSERT_EQ(help.code, kExitOk) << command;
+    const std::string start = "\n| `qvihost " + command;
+    const auto at = docs.find(start);
+    ASSERT_NE(at, std::string::npos) << "no row of " << command;
+    const std::string row = docs.substr(at + 1, docs.find('\n', at + 1) - at - 1);
+    std::size_t options = 0;
+    for (std::sregex_iterator it(help.out.begin(), help.out.end(), option_line), end; it != end; ++it) {
+      const std::string option = (*it)[1];
+      if (option == "--help") continue;
+      ++options;
+      EXPECT_NE(row.find("[" + option + "]"), std::string::npos) << option << " of " << command << " not in\n" << row;
+    }
+    EXPECT_EQ(options, command == "run" ? 5u : command == "matrix" ? 6u : command == "test" ? 2u : 0u) << help.out;
+    std::smatch words;
+    ASSERT_TRUE(std::regex_search(help.out, words, usage)) << help.out;
+    if (command == "diff") {
+      EXPECT_NE(row.find(std::string(words[1]) + words[2].str()), std::string::npos) << row;
+    }
+  }
+}
+
 TEST_F(CliTest, InteractiveShowsEachMessageBoxAndWaits) {
   const auto file = Path("boxes.json");
   std::ofstream(file) << R"({"host": {"directories": {"System": ["C:\\WINNT\\system32"]},
