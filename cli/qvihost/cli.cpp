@@ -311,8 +311,13 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error, console.out, console.err);
-    return code == 0 ? kExitOk : kExitBadInput;
+    // Help and version are the parser's "errors" that succeed.
+    if (error.get_exit_code() == 0) return app.exit(error, console.out, console.err) == 0 ? kExitOk : kExitBadInput;
+    // Like every other message, named by the program and the command met.
+    std::string who = "qvihost";
+    for (const CLI::App* command : app.get_subcommands()) who += " " + command->get_name();
+    console.err << who << ": " << error.what() << "\nRun with --help for more information.\n";
+    return kExitBadInput;
   }
 
   try {

@@ -87,6 +87,24 @@ TEST_F(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
   }
 }
 
+// A command line the parser refuses is named like every other error: by the
+// program and the command, so a CI log read later shows which command failed.
+TEST_F(CliTest, ParserErrorsNameTheProgramAndTheCommand) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--bogus"}, "qvihost: The following argument was not expected: --bogus\n"},
+      {{"run"}, "qvihost run: scenario is required\n"},
+      {{"matrix", "install-nt", "--jobs", "0"}, "qvihost matrix: --jobs: Value 0 not in range"},
+      {{"diff"}, "qvihost diff: MACHINE-A is required\n"},
+      {{"test", "a", "--junit"}, "qvihost test: --junit: 1 required"},
+  };
+  for (const auto& [args, message] : cases) {
+    const Outcome o = Cli(args);
+    EXPECT_EQ(o.code, kExitBadInput) << message;
+    EXPECT_EQ(o.err.rfind(message, 0), 0u) << o.err;
+    EXPECT_NE(o.err.find("\nRun with --help for more information.\n"), std::string::npos) << o.err;
+  }
+}
+
 // The command table of docs/scenarios.md names every option each command's
 // --help lists, as --help writes it ("--jobs N"), and the same positionals.
 TEST_F(CliTest, TheDocumentedCommandTableListsEveryOptionOfTheHelp) {
