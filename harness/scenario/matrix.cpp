@@ -561,6 +561,8 @@ Matrix RunSelectedFaults(const Scenario& scenario, const MatrixOptions& options)
   if (options.machine_dir && !std::filesystem::is_directory(*options.machine_dir)) {
     throw ScenarioError(options.machine_dir->string() + ": no machine folder there");
   }
+  // Before its copies are made: copying takes the folder's lock.
+  if (options.machine_dir) emu::RefuseForeignFolder(*options.machine_dir);
 #ifndef _WIN32
   return scenario.steps.empty() ? RunMatrixForked(scenario, options) : RunCycleMatrixForked(scenario, options);
 #else
