@@ -126,6 +126,13 @@ std::string ApprovedDocument(const Scenario& scenario, const RunResult* run, con
 
 int Run(const RunRequest& request, Console& console) {
   const Scenario scenario = LoadScenario(request.scenario);
+  // Someone who runs an approved scenario may take its silence for a pass.
+  const bool expects = scenario.expect || std::any_of(scenario.steps.begin(), scenario.steps.end(),
+                                                      [](const Scenario& step) { return step.expect.has_value(); });
+  if (expects) {
+    console.err << "qvihost: warning: " << request.scenario
+                << ": the \"expect\" section is not checked by run; use qvihost test\n";
+  }
   RunOptions options;
   // An empty path is a variable that was never set, not a wish for a
   // temporary machine: the run would leave nothing behind to chain on.

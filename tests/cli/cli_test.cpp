@@ -105,6 +105,21 @@ TEST_F(CliTest, ParserErrorsNameTheProgramAndTheCommand) {
   }
 }
 
+// run leaves expectations unchecked, and says so rather than pass in silence;
+// a life cycle's steps hold their own.
+TEST_F(CliTest, RunWarnsThatItDoesNotCheckAnExpectSection) {
+  const std::string warning = "the \"expect\" section is not checked by run; use qvihost test";
+  const std::string examples = std::string(QVI_EXAMPLES_DIR);
+  for (const auto& [scenario, warned] : {std::pair{examples + "/expectations/install-nt.json", true},
+                                         {examples + "/expectations/install-upgrade-uninstall.json", true},
+                                         {examples + "/life-cycle/install-upgrade-uninstall.json", false},
+                                         {std::string("install-nt"), false}}) {
+    const Outcome o = Cli({"run", scenario});
+    EXPECT_EQ(o.code, kExitOk) << o.err;
+    EXPECT_EQ(o.err.find(warning) != std::string::npos, warned) << scenario << ": " << o.err;
+  }
+}
+
 // The command table of docs/scenarios.md names every option each command's
 // --help lists, as --help writes it ("--jobs N"), and the same positionals.
 TEST_F(CliTest, TheDocumentedCommandTableListsEveryOptionOfTheHelp) {
