@@ -21,6 +21,7 @@
 #include "scenario/report.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
+#include "scenario/shard.h"
 #include "scenario/test_runner.h"
 
 namespace qvi::cli {
@@ -45,7 +46,14 @@ struct RunRequest {
 struct TestRequest {
   std::vector<std::string> paths;
   std::string junit;
+  std::optional<std::string> shard;
 };
+
+// The part --shard names, else the one the environment names, else all.
+Shard ShardOf(const std::optional<std::string>& option, const Console& console) {
+  if (option) return ParseShard(*option, "--shard");
+  return ShardFromEnvironment(console.test_total_shards, console.test_shard_index).value_or(Shard{});
+}
 
 void PrintWarnings(const std::vector<std::string>& warnings, const std::string& source, Console& console) {
   for (const std::string& warning : warnings) console.err << "qvihost: warning: " << source << ": " << warning << "\n";
@@ -54,8 +62,15 @@ void PrintWarnings(const std::vector<std::string>& warnings, const std::string& 
 int Test(const TestRequest& request, Console& console) {
   // Every file is read first, so bad input stops the run before anything ran.
   // Scenarios that name one registry file share what was read of it.
+  const Shard shard = ShardOf(request.shard, console);
   SeedCache seeds;
-  const TestPlan plan = PlanTests(request.paths, seeds);
+  TestPlan plan = PlanTests(request.paths, seeds);
+  // The part is taken of the plan's order, which every job sees the same.
+  std::vector<std::pair<std::string, Scenario>> part;
+  for (std::size_t i = 0; i < plan.tests.size(); ++i) {
+    if (shard.Holds(i)) part.push_back(std::move(plan.tests[i]));
+  }
+  plan.tests = std::move(part);
   for (const std::string& file : plan.skipped) console.out << "SKIP " << file << ": no \"expect\" section\n";
   // The JUnit file's place is tried before any machine is touched.
   std::optional<OutputFile> junit;
@@ -111,6 +126,13 @@ std::string ApprovedDocument(const Scenario& scenario, const RunResult* run, con
 
 int Run(const RunRequest& request, Console& console) {
   const Scenario scenario = LoadScenario(request.scenario);
+  // Someone who runs an approved scenario may take its silence for a pass.
+  const bool expects = scenario.expect || std::any_of(scenario.steps.begin(), scenario.steps.end(),
+                                                      [](const Scenario& step) { return step.expect.has_value(); });
+  if (expects) {
+    console.err << "qvihost: warning: " << request.scenario
+                << ": the \"expect\" section is not checked by run; use qvihost test\n";
+  }
   RunOptions options;
   // An empty path is a variable that was never set, not a wish for a
   // temporary machine: the run would leave nothing behind to chain on.
@@ -202,36 +224,54 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     run->add_option("--machine", request.machine,
                     "Machine folder to run on; it persists, so runs can be chained. Default: the scenario's "
                     "machine.folder, else a fresh temporary machine")
+        ->option_text("DIR")
         ->each([&request](const std::string&) { request.machine_given = true; });
     run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
     run->add_flag("--interactive", request.interactive,
                   "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");
-    run->add_option("--html", request.html, "Also write the readable report as a self-contained HTML page to FILE");
+    run->add_option("--html", request.html, "Also write the readable report as a self-contained HTML page to FILE")
+        ->option_text("FILE");
     run->add_option("--save-expect", request.save_expect,
                     "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
-                    "and commit");
+                    "and commit")
+        ->option_text("FILE");
   });
 
   std::string matrix_scenario;
   std::string matrix_machine;
   MatrixOptions matrix_options;
   bool matrix_json = false;
+  std::optional<std::string> matrix_shard;
   CLI::App* matrix = app.add_subcommand(
       "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
                 "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
-  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_machine, &matrix_options, &matrix_json](std::size_t) {
+  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_machine, &matrix_options, &matrix_json,
+                             &matrix_shard](std::size_t) {
     matrix->set_help_flag(kHelpFlag, kHelpText);
     matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
-    matrix->add_option("--jobs", matrix_options.jobs,
-                       "Runs at a time, each on a temporary machine of its own. Default: 1")
-        ->check(CLI::Range(1, 64));
-    matrix->add_option("--machine", matrix_machine,
-                       "Machine folder every run starts from a copy of (the folder itself is not changed). Default: "
-                       "the scenario's machine.folder, else a fresh temporary machine");
-    matrix->add_option("--event", matrix_options.filter.event, "Only fail calls made in this event (e.g. qviSetup)");
-    matrix->add_option("--function", matrix_options.filter.function,
-                       "Only fail this operating-system function or host operation (e.g. RegCreateKeyA, GetPlatform)");
+    matrix
+        ->add_option("--jobs", matrix_options.jobs,
+                     "Runs at a time, each on a temporary machine of its own. Default: 1")
+        ->check(CLI::Range(1, 64))
+        ->option_text("N");
+    matrix
+        ->add_option("--machine", matrix_machine,
+                     "Machine folder every run starts from a copy of (the folder itself is not changed). Default: "
+                     "the scenario's machine.folder, else a fresh temporary machine")
+        ->option_text("DIR");
+    matrix->add_option("--event", matrix_options.filter.event, "Only fail calls made in this event (e.g. qviSetup)")
+        ->option_text("EVENT");
+    matrix
+        ->add_option("--function", matrix_options.filter.function,
+                     "Only fail this operating-system function or host operation (e.g. RegCreateKeyA, GetPlatform)")
+        ->option_text("FUNCTION");
     matrix->add_flag("--json", matrix_json, "Print one JSON document instead of the readable matrix");
+    matrix
+        ->add_option("--shard", matrix_shard,
+                     "Run only part K of N (K/N, from 1) of the faults: those whose place i has i % N == K - 1; "
+                     "the clean run is always made. Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, "
+                     "else all")
+        ->option_text("K/N");
   });
 
   TestRequest test_request;
@@ -241,16 +281,24 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   test->preparse_callback([test, &test_request](std::size_t) {
     test->set_help_flag(kHelpFlag, kHelpText);
     test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
-    test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE");
+    test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE")->option_text("FILE");
+    test->add_option("--shard", test_request.shard,
+                     "Run only part K of N (K/N, from 1): the tests whose place i in the plan has i % N == K - 1. "
+                     "Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, else all")
+        ->option_text("K/N");
   });
 
-  std::vector<std::string> diff_machines;
+  std::string diff_first;
+  std::string diff_second;
   CLI::App* diff = app.add_subcommand(
       "diff", "Print how the machine in MACHINE-B differs from the one in MACHINE-A, or with one folder, how it "
               "differs from a pristine machine of its settings (registry and files, as the report writes them)");
-  diff->preparse_callback([diff, &diff_machines](std::size_t) {
+  diff->preparse_callback([diff, &diff_first, &diff_second](std::size_t) {
     diff->set_help_flag(kHelpFlag, kHelpText);
-    diff->add_option("machines", diff_machines, "MACHINE-A [MACHINE-B]: machine folders")->required()->expected(1, 2);
+    diff->add_option("MACHINE-A", diff_first, "Machine folder: the one compared against, or alone the one compared")
+        ->required()
+        ->option_text("DIR");
+    diff->add_option("MACHINE-B", diff_second, "Machine folder compared with MACHINE-A")->option_text("DIR");
   });
 
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
@@ -270,22 +318,29 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error, console.out, console.err);
-    return code == 0 ? kExitOk : kExitBadInput;
+    // Help and version are the parser's "errors" that succeed.
+    if (error.get_exit_code() == 0) return app.exit(error, console.out, console.err) == 0 ? kExitOk : kExitBadInput;
+    // Like every other message, named by the program and the command met.
+    std::string who = "qvihost";
+    for (const CLI::App* command : app.get_subcommands()) who += " " + command->get_name();
+    console.err << who << ": " << error.what() << "\nRun with --help for more information.\n";
+    return kExitBadInput;
   }
 
   try {
     if (*list) return List(console);
     if (*show) return Show(show_name, console);
     if (*diff) {
-      const auto [registry, files] =
-          diff_machines.size() == 1 ? DiffMachines(diff_machines[0], std::nullopt)
-                                    : DiffMachines(diff_machines[1], std::filesystem::path(diff_machines[0]));
+      // An empty MACHINE-B is a folder named wrongly, not a wish for a pristine machine.
+      const auto [registry, files] = diff->count("MACHINE-B") == 0
+                                         ? DiffMachines(diff_first, std::nullopt)
+                                         : DiffMachines(diff_second, std::filesystem::path(diff_first));
       console.out << FormatDifferences(registry, files);
       return kExitOk;
     }
     if (*test) return Test(test_request, console);
     if (*matrix) {
+      matrix_options.shard = ShardOf(matrix_shard, console);
       const Scenario scenario = LoadScenario(matrix_scenario);
       if (!matrix_machine.empty()) {
         matrix_options.machine_dir = matrix_machine;

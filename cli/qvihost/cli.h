@@ -22,6 +22,12 @@ struct Console {
   std::istream& in;
   // Whether `in` is a terminal a person can answer on.
   bool interactive_terminal = false;
+  // TEST_TOTAL_SHARDS and TEST_SHARD_INDEX as the environment holds them
+  // (null when unset): the part of a `test` or `matrix` a CI job runs when
+  // --shard does not say. Passed in rather than read here, so that a test of
+  // the command line is not split by the variables that split its own binary.
+  const char* test_total_shards = nullptr;
+  const char* test_shard_index = nullptr;
 };
 
 // Runs qvihost with `args` (without the program name) and returns its exit

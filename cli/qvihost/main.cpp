@@ -75,5 +75,6 @@ int main(int argc, char** argv) {
 #else
   const bool terminal = ::isatty(STDIN_FILENO) == 1;
 #endif
-  return qvi::cli::RunCli(args, {std::cout, std::cerr, std::cin, terminal});
+  return qvi::cli::RunCli(args, {std::cout, std::cerr, std::cin, terminal, std::getenv("TEST_TOTAL_SHARDS"),
+                                 std::getenv("TEST_SHARD_INDEX")});
 }

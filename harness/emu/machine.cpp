@@ -58,6 +58,22 @@ bool RefuseLinkedDrives(const fs::path& folder) {
 
 }  // namespace
 
+// A machine made here has made its drive C first, before anything else.
+void RefuseForeignFolder(const fs::path& folder) {
+  const auto entries = ListFolder(folder);
+  if (!entries) return;  // RefuseLinkedDrives tells, under the lock
+  bool occupied = false;
+  for (const FolderEntry& entry : *entries) {
+    if (entry.name == kSettingsFile || entry.name == kRegistryFile || entry.name == "drive_c") return;
+    if (entry.name != kLockFile) occupied = true;
+  }
+  if (occupied) {
+    throw MachineError(folder.string() +
+                       ": holds files but no machine (no machine.ini, registry.reg or drive_c); name an empty or new "
+                       "folder to make a machine in");
+  }
+}
+
 struct Machine::Impl {
   Impl(std::unique_ptr<FileLock> held, fs::path folder, MachineSettings s, Durability d)
       : lock(std::move(held)),
@@ -177,6 +193,10 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   if (const char* delay = std::getenv("QVIHOST_TEST_LOCK_DELAY_MS")) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(delay, nullptr, 10)));
   }
+  // A folder of other files (a home folder, a project named by mistake) is
+  // no machine to make: the machine's files would be written among them.
+  // Checked before the lock, which would be the first file left there.
+  RefuseForeignFolder(folder);
   // One run at a time: two that saved in turn would each lose the other's work.
   auto lock = std::make_unique<FileLock>(folder / kLockFile);
   // Held by the lock, a folder found empty stays so: it has no files to read.

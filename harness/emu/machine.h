@@ -39,6 +39,11 @@
 
 namespace qvi::emu {
 
+// Throws MachineError when `folder` holds files but none of a machine's own
+// (machine.ini, registry.reg, drive_c): a machine made there would write its
+// files among someone else's. An empty or absent folder passes.
+void RefuseForeignFolder(const std::filesystem::path& folder);
+
 class Machine final : public platform::Platform, public platform::RegistryReader {
  public:
   // Opens the machine in `folder` (created when absent). When the folder holds
@@ -51,7 +56,8 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // with kDiscarded it never writes registry.reg or machine.ini at all.
   // Throws MachineError when a store or settings file is malformed (file:line),
   // too large or not a regular file, when a drive folder is a symbolic link, or
-  // when the folder cannot be used.
+  // when the folder cannot be used or holds files but no machine
+  // (RefuseForeignFolder).
   static std::unique_ptr<Machine> Open(const std::filesystem::path& folder,
                                        const std::optional<MachineSettings>& create_with = std::nullopt,
                                        Durability durability = Durability::kFlushed);

@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "platform/win32_types.h"
+
 namespace qvi::faults {
 
 using platform::kNoKey;
@@ -46,8 +48,27 @@ std::string_view FunctionName(Function function) {
   return {};
 }
 
+std::string_view CodeName(Status code) {
+  switch (code) {
+    case platform::win32::kFileNotFound:
+      return "file not found";
+    case platform::win32::kAccessDenied:
+      return "access denied";
+    case platform::win32::kInvalidHandle:
+      return "invalid handle";
+    case platform::win32::kBadNetPath:
+      return "network path not found";
+    case platform::win32::kBufferOverflow:
+      return "buffer overflow";
+    case platform::win32::kDiskFull:
+      return "disk full";
+    default:
+      return {};
+  }
+}
+
 void FaultInjectingPlatform::FailCall(Function function, int occurrence, Status code) {
-  faults_[function].push_back({occurrence, calls_[function], code});
+  faults_[function].push_back({occurrence, calls_[function], code, faults_set_++});
 }
 
 int FaultInjectingPlatform::CallCount(Function function) const {
@@ -60,7 +81,10 @@ std::optional<Status> FaultInjectingPlatform::Injected(Function function) {
   const auto it = faults_.find(function);
   if (it == faults_.end()) return std::nullopt;
   for (const Fault& fault : it->second) {
-    if (fault.occurrence == 0 || call - fault.base == fault.occurrence) return fault.code;
+    if (fault.occurrence == 0 || call - fault.base == fault.occurrence) {
+      fired_.push_back({fault.index, call});
+      return fault.code;
+    }
   }
   return std::nullopt;
 }

@@ -38,6 +38,9 @@ std::vector<Function> AllFunctions();
 // "RegCreateKeyA" and the other names as written above, without the k.
 std::optional<Function> FunctionFromName(std::string_view name);
 std::string_view FunctionName(Function function);
+// What a Win32 code the injector is told to give means: "access denied" for
+// 5, ..., "" for a code without a name here.
+std::string_view CodeName(Status code);
 
 class FaultInjectingPlatform final : public ForwardingPlatform {
  public:
@@ -48,6 +51,15 @@ class FaultInjectingPlatform final : public ForwardingPlatform {
   void FailCall(Function function, int occurrence, Status code);
   // How many times `function` has been called through this platform.
   int CallCount(Function function) const;
+
+  // A call that failed because of a FailCall: the FailCall's index (in the
+  // order they were made) and the call's number among its function's calls.
+  // When two faults name one call, the one set first fails it.
+  struct Fired {
+    std::size_t fault;
+    int call;
+  };
+  const std::vector<Fired>& fired() const { return fired_; }
 
   Status RegCreateKeyA(HKey key, const char* sub_key, HKey* result) override;
   Status RegSetValueExA(HKey key, const char* value_name, std::uint32_t reserved, std::uint32_t type,
@@ -75,9 +87,12 @@ class FaultInjectingPlatform final : public ForwardingPlatform {
     int occurrence;  // counted from when the fault was set; 0 = every call
     int base;        // calls already made when it was set
     Status code;
+    std::size_t index;  // among every FailCall
   };
   std::map<Function, int> calls_;
   std::map<Function, std::vector<Fault>> faults_;
+  std::vector<Fired> fired_;
+  std::size_t faults_set_ = 0;
   std::optional<std::uint32_t> injected_last_error_;
 };
 

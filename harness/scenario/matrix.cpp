@@ -25,6 +25,7 @@ namespace {
 using faults::Function;
 
 constexpr std::int32_t kAutomationError = 440;
+constexpr const char* kAutomationErrorText = "Automation error";
 
 std::vector<EventEnd> Outcomes(const RunResult& run) {
   std::vector<EventEnd> out;
@@ -194,7 +195,9 @@ std::string Fault::Label() const {
   std::string text = host ? std::string(rhost::ControlName(control)) + " " + std::to_string(dispid) + " " +
                                 std::string(rhost::OperationName(control, dispid))
                           : std::string(faults::FunctionName(function));
-  return text + " #" + std::to_string(occurrence) + " (" + std::to_string(code) + ")";
+  const std::string meaning = host ? kAutomationErrorText : std::string(faults::CodeName(code));
+  return text + " #" + std::to_string(occurrence) + " (" + std::to_string(code) +
+         (meaning.empty() ? "" : " " + meaning) + ")";
 }
 
 std::string Fault::Place() const { return step == 0 ? event : "step " + std::to_string(step) + " " + event; }
@@ -242,7 +245,7 @@ Scenario Faulted(const Scenario& scenario, const Fault& f) {
   Scenario faulted = scenario;
   faulted.machine_folder.reset();
   if (f.host) {
-    faulted.host.failures.push_back({f.control, f.dispid, f.occurrence, f.code, "Automation error"});
+    faulted.host.failures.push_back({f.control, f.dispid, f.occurrence, f.code, kAutomationErrorText});
   } else {
     faulted.platform_failures.push_back({f.function, f.occurrence, f.code});
   }
@@ -283,7 +286,7 @@ Matrix Assemble(const Scenario& scenario, const RunLines& clean, const std::vect
 }
 
 std::vector<Fault> SelectedFaults(const Scenario& scenario, const std::vector<const RunResult*>& runs,
-                                  const MatrixFilter& filter) {
+                                  const MatrixFilter& filter, const Shard& shard) {
   std::vector<Fault> faults;
   for (std::size_t i = 0; i < runs.size(); ++i) {
     for (Fault& f : FaultsOf(*runs[i])) {
@@ -295,7 +298,12 @@ std::vector<Fault> SelectedFaults(const Scenario& scenario, const std::vector<co
     throw ScenarioError("the clean run of " + scenario.name + " made no call that the filter selects (event \"" +
                         filter.event + "\", function \"" + filter.function + "\")");
   }
-  return faults;
+  // A part may hold no fault at all: a matrix of more parts than faults.
+  std::vector<Fault> part;
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    if (shard.Holds(i)) part.push_back(std::move(faults[i]));
+  }
+  return part;
 }
 
 // What a run gives the matrix: its lines and the faults it offers.
@@ -326,7 +334,7 @@ Ran CleanCycle(const Scenario& cycle, const MatrixOptions& options, emu::Registr
   if (!result.stopped.empty()) throw std::runtime_error("the clean run of " + cycle.name + ": " + result.stopped);
   std::vector<const RunResult*> steps;
   for (const RunResult& step : result.steps) steps.push_back(&step);
-  return {LinesOf(result), SelectedFaults(cycle, steps, options.filter)};
+  return {LinesOf(result), SelectedFaults(cycle, steps, options.filter, options.shard)};
 }
 
 // The life cycle with `fault` made in its step, from `base`, which has run
@@ -481,7 +489,8 @@ Matrix RunMatrixForked(const Scenario& scenario, const MatrixOptions& options) {
                                    seed.store.LeaveTreesStanding();
                                    return Reply([&] {
                                      const RunResult run = RunOn(seed.light, options, seed_registry);
-                                     return Ran{LinesOf(run), SelectedFaults(scenario, {&run}, options.filter)};
+                                     return Ran{LinesOf(run),
+                                                SelectedFaults(scenario, {&run}, options.filter, options.shard)};
                                    });
                                  })[0]);
   const std::vector<ChildEnd> ends = RunInChildren(clean.faults.size(), options.jobs, [&](std::size_t i) {
@@ -548,12 +557,12 @@ Matrix RunCycleMatrixForked(const Scenario& cycle, const MatrixOptions& options)
 
 #endif
 
-}  // namespace
-
-Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
+Matrix RunSelectedFaults(const Scenario& scenario, const MatrixOptions& options) {
   if (options.machine_dir && !std::filesystem::is_directory(*options.machine_dir)) {
     throw ScenarioError(options.machine_dir->string() + ": no machine folder there");
   }
+  // Before its copies are made: copying takes the folder's lock.
+  if (options.machine_dir) emu::RefuseForeignFolder(*options.machine_dir);
 #ifndef _WIN32
   return scenario.steps.empty() ? RunMatrixForked(scenario, options) : RunCycleMatrixForked(scenario, options);
 #else
@@ -561,7 +570,7 @@ Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
   // Without fork every run reads the seed again.
   const RunResult clean_run = RunOn(scenario, options, nullptr);
   const RunLines clean = LinesOf(clean_run);
-  const std::vector<Fault> faults = SelectedFaults(scenario, {&clean_run}, options.filter);
+  const std::vector<Fault> faults = SelectedFaults(scenario, {&clean_run}, options.filter, options.shard);
   std::vector<Effect> effects(faults.size());
   std::atomic<std::size_t> next{0};
   const auto worker = [&] {
@@ -582,6 +591,14 @@ Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
 #endif
 }
 
+}  // namespace
+
+Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
+  Matrix matrix = RunSelectedFaults(scenario, options);
+  matrix.shard = options.shard;
+  return matrix;
+}
+
 Effect DifferenceBetween(const RunResult& clean, const RunResult& faulty) {
   return EffectOf(LinesOf(clean), LinesOf(faulty));
 }
@@ -590,12 +607,35 @@ Effect DifferenceBetween(const LifeCycleResult& clean, const LifeCycleResult& fa
   return EffectOf(LinesOf(clean), LinesOf(faulty));
 }
 
+namespace {
+
+// "creation completed; qviSetup failed 440: Automation error".
+std::string JoinedOutcomes(const std::vector<EventEnd>& outcomes) {
+  std::string text;
+  for (const EventEnd& outcome : outcomes) text += (text.empty() ? "" : "; ") + outcome.Text();
+  return text;
+}
+
+// A log line of several lines keeps its row readable: the lines after the
+// first are indented by `indent` columns, beneath its text, rather than
+// starting at the margin where they would read as lines of the matrix.
+std::string ContinuedLines(const std::string& line, std::size_t indent) {
+  std::string text;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    text += line[i];
+    if (line[i] == '\n' && i + 1 < line.size()) text.append(indent, ' ');
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string FormatMatrix(const Matrix& m) {
   std::ostringstream out;
-  out << "Single-fault matrix of " << m.scenario << ": " << m.runs - 1 << " faults, " << m.rows.size()
-      << " distinct effects\n";
-  out << "Clean run:";
-  for (const EventEnd& outcome : m.clean.outcomes) out << " " << outcome.Text() << ";";
+  out << "Single-fault matrix of " << m.scenario;
+  if (m.shard.count > 1) out << " (part " << m.shard.index + 1 << " of " << m.shard.count << ")";
+  out << ": " << m.runs - 1 << " faults, " << m.rows.size() << " distinct effects\n";
+  out << "Clean run: " << JoinedOutcomes(m.clean.outcomes);
   out << "\nBy severity (rows, faults):";
   for (const Severity severity : {Severity::kOutcomeChanged, Severity::kStateLost, Severity::kHostChanged,
                                   Severity::kStateAdded, Severity::kNone}) {
@@ -615,15 +655,14 @@ std::string FormatMatrix(const Matrix& m) {
         << ", " << SeverityName(row.severity) << "\n";
     for (const Fault& f : row.faults) out << "    " << f.Label() << " in " << f.Place() << "\n";
     if (row.effect.outcomes != m.clean.outcomes) {
-      out << "  events:";
-      for (const EventEnd& outcome : row.effect.outcomes) out << " " << outcome.Text() << ";";
-      out << "\n";
+      out << "  events: " << JoinedOutcomes(row.effect.outcomes) << "\n";
     }
     for (const auto& [name, lines] : {std::pair<const char*, const std::vector<std::string>*>{"registry", &row.effect.registry},
                                       {"files", &row.effect.files},
                                       {"log", &row.effect.log},
                                       {"host", &row.effect.host}}) {
-      for (const std::string& line : *lines) out << "  " << name << " " << line << "\n";
+      for (const std::string& line : *lines)
+        out << "  " << name << " " << ContinuedLines(line, std::strlen(name) + 5) << "\n";
     }
   }
   return out.str();
@@ -649,6 +688,8 @@ nlohmann::ordered_json MatrixJson(const Matrix& m) {
     return json{{"lost", std::move(lost)}, {"added", std::move(added)}};
   };
   json doc = {{"scenario", m.scenario}, {"faults", m.runs - 1}, {"clean_outcomes", outcomes(m.clean.outcomes)}};
+  // Only for a part, so that a whole matrix's document is as it always was.
+  if (m.shard.count > 1) doc["part"] = {{"index", m.shard.index + 1}, {"count", m.shard.count}};
   doc["rows"] = json::array();
   for (const MatrixRow& row : m.rows) {
     // Each fault as a scenario's "host.failures" or "platform_failures"
@@ -660,8 +701,11 @@ nlohmann::ordered_json MatrixJson(const Matrix& m) {
       if (f.step > 0) fault["step"] = f.step;
       if (f.host) {
         fault["operation"] = rhost::OperationName(f.control, f.dispid);
-        fault["failure"] = {{"control", rhost::ControlName(f.control)}, {"dispid", f.dispid},
-                            {"occurrence", f.occurrence}, {"number", f.code}, {"description", "Automation error"}};
+        fault["failure"] = {{"control", rhost::ControlName(f.control)},
+                            {"dispid", f.dispid},
+                            {"occurrence", f.occurrence},
+                            {"number", f.code},
+                            {"description", kAutomationErrorText}};
       } else {
         fault["platform_failure"] = {
             {"function", faults::FunctionName(f.function)}, {"occurrence", f.occurrence}, {"code", f.code}};

@@ -14,6 +14,7 @@
 
 #include "scenario/run.h"
 #include "scenario/scenario.h"
+#include "scenario/shard.h"
 
 namespace qvi::scenario {
 
@@ -27,7 +28,8 @@ struct Fault {
   std::int32_t code = 0;   // the Win32 code or the automation error number
   std::string event;       // the event the call was made in
   std::size_t step = 0;    // in a life cycle, the step (from 1) the call was made in
-  // "QviPublic 22 GetPlatform #1 (440)", "RegCreateKeyA #3 (5)".
+  // "QviPublic 22 GetPlatform #1 (440 Automation error)", "RegCreateKeyA #3 (5
+  // access denied)": the code with what it means.
   std::string Label() const;
   // Where the call was made: "qviSetup", or "step 2 qviSetup".
   std::string Place() const;
@@ -78,6 +80,8 @@ struct Matrix {
   // The worst first; among rows of a severity, the one that loses the most
   // state first, then in the order of their first fault.
   std::vector<MatrixRow> rows;
+  // The part of the faults this matrix ran (MatrixOptions::shard).
+  Shard shard;
 };
 
 // Which faults to run (empty: all).
@@ -89,6 +93,9 @@ struct MatrixFilter {
 struct MatrixOptions {
   int jobs = 1;
   MatrixFilter filter;
+  // Of the faults the filter selects, in the matrix's order, only this part;
+  // the clean run is made whatever the part.
+  Shard shard;
   // A machine folder every run starts from a copy of (it is never changed);
   // without one each run has a fresh temporary machine.
   std::optional<std::filesystem::path> machine_dir;

@@ -383,6 +383,28 @@ void AppendHostState(TextOut& out, const rhost::HostState& s) {
   }
 }
 
+// "RegCreateKeyA #3 (5 access denied): fired in qviSetup".
+std::string InjectedFaultText(const InjectedFault& f) {
+  std::string text = f.field + " " + f.call +
+                     (f.occurrence == 0 ? " every call" : " #" + std::to_string(f.occurrence)) + " (" +
+                     std::to_string(f.code) + (f.description.empty() ? "" : " " + Utf8(f.description)) + "): ";
+  if (f.fired_in.empty()) {
+    return text + "never fired (called " + std::to_string(f.calls) + (f.calls == 1 ? " time)" : " times)");
+  }
+  if (f.fired_in.size() == 1) return text + "fired in " + f.fired_in.front();
+  // Events in the order they fired in, each with how often.
+  std::vector<std::pair<std::string, int>> per_event;
+  for (const std::string& event : f.fired_in) {
+    if (per_event.empty() || per_event.back().first != event) per_event.emplace_back(event, 0);
+    ++per_event.back().second;
+  }
+  text += "fired " + std::to_string(f.fired_in.size()) + " times:";
+  for (std::size_t i = 0; i < per_event.size(); ++i) {
+    text += (i == 0 ? " in " : ", ") + per_event[i].first + " (" + std::to_string(per_event[i].second) + ")";
+  }
+  return text;
+}
+
 std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
   TextOut out;
   const auto heading = [&](const char* id, const std::string& title) {
@@ -407,6 +429,11 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
     std::string name = std::string(EventName(e.event)) + (e.argument.empty() ? "" : "(" + e.argument + ")");
     out << "  " << Utf8(name) << std::string(name.size() < 40 ? 40 - name.size() : 1, ' ')
         << OutcomeText(e, failed_calls[i]) << "\n";
+  }
+
+  if (!r.injected_faults.empty()) {
+    heading("injected-faults", "Injected faults (" + std::to_string(r.injected_faults.size()) + ")");
+    for (const InjectedFault& f : r.injected_faults) out << "  " << InjectedFaultText(f) << "\n";
   }
 
   heading("host-calls", "Host calls (" + std::to_string(r.host_calls.size()) + ")");
@@ -796,6 +823,20 @@ json ReportJson(const RunResult& r) {
                   {"copied", copy.failure.empty()}};
     if (!copy.failure.empty()) entry["reason"] = Utf8(copy.failure);
     doc["copies"].push_back(std::move(entry));
+  }
+
+  // Only when the scenario injects any faults, as copies.
+  for (const InjectedFault& f : r.injected_faults) {
+    json events = json::array();
+    for (const std::string& event : f.fired_in) events.push_back(event);
+    doc["injected_faults"].push_back({{"field", f.field},
+                                      {"call", f.call},
+                                      {"occurrence", f.occurrence},
+                                      {"code", f.code},
+                                      {"description", Utf8(f.description)},
+                                      {"calls", f.calls},
+                                      {"fired", !f.fired_in.empty()},
+                                      {"fired_in", std::move(events)}});
   }
 
   doc["registry_changes"] = RegistryChangesJson(r.registry_changes);

@@ -285,6 +285,68 @@ std::vector<std::string> Warnings(const Scenario& scenario, const emu::Machine& 
   return warnings;
 }
 
+// The event the `call`-th call of `function` was made in, from the counts
+// after each event.
+std::string EventOfCall(const std::vector<std::map<faults::Function, int>>& counts_after_event,
+                        const std::vector<rhost::EventOutcome>& events, faults::Function function, int call) {
+  for (std::size_t e = 0; e < counts_after_event.size() && e < events.size(); ++e) {
+    const auto it = counts_after_event[e].find(function);
+    if (it != counts_after_event[e].end() && it->second >= call) return std::string(EventName(events[e].event));
+  }
+  return "";
+}
+
+// Each injected fault with the calls it failed. A host call fails on the
+// first of the scenario's failures that names it, as the host decides.
+std::vector<InjectedFault> InjectedFaults(const Scenario& scenario, const faults::FaultInjectingPlatform& faulty,
+                                          const RunResult& run) {
+  std::vector<InjectedFault> traced;
+  for (std::size_t i = 0; i < scenario.platform_failures.size(); ++i) {
+    const PlatformFailure& f = scenario.platform_failures[i];
+    InjectedFault fault{"platform_failures[" + std::to_string(i) + "]",
+                        std::string(faults::FunctionName(f.function)),
+                        f.occurrence,
+                        f.code,
+                        std::string(faults::CodeName(f.code)),
+                        faulty.CallCount(f.function),
+                        {}};
+    for (const auto& fired : faulty.fired()) {
+      if (fired.fault != i) continue;
+      fault.fired_in.push_back(EventOfCall(run.os_calls_after_event, run.events, f.function, fired.call));
+    }
+    traced.push_back(std::move(fault));
+  }
+  const std::vector<rhost::InjectedFailure>& failures = scenario.host.failures;
+  const std::size_t first_host = traced.size();
+  for (std::size_t i = 0; i < failures.size(); ++i) {
+    const rhost::InjectedFailure& f = failures[i];
+    traced.push_back({"host.failures[" + std::to_string(i) + "]",
+                      std::string(rhost::ControlName(f.control)) + " " + std::to_string(f.dispid) + " " +
+                          std::string(rhost::OperationName(f.control, f.dispid)),
+                      f.occurrence,
+                      f.number,
+                      f.description,
+                      0,
+                      {}});
+  }
+  std::map<std::pair<host::Control, host::DispId>, int> seen;
+  for (const rhost::HostCall& call : run.host_calls) {
+    const int occurrence = ++seen[{call.control, call.dispid}];
+    bool failed = call.failed;
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+      const rhost::InjectedFailure& f = failures[i];
+      if (f.control != call.control || f.dispid != call.dispid) continue;
+      InjectedFault& fault = traced[first_host + i];
+      ++fault.calls;
+      if (failed && (f.occurrence == 0 || f.occurrence == occurrence)) {
+        fault.fired_in.push_back(call.event);
+        failed = false;
+      }
+    }
+  }
+  return traced;
+}
+
 }  // namespace
 
 namespace {
@@ -767,6 +829,7 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   result.os_calls_after_event = std::move(events.os_calls);
   result.changes_per_event = std::move(events.per_event);
   result.seeded = std::move(seeded);
+  result.injected_faults = InjectedFaults(scenario, faulty, result);
   result.warnings = Warnings(scenario, machine, fresh, faulty, result.host_calls);
   for (const CopyOutcome& copy : result.copies) {
     if (copy.failure.empty()) continue;

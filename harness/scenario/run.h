@@ -63,6 +63,20 @@ struct CopyOutcome {
   std::string failure;      // why it was not copied; "" when it was
 };
 
+// One fault the scenario injects (a platform_failures or host.failures
+// entry) and the calls it failed.
+struct InjectedFault {
+  std::string field;        // "platform_failures[0]", "host.failures[1]"
+  std::string call;         // "RegCreateKeyA", "QviPublic 22 GetPlatform"
+  int occurrence = 1;       // 0: every call
+  std::int32_t code = 0;    // the Win32 code or the automation error number
+  std::string description;  // what the code means (machine text); "" when it has no name
+  int calls = 0;            // how often the snap-in made that call
+  // The event of each call the fault failed, in call order; empty when it
+  // never fired.
+  std::vector<std::string> fired_in;
+};
+
 // What one event changed.
 struct EventChanges {
   std::vector<RegistryChange> registry;
@@ -83,6 +97,8 @@ struct RunResult {
   std::vector<FileChange> files;
   std::vector<std::string> log;  // lines appended to any ods.txt
   std::vector<emu::MessageBoxRecord> message_boxes;
+  // The scenario's faults in its order, platform_failures first.
+  std::vector<InjectedFault> injected_faults;
   // The machine as the run left it: the keys RunOptions::registry_keys named
   // that exist (in the order named), and every file.
   std::vector<emu::RegistryKey> registry_after;

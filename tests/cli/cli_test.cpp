@@ -23,12 +23,16 @@ using CliTest = CliFolderTest;
 // Readable reports of whole runs, approved like the JSON ones: host calls
 // with Windows paths as written, the settings file's change as a diff; a life
 // cycle's steps on one machine and what they leave behind; machine text in
-// code page 1252 as UTF-8, and a refused host call in its event's line.
+// code page 1252 as UTF-8, a refused host call in its event's line, and each
+// injected fault with the events it fired in (the first of two naming a call wins it).
 TEST_F(CliTest, ReadableReportsAreTheApprovedOnes) {
   const std::string life_cycle = std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json";
   const std::string machine_text = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-machine-text.json";
-  for (const auto& [scenario, golden] : {std::pair{std::string("upgrade"), "upgrade.txt"}, {life_cycle, "life-cycle.txt"},
-                                         {machine_text, "install-nt-machine-text.txt"}}) {
+  const std::string faults_traced = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-faults-traced.json";
+  for (const auto& [scenario, golden] : {std::pair{std::string("upgrade"), "upgrade.txt"},
+                                         {life_cycle, "life-cycle.txt"},
+                                         {machine_text, "install-nt-machine-text.txt"},
+                                         {faults_traced, "install-nt-faults-traced.txt"}}) {
     const Outcome o = Cli({"run", scenario});
     ASSERT_EQ(o.code, kExitOk) << o.err;
     const fs::path approved = fs::path(QVI_GOLDEN_DIR) / golden;
@@ -80,6 +84,68 @@ TEST_F(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
     EXPECT_EQ(o.code, kExitOk) << c.text;
     const std::size_t at = o.out.find(c.text);
     EXPECT_TRUE(c.first ? at == 0 : at != std::string::npos) << c.text << "\n" << o.out;
+  }
+}
+
+// A command line the parser refuses is named like every other error: by the
+// program and the command, so a CI log read later shows which command failed.
+TEST_F(CliTest, ParserErrorsNameTheProgramAndTheCommand) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--bogus"}, "qvihost: The following argument was not expected: --bogus\n"},
+      {{"run"}, "qvihost run: scenario is required\n"},
+      {{"matrix", "install-nt", "--jobs", "0"}, "qvihost matrix: --jobs: Value 0 not in range"},
+      {{"diff"}, "qvihost diff: MACHINE-A is required\n"},
+      {{"test", "a", "--junit"}, "qvihost test: --junit: 1 required"},
+  };
+  for (const auto& [args, message] : cases) {
+    const Outcome o = Cli(args);
+    EXPECT_EQ(o.code, kExitBadInput) << message;
+    EXPECT_EQ(o.err.rfind(message, 0), 0u) << o.err;
+    EXPECT_NE(o.err.find("\nRun with --help for more information.\n"), std::string::npos) << o.err;
+  }
+}
+
+// run leaves expectations unchecked, and says so rather than pass in silence;
+// a life cycle's steps hold their own.
+TEST_F(CliTest, RunWarnsThatItDoesNotCheckAnExpectSection) {
+  const std::string warning = "the \"expect\" section is not checked by run; use qvihost test";
+  const std::string examples = std::string(QVI_EXAMPLES_DIR);
+  for (const auto& [scenario, warned] : {std::pair{examples + "/expectations/install-nt.json", true},
+                                         {examples + "/expectations/install-upgrade-uninstall.json", true},
+                                         {examples + "/life-cycle/install-upgrade-uninstall.json", false},
+                                         {std::string("install-nt"), false}}) {
+    const Outcome o = Cli({"run", scenario});
+    EXPECT_EQ(o.code, kExitOk) << o.err;
+    EXPECT_EQ(o.err.find(warning) != std::string::npos, warned) << scenario << ": " << o.err;
+  }
+}
+
+// The command table of docs/scenarios.md names every option each command's
+// --help lists, as --help writes it ("--jobs N"), and the same positionals.
+TEST_F(CliTest, TheDocumentedCommandTableListsEveryOptionOfTheHelp) {
+  const std::string docs = ReadFileBytes(fs::path(QVI_SOURCE_DIR) / "docs" / "scenarios.md");
+  const std::regex option_line("(?:^|\n)  (--[a-z-]+(?: [A-Z/-]+)?)  ");
+  const std::regex usage("Usage: (qvihost [a-z]+) \\[OPTIONS\\]([^\n]*)");
+  for (const std::string command : {"run", "test", "matrix", "diff", "list", "show"}) {
+    const Outcome help = Cli({command, "--help"});
+    ASSERT_EQ(help.code, kExitOk) << command;
+    const std::string start = "\n| `qvihost " + command;
+    const auto at = docs.find(start);
+    ASSERT_NE(at, std::string::npos) << "no row of " << command;
+    const std::string row = docs.substr(at + 1, docs.find('\n', at + 1) - at - 1);
+    std::size_t options = 0;
+    for (std::sregex_iterator it(help.out.begin(), help.out.end(), option_line), end; it != end; ++it) {
+      const std::string option = (*it)[1];
+      if (option == "--help") continue;
+      ++options;
+      EXPECT_NE(row.find("[" + option + "]"), std::string::npos) << option << " of " << command << " not in\n" << row;
+    }
+    EXPECT_EQ(options, command == "run" ? 5u : command == "matrix" ? 6u : command == "test" ? 2u : 0u) << help.out;
+    std::smatch words;
+    ASSERT_TRUE(std::regex_search(help.out, words, usage)) << help.out;
+    if (command == "diff") {
+      EXPECT_NE(row.find(std::string(words[1]) + words[2].str()), std::string::npos) << row;
+    }
   }
 }
 

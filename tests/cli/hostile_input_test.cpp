@@ -270,6 +270,25 @@ TEST_F(HostileInputTest, MachineFoldersThatCannotBeUsedAreRefusedAndLeftAsTheyAr
   }
 }
 
+// A folder of someone's files named as the machine (a home folder, a typo)
+// is refused by every command that would make a machine in it, and nothing,
+// not even a lock, is written there; an empty folder becomes a machine.
+TEST_F(HostileInputTest, AFolderOfOtherFilesIsNoMachineToMake) {
+  const fs::path foreign = dir_.path() / "notes";
+  WriteFileBytes(foreign / "todo.txt", "keep me");
+  const std::string life_cycle = std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"run", "install-nt", "--machine", foreign.string()},
+        {"run", life_cycle, "--machine", foreign.string()},
+        {"matrix", "install-nt", "--function", "RegCloseKey", "--machine", foreign.string()}}) {
+    ExpectRefused(args, "notes: holds files but no machine", args[1]);
+  }
+  fs::create_directory(dir_.path() / "empty");
+  const Outcome made = Cli({"run", "install-nt", "--machine", (dir_.path() / "empty").string()});
+  EXPECT_EQ(made.code, kExitOk) << made.err;
+  EXPECT_TRUE(fs::exists(dir_.path() / "empty" / "machine.ini"));
+}
+
 // Large but valid registries a customer may hand over: the deepest key
 // Windows allows, one key with 20,000 values, a flat level of 20,000 keys and
 // a megabyte of binary data. Two runs in a row (the second reads what the

@@ -46,7 +46,7 @@ TEST(MatrixTest, EveryCallOfTheCleanRunFailsOnceAndEachEffectFollowsItsRoutine) 
 
   // The console preparation continues silently: a refused "BC Defaults" costs
   // the defaults and nothing else, and every event completes.
-  const MatrixRow* bc_defaults = RowOf(m, "RegCreateKeyA #1 (5)");
+  const MatrixRow* bc_defaults = RowOf(m, "RegCreateKeyA #1 (5 access denied)");
   ASSERT_NE(bc_defaults, nullptr);
   EXPECT_EQ(bc_defaults->effect.outcomes, m.clean.outcomes);
   EXPECT_TRUE(Has(bc_defaults->effect.registry, "- set HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management "
@@ -56,7 +56,7 @@ TEST(MatrixTest, EveryCallOfTheCleanRunFailsOnceAndEachEffectFollowsItsRoutine) 
 
   // The post-setup's icon request is one statement: its first title failing
   // costs the icon; the message, which asks again, ends without a result.
-  const MatrixRow* title = RowOf(m, "QviPublic 20 GetText #1 (440)");
+  const MatrixRow* title = RowOf(m, "QviPublic 20 GetText #1 (440 Automation error)");
   ASSERT_NE(title, nullptr);
   EXPECT_TRUE(title->effect.registry.empty());
   EXPECT_TRUE(Has(title->effect.host, "- icon \"Quorvex Management Console\""));
@@ -65,7 +65,7 @@ TEST(MatrixTest, EveryCallOfTheCleanRunFailsOnceAndEachEffectFollowsItsRoutine) 
   EXPECT_TRUE(title->effect.log.back().ends_with("Default Icon: "));
 
   // Closing a handle that fails changes nothing anyone sees.
-  const MatrixRow* close = RowOf(m, "RegCloseKey #1 (6)");
+  const MatrixRow* close = RowOf(m, "RegCloseKey #1 (6 invalid handle)");
   ASSERT_NE(close, nullptr);
   EXPECT_TRUE(close->effect.None(m.clean));
   EXPECT_EQ(MatrixJson(m)["rows"].size(), m.rows.size());
@@ -151,7 +151,8 @@ TEST(MatrixTest, EveryRunStartsFromTheSeedAndARunThatDiesIsAFailedRun) {
   };
   const Matrix m = RunMatrix(scenario, options);
   ASSERT_EQ(m.runs, clean.runs);
-  for (const auto& [label, signal] : {std::pair{"RegCreateKeyA #1 (5)", SIGABRT}, {"RegCreateKeyA #2 (5)", SIGKILL}}) {
+  for (const auto& [label, signal] :
+       {std::pair{"RegCreateKeyA #1 (5 access denied)", SIGABRT}, {"RegCreateKeyA #2 (5 access denied)", SIGKILL}}) {
     const MatrixRow* row = RowOf(m, label);
     ASSERT_NE(row, nullptr) << label;
     EXPECT_EQ(row->severity, Severity::kOutcomeChanged);
@@ -160,8 +161,55 @@ TEST(MatrixTest, EveryRunStartsFromTheSeedAndARunThatDiesIsAFailedRun) {
                                                    std::to_string(signal) + " (" + strsignal(signal) +
                                                    ") before it reported");
   }
-  EXPECT_EQ(RowOf(m, "RegCreateKeyA #3 (5)")->effect, RowOf(clean, "RegCreateKeyA #3 (5)")->effect);
+  EXPECT_EQ(RowOf(m, "RegCreateKeyA #3 (5 access denied)")->effect,
+            RowOf(clean, "RegCreateKeyA #3 (5 access denied)")->effect);
 #endif
+}
+
+// The readable form names each code (JSON keeps the number), keeps a log line
+// of several lines inside its row and joins the events without a stray ";".
+TEST(MatrixTest, ReadableFormNamesCodesAndKeepsMultiLineLogLinesInTheirRow) {
+  Matrix m;
+  m.scenario = "s";
+  m.runs = 9;
+  m.clean.outcomes = {{"creation", false, ""}, {"qviSetup", false, ""}};
+  MatrixRow row;
+  const std::pair<faults::Function, std::int32_t> codes[] = {
+      {faults::Function::kRegOpenKeyExA, 2},      {faults::Function::kRegCreateKeyA, 5},
+      {faults::Function::kRegCloseKey, 6},        {faults::Function::kRegConnectRegistryA, 53},
+      {faults::Function::kGetComputerNameA, 111}, {faults::Function::kAppendLine, 112},
+      {faults::Function::kRegDeleteKeyA, 1234}};
+  for (const auto& [function, code] : codes) {
+    Fault f;
+    f.host = false;
+    f.function = function;
+    f.code = code;
+    f.event = "qviSetup";
+    row.faults.push_back(f);
+  }
+  Fault host;
+  host.dispid = 22;
+  host.code = 440;
+  host.event = "qviSetup";
+  row.faults.push_back(host);
+  row.effect.outcomes = {{"creation", false, ""}, {"qviSetup", true, "440: Automation error"}};
+  row.effect.log = {"- first\nsecond\nthird", "+ only"};
+  m.rows.push_back(row);
+  const std::string text = FormatMatrix(m);
+  for (const char* line :
+       {"\nClean run: creation completed; qviSetup completed\n",
+        "\n    RegOpenKeyExA #1 (2 file not found) in qviSetup\n",
+        "\n    RegCreateKeyA #1 (5 access denied) in qviSetup\n",
+        "\n    RegCloseKey #1 (6 invalid handle) in qviSetup\n",
+        "\n    RegConnectRegistryA #1 (53 network path not found) in qviSetup\n",
+        "\n    GetComputerNameA #1 (111 buffer overflow) in qviSetup\n",
+        "\n    AppendLine #1 (112 disk full) in qviSetup\n", "\n    RegDeleteKeyA #1 (1234) in qviSetup\n",
+        "\n    QviPublic 22 GetPlatform #1 (440 Automation error) in qviSetup\n",
+        "\n  events: creation completed; qviSetup failed 440: Automation error\n",
+        "\n  log - first\n        second\n        third\n  log + only\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << "no line " << line << " in\n" << text;
+  }
+  EXPECT_EQ(MatrixJson(m)["rows"][0]["faults"][1]["platform_failure"]["code"], 5);
 }
 
 }  // namespace
