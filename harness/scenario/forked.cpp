@@ -22,6 +22,11 @@
 
 namespace qvi::scenario {
 
+namespace {
+
+// Which kind of error a child threw.
+enum class Thrown : std::uint64_t { kNone, kScenario, kMachine, kPath, kOther };
+
 Thrown KindOf(const std::exception& error) {
   if (dynamic_cast<const ScenarioError*>(&error)) return Thrown::kScenario;
   if (dynamic_cast<const emu::MachineError*>(&error)) return Thrown::kMachine;
@@ -29,7 +34,30 @@ Thrown KindOf(const std::exception& error) {
   return Thrown::kOther;
 }
 
-[[noreturn]] void Rethrow(Thrown kind, const std::string& what) {
+}  // namespace
+
+std::string PackedReply(const std::function<void(Packer&)>& pack) {
+  Packer out;
+  try {
+    out.Number(static_cast<std::uint64_t>(Thrown::kNone));
+    pack(out);
+  } catch (const std::exception& error) {
+    out = Packer();
+    out.Number(static_cast<std::uint64_t>(KindOf(error)));
+    out.Text(error.what());
+  }
+  return std::move(out.bytes());
+}
+
+std::optional<std::string> ThrownInReply(Unpacker& in) {
+  if (static_cast<Thrown>(in.Number()) == Thrown::kNone) return std::nullopt;
+  return in.Text();
+}
+
+void RethrowFromReply(Unpacker& in) {
+  const auto kind = static_cast<Thrown>(in.Number());
+  if (kind == Thrown::kNone) return;
+  const std::string what = in.Text();
   switch (kind) {
     case Thrown::kScenario: throw ScenarioError(what);
     case Thrown::kMachine: throw emu::MachineError(what);

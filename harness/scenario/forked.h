@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -63,11 +64,16 @@ class Unpacker {
   std::string_view in_;
 };
 
-// How a run that threw is told to the parent: which kind of error, so that
-// the parent throws what the run would have thrown in-process.
-enum class Thrown : std::uint64_t { kNone, kScenario, kMachine, kPath, kOther };
-Thrown KindOf(const std::exception& error);
-[[noreturn]] void Rethrow(Thrown kind, const std::string& what);
+// A child's reply that carries what it threw: `pack` writes the result, or
+// the error it throws is sent in its place, marked with its kind so that the
+// parent can tell bad input from an internal fault as the run in-process
+// would have.
+std::string PackedReply(const std::function<void(Packer&)>& pack);
+// The error a PackedReply carries instead of a result, read past its mark;
+// nothing when it carries a result, which `in` is then at.
+std::optional<std::string> ThrownInReply(Unpacker& in);
+// The same, thrown here as the kind of error the child threw.
+void RethrowFromReply(Unpacker& in);
 
 // How a child ended: its reply, or why there is none.
 struct ChildEnd {

@@ -420,25 +420,18 @@ std::vector<Fault> UnpackFaults(Unpacker& in) {
 }
 
 std::string Reply(const std::function<Ran()>& run) {
-  Packer out;
-  try {
+  return PackedReply([&](Packer& out) {
     const Ran ran = run();
-    out.Number(static_cast<std::uint64_t>(Thrown::kNone));
     PackLines(out, ran.lines);
     PackFaults(out, ran.faults);
-  } catch (const std::exception& error) {
-    out = Packer();
-    out.Number(static_cast<std::uint64_t>(KindOf(error)));
-    out.Text(error.what());
-  }
-  return std::move(out.bytes());
+  });
 }
 
 // The effect of a faulty run from its child's end.
 Effect EffectOfEnd(const RunLines& clean, const ChildEnd& end) {
   if (!end.replied) return RunFailure(end.failure);
   Unpacker reply(end.reply);
-  if (const auto kind = static_cast<Thrown>(reply.Number()); kind != Thrown::kNone) return RunFailure(reply.Text());
+  if (const auto thrown = ThrownInReply(reply)) return RunFailure(*thrown);
   return EffectOf(clean, UnpackLines(reply));
 }
 
@@ -446,7 +439,7 @@ Effect EffectOfEnd(const RunLines& clean, const ChildEnd& end) {
 Ran CleanFromEnd(const Scenario& scenario, const ChildEnd& end) {
   if (!end.replied) throw std::runtime_error("the clean run of " + scenario.name + ": " + end.failure);
   Unpacker in(end.reply);
-  if (const auto kind = static_cast<Thrown>(in.Number()); kind != Thrown::kNone) Rethrow(kind, in.Text());
+  RethrowFromReply(in);
   Ran clean;
   clean.lines = UnpackLines(in);
   clean.faults = UnpackFaults(in);

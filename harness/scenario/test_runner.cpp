@@ -90,10 +90,8 @@ ExpectationResults UnpackResults(Unpacker& in) {
 ScenarioTest CheckRunForked(const Scenario& scenario, const RunOptions& options) {
   const ChildEnd end = RunInChildren(1, 1, [&](std::size_t) {
     options.seed_registry->LeaveTreesStanding();
-    Packer out;
-    try {
+    return PackedReply([&](Packer& out) {
       const ScenarioTest test = CheckRun(scenario, options);
-      out.Number(static_cast<std::uint64_t>(Thrown::kNone));
       out.Texts(test.warnings);
       out.Number(test.groups.size());
       for (const GroupResults& group : test.groups) {
@@ -101,16 +99,11 @@ ScenarioTest CheckRunForked(const Scenario& scenario, const RunOptions& options)
         out.Number(std::bit_cast<std::uint64_t>(group.seconds));
         Pack(out, group.results);
       }
-    } catch (const std::exception& error) {
-      out = Packer();
-      out.Number(static_cast<std::uint64_t>(KindOf(error)));
-      out.Text(error.what());
-    }
-    return std::move(out.bytes());
+    });
   })[0];
   if (!end.replied) throw std::runtime_error("the run of " + scenario.name + ": " + end.failure);
   Unpacker in(end.reply);
-  if (const auto kind = static_cast<Thrown>(in.Number()); kind != Thrown::kNone) Rethrow(kind, in.Text());
+  RethrowFromReply(in);
   ScenarioTest test;
   test.warnings = in.Texts();
   test.groups.resize(in.Number());
