@@ -619,6 +619,18 @@ void HtmlSummary(std::ostringstream& out, const RunResult& r) {
   out << "</table>\n";
 }
 
+// Lines of the readable report's part `id` as preformatted text, each
+// marked with the class LineClass gives it.
+void HtmlPre(std::ostringstream& out, const std::string& id, const std::string& text) {
+  out << "<pre>";
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const char* cls = LineClass(id, line);
+    out << (cls ? "<span class=\"" + std::string(cls) + "\">" + HtmlText(line) + "</span>\n" : HtmlText(line) + "\n");
+  }
+  out << "</pre>\n";
+}
+
 // The parts of the readable report `text` as headed sections, their ids
 // behind `prefix` so that several runs can share a page.
 void HtmlParts(std::ostringstream& out, const std::string& text, const std::vector<Part>& parts,
@@ -627,13 +639,8 @@ void HtmlParts(std::ostringstream& out, const std::string& text, const std::vect
     const Part& part = parts[p];
     const std::size_t end = p + 1 < parts.size() ? parts[p + 1].title_at : text.size();
     out << "<" << heading << " id=\"" << prefix << part.id << "\">" << HtmlText(part.title) << "</" << heading
-        << ">\n<pre>";
-    std::istringstream lines(text.substr(part.body_at, end - part.body_at));
-    for (std::string line; std::getline(lines, line);) {
-      const char* cls = LineClass(part.id, line);
-      out << (cls ? "<span class=\"" + std::string(cls) + "\">" + HtmlText(line) + "</span>\n" : HtmlText(line) + "\n");
-    }
-    out << "</pre>\n";
+        << ">\n";
+    HtmlPre(out, part.id, text.substr(part.body_at, end - part.body_at));
   }
 }
 
@@ -698,15 +705,7 @@ std::string HtmlLifeCycle(const LifeCycleResult& r, const std::string& name) {
   const std::vector<std::pair<std::string, std::string>> sections = {
       {"registry", "Registry (" + std::to_string(r.left_registry.size()) + ")\n" + left_text},
       {"files", "Files (" + std::to_string(r.left_files.size()) + ")\n" + files_text}};
-  for (const auto& [id, section] : sections) {
-    out << "<pre>";
-    std::istringstream lines(section);
-    for (std::string line; std::getline(lines, line);) {
-      const char* cls = LineClass(id, line);
-      out << (cls ? "<span class=\"" + std::string(cls) + "\">" + HtmlText(line) + "</span>\n" : HtmlText(line) + "\n");
-    }
-    out << "</pre>\n";
-  }
+  for (const auto& [id, section] : sections) HtmlPre(out, id, section);
   out << "</body></html>\n";
   return out.str();
 }
