@@ -3,6 +3,7 @@
 #include <set>
 
 #include "runtime/code_page.h"
+#include "scenario/suggest.h"
 
 namespace qvi::scenario {
 
@@ -16,7 +17,7 @@ using ojson = nlohmann::ordered_json;
 void Fields(const json& j, const std::set<std::string>& allowed, const std::set<std::string>& required) {
   if (!j.is_object()) Fail("", "must be an object");
   for (const auto& [key, unused] : j.items()) {
-    if (!allowed.contains(key)) Fail("." + key, "unknown field");
+    if (!allowed.contains(key)) Fail("." + key, "unknown field" + DidYouMean(key, allowed));
   }
   for (const std::string& key : required) {
     if (!j.contains(key)) Fail("." + key, "is missing");

@@ -1,6 +1,7 @@
 #include "scenario/scenario.h"
 
 #include "scenario/exit_codes.h"
+#include "scenario/suggest.h"
 
 #include <algorithm>
 #include <charconv>
@@ -76,7 +77,7 @@ class Reader {
   void ExpectObject(const json& value, const std::string& path, const std::set<std::string>& allowed) const {
     if (!value.is_object()) Fail(path, "must be an object");
     for (const auto& [key, unused] : value.items()) {
-      if (!allowed.contains(key)) Fail(Join(path, key), "unknown field");
+      if (!allowed.contains(key)) Fail(Join(path, key), "unknown field" + DidYouMean(key, allowed));
     }
   }
 

@@ -17,6 +17,9 @@ TEST(ScenarioTest, ErrorsNameWhereTheScenarioIsWrong) {
     const char* name;
     const char* json;
     const char* prefix;
+    // A misspelt field is told what it was meant to be; a name that is no
+    // slip of a known one is not.
+    const char* suggestion = nullptr;
   } cases[] = {
       {"TrailingComma", "{\n  \"name\": \"x\",\n  \"events\": [\n    \"qviSetup\",\n  ]\n}", ":5:3"},
       {"BadLiteral", "{\"a\": tru}", ":1:10"},
@@ -25,8 +28,14 @@ TEST(ScenarioTest, ErrorsNameWhereTheScenarioIsWrong) {
       {"NewlineInString", "{\n  \"a\": \"x\n\"}", ":2:10"},
       {"NotAnObject", "[]", ": field (top level)"},
       {"EventsMissing", "{}", ": field events"},
-      {"UnknownTopField", R"({"events": [], "evnets": []})", ": field evnets"},
-      {"MisspeltHostField", R"({"host": {"direcories": {}}, "events": []})", ": field host.direcories"},
+      {"UnknownTopField", R"({"events": [], "evnets": []})", ": field evnets", "did you mean \"events\"?"},
+      {"SwappedLetters", R"({"platfrom_failures": [], "events": []})", ": field platfrom_failures",
+       "did you mean \"platform_failures\"?"},
+      {"NoSlipOfAnyField", R"({"colour": 1, "events": []})", ": field colour", ""},
+      {"MisspeltHostField", R"({"host": {"direcories": {}}, "events": []})", ": field host.direcories",
+       "did you mean \"directories\"?"},
+      {"MisspeltExpectation", R"({"events": [], "expect": {"regsitry": []}})", ": field expect.regsitry",
+       "did you mean \"registry\"?"},
       {"TextKeyNotNumber", R"({"host": {"texts": {"x7014": "t"}}, "events": []})", ": field host.texts.x7014"},
       {"BadVersion", R"({"host": {"platform_version": "four"}, "events": []})", ": field host.platform_version"},
       {"FailureWithoutDispid", R"({"host": {"failures": [{"occurrence": 1}]}, "events": []})",
@@ -56,6 +65,10 @@ TEST(ScenarioTest, ErrorsNameWhereTheScenarioIsWrong) {
     const std::string message =
         qvi::testing::ErrorOf<ScenarioError>([&] { ParseScenario(c.json, "s.json"); }, "(no error)");
     EXPECT_EQ(message.rfind(std::string("s.json") + c.prefix + ": ", 0), 0u) << message;
+    if (c.suggestion != nullptr) {
+      EXPECT_EQ(message.find("did you mean") != std::string::npos, *c.suggestion != '\0') << message;
+      EXPECT_NE(message.find(c.suggestion), std::string::npos) << message;
+    }
     // The byte offset of the parser is not repeated to the user.
     EXPECT_EQ(message.find("byte"), std::string::npos) << message;
   }
