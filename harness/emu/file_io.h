@@ -212,7 +212,9 @@ class FileLock {
   // Takes the lock on `path` (created when absent), or throws MachineError
   // naming it when another holder has it, or when it is a link or anything
   // but a regular file of this user: a lock file another user planted could
-  // make this process create or hold a file elsewhere.
+  // make this process create or hold a file elsewhere. A shared lock in a
+  // folder this user may not write holds the lock file that is there, or
+  // nothing when there is none (no run can start there).
   explicit FileLock(const std::filesystem::path& path, Mode mode = Mode::kExclusive);
   ~FileLock();
   FileLock(const FileLock&) = delete;

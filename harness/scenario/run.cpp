@@ -1022,10 +1022,11 @@ std::pair<std::vector<RegistryChange>, std::vector<FileChange>> DiffMachines(
   }
   // One machine cannot be opened twice at once, and equals itself.
   if (before && fs::equivalent(after, *before)) return {};
-  const auto machine = emu::Machine::Open(after);
+  // Only read: a machine kept as a read-only artifact can be compared.
+  const auto machine = emu::Machine::OpenToRead(after);
   std::optional<TempMachineFolder> scratch;
   if (!before) scratch.emplace("pristine");
-  const auto other = before ? emu::Machine::Open(*before)
+  const auto other = before ? emu::Machine::OpenToRead(*before)
                             : emu::Machine::Open(scratch->path(), machine->settings(), emu::Durability::kDiscarded);
   return {DiffRegistry(other->registry().Snapshot(), machine->registry().Snapshot()),
           DiffFiles(SnapshotFiles(*other), SnapshotFiles(*machine))};
