@@ -38,6 +38,9 @@ std::string HashLine(std::uint64_t size, std::uint64_t hash) {
   return "(" + std::to_string(size) + std::string(kByHash) + emu::DigestHex(hash) + ")";
 }
 
+constexpr std::string_view kByStamp = " bytes, not shown; modified ";
+constexpr std::string_view kNotReadable = "(not readable)";
+
 bool IsHashLine(const std::string& shown) {
   return shown.size() > kByHash.size() + 18 && shown.front() == '(' && shown.back() == ')' &&
          shown.compare(shown.size() - 17 - kByHash.size(), kByHash.size(), kByHash) == 0;
@@ -74,10 +77,10 @@ std::string SnapshotOf(const fs::path& file, std::uint64_t& budget) {
       return HashLine(size, hash);
     }
   } catch (const emu::MachineError&) {
-    return "(not readable)";  // swapped for something else while listed
+    return std::string(kNotReadable);  // swapped for something else while listed
   }
   const emu::FileStamp stamp = emu::StampOf(file);
-  return "(" + std::to_string(stamp.size) + " bytes, not shown; modified " + std::to_string(stamp.modified_ns) +
+  return "(" + std::to_string(stamp.size) + std::string(kByStamp) + std::to_string(stamp.modified_ns) +
          ", file " + std::to_string(stamp.identity) + ")";
 }
 
@@ -526,12 +529,20 @@ std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& befo
   return changes;
 }
 
+bool SnapshotHoldsBytes(const std::string& entry) {
+  if (entry.empty() || entry.front() != '(' || entry.back() != ')') return true;
+  return !(IsHashLine(entry) || entry == kNotReadable || entry.find(kByStamp) != std::string::npos);
+}
+
+bool IsLogFile(const std::string& path) {
+  const auto name_at = path.find_last_of('\\');
+  return code_page::EqualsNoCase(name_at == std::string::npos ? path : path.substr(name_at + 1), "ods.txt");
+}
+
 std::vector<std::string> LogLines(const std::vector<FileChange>& files) {
   std::vector<std::string> log;
   for (const FileChange& file : files) {
-    const auto name_at = file.path.find_last_of('\\');
-    const std::string name = name_at == std::string::npos ? file.path : file.path.substr(name_at + 1);
-    if (!code_page::EqualsNoCase(name, "ods.txt") || !file.after) continue;
+    if (!IsLogFile(file.path) || !file.after) continue;
     for (auto& line : AppendedLines(file.before.value_or(""), *file.after)) log.push_back(std::move(line));
   }
   return log;

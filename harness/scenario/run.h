@@ -204,6 +204,13 @@ std::vector<RegistryChange> DiffRegistry(const emu::RegistryStore& store);
 std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& before,
                                   const std::map<std::string, std::string>& after);
 
+// Whether a snapshot's entry for a file (RunResult::files_after) is the
+// file's bytes, not a line standing for a file beyond the snapshot cap or
+// one that could not be read.
+bool SnapshotHoldsBytes(const std::string& entry);
+
+// Whether `path` (a Windows path) names a debug log: an ods.txt.
+bool IsLogFile(const std::string& path);
 // The lines appended to every ods.txt among `files`.
 std::vector<std::string> LogLines(const std::vector<FileChange>& files);
 

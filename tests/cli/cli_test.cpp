@@ -245,6 +245,43 @@ TEST_F(CliTest, ExactApprovalsNameWhatIsNotListed) {
   }
 }
 
+// A copied file is approved with its content's SHA-256 (as sha256sum prints
+// it): a build that ships other bytes under the approved name fails, and a
+// hash that cannot be one is refused.
+TEST_F(CliTest, ApprovedFilesAreHeldToTheirContent) {
+  const auto scenario = [&](const char* content) {
+    const std::string file = Path(std::string("copies-") + content + ".json");
+    WriteFileBytes(file, std::string(R"({"base": "install-nt", "host": {"copy_files": {"NT": [)") +
+                             R"({"directory": "console", "file": "Quorvex.exe", "content": ")" + content + R"("}]}}})");
+    return file;
+  };
+  const std::string approved = Path("approved.json");
+  ASSERT_EQ(Cli({"run", scenario("Quorvex 1.0"), "--save-expect", approved}).code, kExitOk);
+  nlohmann::ordered_json document = nlohmann::ordered_json::parse(ReadFileBytes(approved));
+  const nlohmann::ordered_json exe = {{"file", "C:\\Program Files\\Tessaly\\Quorvex\\Quorvex.exe"},
+                                      {"present", true},
+                                      {"sha256", "d6e0bbe3f4a88d337802997d07b367b7881bc02ec76ebc1dfb332ac2455fccc2"}};
+  const auto& files = document["expect"]["files"];
+  EXPECT_NE(std::find(files.begin(), files.end(), exe), files.end()) << files.dump(2);
+  EXPECT_EQ(Cli({"test", approved}).code, kExitOk);
+
+  document["host"]["copy_files"]["NT"][0]["content"] = "Quorvex 1.0 (patched)";
+  WriteFileBytes(Path("tampered.json"), document.dump(2));
+  const Outcome tampered = Cli({"test", Path("tampered.json")});
+  EXPECT_EQ(tampered.code, kExitChecksFailed);
+  EXPECT_NE(tampered.out.find("Quorvex.exe sha256 d6e0bbe3"), std::string::npos) << tampered.out;
+  EXPECT_NE(tampered.out.find("(21 bytes)"), std::string::npos) << tampered.out;
+
+  document = nlohmann::ordered_json::parse(ReadFileBytes(approved));
+  for (auto& entry : document["expect"]["files"]) {
+    if (entry.contains("sha256")) entry["sha256"] = "d6e0bbe3";
+  }
+  WriteFileBytes(Path("short.json"), document.dump(2));
+  const Outcome refused = Cli({"test", Path("short.json")});
+  EXPECT_EQ(refused.code, kExitBadInput);
+  EXPECT_NE(refused.err.find(".sha256: must be 64 hexadecimal digits"), std::string::npos) << refused.err;
+}
+
 // What cannot be used is refused, naming the file and field; what a scenario
 // asks for and does not get is said on standard error, naming the field.
 TEST_F(CliTest, RefusalsAndWarningsNameTheirPlace) {
