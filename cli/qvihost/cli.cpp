@@ -191,9 +191,11 @@ int List(Console& console) {
 }
 
 int Show(const std::string& name, Console& console) {
-  const auto text = EmbeddedScenarioText(name);
-  if (!text) throw ScenarioError(name + ": no embedded scenario of that name (see qvihost list)");
-  console.out << *text;
+  if (const auto text = EmbeddedScenarioText(name)) {
+    console.out << *text;
+  } else {
+    console.out << MergedScenarioText(name);
+  }
   return kExitOk;
 }
 
@@ -304,10 +306,11 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
   list->preparse_callback([list](std::size_t) { list->set_help_flag(kHelpFlag, kHelpText); });
   std::string show_name;
-  CLI::App* show = app.add_subcommand("show", "Print an embedded scenario, to copy and edit");
+  CLI::App* show = app.add_subcommand(
+      "show", "Print an embedded scenario, to copy and edit, or a scenario file with its bases merged in");
   show->preparse_callback([show, &show_name](std::size_t) {
     show->set_help_flag(kHelpFlag, kHelpText);
-    show->add_option("name", show_name, "Embedded scenario name")->required();
+    show->add_option("scenario", show_name, "Embedded scenario name or JSON scenario file")->required();
   });
 
   app.set_help_flag(kHelpFlag, kHelpText);

@@ -788,6 +788,32 @@ Scenario LoadScenario(const std::string& name_or_file, SeedCache* seeds) {
   return s;
 }
 
+std::string MergedScenarioText(const std::string& file_name) {
+  namespace fs = std::filesystem;
+  // Refused as a run would refuse it, so what is shown is what runs.
+  LoadScenario(file_name);
+  const fs::path file(file_name);
+  std::error_code ec;
+  const fs::path canonical = fs::weakly_canonical(fs::absolute(file, ec), ec);
+  std::vector<Link> chain{{canonical.string(), file_name}};
+  json doc = WithBase(ParseDocument(ReadRegularFile(file, kMaxScenarioBytes), file_name), file_name,
+                      file.parent_path(), chain);
+  if (!doc.contains("steps")) return doc.dump(2) + "\n";
+  for (json& step : doc["steps"]) {
+    if (!step.contains("base")) continue;
+    std::vector<Link> way = chain;
+    json merged = WithBase(json{{"base", step["base"]}}, file_name, file.parent_path(), way);
+    json patch = step;
+    patch.erase("base");
+    patch.erase("seeds");
+    merged.merge_patch(patch);
+    // A step runs on the life cycle's machine; it brings only the seeds.
+    if (!step.value("seeds", true)) merged.erase("machine");
+    step = std::move(merged);
+  }
+  return doc.dump(2) + "\n";
+}
+
 RegistrySeed::RegistrySeed(std::filesystem::path file) : file_(std::move(file)) {
   stamp_ = emu::StampOf(file_);
   first_ = Read(digest_);

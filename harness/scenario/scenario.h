@@ -161,6 +161,11 @@ Scenario ParseScenario(std::string_view json_text, const std::string& source,
 // scenario nor a readable file.
 Scenario LoadScenario(const std::string& name_or_file, SeedCache* seeds = nullptr);
 
+// A scenario file as one JSON document with its base, and each step's, merged
+// in: what a run of it reads (a step's machine settings are still the life
+// cycle's). Throws ScenarioError as LoadScenario does.
+std::string MergedScenarioText(const std::string& file);
+
 // The embedded scenarios: names in a fixed order, and the text of one.
 std::vector<std::string> EmbeddedScenarioNames();
 std::optional<std::string_view> EmbeddedScenarioText(std::string_view name);

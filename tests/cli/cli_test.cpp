@@ -76,7 +76,7 @@ TEST_F(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
       {{"matrix", "--help"}, "--jobs", false},
       {{"test", "--help"}, "--junit", false},
       {{"list", "--help"}, "Usage: qvihost list", false},
-      {{"show", "--help"}, "name", false},
+      {{"show", "--help"}, "scenario", false},
       {{"--version"}, "qvihost 1.0", false},
   };
   for (const auto& c : cases) {
@@ -85,6 +85,31 @@ TEST_F(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
     const std::size_t at = o.out.find(c.text);
     EXPECT_TRUE(c.first ? at == 0 : at != std::string::npos) << c.text << "\n" << o.out;
   }
+}
+
+// A scenario file is shown with its bases merged in: the fields its base
+// brings, its own over them, a step's base resolved in the step; a file a
+// run refuses is refused.
+TEST_F(CliTest, ShowMergesAFilesBases) {
+  WriteFileBytes(Path("sub/b.json"), R"({"name": "b", "base": "install-nt", "host": {"language": "deu"}})");
+  WriteFileBytes(Path("mine.json"), R"({"base": "sub/b.json", "host": {"language": "fra"}, "events": ["creation"]})");
+  WriteFileBytes(Path("cycle.json"), R"({"steps": [{"base": "sub/b.json", "seeds": false}, {"base": "uninstall"}]})");
+  const Outcome mine = Cli({"show", Path("mine.json")});
+  ASSERT_EQ(mine.code, kExitOk) << mine.err;
+  const auto shown = nlohmann::json::parse(mine.out);
+  EXPECT_FALSE(shown.contains("base"));
+  EXPECT_FALSE(shown.contains("name"));  // the base's own name is not the scenario's
+  EXPECT_EQ(shown["host"]["language"], "fra");
+  EXPECT_EQ(shown["host"]["directories"], nlohmann::json::parse(Cli({"show", "install-nt"}).out)["host"]["directories"]);
+  EXPECT_EQ(shown["events"], nlohmann::json::array({"creation"}));
+  const auto cycle = nlohmann::json::parse(Cli({"show", Path("cycle.json")}).out);
+  EXPECT_EQ(cycle["steps"][0]["host"]["language"], "deu");
+  EXPECT_FALSE(cycle["steps"][0].contains("machine"));  // "seeds": false brings none
+  EXPECT_EQ(cycle["steps"][1]["events"], nlohmann::json::parse(Cli({"show", "uninstall"}).out)["events"]);
+  WriteFileBytes(Path("bad.json"), R"({"base": "install-nt", "evnets": []})");
+  const Outcome bad = Cli({"show", Path("bad.json")});
+  EXPECT_EQ(bad.code, kExitBadInput);
+  EXPECT_NE(bad.err.find("field evnets"), std::string::npos) << bad.err;
 }
 
 // A command line the parser refuses is named like every other error: by the
