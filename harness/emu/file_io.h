@@ -173,6 +173,11 @@ void RenameOver(const std::filesystem::path& temp, const std::filesystem::path& 
 // MachineError naming the folder when the host cannot.
 void SyncFolder(const std::filesystem::path& folder);
 // Removes a file (not a folder); answers whether it was there.
+// Whether `path` is a regular file, not a link, that this user (or the
+// administrator) owns and no one else may write: a file whose presence
+// grants something, which another local user must not be able to plant.
+bool TrustedFile(const std::filesystem::path& path);
+
 bool RemoveFile(const std::filesystem::path& path);
 
 // Renames `temp` over `target`, two names of one folder below `folder`

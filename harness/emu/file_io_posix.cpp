@@ -393,6 +393,12 @@ void WriteAt(const fs::path& path, std::uint64_t offset, std::string_view bytes,
   if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, path, {}, {}});
 }
 
+bool TrustedFile(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_uid == ::geteuid() || st.st_uid == 0) &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 FileLock::FileLock(const fs::path& path, Mode mode) {
   // Private: another user who could open it could hold it.
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);

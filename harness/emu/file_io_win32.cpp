@@ -257,6 +257,14 @@ void WriteAt(const fs::path& path, std::uint64_t offset, std::string_view bytes,
   if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, path, {}, {}});
 }
 
+bool TrustedFile(const fs::path& path) {
+  // Who may write it is the folder's access list's business on Windows; a
+  // reparse point is never taken for the file.
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
 FileLock::FileLock(const fs::path& path, Mode mode) {
   // Opened without sharing: a second open, by this process or another, fails
   // until this handle is closed. Shared holders open it for reading and share

@@ -151,8 +151,19 @@ class Reader {
   std::string source_;
 };
 
-// A path a scenario names, inside the scenario's own folder: a scenario from
-// elsewhere must not read or write anything else on this computer.
+// The folder a scenario's paths must stay in: its own, or the nearest one
+// above it that its owner marked with a .qvihost-root file, so that scenarios
+// in sibling folders can share bases and seeds kept beside them.
+std::filesystem::path ScenarioRoot(const std::filesystem::path& folder) {
+  for (std::filesystem::path at = folder;; at = at.parent_path()) {
+    if (emu::TrustedFile(at / kRootMarker)) return at;
+    if (at == at.root_path() || at.parent_path() == at) return folder;
+  }
+}
+
+// A path a scenario names, inside the scenario's own folder (or its root's):
+// a scenario from elsewhere must not read or write anything else on this
+// computer.
 std::filesystem::path Confined(const Reader& r, const std::filesystem::path& base_dir, const std::string& name,
                                const std::string& field) {
   namespace fs = std::filesystem;
@@ -160,9 +171,12 @@ std::filesystem::path Confined(const Reader& r, const std::filesystem::path& bas
   const fs::path base = fs::weakly_canonical(base_dir.empty() ? fs::current_path(ec) : fs::absolute(base_dir, ec), ec);
   const fs::path path = fs::weakly_canonical(base / name, ec);
   if (ec) r.Fail(field, "cannot resolve " + name + ": " + ec.message());
-  const fs::path relative = path.lexically_relative(base);
+  const fs::path root = ScenarioRoot(base);
+  const fs::path relative = path.lexically_relative(root);
   if (fs::path(name).is_absolute() || relative.empty() || *relative.begin() == "..") {
-    r.Fail(field, "\"" + name + "\" lies outside the scenario's folder " + base.string());
+    r.Fail(field, "\"" + name + "\" lies outside the scenario's folder " + root.string() +
+                      (root == base ? " (a " + std::string(kRootMarker) + " file marks a folder above as the root)"
+                                    : " (the root its " + std::string(kRootMarker) + " marks)"));
   }
   return path;
 }

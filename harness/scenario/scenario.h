@@ -156,6 +156,13 @@ rhost::HostConfig HostConfigFor(const Scenario& scenario, const std::string& com
 Scenario ParseScenario(std::string_view json_text, const std::string& source,
                        const std::filesystem::path& base_dir = {}, SeedCache* seeds = nullptr);
 
+// The paths a scenario file names (its base, registry_file, machine.folder)
+// lie in its own folder, or below the nearest folder above it that holds a
+// file of this name: a regular file of this user (or the administrator) that
+// no one else may write, so that scenarios in sibling folders can share
+// bases.
+inline constexpr const char* kRootMarker = ".qvihost-root";
+
 // A scenario built into qvihost, or a JSON file (its "base" resolved as by
 // ParseScenario). Throws ScenarioError when the name is neither an embedded
 // scenario nor a readable file.

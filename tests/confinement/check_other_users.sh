@@ -96,4 +96,14 @@ for keep_lock in yes no; do
   [ "$listing" = "$(ls -lR --full-time "$machine")" ] || fail "diff changed a read-only machine folder"
   chmod -R u+w "$machine"
 done
+# 7. A root marker another user planted above a scenario widens nothing: its
+# base beside the marker stays out of reach.
+as_other touch "$shared/.qvihost-root"
+as_other mkdir "$shared/bases"
+as_other sh -c "echo '{\"base\": \"install-nt\"}' >'$shared/bases/b.json'"
+mkdir "$shared/mine"
+echo '{"base": "../bases/b.json"}' >"$shared/mine/x.json"
+set +e; "$qvihost" run "$shared/mine/x.json" >/dev/null 2>"$work/err8"; status=$?; set -e
+[ "$status" = 2 ] && grep -q "lies outside the scenario's folder $shared/mine" "$work/err8" ||
+  { cat "$work/err8" >&2; fail "a planted root marker let a scenario reach another user's base: exit $status"; }
 echo "another user's links, folders and files: nothing followed, nothing read, every fault named"

@@ -161,6 +161,44 @@ TEST(ScenarioBaseTest, BasesThatCannotBeUsedAreNamedWhereTheyAreNamed) {
   }
 }
 
+// Scenarios in sibling folders share a base kept beside them once their
+// owner marks the folder above as the root; nothing above it, and no marker
+// another could have planted (a link, one others may write), widens it.
+TEST(ScenarioBaseTest, SiblingFoldersShareBasesBelowAMarkedRoot) {
+  testing::TempFolder dir;
+  namespace fs = std::filesystem;
+  qvi::testing::WriteFileBytes(dir.path() / "bases" / "seed.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\S]\r\n");
+  qvi::testing::WriteFileBytes(dir.path() / "bases" / "nt.json",
+                               R"({"base": "install-nt", "machine": {"registry_file": "seed.reg"}})");
+  qvi::testing::WriteFileBytes(dir.path() / "outside.json", R"({"base": "install-nt"})");
+  const std::string sibling = (dir.path() / "release" / "nt" / "x.json").string();
+  qvi::testing::WriteFileBytes(sibling, R"({"base": "../../bases/nt.json"})");
+  const std::string above = (dir.path() / "release" / "nt" / "y.json").string();
+  qvi::testing::WriteFileBytes(above, R"({"base": "../../outside.json"})");
+  const auto refused = [](const std::string& file) {
+    return qvi::testing::ErrorOf<ScenarioError>([&] { LoadScenario(file); }, "(read)");
+  };
+  EXPECT_NE(refused(sibling).find("lies outside the scenario's folder"), std::string::npos);
+
+  qvi::testing::WriteFileBytes(dir.path() / "elsewhere", "");
+  fs::create_symlink(dir.path() / "elsewhere", dir.path() / kRootMarker);
+  EXPECT_NE(refused(sibling).find("lies outside"), std::string::npos) << "a linked marker";
+  fs::remove(dir.path() / kRootMarker);
+  qvi::testing::WriteFileBytes(dir.path() / kRootMarker, "");
+  fs::permissions(dir.path() / kRootMarker, fs::perms::group_write, fs::perm_options::add);
+  EXPECT_NE(refused(sibling).find("lies outside"), std::string::npos) << "a marker others may write";
+
+  fs::permissions(dir.path() / kRootMarker, fs::perms::group_write, fs::perm_options::remove);
+  const Scenario s = LoadScenario(sibling);
+  ASSERT_NE(s.registry_seed, nullptr);
+  EXPECT_TRUE(fs::equivalent(s.registry_seed->file(), dir.path() / "bases" / "seed.reg"));
+  EXPECT_EQ(refused(above), "(read)") << "the root's own files";
+  fs::rename(dir.path() / kRootMarker, dir.path() / "release" / kRootMarker);
+  EXPECT_NE(refused(above).find("lies outside the scenario's folder " + (dir.path() / "release").string()),
+            std::string::npos)
+      << refused(above);
+}
+
 TEST(ScenarioTest, VersionText) {
   const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
       {"4.0", 4 * 65536}, {"3.51", 3 * 65536 + 51}, {"4", 4 * 65536},   {"4.", std::nullopt},
