@@ -41,6 +41,7 @@ struct RunRequest {
   bool interactive = false;
   std::string save_expect;
   std::string html;
+  bool trace = false;
 };
 
 struct TestRequest {
@@ -134,6 +135,7 @@ int Run(const RunRequest& request, Console& console) {
                 << ": the \"expect\" section is not checked by run; use qvihost test\n";
   }
   RunOptions options;
+  options.trace = request.trace;
   // An empty path is a variable that was never set, not a wish for a
   // temporary machine: the run would leave nothing behind to chain on.
   if (request.machine_given && request.machine.empty()) throw ScenarioError("--machine: an empty path");
@@ -237,6 +239,9 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
                     "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
                     "and commit")
         ->option_text("FILE");
+    run->add_flag("--trace", request.trace,
+                  "Add every call the snap-in made, to the operating system and the host, in the order made, with "
+                  "its arguments and result (a \"Trace\" section, JSON trace)");
   });
 
   std::string matrix_scenario;

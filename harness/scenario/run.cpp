@@ -758,10 +758,12 @@ struct EventsRun {
   std::vector<CopyOutcome> copies;
 };
 
+// `os` is what the snap-in calls: the injector `faulty`, or a recorder in
+// front of it.
 EventsRun RaiseEvents(emu::Machine& machine, const Scenario& scenario, rhost::ReplacementHost& host,
-                      faults::FaultInjectingPlatform& faulty, const RunOptions& options,
+                      faults::FaultInjectingPlatform& faulty, platform::Platform& os, const RunOptions& options,
                       std::map<std::string, std::string> files_since, std::set<std::string>& unlisted) {
-  rhost::Session session(host, faulty);
+  rhost::Session session(host, os);
   EventsRun run;
   RecordSinceLastEvent registry_since;
   std::vector<std::string> copied;
@@ -820,7 +822,11 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   for (const PlatformFailure& failure : scenario.platform_failures) {
     faulty.FailCall(failure.function, failure.occurrence, failure.code);
   }
-  EventsRun events = RaiseEvents(machine, scenario, host, faulty, options, files_before, unlisted);
+  std::optional<RecordingPlatform> recorder;
+  if (options.trace) recorder.emplace(faulty, host);
+  EventsRun events = RaiseEvents(machine, scenario, host, faulty,
+                                 recorder ? static_cast<platform::Platform&>(*recorder) : faulty, options,
+                                 files_before, unlisted);
 
   RunResult result;
   result.scenario = scenario.name;
@@ -842,6 +848,10 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   result.seeded = std::move(seeded);
   result.injected_faults = InjectedFaults(scenario, faulty, result);
   result.warnings = Warnings(scenario, machine, fresh, faulty, result.host_calls);
+  if (recorder) {
+    result.traced = true;
+    result.trace = MergeTrace(recorder->calls(), result.host_calls, scenario.host.failures);
+  }
   for (const CopyOutcome& copy : result.copies) {
     if (copy.failure.empty()) continue;
     result.warnings.push_back("host.copy_files: " +

@@ -14,6 +14,7 @@
 #include "replacement_host/replacement_host.h"
 #include "replacement_host/session.h"
 #include "scenario/scenario.h"
+#include "scenario/trace.h"
 
 namespace qvi::scenario {
 
@@ -35,6 +36,9 @@ struct RunOptions {
   // empty (the matrix reads a large seed once and hands each forked run its
   // own copy).
   emu::RegistryStore* seed_registry = nullptr;
+  // Records every call the snap-in makes in RunResult::trace. Off, no
+  // recorder stands between the snap-in and the platform.
+  bool trace = false;
 };
 
 struct RegistryChange {
@@ -118,6 +122,10 @@ struct RunResult {
   // machine overrides, a fault that never fired, an operation the snap-in
   // never calls, a computer name Windows would refuse. Each names its field.
   std::vector<std::string> warnings;
+  // With RunOptions::trace: every call the snap-in made, to the platform and
+  // the host, in the order made.
+  bool traced = false;
+  std::vector<TracedCall> trace;
 };
 
 // Opens (or makes) the machine, seeds it, raises the scenario's events through

@@ -24,22 +24,55 @@ using CliTest = CliFolderTest;
 // with Windows paths as written, the settings file's change as a diff; a life
 // cycle's steps on one machine and what they leave behind; machine text in
 // code page 1252 as UTF-8, a refused host call in its event's line, and each
-// injected fault with the events it fired in (the first of two naming a call wins it).
+// injected fault with the events it fired in (the first of two naming a call
+// wins it); with --trace every call in the order made, the refused key
+// creation injected and the values then written through no handle.
 TEST_F(CliTest, ReadableReportsAreTheApprovedOnes) {
   const std::string life_cycle = std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json";
   const std::string machine_text = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-machine-text.json";
   const std::string faults_traced = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-faults-traced.json";
-  for (const auto& [scenario, golden] : {std::pair{std::string("upgrade"), "upgrade.txt"},
-                                         {life_cycle, "life-cycle.txt"},
-                                         {machine_text, "install-nt-machine-text.txt"},
-                                         {faults_traced, "install-nt-faults-traced.txt"}}) {
-    const Outcome o = Cli({"run", scenario});
+  const std::string modem_refused = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-modem-key-refused.json";
+  using Args = std::vector<std::string>;
+  for (const auto& [args, golden] : {std::pair{Args{"run", "upgrade"}, "upgrade.txt"},
+                                     {Args{"run", life_cycle}, "life-cycle.txt"},
+                                     {Args{"run", machine_text}, "install-nt-machine-text.txt"},
+                                     {Args{"run", faults_traced}, "install-nt-faults-traced.txt"},
+                                     {Args{"run", modem_refused, "--trace"}, "install-nt-modem-key-refused-trace.txt"}}) {
+    const Outcome o = Cli(args);
     ASSERT_EQ(o.code, kExitOk) << o.err;
     const fs::path approved = fs::path(QVI_GOLDEN_DIR) / golden;
     if (std::getenv("QVI_APPROVE_GOLDEN") != nullptr) std::ofstream(approved, std::ios::binary) << o.out;
     const std::string expected = ReadFileBytes(approved);
     EXPECT_TRUE(o.out == expected) << golden << "\n" << UnifiedDiff(expected, o.out);
   }
+}
+
+// The JSON trace numbers host and platform calls together in the order made
+// and gives each call's fields; each step of a life cycle has its own.
+TEST_F(CliTest, TheJsonTraceGivesEachCallsFieldsInTheOrderMade) {
+  const std::string modem_refused = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-modem-key-refused.json";
+  const std::string life_cycle = std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json";
+  const auto run = nlohmann::json::parse(Cli({"run", modem_refused, "--trace", "--json"}).out);
+  const auto cycle = nlohmann::json::parse(Cli({"run", life_cycle, "--trace", "--json"}).out);
+  std::vector<nlohmann::json> reports{run};
+  for (const auto& step : cycle.at("steps")) reports.push_back(step);
+  ASSERT_EQ(reports.size(), 4u);
+  nlohmann::json injected = nlohmann::json::array();
+  for (const auto& report : reports) {
+    const auto& trace = report.at("trace");
+    std::size_t host = 0;
+    for (std::size_t i = 0; i < trace.size(); ++i) {
+      EXPECT_EQ(trace[i].at("seq"), i + 1) << report.at("scenario");
+      host += trace[i].at("kind") == "host" ? 1 : 0;
+      if (trace[i].at("injected")) injected.push_back(trace[i]);
+    }
+    EXPECT_EQ(host, report.at("host_calls").size()) << report.at("scenario");
+    EXPECT_GT(trace.size(), host) << report.at("scenario");
+  }
+  EXPECT_EQ(injected, nlohmann::json::parse(R"([{"event": "qviSetup", "seq": 12, "kind": "platform",
+      "function": "RegCreateKeyA",
+      "args": ["HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults", "\"Modem\""],
+      "result": "5 access denied", "last_error": null, "failed": true, "injected": true}])"));
 }
 
 // What a life cycle leaves behind is what `qvihost diff` finds on its machine
@@ -165,7 +198,7 @@ TEST_F(CliTest, TheDocumentedCommandTableListsEveryOptionOfTheHelp) {
       ++options;
       EXPECT_NE(row.find("[" + option + "]"), std::string::npos) << option << " of " << command << " not in\n" << row;
     }
-    EXPECT_EQ(options, command == "run" ? 5u : command == "matrix" ? 6u : command == "test" ? 2u : 0u) << help.out;
+    EXPECT_EQ(options, command == "run" ? 6u : command == "matrix" ? 6u : command == "test" ? 2u : 0u) << help.out;
     std::smatch words;
     ASSERT_TRUE(std::regex_search(help.out, words, usage)) << help.out;
     if (command == "diff") {
