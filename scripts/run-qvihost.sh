@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 # Only what building qvihost needs, installed only when missing: a second run
 # goes straight to the build (scripts/setup-debian.sh, which the test command
 # runs, installs the rest: test libraries, the browser, clang).
-packages=(build-essential cmake ninja-build nlohmann-json3-dev libcli11-dev libdtl-dev libpugixml-dev)
+packages=(build-essential cmake ninja-build nlohmann-json3-dev libcli11-dev libdtl-dev libpugixml-dev nettle-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
