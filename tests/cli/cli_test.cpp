@@ -4,6 +4,7 @@
 #include <functional>
 #include <regex>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -143,6 +144,59 @@ TEST_F(CliTest, ShowMergesAFilesBases) {
   const Outcome bad = Cli({"show", Path("bad.json")});
   EXPECT_EQ(bad.code, kExitBadInput);
   EXPECT_NE(bad.err.find("field evnets"), std::string::npos) << bad.err;
+}
+
+// Every field a JSON document holds is named in docs/scenarios.md where that
+// document is described (the report's field table, the matrix's paragraph),
+// and every top-level field the table lists is written.
+TEST_F(CliTest, TheDocumentedJsonFieldsAreTheOnesWritten) {
+  const std::string docs = ReadFileBytes(fs::path(QVI_SOURCE_DIR) / "docs" / "scenarios.md");
+  const auto section = [&](const std::string& from, const std::string& to) {
+    const auto at = docs.find(from);
+    return at == std::string::npos ? std::string() : docs.substr(at, docs.find(to, at) - at);
+  };
+  // Field names, not data (the host's directory table is keyed by names),
+  // nor a scenario's entries, documented with the scenario.
+  const std::set<std::string> not_fields = {"directories", "failure", "platform_failure"};
+  const std::function<void(const nlohmann::json&, std::set<std::string>&)> names = [&](const auto& j, auto& out) {
+    for (auto it = j.begin(); j.is_structured() && it != j.end(); ++it) {
+      if (j.is_object()) out.insert(it.key());
+      if (!j.is_object() || !not_fields.contains(it.key())) names(*it, out);
+    }
+  };
+  // The names in `code` spans, a dotted path's each ("differences.registry", ".log").
+  const auto documented = [](const std::string& text) {
+    std::set<std::string> out;
+    const std::regex span("`([^`]+)`");
+    const std::regex word("[a-z_]+");
+    for (std::sregex_iterator it(text.begin(), text.end(), span), end; it != end; ++it) {
+      const std::string inside = (*it)[1];
+      for (std::sregex_iterator w(inside.begin(), inside.end(), word); w != end; ++w) out.insert(w->str());
+    }
+    return out;
+  };
+  WriteFileBytes(Path("all.json"), R"({"base": "upgrade", "platform_failures": [{"function": "RegCreateKeyA",
+      "occurrence": 3, "code": 5}], "host": {"copy_files": {"Upgrade": [{"directory": "console", "file": "Q.exe"}]}}})");
+  const auto report = nlohmann::json::parse(Cli({"run", Path("all.json"), "--json", "--trace"}).out);
+  const auto matrix = nlohmann::json::parse(Cli({"matrix", "upgrade", "--json"}).out);
+  const std::pair<const nlohmann::json*, std::string> documents[] = {
+      {&report, section("## JSON fields", "\n## ")},
+      {&matrix, section("`--json` gives\nthe same as one document", "```")},
+  };
+  for (const auto& [document, text] : documents) {
+    ASSERT_FALSE(text.empty());
+    std::set<std::string> written;
+    names(*document, written);
+    const std::set<std::string> named = documented(text);
+    for (const std::string& name : written) {
+      EXPECT_TRUE(named.contains(name)) << name << " is written but not documented in:\n" << text.substr(0, 80);
+    }
+  }
+  const std::string table = section("## JSON fields", "\n## ");
+  const std::regex row("\n\\| `([a-z_]+)(?:\\[\\])?` \\|");
+  for (std::sregex_iterator it(table.begin(), table.end(), row), end; it != end; ++it) {
+    EXPECT_TRUE(report.contains((*it)[1].str())) << (*it)[1] << " is documented but not written";
+  }
 }
 
 // A command line the parser refuses is named like every other error: by the
