@@ -15,7 +15,8 @@ namespace {
 class ReviewTest : public CliFolderTest {
  protected:
   // An approved upgrade, and the same with the approved "DayEnd" of the
-  // Modem key wrong, as written to a.json and b.json.
+  // Modem key wrong, as written to a.json and b.json; beside them received
+  // files an earlier run left.
   void SetUp() override {
     ASSERT_EQ(Cli({"run", "upgrade", "--save-expect", Path("a.json")}).code, kExitOk);
     approved_ = ReadFileBytes(Path("a.json"));
@@ -28,7 +29,7 @@ class ReviewTest : public CliFolderTest {
   void Break() {
     for (const char* name : {"a", "b"}) {
       WriteFileBytes(Path(std::string(name) + ".json"), broken_);
-      fs::remove(Path(std::string(name) + ".received.json"));
+      WriteFileBytes(Path(std::string(name) + ".received.json"), "stale");
     }
   }
 
@@ -43,6 +44,7 @@ TEST_F(ReviewTest, AFailureIsReceivedAndAcceptedBackToItsApproval) {
   Break();
   const std::string a = Path("a.json");
   const std::string received = Path("a.received.json");
+  fs::remove(received);
   const Outcome failed = Cli({"test", a});
   EXPECT_EQ(failed.code, kExitChecksFailed);
   EXPECT_NE(failed.out.find("    seen:     REG_SZ \"6\" (2 bytes)\n  received: " + received + "\n"), std::string::npos)
@@ -69,20 +71,21 @@ TEST_F(ReviewTest, AFailureIsReceivedAndAcceptedBackToItsApproval) {
 // later, quit leaves this one as skip does and runs no more; the end of the
 // input is a quit, an answer not understood is asked again.
 TEST_F(ReviewTest, ReviewAsksForEachFailureAndDoesWhatIsAnswered) {
+  const std::string& approved = approved_;
+  const std::string& broken = broken_;
   const struct {
     const char* input;
     int code;
-    std::string a, b;               // the files afterwards
-    bool a_received, b_received;  // their received files left
+    std::string a, b;                    // the files afterwards
+    std::string a_received, b_received;  // their received files, "" for none
     const char* summary;
   } cases[] = {
-      {"a\naccept\n", kExitOk, approved_, approved_, false, false,
-       "2 passed, 0 failed, 2 accepted, 0 rejected, 0 skipped\n"},
-      {"r\ns\n", kExitChecksFailed, broken_, broken_, false, true,
+      {"a\naccept\n", kExitOk, approved, approved, "", "", "2 passed, 0 failed, 2 accepted, 0 rejected, 0 skipped\n"},
+      {"r\ns\n", kExitChecksFailed, broken, broken, "", approved,
        "0 passed, 2 failed, 0 accepted, 1 rejected, 1 skipped\n"},
-      {"q\n", kExitChecksFailed, broken_, broken_, true, false,
+      {"q\n", kExitChecksFailed, broken, broken, approved, "stale",
        "0 passed, 1 failed, 0 accepted, 0 rejected, 1 skipped, 1 not run\n"},
-      {"maybe\nreject\n", kExitChecksFailed, broken_, broken_, false, true,
+      {"maybe\nreject\n", kExitChecksFailed, broken, broken, "", approved,
        "0 passed, 2 failed, 0 accepted, 1 rejected, 1 skipped\n"},
   };
   for (const auto& c : cases) {
@@ -95,8 +98,8 @@ TEST_F(ReviewTest, ReviewAsksForEachFailureAndDoesWhatIsAnswered) {
     EXPECT_TRUE(o.out.ends_with(c.summary)) << o.out;
     EXPECT_EQ(ReadFileBytes(Path("a.json")), c.a);
     EXPECT_EQ(ReadFileBytes(Path("b.json")), c.b);
-    EXPECT_EQ(fs::exists(Path("a.received.json")), c.a_received);
-    EXPECT_EQ(fs::exists(Path("b.received.json")), c.b_received);
+    EXPECT_EQ(ReadFileBytes(Path("a.received.json")), c.a_received);
+    EXPECT_EQ(ReadFileBytes(Path("b.received.json")), c.b_received);
   }
   const Outcome piped = Cli({"test", Path("a.json"), "--review"}, "a\n", false);
   EXPECT_EQ(piped.code, kExitBadInput);
