@@ -4,6 +4,7 @@
 
 #include <pugixml.hpp>
 
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -152,9 +153,9 @@ TEST_F(ReviewTest, NoTestsFailUnlessAskedToPass) {
   }
 }
 
-// CI reads every difference line of a failure in the JUnit file, tells two
-// files' scenarios of one name apart, and an annotation points at the line
-// of each unmet group.
+// CI reads every difference line of a failure in the JUnit file (a log
+// entry's lines beneath it), tells two files' scenarios of one name apart,
+// and an annotation points at the line of each unmet group.
 TEST_F(ReviewTest, CiReadsEveryDifferenceWhereItIsWritten) {
   const std::string scenario =
       "{\n"
@@ -162,7 +163,7 @@ TEST_F(ReviewTest, CiReadsEveryDifferenceWhereItIsWritten) {
       "  \"expect\": {\n"
       "    \"host_calls\": {\"match\": \"exactly\",\n"
       "                   \"calls\": [\"QviPublic 14 SetSettingsFile(\\\"Other.ini\\\") -> Empty\"]},\n"
-      "    \"log\": {\"match\": \"contains\", \"lines\": [\"not a line of it\"]}\n"
+      "    \"log\": {\"match\": \"exactly\", \"lines\": [\"not a line of it\"]}\n"
       "  }\n"
       "}\n";
   WriteFileBytes(Path("x/s.json"), scenario);
@@ -173,9 +174,11 @@ TEST_F(ReviewTest, CiReadsEveryDifferenceWhereItIsWritten) {
                        "expect.host_calls%0A  expected: 1 call%0A"),
             std::string::npos)
       << o.out;
+  const std::string entry = "(QviConsole) : Installing icon: Quorvex Management Console\n      ConsoleDir$: ";
   EXPECT_NE(o.out.find("::error file=" + Path("y/s.json") + ",line=6,title=s expect.log not met::expect.log%0A"
-                       "  expected: contains: 1 line%0A  seen:     1 line, lines[0] not found%0A"
-                       "    - not a line of it\n"),
+                       "  expected: 1 line%0A  seen:     1 line, the first difference at index 0%0A"
+                       "    - not a line of it%0A    + " +
+                       std::regex_replace(entry, std::regex("\n"), "%0A")),
             std::string::npos)
       << o.out;
   pugi::xml_document junit;
@@ -190,7 +193,7 @@ TEST_F(ReviewTest, CiReadsEveryDifferenceWhereItIsWritten) {
             std::string::npos)
       << calls;
   const std::string log = suites[1].node().find_child_by_attribute("name", "log").child_value("failure");
-  EXPECT_TRUE(log.ends_with("\n    - not a line of it\n")) << log;
+  EXPECT_NE(log.find("\n    - not a line of it\n    + " + entry), std::string::npos) << log;
 }
 
 }  // namespace
