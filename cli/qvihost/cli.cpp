@@ -43,6 +43,7 @@ struct RunRequest {
   bool interactive = false;
   std::string save_expect;
   std::string html;
+  bool trace = false;
 };
 
 // The part --shard names, else the one the environment names, else all.
@@ -74,6 +75,7 @@ int Run(const RunRequest& request, Console& console) {
                 << ": the \"expect\" section is not checked by run; use qvihost test\n";
   }
   RunOptions options;
+  options.trace = request.trace;
   // An empty path is a variable that was never set, not a wish for a
   // temporary machine: the run would leave nothing behind to chain on.
   if (request.machine_given && request.machine.empty()) throw ScenarioError("--machine: an empty path");
@@ -131,9 +133,11 @@ int List(Console& console) {
 }
 
 int Show(const std::string& name, Console& console) {
-  const auto text = EmbeddedScenarioText(name);
-  if (!text) throw ScenarioError(name + ": no embedded scenario of that name (see qvihost list)");
-  console.out << *text;
+  if (const auto text = EmbeddedScenarioText(name)) {
+    console.out << *text;
+  } else {
+    console.out << MergedScenarioText(name);
+  }
   return kExitOk;
 }
 
@@ -175,6 +179,9 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
                     "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
                     "and commit")
         ->option_text("FILE");
+    run->add_flag("--trace", request.trace,
+                  "Add every call the snap-in made, to the operating system and the host, in the order made, with "
+                  "its arguments and result (a \"Trace\" section, JSON trace)");
   });
 
   std::string matrix_scenario;
@@ -260,10 +267,11 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
   list->preparse_callback([list](std::size_t) { list->set_help_flag(kHelpFlag, kHelpText); });
   std::string show_name;
-  CLI::App* show = app.add_subcommand("show", "Print an embedded scenario, to copy and edit");
+  CLI::App* show = app.add_subcommand(
+      "show", "Print an embedded scenario, to copy and edit, or a scenario file with its bases merged in");
   show->preparse_callback([show, &show_name](std::size_t) {
     show->set_help_flag(kHelpFlag, kHelpText);
-    show->add_option("name", show_name, "Embedded scenario name")->required();
+    show->add_option("scenario", show_name, "Embedded scenario name or JSON scenario file")->required();
   });
 
   app.set_help_flag(kHelpFlag, kHelpText);

@@ -173,6 +173,11 @@ void RenameOver(const std::filesystem::path& temp, const std::filesystem::path& 
 // MachineError naming the folder when the host cannot.
 void SyncFolder(const std::filesystem::path& folder);
 // Removes a file (not a folder); answers whether it was there.
+// Whether `path` is a regular file, not a link, that this user (or the
+// administrator) owns and no one else may write: a file whose presence
+// grants something, which another local user must not be able to plant.
+bool TrustedFile(const std::filesystem::path& path);
+
 bool RemoveFile(const std::filesystem::path& path);
 
 // Renames `temp` over `target`, two names of one folder below `folder`
@@ -212,7 +217,9 @@ class FileLock {
   // Takes the lock on `path` (created when absent), or throws MachineError
   // naming it when another holder has it, or when it is a link or anything
   // but a regular file of this user: a lock file another user planted could
-  // make this process create or hold a file elsewhere.
+  // make this process create or hold a file elsewhere. A shared lock in a
+  // folder this user may not write holds the lock file that is there, or
+  // nothing when there is none (no run can start there).
   explicit FileLock(const std::filesystem::path& path, Mode mode = Mode::kExclusive);
   ~FileLock();
   FileLock(const FileLock&) = delete;

@@ -257,13 +257,32 @@ void WriteAt(const fs::path& path, std::uint64_t offset, std::string_view bytes,
   if (durability == Durability::kFlushed) RecordFileOp({FileOp::Kind::kSyncFile, path, {}, {}});
 }
 
+bool TrustedFile(const fs::path& path) {
+  // Who may write it is the folder's access list's business on Windows; a
+  // reparse point is never taken for the file.
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
 FileLock::FileLock(const fs::path& path, Mode mode) {
   // Opened without sharing: a second open, by this process or another, fails
   // until this handle is closed. Shared holders open it for reading and share
   // only that, which an exclusive open (reading and writing) cannot join.
   const bool shared = mode == Mode::kShared;
-  const HANDLE file = ::CreateFileW(path.c_str(), shared ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
-                                    shared ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileW(path.c_str(), shared ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                              shared ? FILE_SHARE_READ : 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE && shared &&
+      (::GetLastError() == ERROR_ACCESS_DENIED || ::GetLastError() == ERROR_WRITE_PROTECT)) {
+    // A folder this user may not write: a reader shares the lock that is
+    // there, and where there is none, no run can be changing the folder.
+    file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+    if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+      handle_ = -1;
+      return;
+    }
+  }
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_SHARING_VIOLATION) {
@@ -274,6 +293,8 @@ FileLock::FileLock(const fs::path& path, Mode mode) {
   handle_ = reinterpret_cast<std::intptr_t>(file);
 }
 
-FileLock::~FileLock() { ::CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+FileLock::~FileLock() {
+  if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
 
 }  // namespace qvi::emu

@@ -93,6 +93,8 @@ struct Machine::Impl {
   std::map<fs::path, std::string> files_on_save;
   // Whether the folder held no machine when the lock was taken.
   bool fresh = false;
+  // Opened by OpenToRead: nothing of it is ever written.
+  bool read_only = false;
   // The first debug-log append the host failed (HostFault).
   std::optional<std::string> append_fault;
   // Whether registry.reg holds the store as last saved; machine.ini is
@@ -202,7 +204,32 @@ std::unique_ptr<Machine> Machine::Open(const fs::path& where, const std::optiona
   // Held by the lock, a folder found empty stays so: it has no files to read.
   const bool occupied = RefuseLinkedDrives(folder);
   if (occupied) RecoverFolder(folder);
+  return Load(std::move(lock), folder, occupied, create_with, durability);
+}
 
+std::unique_ptr<Machine> Machine::OpenToRead(const fs::path& where) {
+  std::error_code ec;
+  fs::path folder = fs::absolute(where, ec).lexically_normal();
+  if (folder.filename().empty()) folder = folder.parent_path();
+  if (!fs::is_regular_file(folder / kSettingsFile, ec)) throw MachineError(folder.string() + ": no machine there");
+  // Shared with other readers and copies, never with a run: what is read is
+  // one whole save.
+  auto lock = std::make_unique<FileLock>(folder / kLockFile, FileLock::Mode::kShared);
+  RefuseLinkedDrives(folder);
+  // Finishing an interrupted save writes; reading around it would show the
+  // machine half old, half new.
+  if (fs::exists(folder / kJournalFile, ec) || ec) {
+    throw MachineError(folder.string() + ": holds a save that was interrupted, which only a run on the machine " +
+                       "(not a read) can finish");
+  }
+  auto machine = Load(std::move(lock), folder, true, std::nullopt, Durability::kDiscarded);
+  machine->impl_->read_only = true;
+  return machine;
+}
+
+std::unique_ptr<Machine> Machine::Load(std::unique_ptr<FileLock> lock, const fs::path& folder, bool occupied,
+                                       const std::optional<MachineSettings>& create_with, Durability durability) {
+  std::error_code ec;
   const fs::path settings_path = folder / kSettingsFile;
   const auto settings_text = occupied ? ReadWholeFile(settings_path, kMaxSettingsBytes) : std::nullopt;
   // Read before a new machine is made, so a store that is refused leaves the
@@ -270,6 +297,7 @@ const MachineSettings& Machine::settings() const { return impl_->settings; }
 bool Machine::fresh() const { return impl_->fresh; }
 
 void Machine::Save() {
+  if (impl_->read_only) throw MachineError(folder().string() + ": opened only to be read; nothing is saved");
   // The snap-in was told a file it needs could not be read or written, which
   // Windows would not have said: nothing it did since is kept.
   if (const auto& fault = impl_->profiles.host_fault()) throw HostFault(*fault);

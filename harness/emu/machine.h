@@ -61,6 +61,13 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   static std::unique_ptr<Machine> Open(const std::filesystem::path& folder,
                                        const std::optional<MachineSettings>& create_with = std::nullopt,
                                        Durability durability = Durability::kFlushed);
+  // Opens the machine in `folder` only to read it: nothing is created,
+  // recovered or written, so a read-only folder (a CI job's artifact) can be
+  // compared. Shares the lock with copies and other readers, never with a
+  // run. Throws MachineError when the folder holds no machine or a save that
+  // was interrupted (which only Open finishes), or as Open does. Save() on
+  // it throws.
+  static std::unique_ptr<Machine> OpenToRead(const std::filesystem::path& folder);
   ~Machine() override;
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
@@ -153,6 +160,11 @@ class Machine final : public platform::Platform, public platform::RegistryReader
  private:
   struct Impl;
   explicit Machine(std::unique_ptr<Impl> impl);
+  // Reads the folder's machine under `lock` (or makes one in an unoccupied
+  // folder): what Open and OpenToRead share once the folder may be read.
+  static std::unique_ptr<Machine> Load(std::unique_ptr<FileLock> lock, const std::filesystem::path& folder,
+                                       bool occupied, const std::optional<MachineSettings>& create_with,
+                                       Durability durability);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -52,16 +52,22 @@ std::string_view CodeName(Status code) {
   switch (code) {
     case platform::win32::kFileNotFound:
       return "file not found";
+    case platform::win32::kPathNotFound:
+      return "path not found";
     case platform::win32::kAccessDenied:
       return "access denied";
     case platform::win32::kInvalidHandle:
       return "invalid handle";
+    case platform::win32::kInvalidParameter:
+      return "invalid parameter";
     case platform::win32::kBadNetPath:
       return "network path not found";
     case platform::win32::kBufferOverflow:
       return "buffer overflow";
     case platform::win32::kDiskFull:
       return "disk full";
+    case platform::win32::kNoMoreItems:
+      return "no more items";
     default:
       return {};
   }

@@ -38,8 +38,8 @@ std::vector<Function> AllFunctions();
 // "RegCreateKeyA" and the other names as written above, without the k.
 std::optional<Function> FunctionFromName(std::string_view name);
 std::string_view FunctionName(Function function);
-// What a Win32 code the injector is told to give means: "access denied" for
-// 5, ..., "" for a code without a name here.
+// What a Win32 code the injector is told to give, or a call answers, means:
+// "access denied" for 5, ..., "" for a code without a name here.
 std::string_view CodeName(Status code);
 
 class FaultInjectingPlatform final : public ForwardingPlatform {

@@ -9,6 +9,10 @@ namespace qvi::faults {
 class ForwardingPlatform : public platform::Platform {
  public:
   explicit ForwardingPlatform(platform::Platform& inner) : inner_(inner) {}
+  // A decorator over another decorator must wrap it, not copy what it wraps:
+  // the copy would pass calls by it. Name it as a platform::Platform&.
+  ForwardingPlatform(const ForwardingPlatform&) = delete;
+  ForwardingPlatform& operator=(const ForwardingPlatform&) = delete;
 
   platform::Status RegCreateKeyA(platform::HKey key, const char* sub_key, platform::HKey* result) override {
     return inner_.RegCreateKeyA(key, sub_key, result);

@@ -13,6 +13,7 @@
 #include "emu/reg_text.h"
 #include "runtime/code_page.h"
 #include "scenario/report.h"
+#include "scenario/sha256.h"
 
 namespace qvi::scenario {
 
@@ -102,6 +103,11 @@ class LeftFiles {
     for (const auto& [path, bytes] : files) files_.emplace(path, &bytes);
   }
   bool Has(const std::string& path) const { return files_.contains(path); }
+  // The file's snapshot entry (SnapshotHoldsBytes), or null.
+  const std::string* Bytes(const std::string& path) const {
+    const auto found = files_.find(path);
+    return found == files_.end() ? nullptr : found->second;
+  }
   std::optional<std::string> IniValue(const std::string& file, const std::string& section,
                                       const std::string& key) const {
     const auto found = files_.find(file);
@@ -362,6 +368,18 @@ void UnlistedInFile(const FileChange& file, const NoCaseSet& named, const NoCase
   }
 }
 
+// A file held to its content: a file beyond the snapshot cap was never held
+// whole, so its content is not taken on trust.
+void CheckContent(Checker& c, const std::string& where, const ExpectedFile& f, const std::string& entry) {
+  const std::string expected = f.path + " sha256 " + *f.sha256;
+  if (!SnapshotHoldsBytes(entry)) {
+    c.Check(false, where, expected, "content not held: " + code_page::ToUtf8(entry));
+    return;
+  }
+  const std::string seen = Sha256Hex(entry);
+  c.Check(seen == *f.sha256, where, expected, "sha256 " + seen + " (" + Count(entry.size(), "byte") + ")");
+}
+
 ExpectationResults CheckFiles(const MachineExpectations& expect, const MachineView& view, const std::string& base) {
   Checker c(base);
   const std::vector<ExpectedFile>& entries = *expect.files;
@@ -378,6 +396,7 @@ ExpectationResults CheckFiles(const MachineExpectations& expect, const MachineVi
     named.insert(file);
     c.Check(left.Has(file) == f.present, c.Where("files", i), f.path + (f.present ? " present" : " absent"),
             left.Has(file) ? "present" : "absent");
+    if (f.sha256 && left.Has(file)) CheckContent(c, c.Where("files", i), f, *left.Bytes(file));
   }
   NoCaseSet ini_named;  // ValueId(file, ValueId(section, key))
   for (const ExpectedIni& e : expect.ini.value_or(std::vector<ExpectedIni>{})) {
@@ -592,9 +611,14 @@ MachineExpectations ObservedMachine(const std::vector<RegistryChange>& registry,
     expect.registry->push_back(std::move(entry));
   }
   expect.files.emplace();
-  for (const std::string& drive : drives) expect.files->push_back({code_page::ToUtf8(drive), Match::kExactly, true});
+  for (const std::string& drive : drives) expect.files->push_back({code_page::ToUtf8(drive), Match::kExactly, true, std::nullopt});
   for (const FileChange& file : files) {
-    expect.files->push_back({code_page::ToUtf8(file.path), std::nullopt, file.after.has_value()});
+    ExpectedFile entry{code_page::ToUtf8(file.path), std::nullopt, file.after.has_value(), std::nullopt};
+    // INI files are held entry by entry below, and a log by its lines.
+    if (file.after && !IsIniFile(file.path) && !IsLogFile(file.path) && SnapshotHoldsBytes(*file.after)) {
+      entry.sha256 = Sha256Hex(*file.after);
+    }
+    expect.files->push_back(std::move(entry));
   }
   expect.ini.emplace();
   for (const FileChange& file : files) {

@@ -1,8 +1,10 @@
 #include "scenario/expectations.h"
 
+#include <algorithm>
 #include <set>
 
 #include "runtime/code_page.h"
+#include "scenario/suggest.h"
 
 namespace qvi::scenario {
 
@@ -16,7 +18,7 @@ using ojson = nlohmann::ordered_json;
 void Fields(const json& j, const std::set<std::string>& allowed, const std::set<std::string>& required) {
   if (!j.is_object()) Fail("", "must be an object");
   for (const auto& [key, unused] : j.items()) {
-    if (!allowed.contains(key)) Fail("." + key, "unknown field");
+    if (!allowed.contains(key)) Fail("." + key, "unknown field" + DidYouMean(key, allowed));
   }
   for (const std::string& key : required) {
     if (!j.contains(key)) Fail("." + key, "is missing");
@@ -143,9 +145,17 @@ void from_json(const json& j, ExpectedFile& f) {
     f.match = MatchOf(j);
     return;
   }
-  Fields(j, {"file", "present"}, {"file", "present"});
+  Fields(j, {"file", "present", "sha256"}, {"file", "present"});
   f.path = Text(j, "file");
   f.present = Bool(j, "present", true);
+  if (!j.contains("sha256")) return;
+  std::string hash = Text(j, "sha256");
+  std::transform(hash.begin(), hash.end(), hash.begin(), [](char c) { return code_page::ToLower(c); });
+  if (hash.size() != 64 || hash.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    Fail(".sha256", "must be 64 hexadecimal digits, as sha256sum prints them");
+  }
+  if (!f.present) Fail(".sha256", "an absent file has no content");
+  f.sha256 = std::move(hash);
 }
 
 void from_json(const json& j, ExpectedIni& e) {
@@ -222,6 +232,7 @@ void to_json(ojson& j, const ExpectedFile& f) {
     j = {{"folder", f.path}, {"match", MatchName(*f.match)}};
   } else {
     j = {{"file", f.path}, {"present", f.present}};
+    if (f.sha256) j["sha256"] = *f.sha256;
   }
 }
 

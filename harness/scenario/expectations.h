@@ -10,7 +10,8 @@
 //                       {"key": K, "value": N, "unchanged": true},
 //                       {"key": K, "value": N, "present": false}, ...]
 //     "files":         [{"folder": D, "match": "exactly" | "any"},
-//                       {"file": F, "present": true|false}, ...]
+//                       {"file": F, "present": true|false},
+//                       {"file": F, "present": true, "sha256": H}, ...]
 //     "ini":           [{"file": F, "section": S, "key": K, "value": V},
 //                       {"file": F, "section": S, "key": K, "present": false}, ...]
 //     "log":           {"match": "exactly" | "contains", "lines": [...]}
@@ -80,6 +81,7 @@ struct ExpectedFile {
   std::string path;            // a file, or a folder when `match` is set
   std::optional<Match> match;
   bool present = true;
+  std::optional<std::string> sha256;  // of a present file: its content, lowercase hex
 };
 
 struct ExpectedIni {

@@ -4,6 +4,7 @@
 #include <concepts>
 #include <map>
 #include <cstdio>
+#include <set>
 #include <sstream>
 #include <string_view>
 #include <vector>
@@ -267,6 +268,9 @@ struct Part {
   std::string title;
   std::size_t title_at = 0;  // the blank line before the title
   std::size_t body_at = 0;
+  // Lines of the body (from 0) that tell of a failed call, where the text
+  // alone cannot say so.
+  std::set<std::size_t> failed_lines;
 };
 
 // Registry changes as .reg text: a key once above its values, a removed
@@ -312,6 +316,23 @@ void AppendFileChanges(TextOut& out, const std::vector<FileChange>& files) {
     } else if (file.after) {
       out << Indent(PrintableText(*file.after), "      | ");
     }
+  }
+}
+
+// Each event's calls under its name, one line each, as the run made them;
+// the lines of failed calls, counted from the first, go to `failed_lines`.
+void AppendTrace(TextOut& out, const std::vector<TracedCall>& trace, std::set<std::size_t>* failed_lines) {
+  std::size_t line = 0;
+  const std::string* event = nullptr;
+  for (const TracedCall& call : trace) {
+    if (!event || call.event != *event) {
+      out << "  [" << (call.event.empty() ? "(no event)" : call.event) << "]\n";
+      event = &call.event;
+      ++line;
+    }
+    if (failed_lines && call.failed) failed_lines->insert(line);
+    out << "    " << Utf8(TraceLine(call)) << "\n";
+    ++line;
   }
 }
 
@@ -408,7 +429,7 @@ std::string InjectedFaultText(const InjectedFault& f) {
 std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
   TextOut out;
   const auto heading = [&](const char* id, const std::string& title) {
-    if (parts) parts->push_back({id, title, out.size(), out.size() + title.size() + 2});
+    if (parts) parts->push_back({id, title, out.size(), out.size() + title.size() + 2, {}});
     out << "\n" << title << "\n";
   };
   out << "Scenario " << (r.scenario.empty() ? "(unnamed)" : r.scenario) << " on "
@@ -446,6 +467,11 @@ std::string ReportText(const RunResult& r, std::vector<Part>* parts) {
       first = false;
     }
     out << "    " << Utf8(DescribeCall(call)) << "\n";
+  }
+
+  if (r.traced) {
+    heading("trace", "Trace (" + std::to_string(r.trace.size()) + ")");
+    AppendTrace(out, r.trace, parts ? &parts->back().failed_lines : nullptr);
   }
 
   if (!r.copies.empty()) {
@@ -620,12 +646,15 @@ void HtmlSummary(std::ostringstream& out, const RunResult& r) {
 }
 
 // Lines of the readable report's part `id` as preformatted text, each
-// marked with the class LineClass gives it.
-void HtmlPre(std::ostringstream& out, const std::string& id, const std::string& text) {
+// marked with the class LineClass gives it, or as failed when among
+// `failed_lines` (counted from 0).
+void HtmlPre(std::ostringstream& out, const std::string& id, const std::string& text,
+             const std::set<std::size_t>& failed_lines = {}) {
   out << "<pre>";
   std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    const char* cls = LineClass(id, line);
+  std::size_t number = 0;
+  for (std::string line; std::getline(lines, line); ++number) {
+    const char* cls = failed_lines.contains(number) ? "failed" : LineClass(id, line);
     out << (cls ? "<span class=\"" + std::string(cls) + "\">" + HtmlText(line) + "</span>\n" : HtmlText(line) + "\n");
   }
   out << "</pre>\n";
@@ -640,7 +669,7 @@ void HtmlParts(std::ostringstream& out, const std::string& text, const std::vect
     const std::size_t end = p + 1 < parts.size() ? parts[p + 1].title_at : text.size();
     out << "<" << heading << " id=\"" << prefix << part.id << "\">" << HtmlText(part.title) << "</" << heading
         << ">\n";
-    HtmlPre(out, part.id, text.substr(part.body_at, end - part.body_at));
+    HtmlPre(out, part.id, text.substr(part.body_at, end - part.body_at), part.failed_lines);
   }
 }
 
@@ -731,6 +760,24 @@ json HostCallsJson(const std::vector<rhost::HostCall>& calls) {
   return list;
 }
 
+json TraceJson(const std::vector<TracedCall>& trace) {
+  json list = json::array();
+  for (const TracedCall& call : trace) {
+    json args = json::array();
+    for (const std::string& arg : call.args) args.push_back(Utf8(arg));
+    list.push_back({{"event", call.event},
+                    {"seq", call.seq},
+                    {"kind", call.kind == TracedCall::Kind::kHost ? "host" : "platform"},
+                    {"function", call.function},
+                    {"args", std::move(args)},
+                    {"result", Utf8(call.result)},
+                    {"last_error", call.last_error.empty() ? json(nullptr) : json(call.last_error)},
+                    {"failed", call.failed},
+                    {"injected", call.injected}});
+  }
+  return list;
+}
+
 json RegistryChangesJson(const std::vector<RegistryChange>& changes) {
   json list = json::array();
   for (const auto& change : changes) {
@@ -812,6 +859,7 @@ json ReportJson(const RunResult& r) {
   }
 
   doc["host_calls"] = HostCallsJson(r.host_calls);
+  if (r.traced) doc["trace"] = TraceJson(r.trace);
 
   // Only when the host copied anything, as machine.seeded is only on an
   // existing machine.

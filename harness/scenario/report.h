@@ -12,8 +12,9 @@
 namespace qvi::scenario {
 
 // The readable report, UTF-8: events (a completed one in which the host
-// refused calls says how many), host calls grouped by event, registry changes
-// as .reg text, files changed, log lines, message boxes and the host's state.
+// refused calls says how many), host calls grouped by event, when traced
+// every call of the snap-in grouped by event, registry changes as .reg text,
+// files changed, log lines, message boxes and the host's state.
 std::string FormatReport(const RunResult& result);
 
 // Registry and file differences in the readable report's notation, under
@@ -37,9 +38,10 @@ std::string MarkupText(const std::string& utf8);
 // failed calls marked, long lines wrapped.
 std::string HtmlReport(const RunResult& result);
 
-// The JSON document: scenario, machine, events, host_calls, registry_changes,
-// files, log, message_boxes, host_state. The machine's text is decoded with
-// its code page, so every byte survives as one character.
+// The JSON document: scenario, machine, events, host_calls, trace (when
+// traced), registry_changes, files, log, message_boxes, host_state. The
+// machine's text is decoded with its code page, so every byte survives as
+// one character.
 nlohmann::ordered_json ReportJson(const RunResult& result);
 
 // "REG_SZ", "REG_DWORD", ... ("0x..." for a type without a name).

@@ -38,6 +38,9 @@ std::string HashLine(std::uint64_t size, std::uint64_t hash) {
   return "(" + std::to_string(size) + std::string(kByHash) + emu::DigestHex(hash) + ")";
 }
 
+constexpr std::string_view kByStamp = " bytes, not shown; modified ";
+constexpr std::string_view kNotReadable = "(not readable)";
+
 bool IsHashLine(const std::string& shown) {
   return shown.size() > kByHash.size() + 18 && shown.front() == '(' && shown.back() == ')' &&
          shown.compare(shown.size() - 17 - kByHash.size(), kByHash.size(), kByHash) == 0;
@@ -74,10 +77,10 @@ std::string SnapshotOf(const fs::path& file, std::uint64_t& budget) {
       return HashLine(size, hash);
     }
   } catch (const emu::MachineError&) {
-    return "(not readable)";  // swapped for something else while listed
+    return std::string(kNotReadable);  // swapped for something else while listed
   }
   const emu::FileStamp stamp = emu::StampOf(file);
-  return "(" + std::to_string(stamp.size) + " bytes, not shown; modified " + std::to_string(stamp.modified_ns) +
+  return "(" + std::to_string(stamp.size) + std::string(kByStamp) + std::to_string(stamp.modified_ns) +
          ", file " + std::to_string(stamp.identity) + ")";
 }
 
@@ -526,12 +529,20 @@ std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& befo
   return changes;
 }
 
+bool SnapshotHoldsBytes(const std::string& entry) {
+  if (entry.empty() || entry.front() != '(' || entry.back() != ')') return true;
+  return !(IsHashLine(entry) || entry == kNotReadable || entry.find(kByStamp) != std::string::npos);
+}
+
+bool IsLogFile(const std::string& path) {
+  const auto name_at = path.find_last_of('\\');
+  return code_page::EqualsNoCase(name_at == std::string::npos ? path : path.substr(name_at + 1), "ods.txt");
+}
+
 std::vector<std::string> LogLines(const std::vector<FileChange>& files) {
   std::vector<std::string> log;
   for (const FileChange& file : files) {
-    const auto name_at = file.path.find_last_of('\\');
-    const std::string name = name_at == std::string::npos ? file.path : file.path.substr(name_at + 1);
-    if (!code_page::EqualsNoCase(name, "ods.txt") || !file.after) continue;
+    if (!IsLogFile(file.path) || !file.after) continue;
     for (auto& line : AppendedLines(file.before.value_or(""), *file.after)) log.push_back(std::move(line));
   }
   return log;
@@ -747,10 +758,12 @@ struct EventsRun {
   std::vector<CopyOutcome> copies;
 };
 
+// `os` is what the snap-in calls: the injector `faulty`, or a recorder in
+// front of it.
 EventsRun RaiseEvents(emu::Machine& machine, const Scenario& scenario, rhost::ReplacementHost& host,
-                      faults::FaultInjectingPlatform& faulty, const RunOptions& options,
+                      faults::FaultInjectingPlatform& faulty, platform::Platform& os, const RunOptions& options,
                       std::map<std::string, std::string> files_since, std::set<std::string>& unlisted) {
-  rhost::Session session(host, faulty);
+  rhost::Session session(host, os);
   EventsRun run;
   RecordSinceLastEvent registry_since;
   std::vector<std::string> copied;
@@ -809,7 +822,11 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   for (const PlatformFailure& failure : scenario.platform_failures) {
     faulty.FailCall(failure.function, failure.occurrence, failure.code);
   }
-  EventsRun events = RaiseEvents(machine, scenario, host, faulty, options, files_before, unlisted);
+  std::optional<RecordingPlatform> recorder;
+  if (options.trace) recorder.emplace(faulty, host);
+  EventsRun events = RaiseEvents(machine, scenario, host, faulty,
+                                 recorder ? static_cast<platform::Platform&>(*recorder) : faulty, options,
+                                 files_before, unlisted);
 
   RunResult result;
   result.scenario = scenario.name;
@@ -831,6 +848,10 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   result.seeded = std::move(seeded);
   result.injected_faults = InjectedFaults(scenario, faulty, result);
   result.warnings = Warnings(scenario, machine, fresh, faulty, result.host_calls);
+  if (recorder) {
+    result.traced = true;
+    result.trace = MergeTrace(recorder->calls(), result.host_calls, scenario.host.failures);
+  }
   for (const CopyOutcome& copy : result.copies) {
     if (copy.failure.empty()) continue;
     result.warnings.push_back("host.copy_files: " +
@@ -1022,10 +1043,11 @@ std::pair<std::vector<RegistryChange>, std::vector<FileChange>> DiffMachines(
   }
   // One machine cannot be opened twice at once, and equals itself.
   if (before && fs::equivalent(after, *before)) return {};
-  const auto machine = emu::Machine::Open(after);
+  // Only read: a machine kept as a read-only artifact can be compared.
+  const auto machine = emu::Machine::OpenToRead(after);
   std::optional<TempMachineFolder> scratch;
   if (!before) scratch.emplace("pristine");
-  const auto other = before ? emu::Machine::Open(*before)
+  const auto other = before ? emu::Machine::OpenToRead(*before)
                             : emu::Machine::Open(scratch->path(), machine->settings(), emu::Durability::kDiscarded);
   return {DiffRegistry(other->registry().Snapshot(), machine->registry().Snapshot()),
           DiffFiles(SnapshotFiles(*other), SnapshotFiles(*machine))};

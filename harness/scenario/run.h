@@ -14,6 +14,7 @@
 #include "replacement_host/replacement_host.h"
 #include "replacement_host/session.h"
 #include "scenario/scenario.h"
+#include "scenario/trace.h"
 
 namespace qvi::scenario {
 
@@ -35,6 +36,9 @@ struct RunOptions {
   // empty (the matrix reads a large seed once and hands each forked run its
   // own copy).
   emu::RegistryStore* seed_registry = nullptr;
+  // Records every call the snap-in makes in RunResult::trace. Off, no
+  // recorder stands between the snap-in and the platform.
+  bool trace = false;
 };
 
 struct RegistryChange {
@@ -118,6 +122,10 @@ struct RunResult {
   // machine overrides, a fault that never fired, an operation the snap-in
   // never calls, a computer name Windows would refuse. Each names its field.
   std::vector<std::string> warnings;
+  // With RunOptions::trace: every call the snap-in made, to the platform and
+  // the host, in the order made.
+  bool traced = false;
+  std::vector<TracedCall> trace;
 };
 
 // Opens (or makes) the machine, seeds it, raises the scenario's events through
@@ -204,6 +212,13 @@ std::vector<RegistryChange> DiffRegistry(const emu::RegistryStore& store);
 std::vector<FileChange> DiffFiles(const std::map<std::string, std::string>& before,
                                   const std::map<std::string, std::string>& after);
 
+// Whether a snapshot's entry for a file (RunResult::files_after) is the
+// file's bytes, not a line standing for a file beyond the snapshot cap or
+// one that could not be read.
+bool SnapshotHoldsBytes(const std::string& entry);
+
+// Whether `path` (a Windows path) names a debug log: an ods.txt.
+bool IsLogFile(const std::string& path);
 // The lines appended to every ods.txt among `files`.
 std::vector<std::string> LogLines(const std::vector<FileChange>& files);
 

@@ -1,6 +1,7 @@
 #include "scenario/scenario.h"
 
 #include "scenario/exit_codes.h"
+#include "scenario/suggest.h"
 
 #include <algorithm>
 #include <charconv>
@@ -76,7 +77,7 @@ class Reader {
   void ExpectObject(const json& value, const std::string& path, const std::set<std::string>& allowed) const {
     if (!value.is_object()) Fail(path, "must be an object");
     for (const auto& [key, unused] : value.items()) {
-      if (!allowed.contains(key)) Fail(Join(path, key), "unknown field");
+      if (!allowed.contains(key)) Fail(Join(path, key), "unknown field" + DidYouMean(key, allowed));
     }
   }
 
@@ -150,8 +151,19 @@ class Reader {
   std::string source_;
 };
 
-// A path a scenario names, inside the scenario's own folder: a scenario from
-// elsewhere must not read or write anything else on this computer.
+// The folder a scenario's paths must stay in: its own, or the nearest one
+// above it that its owner marked with a .qvihost-root file, so that scenarios
+// in sibling folders can share bases and seeds kept beside them.
+std::filesystem::path ScenarioRoot(const std::filesystem::path& folder) {
+  for (std::filesystem::path at = folder;; at = at.parent_path()) {
+    if (emu::TrustedFile(at / kRootMarker)) return at;
+    if (at == at.root_path() || at.parent_path() == at) return folder;
+  }
+}
+
+// A path a scenario names, inside the scenario's own folder (or its root's):
+// a scenario from elsewhere must not read or write anything else on this
+// computer.
 std::filesystem::path Confined(const Reader& r, const std::filesystem::path& base_dir, const std::string& name,
                                const std::string& field) {
   namespace fs = std::filesystem;
@@ -159,9 +171,12 @@ std::filesystem::path Confined(const Reader& r, const std::filesystem::path& bas
   const fs::path base = fs::weakly_canonical(base_dir.empty() ? fs::current_path(ec) : fs::absolute(base_dir, ec), ec);
   const fs::path path = fs::weakly_canonical(base / name, ec);
   if (ec) r.Fail(field, "cannot resolve " + name + ": " + ec.message());
-  const fs::path relative = path.lexically_relative(base);
+  const fs::path root = ScenarioRoot(base);
+  const fs::path relative = path.lexically_relative(root);
   if (fs::path(name).is_absolute() || relative.empty() || *relative.begin() == "..") {
-    r.Fail(field, "\"" + name + "\" lies outside the scenario's folder " + base.string());
+    r.Fail(field, "\"" + name + "\" lies outside the scenario's folder " + root.string() +
+                      (root == base ? " (a " + std::string(kRootMarker) + " file marks a folder above as the root)"
+                                    : " (the root its " + std::string(kRootMarker) + " marks)"));
   }
   return path;
 }
@@ -785,6 +800,32 @@ Scenario LoadScenario(const std::string& name_or_file, SeedCache* seeds) {
                             {{canonical.string(), name_or_file}}, seeds ? *seeds : own);
   if (s.name.empty()) s.name = file.stem().string();
   return s;
+}
+
+std::string MergedScenarioText(const std::string& file_name) {
+  namespace fs = std::filesystem;
+  // Refused as a run would refuse it, so what is shown is what runs.
+  LoadScenario(file_name);
+  const fs::path file(file_name);
+  std::error_code ec;
+  const fs::path canonical = fs::weakly_canonical(fs::absolute(file, ec), ec);
+  std::vector<Link> chain{{canonical.string(), file_name}};
+  json doc = WithBase(ParseDocument(ReadRegularFile(file, kMaxScenarioBytes), file_name), file_name,
+                      file.parent_path(), chain);
+  if (!doc.contains("steps")) return doc.dump(2) + "\n";
+  for (json& step : doc["steps"]) {
+    if (!step.contains("base")) continue;
+    std::vector<Link> way = chain;
+    json merged = WithBase(json{{"base", step["base"]}}, file_name, file.parent_path(), way);
+    json patch = step;
+    patch.erase("base");
+    patch.erase("seeds");
+    merged.merge_patch(patch);
+    // A step runs on the life cycle's machine; it brings only the seeds.
+    if (!step.value("seeds", true)) merged.erase("machine");
+    step = std::move(merged);
+  }
+  return doc.dump(2) + "\n";
 }
 
 RegistrySeed::RegistrySeed(std::filesystem::path file) : file_(std::move(file)) {

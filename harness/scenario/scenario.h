@@ -156,10 +156,22 @@ rhost::HostConfig HostConfigFor(const Scenario& scenario, const std::string& com
 Scenario ParseScenario(std::string_view json_text, const std::string& source,
                        const std::filesystem::path& base_dir = {}, SeedCache* seeds = nullptr);
 
+// The paths a scenario file names (its base, registry_file, machine.folder)
+// lie in its own folder, or below the nearest folder above it that holds a
+// file of this name: a regular file of this user (or the administrator) that
+// no one else may write, so that scenarios in sibling folders can share
+// bases.
+inline constexpr const char* kRootMarker = ".qvihost-root";
+
 // A scenario built into qvihost, or a JSON file (its "base" resolved as by
 // ParseScenario). Throws ScenarioError when the name is neither an embedded
 // scenario nor a readable file.
 Scenario LoadScenario(const std::string& name_or_file, SeedCache* seeds = nullptr);
+
+// A scenario file as one JSON document with its base, and each step's, merged
+// in: what a run of it reads (a step's machine settings are still the life
+// cycle's). Throws ScenarioError as LoadScenario does.
+std::string MergedScenarioText(const std::string& file);
 
 // The embedded scenarios: names in a fixed order, and the text of one.
 std::vector<std::string> EmbeddedScenarioNames();

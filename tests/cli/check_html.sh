@@ -3,7 +3,8 @@
 # the rendered page must open with its summary and contents, hold every part
 # of the readable report in its notation (the settings file's change as a
 # diff, the directory table, removed folders), keep UTF-8 names, show control
-# characters and mark a refused host call. With a second argument, also
+# characters, mark a refused host call, and trace each call with the failed
+# ones marked. With a second argument, also
 # saves a screenshot of the second page there.
 set -euo pipefail
 qvihost="$1"
@@ -35,17 +36,22 @@ expect_parts "$work/upgrade-dom.html" '<h1>qvihost: upgrade</h1>' '<h2 id="summa
   '  directory table:' '  removed folders:'
 
 # A name with a control character, a computer name beyond ASCII, a refused
-# host call.
+# host call; traced, with a refused key creation: the trace section marks
+# both failed calls.
 cat >"$work/odd.json" <<'JSON'
 {"base": "install-nt", "name": "Prüfung\u0007", "machine": {"computer_name": "SRVÄ"},
- "host": {"failures": [{"dispid": 22, "occurrence": 1}]}}
+ "host": {"failures": [{"dispid": 22, "occurrence": 1}]},
+ "platform_failures": [{"function": "RegCreateKeyA", "occurrence": 3, "code": 5}]}
 JSON
-"$qvihost" run "$work/odd.json" --html "$work/odd.html" >/dev/null
+"$qvihost" run "$work/odd.json" --trace --html "$work/odd.html" >/dev/null
 render --dump-dom "file://$work/odd.html" >"$work/odd-dom.html"
 expect_parts "$work/odd-dom.html" '<h1>qvihost: Prüfung<span class="ctl">&lt;0x07&gt;</span></h1>' 'Computer SRVÄ' \
   '<th>Host calls</th><td>25</td><td class="failed">1 failed</td>' \
   '<span class="failed">  qviSetup                                completed, 1 host call refused</span>' \
-  '<span class="failed">    QviPublic 22 GetPlatform(ByRef 0) FAILED 440: Automation error</span>'
+  '<span class="failed">    QviPublic 22 GetPlatform(ByRef 0) FAILED 440: Automation error</span>' \
+  '<li><a href="#trace">Trace (63)</a></li>' '<h2 id="trace">Trace (63)</h2>' \
+  '<span class="failed">    QviPublic 22 GetPlatform(ByRef 0) FAILED 440: Automation error (injected)</span>' \
+  '<span class="failed">    RegCreateKeyA(HKEY_LOCAL_MACHINE\SOFTWARE\Halvorn\Tessaly\Management Console\BC Defaults, "Modem") -&gt; 5 access denied (injected)</span>'
 if [ -n "$screenshot" ]; then
   render --window-size=1200,1600 --screenshot="$screenshot" "file://$work/odd.html" >/dev/null
 fi

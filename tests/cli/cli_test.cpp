@@ -24,22 +24,55 @@ using CliTest = CliFolderTest;
 // with Windows paths as written, the settings file's change as a diff; a life
 // cycle's steps on one machine and what they leave behind; machine text in
 // code page 1252 as UTF-8, a refused host call in its event's line, and each
-// injected fault with the events it fired in (the first of two naming a call wins it).
+// injected fault with the events it fired in (the first of two naming a call
+// wins it); with --trace every call in the order made, the refused key
+// creation injected and the values then written through no handle.
 TEST_F(CliTest, ReadableReportsAreTheApprovedOnes) {
   const std::string life_cycle = std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json";
   const std::string machine_text = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-machine-text.json";
   const std::string faults_traced = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-faults-traced.json";
-  for (const auto& [scenario, golden] : {std::pair{std::string("upgrade"), "upgrade.txt"},
-                                         {life_cycle, "life-cycle.txt"},
-                                         {machine_text, "install-nt-machine-text.txt"},
-                                         {faults_traced, "install-nt-faults-traced.txt"}}) {
-    const Outcome o = Cli({"run", scenario});
+  const std::string modem_refused = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-modem-key-refused.json";
+  using Args = std::vector<std::string>;
+  for (const auto& [args, golden] : {std::pair{Args{"run", "upgrade"}, "upgrade.txt"},
+                                     {Args{"run", life_cycle}, "life-cycle.txt"},
+                                     {Args{"run", machine_text}, "install-nt-machine-text.txt"},
+                                     {Args{"run", faults_traced}, "install-nt-faults-traced.txt"},
+                                     {Args{"run", modem_refused, "--trace"}, "install-nt-modem-key-refused-trace.txt"}}) {
+    const Outcome o = Cli(args);
     ASSERT_EQ(o.code, kExitOk) << o.err;
     const fs::path approved = fs::path(QVI_GOLDEN_DIR) / golden;
     if (std::getenv("QVI_APPROVE_GOLDEN") != nullptr) std::ofstream(approved, std::ios::binary) << o.out;
     const std::string expected = ReadFileBytes(approved);
     EXPECT_TRUE(o.out == expected) << golden << "\n" << UnifiedDiff(expected, o.out);
   }
+}
+
+// The JSON trace numbers host and platform calls together in the order made
+// and gives each call's fields; each step of a life cycle has its own.
+TEST_F(CliTest, TheJsonTraceGivesEachCallsFieldsInTheOrderMade) {
+  const std::string modem_refused = std::string(QVI_GOLDEN_DIR) + "/scenarios/install-nt-modem-key-refused.json";
+  const std::string life_cycle = std::string(QVI_EXAMPLES_DIR) + "/life-cycle/install-upgrade-uninstall.json";
+  const auto run = nlohmann::json::parse(Cli({"run", modem_refused, "--trace", "--json"}).out);
+  const auto cycle = nlohmann::json::parse(Cli({"run", life_cycle, "--trace", "--json"}).out);
+  std::vector<nlohmann::json> reports{run};
+  for (const auto& step : cycle.at("steps")) reports.push_back(step);
+  ASSERT_EQ(reports.size(), 4u);
+  nlohmann::json injected = nlohmann::json::array();
+  for (const auto& report : reports) {
+    const auto& trace = report.at("trace");
+    std::size_t host = 0;
+    for (std::size_t i = 0; i < trace.size(); ++i) {
+      EXPECT_EQ(trace[i].at("seq"), i + 1) << report.at("scenario");
+      host += trace[i].at("kind") == "host" ? 1 : 0;
+      if (trace[i].at("injected")) injected.push_back(trace[i]);
+    }
+    EXPECT_EQ(host, report.at("host_calls").size()) << report.at("scenario");
+    EXPECT_GT(trace.size(), host) << report.at("scenario");
+  }
+  EXPECT_EQ(injected, nlohmann::json::parse(R"([{"event": "qviSetup", "seq": 12, "kind": "platform",
+      "function": "RegCreateKeyA",
+      "args": ["HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorn\\Tessaly\\Management Console\\BC Defaults", "\"Modem\""],
+      "result": "5 access denied", "last_error": null, "failed": true, "injected": true}])"));
 }
 
 // What a life cycle leaves behind is what `qvihost diff` finds on its machine
@@ -76,7 +109,7 @@ TEST_F(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
       {{"matrix", "--help"}, "--jobs", false},
       {{"test", "--help"}, "--junit", false},
       {{"list", "--help"}, "Usage: qvihost list", false},
-      {{"show", "--help"}, "name", false},
+      {{"show", "--help"}, "scenario", false},
       {{"--version"}, "qvihost 1.0", false},
   };
   for (const auto& c : cases) {
@@ -85,6 +118,31 @@ TEST_F(CliTest, CommandsWithoutAFilePrintWhatTheyShowOnStandardOutput) {
     const std::size_t at = o.out.find(c.text);
     EXPECT_TRUE(c.first ? at == 0 : at != std::string::npos) << c.text << "\n" << o.out;
   }
+}
+
+// A scenario file is shown with its bases merged in: the fields its base
+// brings, its own over them, a step's base resolved in the step; a file a
+// run refuses is refused.
+TEST_F(CliTest, ShowMergesAFilesBases) {
+  WriteFileBytes(Path("sub/b.json"), R"({"name": "b", "base": "install-nt", "host": {"language": "deu"}})");
+  WriteFileBytes(Path("mine.json"), R"({"base": "sub/b.json", "host": {"language": "fra"}, "events": ["creation"]})");
+  WriteFileBytes(Path("cycle.json"), R"({"steps": [{"base": "sub/b.json", "seeds": false}, {"base": "uninstall"}]})");
+  const Outcome mine = Cli({"show", Path("mine.json")});
+  ASSERT_EQ(mine.code, kExitOk) << mine.err;
+  const auto shown = nlohmann::json::parse(mine.out);
+  EXPECT_FALSE(shown.contains("base"));
+  EXPECT_FALSE(shown.contains("name"));  // the base's own name is not the scenario's
+  EXPECT_EQ(shown["host"]["language"], "fra");
+  EXPECT_EQ(shown["host"]["directories"], nlohmann::json::parse(Cli({"show", "install-nt"}).out)["host"]["directories"]);
+  EXPECT_EQ(shown["events"], nlohmann::json::array({"creation"}));
+  const auto cycle = nlohmann::json::parse(Cli({"show", Path("cycle.json")}).out);
+  EXPECT_EQ(cycle["steps"][0]["host"]["language"], "deu");
+  EXPECT_FALSE(cycle["steps"][0].contains("machine"));  // "seeds": false brings none
+  EXPECT_EQ(cycle["steps"][1]["events"], nlohmann::json::parse(Cli({"show", "uninstall"}).out)["events"]);
+  WriteFileBytes(Path("bad.json"), R"({"base": "install-nt", "evnets": []})");
+  const Outcome bad = Cli({"show", Path("bad.json")});
+  EXPECT_EQ(bad.code, kExitBadInput);
+  EXPECT_NE(bad.err.find("field evnets"), std::string::npos) << bad.err;
 }
 
 // A command line the parser refuses is named like every other error: by the
@@ -140,7 +198,7 @@ TEST_F(CliTest, TheDocumentedCommandTableListsEveryOptionOfTheHelp) {
       ++options;
       EXPECT_NE(row.find("[" + option + "]"), std::string::npos) << option << " of " << command << " not in\n" << row;
     }
-    EXPECT_EQ(options, command == "run" ? 5u : command == "matrix" ? 6u : command == "test" ? 7u : 0u) << help.out;
+    EXPECT_EQ(options, command == "run" ? 6u : command == "matrix" ? 6u : command == "test" ? 7u : 0u) << help.out;
     std::smatch words;
     ASSERT_TRUE(std::regex_search(help.out, words, usage)) << help.out;
     if (command == "diff") {
@@ -245,6 +303,43 @@ TEST_F(CliTest, ExactApprovalsNameWhatIsNotListed) {
     EXPECT_EQ(o.code, kExitExpectationsNotMet) << c.section;
     EXPECT_NE(o.out.find(c.named), std::string::npos) << c.section << "\n" << o.out;
   }
+}
+
+// A copied file is approved with its content's SHA-256 (as sha256sum prints
+// it): a build that ships other bytes under the approved name fails, and a
+// hash that cannot be one is refused.
+TEST_F(CliTest, ApprovedFilesAreHeldToTheirContent) {
+  const auto scenario = [&](const char* content) {
+    const std::string file = Path(std::string("copies-") + content + ".json");
+    WriteFileBytes(file, std::string(R"({"base": "install-nt", "host": {"copy_files": {"NT": [)") +
+                             R"({"directory": "console", "file": "Quorvex.exe", "content": ")" + content + R"("}]}}})");
+    return file;
+  };
+  const std::string approved = Path("approved.json");
+  ASSERT_EQ(Cli({"run", scenario("Quorvex 1.0"), "--save-expect", approved}).code, kExitOk);
+  nlohmann::ordered_json document = nlohmann::ordered_json::parse(ReadFileBytes(approved));
+  const nlohmann::ordered_json exe = {{"file", "C:\\Program Files\\Tessaly\\Quorvex\\Quorvex.exe"},
+                                      {"present", true},
+                                      {"sha256", "d6e0bbe3f4a88d337802997d07b367b7881bc02ec76ebc1dfb332ac2455fccc2"}};
+  const auto& files = document["expect"]["files"];
+  EXPECT_NE(std::find(files.begin(), files.end(), exe), files.end()) << files.dump(2);
+  EXPECT_EQ(Cli({"test", approved}).code, kExitOk);
+
+  document["host"]["copy_files"]["NT"][0]["content"] = "Quorvex 1.0 (patched)";
+  WriteFileBytes(Path("tampered.json"), document.dump(2));
+  const Outcome tampered = Cli({"test", Path("tampered.json")});
+  EXPECT_EQ(tampered.code, kExitChecksFailed);
+  EXPECT_NE(tampered.out.find("Quorvex.exe sha256 d6e0bbe3"), std::string::npos) << tampered.out;
+  EXPECT_NE(tampered.out.find("(21 bytes)"), std::string::npos) << tampered.out;
+
+  document = nlohmann::ordered_json::parse(ReadFileBytes(approved));
+  for (auto& entry : document["expect"]["files"]) {
+    if (entry.contains("sha256")) entry["sha256"] = "d6e0bbe3";
+  }
+  WriteFileBytes(Path("short.json"), document.dump(2));
+  const Outcome refused = Cli({"test", Path("short.json")});
+  EXPECT_EQ(refused.code, kExitBadInput);
+  EXPECT_NE(refused.err.find(".sha256: must be 64 hexadecimal digits"), std::string::npos) << refused.err;
 }
 
 // What cannot be used is refused, naming the file and field; what a scenario

@@ -80,4 +80,30 @@ set +e; as_other "$qvihost" run upgrade --machine "$machine" >/dev/null 2>"$work
 set +e; as_other "$qvihost" run "$work/unseeded.json" --machine "$machine" >/dev/null 2>"$work/err6"; status=$?; set -e
 [ "$status" = 2 ] && grep -q "drive_c/WINNT/kethra.ini: cannot read" "$work/err6" ||
   { cat "$work/err6" >&2; fail "a machine file in a folder the run cannot search: exit $status"; }
+
+# 6. A machine folder its owner may only read (a CI job's artifact) can be
+# compared, with its lock file or without one, and is left as it was.
+for keep_lock in yes no; do
+  machine="$shared/m6-$keep_lock"
+  as_other "$qvihost" run upgrade --machine "$machine" >/dev/null
+  as_other "$qvihost" diff "$machine" >"$work/diff-writable"
+  [ "$keep_lock" = yes ] || rm "$machine/.lock"
+  chmod -R a-w "$machine"
+  listing="$(ls -lR --full-time "$machine")"
+  set +e; as_other "$qvihost" diff "$machine" >"$work/diff-read-only" 2>"$work/err7"; status=$?; set -e
+  [ "$status" = 0 ] && cmp -s "$work/diff-writable" "$work/diff-read-only" ||
+    { cat "$work/err7" >&2; fail "diff on a read-only machine folder ($keep_lock lock): exit $status"; }
+  [ "$listing" = "$(ls -lR --full-time "$machine")" ] || fail "diff changed a read-only machine folder"
+  chmod -R u+w "$machine"
+done
+# 7. A root marker another user planted above a scenario widens nothing: its
+# base beside the marker stays out of reach.
+as_other touch "$shared/.qvihost-root"
+as_other mkdir "$shared/bases"
+as_other sh -c "echo '{\"base\": \"install-nt\"}' >'$shared/bases/b.json'"
+mkdir "$shared/mine"
+echo '{"base": "../bases/b.json"}' >"$shared/mine/x.json"
+set +e; "$qvihost" run "$shared/mine/x.json" >/dev/null 2>"$work/err8"; status=$?; set -e
+[ "$status" = 2 ] && grep -q "lies outside the scenario's folder $shared/mine" "$work/err8" ||
+  { cat "$work/err8" >&2; fail "a planted root marker let a scenario reach another user's base: exit $status"; }
 echo "another user's links, folders and files: nothing followed, nothing read, every fault named"

@@ -18,6 +18,7 @@ namespace qvi::emu {
 namespace {
 
 namespace fs = std::filesystem;
+using qvi::testing::ErrorOf;
 using qvi::testing::ReadFileBytes;
 using qvi::testing::WriteFileBytes;
 using namespace qvi::platform;
@@ -105,6 +106,32 @@ TEST_F(MachineTest, ReadsNoticeEditsMadeOutsideTheMachine) {
   EXPECT_EQ(Read("s", "k", "OUTSIDE.INI"), "two");
   fs::remove(file);
   EXPECT_EQ(Read("s", "k", "OUTSIDE.INI"), "<none>");
+}
+
+// Read while a run is away: the saved state, shared with copies, never with
+// a run, and nothing written, not even the repair of an interrupted save.
+TEST_F(MachineTest, OpenedToReadSeesTheSavedStateAndWritesNothing) {
+  HKey key = kNoKey;
+  ASSERT_EQ(machine_->RegCreateKeyA(kHkeyLocalMachine, "SOFTWARE\\Saved", &key), win32::kSuccess);
+  machine_->RegCloseKey(key);
+  machine_->Save();
+  EXPECT_NE(ErrorOf<MachineError>([&] { Machine::OpenToRead(Folder()); }, "(opened)").find("in use"),
+            std::string::npos);
+  machine_.reset();
+  const auto before = Tree(Folder());
+  {
+    const auto reader = Machine::OpenToRead(Folder());
+    const auto second = Machine::OpenToRead(Folder());
+    ASSERT_EQ(reader->RegOpenKeyExA(kHkeyLocalMachine, "SOFTWARE\\Saved", 0, 0, &key), win32::kSuccess);
+    EXPECT_THROW(reader->Save(), MachineError);
+    EXPECT_THROW(Machine::Open(Folder()), MachineError);
+  }
+  EXPECT_EQ(Tree(Folder()), before);
+  WriteFileBytes(Folder() / ".save-journal", "");
+  EXPECT_NE(ErrorOf<MachineError>([&] { Machine::OpenToRead(Folder()); }, "(opened)").find("interrupted"),
+            std::string::npos);
+  EXPECT_NE(ErrorOf<MachineError>([&] { Machine::OpenToRead(dir_.path()); }, "(opened)").find("no machine"),
+            std::string::npos);
 }
 
 // A machine removed after its run keeps its registry and settings in memory,

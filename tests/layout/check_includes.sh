@@ -100,9 +100,9 @@ done < <(git ls-files -z -- '*.h' '*.cpp' '*.in')
 
 # Inside the scenario room a document's types lie below what runs and checks
 # it: reading a scenario never needs the code of a run.
-parsing=" scenario/scenario.h scenario/expectations.h scenario/exit_codes.h "
+parsing=" scenario/scenario.h scenario/expectations.h scenario/exit_codes.h scenario/suggest.h "
 for file in harness/scenario/scenario.h harness/scenario/scenario.cpp harness/scenario/expectations.h \
-  harness/scenario/expectations.cpp harness/scenario/exit_codes.h; do
+  harness/scenario/expectations.cpp harness/scenario/exit_codes.h harness/scenario/suggest.h harness/scenario/suggest.cpp; do
   while IFS=: read -r line_number line; do
     [[ "$line" =~ \"(scenario/[^\"]+)\" ]] || continue
     [[ "$parsing" == *" ${BASH_REMATCH[1]} "* ]] ||

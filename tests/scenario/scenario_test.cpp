@@ -17,6 +17,9 @@ TEST(ScenarioTest, ErrorsNameWhereTheScenarioIsWrong) {
     const char* name;
     const char* json;
     const char* prefix;
+    // A misspelt field is told what it was meant to be; a name that is no
+    // slip of a known one is not.
+    const char* suggestion = nullptr;
   } cases[] = {
       {"TrailingComma", "{\n  \"name\": \"x\",\n  \"events\": [\n    \"qviSetup\",\n  ]\n}", ":5:3"},
       {"BadLiteral", "{\"a\": tru}", ":1:10"},
@@ -25,8 +28,14 @@ TEST(ScenarioTest, ErrorsNameWhereTheScenarioIsWrong) {
       {"NewlineInString", "{\n  \"a\": \"x\n\"}", ":2:10"},
       {"NotAnObject", "[]", ": field (top level)"},
       {"EventsMissing", "{}", ": field events"},
-      {"UnknownTopField", R"({"events": [], "evnets": []})", ": field evnets"},
-      {"MisspeltHostField", R"({"host": {"direcories": {}}, "events": []})", ": field host.direcories"},
+      {"UnknownTopField", R"({"events": [], "evnets": []})", ": field evnets", "did you mean \"events\"?"},
+      {"SwappedLetters", R"({"platfrom_failures": [], "events": []})", ": field platfrom_failures",
+       "did you mean \"platform_failures\"?"},
+      {"NoSlipOfAnyField", R"({"colour": 1, "events": []})", ": field colour", ""},
+      {"MisspeltHostField", R"({"host": {"direcories": {}}, "events": []})", ": field host.direcories",
+       "did you mean \"directories\"?"},
+      {"MisspeltExpectation", R"({"events": [], "expect": {"regsitry": []}})", ": field expect.regsitry",
+       "did you mean \"registry\"?"},
       {"TextKeyNotNumber", R"({"host": {"texts": {"x7014": "t"}}, "events": []})", ": field host.texts.x7014"},
       {"BadVersion", R"({"host": {"platform_version": "four"}, "events": []})", ": field host.platform_version"},
       {"FailureWithoutDispid", R"({"host": {"failures": [{"occurrence": 1}]}, "events": []})",
@@ -56,6 +65,10 @@ TEST(ScenarioTest, ErrorsNameWhereTheScenarioIsWrong) {
     const std::string message =
         qvi::testing::ErrorOf<ScenarioError>([&] { ParseScenario(c.json, "s.json"); }, "(no error)");
     EXPECT_EQ(message.rfind(std::string("s.json") + c.prefix + ": ", 0), 0u) << message;
+    if (c.suggestion != nullptr) {
+      EXPECT_EQ(message.find("did you mean") != std::string::npos, *c.suggestion != '\0') << message;
+      EXPECT_NE(message.find(c.suggestion), std::string::npos) << message;
+    }
     // The byte offset of the parser is not repeated to the user.
     EXPECT_EQ(message.find("byte"), std::string::npos) << message;
   }
@@ -146,6 +159,44 @@ TEST(ScenarioBaseTest, BasesThatCannotBeUsedAreNamedWhereTheyAreNamed) {
     const std::string error = qvi::testing::ErrorOf<ScenarioError>([&] { LoadScenario(scenario); }, "(read)");
     EXPECT_NE(error.find(message), std::string::npos) << error;
   }
+}
+
+// Scenarios in sibling folders share a base kept beside them once their
+// owner marks the folder above as the root; nothing above it, and no marker
+// another could have planted (a link, one others may write), widens it.
+TEST(ScenarioBaseTest, SiblingFoldersShareBasesBelowAMarkedRoot) {
+  testing::TempFolder dir;
+  namespace fs = std::filesystem;
+  qvi::testing::WriteFileBytes(dir.path() / "bases" / "seed.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\S]\r\n");
+  qvi::testing::WriteFileBytes(dir.path() / "bases" / "nt.json",
+                               R"({"base": "install-nt", "machine": {"registry_file": "seed.reg"}})");
+  qvi::testing::WriteFileBytes(dir.path() / "outside.json", R"({"base": "install-nt"})");
+  const std::string sibling = (dir.path() / "release" / "nt" / "x.json").string();
+  qvi::testing::WriteFileBytes(sibling, R"({"base": "../../bases/nt.json"})");
+  const std::string above = (dir.path() / "release" / "nt" / "y.json").string();
+  qvi::testing::WriteFileBytes(above, R"({"base": "../../outside.json"})");
+  const auto refused = [](const std::string& file) {
+    return qvi::testing::ErrorOf<ScenarioError>([&] { LoadScenario(file); }, "(read)");
+  };
+  EXPECT_NE(refused(sibling).find("lies outside the scenario's folder"), std::string::npos);
+
+  qvi::testing::WriteFileBytes(dir.path() / "elsewhere", "");
+  fs::create_symlink(dir.path() / "elsewhere", dir.path() / kRootMarker);
+  EXPECT_NE(refused(sibling).find("lies outside"), std::string::npos) << "a linked marker";
+  fs::remove(dir.path() / kRootMarker);
+  qvi::testing::WriteFileBytes(dir.path() / kRootMarker, "");
+  fs::permissions(dir.path() / kRootMarker, fs::perms::group_write, fs::perm_options::add);
+  EXPECT_NE(refused(sibling).find("lies outside"), std::string::npos) << "a marker others may write";
+
+  fs::permissions(dir.path() / kRootMarker, fs::perms::group_write, fs::perm_options::remove);
+  const Scenario s = LoadScenario(sibling);
+  ASSERT_NE(s.registry_seed, nullptr);
+  EXPECT_TRUE(fs::equivalent(s.registry_seed->file(), dir.path() / "bases" / "seed.reg"));
+  EXPECT_EQ(refused(above), "(read)") << "the root's own files";
+  fs::rename(dir.path() / kRootMarker, dir.path() / "release" / kRootMarker);
+  EXPECT_NE(refused(above).find("lies outside the scenario's folder " + (dir.path() / "release").string()),
+            std::string::npos)
+      << refused(above);
 }
 
 TEST(ScenarioTest, VersionText) {
