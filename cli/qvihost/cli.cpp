@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,8 +14,9 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "qvihost/junit.h"
 #include "qvihost/output_file.h"
+#include "qvihost/run_tests.h"
+#include "scenario/approval.h"
 #include "scenario/check.h"
 #include "scenario/exit_codes.h"
 #include "scenario/matrix.h"
@@ -44,85 +46,23 @@ struct RunRequest {
   bool trace = false;
 };
 
-struct TestRequest {
-  std::vector<std::string> paths;
-  std::string junit;
-  std::optional<std::string> shard;
-};
-
 // The part --shard names, else the one the environment names, else all.
 Shard ShardOf(const std::optional<std::string>& option, const Console& console) {
   if (option) return ParseShard(*option, "--shard");
   return ShardFromEnvironment(console.test_total_shards, console.test_shard_index).value_or(Shard{});
 }
 
-void PrintWarnings(const std::vector<std::string>& warnings, const std::string& source, Console& console) {
-  for (const std::string& warning : warnings) console.err << "qvihost: warning: " << source << ": " << warning << "\n";
-}
-
-int Test(const TestRequest& request, Console& console) {
-  // Every file is read first, so bad input stops the run before anything ran.
-  // Scenarios that name one registry file share what was read of it.
-  const Shard shard = ShardOf(request.shard, console);
-  SeedCache seeds;
-  TestPlan plan = PlanTests(request.paths, seeds);
-  // The part is taken of the plan's order, which every job sees the same.
-  std::vector<std::pair<std::string, Scenario>> part;
-  for (std::size_t i = 0; i < plan.tests.size(); ++i) {
-    if (shard.Holds(i)) part.push_back(std::move(plan.tests[i]));
-  }
-  plan.tests = std::move(part);
-  for (const std::string& file : plan.skipped) console.out << "SKIP " << file << ": no \"expect\" section\n";
-  // The JUnit file's place is tried before any machine is touched.
-  std::optional<OutputFile> junit;
-  if (!request.junit.empty()) {
-    if (!JunitAvailable()) throw ScenarioError(request.junit + ": this build of qvihost writes no JUnit XML");
-    junit.emplace(request.junit);
-  }
-  std::vector<JunitSuite> suites;
-  std::size_t passed = 0;
-  std::size_t failed = 0;
-  RunTests(plan, [&](ScenarioTest test) {
-    PrintWarnings(test.warnings, test.file, console);
-    const ExpectationResults& r = test.results;
-    if (r.unmet.empty()) {
-      ++passed;
-      console.out << "PASS " << test.name << " (" << test.file << "): " << r.checked << " expectations met\n";
-    } else {
-      ++failed;
-      console.out << "FAIL " << test.name << " (" << test.file << "): " << r.unmet.size() << " of " << r.checked
-                  << " expectations not met\n";
-      for (const UnmetExpectation& u : r.unmet) console.out << FormatUnmet(u, "  ");
-    }
-    if (junit) suites.push_back({test.name, test.file, test.seconds, std::move(test.groups)});
-  });
-  console.out << passed << " passed, " << failed << " failed\n";
-  if (junit) {
-    const JunitDocument document = JunitXml(suites);
-    if (document.replaced > 0) {
-      console.err << "qvihost: " << request.junit << ": " << document.replaced
-                  << " characters XML cannot hold were written as U+FFFD\n";
-    }
-    junit->Commit(document.xml);
-  }
-  return failed == 0 ? kExitOk : kExitChecksFailed;
-}
-
-// The scenario document with what the run observed as its expectations: a
-// run's "expect", or a life cycle's "left_behind" and each step's "expect".
-std::string ApprovedDocument(const Scenario& scenario, const RunResult* run, const LifeCycleResult* cycle) {
-  nlohmann::ordered_json document = nlohmann::ordered_json::parse(scenario.text);
-  if (run != nullptr) {
-    document["expect"] = ObservedExpectations(*run);
-  } else {
-    Expectations own;
-    own.left_behind = ObservedLeftBehind(*cycle);
-    document["expect"] = own;
-    for (std::size_t i = 0; i < cycle->steps.size() && i < document["steps"].size(); ++i) {
-      document["steps"][i]["expect"] = ObservedExpectations(cycle->steps[i]);
+// The scenario's text with what the run observed as its expectations, for
+// --save-expect; over the scenario file itself only while it is as read.
+std::string Approved(const RunRequest& request, const Scenario& scenario, const ObservedDocument& observed) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(request.save_expect, request.scenario, ec)) {
+    std::ifstream in(request.scenario, std::ios::binary);
+    if (std::string(std::istreambuf_iterator<char>(in), {}) != scenario.text) {
+      throw ScenarioError(request.save_expect + ": changed since the run read it; the approval is not written");
     }
   }
-  return document.dump(2) + "\n";
+  return ApprovedText(scenario.text, observed, request.scenario);
 }
 
 int Run(const RunRequest& request, Console& console) {
@@ -173,13 +113,13 @@ int Run(const RunRequest& request, Console& console) {
       console.err << "qvihost: " << request.scenario << ": " << result.stopped << "\n";
       return result.stopped_by_input ? kExitBadInput : kExitInternalError;
     }
-    if (save_expect) save_expect->Commit(ApprovedDocument(scenario, nullptr, &result));
+    if (save_expect) save_expect->Commit(Approved(request, scenario, ObservedOf(result)));
     return kExitOk;
   }
   const RunResult result = RunScenario(scenario, options);
   PrintWarnings(result.warnings, request.scenario, console);
   if (html) html->Commit(HtmlReport(result));
-  if (save_expect) save_expect->Commit(ApprovedDocument(scenario, &result, nullptr));
+  if (save_expect) save_expect->Commit(Approved(request, scenario, ObservedOf(result)));
   console.out << (request.json ? dump(ReportJson(result)) : FormatReport(result));
   return kExitOk;
 }
@@ -293,6 +233,22 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
                      "Run only part K of N (K/N, from 1): the tests whose place i in the plan has i % N == K - 1. "
                      "Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, else all")
         ->option_text("K/N");
+    test->add_option("--received", test_request.received,
+                     "Write each failed scenario's received file (NAME.received.json: the scenario with what the "
+                     "run observed as its expectations) to DIR. Default: beside the scenario")
+        ->option_text("DIR");
+    test->add_flag("--accept", test_request.accept,
+                   "Write what each failed scenario observed into it as its expectations, then check it again");
+    test->add_flag("--review", test_request.review,
+                   "Show each failed scenario's differences and ask whether to accept them (needs a terminal on "
+                   "standard input)");
+    test->add_flag("--pass-with-no-tests", test_request.pass_with_no_tests,
+                   "Pass when the paths hold no scenario with an \"expect\" section (else exit 2)");
+    test->add_option("--annotations", test_request.annotations,
+                     "Also print each unmet expectation as a CI annotation on its line of the scenario file; FORMAT "
+                     "is github")
+        ->check(CLI::IsMember({"github"}))
+        ->option_text("FORMAT");
   });
 
   std::string diff_first;
@@ -346,7 +302,7 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
       console.out << FormatDifferences(registry, files);
       return kExitOk;
     }
-    if (*test) return Test(test_request, console);
+    if (*test) return Test(test_request, ShardOf(test_request.shard, console), console);
     if (*matrix) {
       matrix_options.shard = ShardOf(matrix_shard, console);
       const Scenario scenario = LoadScenario(matrix_scenario);

@@ -65,8 +65,10 @@ JunitDocument JunitXml(const std::vector<JunitSuite>& suites) {
   std::size_t failures = 0;
   double seconds = 0;
   for (const JunitSuite& suite : suites) {
+    // Named with its file: two files may hold scenarios of one name.
+    const std::string name = suite.name + " (" + suite.file + ")";
     pugi::xml_node node = root.append_child("testsuite");
-    node.append_attribute("name") = text(suite.name).c_str();
+    node.append_attribute("name") = text(name).c_str();
     node.append_attribute("file") = text(suite.file).c_str();
     std::size_t failed = 0;
     for (const JunitCase& c : suite.cases) failed += c.results.unmet.empty() ? 0 : 1;
@@ -78,7 +80,7 @@ JunitDocument JunitXml(const std::vector<JunitSuite>& suites) {
     seconds += suite.seconds;
     for (const JunitCase& c : suite.cases) {
       pugi::xml_node test = node.append_child("testcase");
-      test.append_attribute("classname") = text(suite.name).c_str();
+      test.append_attribute("classname") = text(name).c_str();
       test.append_attribute("name") = text(c.group).c_str();
       test.append_attribute("time") = Seconds(c.seconds).c_str();
       if (c.results.unmet.empty()) continue;

@@ -569,7 +569,12 @@ std::vector<GroupResults> CheckLifeCycle(const Expectations& expect, const std::
 std::string FormatUnmet(const UnmetExpectation& unmet, const std::string& indent) {
   std::string out = indent + unmet.where + "\n" + indent + "  expected: " + unmet.expected + "\n" + indent +
                     "  seen:     " + unmet.seen + "\n";
-  for (const std::string& line : unmet.diff) out += indent + "    " + line + "\n";
+  for (const std::string& line : unmet.diff) {
+    // A log entry of several lines goes on beneath its text, not at the margin.
+    std::string shown;
+    for (const char c : line) shown += c == '\n' ? "\n" + indent + "      " : std::string(1, c);
+    out += indent + "    " + shown + "\n";
+  }
   return out;
 }
 

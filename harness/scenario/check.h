@@ -47,7 +47,8 @@ std::vector<GroupResults> CheckGroups(const Expectations& expect, const RunResul
 std::vector<GroupResults> CheckLifeCycle(const Expectations& expect, const std::vector<Expectations>& steps,
                                          const LifeCycleResult& run);
 
-// An unmet expectation as readable lines, each begun by `indent`.
+// An unmet expectation as readable lines, each begun by `indent`; a
+// difference of several lines (a log entry) goes on beneath its first.
 std::string FormatUnmet(const UnmetExpectation& unmet, const std::string& indent);
 
 // What the run did, as expectations: every registry root and drive it

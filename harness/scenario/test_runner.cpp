@@ -37,12 +37,17 @@ std::vector<std::string> KeysToKeep(const Scenario& scenario) {
   return keys;
 }
 
+bool Failed(const std::vector<GroupResults>& groups) {
+  return std::any_of(groups.begin(), groups.end(), [](const GroupResults& g) { return !g.results.unmet.empty(); });
+}
+
 ScenarioTest CheckRun(const Scenario& scenario, const RunOptions& options) {
   ScenarioTest test;
   if (scenario.steps.empty()) {
     const RunResult run = RunScenario(scenario, options);
     test.warnings = run.warnings;
     test.groups = CheckGroups(*scenario.expect, run);
+    if (Failed(test.groups)) test.observed = ObservedOf(run);
   } else {
     const LifeCycleResult run = RunLifeCycle(scenario, options);
     if (!run.stopped.empty()) {
@@ -54,6 +59,7 @@ ScenarioTest CheckRun(const Scenario& scenario, const RunOptions& options) {
     std::vector<Expectations> steps;
     for (const Scenario& step : scenario.steps) steps.push_back(step.expect.value_or(Expectations{}));
     test.groups = CheckLifeCycle(scenario.expect.value_or(Expectations{}), steps, run);
+    if (Failed(test.groups)) test.observed = ObservedOf(run);
   }
   for (const GroupResults& group : test.groups) test.results.Add(group.results);
   return test;
@@ -85,6 +91,15 @@ ExpectationResults UnpackResults(Unpacker& in) {
   return results;
 }
 
+std::string PackedObserved(const ObservedDocument& observed) {
+  return nlohmann::ordered_json{{"expect", observed.expect}, {"steps", observed.steps}}.dump();
+}
+
+ObservedDocument UnpackedObserved(const std::string& packed) {
+  const nlohmann::ordered_json document = nlohmann::ordered_json::parse(packed);
+  return {document.at("expect"), document.at("steps").get<std::vector<nlohmann::ordered_json>>()};
+}
+
 // CheckRun in a child process forked from this one, which holds the
 // scenario's registry seed read: scenarios that share a seed read it once.
 ScenarioTest CheckRunForked(const Scenario& scenario, const RunOptions& options) {
@@ -99,6 +114,7 @@ ScenarioTest CheckRunForked(const Scenario& scenario, const RunOptions& options)
         out.Number(std::bit_cast<std::uint64_t>(group.seconds));
         Pack(out, group.results);
       }
+      out.Text(test.observed ? PackedObserved(*test.observed) : "");
     });
   })[0];
   if (!end.replied) throw std::runtime_error("the run of " + scenario.name + ": " + end.failure);
@@ -113,6 +129,7 @@ ScenarioTest CheckRunForked(const Scenario& scenario, const RunOptions& options)
     group.results = UnpackResults(in);
     test.results.Add(group.results);
   }
+  if (const std::string observed = in.Text(); !observed.empty()) test.observed = UnpackedObserved(observed);
   return test;
 }
 
@@ -120,17 +137,22 @@ ScenarioTest CheckRunForked(const Scenario& scenario, const RunOptions& options)
 
 }  // namespace
 
-TestPlan PlanTests(const std::vector<std::string>& paths, SeedCache& seeds) {
+bool IsReceivedFile(const std::string& file) { return file.ends_with(".received.json"); }
+
+TestPlan PlanTests(const std::vector<std::string>& paths, SeedCache& seeds, bool no_tests_pass) {
   TestPlan plan;
   for (const std::string& path : paths) {
     const bool folder = fs::is_directory(path);
     std::vector<std::string> files;
     if (folder) {
       for (const auto& entry : fs::directory_iterator(path)) {
-        if (entry.is_regular_file() && entry.path().extension() == ".json") files.push_back(entry.path().string());
+        const std::string file = entry.path().string();
+        if (entry.is_regular_file() && entry.path().extension() == ".json" && !IsReceivedFile(file)) {
+          files.push_back(file);
+        }
       }
       std::sort(files.begin(), files.end());
-      if (files.empty()) throw ScenarioError(path + ": a folder without scenario files");
+      if (files.empty() && !no_tests_pass) throw ScenarioError(path + ": a folder without scenario files");
     } else {
       files.push_back(path);
     }
@@ -145,7 +167,7 @@ TestPlan PlanTests(const std::vector<std::string>& paths, SeedCache& seeds) {
       }
     }
   }
-  if (plan.tests.empty()) {
+  if (plan.tests.empty() && !no_tests_pass) {
     throw ScenarioError("no test to run: none of the " + std::to_string(plan.skipped.size()) +
                         " scenario files found has an \"expect\" section");
   }
@@ -196,6 +218,7 @@ void RunTests(const TestPlan& plan, const std::function<void(ScenarioTest)>& don
 #else
     test = CheckRun(scenario, options);
 #endif
+    test.index = index;
     test.file = file;
     test.name = scenario.name;
     test.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

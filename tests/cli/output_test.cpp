@@ -105,7 +105,7 @@ TEST_F(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
   pugi::xml_document document;
   ASSERT_TRUE(document.load_string(text.c_str())) << text;
   const pugi::xml_node suite = document.child("testsuites").child("testsuite");
-  EXPECT_STREQ(suite.attribute("name").value(), "bell\xEF\xBF\xBD" "and\xEF\xBF\xBDnul");
+  EXPECT_EQ(suite.attribute("name").value(), "bell\xEF\xBF\xBD" "and\xEF\xBF\xBDnul (" + scenario.string() + ")");
   EXPECT_EQ(suite.attribute("tests").as_int(), 2);
   EXPECT_EQ(suite.attribute("failures").as_int(), 1);
   EXPECT_STREQ(suite.child("properties").child("property").attribute("value").value(), "8");
