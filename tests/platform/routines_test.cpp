@@ -21,10 +21,7 @@ using faults::Function;
 class RoutinesTest : public ::testing::Test {
  protected:
   RoutinesTest() {
-    emu::MachineSettings settings;
-    settings.computer_name = "ALPHA";
-    settings.windows_directory = "C:\\WINNT";
-    machine_ = emu::Machine::Open(dir_.path() / "m", settings);
+    machine_ = emu::Machine::Open(dir_.path() / "m", emu::MachineSettings{.computer_name = "ALPHA"});
     std::filesystem::create_directories(machine_->MapPath("C:\\WINNT"));
   }
 
@@ -47,6 +44,7 @@ class RoutinesTest : public ::testing::Test {
 
 TEST_F(RoutinesTest, ReadIniStringReturnsValuesAndDefaultsCutToTheirLength) {
   ASSERT_NE(WriteIniString(*machine_, "Uninstall 32", "Console", "C:\\QVCON", "kethra.ini"), 0);
+  ASSERT_NE(WriteIniString(*machine_, "S", "K", std::string(1500, 'v'), "long.ini"), 0);
   // section, key, default, file, what is read
   const std::tuple<std::string, std::string, std::string, std::string, std::string> cases[] = {
       {"Uninstall 32", "Console", "", "kethra.ini", "C:\\QVCON"},
@@ -55,6 +53,7 @@ TEST_F(RoutinesTest, ReadIniStringReturnsValuesAndDefaultsCutToTheirLength) {
       {"Uninstall 32", "PM Group", "", "kethra.ini", ""},
       {"Other", "Console", "dflt  ", "kethra.ini", "dflt"},
       {"Uninstall 32", "Console", "x", "missing.ini", "x"},
+      {"S", "K", "", "long.ini", std::string(1023, 'v')},  // cut to its buffer
   };
   for (const auto& [section, key, default_value, file, expected] : cases) {
     std::string value = "stale";
@@ -64,14 +63,6 @@ TEST_F(RoutinesTest, ReadIniStringReturnsValuesAndDefaultsCutToTheirLength) {
   }
 }
 
-TEST_F(RoutinesTest, ReadIniStringCutsAValueLongerThanItsBuffer) {
-  const std::string long_value(1500, 'v');
-  ASSERT_NE(WriteIniString(*machine_, "S", "K", long_value, "long.ini"), 0);
-  std::string value;
-  EXPECT_EQ(ReadIniString(*machine_, "S", "K", "", value, "long.ini"), 1023);
-  EXPECT_EQ(value, std::string(1023, 'v'));
-}
-
 TEST_F(RoutinesTest, WriteIniStringPassesTheFailureOfTheOperatingSystemBack) {
   FaultInjectingPlatform faulty(*machine_);
   faulty.FailCall(Function::kWritePrivateProfileStringA, 1, win32::kAccessDenied);
@@ -79,25 +70,20 @@ TEST_F(RoutinesTest, WriteIniStringPassesTheFailureOfTheOperatingSystemBack) {
   EXPECT_NE(WriteIniString(faulty, "S", "K", "V", "x.ini"), 0);
 }
 
-TEST_F(RoutinesTest, DeleteRegistryTreeOfAMissingKeyIsTrueAndChangesNothing) {
-  CreateKey(kHkeyLocalMachine, "SOFTWARE\\A");
+// A missing key is no failure; a path is resolved below the handle given; a
+// level wider than the routine's name table goes whole.
+TEST_F(RoutinesTest, DeleteRegistryTreeRemovesExactlyTheTreeNamed) {
+  CreateKey(kHkeyCurrentUser, "SOFTWARE\\Parent\\Child\\Grandchild");
+  for (int i = 0; i < 1203; ++i) CreateKey(kHkeyLocalMachine, "SOFTWARE\\Wide\\k" + std::to_string(i) + "\\leaf");
   const auto before = machine_->SnapshotRegistry();
   EXPECT_TRUE(DeleteRegistryTree(*machine_, kHkeyLocalMachine, "SOFTWARE\\Nothing\\Here"));
   EXPECT_EQ(machine_->SnapshotRegistry(), before);
-}
-
-TEST_F(RoutinesTest, DeleteRegistryTreeResolvesThePathBelowAnOpenKey) {
-  CreateKey(kHkeyCurrentUser, "SOFTWARE\\Parent\\Child\\Grandchild");
   HKey parent = kNoKey;
   ASSERT_EQ(machine_->RegOpenKeyExA(kHkeyCurrentUser, "SOFTWARE\\Parent", 0, kKeyAllAccess, &parent), 0);
   EXPECT_TRUE(DeleteRegistryTree(*machine_, parent, "Child"));
   machine_->RegCloseKey(parent);
   EXPECT_TRUE(KeyExists(kHkeyCurrentUser, "SOFTWARE\\Parent"));
   EXPECT_FALSE(KeyExists(kHkeyCurrentUser, "SOFTWARE\\Parent\\Child"));
-}
-
-TEST_F(RoutinesTest, DeleteRegistryTreeRemovesALevelWiderThanItsNameTable) {
-  for (int i = 0; i < 1203; ++i) CreateKey(kHkeyLocalMachine, "SOFTWARE\\Wide\\k" + std::to_string(i) + "\\leaf");
   EXPECT_TRUE(DeleteRegistryTree(*machine_, kHkeyLocalMachine, "SOFTWARE\\Wide"));
   EXPECT_FALSE(KeyExists(kHkeyLocalMachine, "SOFTWARE\\Wide"));
 }
