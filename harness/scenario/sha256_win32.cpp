@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include <bcrypt.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -11,41 +11,42 @@ namespace qvi::scenario {
 
 namespace {
 
-// Closes what BCrypt opened, on every way out.
-struct Algorithm {
-  BCRYPT_ALG_HANDLE handle = nullptr;
-  ~Algorithm() {
-    if (handle != nullptr) ::BCryptCloseAlgorithmProvider(handle, 0);
+// Released on every way out.
+struct Provider {
+  HCRYPTPROV handle = 0;
+  ~Provider() {
+    if (handle != 0) ::CryptReleaseContext(handle, 0);
   }
 };
 struct Hash {
-  BCRYPT_HASH_HANDLE handle = nullptr;
+  HCRYPTHASH handle = 0;
   ~Hash() {
-    if (handle != nullptr) ::BCryptDestroyHash(handle);
+    if (handle != 0) ::CryptDestroyHash(handle);
   }
 };
 
 }  // namespace
 
 std::string Sha256Hex(std::string_view bytes) {
-  Algorithm algorithm;
+  // The AES provider of advapi32, which every Windows the harness runs on
+  // has: no other DLL is imported for it.
+  Provider provider;
   Hash hash;
-  UCHAR digest[32];
-  bool done = BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm.handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
-              BCRYPT_SUCCESS(::BCryptCreateHash(algorithm.handle, &hash.handle, nullptr, 0, nullptr, 0, 0));
-  // Given a piece at a time: BCryptHashData takes at most 4 GiB at once.
+  bool done = ::CryptAcquireContextW(&provider.handle, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+              ::CryptCreateHash(provider.handle, CALG_SHA_256, 0, 0, &hash.handle);
   for (std::size_t at = 0; done && at < bytes.size();) {
-    const ULONG piece = static_cast<ULONG>(std::min<std::size_t>(bytes.size() - at, 1u << 30));
-    done = BCRYPT_SUCCESS(::BCryptHashData(
-        hash.handle, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + at)), piece, 0));
+    const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - at, 1u << 30));
+    done = ::CryptHashData(hash.handle, reinterpret_cast<const BYTE*>(bytes.data() + at), piece, 0);
     at += piece;
   }
-  if (!done || !BCRYPT_SUCCESS(::BCryptFinishHash(hash.handle, digest, sizeof digest, 0))) {
+  BYTE digest[32];
+  DWORD size = sizeof digest;
+  if (!done || !::CryptGetHashParam(hash.handle, HP_HASHVAL, digest, &size, 0) || size != sizeof digest) {
     throw std::runtime_error("SHA-256: the system's hash provider failed");
   }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
-  for (const UCHAR byte : digest) {
+  for (const BYTE byte : digest) {
     hex += kHex[byte >> 4];
     hex += kHex[byte & 15];
   }
