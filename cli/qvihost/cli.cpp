@@ -248,6 +248,8 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     test->set_help_flag(kHelpFlag, kHelpText);
     test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
     test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE")->option_text("FILE");
+    test->add_option("--html", test_request.html, "Also write the results as a self-contained HTML page to FILE")
+        ->option_text("FILE");
     test->add_option("--shard", test_request.shard,
                      "Run only part K of N (K/N, from 1): the tests whose place i in the plan has i % N == K - 1. "
                      "Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, else all")
