@@ -189,11 +189,14 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   MatrixOptions matrix_options;
   bool matrix_json = false;
   std::optional<std::string> matrix_shard;
+  MatrixView matrix_view;
+  std::string matrix_severity;
+  std::string matrix_html;
   CLI::App* matrix = app.add_subcommand(
       "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
                 "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
-  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_machine, &matrix_options, &matrix_json,
-                             &matrix_shard](std::size_t) {
+  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_machine, &matrix_options, &matrix_json, &matrix_shard,
+                             &matrix_view, &matrix_severity, &matrix_html](std::size_t) {
     matrix->set_help_flag(kHelpFlag, kHelpText);
     matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
     matrix
@@ -219,6 +222,22 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
                      "the clean run is always made. Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, "
                      "else all")
         ->option_text("K/N");
+    matrix->add_flag("--all", matrix_view.all,
+                     "Show every row whole; by default a row is one line, and the rows whose one fault only lost "
+                     "what that call writes fold into one line for each call");
+    matrix
+        ->add_option("--severity", matrix_severity,
+                     "Show only the rows of this severity or worse: outcome, lost, host, added or none (the counts "
+                     "stay the whole matrix's). Default: none, every row")
+        ->option_text("LEVEL")
+        ->check(CLI::Validator(
+            [](const std::string& level) {
+              return SeverityFromName(level) ? std::string()
+                                             : "\"" + level + "\" is no severity; one of " + SeverityKeywords();
+            },
+            ""));
+    matrix->add_option("--html", matrix_html, "Also write the matrix as a self-contained HTML page to FILE")
+        ->option_text("FILE");
   });
 
   TestRequest test_request;
@@ -229,6 +248,8 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     test->set_help_flag(kHelpFlag, kHelpText);
     test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
     test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE")->option_text("FILE");
+    test->add_option("--html", test_request.html, "Also write the results as a self-contained HTML page to FILE")
+        ->option_text("FILE");
     test->add_option("--shard", test_request.shard,
                      "Run only part K of N (K/N, from 1): the tests whose place i in the plan has i % N == K - 1. "
                      "Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, else all")
@@ -305,6 +326,10 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
     if (*test) return Test(test_request, ShardOf(test_request.shard, console), console);
     if (*matrix) {
       matrix_options.shard = ShardOf(matrix_shard, console);
+      if (!matrix_severity.empty()) matrix_view.worst_shown = *SeverityFromName(matrix_severity);
+      // The page's place is tried before any run.
+      std::optional<OutputFile> html;
+      if (!matrix_html.empty()) html.emplace(matrix_html);
       const Scenario scenario = LoadScenario(matrix_scenario);
       if (!matrix_machine.empty()) {
         matrix_options.machine_dir = matrix_machine;
@@ -312,7 +337,8 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
         matrix_options.machine_dir = scenario.machine_folder;
       }
       const Matrix result = RunMatrix(scenario, matrix_options);
-      console.out << (matrix_json ? MatrixJson(result).dump(2) + "\n" : FormatMatrix(result));
+      if (html) html->Commit(HtmlMatrix(result, matrix_view));
+      console.out << (matrix_json ? MatrixJson(result, matrix_view).dump(2) + "\n" : FormatMatrix(result, matrix_view));
       return kExitOk;
     }
     return Run(request, console);

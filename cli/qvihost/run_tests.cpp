@@ -11,6 +11,7 @@
 #include "scenario/approval.h"
 #include "scenario/check.h"
 #include "scenario/report.h"
+#include "scenario/test_page.h"
 #include "scenario/test_runner.h"
 
 namespace qvi::cli {
@@ -91,6 +92,7 @@ class TestSession {
       ++failed_;
       if (test.observed && !Embedded(test.file)) Failed(test, scenario);
     }
+    tested_.push_back({test.name, test.file, test.results});
     if (junit_) suites_.push_back(Suite(std::move(test)));
   }
 
@@ -108,6 +110,7 @@ class TestSession {
   }
 
   const std::vector<JunitSuite>& suites() const { return suites_; }
+  const std::vector<TestedScenario>& tested() const { return tested_; }
 
  private:
   static bool Embedded(const std::string& file) { return EmbeddedScenarioText(file).has_value(); }
@@ -176,7 +179,7 @@ class TestSession {
     }
     OutputFile(target).Commit(approved);
     console_.out << "ACCEPTED " << test.name << " (" << test.file << ")\n";
-    accepted_.push_back({test.file, suites_.size()});
+    accepted_.push_back({test.file, checked_ - 1});
     RemoveReceived(test.file);
     return true;
   }
@@ -219,6 +222,7 @@ class TestSession {
         ++passed_;
         --failed_;
       }
+      tested_[accepted_[index].second] = {test.name, test.file, test.results};
       if (junit_) suites_[accepted_[index].second] = Suite(std::move(test));
     });
   }
@@ -232,9 +236,10 @@ class TestSession {
   std::size_t rejected_ = 0;
   std::size_t skipped_ = 0;
   std::size_t not_run_ = 0;
-  std::vector<std::pair<std::string, std::size_t>> accepted_;  // file, its suite
+  std::vector<std::pair<std::string, std::size_t>> accepted_;  // file, its place among the checked
   std::set<fs::path> written_;                                  // received files
   std::vector<JunitSuite> suites_;
+  std::vector<TestedScenario> tested_;
 };
 
 void WriteJunit(const std::string& path, OutputFile& file, const std::vector<JunitSuite>& suites, Console& console) {
@@ -276,6 +281,8 @@ int Test(const TestRequest& request, const Shard& shard, Console& console) {
     if (!JunitAvailable()) throw ScenarioError(request.junit + ": this build of qvihost writes no JUnit XML");
     junit.emplace(request.junit);
   }
+  std::optional<OutputFile> page;
+  if (!request.html.empty()) page.emplace(request.html);
   TestSession session(request, console, junit.has_value());
   try {
     RunTests(plan, [&](ScenarioTest test) {
@@ -287,6 +294,7 @@ int Test(const TestRequest& request, const Shard& shard, Console& console) {
   }
   const int status = session.Finish(seeds);
   if (junit) WriteJunit(request.junit, *junit, session.suites(), console);
+  if (page) page->Commit(HtmlTests(session.tested(), plan.skipped));
   return status;
 }
 

@@ -14,6 +14,7 @@ namespace qvi::cli {
 struct TestRequest {
   std::vector<std::string> paths;
   std::string junit;
+  std::string html;
   std::optional<std::string> shard;
   std::string received;  // the folder for received files; "" for beside each scenario
   bool accept = false;

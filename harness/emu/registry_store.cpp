@@ -814,6 +814,18 @@ std::string RegistryStore::PathOf(const Node& node) {
   return path;
 }
 
+std::string RegistryStore::KeyPath(HKey key) const {
+  if (key == platform::kHkeyLocalMachine) return PathOf(*hklm_);
+  if (key == platform::kHkeyCurrentUser) return PathOf(*hkcu_);
+  if (key == platform::kHkeyClassesRoot) {
+    const std::shared_ptr<Node>* software = Child(*hklm_, "SOFTWARE");
+    const std::shared_ptr<Node>* classes = software ? Child(**software, "Classes") : nullptr;
+    return classes ? PathOf(**classes) : PathOf(*hklm_) + "\\SOFTWARE\\Classes";
+  }
+  const auto it = handles_.find(key);
+  return it == handles_.end() ? "" : PathOf(*it->second.node);
+}
+
 void RegistryStore::StartRecording() {
   recording_ = true;
   ++recording_round_;

@@ -80,6 +80,9 @@ class RegistryStore {
   void PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
   bool RemoveValue(Node& node, std::string_view name);
   std::vector<RegistryKey> Snapshot() const;
+  // The full path of the key an open handle or a root holds (HKEY_CLASSES_ROOT
+  // as the key it stands for), "" for a handle the store does not know.
+  std::string KeyPath(platform::HKey key) const;
 
   // From now on, keeps each key's state from before its first change, so
   // that what changed can be told without a copy of the whole store; a

@@ -15,6 +15,7 @@
 #include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
 #include "scenario/forked.h"
+#include "scenario/matrix_lines.h"
 #include "scenario/report.h"
 #include "scenario/temp_machine.h"
 
@@ -23,17 +24,6 @@ namespace qvi::scenario {
 namespace {
 
 using faults::Function;
-
-constexpr std::int32_t kAutomationError = 440;
-constexpr const char* kAutomationErrorText = "Automation error";
-
-std::vector<EventEnd> Outcomes(const RunResult& run) {
-  std::vector<EventEnd> out;
-  for (const rhost::EventOutcome& e : run.events) {
-    out.push_back({std::string(EventName(e.event)), e.failed, e.failed ? code_page::ToUtf8(e.reason) : ""});
-  }
-  return out;
-}
 
 bool Selected(const Fault& f, const MatrixFilter& filter) {
   if (!filter.event.empty() && f.event != filter.event) return false;
@@ -50,114 +40,11 @@ std::size_t LostLines(const Effect& effect) {
   return lost;
 }
 
-std::vector<std::string> RegistryLines(const std::vector<RegistryChange>& changes) {
-  std::vector<std::string> lines;
-  for (const RegistryChange& c : changes) {
-    std::string line = c.key;
-    switch (c.op) {
-      case RegistryChange::Op::kCreateKey: line = "create " + line; break;
-      case RegistryChange::Op::kDeleteKey: line = "delete " + line; break;
-      case RegistryChange::Op::kSetValue:
-        line = "set " + line + " \"" + c.value.name + "\" " + RegistryTypeName(c.value.type) + " \"" +
-               RegistryDataText(c.value) + "\"";
-        break;
-      case RegistryChange::Op::kChangeValue:
-        line = "change " + line + " \"" + c.value.name + "\" " + RegistryTypeName(c.value.type) + " \"" +
-               RegistryDataText(c.value) + "\" was " + RegistryTypeName(c.before->type) + " \"" +
-               RegistryDataText(*c.before) + "\"";
-        break;
-      case RegistryChange::Op::kDeleteValue: line = "delete " + line + " \"" + c.value.name + "\""; break;
-    }
-    lines.push_back(code_page::ToUtf8(line));
-  }
-  return lines;
+Judged Judge(const RunLines& clean, const Fault& fault, const std::optional<OwnWrite>& write, const RunLines& faulty) {
+  return {EffectOf(clean, faulty), write ? LossOf(fault, *write, clean, faulty) : OwnLoss::kNone};
 }
 
-std::vector<std::string> FileLines(const std::vector<FileChange>& files) {
-  std::vector<std::string> lines;
-  for (const FileChange& f : files) {
-    lines.push_back(code_page::ToUtf8(f.path) + (f.after ? " " + std::to_string(f.after->size()) + " bytes" : " removed"));
-  }
-  return lines;
-}
-
-std::vector<std::string> HostLines(const RunResult& run) {
-  std::vector<std::string> lines;
-  const rhost::HostState& s = run.host_state;
-  lines.push_back("settings file " + s.settings_file);
-  for (const auto& [name, path] : s.destination_dirs) lines.push_back("destination " + name + " = " + path);
-  for (const std::string& section : s.copy_sections) lines.push_back("copy section " + section);
-  for (const rhost::IconRequest& icon : s.icons) {
-    lines.push_back("icon " + ShownValue(icon.title) + " -> " + ShownValue(icon.target) + " in " + ShownValue(icon.folder));
-  }
-  for (const std::string& folder : s.removed_folders) lines.push_back("removed folder " + folder);
-  for (const rhost::DirectoryOperation& op : s.directory_operations) {
-    lines.push_back("directory operation " + std::to_string(op.operation) + " " + ShownValue(op.directory));
-  }
-  for (std::string& line : lines) line = code_page::ToUtf8(line);
-  return lines;
-}
-
-// "- " for lines only `clean` has, "+ " for lines only `faulty` has, as
-// multisets so a line made twice counts twice.
-std::vector<std::string> Difference(std::vector<std::string> clean, std::vector<std::string> faulty) {
-  std::sort(clean.begin(), clean.end());
-  std::sort(faulty.begin(), faulty.end());
-  std::vector<std::string> only_clean;
-  std::vector<std::string> only_faulty;
-  std::set_difference(clean.begin(), clean.end(), faulty.begin(), faulty.end(), std::back_inserter(only_clean));
-  std::set_difference(faulty.begin(), faulty.end(), clean.begin(), clean.end(), std::back_inserter(only_faulty));
-  std::vector<std::string> out;
-  for (const std::string& line : only_clean) out.push_back("- " + line);
-  for (const std::string& line : only_faulty) out.push_back("+ " + line);
-  return out;
-}
-
-std::vector<std::string> LogLines(const RunResult& run) {
-  std::vector<std::string> lines;
-  for (const std::string& line : run.log) lines.push_back(code_page::ToUtf8(line));
-  return lines;
-}
-
-// What the matrix keeps of a run: little enough to send from a child.
-struct RunLines {
-  std::vector<EventEnd> outcomes;
-  std::vector<std::string> registry;
-  std::vector<std::string> files;
-  std::vector<std::string> log;
-  std::vector<std::string> host;
-};
-
-RunLines LinesOf(const RunResult& run) {
-  return {Outcomes(run), RegistryLines(run.registry_changes), FileLines(run.files), LogLines(run), HostLines(run)};
-}
-
-// A life cycle's lines: each step's outcomes, log and host requests behind
-// its number, and what the life cycle leaves behind.
-RunLines LinesOf(const LifeCycleResult& cycle) {
-  RunLines lines;
-  for (std::size_t i = 0; i < cycle.steps.size(); ++i) {
-    const std::string step = "step " + std::to_string(i + 1) + " ";
-    RunLines own = LinesOf(cycle.steps[i]);
-    for (EventEnd& e : own.outcomes) {
-      e.event = step + e.event;
-      lines.outcomes.push_back(std::move(e));
-    }
-    for (const std::string& line : own.log) lines.log.push_back(step + line);
-    for (const std::string& line : own.host) lines.host.push_back(step + line);
-  }
-  if (!cycle.stopped.empty()) lines.outcomes.push_back({"(the life cycle)", true, cycle.stopped});
-  lines.registry = RegistryLines(cycle.left_registry);
-  lines.files = FileLines(cycle.left_files);
-  return lines;
-}
-
-Effect EffectOf(const RunLines& clean, const RunLines& faulty) {
-  return {faulty.outcomes, Difference(clean.registry, faulty.registry), Difference(clean.files, faulty.files),
-          Difference(clean.log, faulty.log), Difference(clean.host, faulty.host)};
-}
-
-Effect RunFailure(const std::string& reason) { return {{{"(the run itself)", true, reason}}, {}, {}, {}, {}}; }
+Judged RunFailure(const std::string& reason) { return {{{{"(the run itself)", true, reason}}, {}, {}, {}, {}}}; }
 
 std::vector<Fault> FaultsOf(const RunResult& clean) {
   std::vector<Fault> faults;
@@ -190,6 +77,27 @@ std::vector<Fault> FaultsOf(const RunResult& clean) {
 }
 
 }  // namespace
+
+std::vector<MatrixRow> RowsOf(const std::vector<Fault>& faults, const std::vector<Judged>& judged,
+                              const Effect& clean) {
+  std::vector<MatrixRow> rows;
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    const Effect& effect = judged[i].effect;
+    const auto row = std::find_if(rows.begin(), rows.end(), [&](const MatrixRow& r) { return r.effect == effect; });
+    if (row == rows.end()) {
+      rows.push_back({{faults[i]}, effect, effect.SeverityAgainst(clean), judged[i].loss});
+    } else {
+      // Another call with the same effect: the loss is no longer one call's own.
+      row->faults.push_back(faults[i]);
+      row->own_loss = OwnLoss::kNone;
+    }
+  }
+  std::stable_sort(rows.begin(), rows.end(), [](const MatrixRow& a, const MatrixRow& b) {
+    if (a.severity != b.severity) return a.severity < b.severity;
+    return a.severity == Severity::kStateLost && LostLines(a.effect) > LostLines(b.effect);
+  });
+  return rows;
+}
 
 std::string Fault::Label() const {
   std::string text = host ? std::string(rhost::ControlName(control)) + " " + std::to_string(dispid) + " " +
@@ -253,9 +161,10 @@ Scenario Faulted(const Scenario& scenario, const Fault& f) {
 }
 
 // Each run on a machine of its own: a copy of the given one, or a fresh one.
-RunResult RunOn(const Scenario& s, const MatrixOptions& options, emu::RegistryStore* seed) {
+RunResult RunOn(const Scenario& s, const MatrixOptions& options, emu::RegistryStore* seed, bool own_writes = false) {
   RunOptions run_options;
   run_options.seed_registry = seed;
+  run_options.own_writes = own_writes;
   if (!options.machine_dir) return RunScenario(s, run_options);
   TempMachineFolder copy("matrix");
   CopyMachineFolder(*options.machine_dir, copy.path());
@@ -264,24 +173,12 @@ RunResult RunOn(const Scenario& s, const MatrixOptions& options, emu::RegistrySt
 }
 
 Matrix Assemble(const Scenario& scenario, const RunLines& clean, const std::vector<Fault>& faults,
-                const std::vector<Effect>& effects) {
+                const std::vector<Judged>& judged) {
   Matrix matrix;
   matrix.scenario = scenario.name;
   matrix.clean.outcomes = clean.outcomes;
   matrix.runs = faults.size() + 1;
-  for (std::size_t i = 0; i < faults.size(); ++i) {
-    const auto row = std::find_if(matrix.rows.begin(), matrix.rows.end(),
-                                  [&](const MatrixRow& r) { return r.effect == effects[i]; });
-    if (row == matrix.rows.end()) {
-      matrix.rows.push_back({{faults[i]}, effects[i], effects[i].SeverityAgainst(matrix.clean)});
-    } else {
-      row->faults.push_back(faults[i]);
-    }
-  }
-  std::stable_sort(matrix.rows.begin(), matrix.rows.end(), [](const MatrixRow& a, const MatrixRow& b) {
-    if (a.severity != b.severity) return a.severity < b.severity;
-    return a.severity == Severity::kStateLost && LostLines(a.effect) > LostLines(b.effect);
-  });
+  matrix.rows = RowsOf(faults, judged, matrix.clean);
   return matrix;
 }
 
@@ -306,18 +203,48 @@ std::vector<Fault> SelectedFaults(const Scenario& scenario, const std::vector<co
   return part;
 }
 
-// What a run gives the matrix: its lines and the faults it offers.
+// What the call a fault fails wrote in the clean run `run` (the run of the
+// fault's step in a life cycle).
+std::optional<OwnWrite> OwnWriteOf(const Fault& f, const RunResult& run) {
+  if (f.host) {
+    const auto line = OwnHostRequest(run.host_calls, f.control, f.dispid, f.occurrence, run.host_state);
+    if (!line) return std::nullopt;
+    OwnWrite write;
+    write.host_line = (f.step > 0 ? "step " + std::to_string(f.step) + " " : "") + *line;
+    return write;
+  }
+  for (const RecordedWrite& recorded : run.own_writes) {
+    if (recorded.function == f.function && recorded.occurrence == f.occurrence) return recorded.write;
+  }
+  return std::nullopt;
+}
+
+// What a run gives the matrix: its lines, and from the clean run the faults
+// it offers and what each failed call wrote.
 struct Ran {
   RunLines lines;
   std::vector<Fault> faults;
+  std::vector<std::optional<OwnWrite>> writes;
 };
+
+template <typename Result>
+Ran CleanRan(const Scenario& scenario, const Result& result, const std::vector<const RunResult*>& runs,
+             const MatrixOptions& options) {
+  Ran ran;
+  ran.faults = SelectedFaults(scenario, runs, options.filter, options.shard);
+  for (const Fault& f : ran.faults) ran.writes.push_back(OwnWriteOf(f, *runs[f.step > 0 ? f.step - 1 : 0]));
+  ran.lines = LinesOf(result, WatchedFiles(ran.writes));
+  return ran;
+}
 
 // A life cycle's start: its machine made, copied from the given folder or
 // fresh from the seed read.
 std::unique_ptr<LifeCycleRun> StartCycle(const Scenario& cycle, const MatrixOptions& options,
-                                         emu::RegistryStore* seed, std::optional<TempMachineFolder>& copy) {
+                                         emu::RegistryStore* seed, std::optional<TempMachineFolder>& copy,
+                                         bool own_writes = false) {
   RunOptions start;
   start.seed_registry = seed;
+  start.own_writes = own_writes;
   if (options.machine_dir) {
     copy.emplace("matrix");
     CopyMachineFolder(*options.machine_dir, copy->path());
@@ -328,47 +255,61 @@ std::unique_ptr<LifeCycleRun> StartCycle(const Scenario& cycle, const MatrixOpti
 
 Ran CleanCycle(const Scenario& cycle, const MatrixOptions& options, emu::RegistryStore* seed) {
   std::optional<TempMachineFolder> copy;
-  const auto run = StartCycle(cycle, options, seed, copy);
+  const auto run = StartCycle(cycle, options, seed, copy, true);
   RunRemainingSteps(*run, cycle.steps);
   const LifeCycleResult result = run->Result();
   if (!result.stopped.empty()) throw std::runtime_error("the clean run of " + cycle.name + ": " + result.stopped);
   std::vector<const RunResult*> steps;
   for (const RunResult& step : result.steps) steps.push_back(&step);
-  return {LinesOf(result), SelectedFaults(cycle, steps, options.filter, options.shard)};
+  return CleanRan(cycle, result, steps, options);
 }
 
 // The life cycle with `fault` made in its step, from `base`, which has run
 // the steps before it, on a copy of its machine.
-RunLines FaultyCycle(LifeCycleRun& base, const Scenario& cycle, const Fault& fault) {
+RunLines FaultyCycle(LifeCycleRun& base, const Scenario& cycle, const Fault& fault,
+                     const std::vector<std::string>& watched) {
   LifeCycleRun mine(base);
   std::vector<Scenario> steps = cycle.steps;
   steps[fault.step - 1] = Faulted(steps[fault.step - 1], fault);
   RunRemainingSteps(mine, steps);
-  return LinesOf(mine.Result());
+  return LinesOf(mine.Result(), watched);
 }
 
 #ifdef _WIN32
 
 Matrix RunCycleMatrixInProcess(const Scenario& cycle, const MatrixOptions& options) {
   const Ran clean = CleanCycle(cycle, options, nullptr);
-  std::vector<Effect> effects;
-  for (const Fault& f : clean.faults) {
+  const std::vector<std::string> watched = WatchedFiles(clean.writes);
+  std::vector<Judged> judged;
+  for (std::size_t i = 0; i < clean.faults.size(); ++i) {
+    const Fault& f = clean.faults[i];
     try {
       std::optional<TempMachineFolder> copy;
       const auto base = StartCycle(cycle, options, nullptr, copy);
       while (base->steps_done() + 1 < f.step) base->RunStep(cycle.steps[base->steps_done()]);
       if (options.before_fault) options.before_fault(f);
-      effects.push_back(EffectOf(clean.lines, FaultyCycle(*base, cycle, f)));
+      judged.push_back(Judge(clean.lines, f, clean.writes[i], FaultyCycle(*base, cycle, f, watched)));
     } catch (const std::exception& error) {
-      effects.push_back(RunFailure(error.what()));
+      judged.push_back(RunFailure(error.what()));
     }
   }
-  return Assemble(cycle, clean.lines, clean.faults, effects);
+  return Assemble(cycle, clean.lines, clean.faults, judged);
 }
 
 #endif
 
 #ifndef _WIN32
+
+void PackOptional(Packer& out, const std::optional<std::string>& text) {
+  out.Number(text ? 1 : 0);
+  out.Text(text.value_or(""));
+}
+
+std::optional<std::string> UnpackOptional(Unpacker& in) {
+  const bool present = in.Number() != 0;
+  std::string text = in.Text();
+  return present ? std::optional(std::move(text)) : std::nullopt;
+}
 
 void PackLines(Packer& out, const RunLines& lines) {
   out.Number(lines.outcomes.size());
@@ -377,7 +318,20 @@ void PackLines(Packer& out, const RunLines& lines) {
     out.Number(e.failed ? 1 : 0);
     out.Text(e.reason);
   }
-  for (const auto* list : {&lines.registry, &lines.files, &lines.log, &lines.host}) out.Texts(*list);
+  for (const auto* list : {&lines.registry, &lines.files, &lines.log, &lines.host, &lines.file_paths}) {
+    out.Texts(*list);
+  }
+  for (const RegistryTarget& target : lines.registry_targets) {
+    out.Number(static_cast<std::uint64_t>(target.op));
+    out.Text(target.key);
+    PackOptional(out, target.value);
+  }
+  out.Number(lines.profiles.size());
+  for (const ProfileFile& file : lines.profiles) {
+    out.Text(file.path);
+    PackOptional(out, file.before);
+    PackOptional(out, file.after);
+  }
 }
 
 RunLines UnpackLines(Unpacker& in) {
@@ -388,8 +342,43 @@ RunLines UnpackLines(Unpacker& in) {
     e.failed = in.Number() != 0;
     e.reason = in.Text();
   }
-  for (auto* list : {&lines.registry, &lines.files, &lines.log, &lines.host}) *list = in.Texts();
+  for (auto* list : {&lines.registry, &lines.files, &lines.log, &lines.host, &lines.file_paths}) *list = in.Texts();
+  lines.registry_targets.resize(lines.registry.size());
+  for (RegistryTarget& target : lines.registry_targets) {
+    target.op = static_cast<RegistryChange::Op>(in.Number());
+    target.key = in.Text();
+    target.value = UnpackOptional(in);
+  }
+  lines.profiles.resize(in.Number());
+  for (ProfileFile& file : lines.profiles) {
+    file.path = in.Text();
+    file.before = UnpackOptional(in);
+    file.after = UnpackOptional(in);
+  }
   return lines;
+}
+
+void PackWrites(Packer& out, const std::vector<std::optional<OwnWrite>>& writes) {
+  out.Number(writes.size());
+  for (const auto& write : writes) {
+    out.Number(write ? 1 : 0);
+    if (!write) continue;
+    for (const std::string* text : {&write->key, &write->file, &write->section, &write->host_line}) out.Text(*text);
+    PackOptional(out, write->value);
+    PackOptional(out, write->entry);
+  }
+}
+
+std::vector<std::optional<OwnWrite>> UnpackWrites(Unpacker& in) {
+  std::vector<std::optional<OwnWrite>> writes(in.Number());
+  for (auto& write : writes) {
+    if (in.Number() == 0) continue;
+    write.emplace();
+    for (std::string* text : {&write->key, &write->file, &write->section, &write->host_line}) *text = in.Text();
+    write->value = UnpackOptional(in);
+    write->entry = UnpackOptional(in);
+  }
+  return writes;
 }
 
 void PackFaults(Packer& out, const std::vector<Fault>& faults) {
@@ -424,15 +413,16 @@ std::string Reply(const std::function<Ran()>& run) {
     const Ran ran = run();
     PackLines(out, ran.lines);
     PackFaults(out, ran.faults);
+    PackWrites(out, ran.writes);
   });
 }
 
-// The effect of a faulty run from its child's end.
-Effect EffectOfEnd(const RunLines& clean, const ChildEnd& end) {
+// The effect of the faulty run of the clean run's fault `i` from its child's end.
+Judged JudgedEnd(const Ran& clean, std::size_t i, const ChildEnd& end) {
   if (!end.replied) return RunFailure(end.failure);
   Unpacker reply(end.reply);
   if (const auto thrown = ThrownInReply(reply)) return RunFailure(*thrown);
-  return EffectOf(clean, UnpackLines(reply));
+  return Judge(clean.lines, clean.faults[i], clean.writes[i], UnpackLines(reply));
 }
 
 // The clean run's lines and faults; what it threw is thrown here.
@@ -443,6 +433,7 @@ Ran CleanFromEnd(const Scenario& scenario, const ChildEnd& end) {
   Ran clean;
   clean.lines = UnpackLines(in);
   clean.faults = UnpackFaults(in);
+  clean.writes = UnpackWrites(in);
   return clean;
 }
 
@@ -481,21 +472,21 @@ Matrix RunMatrixForked(const Scenario& scenario, const MatrixOptions& options) {
   const Ran clean = CleanFromEnd(scenario, RunInChildren(1, 1, [&](std::size_t) {
                                    seed.store.LeaveTreesStanding();
                                    return Reply([&] {
-                                     const RunResult run = RunOn(seed.light, options, seed_registry);
-                                     return Ran{LinesOf(run),
-                                                SelectedFaults(scenario, {&run}, options.filter, options.shard)};
+                                     const RunResult run = RunOn(seed.light, options, seed_registry, true);
+                                     return CleanRan(scenario, run, {&run}, options);
                                    });
                                  })[0]);
+  const std::vector<std::string> watched = WatchedFiles(clean.writes);
   const std::vector<ChildEnd> ends = RunInChildren(clean.faults.size(), options.jobs, [&](std::size_t i) {
     seed.store.LeaveTreesStanding();
     return Reply([&] {
       if (options.before_fault) options.before_fault(clean.faults[i]);
-      return Ran{LinesOf(RunOn(Faulted(seed.light, clean.faults[i]), options, seed_registry)), {}};
+      return Ran{LinesOf(RunOn(Faulted(seed.light, clean.faults[i]), options, seed_registry), watched), {}, {}};
     });
   });
-  std::vector<Effect> effects;
-  for (const ChildEnd& end : ends) effects.push_back(EffectOfEnd(clean.lines, end));
-  return Assemble(scenario, clean.lines, clean.faults, effects);
+  std::vector<Judged> judged;
+  for (std::size_t i = 0; i < ends.size(); ++i) judged.push_back(JudgedEnd(clean, i, ends[i]));
+  return Assemble(scenario, clean.lines, clean.faults, judged);
 }
 
 Matrix RunCycleMatrixForked(const Scenario& cycle, const MatrixOptions& options) {
@@ -506,7 +497,8 @@ Matrix RunCycleMatrixForked(const Scenario& cycle, const MatrixOptions& options)
                                    seed.store.LeaveTreesStanding();
                                    return Reply([&] { return CleanCycle(seed.light, options, seed_registry); });
                                  })[0]);
-  std::vector<Effect> effects(clean.faults.size());
+  const std::vector<std::string> watched = WatchedFiles(clean.writes);
+  std::vector<Judged> judged(clean.faults.size());
   for (std::size_t step = 1; step <= cycle.steps.size(); ++step) {
     std::vector<std::size_t> mine;
     for (std::size_t i = 0; i < clean.faults.size(); ++i) {
@@ -523,7 +515,7 @@ Matrix RunCycleMatrixForked(const Scenario& cycle, const MatrixOptions& options)
       const std::vector<ChildEnd> ends = RunInChildren(mine.size(), options.jobs, [&](std::size_t i) {
         return Reply([&] {
           if (options.before_fault) options.before_fault(clean.faults[mine[i]]);
-          return Ran{FaultyCycle(*base, seed.light, clean.faults[mine[i]]), {}};
+          return Ran{FaultyCycle(*base, seed.light, clean.faults[mine[i]], watched), {}, {}};
         });
       });
       Packer out;
@@ -536,16 +528,16 @@ Matrix RunCycleMatrixForked(const Scenario& cycle, const MatrixOptions& options)
     Unpacker in(step_end.reply);
     for (const std::size_t i : mine) {
       if (!step_end.replied) {
-        effects[i] = RunFailure("the runs of step " + std::to_string(step) + ": " + step_end.failure);
+        judged[i] = RunFailure("the runs of step " + std::to_string(step) + ": " + step_end.failure);
         continue;
       }
       ChildEnd end;
       end.replied = in.Number() != 0;
       (end.replied ? end.reply : end.failure) = in.Text();
-      effects[i] = EffectOfEnd(clean.lines, end);
+      judged[i] = JudgedEnd(clean, i, end);
     }
   }
-  return Assemble(cycle, clean.lines, clean.faults, effects);
+  return Assemble(cycle, clean.lines, clean.faults, judged);
 }
 
 #endif
@@ -561,18 +553,20 @@ Matrix RunSelectedFaults(const Scenario& scenario, const MatrixOptions& options)
 #else
   if (!scenario.steps.empty()) return RunCycleMatrixInProcess(scenario, options);
   // Without fork every run reads the seed again.
-  const RunResult clean_run = RunOn(scenario, options, nullptr);
-  const RunLines clean = LinesOf(clean_run);
-  const std::vector<Fault> faults = SelectedFaults(scenario, {&clean_run}, options.filter, options.shard);
-  std::vector<Effect> effects(faults.size());
+  const RunResult clean_run = RunOn(scenario, options, nullptr, true);
+  const Ran clean = CleanRan(scenario, clean_run, {&clean_run}, options);
+  const std::vector<Fault>& faults = clean.faults;
+  const std::vector<std::string> watched = WatchedFiles(clean.writes);
+  std::vector<Judged> judged(faults.size());
   std::atomic<std::size_t> next{0};
   const auto worker = [&] {
     for (std::size_t i = next++; i < faults.size(); i = next++) {
       try {
         if (options.before_fault) options.before_fault(faults[i]);
-        effects[i] = EffectOf(clean, LinesOf(RunOn(Faulted(scenario, faults[i]), options, nullptr)));
+        const RunLines faulty = LinesOf(RunOn(Faulted(scenario, faults[i]), options, nullptr), watched);
+        judged[i] = Judge(clean.lines, faults[i], clean.writes[i], faulty);
       } catch (const std::exception& error) {
-        effects[i] = RunFailure(error.what());
+        judged[i] = RunFailure(error.what());
       }
     }
   };
@@ -580,7 +574,7 @@ Matrix RunSelectedFaults(const Scenario& scenario, const MatrixOptions& options)
   for (int t = 1; t < std::max(options.jobs, 1); ++t) threads.emplace_back(worker);
   worker();
   for (std::thread& thread : threads) thread.join();
-  return Assemble(scenario, clean, faults, effects);
+  return Assemble(scenario, clean.lines, faults, judged);
 #endif
 }
 
@@ -593,127 +587,11 @@ Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options) {
 }
 
 Effect DifferenceBetween(const RunResult& clean, const RunResult& faulty) {
-  return EffectOf(LinesOf(clean), LinesOf(faulty));
+  return EffectOf(LinesOf(clean, {}), LinesOf(faulty, {}));
 }
 
 Effect DifferenceBetween(const LifeCycleResult& clean, const LifeCycleResult& faulty) {
-  return EffectOf(LinesOf(clean), LinesOf(faulty));
-}
-
-namespace {
-
-// "creation completed; qviSetup failed 440: Automation error".
-std::string JoinedOutcomes(const std::vector<EventEnd>& outcomes) {
-  std::string text;
-  for (const EventEnd& outcome : outcomes) text += (text.empty() ? "" : "; ") + outcome.Text();
-  return text;
-}
-
-// A log line of several lines keeps its row readable: the lines after the
-// first are indented by `indent` columns, beneath its text, rather than
-// starting at the margin where they would read as lines of the matrix.
-std::string ContinuedLines(const std::string& line, std::size_t indent) {
-  std::string text;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    text += line[i];
-    if (line[i] == '\n' && i + 1 < line.size()) text.append(indent, ' ');
-  }
-  return text;
-}
-
-}  // namespace
-
-std::string FormatMatrix(const Matrix& m) {
-  std::ostringstream out;
-  out << "Single-fault matrix of " << m.scenario;
-  if (m.shard.count > 1) out << " (part " << m.shard.index + 1 << " of " << m.shard.count << ")";
-  out << ": " << m.runs - 1 << " faults, " << m.rows.size() << " distinct effects\n";
-  out << "Clean run: " << JoinedOutcomes(m.clean.outcomes);
-  out << "\nBy severity (rows, faults):";
-  for (const Severity severity : {Severity::kOutcomeChanged, Severity::kStateLost, Severity::kHostChanged,
-                                  Severity::kStateAdded, Severity::kNone}) {
-    std::size_t rows = 0, faults = 0;
-    for (const MatrixRow& row : m.rows) {
-      if (row.severity != severity) continue;
-      ++rows;
-      faults += row.faults.size();
-    }
-    out << (severity == Severity::kOutcomeChanged ? " " : ", ") << SeverityName(severity) << " " << rows << " ("
-        << faults << ")";
-  }
-  out << "\n";
-  std::size_t number = 0;
-  for (const MatrixRow& row : m.rows) {
-    out << "\n[" << ++number << "] " << row.faults.size() << (row.faults.size() == 1 ? " fault" : " faults")
-        << ", " << SeverityName(row.severity) << "\n";
-    for (const Fault& f : row.faults) out << "    " << f.Label() << " in " << f.Place() << "\n";
-    if (row.effect.outcomes != m.clean.outcomes) {
-      out << "  events: " << JoinedOutcomes(row.effect.outcomes) << "\n";
-    }
-    for (const auto& [name, lines] : {std::pair<const char*, const std::vector<std::string>*>{"registry", &row.effect.registry},
-                                      {"files", &row.effect.files},
-                                      {"log", &row.effect.log},
-                                      {"host", &row.effect.host}}) {
-      for (const std::string& line : *lines)
-        out << "  " << name << " " << ContinuedLines(line, std::strlen(name) + 5) << "\n";
-    }
-  }
-  return out.str();
-}
-
-nlohmann::ordered_json MatrixJson(const Matrix& m) {
-  using json = nlohmann::ordered_json;
-  const auto outcomes = [](const std::vector<EventEnd>& ends) {
-    json list = json::array();
-    for (const EventEnd& e : ends) {
-      json entry = {{"event", e.event}, {"outcome", e.failed ? "failed" : "completed"}};
-      if (e.failed) entry["reason"] = e.reason;
-      list.push_back(std::move(entry));
-    }
-    return list;
-  };
-  // "- " and "+ " lines as what the clean run had and this one lacks, and
-  // what only this one has.
-  const auto difference = [](const std::vector<std::string>& lines) {
-    json lost = json::array();
-    json added = json::array();
-    for (const std::string& line : lines) (line.starts_with("- ") ? lost : added).push_back(line.substr(2));
-    return json{{"lost", std::move(lost)}, {"added", std::move(added)}};
-  };
-  json doc = {{"scenario", m.scenario}, {"faults", m.runs - 1}, {"clean_outcomes", outcomes(m.clean.outcomes)}};
-  // Only for a part, so that a whole matrix's document is as it always was.
-  if (m.shard.count > 1) doc["part"] = {{"index", m.shard.index + 1}, {"count", m.shard.count}};
-  doc["rows"] = json::array();
-  for (const MatrixRow& row : m.rows) {
-    // Each fault as a scenario's "host.failures" or "platform_failures"
-    // entry, to paste there and run the fault alone.
-    json faults = json::array();
-    for (const Fault& f : row.faults) {
-      json fault = {{"event", f.event}};
-      // A life cycle's fault goes into that step's entry of "steps".
-      if (f.step > 0) fault["step"] = f.step;
-      if (f.host) {
-        fault["operation"] = rhost::OperationName(f.control, f.dispid);
-        fault["failure"] = {{"control", rhost::ControlName(f.control)},
-                            {"dispid", f.dispid},
-                            {"occurrence", f.occurrence},
-                            {"number", f.code},
-                            {"description", kAutomationErrorText}};
-      } else {
-        fault["platform_failure"] = {
-            {"function", faults::FunctionName(f.function)}, {"occurrence", f.occurrence}, {"code", f.code}};
-      }
-      faults.push_back(std::move(fault));
-    }
-    json entry = {{"severity", SeverityName(row.severity)}, {"faults", std::move(faults)},
-                  {"outcomes", outcomes(row.effect.outcomes)}};
-    entry["differences"] = {{"registry", difference(row.effect.registry)},
-                            {"files", difference(row.effect.files)},
-                            {"log", difference(row.effect.log)},
-                            {"host", difference(row.effect.host)}};
-    doc["rows"].push_back(std::move(entry));
-  }
-  return doc;
+  return EffectOf(LinesOf(clean, {}), LinesOf(faulty, {}));
 }
 
 }  // namespace qvi::scenario

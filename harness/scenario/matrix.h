@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -17,6 +18,10 @@
 #include "scenario/shard.h"
 
 namespace qvi::scenario {
+
+// What every failing host call of the matrix gives.
+inline constexpr std::int32_t kAutomationError = 440;
+inline constexpr const char* kAutomationErrorText = "Automation error";
 
 // One call made to fail.
 struct Fault {
@@ -67,10 +72,25 @@ struct Effect {
   Severity SeverityAgainst(const Effect& clean) const;
 };
 
+// A fault whose only effect is that what the failed call itself writes is
+// missing, told from the call's arguments in the clean run.
+enum class OwnLoss {
+  kNone,
+  kValue,         // a RegSetValueExA: the value it sets
+  kKeyTree,       // a RegCreateKeyA: the key it makes (and the missing ones above it) and all below it
+  kProfileEntry,  // a WritePrivateProfileStringA: the entry (or section) it writes
+  kHostRequest,   // a host operation: the request it makes
+};
+// "loses the value it writes", ...; "" for kNone.
+const char* OwnLossText(OwnLoss loss);
+
 struct MatrixRow {
   std::vector<Fault> faults;
   Effect effect;
   Severity severity = Severity::kNone;
+  // A row of one fault that lost only its own write; such rows fold into
+  // one line of the readable matrix.
+  OwnLoss own_loss = OwnLoss::kNone;
 };
 
 struct Matrix {
@@ -125,7 +145,26 @@ Matrix RunMatrix(const Scenario& scenario, const MatrixOptions& options);
 Effect DifferenceBetween(const RunResult& clean, const RunResult& faulty);
 Effect DifferenceBetween(const LifeCycleResult& clean, const LifeCycleResult& faulty);
 
-std::string FormatMatrix(const Matrix& matrix);
-nlohmann::ordered_json MatrixJson(const Matrix& matrix);
+// How the readable matrix is shown.
+struct MatrixView {
+  // Every row whole; else a line a row, and the rows of one own loss and
+  // call folded into one line.
+  bool all = false;
+  // Only rows of this severity or worse; the counts stay the whole matrix's.
+  Severity worst_shown = Severity::kNone;
+};
+
+// The severity a name gives: SeverityName's, or its first word ("outcome",
+// "state" or "lost", "host", "added", "none").
+std::optional<Severity> SeverityFromName(std::string_view name);
+// The names SeverityFromName takes, for a message: "outcome, lost, host, added, none".
+std::string SeverityKeywords();
+
+std::string FormatMatrix(const Matrix& matrix, const MatrixView& view = {.all = true});
+// The matrix as one self-contained HTML page: the counts by severity, then
+// each row (a folded kind holding its rows), its whole effect to unfold.
+std::string HtmlMatrix(const Matrix& matrix, const MatrixView& view);
+// Rows of severities the view hides are left out.
+nlohmann::ordered_json MatrixJson(const Matrix& matrix, const MatrixView& view = {});
 
 }  // namespace qvi::scenario

@@ -16,6 +16,7 @@
 #include "platform/win32_types.h"
 #include "replacement_host/operation_names.h"
 #include "runtime/code_page.h"
+#include "scenario/html.h"
 
 namespace qvi::scenario {
 
@@ -562,23 +563,6 @@ std::string MarkupText(const std::string& utf8) {
 
 namespace {
 
-// UTF-8 text for the page: markup characters escaped, control characters
-// shown as <0x07> in their own colour rather than lost or taken as layout.
-std::string HtmlText(const std::string& utf8) {
-  std::string out;
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      char code[48];
-      std::snprintf(code, sizeof code, "<span class=\"ctl\">&lt;0x%02X&gt;</span>", byte);
-      out += code;
-    } else {
-      out += MarkupText(std::string(1, c));
-    }
-  }
-  return out;
-}
-
 // The class a line of the readable report's part `id` is shown with: what
 // was removed, added or refused.
 const char* LineClass(const std::string& id, const std::string& line) {
@@ -598,17 +582,6 @@ const char* LineClass(const std::string& id, const std::string& line) {
 }  // namespace
 
 namespace {
-
-constexpr const char* kPageStyle =
-    "body{font-family:sans-serif;margin:2em;max-width:80em}"
-    "pre{background:#f6f6f6;padding:.5em;white-space:pre-wrap;overflow-wrap:anywhere}"
-    "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}"
-    ".add{color:#060}.del{color:#a00}.chg{color:#850}.failed{color:#a00;font-weight:bold}.ctl{color:#80f}";
-
-std::string PageHead(const std::string& name) {
-  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>qvihost: " + HtmlText(name) +
-         "</title>\n<style>" + kPageStyle + "</style></head><body>\n<h1>qvihost: " + HtmlText(name) + "</h1>\n";
-}
 
 void HtmlSummary(std::ostringstream& out, const RunResult& r) {
   std::size_t failed_events = 0;
@@ -693,7 +666,7 @@ std::string HtmlReport(const RunResult& r) {
   std::vector<Part> parts;
   const std::string text = ReportText(r, &parts);
   std::ostringstream out;
-  out << PageHead(r.scenario.empty() ? std::string("(unnamed)") : r.scenario) << MachineLine(r);
+  out << HtmlPageHead(r.scenario.empty() ? std::string("(unnamed)") : r.scenario) << MachineLine(r);
   out << "<h2 id=\"summary\">Summary</h2>\n";
   HtmlSummary(out, r);
   out << "<nav><h2>Contents</h2>";
@@ -706,7 +679,7 @@ std::string HtmlReport(const RunResult& r) {
 
 std::string HtmlLifeCycle(const LifeCycleResult& r, const std::string& name) {
   std::ostringstream out;
-  out << PageHead(name);
+  out << HtmlPageHead(name);
   if (!r.steps.empty()) out << MachineLine(r.steps.front());
   out << "<nav><h2>Contents</h2><ul>\n";
   for (std::size_t i = 0; i < r.steps.size(); ++i) {

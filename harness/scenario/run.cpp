@@ -824,9 +824,12 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   }
   std::optional<RecordingPlatform> recorder;
   if (options.trace) recorder.emplace(faulty, host);
+  platform::Platform& traced = recorder ? static_cast<platform::Platform&>(*recorder) : faulty;
+  std::optional<OwnWriteRecorder> writes;
+  if (options.own_writes) writes.emplace(traced, machine);
   EventsRun events = RaiseEvents(machine, scenario, host, faulty,
-                                 recorder ? static_cast<platform::Platform&>(*recorder) : faulty, options,
-                                 files_before, unlisted);
+                                 writes ? static_cast<platform::Platform&>(*writes) : traced, options, files_before,
+                                 unlisted);
 
   RunResult result;
   result.scenario = scenario.name;
@@ -852,6 +855,7 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
     result.traced = true;
     result.trace = MergeTrace(recorder->calls(), result.host_calls, scenario.host.failures);
   }
+  if (writes) result.own_writes = writes->Take();
   for (const CopyOutcome& copy : result.copies) {
     if (copy.failure.empty()) continue;
     result.warnings.push_back("host.copy_files: " +

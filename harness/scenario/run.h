@@ -13,6 +13,7 @@
 #include "emu/machine.h"
 #include "replacement_host/replacement_host.h"
 #include "replacement_host/session.h"
+#include "scenario/own_write.h"
 #include "scenario/scenario.h"
 #include "scenario/trace.h"
 
@@ -39,6 +40,9 @@ struct RunOptions {
   // Records every call the snap-in makes in RunResult::trace. Off, no
   // recorder stands between the snap-in and the platform.
   bool trace = false;
+  // Notes what each registry and INI write of the run wrote, in
+  // RunResult::own_writes (the matrix's clean run).
+  bool own_writes = false;
 };
 
 struct RegistryChange {
@@ -126,6 +130,8 @@ struct RunResult {
   // the host, in the order made.
   bool traced = false;
   std::vector<TracedCall> trace;
+  // With RunOptions::own_writes: the successful writes in call order.
+  std::vector<RecordedWrite> own_writes;
 };
 
 // Opens (or makes) the machine, seeds it, raises the scenario's events through

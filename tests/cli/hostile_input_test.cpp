@@ -96,6 +96,7 @@ class HostileInputTest : public CliFolderTest {
     const Outcome o = Cli(args);
     EXPECT_EQ(o.code, kExitBadInput) << what << ": " << o.err;
     EXPECT_NE(o.err.find(message), std::string::npos) << what << ": " << o.err;
+    EXPECT_EQ(o.out, "") << what;
     EXPECT_EQ(Tree(dir_.path()), before) << what;
   }
 };
@@ -190,6 +191,8 @@ TEST_F(HostileInputTest, PathsThatLeadOutOrCannotBeWrittenAreRefusedBeforeTheRun
       {{"run", "install-nt", "--machine", machine, "--save-expect", missing}, "missing/out: cannot write"},
       {{"run", "install-nt", "--machine", machine, "--html", Scenarios().string()}, "s: cannot write: it is a folder"},
       {{"test", scenario.string(), "--junit", missing}, "missing/out: cannot write"},
+      {{"test", scenario.string(), "--html", missing}, "missing/out: cannot write"},
+      {{"matrix", "install-nt", "--function", "RegCloseKey", "--html", missing}, "missing/out: cannot write"},
   };
   for (const auto& [args, message] : cases) ExpectRefused(args, message, args[args.size() - 2]);
 }

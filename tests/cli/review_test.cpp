@@ -54,8 +54,11 @@ TEST_F(ReviewTest, AFailureIsReceivedAndAcceptedBackToItsApproval) {
   EXPECT_EQ(Cli({"test", a, "--received", Path("out")}).code, kExitChecksFailed);
   EXPECT_EQ(ReadFileBytes(Path("out/a.received.json")), approved_);
 
-  const Outcome accepted = Cli({"test", a, "--accept"});
+  const Outcome accepted = Cli({"test", a, "--accept", "--html", Path("a.html")});
   EXPECT_EQ(accepted.code, kExitOk) << accepted.out << accepted.err;
+  // The page tells the test as it was checked again.
+  const std::string page = ReadFileBytes(Path("a.html"));
+  EXPECT_NE(page.find("<p>1 passed, 0 failed</p>\n<h2>PASS upgrade (" + a + ")</h2>"), std::string::npos) << page;
   EXPECT_NE(accepted.out.find("ACCEPTED upgrade (" + a + ")\nChecking the 1 accepted again\nPASS upgrade (" + a +
                               "): "),
             std::string::npos)

@@ -6,9 +6,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+#include "scenario/matrix_lines.h"
 
 namespace qvi::scenario {
 namespace {
@@ -210,6 +213,138 @@ TEST(MatrixTest, ReadableFormNamesCodesAndKeepsMultiLineLogLinesInTheirRow) {
     EXPECT_NE(text.find(line), std::string::npos) << "no line " << line << " in\n" << text;
   }
   EXPECT_EQ(MatrixJson(m)["rows"][0]["faults"][1]["platform_failure"]["code"], 5);
+}
+
+// A clean run that made the keys A and A\B (B with values v1 and v2) and
+// A\C, wrote k=new into C:\x.ini (k=old before), a log line and a request.
+RunLines CleanLines() {
+  using Op = RegistryChange::Op;
+  RunLines clean;
+  clean.outcomes = {{"qviSetup", false, ""}};
+  const std::pair<std::string, RegistryTarget> registry[] = {
+      {"create HKLM\\A", {Op::kCreateKey, "HKLM\\A", std::nullopt}},
+      {"create HKLM\\A\\B", {Op::kCreateKey, "HKLM\\A\\B", std::nullopt}},
+      {"set v1", {Op::kSetValue, "HKLM\\A\\B", "v1"}},
+      {"set v2", {Op::kSetValue, "HKLM\\A\\B", "v2"}},
+      {"create HKLM\\A\\C", {Op::kCreateKey, "HKLM\\A\\C", std::nullopt}}};
+  for (const auto& [line, target] : registry) {
+    clean.registry.push_back(line);
+    clean.registry_targets.push_back(target);
+  }
+  clean.files = {"C:\\x.ini 18 bytes"};
+  clean.file_paths = {"C:\\x.ini"};
+  clean.log = {"a line"};
+  clean.host = {"copy section 95"};
+  clean.profiles = {{"C:\\x.ini", "[S]\r\nk=old\r\nj=1\r\n", "[S]\r\nk=new\r\nj=1\r\n"}};
+  return clean;
+}
+
+// The run's lines without the registry lines at `lost`.
+std::function<void(RunLines&)> Without(std::vector<std::size_t> lost) {
+  return [lost](RunLines& r) {
+    for (auto i = lost.rbegin(); i != lost.rend(); ++i) {
+      r.registry.erase(r.registry.begin() + static_cast<std::ptrdiff_t>(*i));
+      r.registry_targets.erase(r.registry_targets.begin() + static_cast<std::ptrdiff_t>(*i));
+    }
+  };
+}
+
+// The run's lines with C:\x.ini left as `after`.
+std::function<void(RunLines&)> EntryAs(std::string after) {
+  return [after](RunLines& r) {
+    r.files.clear();
+    r.file_paths.clear();
+    r.profiles[0].after = after;
+  };
+}
+
+std::function<void(RunLines&)> Both(std::function<void(RunLines&)> a, std::function<void(RunLines&)> b) {
+  return [a, b](RunLines& r) {
+    a(r);
+    b(r);
+  };
+}
+
+Fault OsFault(faults::Function function) {
+  Fault f;
+  f.host = false;
+  f.function = function;
+  return f;
+}
+
+OwnWrite Written(std::string key, std::optional<std::string> value) {
+  OwnWrite write;
+  write.key = std::move(key);
+  write.value = std::move(value);
+  return write;
+}
+
+// A row folds only when its effect is exactly the loss of what the failed
+// call itself writes: any other difference, however small, keeps it whole.
+TEST(MatrixTest, AFaultFoldsOnlyWhenItLosesExactlyItsOwnWrite) {
+  const RunLines clean = CleanLines();
+  const Fault set_value = OsFault(faults::Function::kRegSetValueExA);
+  const Fault create_key = OsFault(faults::Function::kRegCreateKeyA);
+  const Fault write_entry = OsFault(faults::Function::kWritePrivateProfileStringA);
+  const Fault host_call;
+  const OwnWrite value = Written("HKLM\\A\\B", "v1");
+  const OwnWrite key = Written("HKLM\\A\\B", std::nullopt);
+  const OwnWrite beside = Written("HKLM\\A\\C", std::nullopt);
+  OwnWrite entry;
+  entry.file = "C:\\x.ini";
+  entry.section = "s";
+  entry.entry = "K";
+  OwnWrite request;
+  request.host_line = "copy section 95";
+  const auto clear_log = [](RunLines& r) { r.log.clear(); };
+  const auto fail_event = [](RunLines& r) { r.outcomes[0].failed = true; };
+  const struct {
+    const char* name;
+    const Fault& fault;
+    const OwnWrite& write;
+    std::function<void(RunLines&)> faulty;
+    OwnLoss loss;
+  } cases[] = {
+      {"its value", set_value, value, Without({2}), OwnLoss::kValue},
+      {"its value and another", set_value, value, Without({2, 3}), OwnLoss::kNone},
+      {"another value", set_value, value, Without({3}), OwnLoss::kNone},
+      {"its value and a log line", set_value, value, Both(Without({2}), clear_log), OwnLoss::kNone},
+      {"its value and an event", set_value, value, Both(Without({2}), fail_event), OwnLoss::kNone},
+      {"its key tree", create_key, key, Without({1, 2, 3}), OwnLoss::kKeyTree},
+      {"its key tree and the key above it made", create_key, key, Without({0, 1, 2, 3}), OwnLoss::kKeyTree},
+      {"its key tree and a key beside it", create_key, key, Without({1, 2, 3, 4}), OwnLoss::kNone},
+      {"part of its key tree", create_key, key, Without({1, 2}), OwnLoss::kNone},
+      {"a value beside its key", create_key, beside, Without({2}), OwnLoss::kNone},
+      {"its entry", write_entry, entry, EntryAs("[S]\r\nk=old\r\nj=1\r\n"), OwnLoss::kProfileEntry},
+      {"its entry and another", write_entry, entry, EntryAs("[S]\r\nk=old\r\nj=2\r\n"), OwnLoss::kNone},
+      {"its entry, not as before", write_entry, entry, EntryAs("[S]\r\nj=1\r\n"), OwnLoss::kNone},
+      {"its request", host_call, request, [](RunLines& r) { r.host.clear(); }, OwnLoss::kHostRequest},
+      {"its request for another", host_call, request, [](RunLines& r) { r.host = {"copy section NT"}; },
+       OwnLoss::kNone},
+      {"nothing", set_value, value, [](RunLines&) {}, OwnLoss::kNone},
+  };
+  for (const auto& c : cases) {
+    RunLines faulty = clean;
+    c.faulty(faulty);
+    EXPECT_EQ(LossOf(c.fault, c.write, clean, faulty), c.loss) << c.name;
+  }
+}
+
+// Another call with the same effect makes the loss no one call's own.
+TEST(MatrixTest, ARowOfTwoFaultsDoesNotFold) {
+  const RunLines clean = CleanLines();
+  RunLines lost = clean;
+  Without({2})(lost);
+  const Judged own{EffectOf(clean, lost), OwnLoss::kValue};
+  const Fault set_value = OsFault(faults::Function::kRegSetValueExA);
+  const Fault open = OsFault(faults::Function::kRegOpenKeyExA);
+  const Effect before{clean.outcomes, {}, {}, {}, {}};
+  const std::vector<MatrixRow> alone = RowsOf({set_value}, {own}, before);
+  const std::vector<MatrixRow> shared = RowsOf({set_value, open}, {own, {own.effect, OwnLoss::kNone}}, before);
+  ASSERT_EQ(alone.size(), 1u);
+  ASSERT_EQ(shared.size(), 1u);
+  EXPECT_EQ(alone[0].own_loss, OwnLoss::kValue);
+  EXPECT_EQ(shared[0].own_loss, OwnLoss::kNone);
 }
 
 }  // namespace
