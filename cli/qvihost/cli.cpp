@@ -141,6 +141,189 @@ int Show(const std::string& name, Console& console) {
   return kExitOk;
 }
 
+// Each command's options, its help flag among them, are added when the
+// command is met on the command line: a run builds only the options it can be
+// given.
+constexpr const char* kHelpFlag = "-h,--help";
+constexpr const char* kHelpText = "Print this help message and exit";
+
+struct MatrixRequest {
+  std::string scenario;
+  std::string machine;
+  MatrixOptions options;
+  bool json = false;
+  std::optional<std::string> shard;
+  MatrixView view;
+  std::string severity;
+  std::string html;
+};
+
+struct DiffRequest {
+  std::string first;
+  std::string second;
+};
+
+CLI::App* AddRun(CLI::App& app, RunRequest& r) {
+  CLI::App* run = app.add_subcommand("run", "Run a scenario (an embedded one or a JSON file) and report what it did");
+  run->preparse_callback([run, &r](std::size_t) {
+    run->set_help_flag(kHelpFlag, kHelpText);
+    run->add_option("scenario", r.scenario, "Embedded scenario name (see list) or path of a JSON scenario file")
+        ->required();
+    run->add_option("--machine", r.machine,
+                    "Machine folder to run on; it persists, so runs can be chained. Default: the scenario's "
+                    "machine.folder, else a fresh temporary machine")
+        ->option_text("DIR")
+        ->each([&r](const std::string&) { r.machine_given = true; });
+    run->add_flag("--json", r.json, "Print one JSON document instead of the readable report");
+    run->add_flag("--interactive", r.interactive,
+                  "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");
+    run->add_option("--html", r.html, "Also write the readable report as a self-contained HTML page to FILE")
+        ->option_text("FILE");
+    run->add_option("--save-expect", r.save_expect,
+                    "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
+                    "and commit")
+        ->option_text("FILE");
+    run->add_flag("--trace", r.trace,
+                  "Add every call the snap-in made, to the operating system and the host, in the order made, with "
+                  "its arguments and result (a \"Trace\" section, JSON trace)");
+  });
+  return run;
+}
+
+CLI::App* AddMatrix(CLI::App& app, MatrixRequest& r) {
+  CLI::App* matrix = app.add_subcommand(
+      "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
+                "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
+  matrix->preparse_callback([matrix, &r](std::size_t) {
+    matrix->set_help_flag(kHelpFlag, kHelpText);
+    matrix->add_option("scenario", r.scenario, "Embedded scenario name or JSON scenario file")->required();
+    matrix
+        ->add_option("--jobs", r.options.jobs,
+                     "Runs at a time, each on a temporary machine of its own. Default: 1")
+        ->check(CLI::Range(1, 64))
+        ->option_text("N");
+    matrix
+        ->add_option("--machine", r.machine,
+                     "Machine folder every run starts from a copy of (the folder itself is not changed). Default: "
+                     "the scenario's machine.folder, else a fresh temporary machine")
+        ->option_text("DIR");
+    matrix->add_option("--event", r.options.filter.event, "Only fail calls made in this event (e.g. qviSetup)")
+        ->option_text("EVENT");
+    matrix
+        ->add_option("--function", r.options.filter.function,
+                     "Only fail this operating-system function or host operation (e.g. RegCreateKeyA, GetPlatform)")
+        ->option_text("FUNCTION");
+    matrix->add_flag("--json", r.json, "Print one JSON document instead of the readable matrix");
+    matrix
+        ->add_option("--shard", r.shard,
+                     "Run only part K of N (K/N, from 1) of the faults: those whose place i has i % N == K - 1; "
+                     "the clean run is always made. Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, "
+                     "else all")
+        ->option_text("K/N");
+    matrix->add_flag("--all", r.view.all,
+                     "Show every row whole; by default a row is one line, and the rows whose one fault only lost "
+                     "what that call writes fold into one line for each call");
+    matrix
+        ->add_option("--severity", r.severity,
+                     "Show only the rows of this severity or worse: outcome, lost, host, added or none (the counts "
+                     "stay the whole matrix's). Default: none, every row")
+        ->option_text("LEVEL")
+        ->check(CLI::Validator(
+            [](const std::string& level) {
+              return SeverityFromName(level) ? std::string()
+                                             : "\"" + level + "\" is no severity; one of " + SeverityKeywords();
+            },
+            ""));
+    matrix->add_option("--html", r.html, "Also write the matrix as a self-contained HTML page to FILE")
+        ->option_text("FILE");
+  });
+  return matrix;
+}
+
+CLI::App* AddTest(CLI::App& app, TestRequest& r) {
+  CLI::App* test = app.add_subcommand(
+      "test", "Run scenario files and life cycles and check their expectations (exit 0 all met, 1 some not, 2 bad "
+              "input, 3 internal error)");
+  test->preparse_callback([test, &r](std::size_t) {
+    test->set_help_flag(kHelpFlag, kHelpText);
+    test->add_option("paths", r.paths, "Scenario files, or folders of them")->required();
+    test->add_option("--junit", r.junit, "Also write the results as JUnit XML to FILE")->option_text("FILE");
+    test->add_option("--html", r.html, "Also write the results as a self-contained HTML page to FILE")
+        ->option_text("FILE");
+    test->add_option("--shard", r.shard,
+                     "Run only part K of N (K/N, from 1): the tests whose place i in the plan has i % N == K - 1. "
+                     "Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, else all")
+        ->option_text("K/N");
+    test->add_option("--received", r.received,
+                     "Write each failed scenario's received file (NAME.received.json: the scenario with what the "
+                     "run observed as its expectations) to DIR. Default: beside the scenario")
+        ->option_text("DIR");
+    test->add_flag("--accept", r.accept,
+                   "Write what each failed scenario observed into it as its expectations, then check it again");
+    test->add_flag("--review", r.review,
+                   "Show each failed scenario's differences and ask whether to accept them (needs a terminal on "
+                   "standard input)");
+    test->add_flag("--pass-with-no-tests", r.pass_with_no_tests,
+                   "Pass when the paths hold no scenario with an \"expect\" section (else exit 2)");
+    test->add_option("--annotations", r.annotations,
+                     "Also print each unmet expectation as a CI annotation on its line of the scenario file; FORMAT "
+                     "is github")
+        ->check(CLI::IsMember({"github"}))
+        ->option_text("FORMAT");
+  });
+  return test;
+}
+
+CLI::App* AddDiff(CLI::App& app, DiffRequest& r) {
+  CLI::App* diff = app.add_subcommand(
+      "diff", "Print how the machine in MACHINE-B differs from the one in MACHINE-A, or with one folder, how it "
+              "differs from a pristine machine of its settings (registry and files, as the report writes them)");
+  diff->preparse_callback([diff, &r](std::size_t) {
+    diff->set_help_flag(kHelpFlag, kHelpText);
+    diff->add_option("MACHINE-A", r.first, "Machine folder: the one compared against, or alone the one compared")
+        ->required()
+        ->option_text("DIR");
+    diff->add_option("MACHINE-B", r.second, "Machine folder compared with MACHINE-A")->option_text("DIR");
+  });
+  return diff;
+}
+
+CLI::App* AddShow(CLI::App& app, std::string& name) {
+  CLI::App* show = app.add_subcommand(
+      "show", "Print an embedded scenario, to copy and edit, or a scenario file with its bases merged in");
+  show->preparse_callback([show, &name](std::size_t) {
+    show->set_help_flag(kHelpFlag, kHelpText);
+    show->add_option("scenario", name, "Embedded scenario name or JSON scenario file")->required();
+  });
+  return show;
+}
+
+int Matrix(MatrixRequest& r, Console& console) {
+  r.options.shard = ShardOf(r.shard, console);
+  if (!r.severity.empty()) r.view.worst_shown = *SeverityFromName(r.severity);
+  // The page's place is tried before any run.
+  std::optional<OutputFile> html;
+  if (!r.html.empty()) html.emplace(r.html);
+  const Scenario scenario = LoadScenario(r.scenario);
+  if (!r.machine.empty()) {
+    r.options.machine_dir = r.machine;
+  } else if (scenario.machine_folder) {
+    r.options.machine_dir = scenario.machine_folder;
+  }
+  const qvi::scenario::Matrix result = RunMatrix(scenario, r.options);
+  if (html) html->Commit(HtmlMatrix(result, r.view));
+  console.out << (r.json ? MatrixJson(result, r.view).dump(2) + "\n" : FormatMatrix(result, r.view));
+  return kExitOk;
+}
+
+// An empty MACHINE-B is a folder named wrongly, not a wish for a pristine machine.
+int Diff(const DiffRequest& r, bool second_given, Console& console) {
+  const auto [registry, files] = second_given ? DiffMachines(r.second, std::filesystem::path(r.first))
+                                              : DiffMachines(r.first, std::nullopt);
+  console.out << FormatDifferences(registry, files);
+  return kExitOk;
+}
+
 }  // namespace
 
 static int RunCommand(const std::vector<std::string>& args, Console& console) {
@@ -151,153 +334,23 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
                "Scenarios, expectations and the matrix: docs/scenarios.md.",
                "qvihost"};
   app.require_subcommand(0, 1);
-  // Each command's options, its help flag among them, are added when the
-  // command is met on the command line: a run builds only the options it can
-  // be given. The program's own help flag is set once the commands are made,
-  // as they would each copy it.
-  constexpr const char* kHelpFlag = "-h,--help";
-  constexpr const char* kHelpText = "Print this help message and exit";
+  // The program's own help flag is set once the commands are made, as they
+  // would each copy it.
   app.set_help_flag();
-
-  RunRequest request;
-  CLI::App* run = app.add_subcommand("run", "Run a scenario (an embedded one or a JSON file) and report what it did");
-  run->preparse_callback([run, &request](std::size_t) {
-    run->set_help_flag(kHelpFlag, kHelpText);
-    run->add_option("scenario", request.scenario, "Embedded scenario name (see list) or path of a JSON scenario file")
-        ->required();
-    run->add_option("--machine", request.machine,
-                    "Machine folder to run on; it persists, so runs can be chained. Default: the scenario's "
-                    "machine.folder, else a fresh temporary machine")
-        ->option_text("DIR")
-        ->each([&request](const std::string&) { request.machine_given = true; });
-    run->add_flag("--json", request.json, "Print one JSON document instead of the readable report");
-    run->add_flag("--interactive", request.interactive,
-                  "Show each message box on the terminal and wait for Enter (when standard input is a terminal)");
-    run->add_option("--html", request.html, "Also write the readable report as a self-contained HTML page to FILE")
-        ->option_text("FILE");
-    run->add_option("--save-expect", request.save_expect,
-                    "Write the scenario with this run's observations as its \"expect\" section to FILE, to review "
-                    "and commit")
-        ->option_text("FILE");
-    run->add_flag("--trace", request.trace,
-                  "Add every call the snap-in made, to the operating system and the host, in the order made, with "
-                  "its arguments and result (a \"Trace\" section, JSON trace)");
-  });
-
-  std::string matrix_scenario;
-  std::string matrix_machine;
-  MatrixOptions matrix_options;
-  bool matrix_json = false;
-  std::optional<std::string> matrix_shard;
-  MatrixView matrix_view;
-  std::string matrix_severity;
-  std::string matrix_html;
-  CLI::App* matrix = app.add_subcommand(
-      "matrix", "Run a scenario once clean, then once for every host and operating-system call it made, each "
-                "failing alone, and show how each fault changes the end (faults with the same effect share a row)");
-  matrix->preparse_callback([matrix, &matrix_scenario, &matrix_machine, &matrix_options, &matrix_json, &matrix_shard,
-                             &matrix_view, &matrix_severity, &matrix_html](std::size_t) {
-    matrix->set_help_flag(kHelpFlag, kHelpText);
-    matrix->add_option("scenario", matrix_scenario, "Embedded scenario name or JSON scenario file")->required();
-    matrix
-        ->add_option("--jobs", matrix_options.jobs,
-                     "Runs at a time, each on a temporary machine of its own. Default: 1")
-        ->check(CLI::Range(1, 64))
-        ->option_text("N");
-    matrix
-        ->add_option("--machine", matrix_machine,
-                     "Machine folder every run starts from a copy of (the folder itself is not changed). Default: "
-                     "the scenario's machine.folder, else a fresh temporary machine")
-        ->option_text("DIR");
-    matrix->add_option("--event", matrix_options.filter.event, "Only fail calls made in this event (e.g. qviSetup)")
-        ->option_text("EVENT");
-    matrix
-        ->add_option("--function", matrix_options.filter.function,
-                     "Only fail this operating-system function or host operation (e.g. RegCreateKeyA, GetPlatform)")
-        ->option_text("FUNCTION");
-    matrix->add_flag("--json", matrix_json, "Print one JSON document instead of the readable matrix");
-    matrix
-        ->add_option("--shard", matrix_shard,
-                     "Run only part K of N (K/N, from 1) of the faults: those whose place i has i % N == K - 1; "
-                     "the clean run is always made. Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, "
-                     "else all")
-        ->option_text("K/N");
-    matrix->add_flag("--all", matrix_view.all,
-                     "Show every row whole; by default a row is one line, and the rows whose one fault only lost "
-                     "what that call writes fold into one line for each call");
-    matrix
-        ->add_option("--severity", matrix_severity,
-                     "Show only the rows of this severity or worse: outcome, lost, host, added or none (the counts "
-                     "stay the whole matrix's). Default: none, every row")
-        ->option_text("LEVEL")
-        ->check(CLI::Validator(
-            [](const std::string& level) {
-              return SeverityFromName(level) ? std::string()
-                                             : "\"" + level + "\" is no severity; one of " + SeverityKeywords();
-            },
-            ""));
-    matrix->add_option("--html", matrix_html, "Also write the matrix as a self-contained HTML page to FILE")
-        ->option_text("FILE");
-  });
-
+  RunRequest run_request;
+  MatrixRequest matrix_request;
   TestRequest test_request;
-  CLI::App* test = app.add_subcommand(
-      "test", "Run scenario files and life cycles and check their expectations (exit 0 all met, 1 some not, 2 bad "
-              "input, 3 internal error)");
-  test->preparse_callback([test, &test_request](std::size_t) {
-    test->set_help_flag(kHelpFlag, kHelpText);
-    test->add_option("paths", test_request.paths, "Scenario files, or folders of them")->required();
-    test->add_option("--junit", test_request.junit, "Also write the results as JUnit XML to FILE")->option_text("FILE");
-    test->add_option("--html", test_request.html, "Also write the results as a self-contained HTML page to FILE")
-        ->option_text("FILE");
-    test->add_option("--shard", test_request.shard,
-                     "Run only part K of N (K/N, from 1): the tests whose place i in the plan has i % N == K - 1. "
-                     "Default: TEST_SHARD_INDEX (from 0) of TEST_TOTAL_SHARDS, else all")
-        ->option_text("K/N");
-    test->add_option("--received", test_request.received,
-                     "Write each failed scenario's received file (NAME.received.json: the scenario with what the "
-                     "run observed as its expectations) to DIR. Default: beside the scenario")
-        ->option_text("DIR");
-    test->add_flag("--accept", test_request.accept,
-                   "Write what each failed scenario observed into it as its expectations, then check it again");
-    test->add_flag("--review", test_request.review,
-                   "Show each failed scenario's differences and ask whether to accept them (needs a terminal on "
-                   "standard input)");
-    test->add_flag("--pass-with-no-tests", test_request.pass_with_no_tests,
-                   "Pass when the paths hold no scenario with an \"expect\" section (else exit 2)");
-    test->add_option("--annotations", test_request.annotations,
-                     "Also print each unmet expectation as a CI annotation on its line of the scenario file; FORMAT "
-                     "is github")
-        ->check(CLI::IsMember({"github"}))
-        ->option_text("FORMAT");
-  });
-
-  std::string diff_first;
-  std::string diff_second;
-  CLI::App* diff = app.add_subcommand(
-      "diff", "Print how the machine in MACHINE-B differs from the one in MACHINE-A, or with one folder, how it "
-              "differs from a pristine machine of its settings (registry and files, as the report writes them)");
-  diff->preparse_callback([diff, &diff_first, &diff_second](std::size_t) {
-    diff->set_help_flag(kHelpFlag, kHelpText);
-    diff->add_option("MACHINE-A", diff_first, "Machine folder: the one compared against, or alone the one compared")
-        ->required()
-        ->option_text("DIR");
-    diff->add_option("MACHINE-B", diff_second, "Machine folder compared with MACHINE-A")->option_text("DIR");
-  });
-
+  DiffRequest diff_request;
+  std::string show_name;
+  AddRun(app, run_request);
+  CLI::App* matrix = AddMatrix(app, matrix_request);
+  CLI::App* test = AddTest(app, test_request);
+  CLI::App* diff = AddDiff(app, diff_request);
   CLI::App* list = app.add_subcommand("list", "Name the embedded scenarios");
   list->preparse_callback([list](std::size_t) { list->set_help_flag(kHelpFlag, kHelpText); });
-  std::string show_name;
-  CLI::App* show = app.add_subcommand(
-      "show", "Print an embedded scenario, to copy and edit, or a scenario file with its bases merged in");
-  show->preparse_callback([show, &show_name](std::size_t) {
-    show->set_help_flag(kHelpFlag, kHelpText);
-    show->add_option("scenario", show_name, "Embedded scenario name or JSON scenario file")->required();
-  });
-
+  CLI::App* show = AddShow(app, show_name);
   app.set_help_flag(kHelpFlag, kHelpText);
   app.set_version_flag("--version", std::string("qvihost ") + QVI_VERSION);
-
   std::vector<const char*> argv{"qvihost"};
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   try {
@@ -315,33 +368,10 @@ static int RunCommand(const std::vector<std::string>& args, Console& console) {
   try {
     if (*list) return List(console);
     if (*show) return Show(show_name, console);
-    if (*diff) {
-      // An empty MACHINE-B is a folder named wrongly, not a wish for a pristine machine.
-      const auto [registry, files] = diff->count("MACHINE-B") == 0
-                                         ? DiffMachines(diff_first, std::nullopt)
-                                         : DiffMachines(diff_second, std::filesystem::path(diff_first));
-      console.out << FormatDifferences(registry, files);
-      return kExitOk;
-    }
+    if (*diff) return Diff(diff_request, diff->count("MACHINE-B") != 0, console);
     if (*test) return Test(test_request, ShardOf(test_request.shard, console), console);
-    if (*matrix) {
-      matrix_options.shard = ShardOf(matrix_shard, console);
-      if (!matrix_severity.empty()) matrix_view.worst_shown = *SeverityFromName(matrix_severity);
-      // The page's place is tried before any run.
-      std::optional<OutputFile> html;
-      if (!matrix_html.empty()) html.emplace(matrix_html);
-      const Scenario scenario = LoadScenario(matrix_scenario);
-      if (!matrix_machine.empty()) {
-        matrix_options.machine_dir = matrix_machine;
-      } else if (scenario.machine_folder) {
-        matrix_options.machine_dir = scenario.machine_folder;
-      }
-      const Matrix result = RunMatrix(scenario, matrix_options);
-      if (html) html->Commit(HtmlMatrix(result, matrix_view));
-      console.out << (matrix_json ? MatrixJson(result, matrix_view).dump(2) + "\n" : FormatMatrix(result, matrix_view));
-      return kExitOk;
-    }
-    return Run(request, console);
+    if (*matrix) return Matrix(matrix_request, console);
+    return Run(run_request, console);
   } catch (const std::exception& error) {
     const int status = ExitStatusOf(error);
     console.err << "qvihost: " << (status == kExitInternalError ? "internal error: " : "") << error.what() << "\n";
