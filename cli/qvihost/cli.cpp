@@ -76,6 +76,7 @@ int Run(const RunRequest& request, Console& console) {
   }
   RunOptions options;
   options.trace = request.trace;
+  options.leave_registry_standing = console.process_ends_after;
   // An empty path is a variable that was never set, not a wish for a
   // temporary machine: the run would leave nothing behind to chain on.
   if (request.machine_given && request.machine.empty()) throw ScenarioError("--machine: an empty path");

@@ -28,6 +28,10 @@ struct Console {
   // the command line is not split by the variables that split its own binary.
   const char* test_total_shards = nullptr;
   const char* test_shard_index = nullptr;
+  // The process ends once RunCli returns, so what it holds need not be taken
+  // apart first: set by the program's main only, never by a test of the
+  // command line, nor in a build checked for leaks.
+  bool process_ends_after = false;
 };
 
 // Runs qvihost with `args` (without the program name) and returns its exit

@@ -887,6 +887,8 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   // since this one was started.
   const bool fresh = scratch || machine->fresh();
   RunResult result = RunOnMachine(*machine, fresh, scenario, options);
+  // Only now: the flag goes with the trees, and seeding swaps them.
+  if (options.leave_registry_standing) machine->registry().LeaveTreesStanding();
   result.machine_folder = options.machine_dir ? folder.string() : "";
   return result;
 }
@@ -937,6 +939,8 @@ LifeCycleRun::LifeCycleRun(const Scenario& cycle, const RunOptions& options) : i
   // Decided under the machine's lock, as a single run decides it.
   m.fresh = m.scratch || m.machine->fresh();
   Seed(*m.machine, cycle, m.fresh, options.seed_registry);
+  // After the seed's trees are taken: the flag goes with the trees.
+  if (options.leave_registry_standing) m.machine->registry().LeaveTreesStanding();
   m.machine->Save();
   m.files_before = SnapshotFiles(*m.machine, options.snapshot_cap);
   m.options = options;
