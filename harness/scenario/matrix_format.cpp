@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <utility>
 
 #include "replacement_host/operation_names.h"
 #include "scenario/html.h"
@@ -14,6 +15,20 @@ namespace {
 
 constexpr Severity kSeverities[] = {Severity::kOutcomeChanged, Severity::kStateLost, Severity::kHostChanged,
                                     Severity::kStateAdded, Severity::kNone};
+
+// The rows of `severity` and their faults: folded or shown, the counts are
+// the whole matrix's.
+std::pair<std::size_t, std::size_t> CountOf(const Matrix& m, Severity severity) {
+  std::size_t rows = 0;
+  std::size_t faults = 0;
+  for (const MatrixRow& row : m.rows) {
+    if (row.severity != severity) continue;
+    ++rows;
+    faults += row.faults.size();
+  }
+  return {rows, faults};
+}
+
 // SeverityName's first words, but "state silently lost", which is "lost".
 constexpr const char* kSeverityKeywords[] = {"outcome", "lost", "host", "added", "none"};
 
@@ -151,12 +166,7 @@ void Header(std::ostream& out, const Matrix& m, const MatrixView& view) {
   out << "Clean run: " << JoinedOutcomes(m.clean.outcomes);
   out << "\nBy severity (rows, faults):";
   for (const Severity severity : kSeverities) {
-    std::size_t rows = 0, faults = 0;
-    for (const MatrixRow& row : m.rows) {
-      if (row.severity != severity) continue;
-      ++rows;
-      faults += row.faults.size();
-    }
+    const auto [rows, faults] = CountOf(m, severity);
     out << (severity == Severity::kOutcomeChanged ? " " : ", ") << SeverityName(severity) << " " << rows << " ("
         << faults << ")";
   }
@@ -238,12 +248,7 @@ void HtmlRow(std::ostream& out, const Matrix& m, std::size_t i) {
 void HtmlSeverities(std::ostream& out, const Matrix& m) {
   out << "<h2 id=\"severity\">By severity</h2>\n<table>\n<tr><th>Severity</th><th>Rows</th><th>Faults</th></tr>\n";
   for (const Severity severity : kSeverities) {
-    std::size_t rows = 0, faults = 0;
-    for (const MatrixRow& row : m.rows) {
-      if (row.severity != severity) continue;
-      ++rows;
-      faults += row.faults.size();
-    }
+    const auto [rows, faults] = CountOf(m, severity);
     out << "<tr><th>" << SeverityName(severity) << "</th><td>" << rows << "</td><td>" << faults << "</td></tr>\n";
   }
   out << "</table>\n";
