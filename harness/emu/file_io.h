@@ -81,6 +81,16 @@ class FileReader {
   std::uint64_t size() const { return size_; }
   // Appends up to `at_most` more bytes to `out`; false at the end.
   bool ReadMore(std::string& out, std::size_t at_most);
+  // Replaces `out` with the `size` bytes at `offset`; false when the file
+  // ends first. A file read this way is not read with ReadMore. Throws
+  // HostFault as ReadMore.
+  bool ReadAt(std::uint64_t offset, std::size_t size, std::string& out);
+  // What the opened file looked like then, told by the open file itself (no
+  // second look up of its name).
+  const FileStamp& stamp() const { return stamp_; }
+  // Whether the opened file is this user's (or the administrator's) and no
+  // one else may write it, as TrustedFile() says of a name.
+  bool trusted() const { return trusted_; }
 
  private:
   static constexpr std::intptr_t kNone = -1;
@@ -90,6 +100,8 @@ class FileReader {
   std::uint64_t size_ = 0;
   std::uint64_t read_ = 0;
   bool at_end_ = false;
+  FileStamp stamp_;
+  bool trusted_ = false;
 };
 
 // The whole file, or nothing when it does not exist; as FileReader reads it.

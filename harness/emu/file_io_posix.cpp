@@ -171,6 +171,24 @@ FileReader::FileReader(const fs::path& path, std::uint64_t max_bytes) : path_(pa
   }
   handle_ = fd;
   size_ = static_cast<std::uint64_t>(st.st_size);
+  stamp_ = {true, (static_cast<std::uint64_t>(st.st_dev) << 40) ^ static_cast<std::uint64_t>(st.st_ino), size_,
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+  trusted_ = (st.st_uid == ::geteuid() || st.st_uid == 0) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool FileReader::ReadAt(std::uint64_t offset, std::size_t size, std::string& out) {
+  out.resize(size);
+  if (handle_ == kNone) return false;
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(static_cast<int>(handle_), out.data() + done, size - done,
+                              static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw HostFault(path_.string() + ": cannot read: " + Errno(errno));
+    if (n == 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 FileReader::~FileReader() {

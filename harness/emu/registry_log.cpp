@@ -4,6 +4,7 @@
 #include <array>
 #include <unordered_set>
 
+#include "emu/crc32.h"
 #include "runtime/code_page.h"
 
 namespace qvi::emu {
@@ -14,21 +15,6 @@ constexpr std::string_view kHeader = "QVIRLOG1";
 constexpr std::uint8_t kCommit = 5;
 // No value the store takes comes near it: a length beyond it is no record.
 constexpr std::uint32_t kMaxRecord = 64u << 20;
-
-std::uint32_t Crc32(std::string_view bytes) {
-  static const auto kTable = [] {
-    std::array<std::uint32_t, 256> table{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-      table[i] = c;
-    }
-    return table;
-  }();
-  std::uint32_t crc = 0xffffffffu;
-  for (const unsigned char byte : bytes) crc = kTable[(crc ^ byte) & 0xff] ^ (crc >> 8);
-  return crc ^ 0xffffffffu;
-}
 
 void PutInt(std::string& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i, value >>= 8) out += static_cast<char>(value & 0xff);
