@@ -100,6 +100,9 @@ struct RegistryStore::Node {
   std::uint32_t depth = 0;
   std::uint32_t recorded_round = 0;  // the recording that holds its old state
   bool deleted = false;
+  // Its values and subkeys are still in the store's source, at `ref`.
+  bool pending = false;
+  KeyRef ref;
 
   static constexpr std::size_t kNoCursor = static_cast<std::size_t>(-1);
 
@@ -122,6 +125,7 @@ struct RegistryStore::Node {
       // A key still held by a handle outlives this tree, detached.
       next->parent = nullptr;
       next->deleted = true;
+      next->pending = false;
       take_children(*next);
     }
   }
@@ -388,7 +392,8 @@ RegistryStore::RegistryStore() : hklm_(std::make_shared<Node>()), hkcu_(std::mak
   dirty_ = false;
 }
 
-const std::shared_ptr<RegistryStore::Node>* RegistryStore::Child(const Node& node, std::string_view name) {
+const std::shared_ptr<RegistryStore::Node>* RegistryStore::Child(const Node& node, std::string_view name) const {
+  Load(node);
   const auto it = node.children.find(name);
   return it == node.children.end() ? nullptr : &*it;
 }
@@ -398,6 +403,7 @@ RegistryStore::Node* RegistryStore::AddChild(Node& node, std::string_view name) 
 }
 
 const std::shared_ptr<RegistryStore::Node>& RegistryStore::AddChildShared(Node& node, std::string_view name) {
+  Load(node);
   const auto it = node.children.lower_bound(name);
   if (it != node.children.end() && CompareKeyNames((*it)->name, name) == 0) return *it;
   auto child = std::make_shared<Node>();
@@ -415,7 +421,7 @@ bool RegistryStore::Pristine() const {
   const auto bare = [](const Node& node, std::size_t children) {
     return node.ValueCount() == 0 && node.children.size() == children;
   };
-  if (recording_ || !handles_.empty() || !bare(*hklm_, 1) || !bare(*hkcu_, 1)) return false;
+  if (source_ || recording_ || !handles_.empty() || !bare(*hklm_, 1) || !bare(*hkcu_, 1)) return false;
   const Node& software = **hklm_->children.begin();
   const Node& user_software = **hkcu_->children.begin();
   if (!bare(software, 1) || !bare(user_software, 0)) return false;
@@ -427,6 +433,7 @@ bool RegistryStore::Pristine() const {
 void RegistryStore::TakeTrees(RegistryStore& other) {
   std::swap(hklm_, other.hklm_);
   std::swap(hkcu_, other.hkcu_);
+  std::swap(source_, other.source_);
   std::swap(leave_standing_, other.leave_standing_);
   // The nodes keep the recording round they were last recorded in: a store
   // that counted fewer rounds would take them for recorded already in one
@@ -469,6 +476,7 @@ std::shared_ptr<RegistryStore::Node> RegistryStore::Resolve(HKey key, Status& st
     status = win32::kKeyDeleted;
     return nullptr;
   }
+  Load(*node);
   status = win32::kSuccess;
   return node;
 }
@@ -591,6 +599,7 @@ void RegistryStore::Unlink(Node& node) {
   parent->ChildrenChanged();
   keep->parent = nullptr;
   keep->deleted = true;
+  keep->pending = false;
   keep->DetachSubtree();
   dirty_ = true;
 }
@@ -610,12 +619,14 @@ Status RegistryStore::DeleteKey(HKey key, const char* sub_key) {
     target = found->get();
   }
   if (!target->parent) return win32::kAccessDenied;  // a root
+  Load(*target);
   if (!target->children.empty()) return win32::kAccessDenied;
   Unlink(*target);
   return win32::kSuccess;
 }
 
 void RegistryStore::PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
+  Load(node);
   if (recording_) Record(node, true);
   if (const auto it = node.FindValue(name); it != node.values.end()) {
     it->type = type;
@@ -626,6 +637,7 @@ void RegistryStore::PutValue(Node& node, std::string_view name, std::uint32_t ty
 }
 
 bool RegistryStore::RemoveValue(Node& node, std::string_view name) {
+  Load(node);
   const auto it = node.FindValue(name);
   if (it == node.values.end()) return false;
   if (recording_) Record(node, true);
@@ -785,6 +797,7 @@ void RegistryStore::Walk(void (*visit)(void*, const std::string&, const std::vec
     return live;
   };
   for (const Node* root : {hklm_.get(), hkcu_.get()}) {
+    Load(*root);
     path = root->name;
     if (root->ValueCount() != 0) visit(context, path, values_of(*root));
     levels.push_back({root->children.begin(), root->children.end(), path.size()});
@@ -795,6 +808,7 @@ void RegistryStore::Walk(void (*visit)(void*, const std::string&, const std::vec
         continue;
       }
       const Node& child = **level.next++;
+      Load(child);
       path.resize(level.path_size);
       path.append("\\").append(child.name);
       visit(context, path, values_of(child));
@@ -835,6 +849,7 @@ void RegistryStore::StartRecording() {
 
 void RegistryStore::Record(Node& node, bool existed) {
   if (node.recorded_round == recording_round_) return;
+  Load(node);
   node.recorded_round = recording_round_;
   std::string path = PathOf(node);
   // A key deleted and made again is a new node under a path already kept.
@@ -859,6 +874,7 @@ std::vector<RegistryStore::RecordedKey> RegistryStore::RecordedKeys() const {
       const auto* child = Child(*at, parts[i]);
       at = child ? child->get() : nullptr;
     }
+    if (at) Load(*at);
     if (at && (at->parent || at->ValueCount() != 0)) {
       key.exists = true;
       key.path_now = PathOf(*at);
@@ -875,6 +891,141 @@ std::vector<RegistryKey> RegistryStore::Snapshot() const {
     out.push_back({path, values});
   });
   return out;
+}
+
+void RegistryStore::ReadFrom(std::shared_ptr<KeySource> source, const KeyRef& hklm, const KeyRef& hkcu) {
+  for (auto [root, ref] : {std::pair{&hklm_, hklm}, std::pair{&hkcu_, hkcu}}) {
+    auto fresh = std::make_shared<Node>();
+    fresh->name = (*root)->name;
+    fresh->pending = true;
+    fresh->ref = ref;
+    *root = std::move(fresh);
+  }
+  source_ = std::move(source);
+  dirty_ = false;
+}
+
+bool RegistryStore::Adopt(Node& node, std::vector<RegistryValue>& values, std::vector<KeySource::Subkey>& subkeys,
+                          std::string& why) const {
+  node.values.clear();
+  node.book.reset();
+  node.children.clear();
+  for (RegistryValue& value : values) {
+    if (value.name.size() > kMaxValueNameLength || HasLineBreak(value.name)) {
+      why = "a value name no key may hold";
+    } else if (node.FindValue(value.name) != node.values.end()) {
+      why = "two values named \"" + value.name + "\"";
+    } else {
+      node.AddValue(std::move(value));
+      continue;
+    }
+    return false;
+  }
+  if (!subkeys.empty() && node.depth + 1 > kMaxDepth) {
+    why = "keys deeper than " + std::to_string(kMaxDepth) + " levels";
+    return false;
+  }
+  for (KeySource::Subkey& subkey : subkeys) {
+    const std::string_view name = subkey.name;
+    if (name.empty() || name.size() > kMaxKeyNameLength || HasLineBreak(name) ||
+        name.find('\\') != std::string_view::npos) {
+      why = "a key name no key may hold";
+      return false;
+    }
+    // In enumeration order, each once: the order the set keeps them in.
+    if (!node.children.empty() && CompareKeyNames((*node.children.rbegin())->name, name) >= 0) {
+      why = "subkeys out of order or twice";
+      return false;
+    }
+    auto child = std::make_shared<Node>();
+    child->name = std::move(subkey.name);
+    child->parent = &node;
+    child->depth = node.depth + 1;
+    child->pending = true;
+    child->ref = subkey.ref;
+    node.children.emplace_hint(node.children.end(), std::move(child));
+  }
+  return true;
+}
+
+void RegistryStore::Load(const Node& const_node) const {
+  if (!const_node.pending) return;
+  // Reading a key fills in what it always held: no change of the store.
+  Node& node = const_cast<Node&>(const_node);
+  std::vector<RegistryValue> values;
+  std::vector<KeySource::Subkey> subkeys;
+  std::string why;
+  if (source_->Read(node.ref, values, subkeys) && Adopt(node, values, subkeys, why)) {
+    node.pending = false;
+    return;
+  }
+  if (!why.empty()) source_->Damaged(PathOf(node) + ": " + why);
+  values.clear();
+  subkeys.clear();
+  const std::string path = PathOf(node);
+  if (!source_->ReadPath(path, values, subkeys)) {
+    values.clear();
+    subkeys.clear();
+  }
+  if (!Adopt(node, values, subkeys, why)) throw MachineError(path + ": " + why);
+  node.pending = false;
+}
+
+bool RegistryStore::ReadKey(std::string_view full_path, RegistryKey& out, std::vector<std::string>* subkeys) const {
+  const auto parts = SplitFullPath(full_path);
+  if (parts.empty()) return false;
+  const auto root = emu::RootKeyByName(parts[0]);
+  if (!root) return false;
+  const Node* at = *root == platform::kHkeyCurrentUser ? hkcu_.get() : hklm_.get();
+  // HKEY_CLASSES_ROOT\x is HKEY_LOCAL_MACHINE\SOFTWARE\Classes\x.
+  static constexpr std::string_view kClasses[] = {"SOFTWARE", "Classes"};
+  for (std::size_t i = 0; *root == platform::kHkeyClassesRoot && at && i < 2; ++i) {
+    const auto* child = Child(*at, kClasses[i]);
+    at = child ? child->get() : nullptr;
+  }
+  for (std::size_t i = 1; at && i < parts.size(); ++i) {
+    const auto* child = Child(*at, parts[i]);
+    at = child ? child->get() : nullptr;
+  }
+  if (!at) return false;
+  Load(*at);
+  if (!at->parent && at->ValueCount() == 0 && !subkeys) return false;
+  out.path = PathOf(*at);
+  out.values = at->LiveValues();
+  if (subkeys) {
+    subkeys->clear();
+    for (const auto& child : at->children) subkeys->push_back(child->name);
+  }
+  return true;
+}
+
+void RegistryStore::WalkChildrenFirst(
+    void (*visit)(void*, const std::string&, const std::vector<RegistryValue>&, std::size_t), void* context) const {
+  struct Level {
+    const Node* node;
+    Node::Children::const_iterator next;
+  };
+  std::vector<Level> levels;
+  for (const Node* root : {hklm_.get(), hkcu_.get()}) {
+    Load(*root);
+    levels.push_back({root, root->children.begin()});
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      if (level.next != level.node->children.end()) {
+        const Node& child = **level.next++;
+        Load(child);
+        levels.push_back({&child, child.children.begin()});
+        continue;
+      }
+      const Node& done = *level.node;
+      levels.pop_back();
+      if (done.RemovedCount() == 0) {
+        visit(context, done.name, done.values, done.children.size());
+      } else {
+        visit(context, done.name, done.LiveValues(), done.children.size());
+      }
+    }
+  }
 }
 
 }  // namespace qvi::emu

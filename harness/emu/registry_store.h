@@ -26,6 +26,35 @@
 
 namespace qvi::emu {
 
+// Where a key not read yet lies in the source it comes from: numbers only
+// the source gives meaning to.
+struct KeyRef {
+  std::uint32_t start = 0;
+  std::uint32_t record = 0;
+  std::uint32_t end = 0;
+};
+
+// Keys read only when first needed, from a file the store was opened on
+// (registry_image.h): a run then reads the keys it touches, not the store.
+class KeySource {
+ public:
+  struct Subkey {
+    std::string name;
+    KeyRef ref;
+  };
+  virtual ~KeySource() = default;
+  // The values (creation order) and subkeys (enumeration order) of the key
+  // at `ref`. False when the source finds itself damaged there; from then on
+  // only ReadPath is asked.
+  virtual bool Read(const KeyRef& ref, std::vector<RegistryValue>& values, std::vector<Subkey>& subkeys) = 0;
+  // The same by the key's full path, from what the source falls back on;
+  // false for a key it does not hold. Throws MachineError when it cannot.
+  virtual bool ReadPath(const std::string& path, std::vector<RegistryValue>& values, std::vector<Subkey>& subkeys) = 0;
+  // What Read gave breaks the store's rules (`what` says which): the source
+  // is to take itself for damaged, as if Read had answered false.
+  virtual void Damaged(const std::string& what) = 0;
+};
+
 class RegistryStore {
  public:
   // A key of the store, opaque to its users.
@@ -80,6 +109,11 @@ class RegistryStore {
   void PutValue(Node& node, std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
   bool RemoveValue(Node& node, std::string_view name);
   std::vector<RegistryKey> Snapshot() const;
+  // The key at `full_path` as it stands (path as spelled in the store, live
+  // values), reading no other key; false when there is none. A root counts
+  // only while it holds values, as in Snapshot(), unless its `subkeys` (their
+  // names, in enumeration order) are asked for too.
+  bool ReadKey(std::string_view full_path, RegistryKey& out, std::vector<std::string>* subkeys = nullptr) const;
   // The full path of the key an open handle or a root holds (HKEY_CLASSES_ROOT
   // as the key it stands for), "" for a handle the store does not know.
   std::string KeyPath(platform::HKey key) const;
@@ -107,6 +141,18 @@ class RegistryStore {
   // `visit` must not change the store.
   template <typename Visit>
   void ForEachKey(Visit&& visit) const;
+
+  // Visits every key, the two roots included, subkeys before the key they
+  // are below (in enumeration order), with its name, live values and how many
+  // subkeys it has: what a writer that lists each key's subkeys needs. `visit`
+  // must not change the store.
+  template <typename Visit>
+  void ForEachKeyChildrenFirst(Visit&& visit) const;
+
+  // Opens a Pristine() store on `source`: the roots' values and subkeys are
+  // read from it when first needed, and so on down; a key nobody touches is
+  // never read.
+  void ReadFrom(std::shared_ptr<KeySource> source, const KeyRef& hklm, const KeyRef& hkcu);
 
   // True when the store holds nothing but the keys it starts with, no handle
   // is open and nothing is being recorded.
@@ -136,13 +182,23 @@ class RegistryStore {
   std::shared_ptr<Node> Resolve(platform::HKey key, platform::Status& status, std::uint32_t needed = 0);
   std::shared_ptr<Node> Root(platform::HKey key);
   platform::HKey NewHandle(std::shared_ptr<Node> node, std::uint32_t access = platform::kKeyAllAccess);
-  static const std::shared_ptr<Node>* Child(const Node& node, std::string_view name);
+  const std::shared_ptr<Node>* Child(const Node& node, std::string_view name) const;
   Node* AddChild(Node& node, std::string_view name);
   const std::shared_ptr<Node>& AddChildShared(Node& node, std::string_view name);
   // Takes a key that is not a root out of its parent.
   void Unlink(Node& node);
   // The tree-order walk behind ForEachKey, through a type-erased callback.
   void Walk(void (*visit)(void*, const std::string&, const std::vector<RegistryValue>&), void* context) const;
+  // Reads a key from the source the first time its values or subkeys are
+  // needed. Throws MachineError when neither the source nor what it falls
+  // back on can give them.
+  void Load(const Node& node) const;
+  // The Node::pending keys below `node` made from `subkeys`; false (with
+  // `why`) when they break the store's rules.
+  bool Adopt(Node& node, std::vector<RegistryValue>& values, std::vector<KeySource::Subkey>& subkeys,
+             std::string& why) const;
+  void WalkChildrenFirst(void (*visit)(void*, const std::string&, const std::vector<RegistryValue>&, std::size_t),
+                         void* context) const;
   // Keeps the state of `node` before a change, once per recording.
   void Record(Node& node, bool existed);
   static std::string PathOf(const Node& node);
@@ -159,6 +215,7 @@ class RegistryStore {
 
   std::shared_ptr<Node> hklm_;
   std::shared_ptr<Node> hkcu_;
+  std::shared_ptr<KeySource> source_;
   struct Handle {
     std::shared_ptr<Node> node;
     std::uint32_t access;
@@ -174,6 +231,15 @@ void RegistryStore::ForEachKey(Visit&& visit) const {
   Walk(
       [](void* context, const std::string& path, const std::vector<RegistryValue>& values) {
         (*static_cast<std::remove_reference_t<Visit>*>(context))(path, values);
+      },
+      &visit);
+}
+
+template <typename Visit>
+void RegistryStore::ForEachKeyChildrenFirst(Visit&& visit) const {
+  WalkChildrenFirst(
+      [](void* context, const std::string& name, const std::vector<RegistryValue>& values, std::size_t subkeys) {
+        (*static_cast<std::remove_reference_t<Visit>*>(context))(name, values, subkeys);
       },
       &visit);
 }
