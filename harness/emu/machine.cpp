@@ -15,6 +15,7 @@
 #include "emu/path_map.h"
 #include "emu/profile.h"
 #include "emu/reg_text.h"
+#include "emu/registry_image.h"
 #include "emu/registry_log.h"
 #include "emu/registry_store.h"
 #include "emu/save_journal.h"
@@ -108,6 +109,23 @@ struct Machine::Impl {
   // recorded as the log last left them, by folded path.
   std::uint32_t log_round = 0;
   std::unordered_map<std::string, LoggedKey> logged;
+  // The image the registry is read from, if any, and why there is none that
+  // can be used ("" when there is).
+  std::shared_ptr<RegistryImage> image;
+  std::string image_missing;
+
+  // Whether the next save makes registry.img anew, and with it registry.reg
+  // whole: the image mirrors registry.reg alone, and what the log adds to
+  // it is only in the store.
+  bool ImageWanted() const {
+    return durability != Durability::kDiscarded && (!image_missing.empty() || (image && !image->damage().empty()));
+  }
+  // Reads the registry of registry.reg (open in `file`): through its image
+  // when one mirrors it, else whole.
+  void ReadRegistry(FileReader& file, const fs::path& registry_path);
+  // Writes registry.img for the registry.reg just written whole; an image
+  // that cannot be written is removed, to be made again by a later save.
+  void WriteImage(const fs::path& registry_path);
 
   // What a save appends to registry.log, or nothing when registry.reg is to
   // be written whole: no log yet, changes the recording cannot tell, or a log
@@ -122,7 +140,7 @@ struct Machine::Impl {
 std::optional<LogAppend> Machine::Impl::LogChanges(const fs::path& log_path,
                                                    std::vector<RegistryStore::RecordedKey>& recorded) const {
   if (durability == Durability::kDiscarded || !registry_saved || log_bytes == 0 || log_round == 0 ||
-      registry.recording_round() != log_round) {
+      registry.recording_round() != log_round || ImageWanted()) {
     return std::nullopt;
   }
   std::vector<LogOp> deletions, changes;
@@ -174,6 +192,40 @@ void Machine::Impl::MarkLogged(std::vector<RegistryStore::RecordedKey> recorded)
   }
   for (auto& [folded, then] : logged) {
     if (!seen.contains(folded)) then = {};
+  }
+}
+
+void Machine::Impl::ReadRegistry(FileReader& file, const fs::path& registry_path) {
+  const fs::path image_path = paths.folder() / kRegistryImageFile;
+  auto whole = [registry_path] {
+    auto store = std::make_unique<RegistryStore>();
+    FileReader again(registry_path, kMaxRegistryBytes);
+    ImportRegText(
+        *store, [&again](std::string& out) { return again.ReadMore(out, 1 << 16); }, registry_path.string());
+    return store;
+  };
+  image = RegistryImage::Open(image_path, SignatureOf(file), whole, image_missing);
+  if (image) {
+    registry.ReadFrom(image, image->hklm(), image->hkcu());
+    return;
+  }
+  ImportRegText(
+      registry, [&file](std::string& out) { return file.ReadMore(out, 1 << 16); }, registry_path.string());
+}
+
+void Machine::Impl::WriteImage(const fs::path& registry_path) {
+  const fs::path image_path = paths.folder() / kRegistryImageFile;
+  try {
+    FileReader written(registry_path, kMaxRegistryBytes);
+    const ImageSignature signature = SignatureOf(written);
+    AtomicWrite(
+        image_path, [&](const PutPiece& put) { WriteRegistryImage(registry, signature, put); }, durability);
+    image_missing.clear();
+    image.reset();
+  } catch (const std::runtime_error& error) {
+    // Only a cache: the save stands, and the next open reads registry.reg.
+    RemoveFile(image_path);
+    image_missing = error.what();
   }
 }
 
@@ -257,11 +309,7 @@ std::unique_ptr<Machine> Machine::Load(std::unique_ptr<FileLock> lock, const fs:
     if (durability != Durability::kDiscarded) AtomicWrite(settings_path, SettingsText(settings), durability);
   }
 
-  if (registry_exists) {
-    ImportRegText(
-        impl->registry, [&registry_file](std::string& out) { return registry_file->ReadMore(out, 1 << 16); },
-        registry_path.string());
-  }
+  if (registry_exists) impl->ReadRegistry(*registry_file, registry_path);
   const fs::path log_path = folder / kRegistryLogFile;
   std::optional<FileReader> log;
   if (occupied) log.emplace(log_path, kMaxRegistryBytes);
@@ -307,8 +355,8 @@ void Machine::Save() {
   std::map<fs::path, std::string> files = impl_->files_on_save;
   for (PendingFile& file : impl_->profiles.PendingFiles()) files[file.target] = std::move(file.bytes);
   const fs::path registry_path = folder() / kRegistryFile;
-  const bool registry =
-      impl_->durability != Durability::kDiscarded && (impl_->registry.dirty() || !impl_->registry_saved);
+  const bool registry = impl_->durability != Durability::kDiscarded &&
+                        (impl_->registry.dirty() || !impl_->registry_saved || impl_->ImageWanted());
 
   std::vector<PendingFile> pending;
   for (auto& [path, bytes] : files) pending.push_back({path, std::move(bytes), {}});
@@ -339,6 +387,7 @@ void Machine::Save() {
   } else if (registry && !log) {
     impl_->registry_bytes = registry_bytes;
     impl_->log_bytes = RegistryLogHeader().size();
+    impl_->WriteImage(registry_path);
   }
   impl_->registry_saved = true;
   impl_->files_on_save.clear();

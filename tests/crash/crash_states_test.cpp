@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "emu/file_io.h"
+#include "emu/crc32.h"
 #include "emu/machine.h"
+#include "emu/registry_image.h"
 #include "emu/save_journal.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
@@ -196,11 +198,16 @@ class Disk {
   std::vector<Pending> pending_;
 };
 
-// The files but what a save leaves behind for itself.
+// The files but what a save leaves behind for itself, and the registry's
+// image, which holds nothing of its own: OpenAs checks it against
+// registry.reg instead.
 Files MachineFiles(const Files& files) {
   Files out;
   for (const auto& [name, bytes] : files) {
-    if (name.find(kTempMarker) == std::string::npos && name.find(kJournalFile) == std::string::npos) out[name] = bytes;
+    if (name.find(kTempMarker) == std::string::npos && name.find(kJournalFile) == std::string::npos &&
+        name != kRegistryImageFile) {
+      out[name] = bytes;
+    }
   }
   return out;
 }
@@ -209,24 +216,60 @@ Files ReadTree(const fs::path& root) {
   Files files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     const std::string name = entry.path().lexically_relative(root).generic_string();
-    if (entry.is_regular_file() && name != ".lock") files[name] = testing::ReadFileBytes(entry.path());
+    if (entry.is_regular_file() && name != ".lock" && name != kRegistryImageFile) {
+      files[name] = testing::ReadFileBytes(entry.path());
+    }
   }
   return files;
 }
 
+// The files of a state are written anew, so an image would never name the
+// registry.reg beside it: one whose size and sampled bytes match is given
+// that file's time, as the file it was made for would have kept it.
+// Answers whether the image now mirrors registry.reg.
+bool RestampImage(const fs::path& folder) {
+  const fs::path image = folder / kRegistryImageFile;
+  if (!fs::exists(image) || !fs::exists(folder / "registry.reg")) return false;
+  FileReader registry(folder / "registry.reg", Machine::kMaxRegistryBytes);
+  const ImageSignature now = SignatureOf(registry);
+  std::string bytes = testing::ReadFileBytes(image);
+  if (bytes.size() < 64) return false;
+  const std::size_t trailer = bytes.size() - 64;
+  const auto field = [&](std::size_t at) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[trailer + at + static_cast<std::size_t>(i)]);
+    return value;
+  };
+  if (field(16) != now.size || field(32) != now.sample) return false;
+  const auto put = [&](std::size_t at, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i, value >>= 8) bytes[trailer + at + static_cast<std::size_t>(i)] = static_cast<char>(value);
+  };
+  put(24, static_cast<std::uint64_t>(now.modified_ns), 8);
+  put(60, Crc32(std::string_view(bytes).substr(trailer, 60)), 4);
+  testing::WriteFileBytes(image, bytes);
+  return true;
+}
+
 // Opens `state` as a machine: the folder the machine then holds, or the error.
-std::string OpenAs(const Files& state, const fs::path& folder, Files& opened) {
+// A registry read through the state's image must be the one read without it.
+std::string OpenAs(const Files& state, const fs::path& folder, Files& opened, int& images) {
   fs::remove_all(folder);
   fs::create_directories(folder);
   for (const auto& [name, bytes] : state) testing::WriteFileBytes(folder / name, bytes);
-  const std::string error = testing::ErrorOf<MachineError>([&] { Machine::Open(folder); }, "");
-  if (error.empty()) opened = ReadTree(folder);
-  return error;
+  images += RestampImage(folder);
+  std::vector<RegistryKey> through_image;
+  const std::string error =
+      testing::ErrorOf<MachineError>([&] { through_image = Machine::Open(folder)->SnapshotRegistry(); }, "");
+  if (!error.empty()) return error;
+  opened = ReadTree(folder);
+  fs::remove(folder / kRegistryImageFile);
+  if (Machine::Open(folder)->SnapshotRegistry() != through_image) return "a registry its image does not mirror";
+  return "";
 }
 
 TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
   // Saves that append to the registry log, and that fold it into the store.
-  int appends = 0, compactions = 0;
+  int appends = 0, compactions = 0, images = 0;
   // Each scenario also on a registry large enough that its saves append to
   // the log rather than fold it into registry.reg.
   std::string padding = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Padding]\r\n";
@@ -274,7 +317,7 @@ TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
       for (const Files& state : disk.CrashStates()) {
         ++states;
         Files opened;
-        const std::string error = OpenAs(state, dir.path() / "crash", opened);
+        const std::string error = OpenAs(state, dir.path() / "crash", opened, images);
         const bool is_old = error.empty() && opened == before;
         const bool is_new = error.empty() && opened == after;
         old_states += is_old && !is_new;
@@ -296,6 +339,8 @@ TEST(CrashStates, EveryStateOfEveryScenarioSaveOpensAsTheMachineBeforeOrAfter) {
   }
   EXPECT_GT(appends, 0);
   EXPECT_GT(compactions, 0);
+  // States whose image was read rather than registry.reg.
+  EXPECT_GT(images, 0);
 }
 
 }  // namespace

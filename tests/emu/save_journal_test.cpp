@@ -92,7 +92,9 @@ TEST_F(JournalTest, ACommittedFileTheDiskLostIsNotTakenForRenamed) {
   FileOpRecorderSlot() = nullptr;
   machine_.reset();
   const std::string new_store = ReadFileBytes(Folder() / "registry.reg");
-  ASSERT_EQ(made.size(), 4u);  // the store, its new empty log, the INI file, the journal
+  // The store, its new empty log, the INI file, the journal, and the store's
+  // image once they are committed.
+  ASSERT_EQ(made.size(), 5u);
   for (const bool ini_renamed : {true, false}) {
     WriteFileBytes(Folder() / "registry.reg", "REGEDIT4\r\n\r\n");
     WriteFileBytes(made.at("registry.reg").path, made.at("registry.reg").bytes);
