@@ -565,22 +565,14 @@ std::vector<std::string> AppendedLines(const std::string& before, const std::str
 
 namespace {
 
-// The named keys that exist, with their values in creation order: one walk
-// of the tree, copying only what was asked for.
+// The named keys that exist, with their values in creation order: each
+// looked up where it stands, so a kept machine reads no other key. A key is
+// named by its path as the store spells it, letter case aside.
 std::vector<emu::RegistryKey> KeysAsLeft(const emu::RegistryStore& store, const std::vector<std::string>& paths) {
-  std::map<std::string, std::vector<std::size_t>> wanted;  // folded path -> positions in `paths`
-  for (std::size_t i = 0; i < paths.size(); ++i) wanted[code_page::Lower(paths[i])].push_back(i);
-  std::vector<std::optional<emu::RegistryKey>> found(paths.size());
-  if (!wanted.empty()) {
-    store.ForEachKey([&](const std::string& path, const std::vector<emu::RegistryValue>& values) {
-      const auto it = wanted.find(code_page::Lower(path));
-      if (it == wanted.end()) return;
-      for (const std::size_t i : it->second) found[i] = emu::RegistryKey{path, values};
-    });
-  }
   std::vector<emu::RegistryKey> keys;
-  for (auto& key : found) {
-    if (key) keys.push_back(std::move(*key));
+  for (const std::string& path : paths) {
+    emu::RegistryKey key;
+    if (store.ReadKey(path, key) && code_page::EqualsNoCase(key.path, path)) keys.push_back(std::move(key));
   }
   return keys;
 }
@@ -794,6 +786,9 @@ RunResult RunOnMachine(emu::Machine& machine, bool fresh, const Scenario& scenar
   if (seeded_by_caller != nullptr) {
     seeded = std::move(*seeded_by_caller);
   } else {
+    // Recorded, so that what the seed adds to a kept machine is appended to
+    // its log rather than costing a rewrite of its whole registry.
+    if (!fresh) machine.StartRecording();
     seeded = Seed(machine, scenario, fresh, options.seed_registry);
     machine.Save();
   }
