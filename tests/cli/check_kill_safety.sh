@@ -6,7 +6,8 @@
 # critical moments last microseconds on a fast disk and a timer rarely hits
 # them. After each kill the folder
 # must open, and its registry with every INI file must equal one whole state
-# the life cycle passes through (before or after some save), never a mixture;
+# the life cycle passes through (before or after some save), never a mixture,
+# and read through the registry's image it must be what registry.reg holds;
 # no temporary file may outlive the next open. Then temporary machines of
 # killed runs must be gone after the next run.
 #   check_kill_safety.sh QVIHOST [KILLS]
@@ -129,6 +130,15 @@ while [ "$kills" -lt "$kills_wanted" ]; do
   [ "$status" = 137 ] && kills=$((kills + 1))
   if ! "$qvihost" run "$work/open-$step.json" --machine "$machine" >/dev/null 2>"$work/open.err"; then
     echo "after a kill in $step the machine does not open:" >&2; cat "$work/open.err" >&2; exit 1
+  fi
+  # An image the kill left, if it is believed, holds what registry.reg does.
+  rm -rf "$work/no-image"
+  cp -a "$machine" "$work/no-image"
+  rm -f "$work/no-image/registry.img"
+  if [ "$("$qvihost" diff "$work/no-image" "$machine" | head -1)" != "Registry (0)" ]; then
+    echo "after a kill in $step the registry read through its image is not registry.reg's:" >&2
+    "$qvihost" diff "$work/no-image" "$machine" >&2
+    exit 1
   fi
   state=$(state_of "$machine")
   if ! grep -qx "$state" "$work/states-$step"; then
