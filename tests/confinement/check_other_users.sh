@@ -106,4 +106,16 @@ echo '{"base": "../bases/b.json"}' >"$shared/mine/x.json"
 set +e; "$qvihost" run "$shared/mine/x.json" >/dev/null 2>"$work/err8"; status=$?; set -e
 [ "$status" = 2 ] && grep -q "lies outside the scenario's folder $shared/mine" "$work/err8" ||
   { cat "$work/err8" >&2; fail "a planted root marker let a scenario reach another user's base: exit $status"; }
+# 8. A registry image another user put in a machine folder they may write
+# is never believed: the next run reads registry.reg and makes its own.
+machine="$shared/m8"
+"$qvihost" run install-nt --machine "$machine" >/dev/null
+chmod 777 "$machine"
+install -m 644 "$machine/registry.img" "$work/image"
+rm "$machine/registry.img"
+as_other cp "$work/image" "$machine/registry.img"
+# A run that changes nothing: only an image not believed is made again.
+echo '{"name": "open", "events": []}' >"$work/open.json"
+"$qvihost" run "$work/open.json" --machine "$machine" >/dev/null || fail "a run beside another user's registry image failed"
+[ "$(stat -c %u "$machine/registry.img")" = "$(id -u)" ] || fail "another user's registry image was kept, so believed"
 echo "another user's links, folders and files: nothing followed, nothing read, every fault named"
