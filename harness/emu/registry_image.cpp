@@ -249,6 +249,7 @@ bool RegistryImage::Read(const KeyRef& ref, std::vector<RegistryValue>& values,
 
 bool RegistryImage::ReadPath(const std::string& path, std::vector<RegistryValue>& values,
                              std::vector<KeySource::Subkey>& subkeys) {
+  if (!fallback_) throw MachineError(damage_ + "; nothing to read instead");
   if (!whole_) whole_ = fallback_();
   RegistryKey key;
   std::vector<std::string> names;
