@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "emu/crc32.h"
 #include "emu/file_io.h"
 #include "emu/machine.h"
 #include "emu/reg_text.h"
@@ -78,6 +79,57 @@ TEST(RegistryImageTest, AStoreReadsFromItsImageOnlyTheKeysItTouchesAndHoldsWhatI
   other.modified_ns += 1;
   EXPECT_FALSE(RegistryImage::Open(dir.path() / "registry.img", other, nullptr, why));
   EXPECT_EQ(why, "made for another registry.reg");
+}
+
+// An image made by hand, its checksums right, that describes what no store
+// may hold: each is found where it is read, and the key read from the text.
+TEST(RegistryImageTest, AHandMadeImageWithSoundChecksumsButNoSoundTreeIsCaughtWhereItIsRead) {
+  testing::TempFolder dir;
+  RegistryStore made;
+  ImportRegText(made, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n", "made");
+  std::string good;
+  WriteRegistryImage(made, {}, [&good](std::string_view piece) { good += piece; });
+  // HKEY_LOCAL_MACHINE's record, which HKEY_CURRENT_USER's subtree follows:
+  // two values, then SOFTWARE and SYSTEM.
+  const auto trailer_field = [&good](std::size_t at) {
+    const std::size_t from = good.size() - 64 + at;
+    return static_cast<std::size_t>(static_cast<unsigned char>(good[from])) |
+           static_cast<std::size_t>(static_cast<unsigned char>(good[from + 1])) << 8;
+  };
+  const std::size_t record = trailer_field(40), end = trailer_field(44);
+  const struct {
+    std::size_t at;  // in the payload
+    char to;
+    const char* found;
+  } cases[] = {{19, 'a', "two values named \"a\""},  {36, 'T', "subkeys out of order or twice"},
+               {36, '\\', "a key name no key may hold"}, {44, 1, "malformed"},
+               {2, 1, "malformed"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.found);
+    std::string bytes = good;
+    bytes[record + 8 + c.at] = static_cast<char>(c.at == 44 ? bytes[record + 8 + c.at] + c.to : c.to);
+    const std::string payload = bytes.substr(record + 8, end - record - 8);
+    const std::uint32_t crc = Crc32(payload);
+    for (int i = 0; i < 4; ++i) bytes[record + 4 + static_cast<std::size_t>(i)] = static_cast<char>(crc >> (8 * i));
+    WriteFileBytes(dir.path() / "registry.img", bytes);
+    std::string why;
+    auto image = RegistryImage::Open(
+        dir.path() / "registry.img", {}, [] {
+          auto text = std::make_unique<RegistryStore>();
+          ImportRegText(*text, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\FromText]\r\n", "text");
+          return text;
+        },
+        why);
+    ASSERT_TRUE(image) << why;
+    RegistryStore read;
+    read.ReadFrom(image, image->hklm(), image->hkcu());
+    const auto keys = read.Snapshot();
+    ASSERT_EQ(keys.size(), 4u);
+    EXPECT_EQ(keys[1].path, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes");
+    EXPECT_EQ(keys[2].path, "HKEY_LOCAL_MACHINE\\SOFTWARE\\FromText");
+    EXPECT_NE(image->damage().find(c.found), std::string::npos) << image->damage();
+  }
 }
 
 // What a machine folder's image may be found as; each is never trusted,
