@@ -4,6 +4,8 @@
 //   machine.ini     settings: [Machine] ComputerName, WindowsDirectory, CodePage
 //   registry.reg    HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, REGEDIT4 text
 //   registry.log    registry changes since registry.reg was written whole
+//   registry.img    registry.reg's binary image, read a key at a time
+//                   (registry_image.h); made again when it does not fit
 //   drive_c/ ...    one folder per drive, as in a Wine prefix
 //   .lock           held while the machine is open: one run at a time
 //
@@ -82,7 +84,8 @@ class Machine final : public platform::Platform, public platform::RegistryReader
   // Writes the INI files with pending edits, then the registry when it
   // changed or has never been saved (never for a kDiscarded machine): its
   // changes appended to registry.log where StartRecording() lets them be
-  // told (registry_log.h), else registry.reg whole with an empty log. Files
+  // told (registry_log.h), else registry.reg whole with an empty log, and
+  // then its image (which a machine read without one always wants). Files
   // are written atomically: a temporary file in the same folder, flushed,
   // then renamed over the old one. Throws MachineError; what was not yet
   // written stays pending. Throws HostFault, writing nothing, once the host
