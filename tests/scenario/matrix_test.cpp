@@ -72,7 +72,6 @@ TEST(MatrixTest, EveryCallOfTheCleanRunFailsOnceAndEachEffectFollowsItsRoutine) 
   const MatrixRow* close = RowOf(m, "RegCloseKey #1 (6 invalid handle)");
   ASSERT_NE(close, nullptr);
   EXPECT_TRUE(close->effect.None(m.clean));
-  EXPECT_EQ(MatrixJson(m)["rows"].size(), m.rows.size());
 
   // Triage: the worst first. No fault fails an event here, and the refused
   // "BC Defaults" loses the most state: it leads.
@@ -80,9 +79,6 @@ TEST(MatrixTest, EveryCallOfTheCleanRunFailsOnceAndEachEffectFollowsItsRoutine) 
   EXPECT_EQ(&m.rows.front(), bc_defaults);
   EXPECT_EQ(std::vector({bc_defaults->severity, close->severity, title->severity}),
             std::vector({Severity::kStateLost, Severity::kNone, Severity::kStateLost}));
-  const std::string text = FormatMatrix(m);
-  EXPECT_NE(text.find("\nBy severity (rows, faults): outcome changed 0 (0), state silently lost "), std::string::npos)
-      << text.substr(0, 400);
 
   // Each fault of a row, pasted into the scenario's failures, has the row's
   // effect on its own.
