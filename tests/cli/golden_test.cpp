@@ -6,17 +6,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "scenario/report.h"
 #include "scenario/run.h"
 #include "scenario/scenario.h"
-#include "testing/file_bytes.h"
+#include "testing/golden.h"
 
 namespace qvi::cli {
 
@@ -24,8 +21,6 @@ using namespace qvi::scenario;
 namespace {
 
 namespace fs = std::filesystem;
-using qvi::testing::ReadFileBytes;
-using qvi::testing::WriteFileBytes;
 
 const fs::path kGoldenDir = QVI_GOLDEN_DIR;
 
@@ -52,15 +47,7 @@ TEST_P(GoldenTest, ReportIsTheApprovedOne) {
   const Golden& golden = GetParam();
   const RunResult result = RunScenario(LoadScenario(golden.scenario), {});
   const std::string report = ReportJson(result).dump(2) + "\n";
-  const fs::path approved = kGoldenDir / (golden.name + ".json");
-  if (std::getenv("QVI_APPROVE_GOLDEN") != nullptr) {
-    std::ofstream(approved, std::ios::binary) << report;
-    GTEST_SKIP() << "approved " << approved;
-  }
-  ASSERT_TRUE(fs::exists(approved)) << approved << " has not been approved yet";
-  const std::string expected = ReadFileBytes(approved);
-  EXPECT_TRUE(report == expected) << golden.name << " differs from the approved report:\n"
-                                  << UnifiedDiff(expected, report);
+  qvi::testing::ExpectApproved(kGoldenDir / (golden.name + ".json"), report);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, GoldenTest, ::testing::ValuesIn(AllGolden()), [](const auto& info) {

@@ -98,23 +98,9 @@ TEST_F(OutputTest, JunitIsWellFormedWithOneCasePerGroup) {
   EXPECT_EQ(o.code, kExitExpectationsNotMet) << o.err;
   EXPECT_NE(o.err.find("characters XML cannot hold were written as U+FFFD"), std::string::npos) << o.err;
   const std::string text = ReadFileBytes(xml);
-  for (const char c : text) {
-    EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\r' && c != '\t') << int(c);
-  }
-  EXPECT_EQ(text.find("&#"), std::string::npos) << "a character reference XML 1.0 cannot hold";
   pugi::xml_document document;
-  ASSERT_TRUE(document.load_string(text.c_str())) << text;
-  const pugi::xml_node suite = document.child("testsuites").child("testsuite");
-  EXPECT_EQ(suite.attribute("name").value(), "bell\xEF\xBF\xBD" "and\xEF\xBF\xBDnul (" + scenario.string() + ")");
-  EXPECT_EQ(suite.attribute("tests").as_int(), 2);
-  EXPECT_EQ(suite.attribute("failures").as_int(), 1);
-  EXPECT_STREQ(suite.child("properties").child("property").attribute("value").value(), "8");
-  std::string cases;
-  for (const pugi::xml_node c : suite.children("testcase")) {
-    cases += std::string(c.attribute("name").value()) + (c.child("failure") ? " failed" : " passed") + ";";
-    EXPECT_FALSE(c.attribute("time").empty());
-  }
-  EXPECT_EQ(cases, "events passed;registry failed;");
+  EXPECT_TRUE(document.load_string(text.c_str())) << text;
+  ExpectApproved(Golden("hostile-junit.xml"), Masked(text));
 }
 
 // JUnit tells what the readable result tells: the approved examples, whose

@@ -5,6 +5,8 @@
 #include <regex>
 #include <string>
 
+#include "testing/golden.h"
+
 namespace qvi::scenario {
 namespace {
 
@@ -21,7 +23,7 @@ TEST(ApprovalTest, OnlyTheChangedValuesAreRewrittenInTheFilesOwnHand) {
     std::string text;
     const char* expect;  // observed: the document's, then each step's
     std::vector<const char*> steps;
-    std::string approved;
+    const char* approved;  // the file in golden/
   } cases[] = {
       {"CRLF, four spaces, braces and quotes in strings, UTF-8", true,
        "{\n"
@@ -44,42 +46,19 @@ TEST(ApprovalTest, OnlyTheChangedValuesAreRewrittenInTheFilesOwnHand) {
            "registry": [{"key": "K", "value": "v", "type": "REG_SZ", "data": "6", "size": 2}],
            "message_boxes": [], "files": [{"folder": "C:\\", "match": "exactly"}]})",
        {},
-       "{\n"
-       "    \"name\": \"tricky {\\\"x\\\": [1]}\",\n"
-       "    \"expect\": {\n"
-       "        \"log\": {\"match\": \"exactly\", \"lines\": [\"caf\\u00e9 {\", \"line \\\"two\\\"\", \"€ three\"]},\n"
-       "        \"host_calls\": {\"match\": \"exactly\", \"calls\": [\"a\", \"c\"]},\n"
-       "        \"events\": [\n"
-       "            {\"event\": \"creation\", \"outcome\": \"completed\"},\n"
-       "            {\"event\": \"qviSetup\", \"outcome\": \"completed\"}\n"
-       "        ],\n"
-       "        \"registry\": [{\"key\": \"K\", \"value\": \"v\", \"type\": \"REG_SZ\", \"size\": 2, \"data\": \"6\"}],\n"
-       "        \"message_boxes\": [ ],\n"
-       "        \"files\": [\n"
-       "            {\n"
-       "                \"folder\": \"C:\\\\\",\n"
-       "                \"match\": \"exactly\"\n"
-       "            }\n"
-       "        ]\n"
-       "    },\n"
-       "    \"description\": \"a \\\\ b ] } ,\"\n"
-       "}\n"},
+       "approval-crlf.json"},
       {"a life cycle indented by tabs, without expectations", false,
        "{\n\t\"steps\": [\n\t\t{\"base\": \"install-nt\"},\n\t\t{\"base\": \"upgrade\", \"expect\": {\"message_boxes\": []}}\n"
        "\t]\n}",
        R"({"left_behind": {"registry": []}})",
        {R"({"message_boxes": []})", R"({"message_boxes": [], "events": []})"},
-       "{\n\t\"steps\": [\n\t\t{\"base\": \"install-nt\", \"expect\": {\"message_boxes\": []}},\n"
-       "\t\t{\"base\": \"upgrade\", \"expect\": {\"message_boxes\": [], \"events\": []}}\n\t],\n"
-       "\t\"expect\": {\n\t\t\"left_behind\": {\n\t\t\t\"registry\": []\n\t\t}\n\t}\n}"},
+       "approval-tabs.json"},
       {"a long one-line list grown", false,
        "{\"events\": [], \"expect\": {\"log\": {\"match\": \"contains\", \"lines\": [\"a\", \"b\"]}}}",
        R"({"log": {"match": "exactly", "lines": ["a", "b", "a line long enough to break the line of its list",
                                                  "and another as long, to be written over lines of its own"]}})",
        {},
-       "{\"events\": [], \"expect\": {\"log\": {\"match\": \"exactly\", \"lines\": [\n  \"a\",\n  \"b\",\n"
-       "  \"a line long enough to break the line of its list\",\n"
-       "  \"and another as long, to be written over lines of its own\"\n]}}}"},
+       "approval-long-list.json"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -89,7 +68,7 @@ TEST(ApprovalTest, OnlyTheChangedValuesAreRewrittenInTheFilesOwnHand) {
     ObservedDocument observed{ojson::parse(c.expect), {}};
     for (const char* step : c.steps) observed.steps.push_back(ojson::parse(step));
     const std::string approved = ApprovedText(ends(c.text), observed, "s.json");
-    EXPECT_EQ(approved, ends(c.approved));
+    qvi::testing::ExpectApproved(std::filesystem::path(QVI_GOLDEN_DIR) / c.approved, approved);
     // Approved again, nothing changes.
     EXPECT_EQ(ApprovedText(approved, observed, "s.json"), approved);
   }

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "scenario/matrix_lines.h"
+#include "testing/golden.h"
 
 namespace qvi::scenario {
 namespace {
@@ -71,7 +72,6 @@ TEST(MatrixTest, EveryCallOfTheCleanRunFailsOnceAndEachEffectFollowsItsRoutine) 
   const MatrixRow* close = RowOf(m, "RegCloseKey #1 (6 invalid handle)");
   ASSERT_NE(close, nullptr);
   EXPECT_TRUE(close->effect.None(m.clean));
-  EXPECT_EQ(MatrixJson(m)["rows"].size(), m.rows.size());
 
   // Triage: the worst first. No fault fails an event here, and the refused
   // "BC Defaults" loses the most state: it leads.
@@ -79,9 +79,6 @@ TEST(MatrixTest, EveryCallOfTheCleanRunFailsOnceAndEachEffectFollowsItsRoutine) 
   EXPECT_EQ(&m.rows.front(), bc_defaults);
   EXPECT_EQ(std::vector({bc_defaults->severity, close->severity, title->severity}),
             std::vector({Severity::kStateLost, Severity::kNone, Severity::kStateLost}));
-  const std::string text = FormatMatrix(m);
-  EXPECT_NE(text.find("\nBy severity (rows, faults): outcome changed 0 (0), state silently lost "), std::string::npos)
-      << text.substr(0, 400);
 
   // Each fault of a row, pasted into the scenario's failures, has the row's
   // effect on its own.
@@ -197,21 +194,9 @@ TEST(MatrixTest, ReadableFormNamesCodesAndKeepsMultiLineLogLinesInTheirRow) {
   row.faults.push_back(host);
   row.effect.outcomes = {{"creation", false, ""}, {"qviSetup", true, "440: Automation error"}};
   row.effect.log = {"- first\nsecond\nthird", "+ only"};
+  row.severity = Severity::kOutcomeChanged;
   m.rows.push_back(row);
-  const std::string text = FormatMatrix(m);
-  for (const char* line :
-       {"\nClean run: creation completed; qviSetup completed\n",
-        "\n    RegOpenKeyExA #1 (2 file not found) in qviSetup\n",
-        "\n    RegCreateKeyA #1 (5 access denied) in qviSetup\n",
-        "\n    RegCloseKey #1 (6 invalid handle) in qviSetup\n",
-        "\n    RegConnectRegistryA #1 (53 network path not found) in qviSetup\n",
-        "\n    GetComputerNameA #1 (111 buffer overflow) in qviSetup\n",
-        "\n    AppendLine #1 (112 disk full) in qviSetup\n", "\n    RegDeleteKeyA #1 (1234) in qviSetup\n",
-        "\n    QviPublic 22 GetPlatform #1 (440 Automation error) in qviSetup\n",
-        "\n  events: creation completed; qviSetup failed 440: Automation error\n",
-        "\n  log - first\n        second\n        third\n  log + only\n"}) {
-    EXPECT_NE(text.find(line), std::string::npos) << "no line " << line << " in\n" << text;
-  }
+  qvi::testing::ExpectApproved(std::filesystem::path(QVI_GOLDEN_DIR) / "matrix-readable.txt", FormatMatrix(m));
   EXPECT_EQ(MatrixJson(m)["rows"][0]["faults"][1]["platform_failure"]["code"], 5);
 }
 

@@ -8,6 +8,7 @@
 #include "emu/machine.h"
 #include "platform/win32_types.h"
 #include "runtime/errors.h"
+#include "testing/golden.h"
 #include "testing/temp_folder.h"
 
 namespace qvi::scenario {
@@ -55,25 +56,12 @@ TEST(TraceTest, RecordsEveryCallAsTheSnapInSawItInTheOrderMade) {
   os.WritePrivateProfileStringA("S", "K", "V", "C:\\x.ini");
   os.RegEnumKeyA(platform::kHkeyLocalMachine, 0, name, sizeof name);
 
-  std::vector<std::string> lines;
+  std::string lines;
   for (const TracedCall& call : MergeTrace(os.calls(), host.calls(), config.failures)) {
-    lines.push_back(std::to_string(call.seq) + (call.kind == TracedCall::Kind::kHost ? " host " : " os ") + call.event +
-                    (call.failed ? " failed " : " ") + TraceLine(call));
+    lines += std::to_string(call.seq) + (call.kind == TracedCall::Kind::kHost ? " host " : " os ") + call.event +
+             (call.failed ? " failed " : " ") + TraceLine(call) + "\n";
   }
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       R"(1 os qviSetup RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\X") -> 0)",
-                       R"(2 os qviSetup RegEnumKeyA(HKEY_LOCAL_MACHINE\SOFTWARE\X, 0, 16) -> 259 no more items)",
-                       R"(3 os qviSetup RegSetValueExA(HKEY_LOCAL_MACHINE\SOFTWARE\X, "Pager", REG_SZ, "AT") -> 0)",
-                       "4 host qviSetup failed QviPublic 13 IsInstalling(1) FAILED 450: Wrong number of arguments or "
-                       "invalid property assignment",
-                       R"(5 os qviSetup failed RegSetValueExA(HKEY_LOCAL_MACHINE\SOFTWARE\X, "Modem", REG_SZ, "COM1"))"
-                       " -> 5 access denied (injected)",
-                       "6 host qviSetup failed QviPublic 13 IsInstalling() FAILED 440: Automation error (injected)",
-                       R"(7 os qviSetup RegCloseKey(HKEY_LOCAL_MACHINE\SOFTWARE\X) -> 0)",
-                       R"(8 os qviPostSetup failed WritePrivateProfileStringA("S", "K", "V", "C:\x.ini"))"
-                       " -> 0, last error 112 disk full (injected)",
-                       R"(9 os qviPostSetup RegEnumKeyA(HKEY_LOCAL_MACHINE, 0, 16) -> 0 "SOFTWARE")",
-                   }));
+  qvi::testing::ExpectApproved(std::filesystem::path(QVI_GOLDEN_DIR) / "trace.txt", lines);
   ASSERT_EQ(machine->RegOpenKeyExA(platform::kHkeyLocalMachine, "SOFTWARE\\X", 0, platform::kKeyAllAccess, &key),
             win32::kSuccess);
   std::uint32_t size = 0;
