@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "emu/file_io.h"
+#include "emu/huge_page_heap.h"
 #include "emu/path_map.h"
 #include "emu/profile.h"
 #include "emu/reg_text.h"
@@ -209,8 +210,14 @@ void Machine::Impl::ReadRegistry(FileReader& file, const fs::path& registry_path
     registry.ReadFrom(image, image->hklm(), image->hkcu());
     return;
   }
+  HugePageHeap heap(file.size());
   ImportRegText(
-      registry, [&file](std::string& out) { return file.ReadMore(out, 1 << 16); }, registry_path.string());
+      registry,
+      [&file, &heap](std::string& out) {
+        heap.Advise();
+        return file.ReadMore(out, 1 << 16);
+      },
+      registry_path.string());
 }
 
 void Machine::Impl::WriteImage(const fs::path& registry_path) {

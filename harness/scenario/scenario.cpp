@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "emu/digest.h"
+#include "emu/huge_page_heap.h"
 #include "emu/machine.h"
 #include "emu/reg_text.h"
 #include "emu/registry_store.h"
@@ -839,12 +840,14 @@ std::unique_ptr<emu::RegistryStore> RegistrySeed::Read(std::uint64_t& digest) {
   if (!reader.exists()) throw emu::MachineError(file_.string() + ": not found");
   auto store = std::make_unique<emu::RegistryStore>();
   emu::WordDigest bytes;
+  emu::HugePageHeap heap(reader.size());
   emu::ImportRegText(
       *store,
       [&](std::string& out) {
         const std::size_t before = out.size();
         const bool more = reader.ReadMore(out, 1 << 16);
         bytes.Add(std::string_view(out).substr(before));
+        heap.Advise();
         return more;
       },
       "seed");
