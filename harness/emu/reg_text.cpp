@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -482,16 +483,27 @@ class Parser {
     }
   }
 
-  // The first CR or LF from `from`: two memchr scans, where one scan looking
-  // for either character goes a byte at a time.
+  // The first CR or LF from `from`. Most lines are a few dozen characters:
+  // one pass sixteen bytes a step, where two memchr calls (one for each
+  // character) would cost more in their setting out than in their scans.
   std::size_t FindLineBreak(std::size_t from) const {
-    const char* begin = text_.data() + from;
-    const std::size_t size = text_.size() - from;
-    const void* lf = std::memchr(begin, '\n', size);
-    const std::size_t lf_at = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) : size;
-    const void* cr = std::memchr(begin, '\r', lf_at);
-    if (cr) return from + static_cast<std::size_t>(static_cast<const char*>(cr) - begin);
-    return lf ? from + lf_at : std::string_view::npos;
+    const char* const data = text_.data();
+    const std::size_t size = text_.size();
+    std::size_t at = from;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (; at + 16 <= size; at += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+      const auto hits = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, cr))));
+      if (hits != 0) return at + static_cast<std::size_t>(std::countr_zero(hits));
+    }
+#endif
+    for (; at < size; ++at) {
+      if (data[at] == '\n' || data[at] == '\r') return at;
+    }
+    return std::string_view::npos;
   }
 
   // Drops what has been read and appends the next piece of a piecewise

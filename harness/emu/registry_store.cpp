@@ -355,6 +355,8 @@ Status ParseSubKey(HKey root, const char* sub_key, std::vector<std::string_view>
 
 std::vector<std::string_view> SplitFullPath(std::string_view path) {
   std::vector<std::string_view> parts;
+  // One allocation, not one for each doubling on the way down a deep path.
+  parts.reserve(static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\')) + 1);
   std::size_t from = 0;
   while (from <= path.size()) {
     const std::size_t slash = path.find('\\', from);
@@ -753,11 +755,13 @@ RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path, KeyTra
   }
   Node* at = trail.nodes_[same - 1];
   if (at->depth + (parts.size() - same) > kMaxDepth) return nullptr;
-  trail.names_.resize(same);
+  // The names below `same` are written over where they stand, in the room
+  // the last path's names had.
+  trail.names_.resize(parts.size());
   trail.nodes_.resize(same);
   for (std::size_t i = same; i < parts.size(); ++i) {
     at = AddChild(*at, parts[i]);
-    trail.names_.emplace_back(parts[i]);
+    trail.names_[i].assign(parts[i]);
     trail.nodes_.push_back(at);
   }
   return at;

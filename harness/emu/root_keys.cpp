@@ -28,7 +28,8 @@ constexpr std::array<RootKey, 3> kRootKeys = {{
 
 std::optional<HKey> RootKeyByName(std::string_view name) {
   for (const RootKey& root : kRootKeys) {
-    if (code_page::EqualsNoCase(root.name, name)) return root.key;
+    // Nearly every name is spelled as here: a plain comparison settles it.
+    if (name == root.name || code_page::EqualsNoCase(root.name, name)) return root.key;
   }
   return std::nullopt;
 }
