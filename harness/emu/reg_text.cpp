@@ -57,46 +57,37 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// The value of each byte as a hex digit, -1 for a byte that is none.
+const std::array<std::int8_t, 256>& HexDigits() {
+  static const std::array<std::int8_t, 256> digits = [] {
+    std::array<std::int8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+      t[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(c >= '0' && c <= '9'   ? c - '0'
+                                                                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                                       : -1);
+    }
+    return t;
+  }();
+  return digits;
 }
 
 std::optional<std::uint32_t> ParseHexNumber(std::string_view s) {
   if (s.empty() || s.size() > 8) return std::nullopt;
+  const auto& digits = HexDigits();
   std::uint32_t v = 0;
   for (const char c : s) {
-    const int d = HexDigit(c);
+    const int d = digits[static_cast<unsigned char>(c)];
     if (d < 0) return std::nullopt;
     v = (v << 4) | static_cast<std::uint32_t>(d);
   }
   return v;
 }
 
-// Reads a quoted string at s[pos] == '"', with the escapes \\ and \"; the
-// text goes to `out` unless it is null.
-bool ReadQuotedInto(std::string_view s, std::size_t& pos, std::string* out, std::string& error) {
-  const std::size_t n = s.size();
-  std::size_t run = ++pos;  // the text since the last escape
-  for (; pos < n; ++pos) {
-    const char c = s[pos];
-    if (c != '"' && c != '\\') continue;
-    if (out) out->append(s.substr(run, pos - run));
-    if (c == '"') {
-      ++pos;
-      return true;
-    }
-    if (pos + 1 >= n || (s[pos + 1] != '\\' && s[pos + 1] != '"')) {
-      error = "unknown escape in quoted text (only \\\\ and \\\" are allowed)";
-      return false;
-    }
-    ++pos;
-    run = pos;
-  }
-  error = "quoted text has no closing quote";
-  return false;
+// regedit writes "dword:" and "hex" in lower case: any other spelling is
+// the rare one that needs a comparison letter by letter.
+bool StartsWithKeyword(std::string_view s, std::string_view keyword) {
+  return s.starts_with(keyword) || code_page::StartsWithNoCase(s, keyword);
 }
 
 // A key path from a section header: a known root and non-empty names.
@@ -343,20 +334,48 @@ class Utf16Source {
   std::optional<ParseError> failed_;
 };
 
-// Reads a quoted string at s[pos] == '"' like ReadQuoted, without a copy when
-// it holds no escape.
+// Reads a quoted string at s[pos] == '"', with the escapes \\ and \", without
+// a copy when it holds no escape. Paths hold one at every backslash: their
+// text is copied a character at a time into room made once (it only
+// shrinks), going on from the first escape rather than reading it again.
 std::optional<std::string_view> ReadQuotedView(std::string_view s, std::size_t& pos, std::string& scratch,
                                                std::string& error) {
+  const std::size_t n = s.size();
   std::size_t at = pos + 1;
-  while (at < s.size() && s[at] != '"' && s[at] != '\\') ++at;
-  if (at < s.size() && s[at] == '"') {
+  while (at < n && s[at] != '"' && s[at] != '\\') ++at;
+  if (at < n && s[at] == '"') {
     const std::string_view inner = s.substr(pos + 1, at - pos - 1);
     pos = at + 1;
     return inner;
   }
-  scratch.clear();
-  if (!ReadQuotedInto(s, pos, &scratch, error)) return std::nullopt;
-  return std::string_view(scratch);
+  scratch.resize(n - pos);
+  char* const begin = scratch.data();
+  char* out = std::copy(s.data() + pos + 1, s.data() + at, begin);
+  for (; at < n; ++at) {
+    char c = s[at];
+    if (c == '"') {
+      pos = at + 1;
+      return std::string_view(begin, static_cast<std::size_t>(out - begin));
+    }
+    if (c == '\\') {
+      if (at + 1 >= n || (s[at + 1] != '\\' && s[at + 1] != '"')) {
+        error = "unknown escape in quoted text (only \\\\ and \\\" are allowed)";
+        return std::nullopt;
+      }
+      c = s[++at];
+    }
+    *out++ = c;
+  }
+  error = "quoted text has no closing quote";
+  return std::nullopt;
+}
+
+// Steps over a quoted string at s[pos] == '"'; false for one that the
+// reader above refuses.
+bool SkipQuoted(std::string_view s, std::size_t& pos) {
+  std::string scratch;
+  std::string error;
+  return ReadQuotedView(s, pos, scratch, error).has_value();
 }
 
 // Comma-separated hex bytes; on anything unusual the careful reader above
@@ -364,25 +383,21 @@ std::optional<std::string_view> ReadQuotedView(std::string_view s, std::size_t& 
 std::optional<std::vector<std::uint8_t>> ParseHexBytesFast(std::string_view s, std::string& error) {
   // Each byte as regedit writes it, "xx," with no blank; the rest, and any
   // doubt, goes to the careful reader.
-  static const std::array<std::int8_t, 256> kValue = [] {
-    std::array<std::int8_t, 256> t{};
-    for (int c = 0; c < 256; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(HexDigit(static_cast<char>(c)));
-    return t;
-  }();
+  const auto& digit = HexDigits();
   const std::size_t n = s.size();
   std::vector<std::uint8_t> out((n + 1) / 3);
   std::size_t count = 0;
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   std::size_t i = 0;
   for (; i + 3 <= n && count < out.size(); i += 3) {
-    const int hi = kValue[p[i]];
-    const int lo = kValue[p[i + 1]];
+    const int hi = digit[p[i]];
+    const int lo = digit[p[i + 1]];
     if ((hi | lo) < 0 || p[i + 2] != ',') break;
     out[count++] = static_cast<std::uint8_t>(hi << 4 | lo);
   }
   // The last byte, without its comma.
-  if (i + 2 == n && count < out.size() && (kValue[p[i]] | kValue[p[i + 1]]) >= 0) {
-    out[count++] = static_cast<std::uint8_t>(kValue[p[i]] << 4 | kValue[p[i + 1]]);
+  if (i + 2 == n && count < out.size() && (digit[p[i]] | digit[p[i + 1]]) >= 0) {
+    out[count++] = static_cast<std::uint8_t>(digit[p[i]] << 4 | digit[p[i + 1]]);
     i = n;
   }
   if (i != n || count != out.size()) return ParseHexBytes(s, error);
@@ -523,8 +538,7 @@ class Parser {
   static bool IsValueLine(std::string_view t) {
     std::size_t pos = 0;
     if (t.front() == '"') {
-      std::string ignored;
-      if (!ReadQuotedInto(t, pos, nullptr, ignored)) return false;
+      if (!SkipQuoted(t, pos)) return false;
     } else if (t.front() == '@') {
       pos = 1;
     } else {
@@ -533,7 +547,7 @@ class Parser {
     const std::string_view rest = Trim(t.substr(pos));
     if (rest.empty() || rest.front() != '=') return false;
     const std::string_view data = Trim(rest.substr(1));
-    return code_page::StartsWithNoCase(data, "hex");
+    return StartsWithKeyword(data, "hex");
   }
 
   void Section(std::string_view t, std::size_t line_no) {
@@ -591,14 +605,14 @@ class Parser {
       CheckTrailer(rest.substr(at), line_no);
       data.resize(text->size() + 1);
       if (!text->empty()) std::memcpy(data.data(), text->data(), text->size());
-    } else if (code_page::StartsWithNoCase(rest, "dword:")) {
+    } else if (StartsWithKeyword(rest, "dword:")) {
       const std::string_view digits = StripComment(rest.substr(6));
       const auto v = ParseHexNumber(digits);
       if (!v) throw ParseError{line_no, "bad dword \"" + std::string(digits) + "\""};
       type = platform::kRegDword;
       data.resize(4);
       for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(*v >> (8 * i));
-    } else if (code_page::StartsWithNoCase(rest, "hex")) {
+    } else if (StartsWithKeyword(rest, "hex")) {
       std::string_view after = rest.substr(3);
       type = platform::kRegBinary;
       if (!after.empty() && after.front() == '(') {
