@@ -24,8 +24,9 @@ class HugePageHeap {
   void Advise();
 
  private:
-  bool engaged_ = false;
-  std::uintptr_t advised_ = 0;  // the heap's end when last marked
+  // Unused where there is nothing to do.
+  [[maybe_unused]] bool engaged_ = false;
+  [[maybe_unused]] std::uintptr_t advised_ = 0;  // the heap's end when last marked
 };
 
 }  // namespace qvi::emu
