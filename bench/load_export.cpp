@@ -6,9 +6,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "emu/emu_types.h"
+#include "emu/huge_page_heap.h"
 #include "emu/reg_text.h"
 #include "emu/registry_store.h"
 
@@ -34,14 +37,18 @@ int main(int argc, char** argv) {
     return 2;
   }
   qvi::emu::RegistryStore store;
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(argv[1], ec);
   const double before = CpuSeconds();
   try {
+    qvi::emu::HugePageHeap heap(ec ? 0 : size);
     qvi::emu::ImportRegText(
         store,
-        [file](std::string& out) {
+        [file, &heap](std::string& out) {
           char piece[1 << 16];
           const std::size_t got = std::fread(piece, 1, sizeof piece, file);
           out.append(piece, got);
+          heap.Advise();
           return got == sizeof piece;
         },
         argv[1]);
