@@ -755,7 +755,7 @@ RegistryStore::Node* RegistryStore::EnsureKey(std::string_view full_path, KeyTra
   }
   Node* at = trail.nodes_[same - 1];
   if (at->depth + (parts.size() - same) > kMaxDepth) return nullptr;
-  // The names below `same` are written over where they stand, in the room
+  // The names from `same` on are written over where they stand, in the room
   // the last path's names had.
   trail.names_.resize(parts.size());
   trail.nodes_.resize(same);
