@@ -107,7 +107,9 @@ void WriteRegistryImage(const RegistryStore& store, const ImageSignature& mirror
   // The keys written whose parent is not yet: the last `subkeys` of them are
   // the subkeys of the key visited next.
   std::vector<Placed> placed;
-  std::string payload, frame;
+  // Records go out a megabyte at a time: a write of each would cost a call
+  // to the system per key.
+  std::string payload, out;
   store.ForEachKeyChildrenFirst([&](const std::string& name, const std::vector<RegistryValue>& values,
                                     std::size_t subkeys) {
     payload.clear();
@@ -130,17 +132,20 @@ void WriteRegistryImage(const RegistryStore& store, const ImageSignature& mirror
     KeyRef ref;
     ref.record = static_cast<std::uint32_t>(offset);
     ref.start = subkeys != 0 ? placed[first].ref.start : ref.record;
-    frame.clear();
-    PutInt(frame, payload.size(), 4);
-    PutInt(frame, Crc32(payload), 4);
-    put(frame);
-    put(payload);
-    offset += frame.size() + payload.size();
+    PutInt(out, payload.size(), 4);
+    PutInt(out, Crc32(payload), 4);
+    out += payload;
+    offset += kFrameBytes + payload.size();
+    if (out.size() >= (1u << 20)) {
+      put(out);
+      out.clear();
+    }
     if (offset + kTrailerBytes > kMaxImageBytes) throw MachineError("the registry is too large for an image");
     ref.end = static_cast<std::uint32_t>(offset);
     placed.resize(first);
     placed.push_back({name, ref});
   });
+  put(out);
   // The two roots, HKEY_LOCAL_MACHINE first.
   put(Trailer(offset + kTrailerBytes, mirrors, placed.at(0).ref, placed.at(1).ref));
 }

@@ -60,6 +60,8 @@ TEST(RegistryImageTest, AStoreReadsFromItsImageOnlyTheKeysItTouchesAndHoldsWhatI
   std::string image_bytes;
   WriteRegistryImage(made, signature, [&image_bytes](std::string_view piece) { image_bytes += piece; });
   WriteFileBytes(dir.path() / "registry.img", image_bytes);
+  // The checksum the documented formats name, zip's CRC-32.
+  EXPECT_EQ(Crc32("123456789"), 0xcbf43926u);
 
   std::string why;
   auto image = RegistryImage::Open(dir.path() / "registry.img", signature, nullptr, why);
