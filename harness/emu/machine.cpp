@@ -196,13 +196,28 @@ void Machine::Impl::MarkLogged(std::vector<RegistryStore::RecordedKey> recorded)
   }
 }
 
+namespace {
+
+// registry.reg parsed whole, a piece at a time, into huge pages.
+void ReadWhole(RegistryStore& store, FileReader& file, const fs::path& registry_path) {
+  HugePageHeap heap(file.size());
+  ImportRegText(
+      store,
+      [&file, &heap](std::string& out) {
+        heap.Advise();
+        return file.ReadMore(out, 1 << 16);
+      },
+      registry_path.string());
+}
+
+}  // namespace
+
 void Machine::Impl::ReadRegistry(FileReader& file, const fs::path& registry_path) {
   const fs::path image_path = paths.folder() / kRegistryImageFile;
   auto whole = [registry_path] {
     auto store = std::make_unique<RegistryStore>();
     FileReader again(registry_path, kMaxRegistryBytes);
-    ImportRegText(
-        *store, [&again](std::string& out) { return again.ReadMore(out, 1 << 16); }, registry_path.string());
+    ReadWhole(*store, again, registry_path);
     return store;
   };
   image = RegistryImage::Open(image_path, SignatureOf(file), whole, image_missing);
@@ -210,14 +225,7 @@ void Machine::Impl::ReadRegistry(FileReader& file, const fs::path& registry_path
     registry.ReadFrom(image, image->hklm(), image->hkcu());
     return;
   }
-  HugePageHeap heap(file.size());
-  ImportRegText(
-      registry,
-      [&file, &heap](std::string& out) {
-        heap.Advise();
-        return file.ReadMore(out, 1 << 16);
-      },
-      registry_path.string());
+  ReadWhole(registry, file, registry_path);
 }
 
 void Machine::Impl::WriteImage(const fs::path& registry_path) {

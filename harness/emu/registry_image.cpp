@@ -1,10 +1,9 @@
 #include "emu/registry_image.h"
 
 #include <algorithm>
-#include <limits>
 #include <utility>
 
-#include "emu/crc32.h"
+#include "emu/binary_fields.h"
 #include "emu/digest.h"
 
 namespace qvi::emu {
@@ -15,45 +14,8 @@ constexpr std::string_view kMagic = "QVIRIMG\x1a";
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kPrologueBytes = 16;
 constexpr std::uint32_t kTrailerBytes = 64;
-constexpr std::uint32_t kFrameBytes = 8;
 // Twice the largest registry.reg read: every offset fits 32 bits.
 constexpr std::uint64_t kMaxImageBytes = 512u << 20;
-
-void PutInt(std::string& out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i, value >>= 8) out += static_cast<char>(value & 0xff);
-}
-
-std::uint64_t GetInt(std::string_view bytes, std::size_t at, int size) {
-  std::uint64_t value = 0;
-  for (int i = size - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-  return value;
-}
-
-// A payload read field by field; a field past its end fails the record.
-struct Fields {
-  std::string_view bytes;
-  std::size_t at = 0;
-  bool ok = true;
-
-  std::uint64_t Int(int size) {
-    if (!ok || bytes.size() - at < static_cast<std::size_t>(size)) {
-      ok = false;
-      return 0;
-    }
-    const std::uint64_t value = GetInt(bytes, at, size);
-    at += static_cast<std::size_t>(size);
-    return value;
-  }
-  std::string_view Text(std::uint64_t size) {
-    if (!ok || bytes.size() - at < size) {
-      ok = false;
-      return {};
-    }
-    const std::string_view text = bytes.substr(at, static_cast<std::size_t>(size));
-    at += static_cast<std::size_t>(size);
-    return text;
-  }
-};
 
 std::string Trailer(std::uint64_t image_size, const ImageSignature& mirrors, const KeyRef& hklm, const KeyRef& hkcu) {
   std::string out;
@@ -132,16 +94,13 @@ void WriteRegistryImage(const RegistryStore& store, const ImageSignature& mirror
     KeyRef ref;
     ref.record = static_cast<std::uint32_t>(offset);
     ref.start = subkeys != 0 ? placed[first].ref.start : ref.record;
-    PutInt(out, payload.size(), 4);
-    PutInt(out, Crc32(payload), 4);
-    out += payload;
+    PutFramed(out, payload);
     offset += kFrameBytes + payload.size();
     if (out.size() >= (1u << 20)) {
       put(out);
       out.clear();
     }
     if (offset + kTrailerBytes > kMaxImageBytes) throw MachineError("the registry is too large for an image");
-    ref.end = static_cast<std::uint32_t>(offset);
     placed.resize(first);
     placed.push_back({name, ref});
   });
@@ -227,9 +186,9 @@ bool RegistryImage::Read(const KeyRef& ref, std::vector<RegistryValue>& values,
   if (value_count > payload.size() / 10) return fail("malformed");
   values.resize(static_cast<std::size_t>(value_count));
   for (RegistryValue& value : values) {
-    value.name = in.Text(in.Int(2));
+    value.name = in.Bytes(in.Int(2));
     value.type = static_cast<std::uint32_t>(in.Int(4));
-    const std::string_view data = in.Text(in.Int(4));
+    const std::string_view data = in.Bytes(in.Int(4));
     value.data.assign(data.begin(), data.end());
   }
   const std::uint64_t subkey_count = in.Int(4);
@@ -239,7 +198,7 @@ bool RegistryImage::Read(const KeyRef& ref, std::vector<RegistryValue>& values,
   // where the next begins, which reading it checks.
   for (std::size_t i = 0; i < subkeys.size(); ++i) {
     KeySource::Subkey& subkey = subkeys[i];
-    subkey.name = in.Text(in.Int(2));
+    subkey.name = in.Bytes(in.Int(2));
     subkey.ref.start = static_cast<std::uint32_t>(in.Int(4));
     subkey.ref.record = static_cast<std::uint32_t>(in.Int(4));
     const bool placed = i == 0 ? subkey.ref.start == ref.start : subkey.ref.start > subkeys[i - 1].ref.record;

@@ -4,7 +4,7 @@
 #include <array>
 #include <unordered_set>
 
-#include "emu/crc32.h"
+#include "emu/binary_fields.h"
 #include "runtime/code_page.h"
 
 namespace qvi::emu {
@@ -16,50 +16,12 @@ constexpr std::uint8_t kCommit = 5;
 // No value the store takes comes near it: a length beyond it is no record.
 constexpr std::uint32_t kMaxRecord = 64u << 20;
 
-void PutInt(std::string& out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i, value >>= 8) out += static_cast<char>(value & 0xff);
-}
-
 void PutText(std::string& out, std::string_view text) {
   PutInt(out, text.size(), 4);
   out += text;
 }
 
-std::string Framed(const std::string& payload) {
-  std::string out;
-  PutInt(out, payload.size(), 4);
-  PutInt(out, Crc32(payload), 4);
-  return out + payload;
-}
-
-std::uint64_t GetInt(std::string_view bytes, std::size_t at, int size) {
-  std::uint64_t value = 0;
-  for (int i = size - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-  return value;
-}
-
 bool IsRoot(std::string_view path) { return path.find('\\') == std::string_view::npos; }
-
-// A payload read field by field; any field past its end makes it malformed.
-struct Fields {
-  std::string_view payload;
-  std::size_t at = 0;
-  bool ok = true;
-
-  std::uint64_t Int(int size) {
-    if (!ok || payload.size() - at < static_cast<std::size_t>(size)) return ok = false, 0;
-    const std::uint64_t value = GetInt(payload, at, size);
-    at += static_cast<std::size_t>(size);
-    return value;
-  }
-  std::string Text() {
-    const std::uint64_t size = Int(4);
-    if (!ok || payload.size() - at < size) return ok = false, std::string();
-    std::string text(payload.substr(at, size));
-    at += size;
-    return text;
-  }
-};
 
 bool HasLineBreak(std::string_view name) { return name.find_first_of("\r\n") != std::string_view::npos; }
 
@@ -131,7 +93,7 @@ std::string EncodeLogOps(const std::vector<LogOp>& ops) {
       PutInt(payload, op.value.type, 4);
       PutText(payload, std::string_view(reinterpret_cast<const char*>(op.value.data.data()), op.value.data.size()));
     }
-    out += Framed(payload);
+    PutFramed(out, payload);
   }
   return out;
 }
@@ -140,7 +102,9 @@ std::string EncodeLogCommit(std::uint64_t offset, std::uint32_t count) {
   std::string payload(1, static_cast<char>(kCommit));
   PutInt(payload, offset, 8);
   PutInt(payload, count, 4);
-  return Framed(payload);
+  std::string out;
+  PutFramed(out, payload);
+  return out;
 }
 
 namespace {

@@ -963,10 +963,10 @@ void RegistryStore::Load(const Node& const_node) const {
     node.pending = false;
     return;
   }
-  if (!why.empty()) source_->Damaged(PathOf(node) + ": " + why);
+  const std::string path = PathOf(node);
+  if (!why.empty()) source_->Damaged(path + ": " + why);
   values.clear();
   subkeys.clear();
-  const std::string path = PathOf(node);
   if (!source_->ReadPath(path, values, subkeys)) {
     values.clear();
     subkeys.clear();
