@@ -173,8 +173,12 @@ TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
   first.name = "first";
   first.registry =
       "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Seed]\r\n\"Kept\"=\"first\"\r\n\"\xC4pfel\"=\"first\"\r\n";
+  // Large enough that a save of a few values appends them to the log.
+  first.registry += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Padding]\r\n";
+  for (int i = 0; i < 100; ++i) first.registry += "\"pad" + std::to_string(i) + "\"=\"" + std::string(40, 'p') + "\"\r\n";
   first.files = {{"C:\\WINNT\\seed.ini", "[S]\r\nk=first\r\n"}};
   Run(first);
+  const std::string store = qvi::testing::ReadFileBytes(folder_.path() / "m" / "registry.reg");
 
   Scenario second = first;
   second.name = "second";
@@ -189,6 +193,8 @@ TEST_F(RunTest, SeedsOnAnExistingMachineFillOnlyWhatIsAbsent) {
   EXPECT_EQ(std::count(r.seeded.begin(), r.seeded.end(), "C:\\"), 0);
   EXPECT_FALSE(r.fresh_machine);
   EXPECT_TRUE(r.registry_changes.empty());  // seeds are not the scenario's doing
+  // What the seed added went to the log: registry.reg was not written again.
+  EXPECT_EQ(qvi::testing::ReadFileBytes(folder_.path() / "m" / "registry.reg"), store);
 
   auto machine = emu::Machine::Open(folder_.path() / "m");
   // Letter case folds as the store folds it, accented letters included.
